@@ -1,0 +1,35 @@
+// Owning pointers for OpenSSL objects, so that every early return frees.
+#pragma once
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <memory>
+
+namespace zmr {
+
+template <auto Fn>
+struct OsslDeleter {
+  template <typename T>
+  void operator()(T* p) const {
+    if (p != nullptr) Fn(p);
+  }
+};
+
+using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, OsslDeleter<EVP_PKEY_free>>;
+using EvpPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, OsslDeleter<EVP_PKEY_CTX_free>>;
+using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, OsslDeleter<EVP_MD_CTX_free>>;
+using EvpCipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, OsslDeleter<EVP_CIPHER_CTX_free>>;
+using X509Ptr = std::unique_ptr<X509, OsslDeleter<X509_free>>;
+using X509StorePtr = std::unique_ptr<X509_STORE, OsslDeleter<X509_STORE_free>>;
+using X509StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, OsslDeleter<X509_STORE_CTX_free>>;
+using SslCtxPtr = std::unique_ptr<SSL_CTX, OsslDeleter<SSL_CTX_free>>;
+using SslPtr = std::unique_ptr<SSL, OsslDeleter<SSL_free>>;
+using BioPtr = std::unique_ptr<BIO, OsslDeleter<BIO_free_all>>;
+
+inline void freeX509Stack(STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); }
+using X509StackPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter<freeX509Stack>>;
+
+}  // namespace zmr

@@ -1,0 +1,60 @@
+// What the library keeps per calling thread: the recent error, the info
+// items and the document list.
+//
+// The stores are the thread's own (thread_local): they take no process-wide
+// lock and are released when the thread exits, so a new thread that the
+// system gives a dead thread's id starts empty. At most 10000 threads hold
+// info items (2032); at most 10000 hold a recent error (further messages are
+// dropped).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zmr {
+
+inline constexpr int kMaxInfoItems = 500;
+inline constexpr int kMaxThreadSlots = 10000;
+
+// One record of the thread's document list. Fields are empty (nullopt) until
+// filled.
+struct document {
+  std::optional<std::string> content;
+  std::optional<std::string> xsl;
+  std::optional<std::string> mimetype;
+  std::optional<std::string> description;
+  std::optional<std::string> signeddata;
+  std::optional<std::string> merchantpkcs7;
+  std::optional<std::string> clientpkcs7;
+  std::optional<std::string> ocsp;
+  std::optional<std::string> fullocsp;
+  std::unique_ptr<document> next;
+
+  document() = default;
+  document(const document&) = delete;
+  document& operator=(const document&) = delete;
+  ~document();  // iterative, so a long list cannot exhaust the stack
+};
+
+// Appends message verbatim to the calling thread's recent error. Works for
+// any session number. Never fails (a full thread table drops the message).
+int setlasterror(int session, std::string_view message);
+// Hands over and clears the thread's recent error (nullopt when none), and
+// clears the thread's OpenSSL error queue. Works for any session number.
+int getlasterror(int session, std::optional<std::string>& out);
+// Peek without clearing (tests, and operations that add to it).
+const std::string* peeklasterror();
+
+// Info items: 2009 invalid session, 2022 not found, 2023 item limit,
+// 2032 thread limit, 27001 absent key.
+int pushinfoitem(int session, std::string_view key, std::string_view value);
+int popinfoitem(int session, std::string_view key, std::string& out);
+int wildcard_countinfoitems(int session, std::string_view pattern, int* out);
+int wildcard_popinfoitem(int session, std::string_view pattern, int n, std::string& key, std::string& value);
+int removeallinfoitems(int session);
+// Head of the thread's document list, created empty when there is none.
+int getdocuments(int session, document** out);
+
+}  // namespace zmr

@@ -1,0 +1,121 @@
+#include "tools/base64.h"
+
+#include <climits>
+
+#include "misc/status.h"
+#include "store/threadstore.h"
+
+namespace zmr {
+namespace {
+
+constexpr char kAlphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// 0..63 for alphabet characters, 64 for '=', 65 for skipped blanks, 255 bad.
+struct DecodeTable {
+  unsigned char v[256];
+  constexpr DecodeTable() : v() {
+    for (int i = 0; i < 256; ++i) v[i] = 255;
+    for (int i = 0; i < 64; ++i) v[static_cast<unsigned char>(kAlphabet[i])] = static_cast<unsigned char>(i);
+    v[static_cast<unsigned char>('=')] = 64;
+    v[static_cast<unsigned char>(' ')] = 65;
+    v[static_cast<unsigned char>('\t')] = 65;
+    v[static_cast<unsigned char>('\r')] = 65;
+    v[static_cast<unsigned char>('\n')] = 65;
+  }
+};
+constexpr DecodeTable kDecode;
+
+}  // namespace
+
+std::string base64_encode(const unsigned char* data, size_t length) {
+  std::string out;
+  out.resize((length + 2) / 3 * 4);
+  char* o = out.data();
+  size_t i = 0;
+  for (; i + 3 <= length; i += 3) {
+    unsigned v = (unsigned(data[i]) << 16) | (unsigned(data[i + 1]) << 8) | data[i + 2];
+    *o++ = kAlphabet[v >> 18];
+    *o++ = kAlphabet[(v >> 12) & 63];
+    *o++ = kAlphabet[(v >> 6) & 63];
+    *o++ = kAlphabet[v & 63];
+  }
+  if (size_t rest = length - i; rest != 0) {
+    unsigned v = unsigned(data[i]) << 16;
+    if (rest == 2) v |= unsigned(data[i + 1]) << 8;
+    *o++ = kAlphabet[v >> 18];
+    *o++ = kAlphabet[(v >> 12) & 63];
+    *o++ = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+    *o++ = '=';
+  }
+  return out;
+}
+
+bool base64_decode(std::string_view text, std::vector<unsigned char>& out) {
+  out.clear();
+  out.reserve(text.size() / 4 * 3);
+  unsigned group = 0;
+  int have = 0;     // sextets in the current group
+  int padding = 0;  // '=' seen; only blanks may follow the padded group
+  for (unsigned char c : text) {
+    unsigned char v = kDecode.v[c];
+    if (v == 65) continue;
+    if (v == 255) return false;
+    if (v == 64) {
+      // Padding is legal only as the third or fourth character of a group.
+      if (have + padding < 2) return false;
+      if (++padding + have > 4) return false;
+      continue;
+    }
+    if (padding != 0) return false;  // data after padding
+    group = (group << 6) | v;
+    if (++have == 4) {
+      out.push_back(static_cast<unsigned char>(group >> 16));
+      out.push_back(static_cast<unsigned char>(group >> 8));
+      out.push_back(static_cast<unsigned char>(group));
+      group = 0;
+      have = 0;
+    }
+  }
+  if (padding != 0) {
+    if (have + padding != 4) return false;
+    // The bits that padding stands for must be zero, or two texts decode alike.
+    if (have == 2) {
+      if (group & 0xF) return false;
+      out.push_back(static_cast<unsigned char>(group >> 4));
+    } else {
+      if (group & 0x3) return false;
+      out.push_back(static_cast<unsigned char>(group >> 10));
+      out.push_back(static_cast<unsigned char>(group >> 2));
+    }
+  } else if (have != 0) {
+    return false;  // incomplete final group
+  }
+  return true;
+}
+
+int encodebase64(int session, const unsigned char* data, size_t length, std::string& out) {
+  out.clear();
+  if (length > static_cast<size_t>(INT_MAX) || (data == nullptr && length != 0)) return kBadArgument;
+  if (length == 0) {
+    setlasterror(session, "base64_encodebase64: Unable to base64 encode data.\n");
+    return 21001;
+  }
+  out = base64_encode(data, length);
+  return kOk;
+}
+
+int decodebase64(int session, std::string_view text, std::vector<unsigned char>& out) {
+  if (text.size() > static_cast<size_t>(INT_MAX)) {
+    out.clear();
+    return kBadArgument;
+  }
+  if (!base64_decode(text, out) || out.empty()) {
+    out.clear();
+    setlasterror(session, "base64_decodebase64: Unable to decode data. The data is not valid Base64.\n");
+    return 21002;
+  }
+  return kOk;
+}
+
+}  // namespace zmr
