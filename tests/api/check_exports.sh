@@ -4,7 +4,7 @@
 set -e
 lib="$1"
 allowed="$(dirname "$0")/allowed_exports.txt"
-bad=$(nm -D --defined-only "$lib" | awk '{print $3}' | grep -v '^zmr_' | grep -v '^ZMR_5$' | grep -vxF -f "$allowed" || true)
+bad=$(nm -D --defined-only "$lib" | awk '{print $3}' | sed 's/@.*//' | grep -v '^zmr_' | grep -v '^ZMR_5$' | grep -vxF -f "$allowed" || true)
 if [ -n "$bad" ]; then
   echo "unexpected exports:"; echo "$bad"; exit 1
 fi

@@ -1,0 +1,63 @@
+// The argument frame of every exported function, and the copies that hand
+// results to the caller.
+//
+// Checks run left to right: a negative session number or null required
+// pointer gives 33002, a pointer the kernel cannot read 33003. No exception
+// leaves the library: std::bad_alloc becomes 33001, anything else 33001
+// with a recent-error line.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "misc/status.h"
+#include "zmr/zmr.h"
+#include "store/threadstore.h"
+
+#define ZMR_API extern "C" __attribute__((visibility("default")))
+
+// Returns the code of expr when it is not 0.
+#define ZMR_TRY(expr)                         \
+  do {                                        \
+    if (int rc_ = (expr); rc_ != 0) return rc_; \
+  } while (0)
+
+namespace zmr {
+
+// True when this process can read the byte at p. Uses process_vm_readv on
+// ourselves, which reports EFAULT without faulting and, unlike access(),
+// does not read on to a terminator.
+bool readable(const void* p);
+
+// 0, 33002 (null) or 33003 (unreadable).
+inline int required(const void* p) {
+  if (p == nullptr) return kBadArgument;
+  return readable(p) ? kOk : kUnreadablePointer;
+}
+inline int optional(const void* p) { return (p == nullptr || readable(p)) ? kOk : kUnreadablePointer; }
+inline int probe(const void* p) { return readable(p) ? kOk : kUnreadablePointer; }
+
+// Runs an operation, keeping every exception inside the library.
+template <typename F>
+int guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  } catch (...) {
+    setlasterror(-1, "zmr: An unexpected internal error occured.\n");
+    return kOutOfMemory;
+  }
+}
+
+// malloc'ed NUL-terminated copy for the caller (released with zmr_free).
+int handout(const std::string& text, char** out);
+int handout(const std::optional<std::string>& text, char** out);
+int handout(const std::vector<unsigned char>& bytes, unsigned char** out, uint64_t* length);
+
+}  // namespace zmr

@@ -1,0 +1,10 @@
+#include "services/services.h"
+#include "services/tripledes.h"
+
+namespace zmr {
+
+int symmetricdecrypt(int session, std::string_view key, std::string_view cipher, std::string& out) {
+  return tripledes(session, key, cipher, false, out);
+}
+
+}  // namespace zmr

@@ -1,0 +1,10 @@
+#include "services/services.h"
+#include "services/tripledes.h"
+
+namespace zmr {
+
+int symmetricencrypt(int session, std::string_view key, std::string_view plain, std::string& out) {
+  return tripledes(session, key, plain, true, out);
+}
+
+}  // namespace zmr
