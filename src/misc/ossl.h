@@ -3,6 +3,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>
+#include <openssl/pkcs12.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -19,6 +20,7 @@ struct OsslDeleter {
 };
 
 using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, OsslDeleter<EVP_PKEY_free>>;
+using EvpMdPtr = std::unique_ptr<EVP_MD, OsslDeleter<EVP_MD_free>>;
 using EvpPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, OsslDeleter<EVP_PKEY_CTX_free>>;
 using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, OsslDeleter<EVP_MD_CTX_free>>;
 using EvpCipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, OsslDeleter<EVP_CIPHER_CTX_free>>;
@@ -31,5 +33,12 @@ using BioPtr = std::unique_ptr<BIO, OsslDeleter<BIO_free_all>>;
 
 inline void freeX509Stack(STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); }
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter<freeX509Stack>>;
+
+using Pkcs12Ptr = std::unique_ptr<PKCS12, OsslDeleter<PKCS12_free>>;
+using Pkcs8InfoPtr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, OsslDeleter<PKCS8_PRIV_KEY_INFO_free>>;
+inline void freePkcs7Stack(STACK_OF(PKCS7) * s) { sk_PKCS7_pop_free(s, PKCS7_free); }
+using Pkcs7StackPtr = std::unique_ptr<STACK_OF(PKCS7), OsslDeleter<freePkcs7Stack>>;
+inline void freeSafebagStack(STACK_OF(PKCS12_SAFEBAG) * s) { sk_PKCS12_SAFEBAG_pop_free(s, PKCS12_SAFEBAG_free); }
+using SafebagStackPtr = std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), OsslDeleter<freeSafebagStack>>;
 
 }  // namespace zmr
