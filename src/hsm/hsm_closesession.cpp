@@ -1,0 +1,64 @@
+#include "hsm/hsmclient.h"
+#include "hsm/hsmdriver.h"
+#include "misc/status.h"
+#include "store/sessionstore.h"
+#include "store/threadstore.h"
+
+namespace zmr {
+namespace {
+
+int closesession(int session, CK_RV& rv) {
+  uint64_t slot = 0;
+  int code = getslotid(session, &slot);
+  if (code != kOk) {
+    setlasterror(session, "hsmclient_hsm_closesession: Unable to extract slotid for merchant session.\n");
+    return code;
+  }
+  int inuse = 0;
+  code = slotalreadyopened(session, slot, &inuse);
+  if (code != kOk) {
+    setlasterror(session,
+                 "hsmclient_hsm_closesession: An error occured trying to figure out if the slot is in use by other "
+                 "sessions.\n");
+    return code;
+  }
+  uint64_t handle = 0;
+  code = gethsm_sessioncontext(session, &handle);
+  if (code != kOk) {
+    setlasterror(session, "hsmclient_hsm_closesession: Unable to extract hsm sessioncontext for merchant session\n");
+    return code;
+  }
+  if (handle == 0) return kOk;
+  if (!hsm_driverloaded()) {
+    setlasterror(session, "hsmclient_hsm_closesession: To use HSM call ZMR_HSMInitialize or ZMR_RAHSMInitialize.\n");
+    return 25033;
+  }
+  const HsmDriver& d = hsmdriver();
+  // A login holds for every session of the process on the token: another
+  // merchant session on this slot still needs it.
+  if (inuse == 0) {
+    rv = d.C_Logout(handle);
+    if (rv != CKR_OK && rv != CKR_USER_NOT_LOGGED_IN) {
+      setlasterror(session, "hsmclient_hsm_closesession: An error occured calling C_Logout on the hsm PKCS11 driver\n");
+      return 25013;
+    }
+  }
+  rv = d.C_CloseSession(handle);
+  if (rv != CKR_OK) {
+    setlasterror(session, "hsmclient_hsm_closesession: An error occured calling C_CloseSession on the hsm PKCS11 driver\n");
+    return 25015;
+  }
+  // The module may hand the number to a later session.
+  return sethsm_sessioncontext(session, 0);
+}
+
+}  // namespace
+
+int hsm_closesession(int session) {
+  CK_RV rv = CKR_OK;
+  int code = closesession(session, rv);
+  appendpkcs11errorcode(session, code, rv);
+  return code;
+}
+
+}  // namespace zmr

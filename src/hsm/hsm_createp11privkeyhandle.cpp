@@ -1,0 +1,127 @@
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+
+#include <array>
+#include <memory>
+
+#include "hsm/hsmclient.h"
+#include "hsm/hsmdriver.h"
+#include "misc/ossl.h"
+#include "misc/status.h"
+#include "store/sessionstore.h"
+#include "store/threadstore.h"
+
+namespace zmr {
+namespace {
+
+using SecretBignumPtr = std::unique_ptr<BIGNUM, OsslDeleter<BN_clear_free>>;
+
+// The eight RSA components in the order the object template lists them
+// after the exponent pair: n, e, d, p, q, dp, dq, qinv.
+constexpr const char* kComponents[] = {
+    OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,         OSSL_PKEY_PARAM_RSA_D,
+    OSSL_PKEY_PARAM_RSA_FACTOR1,   OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+    OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1,
+};
+constexpr CK_ATTRIBUTE_TYPE kComponentTypes[] = {
+    CKA_MODULUS, CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT, CKA_PRIME_1,
+    CKA_PRIME_2, CKA_EXPONENT_1,      CKA_EXPONENT_2,       CKA_COEFFICIENT,
+};
+constexpr size_t kComponentCount = std::size(kComponents);
+
+// Unsigned big-endian bytes of minimal length, wiped when freed.
+bool components(EVP_PKEY* key, std::array<SecretString, kComponentCount>& out) {
+  if (key == nullptr || EVP_PKEY_is_a(key, "RSA") != 1) return false;
+  for (size_t i = 0; i < kComponentCount; ++i) {
+    BIGNUM* raw = nullptr;
+    if (EVP_PKEY_get_bn_param(key, kComponents[i], &raw) != 1) {
+      ERR_clear_error();
+      return false;
+    }
+    SecretBignumPtr bn(raw);
+    out[i].value.resize(static_cast<size_t>(BN_num_bytes(bn.get())));
+    BN_bn2bin(bn.get(), reinterpret_cast<unsigned char*>(out[i].value.data()));
+  }
+  return true;
+}
+
+int createkey(int session, EVP_PKEY* key, const std::string& label, CK_RV& rv) {
+  std::array<SecretString, kComponentCount> parts;
+  if (!components(key, parts)) {
+    setlasterror(session,
+                 "hsmclient_hsm_createp11privkeyhandle: The key to import is not an RSA private key with all its "
+                 "components.\n");
+    return kBadArgument;
+  }
+  static constexpr CallLines lines = {
+      "hsmclient_hsm_createp11privkeyhandle: To use HSM call ZMR_HSMInitialize or ZMR_RAHSMInitialize.\n",
+      "hsmclient_hsm_decrypt: Unable to extract slotid for merchant session.\n",
+      "hsmclient_hsm_decrypt: An error occured calling C_OpenSession on the hsm PKCS11 driver.\n",
+  };
+  const HsmDriver& d = hsmdriver();
+  ScopedP11Session s(d);
+  // Creating an object needs a read-write session.
+  int code = opencallsession(session, s, CKF_SERIAL_SESSION | CKF_RW_SESSION, lines, rv);
+  if (code != kOk) return code;
+
+  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+  code = findprivatekey(session, s.handle, label, object, rv, false);
+  if (code == 25030) {
+    CK_BBOOL yes = CK_TRUE;
+    CK_OBJECT_CLASS keyclass = CKO_PRIVATE_KEY;
+    CK_KEY_TYPE keytype = CKK_RSA;
+    std::array<CK_ATTRIBUTE, 7 + kComponentCount + 2> attributes = {{
+        {CKA_SIGN, &yes, sizeof yes},
+        // A token object: its handle is used after this session closes.
+        {CKA_TOKEN, &yes, sizeof yes},
+        {CKA_PRIVATE, &yes, sizeof yes},
+        {CKA_DECRYPT, &yes, sizeof yes},
+        {CKA_LABEL, const_cast<char*>(label.data()), static_cast<CK_ULONG>(label.size())},
+        {CKA_EXTRACTABLE, &yes, sizeof yes},
+        {CKA_UNWRAP, &yes, sizeof yes},
+    }};
+    for (size_t i = 0; i < kComponentCount; ++i) {
+      attributes[7 + i] = {kComponentTypes[i], parts[i].value.data(), static_cast<CK_ULONG>(parts[i].value.size())};
+    }
+    attributes[7 + kComponentCount] = {CKA_CLASS, &keyclass, sizeof keyclass};
+    attributes[8 + kComponentCount] = {CKA_KEY_TYPE, &keytype, sizeof keytype};
+    rv = d.C_CreateObject(s.handle, attributes.data(), static_cast<CK_ULONG>(attributes.size()), &object);
+    if (rv != CKR_OK) {
+      setlasterror(session,
+                   "hsmclient_hsm_createp11privkeyhandle: An error occured calling C_CreateObject on the hsm PKCS11 "
+                   "driver.\n");
+      return 25019;
+    }
+  } else if (code != kOk) {
+    appendpkcs11errorcode(session, code, rv);
+    setlasterror(session,
+                 "hsmclient_hsm_createp11privkeyhandle: An error occured trying to find the private key matching the "
+                 "label.\n");
+    return code;
+  }
+  code = setverifierkeyhandle(session, object);
+  if (code != kOk) {
+    setlasterror(session,
+                 "hsmclient_hsm_createp11privkeyhandle: An error occured trying to store the CSFEV private keyhandle "
+                 "for the current merchant during opensession.\n");
+    return code;
+  }
+  rv = s.close();
+  if (rv != CKR_OK) {
+    setlasterror(session, "hsmclient_hsm_decrypt: An error occured calling C_CloseSession on the hsm PKCS11 driver.\n");
+    return 25015;
+  }
+  return kOk;
+}
+
+}  // namespace
+
+int hsm_createp11privkeyhandle(int session, EVP_PKEY* key, const std::string& label) {
+  CK_RV rv = CKR_OK;
+  int code = createkey(session, key, label, rv);
+  appendpkcs11errorcode(session, code, rv);
+  return code;
+}
+
+}  // namespace zmr

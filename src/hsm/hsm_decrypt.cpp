@@ -1,0 +1,93 @@
+#include <openssl/crypto.h>
+
+#include <array>
+
+#include "hsm/hsmclient.h"
+#include "hsm/hsmdriver.h"
+#include "misc/status.h"
+#include "store/sessionstore.h"
+#include "store/threadstore.h"
+
+namespace zmr {
+namespace {
+
+// The plaintext buffer on the stack is wiped on every path.
+struct WipedBuffer {
+  std::array<unsigned char, kHsmResultMax> bytes{};
+  ~WipedBuffer() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+
+int decrypt(int session, const unsigned char* data, size_t length, SecretString& plaintext, const std::string* label,
+            int oaep, bool* refused, CK_RV& rv) {
+  static constexpr CallLines lines = {
+      "hsmclient_hsm_decrypt: To use HSM call ZMR_HSMInitialize or ZMR_RAHSMInitialize.\n",
+      "hsmclient_hsm_decrypt: Unable to extract slotid for merchant session.\n",
+      "hsmclient_hsm_decrypt: An error occured calling C_OpenSession on the hsm PKCS11 driver.\n",
+  };
+  const HsmDriver& d = hsmdriver();
+  ScopedP11Session s(d);
+  int code = opencallsession(session, s, CKF_SERIAL_SESSION, lines, rv);
+  if (code != kOk) return code;
+
+  CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+  if (label != nullptr) {
+    code = findprivatekeyhandle(session, s.handle, *label, key, &rv);
+    if (code != kOk) {
+      setlasterror(session, "hsmclient_hsm_signdata: An error occured trying to find the private key matching the label.\n");
+      return code;
+    }
+  } else {
+    uint64_t handle = 0;
+    code = getverifierkeyhandle(session, &handle);
+    if (code != kOk) {
+      setlasterror(session,
+                   "hsmclient_hsm_opensession: An error occured trying to store the CSFEV private keyhandle for the "
+                   "current merchant during opensession.\n");
+      return code;
+    }
+    key = handle;
+  }
+
+  CK_RSA_PKCS_OAEP_PARAMS oaepparams = {CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, nullptr, 0};
+  CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+  if (oaep != 0) mechanism = {CKM_RSA_PKCS_OAEP, &oaepparams, sizeof oaepparams};
+  rv = d.C_DecryptInit(s.handle, &mechanism, key);
+  if (rv != CKR_OK) {
+    setlasterror(session, "hsmclient_hsm_decrypt: An error occured calling C_DecryptInit on the hsm PKCS11 driver.\n");
+    return 25036;
+  }
+  WipedBuffer buffer;
+  CK_ULONG produced = buffer.bytes.size();
+  rv = d.C_Decrypt(s.handle, const_cast<unsigned char*>(data), static_cast<CK_ULONG>(length), buffer.bytes.data(),
+                   &produced);
+  if (rv != CKR_OK || produced > buffer.bytes.size()) {
+    if (refused != nullptr) {
+      // Whatever the module thought of the ciphertext stays unsaid.
+      *refused = true;
+      rv = CKR_OK;
+      return 25037;
+    }
+    setlasterror(session, "hsmclient_hsm_decrypt: An error occured calling C_Decrypt on the hsm PKCS11 driver.\n");
+    return 25037;
+  }
+  rv = s.close();
+  if (rv != CKR_OK) {
+    setlasterror(session, "hsmclient_hsm_decrypt: An error occured calling C_CloseSession on the hsm PKCS11 driver.\n");
+    return 25015;
+  }
+  plaintext.assign(std::string_view(reinterpret_cast<const char*>(buffer.bytes.data()), produced));
+  return kOk;
+}
+
+}  // namespace
+
+int hsm_decrypt(int session, const unsigned char* data, size_t length, SecretString& plaintext,
+                const std::string* label, int oaep, bool* refused) {
+  if (refused != nullptr) *refused = false;
+  CK_RV rv = CKR_OK;
+  int code = decrypt(session, data, length, plaintext, label, oaep, refused, rv);
+  appendpkcs11errorcode(session, code, rv);
+  return code;
+}
+
+}  // namespace zmr

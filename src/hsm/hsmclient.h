@@ -1,0 +1,87 @@
+// The PKCS#11 client: the merchant's keys kept in a hardware security module.
+//
+// The driver is loaded once at library start-up and released at shut-down;
+// neither runs concurrently with anything else. Each merchant session that
+// uses the HSM holds one long-lived PKCS#11 session (logged in) from
+// hsm_opensession to hsm_closesession; callers serialise those two under the
+// named mutex "hsm_client". Signing, decryption and the verifier-key import
+// take no lock: each call runs in a PKCS#11 session of its own, opened and
+// closed within the call on every path.
+//
+// Failures return a 25xxx code (store codes pass through) and append the
+// operation's recent-error line, followed by "The PKCS#11 error was: NAME"
+// when a driver call answered something other than CKR_OK.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <openssl/evp.h>
+
+#include "hsm/pkcs11.h"
+#include "misc/secret.h"
+
+namespace zmr {
+
+// Largest signature or plaintext the module may hand back.
+inline constexpr size_t kHsmResultMax = 4096;
+
+// Start-up and shut-down. hsm_loaddriver: 0, 25001 when the library cannot
+// be opened or a driver is already loaded, or the code of the first missing
+// entry point; a failed load leaves nothing loaded. hsm_initialize: 0 or
+// 25003 (also when the module was already initialised by the host); a
+// failure unloads the driver, and a module the library did not initialise
+// is never finalised by it. hsm_finalize: 0 (also with no driver) or 25017,
+// in which case the driver stays loaded.
+int hsm_loaddriver(const char* path);
+int hsm_initialize();
+int hsm_finalize();
+// Whether a driver is loaded (the entry points are usable).
+bool hsm_driverloaded();
+
+// Opens and logs in the merchant session's long-lived PKCS#11 session. A
+// slot below 0 is found by the key label (findslotforlabel). On success the
+// session store holds the session handle, the slot and the PIN; on failure
+// nothing of this call stays open.
+int hsm_opensession(int session, const std::string& label, int32_t slot, std::string_view pin);
+// Logs out (unless another open merchant session uses the same slot) and
+// closes the long-lived session; clears the stored handle. 0 when the
+// session holds no PKCS#11 session.
+int hsm_closesession(int session);
+
+// Signs data (a complete DigestInfo for CKM_RSA_PKCS; raw = 1 gives
+// CKM_RSA_X_509) with the private key of that label.
+int hsm_signdata(int session, const unsigned char* data, size_t length, std::vector<unsigned char>& signature,
+                 const std::string& label, int raw);
+// Decrypts with the private key of *label, or with the session's imported
+// verifier key when label is null; oaep selects CKM_RSA_PKCS_OAEP (SHA-1,
+// MGF1-SHA1, no label) instead of CKM_RSA_PKCS. When refused is given, a
+// failure of C_Decrypt itself (the one step that sees the ciphertext)
+// returns 25037 with no recent-error line and sets *refused, so that the
+// caller can treat it like any other bad message and give no padding
+// oracle; every other failure is reported as usual with *refused false.
+int hsm_decrypt(int session, const unsigned char* data, size_t length, SecretString& plaintext,
+                const std::string* label, int oaep, bool* refused = nullptr);
+// Finds the private key of that label in the session's token, or imports
+// key (a complete RSA private key) under it as a token object; stores the
+// object handle as the session's verifier key handle.
+int hsm_createp11privkeyhandle(int session, EVP_PKEY* key, const std::string& label);
+
+// The first slot whose token, logged in with pin, holds an object with that
+// label. lastrv (optional) receives the answer of the failing driver call.
+int findslotforlabel(int session, std::string_view pin, const std::string& label, uint64_t& slot,
+                     CK_RV* lastrv = nullptr);
+// The private-key object of that label seen by the PKCS#11 session h.
+int findprivatekeyhandle(int session, CK_SESSION_HANDLE h, const std::string& label,
+                         CK_OBJECT_HANDLE& object, CK_RV* lastrv = nullptr);
+
+// Appends "The PKCS#11 error was: NAME\n" when both code and rv are non-zero.
+void appendpkcs11errorcode(int session, int code, CK_RV rv);
+// Name of a return value without the CKR_ prefix, or
+// "UNKNOWN_CRYPTOKI_ERRORCODE".
+const char* pkcs11errorname(CK_RV rv);
+
+}  // namespace zmr
