@@ -258,6 +258,41 @@ void addExtensions(X509* x, const CertSpec& s, X509* issuer) {
   for (const auto& e : s.extensions) addExtension(x, e);
 }
 
+// OpenSSL drops an extension list once it is empty, so the certificate is
+// re-encoded by hand: its TBSCertificate gets "[3] { SEQUENCE {} }" and a
+// new signature, and the result is parsed back.
+zmr::X509Ptr withEmptyExtensionList(X509* x, EVP_PKEY* signer, const EVP_MD* md) {
+  unsigned char* buf = nullptr;
+  int n = i2d_re_X509_tbs(x, &buf);
+  if (n <= 0) fail("encode TBSCertificate");
+  std::string tbs(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+  OPENSSL_free(buf);
+  size_t header = 2 + ((static_cast<unsigned char>(tbs[1]) & 0x80) ? (static_cast<unsigned char>(tbs[1]) & 0x7f) : 0);
+  tbs = der::seq(tbs.substr(header) + der::tlv(0xa3, der::seq("")));
+  const X509_ALGOR* alg = nullptr;
+  X509_get0_signature(nullptr, &alg, x);
+  buf = nullptr;
+  n = i2d_X509_ALGOR(alg, &buf);
+  if (n <= 0) fail("encode algorithm");
+  std::string algorithm(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+  OPENSSL_free(buf);
+  zmr::EvpMdCtxPtr ctx(EVP_MD_CTX_new());
+  size_t siglen = 0;
+  if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, md, nullptr, signer) != 1 ||
+      EVP_DigestSign(ctx.get(), nullptr, &siglen, reinterpret_cast<const unsigned char*>(tbs.data()), tbs.size()) != 1)
+    fail("sign TBSCertificate");
+  std::string sig(siglen, '\0');
+  if (EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char*>(sig.data()), &siglen,
+                     reinterpret_cast<const unsigned char*>(tbs.data()), tbs.size()) != 1)
+    fail("sign TBSCertificate");
+  sig.resize(siglen);
+  std::string cert = der::seq(tbs + algorithm + der::tlv(0x03, std::string(1, '\0') + sig));
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(cert.data());
+  zmr::X509Ptr parsed(d2i_X509(nullptr, &p, static_cast<long>(cert.size())));
+  if (!parsed) fail("parse certificate with an empty extension list");
+  return parsed;
+}
+
 std::string derOf(const X509* cert) {
   unsigned char* buf = nullptr;
   int n = i2d_X509(cert, &buf);
@@ -406,15 +441,12 @@ TestCert makeCert(const CertSpec& s, const TestCert* issuer) {
   setTime(x, true, s.notBefore, s.notBeforeOffset);
   setTime(x, false, s.notAfter, s.notAfterOffset);
   if (X509_set_pubkey(x, out.key.get()) != 1) fail("public key");
-  if (s.version >= 3) addExtensions(x, s, issuerCert);
-  if (s.emptyExtensionList) {
-    addExtension(x, {"2.5.29.14", der::octets("x"), false});
-    X509_EXTENSION_free(X509_delete_ext(x, X509_get_ext_count(x) - 1));
-  }
+  if (s.version >= 3 && !s.emptyExtensionList) addExtensions(x, s, issuerCert);
   EVP_PKEY* signer = issuer != nullptr ? issuer->key.get() : out.key.get();
   const EVP_MD* md = s.digest != nullptr ? s.digest : EVP_sha256();
   if (EVP_PKEY_get_id(signer) == EVP_PKEY_ED25519) md = nullptr;
   if (X509_sign(x, signer, md) <= 0) fail("sign certificate");
+  if (s.emptyExtensionList) out.cert = withEmptyExtensionList(x, signer, md);
   return out;
 }
 

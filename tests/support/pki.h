@@ -118,7 +118,7 @@ struct CertSpec {
   std::optional<std::string> dateOfBirth;   // GeneralizedTime text, e.g. "19800101120000Z"
   bool keyIdentifiers = true;               // subject and authority key identifiers
   std::vector<RawExtension> extensions;     // added after all of the above, in order
-  bool emptyExtensionList = false;          // an extension list present but empty
+  bool emptyExtensionList = false;          // an extension list present but empty (no extension at all)
 };
 
 // A certificate with its private key. Copies share the objects (up-ref).
