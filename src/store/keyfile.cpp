@@ -1,0 +1,372 @@
+#include "store/keyfile.h"
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/pkcs12.h>
+#include <openssl/provider.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "misc/ossl.h"
+#include "misc/status.h"
+#include "store/sessionstore.h"
+#include "tools/base64.h"
+#include "tools/certtools.h"
+
+namespace zmr {
+namespace {
+
+constexpr int kHardeningRounds = 1000;
+// Key files are a few kilobytes; anything this large is not one.
+constexpr size_t kMaxKeyFileSize = 4u << 20;
+
+// Older tools encrypt key files with RC2-40 and the like, which OpenSSL 3
+// keeps in its legacy provider. The host's own library context must not
+// change behind its back, so key files are decrypted in a private context
+// with the default and legacy providers. Made once, kept for the process.
+// Keys and certificates are decoded in the host's context, so nothing the
+// session keeps refers to this one.
+struct PrivateContext {
+  OSSL_LIB_CTX* ctx = nullptr;
+  PrivateContext() {
+    ctx = OSSL_LIB_CTX_new();
+    if (ctx != nullptr && OSSL_PROVIDER_load(ctx, "default") == nullptr) {
+      OSSL_LIB_CTX_free(ctx);
+      ctx = nullptr;
+    }
+    // Without the legacy module only the modern algorithms open.
+    if (ctx != nullptr) OSSL_PROVIDER_load(ctx, "legacy");
+    ERR_clear_error();
+  }
+};
+
+OSSL_LIB_CTX* pkcs12context() {
+  static PrivateContext context;
+  return context.ctx;  // null: the host's context, modern algorithms only
+}
+
+struct FileCloser {
+  void operator()(FILE* f) const {
+    if (f != nullptr) std::fclose(f);
+  }
+};
+
+struct MerchantCert {
+  X509Ptr cert;
+  std::string id;
+};
+struct MerchantKey {
+  EvpPkeyPtr key;
+  std::string id;
+};
+
+struct Walk {
+  int session;
+  bool hsm;
+  const SecretString* password;
+  std::vector<MerchantCert> certs;
+  std::vector<MerchantKey> keys;
+  X509StackPtr cas;
+  bool casfull = false;
+  int environment = 0;
+};
+
+int environmentof(const std::string& commonname) {
+  static const std::pair<const char*, int> names[] = {
+      {"DEVLAB - Zelmor Root CA", 1},
+      {"TESTLAB - Zelmor Root CA", 2},
+      {"TEST - Zelmor Root CA", 3},
+      {"Zelmor Root CA", 4},
+  };
+  for (const auto& [name, code] : names) {
+    if (commonname == name) return code;
+  }
+  return 0;
+}
+
+// The label text of a localKeyID: its bytes as text for an HSM, else base64.
+int idtext(const Walk& w, const ASN1_TYPE* id, std::string& out) {
+  if (id->type != V_ASN1_OCTET_STRING || id->value.octet_string == nullptr) return 2037;
+  const unsigned char* bytes = ASN1_STRING_get0_data(id->value.octet_string);
+  int length = ASN1_STRING_length(id->value.octet_string);
+  if (length <= 0) return 2037;
+  if (w.hsm) return getreadableidhsm(w.session, bytes, static_cast<size_t>(length), out);
+  out = base64_encode(bytes, static_cast<size_t>(length));
+  return kOk;
+}
+
+int takeca(Walk& w, X509Ptr cert) {
+  if (X509_NAME_cmp(X509_get_subject_name(cert.get()), X509_get_issuer_name(cert.get())) == 0) {
+    std::string name;
+    if (int rc = getcommonname(w.session, cert.get(), name); rc != kOk) return rc;
+    w.environment = environmentof(name);
+    if (w.environment == 0) return 2033;
+  }
+  if (w.casfull) return kOk;
+  if (!w.cas) {
+    w.cas.reset(sk_X509_new_null());
+    if (!w.cas) return 2030;
+  }
+  // A repeated CA certificate ends the chain: nothing after it is kept.
+  for (int i = 0; i < sk_X509_num(w.cas.get()); ++i) {
+    if (X509_NAME_cmp(X509_get_subject_name(cert.get()),
+                      X509_get_subject_name(sk_X509_value(w.cas.get(), i))) == 0) {
+      w.casfull = true;
+      return kOk;
+    }
+  }
+  if (sk_X509_push(w.cas.get(), cert.get()) <= 0) return 2030;
+  cert.release();
+  if (sk_X509_num(w.cas.get()) >= 2) w.casfull = true;
+  return kOk;
+}
+
+int takecert(Walk& w, const PKCS12_SAFEBAG* bag) {
+  if (PKCS12_SAFEBAG_get_bag_nid(bag) != NID_x509Certificate) return 2010;
+  X509Ptr cert(PKCS12_SAFEBAG_get1_cert(bag));
+  if (!cert) return 2010;
+  const ASN1_TYPE* id = PKCS12_SAFEBAG_get0_attr(bag, NID_localKeyID);
+  if (id == nullptr) return takeca(w, std::move(cert));
+  if (w.certs.size() >= 2) return 2015;
+  MerchantCert mc{std::move(cert), {}};
+  if (int rc = idtext(w, id, mc.id); rc != kOk) return rc;
+  w.certs.push_back(std::move(mc));
+  return kOk;
+}
+
+int takekey(Walk& w, const PKCS12_SAFEBAG* bag, const PKCS8_PRIV_KEY_INFO* p8) {
+  EvpPkeyPtr key(EVP_PKCS82PKEY(p8));
+  if (!key) return 2013;
+  const ASN1_TYPE* id = PKCS12_SAFEBAG_get0_attr(bag, NID_localKeyID);
+  if (id == nullptr) return kOk;  // not the merchant's
+  if (w.keys.size() >= 2) return 2014;
+  MerchantKey mk{std::move(key), {}};
+  if (int rc = idtext(w, id, mk.id); rc != kOk) return rc;
+  w.keys.push_back(std::move(mk));
+  return kOk;
+}
+
+int takebag(Walk& w, const PKCS12_SAFEBAG* bag) {
+  switch (PKCS12_SAFEBAG_get_nid(bag)) {
+    case NID_certBag:
+      return takecert(w, bag);
+    case NID_keyBag: {
+      const PKCS8_PRIV_KEY_INFO* p8 = PKCS12_SAFEBAG_get0_p8inf(bag);
+      if (p8 == nullptr) return 2013;
+      return takekey(w, bag, p8);
+    }
+    case NID_pkcs8ShroudedKeyBag: {
+      const std::string& pass = w.password->value;
+      Pkcs8InfoPtr p8(PKCS12_decrypt_skey_ex(bag, pass.data(), static_cast<int>(pass.size()),
+                                             pkcs12context(), nullptr));
+      if (!p8) return 2012;
+      return takekey(w, bag, p8.get());
+    }
+    default:
+      return kOk;
+  }
+}
+
+int opensafe(const Walk& w, PKCS7* p7, SafebagStackPtr& bags) {
+  if (OBJ_obj2nid(p7->type) == NID_pkcs7_data) {
+    bags.reset(PKCS12_unpack_p7data(p7));
+    return bags ? kOk : 2010;
+  }
+  if (OBJ_obj2nid(p7->type) != NID_pkcs7_encrypted || p7->d.encrypted == nullptr ||
+      p7->d.encrypted->enc_data == nullptr || p7->d.encrypted->enc_data->enc_data == nullptr)
+    return 2011;
+  const PKCS7_ENC_CONTENT* content = p7->d.encrypted->enc_data;
+  const std::string& pass = w.password->value;
+  bags.reset(static_cast<STACK_OF(PKCS12_SAFEBAG)*>(PKCS12_item_decrypt_d2i_ex(
+      content->algorithm, ASN1_ITEM_rptr(PKCS12_SAFEBAGS), pass.data(), static_cast<int>(pass.size()),
+      content->enc_data, 1, pkcs12context(), nullptr)));
+  return bags ? kOk : 2011;
+}
+
+bool hasusage(const Walk& w, X509* cert, int code) {
+  return checkusageextensions(w.session, cert, &code, 1) == kOk;
+}
+
+struct Assignment {
+  X509Ptr authcert, signcert;
+  EvpPkeyPtr authkey, signkey;
+  std::optional<std::string> authlabel, signlabel;
+};
+
+// Pairs the merchant's certificates with their keys and decides by key
+// usage which pair authenticates and which signs.
+int assign(Walk& w, Assignment& a) {
+  if (w.certs.empty()) return 2037;
+  size_t ncerts = w.certs.size(), nkeys = w.keys.size();
+  if (nkeys != 0 && nkeys != ncerts) return 2048;
+
+  if (ncerts == 1) {
+    MerchantCert& c = w.certs[0];
+    if (nkeys == 1) {
+      if (X509_check_private_key(c.cert.get(), w.keys[0].key.get()) != 1) return 2048;
+      if (!hasusage(w, c.cert.get(), kUsageSigning)) return 2016;
+      std::string policy;
+      if (getpolicyoid(w.session, c.cert.get(), policy) != kOk || policy != kSignOnlyPolicy) return 2047;
+      a.signkey = std::move(w.keys[0].key);
+    } else {
+      a.signlabel = c.id;
+    }
+    a.signcert = std::move(c.cert);
+    return kOk;
+  }
+
+  // Two certificates: first is the one whose usage decides (with keys, the
+  // one paired with the first key).
+  MerchantCert* first = &w.certs[0];
+  MerchantCert* second = &w.certs[1];
+  EvpPkeyPtr* firstkey = nullptr;
+  EvpPkeyPtr* secondkey = nullptr;
+  if (nkeys == 2) {
+    if (w.keys[0].id != first->id) std::swap(first, second);
+    firstkey = &w.keys[0].key;
+    secondkey = &w.keys[1].key;
+    if (X509_check_private_key(first->cert.get(), firstkey->get()) != 1 ||
+        X509_check_private_key(second->cert.get(), secondkey->get()) != 1)
+      return 2048;
+  }
+  bool firstauth;
+  if (hasusage(w, first->cert.get(), kUsageAuthentication)) {
+    firstauth = true;
+  } else if (hasusage(w, first->cert.get(), kUsageSigning)) {
+    firstauth = false;
+  } else {
+    return 2016;
+  }
+  MerchantCert* auth = firstauth ? first : second;
+  MerchantCert* sign = firstauth ? second : first;
+  if (nkeys == 2) {
+    a.authkey = std::move(firstauth ? *firstkey : *secondkey);
+    a.signkey = std::move(firstauth ? *secondkey : *firstkey);
+  } else {
+    a.authlabel = auth->id;
+    a.signlabel = sign->id;
+  }
+  a.authcert = std::move(auth->cert);
+  a.signcert = std::move(sign->cert);
+  return kOk;
+}
+
+int walk(Session& s, int session, std::string_view data, const char* password, bool hsm) {
+  if (password == nullptr) return kBadArgument;
+  if (data.size() > kMaxKeyFileSize) return 2010;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
+  Pkcs12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(data.size())));
+  if (!p12 || p != reinterpret_cast<const unsigned char*>(data.data()) + data.size()) return 2010;
+
+  SecretString pass;
+  if (int rc = hardenpassword(password, pass); rc != kOk) return rc;
+  if (PKCS12_verify_mac(p12.get(), pass.value.data(), static_cast<int>(pass.value.size())) != 1)
+    return 2046;
+
+  Pkcs7StackPtr safes(PKCS12_unpack_authsafes(p12.get()));
+  if (!safes) return 2010;
+  Walk w{session, hsm, &pass, {}, {}, {}};
+  for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
+    SafebagStackPtr bags;
+    if (int rc = opensafe(w, sk_PKCS7_value(safes.get(), i), bags); rc != kOk) return rc;
+    // Only the first bag of a safe counts.
+    if (sk_PKCS12_SAFEBAG_num(bags.get()) < 1) return 2010;
+    if (int rc = takebag(w, sk_PKCS12_SAFEBAG_value(bags.get(), 0)); rc != kOk) return rc;
+  }
+
+  Assignment a;
+  if (int rc = assign(w, a); rc != kOk) return rc;
+  s.authcert = std::move(a.authcert);
+  s.authkey = std::move(a.authkey);
+  s.signcert = std::move(a.signcert);
+  s.signkey = std::move(a.signkey);
+  s.hsm_authkeyslabel = std::move(a.authlabel);
+  s.hsm_signkeyslabel = std::move(a.signlabel);
+  if (w.cas && sk_X509_num(w.cas.get()) > 0) s.cacerts = std::move(w.cas);
+  s.environment = w.environment;
+  return kOk;
+}
+
+}  // namespace
+
+int hardenpassword(std::string_view password, SecretString& out) {
+  OSSL_LIB_CTX* ctx = pkcs12context();
+  EvpMdPtr md5(EVP_MD_fetch(ctx, "MD5", nullptr));
+  EvpMdPtr sha1(EVP_MD_fetch(ctx, "SHA1", nullptr));
+  EvpMdCtxPtr mdctx(EVP_MD_CTX_new());
+  if (!md5 || !sha1 || !mdctx) {
+    ERR_clear_error();
+    return kOutOfMemory;
+  }
+  unsigned char x[EVP_MAX_MD_SIZE];
+  unsigned char m[EVP_MAX_MD_SIZE];
+  unsigned int xlen = 0, mlen = 0;
+  bool ok = true;
+  for (int round = 0; ok && round < kHardeningRounds; ++round) {
+    const void* in = round == 0 ? static_cast<const void*>(password.data()) : x;
+    size_t inlen = round == 0 ? password.size() : xlen;
+    ok = EVP_DigestInit_ex(mdctx.get(), md5.get(), nullptr) == 1 &&
+         EVP_DigestUpdate(mdctx.get(), in, inlen) == 1 &&
+         EVP_DigestUpdate(mdctx.get(), kKeyFileSalt, sizeof kKeyFileSalt) == 1 &&
+         EVP_DigestFinal_ex(mdctx.get(), m, &mlen) == 1 &&
+         EVP_DigestInit_ex(mdctx.get(), sha1.get(), nullptr) == 1 &&
+         EVP_DigestUpdate(mdctx.get(), m, mlen) == 1 &&
+         EVP_DigestUpdate(mdctx.get(), kKeyFileSalt, sizeof kKeyFileSalt) == 1 &&
+         EVP_DigestFinal_ex(mdctx.get(), x, &xlen) == 1;
+  }
+  if (ok) {
+    std::string text = base64_encode(x, xlen);
+    text.append("\r\n");
+    out.assign(text);
+    OPENSSL_cleanse(text.data(), text.size());
+  }
+  OPENSSL_cleanse(x, sizeof x);
+  OPENSSL_cleanse(m, sizeof m);
+  if (!ok) {
+    ERR_clear_error();
+    return kOutOfMemory;
+  }
+  return kOk;
+}
+
+int loadkeyfiledata(int session, std::string_view data, const char* password, bool hsm) {
+  Session* s = sessiontables(session);
+  if (s == nullptr) return 2009;
+  int rc;
+  try {
+    rc = walk(*s, session, data, password, hsm);
+  } catch (const std::bad_alloc&) {
+    rc = kOutOfMemory;
+  }
+  if (rc != kOk) freesession(session);
+  ERR_clear_error();
+  return rc;
+}
+
+int loadkeyfile(int session, const char* path, const char* password, bool hsm) {
+  if (checksessionvalidity(session) != kOk) return 2009;
+  int rc = kOk;
+  std::string data;
+  std::unique_ptr<FILE, FileCloser> file(path != nullptr ? std::fopen(path, "rb") : nullptr);
+  if (!file) {
+    rc = 2007;
+  } else {
+    char buffer[8192];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0 && data.size() <= kMaxKeyFileSize)
+      data.append(buffer, n);
+    if (std::ferror(file.get())) rc = 2007;  // a directory, say
+    if (std::fclose(file.release()) != 0 && rc == kOk) rc = 2029;
+  }
+  if (rc != kOk) {
+    freesession(session);
+    return rc;
+  }
+  return loadkeyfiledata(session, data, password, hsm);
+}
+
+}  // namespace zmr

@@ -1,0 +1,291 @@
+#include "store/configuration.h"
+
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/keyfiles.h"
+#include "misc/status.h"
+#include "support/pki.h"
+#include "store/sessionstore.h"
+#include "support/tempdir.h"
+
+namespace zmr {
+namespace {
+
+using zmrtest::Properties;
+
+struct Configuration : ::testing::Test {
+  static void SetUpTestSuite() {
+    pki = new zmrtest::TestPki(zmrtest::makePki(2));
+    other = new zmrtest::TestPki(zmrtest::makePki(3));
+  }
+  static void TearDownTestSuite() {
+    delete pki;
+    delete other;
+  }
+  void SetUp() override {
+    dir = zmrtest::makeTempDir("configuration");
+    trust = dir + "/trust";
+    ASSERT_EQ(mkdir(trust.c_str(), 0755), 0);
+    ASSERT_TRUE(zmrtest::writeTrustStore(trust, pki->caCerts()));
+  }
+  void TearDown() override { freeSessions(); }
+
+  // Loads text as a properties file. On failure also checks that no session
+  // was left open.
+  int loadText(const std::string& text, int& session) {
+    std::string path = dir + "/p" + std::to_string(counter++) + ".properties";
+    EXPECT_TRUE(zmrtest::writeFile(path, text));
+    return loadFile(path, session);
+  }
+  int loadFile(const std::string& path, int& session) {
+    int probe = getSessionId();  // the number the loader will draw next
+    freesession(probe);
+    session = -1;
+    int rc = loadproperties(session, nullptr, nullptr, nullptr, nullptr, nullptr, path.c_str());
+    if (rc != 0) {
+      EXPECT_EQ(session, -1);
+      EXPECT_EQ(checksessionvalidity(probe), 2009) << "a failed load left its session open";
+    }
+    return rc;
+  }
+  static std::string property(int session, const char* key) {
+    std::string value;
+    int rc = getproperty(session, key, value);
+    return rc == 0 ? value : "<" + std::to_string(rc) + ">";
+  }
+
+  static zmrtest::TestPki* pki;
+  static zmrtest::TestPki* other;
+  std::string dir, trust;
+  int counter = 0;
+};
+zmrtest::TestPki* Configuration::pki = nullptr;
+zmrtest::TestPki* Configuration::other = nullptr;
+
+struct FileCase {
+  const char* name;
+  std::string text;  // "@T" stands for the trust-store directory
+  int code;
+  std::map<std::string, std::string> expect;  // lookups on success; "<2004>" for none
+};
+
+std::string replaceTrust(std::string text, const std::string& trust) {
+  for (size_t at; (at = text.find("@T")) != std::string::npos;) text.replace(at, 2, trust);
+  return text;
+}
+
+std::string lines(int count) {
+  std::string text = "truststore=@T\n";
+  for (int i = 1; i < count; ++i) text += "key" + std::to_string(i) + "=value" + std::to_string(i) + "\n";
+  return text;
+}
+
+TEST_F(Configuration, PropertiesFiles) {
+  const std::string k1023(1023, 'k'), v1023(1023, 'v');
+  const std::vector<FileCase> cases = {
+      {"line ends cut", "webaddress=host,ip\r\ntruststore=@T\n", 0,
+       {{"webaddress", "host,ip"}, {"truststore", "@T"}}},
+      {"last line without line feed", "truststore=@T\nname=value", 0, {{"name", "value"}}},
+      {"only one CR is cut", "truststore=@T\nname=v\r\r\n", 0, {{"name", "v\r"}}},
+      {"split at the first =", "truststore=@T\nname=a=b\n", 0, {{"name", "a=b"}}},
+      {"blanks around = stay", "truststore=@T\nname = value\n", 0,
+       {{"name ", " value"}, {"name", "<2004>"}}},
+      {"first of two wins", "truststore=@T\nname=first\nNAME=second\n", 0, {{"name", "first"}}},
+      {"keys in any case", "TrustStore=@T\n", 0, {{"truststore", "@T"}, {"TRUSTSTORE", "@T"}}},
+      {"empty value", "truststore=@T\nname=\n", 0, {{"name", ""}}},
+      {"50 lines", lines(50), 0, {{"key49", "value49"}}},
+      {"full key and value on a CR LF line", "truststore=@T\r\n" + k1023 + "=" + v1023 + "\r\n", 0,
+       {{k1023.c_str(), v1023}}},
+      {"full key and value on a last line", "truststore=@T\n" + k1023 + "=" + v1023, 0, {{k1023.c_str(), v1023}}},
+      {"blank line", "truststore=@T\n\nname=value\n", 2002, {}},
+      {"comment line", "# settings\ntruststore=@T\n", 2002, {}},
+      {"NUL in a line", std::string("truststore=@T\nna\0me=value\n", 27), 2002, {}},
+      {"51 lines", lines(51), 2003, {}},
+      {"no truststore", "webaddress=host,ip\n", 2004, {}},
+      {"empty file", "", 2004, {}},
+      {"key too long", "truststore=@T\n" + k1023 + "k=v\n", 2005, {}},
+      {"value too long", "truststore=@T\nk=" + v1023 + "v\n", 2006, {}},
+      {"line beyond the buffer", "truststore=@T\nk=" + std::string(3000, 'v') + "\n", 2006, {}},
+      {"line beyond the buffer without =", "truststore=@T\n" + std::string(3000, 'k') + "\n", 2005, {}},
+      {"line beyond the buffer, = late", "truststore=@T\n" + std::string(1500, 'k') + "=" + v1023 + "\n", 2005,
+       {}},
+      {"truststore missing", "truststore=@T/none\n", 2026, {}},
+      {"truststore empty", "truststore=\n", 2026, {}},
+      {"truststore a file", "truststore=@T/../p0.properties\n", 2026, {}},
+  };
+  for (const FileCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    int session = -1;
+    ASSERT_EQ(loadText(replaceTrust(c.text, trust), session), c.code);
+    if (c.code != 0) continue;
+    for (const auto& [key, value] : c.expect)
+      EXPECT_EQ(property(session, key.c_str()), replaceTrust(value, trust)) << key;
+    freesession(session);
+  }
+}
+
+TEST_F(Configuration, SearchPermissionOnTheTrustStoreIsRequired) {
+  if (geteuid() == 0) GTEST_SKIP() << "root searches every directory";
+  ASSERT_EQ(chmod(trust.c_str(), 0600), 0);
+  int session;
+  EXPECT_EQ(loadText("truststore=" + trust + "\n", session), 2026);
+  chmod(trust.c_str(), 0755);
+}
+
+TEST_F(Configuration, MissingFile) {
+  int session;
+  EXPECT_EQ(loadFile(dir + "/absent.properties", session), 2001);
+}
+
+TEST_F(Configuration, Arguments) {
+  int session = -1;
+  ASSERT_EQ(loadproperties(session, "host,ip", trust.c_str(), "ALL", "proxy", "8080", nullptr), 0);
+  Session* s = sessiontables(session);
+  ASSERT_NE(s, nullptr);
+  std::vector<std::pair<std::string, std::string>> want = {
+      {"webaddress", "host,ip"}, {"truststore", trust}, {"grantedpolicies", "ALL"},
+      {"httpproxyserver", "proxy"}, {"httpproxyport", "8080"}};
+  EXPECT_EQ(s->properties, want);
+  freesession(session);
+
+  // Absent arguments are skipped; the truststore is still required.
+  ASSERT_EQ(loadproperties(session, "host,ip", trust.c_str(), nullptr, nullptr, "", nullptr), 0);
+  EXPECT_EQ(property(session, "httpproxyserver"), "<2004>");
+  EXPECT_EQ(property(session, "httpproxyport"), "");
+  freesession(session);
+  session = -1;
+  EXPECT_EQ(loadproperties(session, "host,ip", nullptr, "ALL", nullptr, nullptr, nullptr), 2004);
+  EXPECT_EQ(session, -1);
+  std::string tooLong(1024, 'v');
+  EXPECT_EQ(loadproperties(session, tooLong.c_str(), trust.c_str(), nullptr, nullptr, nullptr, nullptr), 2006);
+}
+
+TEST_F(Configuration, WithoutPathOrWebaddressNothingIsConfigured) {
+  int session = -1;
+  ASSERT_EQ(loadproperties(session, nullptr, trust.c_str(), "ALL", nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(checksessionvalidity(session), 0);
+  SSL_CTX* ctx;
+  EXPECT_EQ(getvasslcontext(session, &ctx), 2027);
+  X509_STORE* store;
+  EXPECT_EQ(gettruststore(session, &store), 2026);
+  EXPECT_EQ(property(session, "truststore"), "<2004>");
+}
+
+TEST_F(Configuration, NoNumberLeft) {
+  for (int i = 0; i < kMaxSessions; ++i) ASSERT_EQ(getSessionId(), i);
+  int session = -1;
+  EXPECT_EQ(loadproperties(session, "host,ip", trust.c_str(), nullptr, nullptr, nullptr, nullptr), 2008);
+  EXPECT_EQ(session, -1);
+  EXPECT_EQ(checksessionvalidity(999), 0);
+}
+
+TEST_F(Configuration, InsertAndLookupArguments) {
+  int session = getSessionId();
+  EXPECT_EQ(insertproperty(session, "a=1", nullptr, nullptr, 0), 0);
+  EXPECT_EQ(insertproperty(session, nullptr, "b", "2\n", 2), 0);
+  EXPECT_EQ(insertproperty(session, "a=replaced", nullptr, nullptr, 0), 0);
+  EXPECT_EQ(insertproperty(session, "c=3", nullptr, nullptr, 100), 2003);
+  EXPECT_EQ(insertproperty(session, "c=3", nullptr, nullptr, 6), kBadArgument);
+  EXPECT_EQ(insertproperty(session, "no equals", nullptr, nullptr, 4), 2002);
+  EXPECT_EQ(property(session, "A"), "replaced");
+  EXPECT_EQ(property(session, "b"), "2");
+  std::string out;
+  EXPECT_EQ(getproperty(session, nullptr, out), 27001);
+  EXPECT_EQ(getproperty(session + 1, "a", out), 2009);
+  EXPECT_EQ(insertproperty(session + 1, "a=1", nullptr, nullptr, 0), 2009);
+}
+
+// Runs a TLS handshake between a client of ctx and a server over a BIO pair.
+bool handshake(SSL_CTX* client, SSL_CTX* server) {
+  SslPtr c(SSL_new(client)), s(SSL_new(server));
+  BIO *cb = nullptr, *sb = nullptr;
+  if (!c || !s || BIO_new_bio_pair(&cb, 0, &sb, 0) != 1) return false;
+  SSL_set_bio(c.get(), cb, cb);
+  SSL_set_bio(s.get(), sb, sb);
+  SSL_set_connect_state(c.get());
+  SSL_set_accept_state(s.get());
+  for (int round = 0; round < 50; ++round) {
+    int rc = SSL_do_handshake(c.get());
+    int rs = SSL_do_handshake(s.get());
+    if (rc == 1 && rs == 1) return true;
+    for (auto [ssl, r] : {std::pair{c.get(), rc}, std::pair{s.get(), rs}}) {
+      int e = SSL_get_error(ssl, r);
+      if (r != 1 && e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return false;
+    }
+  }
+  return false;
+}
+
+SslCtxPtr serverContext(const zmrtest::TestCert& cert, int maxVersion, const char* ciphers) {
+  SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
+  EXPECT_TRUE(ctx);
+  EXPECT_EQ(SSL_CTX_use_certificate(ctx.get(), cert.get()), 1);
+  EXPECT_EQ(SSL_CTX_use_PrivateKey(ctx.get(), cert.key.get()), 1);
+  SSL_CTX_set_max_proto_version(ctx.get(), maxVersion);
+  if (maxVersion == TLS1_3_VERSION) SSL_CTX_set_min_proto_version(ctx.get(), TLS1_3_VERSION);
+  if (ciphers != nullptr) {
+    EXPECT_EQ(SSL_CTX_set_cipher_list(ctx.get(), ciphers), 1);
+  }
+  return ctx;
+}
+
+TEST_F(Configuration, TlsContextsTalkTls12ToTrustedServersOnly) {
+  int session = -1;
+  ASSERT_EQ(loadText("webaddress=host,ip\ntruststore=" + trust + "\n", session), 0);
+  int (*getters[])(int, SSL_CTX**) = {getmgmfesslcontext, getvasslcontext, gettagserversslcontext,
+                                      getservicessslcontext, getsdmsslcontext};
+  std::vector<SSL_CTX*> contexts;
+  for (auto get : getters) {
+    SSL_CTX* ctx = nullptr;
+    ASSERT_EQ(get(session, &ctx), 0);
+    EXPECT_EQ(SSL_CTX_get_min_proto_version(ctx), TLS1_2_VERSION);
+    EXPECT_EQ(SSL_CTX_get_max_proto_version(ctx), TLS1_2_VERSION);
+    EXPECT_EQ(SSL_CTX_get_verify_mode(ctx), SSL_VERIFY_PEER);
+    EXPECT_EQ(SSL_CTX_get_verify_depth(ctx), 10);
+    EXPECT_NE(SSL_CTX_get_options(ctx) & SSL_OP_IGNORE_UNEXPECTED_EOF, 0u);
+    for (SSL_CTX* seen : contexts) EXPECT_NE(seen, ctx);
+    contexts.push_back(ctx);
+  }
+
+  struct Server {
+    const char* name;
+    const zmrtest::TestCert* cert;
+    int maxVersion;
+    const char* ciphers;
+    bool connects;
+  };
+  const Server servers[] = {
+      {"trusted", &pki->server, 0, nullptr, true},
+      {"trusted, ECDHE AES-GCM", &pki->server, TLS1_2_VERSION, "ECDHE-RSA-AES256-GCM-SHA384", true},
+      {"untrusted root", &other->server, TLS1_2_VERSION, nullptr, false},
+      {"TLS 1.3 only", &pki->server, TLS1_3_VERSION, nullptr, false},
+      {"SHA-1 MAC only", &pki->server, TLS1_2_VERSION, "AES128-SHA:AES256-SHA", false},
+  };
+  for (const Server& srv : servers) {
+    SCOPED_TRACE(srv.name);
+    SslCtxPtr server = serverContext(*srv.cert, srv.maxVersion, srv.ciphers);
+    for (SSL_CTX* ctx : contexts) EXPECT_EQ(handshake(ctx, server.get()), srv.connects);
+  }
+}
+
+TEST_F(Configuration, TrustStoreVerifiesUnderTheConfiguredRoots) {
+  int session = -1;
+  ASSERT_EQ(loadText("truststore=" + trust + "\n", session), 0);
+  X509_STORE* store = nullptr;
+  ASSERT_EQ(gettruststore(session, &store), 0);
+  for (auto [cert, ok] : {std::pair{pki->endUser.get(), true}, std::pair{other->endUser.get(), false}}) {
+    X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+    ASSERT_EQ(X509_STORE_CTX_init(ctx.get(), store, cert, nullptr), 1);
+    EXPECT_EQ(X509_verify_cert(ctx.get()) == 1, ok);
+  }
+}
+
+}  // namespace
+}  // namespace zmr
