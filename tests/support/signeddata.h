@@ -26,6 +26,9 @@ struct SignerSpec {
 
 struct SignedDataSpec {
   std::string content = "signed content";
+  // The encoding sorts the SignerInfos (a SET OF): to know which one comes
+  // first, give the signers one issuer and serials of one length in the
+  // wanted order.
   std::vector<SignerSpec> signers = {};
   bool detached = true;
   bool signedAttributes = true;  // false: no signed attributes, so no signingTime either

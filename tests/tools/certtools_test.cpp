@@ -214,8 +214,13 @@ TEST(CertReaders, DaysUntilExpire) {
 }
 
 TEST(CertReaders, SigningTimeOfFirstSigner) {
-  TestCert signer = zmrtest::makeCert(zmrtest::endUserSpec());
-  TestCert other = zmrtest::makeCert(zmrtest::merchantSignSpec());
+  // One issuer and ascending serials: the SignerInfos are encoded in this order.
+  TestCert ca = zmrtest::makeCert(zmrtest::issuingCaSpec());
+  CertSpec first = zmrtest::endUserSpec(), second = zmrtest::merchantSignSpec();
+  first.serial = "1";
+  second.serial = "2";
+  TestCert signer = zmrtest::makeCert(first, &ca);
+  TestCert other = zmrtest::makeCert(second, &ca);
   struct {
     std::string name;
     zmrtest::SignedDataSpec spec;
