@@ -54,15 +54,23 @@ int displaytime(const ASN1_TIME* t, std::string& out) {
   return gentimetostring(g.get(), out) ? 0 : 2;
 }
 
-// The first signer's signingTime when it is a UTCTime, else nullptr. 6016
-// (with line) when the PKCS#7 holds no signer information.
-int firstsigningtime(int session, PKCS7* p7, const char* line, const ASN1_UTCTIME*& out) {
+// The first signer's UTCTime signingTime made into text by convert;
+// nullopt when it has none. 6016 without signer information, 6015 when
+// convert fails.
+template <typename Convert>
+int signingtimetext(int session, PKCS7* p7, const char* nosigner, const char* unconvertible, Convert convert,
+                    std::optional<std::string>& out) {
   STACK_OF(PKCS7_SIGNER_INFO)* sis = p7 != nullptr ? PKCS7_get_signer_info(p7) : nullptr;
-  if (sis == nullptr || sk_PKCS7_SIGNER_INFO_num(sis) <= 0) return fail(session, 6016, line);
-  out = nullptr;
+  if (sis == nullptr || sk_PKCS7_SIGNER_INFO_num(sis) <= 0) return fail(session, 6016, nosigner);
   PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(sis, 0);
   ASN1_TYPE* t = si != nullptr ? PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime) : nullptr;
-  if (t != nullptr && t->type == V_ASN1_UTCTIME && t->value.utctime != nullptr) out = t->value.utctime;
+  if (t == nullptr || t->type != V_ASN1_UTCTIME || t->value.utctime == nullptr) {
+    out.reset();
+    return kOk;
+  }
+  std::string text;
+  if (!convert(t->value.utctime, text)) return fail(session, 6015, unconvertible);
+  out = std::move(text);
   return kOk;
 }
 
@@ -207,35 +215,21 @@ int getdaysuntilexpire(int session, X509* cert, int& days) {
 }
 
 int getsigningtime(int session, PKCS7* p7, std::optional<std::string>& out) {
-  const ASN1_UTCTIME* t = nullptr;
-  if (int rc = firstsigningtime(session, p7, "certtools_getsigningtime: No signers information in pkcs7.\n", t);
-      rc != kOk)
-    return rc;
-  if (t == nullptr) {
-    out.reset();
-    return kOk;
-  }
-  std::string text;
-  if (displaytime(t, text) != 0)
-    return fail(session, 6015, "certtools_getsigningtime: The signingtime date could not be parsed to ascii.\n");
-  out = std::move(text);
-  return kOk;
+  return signingtimetext(session, p7, "certtools_getsigningtime: No signers information in pkcs7.\n",
+                         "certtools_getsigningtime: The signingtime date could not be parsed to ascii.\n",
+                         [](const ASN1_UTCTIME* t, std::string& text) { return displaytime(t, text) == 0; }, out);
 }
 
 int getsigningtimelongstring(int session, PKCS7* p7, std::optional<std::string>& out) {
-  const ASN1_UTCTIME* t = nullptr;
-  if (int rc = firstsigningtime(session, p7, "certtools_getsigningtimelong: No signers information in pkcs7.\n", t);
-      rc != kOk)
-    return rc;
-  if (t == nullptr) {
-    out.reset();
-    return kOk;
-  }
-  int64_t seconds = 0;
-  if (!asn1timetotime(t, seconds))
-    return fail(session, 6015, "certtools_getsigningtimelong: The signingtime date could not be converted.\n");
-  out = std::to_string(seconds) + "000";
-  return kOk;
+  return signingtimetext(session, p7, "certtools_getsigningtimelong: No signers information in pkcs7.\n",
+                         "certtools_getsigningtimelong: The signingtime date could not be converted.\n",
+                         [](const ASN1_UTCTIME* t, std::string& text) {
+                           int64_t seconds = 0;
+                           if (!asn1timetotime(t, seconds)) return false;
+                           text = std::to_string(seconds) + "000";
+                           return true;
+                         },
+                         out);
 }
 
 int getsubjectname(int session, X509* cert, std::string& out) {
