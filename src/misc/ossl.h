@@ -3,7 +3,9 @@
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>
+#include <openssl/ocsp.h>
 #include <openssl/pkcs12.h>
+#include <openssl/pkcs7.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -40,5 +42,11 @@ inline void freePkcs7Stack(STACK_OF(PKCS7) * s) { sk_PKCS7_pop_free(s, PKCS7_fre
 using Pkcs7StackPtr = std::unique_ptr<STACK_OF(PKCS7), OsslDeleter<freePkcs7Stack>>;
 inline void freeSafebagStack(STACK_OF(PKCS12_SAFEBAG) * s) { sk_PKCS12_SAFEBAG_pop_free(s, PKCS12_SAFEBAG_free); }
 using SafebagStackPtr = std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), OsslDeleter<freeSafebagStack>>;
+
+using Pkcs7Ptr = std::unique_ptr<PKCS7, OsslDeleter<PKCS7_free>>;
+using OcspRequestPtr = std::unique_ptr<OCSP_REQUEST, OsslDeleter<OCSP_REQUEST_free>>;
+using OcspResponsePtr = std::unique_ptr<OCSP_RESPONSE, OsslDeleter<OCSP_RESPONSE_free>>;
+using OcspBasicRespPtr = std::unique_ptr<OCSP_BASICRESP, OsslDeleter<OCSP_BASICRESP_free>>;
+using X509SigPtr = std::unique_ptr<X509_SIG, OsslDeleter<X509_SIG_free>>;
 
 }  // namespace zmr
