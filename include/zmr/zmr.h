@@ -49,6 +49,94 @@ extern "C" {
 #define ZMR_E_NOSESSION 2009      /* the session number is not open */
 
 /* ---------------------------------------------------------------------------
+ * Library life
+ */
+
+/* Starts the library: OpenSSL, the named locks and the HTTP client. Call
+ * once per process before anything else; a second call returns 0 and
+ * changes nothing. A failure leaves the library as it was before. */
+ZMR_EXPORT int zmr_initialize(void);
+
+/* As zmr_initialize, and loads and initialises the PKCS#11 driver at
+ * driverpath, so that sessions can sign and decrypt in an HSM. 25001 when
+ * the driver cannot be loaded, 25003 when it cannot be initialised (also
+ * when the host initialised it already: the library never finalises a
+ * module it did not initialise). */
+ZMR_EXPORT int zmr_hsminitialize(const char *driverpath);
+
+/* Closes every open session and stops the library. Every step runs even
+ * when one fails; the first failing code is returned. 0 without start-up.
+ * Never tears down OpenSSL itself: the host may use it too, and a later
+ * zmr_initialize works again. */
+ZMR_EXPORT int zmr_finalize(void);
+
+/* ---------------------------------------------------------------------------
+ * Merchant sessions
+ *
+ * Merchant key file: a PKCS#12 file whose password is the merchant password
+ * hardened: x = the password's bytes; 1000 times x = SHA-1(MD5(x || salt) ||
+ * salt), salt being the 20 bytes of SHA-1("libzmr merchant key file
+ * hardening salt") = 341fd7f9cc80f160403d05b5111d7b8b5cbcff3c (hex); the
+ * PKCS#12 password is base64(x) followed by CR LF.
+ *
+ * Properties file: lines of key=value (at most 50; key and value at most
+ * 1023 bytes each). Keys read: webaddress, truststore, grantedpolicies,
+ * httpproxyserver, httpproxyport, httpproxycredentials (each proxy key also
+ * with a prefix va, sdm, services or ravud), vaport, vatimeout,
+ * vassldisabled, initsessiondns, servicehostdns, mgmfedns, mgmfeutildns.
+ */
+
+/* Opens a merchant session from a key file and its password, and either a
+ * properties file or the values webaddress, truststore, grantedpolicies
+ * (required without a properties file) and the optional proxy server and
+ * port. The sixth argument is ignored. On success *session holds the new
+ * number (0..999). Codes: 2001-2008 and 2024-2028 configuration, 2007-2048
+ * key file (2046 wrong password), 28001-28004 invalid mandatory values; the
+ * recent error names the reason. On failure no session stays open. */
+ZMR_EXPORT int zmr_opensession(int *session, const char *keyfile, const char *password,
+                               const char *propertiesfile, const char *webaddress, const char *ignored,
+                               const char *truststore, const char *grantedpolicies,
+                               const char *httpproxyserver, const char *httpproxyport);
+
+/* As zmr_opensession (all configuration arguments optional), with the
+ * merchant's keys in the HSM: pkcs11password logs in on slot (-1: the slot
+ * holding the signing key's label). 25xxx for PKCS#11 failures. */
+ZMR_EXPORT int zmr_hsmopensession(int *session, const char *keyfile, const char *password,
+                                  const char *propertiesfile, const char *webaddress, const char *ignored,
+                                  const char *truststore, const char *grantedpolicies,
+                                  const char *httpproxyserver, const char *httpproxyport,
+                                  const char *pkcs11password, int slot);
+
+/* Opens an HSM session from a key file alone, without configuration: it can
+ * sign and decrypt but not reach the central servers. */
+ZMR_EXPORT int zmr_rahsmopensession(int *session, const char *keyfile, const char *password,
+                                    const char *pkcs11password, int slot);
+
+/* Closes a session and releases everything it holds. When the HSM logout
+ * fails its code is returned and the session stays open. */
+ZMR_EXPORT int zmr_closesession(int session);
+
+/* Description of an open session. */
+typedef struct sessionstoreinfo {
+  int sessionid;
+  char *commonname;        /* last common name of the authentication certificate */
+  int environment;         /* 1 development, 2 test lab, 3 pre-production, 4 production, 0 none */
+  char *grantedpolicies;   /* the grantedpolicies property */
+  char *signcertificate;   /* base64 DER of the signing certificate */
+  char *authcertificate;   /* base64 DER of the authentication certificate */
+  struct sessionstoreinfo *next; /* always NULL */
+} sessionstoreinfo;
+
+/* Describes a session in *info; free it with zmr_freesessionstoreinfo.
+ * 2043 / 2041 without an authentication / signing certificate (a sign-only
+ * key file), 2004 for a session without configuration. */
+ZMR_EXPORT int zmr_getsessionstoreinfo(int session, sessionstoreinfo **info);
+
+/* Releases a description, in every case (2009 is still reported when the
+ * session has been closed since). */
+ZMR_EXPORT int zmr_freesessionstoreinfo(int session, sessionstoreinfo *info);
+
+/* ---------------------------------------------------------------------------
  * Releasing results
  */
 
@@ -146,6 +234,54 @@ ZMR_EXPORT int zmr_getversioninfo(char **text);
  * or padding); 21xxx for bad base64; 33002 for a key shorter than 16 bytes. */
 ZMR_EXPORT int symmetricencrypt(int session, const char *key, const char *plain, char **cipher);
 ZMR_EXPORT int symmetricdecrypt(int session, const char *key, const char *cipher, char **plain);
+
+/* ---------------------------------------------------------------------------
+ * Signing with the merchant's keys
+ *
+ * The key is the session's signing key, from the key file or, in a session
+ * opened with zmr_hsmopensession / zmr_rahsmopensession, in the HSM (the
+ * same bytes either way). Digest: SHA-1 when the merchant's authentication
+ * key has exactly 1024 bits, SHA-256 otherwise. Results are one line of
+ * base64 and freed with zmr_free. 2009 for a session that is not open;
+ * 2039 / 2041 when the key file has no signing key / certificate, 2044 when
+ * it has no CA certificates; 25xxx codes and 4009 for HSM failures.
+ */
+
+/* Detached PKCS#7 SignedData over length bytes (0 allowed) in *pkcs7: one
+ * SignerInfo (RSA PKCS#1 v1.5) with the signed attributes contentType,
+ * the "ZMR Channel" attribute, signingTime, messageDigest and the SHA-256
+ * hash of the signing certificate; the certificates are the signing
+ * certificate and the key file's CA certificates without the self-signed
+ * root. With the info item cmsFormat = "PKCS7_ISO320001" the hash goes
+ * under id-aa-signingCertificateV2 and signingTime is left out. Codes
+ * 4002-4014. */
+ZMR_EXPORT int zmr_signdata(int session, const unsigned char *data, uint64_t length, char **pkcs7);
+
+/* Bare RSA PKCS#1 v1.5 signature (DigestInfo inside) over length bytes, as
+ * long as the key's modulus, in *signature. Codes 29004-29009. */
+ZMR_EXPORT int zmr_signdatap1(int session, const unsigned char *data, uint64_t length, char **signature);
+
+/* Wraps the XML and its XSL (each up to its length or its first NUL byte,
+ * not escaped) as "<ZelmorXML><ZMRXML>" xml "</ZMRXML><ZMRXSL>" xsl
+ * "</ZMRXSL></ZelmorXML>" and signs that text as zmr_signdata does. *pkcs7
+ * receives the signature, *envelope the base64 of the envelope text. Free
+ * whatever is not NULL, whatever the code. */
+ZMR_EXPORT int zmr_signxml(int session, const char *xml, uint64_t xmllength, const char *xsl, uint64_t xsllength,
+                           char **pkcs7, char **envelope);
+
+/* An enveloping XML-DSig document (one line, UTF-8) in *xml: the order text
+ * inside <Object Id="envelopingData">, referenced from SignedInfo with
+ * exclusive canonicalisation and RSA-SHA1/SHA-1 or RSA-SHA256/SHA-256, the
+ * signing certificate in KeyInfo. *days receives the whole days until the
+ * signing certificate expires. The texts are digested and signed exactly as
+ * written, without a canonicalisation step: for standard verifiers to
+ * accept the document, the order must already be canonical XML (no XML
+ * declaration, no comments, attributes in canonical order, start and end
+ * tags for empty elements, canonical character escapes). 30001 when the
+ * signing certificate's first policy is not 2.999.10.1.16.1.14.1. When only
+ * the days cannot be computed (6019) the document is still handed over:
+ * free *xml when it is not NULL, whatever the code. */
+ZMR_EXPORT int zmr_createxmldsig(int session, const char *order, char **xml, int *days);
 
 #ifdef __cplusplus
 }
