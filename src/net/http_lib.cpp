@@ -19,6 +19,7 @@
 #include "misc/ossl.h"
 #include "misc/status.h"
 #include "net/netio.h"
+#include "store/configuration.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"
@@ -296,18 +297,6 @@ int exchange(const HttpExchange& x, std::string& reply) {
   return kHttpOk;
 }
 
-int readproperty(int session, const std::string& key, std::string& out) {
-  Session* s = sessiontables(session);
-  if (s == nullptr) return 2009;
-  for (const auto& [k, v] : s->properties) {
-    if (iequals(k, key)) {
-      out = v;
-      return kOk;
-    }
-  }
-  return 2004;
-}
-
 // Port text to a number; anything but a decimal in 1..65535 gives 0, which
 // the caller treats as "no proxy".
 int portnumber(std::string_view text) {
@@ -410,7 +399,7 @@ int get_proxy_info_internal(int session, std::string_view prefix, std::string& h
   credentials.wipe();
   std::string p(prefix);
   std::string server, porttext;
-  int rc = readproperty(session, p + "httpproxyserver", server);
+  int rc = getproperty(session, (p + "httpproxyserver").c_str(), server);
   if (rc != 0 && rc != 2004) {
     setlasterror(session,
                  "httplib_getproxyinfo: An error occured trying to get the httpproxyserver parameter from "
@@ -418,7 +407,7 @@ int get_proxy_info_internal(int session, std::string_view prefix, std::string& h
     return rc;
   }
   bool hasserver = rc == 0;
-  rc = readproperty(session, p + "httpproxyport", porttext);
+  rc = getproperty(session, (p + "httpproxyport").c_str(), porttext);
   if (rc != 0 && rc != 2004) {
     setlasterror(session,
                  "httplib_getproxyinfo: An error occured trying to get the httpproxyport parameter from "
@@ -430,7 +419,7 @@ int get_proxy_info_internal(int session, std::string_view prefix, std::string& h
     port = portnumber(porttext);
   }
   SecretString text;
-  rc = readproperty(session, p + "httpproxycredentials", text.value);
+  rc = getproperty(session, (p + "httpproxycredentials").c_str(), text.value);
   if (rc != 0 && rc != 2004) {
     setlasterror(session,
                  "httplib_getproxyinfo: An error occured trying to get the httpproxycredentials parameter from "

@@ -56,7 +56,9 @@ class HttpClient : public ::testing::Test {
  protected:
   void SetUp() override {
     bed = std::make_unique<zmrtest::TlsTestbed>(zmrtest::makeTlsTestbed("http"));
-    session = getSessionId();
+    session = bed->openSession();
+    ASSERT_GE(session, 0);
+    ASSERT_EQ(getsdmsslcontext(session, &client), 0);
   }
   void TearDown() override { freesession(session); }
   void property(const std::string& k, const std::string& v) { sessiontables(session)->properties.emplace_back(k, v); }
@@ -69,13 +71,14 @@ class HttpClient : public ::testing::Test {
     s->handle("/x", echo);
     return s;
   }
-  SSL_CTX* ctx(bool tls) { return tls ? bed->client.get() : nullptr; }
+  SSL_CTX* ctx(bool tls) { return tls ? client : nullptr; }
   int post(SSL_CTX* c, int port, std::string& reply, int timeout = 2, std::string_view body = "a=1") {
     return http_post(session, c, "127.0.0.1", port, "/x", body, kForm, reply, timeout, "sdm");
   }
 
   std::unique_ptr<zmrtest::TlsTestbed> bed;
   int session = -1;
+  SSL_CTX* client = nullptr;
 };
 
 TEST_F(HttpClient, RepliesDirectAndThroughProxy) {
@@ -253,7 +256,7 @@ TEST_F(HttpClient, BodyCeilingOverTls) {
       return r;
     });
     std::string reply;
-    int rc = post(bed->client.get(), s.port(), reply, 10);
+    int rc = post(client, s.port(), reply, 10);
     if (extra == 0) {
       EXPECT_EQ(rc, 0);
       EXPECT_EQ(reply.size() - (reply.find("\r\n\r\n") + 4), kHttpMaxBody);
@@ -305,7 +308,7 @@ TEST_F(HttpClient, ProxyKeysAndFallback) {
     SCOPED_TRACE(c.what);
     sessiontables(session)->properties = c.properties;
     std::string reply;
-    ASSERT_EQ(post(bed->client.get(), s->port(), reply), 0) << recent();
+    ASSERT_EQ(post(client, s->port(), reply), 0) << recent();
     size_t now[3] = {s->requests().size(), prefixed.requestLines().size(), plain.requestLines().size()};
     for (int i = 0; i < 3; ++i) EXPECT_EQ(now[i] - seen[i], i == 0 || i == c.proxy ? 1u : 0u) << i;
     if (c.proxy == 1) {
@@ -375,7 +378,7 @@ TEST_F(HttpClient, WorksOnDescriptorsAbove1024) {
   while ((fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && fd < 1100) filler.push_back(fd);
   if (fd >= 0) filler.push_back(fd);
   std::string reply;
-  EXPECT_EQ(post(bed->client.get(), s->port(), reply), 0) << recent();
+  EXPECT_EQ(post(client, s->port(), reply), 0) << recent();
   for (int f : filler) ::close(f);
   lim.rlim_cur = old;
   setrlimit(RLIMIT_NOFILE, &lim);

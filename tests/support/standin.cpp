@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "store/configuration.h"
 #include "tempdir.h"
 #include "tools/base64.h"
 #include "tools/stringoperations.h"
@@ -490,19 +491,6 @@ void ProxyStandin::serve(int fd, int stopfd) {
   ::close(upstream);
 }
 
-zmr::SslCtxPtr makeClientContext(const std::string& truststore) {
-  zmr::SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
-  if (!ctx || SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1 ||
-      SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION) != 1 ||
-      SSL_CTX_set_cipher_list(ctx.get(), "!ADH:!AECDH:!aNULL:!eNULL:!EXP:!LOW:!SHA1:kEDH:AESGCM:AESCCM:AES:3DES:@STRENGTH") != 1 ||
-      SSL_CTX_load_verify_locations(ctx.get(), nullptr, truststore.c_str()) != 1)
-    throw std::runtime_error("client TLS context");
-  SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
-  SSL_CTX_set_verify_depth(ctx.get(), 10);
-  return ctx;
-}
-
 TlsServerOptions TlsTestbed::good() const {
   return TlsServerOptions{pki.server.get(), pki.server.key.get(), {pki.ca.get()}, ""};
 }
@@ -521,13 +509,19 @@ TlsServerOptions TlsTestbed::foreignCiphers() const {
   return o;
 }
 
+int TlsTestbed::openSession() const {
+  int session = -1;
+  if (zmr::loadproperties(session, "127.0.0.1", truststore.c_str(), nullptr, nullptr, nullptr, nullptr) != 0)
+    return -1;
+  return session;
+}
+
 TlsTestbed makeTlsTestbed(const std::string& name, int environment) {
   TlsTestbed t;
   t.pki = makePki(environment);
   t.truststore = makeTempDir(name);
   if (t.truststore.empty() || !writeTrustStore(t.truststore, t.pki.caCerts()))
     throw std::runtime_error("stand-in: trust store");
-  t.client = makeClientContext(t.truststore);
   TestCert otherroot = makeCert(rootSpec("Stranger Root CA"));
   t.foreign = makeCert(serverSpec(), &otherroot);
   t.wronghost = makeCert(serverSpec(true), &t.pki.ca);

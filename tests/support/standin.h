@@ -172,24 +172,21 @@ class ProxyStandin {
   std::unique_ptr<Listener> listener_;  // last: stopped first
 };
 
-// The TLS client context a merchant session gets for a central server:
-// TLS 1.2 only, the library's cipher list, peer verification against the
-// hashed CA directory truststore, depth 10.
-zmr::SslCtxPtr makeClientContext(const std::string& truststore);
-
 // What TLS tests against the stand-ins need: a test PKI, its hashed trust
-// store, a client context over it, and server identities for the good and
-// the bad cases.
+// store, and server identities for the good and the bad cases.
 struct TlsTestbed {
   TestPki pki;
   std::string truststore;  // directory holding pki.root and pki.ca
-  zmr::SslCtxPtr client;   // makeClientContext(truststore)
   TestCert foreign;        // server certificate under a root not in the store
   TestCert wronghost;      // under pki.ca, but named "wrong.invalid" only
   TlsServerOptions good() const;           // pki.server, with pki.ca as chain
   TlsServerOptions unknownCa() const;
   TlsServerOptions wrongHost() const;
   TlsServerOptions foreignCiphers() const;  // good() offering only suites the client refuses
+  // Opens a merchant session over the trust store with the library's own
+  // loader (webaddress 127.0.0.1, so with its five TLS client contexts);
+  // -1 on failure. Release it with zmr::freesession.
+  int openSession() const;
 };
 // name is used for the trust-store directory under ZMR_TEST_TMPDIR.
 TlsTestbed makeTlsTestbed(const std::string& name, int environment = 2);

@@ -1,0 +1,105 @@
+#include "net/mgmfetools.h"
+
+#include <array>
+
+#include "misc/status.h"
+#include "net/http_lib.h"
+#include "store/configuration.h"
+#include "store/sessionstore.h"
+#include "store/threadstore.h"
+
+namespace zmr {
+namespace {
+
+constexpr const char* kFormType = "application/x-www-form-urlencoded; charset=iso-8859-1";
+
+// Built-in gateway hosts per environment (index 1..4). Deployment values
+// from the scheme operator; none is known to this build, so an environment
+// without a configured address fails closed (36001) instead of sending
+// mobile traffic to a guessed host. Environments 1 and 2 can name theirs
+// with the mgmfedns / mgmfeutildns properties.
+constexpr std::array<const char*, 5> kGatewayHosts = {"", "", "", "", ""};
+
+int fail(int session, int code, const char* text) {
+  setlasterror(session, std::string("mgmfetools_mgmfesend: ") + text + "\n");
+  return code;
+}
+
+int send(int session, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms,
+         bool utility) {
+  body.clear();
+  SSL_CTX* ctx = nullptr;
+  int rc = getmgmfesslcontext(session, &ctx);
+  if (rc != 0)
+    return fail(session, rc,
+                utility ? "An error occured trying to get the SSL context for the session."
+                        : "An error occured trying to get the SSL context for ravud for the session.");
+  int environment = 0;
+  rc = getenvironment(session, &environment);
+  if (rc != 0)
+    return fail(session, rc, "An error occured trying to get the default Zelmor runtime environment for the session.");
+  if (environment < 1 || environment > 4) return 36001;
+  std::string url;
+  if (environment <= 2) {
+    rc = getproperty(session, utility ? "mgmfeutildns" : "mgmfedns", url);
+    if (rc != 0 && rc != 2004) return rc;
+    if (rc == 2004) url.clear();
+  }
+  if (url.empty()) url = mgmfe_builtinendpoint(environment, utility);
+  if (url.empty()) return 36001;
+
+  std::string form = std::string("serverversion=") + kLibraryVersion;
+  std::string encoded;
+  for (const mgmfeparameter& p : pairs) {
+    if (!p.value) return fail(session, 1, "Error url encoding parameter for RAVUD URL");
+    rc = http_urlencode(*p.value, encoded);
+    if (rc != 0) return fail(session, rc, "Error url encoding parameter for RAVUD URL");
+    form.append("&").append(p.name).append("=").append(encoded);
+  }
+
+  std::string reply;
+  rc = http_post_url(session, ctx, url, form, kFormType, reply, mgmfe_timeoutseconds(timeoutms), "ravud");
+  if (rc != 0) return fail(session, rc, "Error communicating with RAVUD");
+  if (reply.empty()) return fail(session, 36004, "Got no http response from RAVUD");
+  size_t end = reply.find("\r\n\r\n");
+  // The status line itself must say 200: a failing gateway's page may well
+  // hold "200 " somewhere else.
+  if (http_statuscode(reply) != 200 || end == std::string::npos)
+    return fail(session, 36004, "Got bad http response from RAVUD");
+  body = reply.substr(end + 4);
+  if (body.empty()) return fail(session, 36005, "Got empty response from RAVUD");
+
+  std::optional<std::string> status = http_find_value("statusCode", body);
+  if (!status) return fail(session, 36006, "Missing status code in RAVUD response.");
+  if (*status == "0") return kOk;
+  rc = pushinfoitem(session, "mobileerr", *status);
+  if (rc != 0)
+    return fail(session, rc,
+                "Unable to set the mobile COI error additional information in merchant's session store");
+  return fail(session, 36007, "Status code in response not OK.");
+}
+
+}  // namespace
+
+int mgmfe_timeoutseconds(int64_t timeoutms) {
+  if (timeoutms <= 0) return 0;
+  if (timeoutms < 1000) return 1;
+  int64_t seconds = timeoutms / 1000;
+  return seconds > 0x7fffffff ? 0x7fffffff : static_cast<int>(seconds);
+}
+
+std::string mgmfe_builtinendpoint(int environment, bool utility) {
+  if (environment < 1 || environment > 4 || kGatewayHosts[environment][0] == '\0') return "";
+  return std::string("https://") + kGatewayHosts[environment] +
+         (utility ? "/RAVUD/MobileUtility" : "/RAVUD/MobileMerchantFE");
+}
+
+int mgmfeutil_send(int session, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms) {
+  return send(session, pairs, body, timeoutms, true);
+}
+
+int ravud_send(int session, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms) {
+  return send(session, pairs, body, timeoutms, false);
+}
+
+}  // namespace zmr

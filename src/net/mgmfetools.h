@@ -1,0 +1,38 @@
+// The one sender towards the mobile gateway ("RAVUD"): its utility
+// endpoint (word lists) and its merchant front end (mobile transactions,
+// status, SMS).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zmr {
+
+// One form field: the name goes out as it stands, the value URL-encoded.
+struct mgmfeparameter {
+  std::string name;
+  std::optional<std::string> value;
+};
+
+// Posts "serverversion=5.2.2&name=value..." to the session's gateway
+// endpoint over TLS (proxy keys with the prefix "ravud") and checks the
+// reply's statusCode. 0 and the reply body; the body is also handed out
+// with 36006 (no statusCode) and 36007 (statusCode not "0", kept as the
+// info item "mobileerr"). Other codes: the context and environment
+// accessors', 36001 (environment without gateway), 1 (a field without
+// value), the HTTP client's, 36004 (no or bad reply), 36005 (empty body).
+// timeoutms: 0 or less gives the client's default limit; under one second
+// gives one second.
+int mgmfeutil_send(int session, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms);
+int ravud_send(int session, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms);
+
+// The HTTP time limit in seconds a gateway limit in milliseconds becomes.
+int mgmfe_timeoutseconds(int64_t timeoutms);
+
+// The built-in endpoint of an environment (1..4) for the utility or the
+// merchant front end; empty when this build has none.
+std::string mgmfe_builtinendpoint(int environment, bool utility);
+
+}  // namespace zmr
