@@ -120,7 +120,7 @@ int http_replyclose(HttpReplyReader& reader);
 // other byte "%" and two upper-case hexadecimal digits.
 int http_urlencode(std::string_view text, std::string& out);  // 0
 // "+" to space, "%XX" to the byte. 1 (out empty) for "%" not followed by
-// two hexadecimal digits, and for "%00".
+// two hexadecimal digits, and for "%00" or a NUL byte.
 int http_urldecode(std::string_view text, std::string& out);
 // Splits scheme://host:port/path. Port 443 for https, 80 for http, else 0
 // unless given; path "/" when there is none.

@@ -50,13 +50,17 @@ int http_urldecode(std::string_view text, std::string& out) {
     } else if (c == '%') {
       int hi = (i + 1 < text.size()) ? hexvalue(static_cast<unsigned char>(text[i + 1])) : -1;
       int lo = (i + 2 < text.size()) ? hexvalue(static_cast<unsigned char>(text[i + 2])) : -1;
-      // A decoded NUL would cut the text short for every C reader after us.
+      // A NUL, decoded or raw, would cut the text short for every C reader
+      // after us.
       if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) {
         out.clear();
         return 1;
       }
       out.push_back(static_cast<char>(hi * 16 + lo));
       i += 2;
+    } else if (c == '\0') {
+      out.clear();
+      return 1;
     } else {
       out.push_back(c);
     }

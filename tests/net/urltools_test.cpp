@@ -39,6 +39,7 @@ TEST(UrlDecode, Table) {
       {"%zz", 1, ""},     // not hexadecimal
       {"%4g", 1, ""},
       {"a%00b", 1, ""},   // a NUL would silently cut the text
+      {std::string("a\0b", 3), 1, ""},
       {"%%41", 1, ""},
   };
   for (const Case& c : cases) {
