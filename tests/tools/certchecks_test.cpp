@@ -5,7 +5,7 @@
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/pki.h"
-#include "support/signeddata.h"
+#include "support/fixtures.h"
 #include "tools/base64.h"
 #include "tools/certtools.h"
 
@@ -218,11 +218,25 @@ struct SigningTime : ::testing::Test {
     s.serial = serial;
     return zmrtest::makeCert(s, &ca);
   }
-  static std::string signedAt(const std::vector<std::pair<const TestCert*, std::string>>& signers,
+  // Signers whose signingTime holds the given text as stored (UTCTime, or
+  // the type given); nullopt: signed attributes without signingTime.
+  static zmrtest::Pkcs7Spec spec(const std::vector<std::pair<const TestCert*, std::optional<std::string>>>& signers,
+                                 int type = V_ASN1_UTCTIME) {
+    zmrtest::Pkcs7Spec p;
+    for (const auto& [cert, time] : signers) {
+      zmrtest::Pkcs7SignerSpec s;
+      s.cert = cert;
+      if (time)
+        s.signingTimeDer = zmrtest::der::tlv(static_cast<unsigned char>(type), *time);
+      else
+        s.signingTime = false;
+      p.signers.push_back(s);
+    }
+    return p;
+  }
+  static std::string signedAt(const std::vector<std::pair<const TestCert*, std::optional<std::string>>>& signers,
                               int type = V_ASN1_UTCTIME) {
-    zmrtest::SignedDataSpec spec;
-    for (const auto& [cert, time] : signers) spec.signers.push_back({cert, time, type});
-    return zmrtest::pkcs7Base64(zmrtest::makeSignedData(spec).get());
+    return zmrtest::makePkcs7Base64(spec(signers, type));
   }
 };
 
@@ -260,21 +274,19 @@ TEST_F(SigningTime, WithinEverySignersValidity) {
 
 TEST_F(SigningTime, NothingToCheckWithoutSigningTime) {
   TestCert expired = signer("100101000000Z", "110101000000Z");
-  zmrtest::SignedDataSpec spec;
-  spec.signers = {{&expired}};
-  spec.signedAttributes = false;
-  EXPECT_EQ(issigningtimeincertvalidity(0, zmrtest::pkcs7Base64(zmrtest::makeSignedData(spec).get())), 0);
-  // With attributes OpenSSL stamps the current time, after this expiry.
-  spec.signedAttributes = true;
-  EXPECT_EQ(issigningtimeincertvalidity(0, zmrtest::pkcs7Base64(zmrtest::makeSignedData(spec).get())), 6022);
+  EXPECT_EQ(issigningtimeincertvalidity(0, signedAt({{&expired, std::nullopt}})), 0);
+  zmrtest::Pkcs7Spec bare = zmrtest::pkcs7For(expired);
+  bare.signers[0].signedAttributes = false;
+  EXPECT_EQ(issigningtimeincertvalidity(0, zmrtest::makePkcs7Base64(bare)), 0);
+  // The fixture's own signing time is now, after this expiry.
+  EXPECT_EQ(issigningtimeincertvalidity(0, zmrtest::makePkcs7Base64(zmrtest::pkcs7For(expired))), 6022);
 }
 
 TEST_F(SigningTime, UnusableInput) {
   TestCert a = signer("250101000000Z", "350101000000Z");
-  zmrtest::SignedDataSpec noCerts;
-  noCerts.signers = {{&a, "300101000000Z"}};
-  noCerts.includeCerts = false;
-  std::string der = zmrtest::pkcs7Der(zmrtest::makeSignedData({.signers = {{&a, "300101000000Z"}}}).get());
+  zmrtest::Pkcs7Spec noCerts = spec({{&a, "300101000000Z"}});
+  noCerts.includeSignerCerts = false;
+  std::string der = zmrtest::makePkcs7Der(spec({{&a, "300101000000Z"}}));
   auto b64 = [](const std::string& bytes) {
     return zmr::base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   };
@@ -293,9 +305,9 @@ TEST_F(SigningTime, UnusableInput) {
       {"not a PKCS#7", b64("not der"), 6020, parse},
       {"trailing bytes", b64(der + "x"), 6020, parse},
       {"truncated", b64(der.substr(0, der.size() - 1)), 6020, parse},
-      {"no signer information", zmrtest::pkcs7Base64(zmrtest::makeSignedData({}).get()), 6016,
+      {"no signer information", zmrtest::makePkcs7Base64(zmrtest::Pkcs7Spec()), 6016,
        "certtools_issigningtimeincertvalidity: No signers information in pkcs7.\n"},
-      {"signer certificate missing", zmrtest::pkcs7Base64(zmrtest::makeSignedData(noCerts).get()), 6021,
+      {"signer certificate missing", zmrtest::makePkcs7Base64(noCerts), 6021,
        "certtools_issigningtimeincertvalidity: The pkcs7 does not contain any signers!.\n"},
       {"signing time not convertible", signedAt({{&a, "30013100000xZ"}}), 6020,
        "certtools_issigningtimeincertvalidity: The signingtime in the pkcs7 could not be converted.\n"},
@@ -305,6 +317,51 @@ TEST_F(SigningTime, UnusableInput) {
     EXPECT_EQ(issigningtimeincertvalidity(0, c.text), c.code) << c.name;
     EXPECT_EQ(takeError(), c.line) << c.name;
   }
+}
+
+TEST_F(SigningTime, ReadersOfTheFirstSignersTime) {
+  TestCert first = signer("250101000000Z", "350101000000Z", "1");
+  TestCert second = signer("250101000000Z", "350101000000Z", "2");
+  struct {
+    std::string name;
+    zmrtest::Pkcs7Spec p7;
+    std::optional<std::string> display;
+    std::optional<std::string> millis;
+  } cases[] = {
+      {"UTCTime", spec({{&first, "270203140509Z"}}), "Feb  3 14:05:09 2027 GMT", "1801663509000"},
+      {"first signer counts", spec({{&first, "270203140509Z"}, {&second, "300101000000Z"}}),
+       "Feb  3 14:05:09 2027 GMT", "1801663509000"},
+      {"GeneralizedTime counts as none", spec({{&first, "20270203140509Z"}}, V_ASN1_GENERALIZEDTIME), std::nullopt,
+       std::nullopt},
+      {"no signingTime", spec({{&first, std::nullopt}, {&second, "300101000000Z"}}), std::nullopt, std::nullopt},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Pkcs7Ptr p7 = zmrtest::makePkcs7(c.p7);
+    std::optional<std::string> display = "untouched", millis = "untouched";
+    EXPECT_EQ(getsigningtime(0, p7.get(), display), 0);
+    EXPECT_EQ(getsigningtimelongstring(0, p7.get(), millis), 0);
+    EXPECT_EQ(display, c.display);
+    EXPECT_EQ(millis, c.millis);
+  }
+
+  Pkcs7Ptr nosigner = zmrtest::makePkcs7(zmrtest::Pkcs7Spec());
+  takeError();
+  std::optional<std::string> out;
+  EXPECT_EQ(getsigningtime(0, nosigner.get(), out), 6016);
+  EXPECT_EQ(getsigningtimelongstring(0, nosigner.get(), out), 6016);
+  EXPECT_EQ(getsigningtime(0, nullptr, out), 6016);
+  EXPECT_EQ(takeError(),
+            "certtools_getsigningtime: No signers information in pkcs7.\n"
+            "certtools_getsigningtimelong: No signers information in pkcs7.\n"
+            "certtools_getsigningtime: No signers information in pkcs7.\n");
+
+  Pkcs7Ptr bad = zmrtest::makePkcs7(spec({{&first, "27020314xx09Z"}}));
+  EXPECT_EQ(getsigningtime(0, bad.get(), out), 6015);
+  EXPECT_EQ(getsigningtimelongstring(0, bad.get(), out), 6015);
+  EXPECT_EQ(takeError(),
+            "certtools_getsigningtime: The signingtime date could not be parsed to ascii.\n"
+            "certtools_getsigningtimelong: The signingtime date could not be converted.\n");
 }
 
 TEST_F(SigningTime, ValidityThatCannotBeComparedFails) {

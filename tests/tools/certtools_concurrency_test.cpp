@@ -9,7 +9,7 @@
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/pki.h"
-#include "support/signeddata.h"
+#include "support/fixtures.h"
 #include "tools/certtools.h"
 
 namespace zmr {
@@ -17,8 +17,10 @@ namespace {
 
 TEST(CertToolsConcurrency, SharedCertificatesGiveEveryThreadTheSameAnswers) {
   zmrtest::TestPki pki = zmrtest::makePki(2);
-  zmrtest::Pkcs7Ptr p7 = zmrtest::makeSignedData({.signers = {{&pki.endUser, "300101000000Z"}}});
-  std::string p7text = zmrtest::pkcs7Base64(p7.get());
+  zmrtest::Pkcs7Spec spec = zmrtest::pkcs7For(pki.endUser);
+  spec.signers[0].signingTimeDer = zmrtest::der::utcTime("300101000000Z");
+  Pkcs7Ptr p7 = zmrtest::makePkcs7(spec);
+  std::string p7text = zmrtest::makePkcs7Base64(spec);
   int session = getSessionId();
   ASSERT_LT(session, kMaxSessions);
   sessiontables(session)->properties = {{"grantedpolicies", std::string(zmrtest::kPolicyPersonal) + ",1.2.3"}};

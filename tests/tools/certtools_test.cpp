@@ -9,7 +9,6 @@
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/pki.h"
-#include "support/signeddata.h"
 #include "tools/base64.h"
 
 namespace zmr {
@@ -211,57 +210,6 @@ TEST(CertReaders, DaysUntilExpire) {
   EXPECT_EQ(takeError(),
             "certtools_getdaysuntilexpire: An error occured trying to extract the notAfter date from the "
             "certificate.\n");
-}
-
-TEST(CertReaders, SigningTimeOfFirstSigner) {
-  // One issuer and ascending serials: the SignerInfos are encoded in this order.
-  TestCert ca = zmrtest::makeCert(zmrtest::issuingCaSpec());
-  CertSpec first = zmrtest::endUserSpec(), second = zmrtest::merchantSignSpec();
-  first.serial = "1";
-  second.serial = "2";
-  TestCert signer = zmrtest::makeCert(first, &ca);
-  TestCert other = zmrtest::makeCert(second, &ca);
-  struct {
-    std::string name;
-    zmrtest::SignedDataSpec spec;
-    std::optional<std::string> display;
-    std::optional<std::string> millis;
-  } cases[] = {
-      {"UTCTime", {.signers = {{&signer, "270203140509Z"}}}, "Feb  3 14:05:09 2027 GMT", "1801663509000"},
-      {"first signer counts",
-       {.signers = {{&signer, "270203140509Z"}, {&other, "300101000000Z"}}},
-       "Feb  3 14:05:09 2027 GMT",
-       "1801663509000"},
-      {"GeneralizedTime counts as none",
-       {.signers = {{&signer, "20270203140509Z", V_ASN1_GENERALIZEDTIME}}},
-       std::nullopt,
-       std::nullopt},
-      {"no signed attributes", {.signers = {{&signer}}, .signedAttributes = false}, std::nullopt, std::nullopt},
-  };
-  for (auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    zmrtest::Pkcs7Ptr p7 = zmrtest::makeSignedData(c.spec);
-    std::optional<std::string> display = "untouched", millis = "untouched";
-    EXPECT_EQ(getsigningtime(0, p7.get(), display), 0);
-    EXPECT_EQ(getsigningtimelongstring(0, p7.get(), millis), 0);
-    EXPECT_EQ(display, c.display);
-    EXPECT_EQ(millis, c.millis);
-  }
-
-  zmrtest::Pkcs7Ptr unsigned7 = zmrtest::makeSignedData({});
-  takeError();
-  std::optional<std::string> out;
-  EXPECT_EQ(getsigningtime(0, unsigned7.get(), out), 6016);
-  EXPECT_EQ(getsigningtimelongstring(0, unsigned7.get(), out), 6016);
-  EXPECT_EQ(getsigningtime(0, nullptr, out), 6016);
-  EXPECT_EQ(takeError(),
-            "certtools_getsigningtime: No signers information in pkcs7.\n"
-            "certtools_getsigningtimelong: No signers information in pkcs7.\n"
-            "certtools_getsigningtime: No signers information in pkcs7.\n");
-
-  zmrtest::Pkcs7Ptr bad = zmrtest::makeSignedData({.signers = {{&signer, "27020314xx09Z"}}});
-  EXPECT_EQ(getsigningtime(0, bad.get(), out), 6015);
-  EXPECT_EQ(getsigningtimelongstring(0, bad.get(), out), 6015);
 }
 
 TEST(CertReaders, SubjectAndIssuerNames) {
