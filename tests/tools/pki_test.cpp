@@ -93,6 +93,16 @@ TEST(TestPki, RolesCarryTheirUsagesAndNames) {
   EXPECT_EQ(commonName(makeCert(rootSpec("")).get()), "<none>");
 }
 
+TEST(TestPki, RootNamesAreKeptExactly) {
+  for (int env = 1; env <= 4; ++env) EXPECT_EQ(commonName(makePki(env).root.get()), environmentRootName(env));
+  EXPECT_EQ(commonName(makePki(0).root.get()), "Zelmor Root CA2");
+  for (const std::string name : {"Zelmor Root CA ", "Zelmor Root CA2", " TEST - Zelmor Root CA"}) {
+    TestCert root = makeCert(rootSpec(name));
+    EXPECT_EQ(commonName(root.get()), name);
+    EXPECT_EQ(X509_check_issued(root.get(), root.get()), X509_V_OK);
+  }
+}
+
 TEST(TestPki, SerialsOfAnyLength) {
   struct Case {
     std::string text;
