@@ -249,7 +249,7 @@ int exchange(const HttpExchange& x, std::string& reply) {
 
   SecretString head;  // may hold the proxy credentials
   std::string& h = head.value;
-  h.reserve(256 + x.headers.size() + x.proxycredentials.size());
+  h.reserve(256 + x.headers.size() + x.proxycredentials.size() + (x.body ? x.body->size() : 0));
   h.append(x.method).append(" ");
   if (proxy && !tls) {
     h.append("http://").append(hostport).append(x.path).append(" HTTP/1.1\r\n");
@@ -274,8 +274,10 @@ int exchange(const HttpExchange& x, std::string& reply) {
   int rc;
   if (proxy && tls && (rc = opentunnel(c, x, deadline)) != 0) return rc;
   if (tls && (rc = handshake(c, x.ctx, x.host, deadline)) != 0) return rc;
+  // Head and body leave in one write: a second small write would wait for
+  // the peer's delayed acknowledgement.
+  if (x.body) h.append(*x.body);
   if ((rc = sendall(c, h, deadline)) != 0) return rc;
-  if (x.body && (rc = sendall(c, *x.body, deadline)) != 0) return rc;
   head.wipe();
 
   HttpReplyReader reader;
