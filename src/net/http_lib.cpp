@@ -351,6 +351,18 @@ int posted(int session, const char* prefix, int rc) {
   return rc;
 }
 
+// Runs x through the session's proxy for the connection name; failures of
+// the exchange add "<linename>: <text>".
+int proxied(int session, HttpExchange& x, std::string_view prefix, const char* linename, std::string& reply) {
+  std::string proxyhost;
+  SecretString credentials;
+  int rc = sessionproxy(session, prefix, proxyhost, x.proxyport, credentials);
+  if (rc != 0) return rc;
+  x.proxyhost = proxyhost;
+  x.proxycredentials = credentials.value;
+  return posted(session, linename, http_communicate(x, reply));
+}
+
 }  // namespace
 
 int http_init() { return sockmethod() != nullptr ? kOk : kHttpInit; }
@@ -450,26 +462,18 @@ int http_post(int session, SSL_CTX* ctx, std::string_view host, int port, std::s
   getlasterror(session, discarded);
   int rc = checksessionvalidity(session);
   if (rc != 0) return rc;
-  std::string proxyhost;
-  int proxyport = 0;
-  SecretString credentials;
-  rc = sessionproxy(session, proxyprefix, proxyhost, proxyport, credentials);
-  if (rc != 0) return rc;
   if (!safeheadervalue(contenttype)) return posted(session, "http_post", kHttpBadArguments);
-  std::string headers = requestheaders(body, contenttype);
   HttpExchange x;
   x.ctx = ctx;
   x.host = host;
   x.port = port;
   x.method = "POST";
   x.path = path;
+  std::string headers = requestheaders(body, contenttype);
   x.headers = headers;
   x.body = body;
-  x.proxyhost = proxyhost;
-  x.proxyport = proxyport;
-  x.proxycredentials = credentials.value;
   x.timeoutms = http_effectivetimeoutms(timeoutseconds);
-  return posted(session, "http_post", http_communicate(x, reply));
+  return proxied(session, x, proxyprefix, "http_post", reply);
 }
 
 int http_post_url(int session, SSL_CTX* ctx, std::string_view url, std::optional<std::string_view> body,
@@ -489,25 +493,15 @@ int http_get_url(int session, SSL_CTX* ctx, std::string_view url, std::string& r
   int rc = checksessionvalidity(session);
   if (rc != 0) return rc;
   std::string host, path;
-  int port = 0;
-  http_parse_url(url, host, port, path);
-  std::string proxyhost;
-  int proxyport = 0;
-  SecretString credentials;
-  rc = sessionproxy(session, proxyprefix, proxyhost, proxyport, credentials);
-  if (rc != 0) return rc;
   HttpExchange x;
   x.ctx = ctx;
+  http_parse_url(url, host, x.port, path);
   x.host = host;
-  x.port = port;
   x.method = "GET";
   x.path = path;
   x.headers = "Accept: text/plain, text/html, */*\r\nPragma: no-cache\r\n";
-  x.proxyhost = proxyhost;
-  x.proxyport = proxyport;
-  x.proxycredentials = credentials.value;
   x.timeoutms = http_effectivetimeoutms(0);
-  return posted(session, "http_get", http_communicate(x, reply));
+  return proxied(session, x, proxyprefix, "http_get", reply);
 }
 
 }  // namespace zmr
