@@ -52,13 +52,28 @@ std::string base64_encode(const unsigned char* data, size_t length) {
 }
 
 bool base64_decode(std::string_view text, std::vector<unsigned char>& out) {
-  out.clear();
-  out.reserve(text.size() / 4 * 3);
+  out.resize(text.size() / 4 * 3 + 3);
+  unsigned char* o = out.data();
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* const end = p + text.size();
   unsigned group = 0;
   int have = 0;     // sextets in the current group
   int padding = 0;  // '=' seen; only blanks may follow the padded group
-  for (unsigned char c : text) {
-    unsigned char v = kDecode.v[c];
+  while (p < end) {
+    // Fast path: four alphabet characters at a group boundary.
+    if (have == 0 && end - p >= 4) {
+      unsigned a = kDecode.v[p[0]], b = kDecode.v[p[1]], c = kDecode.v[p[2]], d = kDecode.v[p[3]];
+      if ((a | b | c | d) < 64) {
+        unsigned v = (a << 18) | (b << 12) | (c << 6) | d;
+        o[0] = static_cast<unsigned char>(v >> 16);
+        o[1] = static_cast<unsigned char>(v >> 8);
+        o[2] = static_cast<unsigned char>(v);
+        o += 3;
+        p += 4;
+        continue;
+      }
+    }
+    unsigned char v = kDecode.v[*p++];
     if (v == 65) continue;
     if (v == 255) return false;
     if (v == 64) {
@@ -70,9 +85,10 @@ bool base64_decode(std::string_view text, std::vector<unsigned char>& out) {
     if (padding != 0) return false;  // data after padding
     group = (group << 6) | v;
     if (++have == 4) {
-      out.push_back(static_cast<unsigned char>(group >> 16));
-      out.push_back(static_cast<unsigned char>(group >> 8));
-      out.push_back(static_cast<unsigned char>(group));
+      o[0] = static_cast<unsigned char>(group >> 16);
+      o[1] = static_cast<unsigned char>(group >> 8);
+      o[2] = static_cast<unsigned char>(group);
+      o += 3;
       group = 0;
       have = 0;
     }
@@ -82,15 +98,16 @@ bool base64_decode(std::string_view text, std::vector<unsigned char>& out) {
     // The bits that padding stands for must be zero, or two texts decode alike.
     if (have == 2) {
       if (group & 0xF) return false;
-      out.push_back(static_cast<unsigned char>(group >> 4));
+      *o++ = static_cast<unsigned char>(group >> 4);
     } else {
       if (group & 0x3) return false;
-      out.push_back(static_cast<unsigned char>(group >> 10));
-      out.push_back(static_cast<unsigned char>(group >> 2));
+      *o++ = static_cast<unsigned char>(group >> 10);
+      *o++ = static_cast<unsigned char>(group >> 2);
     }
   } else if (have != 0) {
     return false;  // incomplete final group
   }
+  out.resize(static_cast<size_t>(o - out.data()));
   return true;
 }
 
