@@ -3,8 +3,10 @@
 
 #include <openssl/crypto.h>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zmr {
 
@@ -24,6 +26,21 @@ struct SecretString {
     value.clear();
   }
   std::string value;
+};
+
+// Bytes wiped before their memory is released (keys, decrypted blocks).
+struct SecretBytes {
+  SecretBytes() = default;
+  explicit SecretBytes(size_t size) : bytes(size) {}
+  SecretBytes(const SecretBytes&) = delete;
+  SecretBytes& operator=(const SecretBytes&) = delete;
+  ~SecretBytes() { wipe(); }
+  void wipe() {
+    bytes.resize(bytes.capacity());  // no reallocation: reach every byte held
+    if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
+    bytes.clear();
+  }
+  std::vector<unsigned char> bytes;
 };
 
 }  // namespace zmr

@@ -1,0 +1,34 @@
+// Exported functions of the transaction-data scheme and of client session
+// set-up.
+#include "api/frame.h"
+#include "services/transactiondata.h"
+
+using namespace zmr;
+
+ZMR_API int zmr_decrypttransactiondata(int session, const char* enckey, const char* encdata, const char* encauth,
+                                       const char* operation, const char* extra, char** data, char** basekey) {
+  if (session < 0) return kBadArgument;
+  ZMR_TRY(required(enckey));
+  ZMR_TRY(required(encdata));
+  ZMR_TRY(required(encauth));
+  ZMR_TRY(required(operation));
+  ZMR_TRY(optional(extra));
+  ZMR_TRY(required(data));
+  ZMR_TRY(required(basekey));
+  *data = nullptr;
+  *basekey = nullptr;
+  return guarded([&] {
+    std::string plain;
+    SecretString key;
+    std::optional<std::string_view> extratext;
+    if (extra != nullptr) extratext = extra;
+    ZMR_TRY(decrypttransactiondata(session, enckey, encdata, encauth, operation, extratext, plain, key));
+    ZMR_TRY(handout(plain, data));
+    if (int rc = handout(key.value, basekey); rc != 0) {
+      std::free(*data);
+      *data = nullptr;
+      return rc;
+    }
+    return 0;
+  });
+}
