@@ -1,0 +1,237 @@
+#include <openssl/asn1t.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+
+#include <array>
+#include <ctime>
+
+#include "misc/ossl.h"
+#include "misc/setup.h"
+#include "misc/status.h"
+#include "services/common.h"
+#include "services/signing.h"
+#include "tools/base64.h"
+
+namespace zmr {
+namespace {
+
+using SignerInfoPtr = std::unique_ptr<PKCS7_SIGNER_INFO, OsslDeleter<PKCS7_SIGNER_INFO_free>>;
+using Asn1TimePtr = std::unique_ptr<ASN1_TIME, OsslDeleter<ASN1_TIME_free>>;
+inline void freebytes(unsigned char* p) { OPENSSL_free(p); }
+using BytesPtr = std::unique_ptr<unsigned char, OsslDeleter<freebytes>>;
+
+// Takes ownership of nothing: the attribute holds copies of value.
+bool addattribute(PKCS7_SIGNER_INFO* si, int nid, int type, const void* value, int length) {
+  return X509at_add1_attr_by_NID(&si->auth_attr, nid, type, static_cast<const unsigned char*>(value), length) !=
+         nullptr;
+}
+
+// The SignerInfo the standard set-up would make for the certificate:
+// version 1, issuer and serial, digest with NULL parameters, rsaEncryption.
+// Built from the certificate alone, so that software and HSM signatures
+// have the same shape.
+bool addsigner(PKCS7* p7, X509* cert, const EVP_MD* md, PKCS7_SIGNER_INFO*& added) {
+  SignerInfoPtr si(PKCS7_SIGNER_INFO_new());
+  if (!si || ASN1_INTEGER_set(si->version, 1) != 1 ||
+      X509_NAME_set(&si->issuer_and_serial->issuer, X509_get_issuer_name(cert)) != 1)
+    return false;
+  ASN1_INTEGER* serial = ASN1_INTEGER_dup(X509_get0_serialNumber(cert));
+  if (serial == nullptr) return false;
+  ASN1_INTEGER_free(si->issuer_and_serial->serial);
+  si->issuer_and_serial->serial = serial;
+  if (X509_ALGOR_set0(si->digest_alg, OBJ_nid2obj(EVP_MD_get_type(md)), V_ASN1_NULL, nullptr) != 1 ||
+      X509_ALGOR_set0(si->digest_enc_alg, OBJ_nid2obj(NID_rsaEncryption), V_ASN1_NULL, nullptr) != 1 ||
+      PKCS7_add_signer(p7, si.get()) != 1)
+    return false;
+  added = si.release();  // owned by p7 now
+  return true;
+}
+
+// SEQUENCE { SEQUENCE { SEQUENCE { OID sha256, OCTET STRING hash } } } over
+// the certificate: the layout the library's own signature check reads.
+bool signingcertvalue(X509* cert, std::array<unsigned char, 51>& out) {
+  static constexpr unsigned char prefix[19] = {0x30, 0x31, 0x30, 0x2F, 0x30, 0x2D, 0x06, 0x09, 0x60, 0x86,
+                                               0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01, 0x04, 0x20};
+  unsigned char* der = nullptr;
+  int n = i2d_X509(cert, &der);
+  if (n <= 0) return false;
+  unsigned int hashlength = 0;
+  bool ok = EVP_Digest(der, static_cast<size_t>(n), out.data() + sizeof prefix, &hashlength, EVP_sha256(),
+                       nullptr) == 1 &&
+            hashlength == 32;
+  OPENSSL_free(der);
+  std::copy(std::begin(prefix), std::end(prefix), out.begin());
+  return ok;
+}
+
+bool isoprofile(int session, int certtype) {
+  if (certtype != kCertSigning) return false;
+  std::string format;
+  return popinfoitem(session, "cmsFormat", format) == 0 && format == "PKCS7_ISO320001";
+}
+
+}  // namespace
+
+int signdata(int session, const unsigned char* data, size_t length, std::string& out, int certtype, int nonce) {
+  out.clear();
+  if (int rc = enterservice(session); rc != 0) return rc;
+  int64_t keybits = 0;
+  if (int rc = getmerchantkeysize(session, &keybits); rc != 0) return rc;
+  const EVP_MD* md = merchantdigest(keybits);
+
+  Pkcs7Ptr p7(PKCS7_new());
+  if (!p7) return signfail(session, 4010, "signdata_signdata: Unable to create PKCS7 structure.\n");
+  if (PKCS7_set_type(p7.get(), NID_pkcs7_signed) != 1)
+    return signfail(session, 4014, "signdata_signdata: Unable to set PKCS7 type in P7 structure.\n");
+
+  uint64_t hsmcontext = 0;
+  if (gethsm_sessioncontext(session, &hsmcontext) != 0)
+    return signfail(session, 4008, "signdata_signdata: An error occured getting the HSM context for merchant\n");
+  bool hsm = hsmcontext != 0;
+
+  if (certtype != kCertSigning && certtype != kCertAuthentication)
+    return signfail(session, 4001,
+                "signdata_signdata: The requested certificate type is neither SIGNING nor AUTHENTICATION\n");
+  X509* cert = nullptr;
+  EVP_PKEY* key = nullptr;
+  if (certtype == kCertSigning) {
+    if (int rc = getsigncert(session, &cert); rc != 0)
+      return signfail(session, rc,
+                  "signdata_signdata: An error occured trying to get the merchants signing certificate from "
+                  "sessionstore\n");
+    if (!hsm) {
+      if (int rc = getsignkey(session, &key); rc != 0)
+        return signfail(session, rc,
+                    "signdata_signdata: An error occured trying to get the merchants signing key from "
+                    "sessionstore\n");
+    }
+  } else {
+    if (int rc = getauthcert(session, &cert); rc != 0)
+      return signfail(session, rc,
+                  "signdata_signdata: An error occured trying to get the merchants auth certificate from "
+                  "sessionstore\n");
+    if (!hsm) {
+      if (int rc = getauthkey(session, &key); rc != 0)
+        return signfail(session, rc,
+                    "signdata_signdata: An error occured trying to retrieve the merchant's private "
+                    "authentication key from session store.\n");
+    }
+  }
+
+  PKCS7_SIGNER_INFO* si = nullptr;
+  if (!addsigner(p7.get(), cert, md, si))
+    return signfail(session, 4011, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+  if (!addattribute(si, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data), -1))
+    return signfail(session, 4011, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+
+  bool iso = isoprofile(session, certtype);
+  std::array<unsigned char, 51> certvalue{};
+  if (!signingcertvalue(cert, certvalue) ||
+      !addattribute(si, iso ? NID_pkcs9_signerInfoV2 : NID_pkcs9_signerInfo, V_ASN1_SEQUENCE, certvalue.data(),
+                    static_cast<int>(certvalue.size())))
+    return signfail(session, 4011, "signdata_signdata: An error occurred trying to add signer info to the PKCS7\n");
+
+  static constexpr char kChannel[] = "ZMR Channel";
+  if (nonce == 1 && !addattribute(si, NID_pkcs9_randomNonce, V_ASN1_OCTET_STRING, kChannel, sizeof kChannel - 1))
+    return signfail(session, 4011, "signdata_signdata: An error occurred trying to add signer info to the PKCS7\n");
+
+  // The signer first, then the chain without its self-signed root.
+  if (PKCS7_add_certificate(p7.get(), cert) != 1)
+    return signfail(session, 4011, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+  STACK_OF(X509)* cas = nullptr;
+  if (int rc = getcacerts(session, &cas); rc != 0)
+    return signfail(session, rc,
+                "signdata_signdata: An error occured trying to retrieve the merchant's ca chain from session "
+                "store.\n");
+  for (int i = 0; i < sk_X509_num(cas); ++i) {
+    X509* ca = sk_X509_value(cas, i);
+    if (X509_NAME_cmp(X509_get_subject_name(ca), X509_get_issuer_name(ca)) == 0) continue;
+    if (PKCS7_add_certificate(p7.get(), ca) != 1)
+      return signfail(session, 4011,
+                  "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+  }
+
+  // Detached: the content is id-data without its octets.
+  if (PKCS7_content_new(p7.get(), NID_pkcs7_data) != 1 || PKCS7_set_detached(p7.get(), 1) != 1)
+    return signfail(session, 4011, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+
+  if (!iso) {
+    Asn1TimePtr now(ASN1_UTCTIME_adj(nullptr, std::time(nullptr), 0, 0));
+    if (!now || !addattribute(si, NID_pkcs9_signingTime, V_ASN1_UTCTIME, now.get(), -1))
+      return signfail(session, 4011,
+                  "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+  }
+
+  {
+    EvpMdCtxPtr ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1)
+      return signfail(session, 4002, "signdata_signdata: An error occured calling EVP_DigestInit\n");
+    if (EVP_DigestUpdate(ctx.get(), data, length) != 1)
+      return signfail(session, 4003, "signdata_signdata: An error occured calling EVP_DigestUpdate\n");
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestlength = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), digest, &digestlength) != 1)
+      return signfail(session, 4004, "signdata_signdata: An error occured calling EVP_DigestFinal\n");
+    if (!addattribute(si, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING, digest, static_cast<int>(digestlength)))
+      return signfail(session, 4011,
+                  "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+  }
+
+  // The DER SET OF, sorted; PKCS7_ATTR_SIGN also puts the attributes in that
+  // order, so the output carries them as signed.
+  unsigned char* attributes = nullptr;
+  int attributeslength =
+      ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &attributes, ASN1_ITEM_rptr(PKCS7_ATTR_SIGN));
+  if (attributeslength <= 0) return kOutOfMemory;
+  BytesPtr attributesowner(attributes);
+
+  std::vector<unsigned char> signature;
+  if (!hsm) {
+    static constexpr SoftwareSignLines lines = {
+        4005, "signdata_signdata: An error occured calling EVP_SignInit\n",
+        4006, "signdata_signdata: An error occured calling EVP_SignUpdate\n",
+        4007, "signdata_signdata: An error occured calling EVP_SignFinal\n",
+    };
+    if (int rc = softwaresign(session, key, md, attributes, static_cast<size_t>(attributeslength), lines, signature);
+        rc != 0)
+      return rc;
+  } else {
+    std::string label;
+    if (certtype == kCertSigning) {
+      if (int rc = gethsm_signkeylabel(session, label); rc != 0)
+        return signfail(session, rc,
+                    "signdata_signdata: An error occured getting the HSM signing key label for the merchant\n");
+    } else {
+      if (int rc = gethsm_authkeylabel(session, label); rc != 0)
+        return signfail(session, rc,
+                    "signdata_signdata: An error occured getting the HSM authentication key label for the "
+                    "merchant\n");
+    }
+    static constexpr HsmSignLines lines = {
+        "signdata_signdata: An error occured signing the data with HSM private keys\n",
+        "signdata_signdata: The signature is to large to fit in internal buffer\n",
+        4013,
+    };
+    if (int rc = hsmsign(session, label, attributes, static_cast<size_t>(attributeslength), keybits, lines,
+                         signature);
+        rc != 0)
+      return rc;
+  }
+  if (ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size())) != 1)
+    return kOutOfMemory;
+
+  int n = i2d_PKCS7(p7.get(), nullptr);
+  if (n <= 0) return kOutOfMemory;
+  std::vector<unsigned char> der(static_cast<size_t>(n));
+  unsigned char* p = der.data();
+  if (i2d_PKCS7(p7.get(), &p) != n) return kOutOfMemory;
+  if (int rc = encodebase64(session, der.data(), der.size(), out); rc != 0) {
+    out.clear();
+    return signfail(session, rc,
+                "signdata_signdata: An error occured trying to base64 encode the der encoded pkcs7 signature.\n");
+  }
+  return 0;
+}
+
+}  // namespace zmr

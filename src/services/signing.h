@@ -1,0 +1,88 @@
+// Signing with the merchant's own keys: detached PKCS#7, bare PKCS#1, the
+// signed ZelmorXML envelope and the enveloping XML-DSig document. Keys come
+// from the key file (software) or, in an HSM session, from the PKCS#11
+// module under the session's key labels; both give the same bytes.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/threadstore.h"
+
+namespace zmr {
+
+// certtype: which key pair signs.
+inline constexpr int kCertSigning = 0;
+inline constexpr int kCertAuthentication = 1;
+
+// Every digest the merchant makes: SHA-1 for a 1024-bit authentication key,
+// SHA-256 otherwise (also without an authentication certificate).
+inline const EVP_MD* merchantdigest(int64_t keybits) { return keybits == 1024 ? EVP_sha1() : EVP_sha256(); }
+
+// Detached PKCS#7 SignedData over the bytes, as one line of base64 in out
+// (empty on failure). nonce exactly 1 adds the channel attribute. The info
+// item cmsFormat = "PKCS7_ISO320001" with certtype 0 selects the ISO
+// profile (signingCertificateV2, no signingTime).
+int signdata(int session, const unsigned char* data, size_t length, std::string& out, int certtype, int nonce);
+inline int signdata(int session, std::string_view data, std::string& out, int certtype, int nonce) {
+  return signdata(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, certtype, nonce);
+}
+
+// RSA PKCS#1 v1.5 signature over the bytes, in base64 (empty on failure).
+int signdatap1(int session, const unsigned char* data, size_t length, std::string& out, int certtype);
+inline int signdatap1(int session, std::string_view data, std::string& out, int certtype) {
+  return signdatap1(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, certtype);
+}
+
+// The XML and XSL (each ending at its length or at its first NUL) wrapped in
+// the ZelmorXML envelope; pkcs7 receives signdata's result over it (signing
+// key, nonce), envelope the base64 of the envelope text.
+int signxml(int session, const char* xml, size_t xmllength, const char* xsl, size_t xsllength, std::string& pkcs7,
+            std::string& envelope);
+
+// Enveloping XML-DSig document over the order text, signed with the signing
+// key, whose certificate must carry the sign-only policy; days receives the
+// whole days until that certificate expires. When only the days cannot be
+// computed, document is filled all the same and the code is returned.
+int createxmldsig(int session, std::string_view order, std::string& document, int& days);
+
+// ---- steps shared by the signers ----
+
+// Appends the line to the recent error and returns code.
+inline int signfail(int session, int code, std::string_view line) {
+  setlasterror(session, line);
+  return code;
+}
+
+// Recent-error lines and codes of one caller of softwaresign, by step.
+struct SoftwareSignLines {
+  int initcode;
+  const char* init;
+  int updatecode;
+  const char* update;
+  int finalcode;
+  const char* final;  // also for a key that is not RSA
+};
+// RSA PKCS#1 v1.5 with the software key into a buffer sized from the key;
+// a failing step appends its line and returns its code.
+int softwaresign(int session, EVP_PKEY* key, const EVP_MD* md, const unsigned char* data, size_t length,
+                 const SoftwareSignLines& lines, std::vector<unsigned char>& signature);
+
+// Recent-error lines and codes of one caller of hsmsign.
+struct HsmSignLines {
+  const char* signfailed;  // 4009
+  const char* toolarge;
+  int toolargecode;
+};
+// PKCS#1 v1.5 in the HSM with the key of label over the DigestInfo of the
+// data (digest by keybits): 4012 when the DigestInfo cannot be built, 4009
+// when the module fails, toolargecode above 4096 bytes.
+int hsmsign(int session, const std::string& label, const unsigned char* data, size_t length, int64_t keybits,
+            const HsmSignLines& lines, std::vector<unsigned char>& signature);
+
+}  // namespace zmr
