@@ -283,6 +283,28 @@ ZMR_EXPORT int zmr_signxml(int session, const char *xml, uint64_t xmllength, con
  * free *xml when it is not NULL, whatever the code. */
 ZMR_EXPORT int zmr_createxmldsig(int session, const char *order, char **xml, int *days);
 
+/* ---------------------------------------------------------------------------
+ * Transaction data from the end user's client
+ *
+ * A client message carries encKey (a 32-byte base key wrapped with RSA
+ * PKCS#1 v1.5 under the merchant's authentication key), encData
+ * (AES-256-CBC) and encAuth (HMAC-SHA1 over the texts operation, encData,
+ * encKey and extra, as received), each in base64. The tag is checked
+ * before anything is decrypted.
+ */
+
+/* Decrypts a client message with the session's authentication key (in the
+ * HSM for sessions opened with one). extra may be NULL (no extra text).
+ * On success *data receives the plain text and *basekey the base key in
+ * base64 (the key of the answers to this client); free both with zmr_free.
+ * On failure both stay NULL. Codes: 21002 bad base64; 40050 a tag that is
+ * not 20 bytes; 40051 a wrong tag, and equally any encKey that does not
+ * unwrap to a 32-byte key (the two are not told apart); 23001-23003 the
+ * decryption; 22005 an authentication key that cannot unwrap at all, 2040
+ * none in the key file; 22006, 2045 and 25xxx in the HSM. */
+ZMR_EXPORT int zmr_decrypttransactiondata(int session, const char *enckey, const char *encdata, const char *encauth,
+                                          const char *operation, const char *extra, char **data, char **basekey);
+
 #ifdef __cplusplus
 }
 #endif
