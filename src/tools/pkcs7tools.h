@@ -81,7 +81,8 @@ int createhashforpkcs1(int session, const unsigned char* data, size_t length, st
 // messageDigest mismatch, 12004 no public key, 12005 digest longer than 64
 // bytes, 12006-12008 digest failures, 12016 signing-certificate hash not
 // SHA-256, 12017 certificate not encodable, 12018 signing-certificate hash
-// mismatch, 12019 signing-certificate attribute unreadable, 33001.
+// mismatch, 12019 signing-certificate attribute unreadable, 33001; 33002
+// without SignerInfo or certificate, or null data of non-zero length.
 int pkcs7signatureverify(int session, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer, const unsigned char* data,
                          size_t length, int dataisdigest);
 
@@ -124,7 +125,8 @@ inline constexpr int kOcspNotCurrent = 13033;
 // useresponsecerts is non-zero), and the answer's currency (timemode).
 // 13009 nonce, 13011 no responder certificate, 13010 no matching single
 // response, 6002 usage, 6001 policy, 2009/2026 no trust store, 13023
-// signature, 13030/13032 store context, 13031 chain, kOcspNotCurrent.
+// signature, 13030/13032 store context, 13031 chain, kOcspNotCurrent;
+// 33002 without basic or subject, or for another timemode.
 int verifyocspresponse(int session, OCSP_REQUEST* request, OCSP_BASICRESP* basic, const OcspSubject& subject,
                        int useresponsecerts, int timemode, OCSP_SINGLERESP** single);
 

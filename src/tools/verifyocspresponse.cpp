@@ -98,7 +98,9 @@ int checkcurrency(int session, OCSP_SINGLERESP* single, int64_t at) {
 int verifyocspresponse(int session, OCSP_REQUEST* request, OCSP_BASICRESP* basic, const OcspSubject& subject,
                        int useresponsecerts, int timemode, OCSP_SINGLERESP** single) {
   if (single != nullptr) *single = nullptr;
-  if (basic == nullptr || (subject.cert == nullptr && subject.serial == nullptr)) return kBadArgument;
+  if (basic == nullptr || (subject.cert == nullptr && subject.serial == nullptr) ||
+      (timemode != kOcspLive && timemode != kOcspStored))
+    return kBadArgument;
 
   if (request != nullptr && OCSP_check_nonce(request, basic) == 0)
     return pkcs7fail(session, 13009,

@@ -342,6 +342,7 @@ TEST_F(VerifyOcspResponse, MessagesAndMissingTrustStore) {
             "getcertstatus_verifyocspresponse: An error occured finding the truststore parameter in Zelmor "
             "configuration file.\n");
   EXPECT_EQ(verifyocspresponse(s, nullptr, nullptr, subject, 0, kOcspLive, nullptr), kBadArgument);
+  EXPECT_EQ(verifyocspresponse(s, nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, 2, nullptr), kBadArgument);
 }
 
 }  // namespace
