@@ -157,19 +157,21 @@ FAKE_API CK_OBJECT_HANDLE fakep11_objecthandle(unsigned long slot, unsigned long
 
 // ---- the PKCS#11 entry points ----
 
+// Every entry point holds the module's lock, counts the call and answers an
+// injected value when one is set.
+#define ENTER(fn)                             \
+  std::lock_guard<std::mutex> lock(m);        \
+  if (CK_RV forced; injected(fn, forced)) return forced
+
 FAKE_API CK_RV C_Initialize(void*) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_Initialize", rv)) return rv;
+  ENTER("C_Initialize");
   if (initialised) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
   initialised = true;
   return CKR_OK;
 }
 
 FAKE_API CK_RV C_Finalize(void*) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_Finalize", rv)) return rv;
+  ENTER("C_Finalize");
   if (!initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
   initialised = false;
   sessions.clear();
@@ -177,9 +179,7 @@ FAKE_API CK_RV C_Finalize(void*) {
 }
 
 FAKE_API CK_RV C_GetSlotList(CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_GetSlotList", rv)) return rv;
+  ENTER("C_GetSlotList");
   CK_ULONG n = reportedslotcount != 0 ? reportedslotcount : slots.size();
   if (list == nullptr) {
     *count = n;
@@ -195,9 +195,7 @@ FAKE_API CK_RV C_GetSlotList(CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) 
 }
 
 FAKE_API CK_RV C_OpenSession(CK_SLOT_ID id, CK_FLAGS flags, void*, CK_NOTIFY, CK_SESSION_HANDLE_PTR out) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_OpenSession", rv)) return rv;
+  ENTER("C_OpenSession");
   if (id < kFirstSlotId || id - kFirstSlotId >= slots.size()) return CKR_SLOT_ID_INVALID;
   size_t index = id - kFirstSlotId;
   if (slots[index].openrv != CKR_OK) return slots[index].openrv;
@@ -208,9 +206,7 @@ FAKE_API CK_RV C_OpenSession(CK_SLOT_ID id, CK_FLAGS flags, void*, CK_NOTIFY, CK
 }
 
 FAKE_API CK_RV C_CloseSession(CK_SESSION_HANDLE h) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_CloseSession", rv)) return rv;
+  ENTER("C_CloseSession");
   Session* s = sessionof(h);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
   size_t slot = s->slot;
@@ -221,9 +217,7 @@ FAKE_API CK_RV C_CloseSession(CK_SESSION_HANDLE h) {
 }
 
 FAKE_API CK_RV C_Login(CK_SESSION_HANDLE h, CK_USER_TYPE, CK_UTF8CHAR_PTR pin, CK_ULONG len) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_Login", rv)) return rv;
+  ENTER("C_Login");
   Session* s = sessionof(h);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
   Slot& slot = slots[s->slot];
@@ -235,9 +229,7 @@ FAKE_API CK_RV C_Login(CK_SESSION_HANDLE h, CK_USER_TYPE, CK_UTF8CHAR_PTR pin, C
 }
 
 FAKE_API CK_RV C_Logout(CK_SESSION_HANDLE h) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_Logout", rv)) return rv;
+  ENTER("C_Logout");
   Session* s = sessionof(h);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
   if (!slots[s->slot].loggedin) return CKR_USER_NOT_LOGGED_IN;
@@ -246,9 +238,7 @@ FAKE_API CK_RV C_Logout(CK_SESSION_HANDLE h) {
 }
 
 FAKE_API CK_RV C_FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_FindObjectsInit", rv)) return rv;
+  ENTER("C_FindObjectsInit");
   Session* s = sessionof(h);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
   if (s->finding) return CKR_OPERATION_ACTIVE;
@@ -268,9 +258,7 @@ FAKE_API CK_RV C_FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_
 }
 
 FAKE_API CK_RV C_FindObjects(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE_PTR out, CK_ULONG max, CK_ULONG_PTR count) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_FindObjects", rv)) return rv;
+  ENTER("C_FindObjects");
   Session* s = sessionof(h);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
   if (!s->finding) return CKR_OPERATION_NOT_INITIALIZED;
@@ -282,9 +270,7 @@ FAKE_API CK_RV C_FindObjects(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE_PTR out, CK_U
 }
 
 FAKE_API CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE h) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_FindObjectsFinal", rv)) return rv;
+  ENTER("C_FindObjectsFinal");
   Session* s = sessionof(h);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
   if (!s->finding) return CKR_OPERATION_NOT_INITIALIZED;
@@ -293,17 +279,13 @@ FAKE_API CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE h) {
 }
 
 FAKE_API CK_RV C_SignInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR, CK_OBJECT_HANDLE key) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_SignInit", rv)) return rv;
+  ENTER("C_SignInit");
   return checkkey(h, key);
 }
 
 // Writes at most 256 bytes, but reports reportedsignlen.
 FAKE_API CK_RV C_Sign(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR sig, CK_ULONG_PTR siglen) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_Sign", rv)) return rv;
+  ENTER("C_Sign");
   if (sessionof(h) == nullptr) return CKR_SESSION_HANDLE_INVALID;
   if (*siglen < 256) {
     *siglen = 256;
@@ -315,16 +297,12 @@ FAKE_API CK_RV C_Sign(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR si
 }
 
 FAKE_API CK_RV C_DecryptInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR, CK_OBJECT_HANDLE key) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_DecryptInit", rv)) return rv;
+  ENTER("C_DecryptInit");
   return checkkey(h, key);
 }
 
 FAKE_API CK_RV C_Decrypt(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR outlen) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_Decrypt", rv)) return rv;
+  ENTER("C_Decrypt");
   if (sessionof(h) == nullptr) return CKR_SESSION_HANDLE_INVALID;
   static const char plain[] = "fake plaintext";
   if (*outlen < sizeof plain - 1) return CKR_BUFFER_TOO_SMALL;
@@ -334,9 +312,7 @@ FAKE_API CK_RV C_Decrypt(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR
 }
 
 FAKE_API CK_RV C_CreateObject(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJECT_HANDLE_PTR out) {
-  std::lock_guard<std::mutex> lock(m);
-  CK_RV rv;
-  if (injected("C_CreateObject", rv)) return rv;
+  ENTER("C_CreateObject");
   Session* s = sessionof(h);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
   if (!s->rw) return CKR_SESSION_READ_ONLY;
