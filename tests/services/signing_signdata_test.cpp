@@ -5,6 +5,7 @@
 #include "signingtest.h"
 #include "services/services.h"
 #include "services/signing.h"
+#include "tools/pkcs7tools.h"
 
 using namespace signingtest;
 
@@ -97,6 +98,10 @@ TEST_F(SignData, ProfilesFollowCertTypeNonceAndCmsFormat) {
 
     std::string log;
     EXPECT_TRUE(zmrtest::cmsVerifies(out, data, {m.pki.root.get()}, &log)) << log;
+    // The library's own check reads the signing-certificate layout back.
+    EXPECT_EQ(0, zmr::pkcs7signatureverify(s, p7.get(), si, cert.get(),
+                                           reinterpret_cast<const unsigned char*>(data.data()), data.size(), 0))
+        << takeError();
   }
   std::string out;
   ASSERT_EQ(0, zmr::signdata(s, data, out, 0, 1));
