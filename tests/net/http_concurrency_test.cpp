@@ -56,16 +56,16 @@ TEST_F(HttpConcurrency, StalledServerDoesNotDelayOthers) {
     int stalledcode = 0;
     std::thread waiting([&] {
       std::string reply;
-      stalledcode = post(stalled.port(), reply, 3);
+      stalledcode = post(stalled.port(), reply, 4);
       done.store(true);
     });
     while (stalled.connections() == 0) msleep(5);
     if (stall == Behaviour::stall) {
       while (stalled.requests().empty()) msleep(5);
     }
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 3; ++i) {
       std::string reply;
-      ASSERT_EQ(post(healthy.port(), reply, 3), 0);
+      ASSERT_EQ(post(healthy.port(), reply, 10), 0);
       EXPECT_NE(reply.find("echo=a=1"), std::string::npos);
     }
     EXPECT_FALSE(done.load()) << "the healthy exchanges waited for the stalled one";
@@ -85,7 +85,7 @@ TEST_F(HttpConcurrency, ThreadsShareOneContext) {
     threads.emplace_back([&] {
       for (int i = 0; i < kEach; ++i) {
         std::string reply;
-        if (post(healthy.port(), reply, 10) != 0 || reply.find("echo=a=1") == std::string::npos) ++failures;
+        if (post(healthy.port(), reply, 30) != 0 || reply.find("echo=a=1") == std::string::npos) ++failures;
       }
     });
   }

@@ -72,7 +72,7 @@ class HttpClient : public ::testing::Test {
     return s;
   }
   SSL_CTX* ctx(bool tls) { return tls ? client : nullptr; }
-  int post(SSL_CTX* c, int port, std::string& reply, int timeout = 2, std::string_view body = "a=1") {
+  int post(SSL_CTX* c, int port, std::string& reply, int timeout = 10, std::string_view body = "a=1") {
     return http_post(session, c, "127.0.0.1", port, "/x", body, kForm, reply, timeout, "sdm");
   }
 
@@ -96,7 +96,7 @@ TEST_F(HttpClient, RepliesDirectAndThroughProxy) {
         int64_t start = monotonicmillis();
         ASSERT_EQ(post(ctx(tls), s->port(), reply), 0) << recent();
         // The normal server keeps the connection open: the length ends it.
-        EXPECT_LT(monotonicmillis() - start, 3000);
+        EXPECT_LT(monotonicmillis() - start, 8000);
         EXPECT_EQ(reply.substr(0, 17), "HTTP/1.1 200 OK\r\n");
         EXPECT_EQ(reply.substr(reply.size() - 11), "\r\n\r\ngot=a=1");
 
@@ -186,9 +186,13 @@ TEST_F(HttpClient, FailureTable) {
       case Failure::resettingproxy: fakeproxy.setBehaviour(Behaviour::reset); viaproxy(fakeproxy.port()); break;
     }
     std::string reply = "stale";
+    // Only the time-outs wait for the limit; the others get room to spare.
+    bool timeout = c.code == 35014;
     int64_t start = monotonicmillis();
-    EXPECT_EQ(post(ctx(c.tls), port, reply, 1), c.code);
-    EXPECT_LT(monotonicmillis() - start, 2500);
+    EXPECT_EQ(post(ctx(c.tls), port, reply, timeout ? 1 : 10), c.code);
+    if (timeout) {
+      EXPECT_LT(monotonicmillis() - start, 2500);
+    }
     EXPECT_EQ(reply, "");
     EXPECT_EQ(recent(), std::string("http_post: ") + http_get_error(c.code) + "\n");
   }
@@ -227,7 +231,7 @@ TEST_F(HttpClient, ClearsTheRecentErrorAndChecksTheSession) {
   EXPECT_EQ(recent(), "");
   auto s = server(false);
   setlasterror(session, "earlier line\n");
-  EXPECT_EQ(http_post_url(session, nullptr, s->url("/x"), "b", kForm, reply, 1, "sdm"), 0);
+  EXPECT_EQ(http_post_url(session, nullptr, s->url("/x"), "b", kForm, reply, 10, "sdm"), 0);
   EXPECT_EQ(recent(), "");
 }
 
@@ -241,7 +245,7 @@ TEST_F(HttpClient, LengthHeaderInAnyCaseEndsTheReply) {
       return r;
     });
     std::string reply;
-    EXPECT_EQ(post(nullptr, s.port(), reply, 1), 0) << name;
+    EXPECT_EQ(post(nullptr, s.port(), reply), 0) << name;
     EXPECT_EQ(reply, std::string("HTTP/1.1 200 OK\r\n") + name + ": 5\r\n\r\nhello");
   }
 }
@@ -256,7 +260,7 @@ TEST_F(HttpClient, BodyCeilingOverTls) {
       return r;
     });
     std::string reply;
-    int rc = post(client, s.port(), reply, 10);
+    int rc = post(client, s.port(), reply, 30);
     if (extra == 0) {
       EXPECT_EQ(rc, 0);
       EXPECT_EQ(reply.size() - (reply.find("\r\n\r\n") + 4), kHttpMaxBody);
@@ -329,7 +333,7 @@ TEST_F(HttpClient, CredentialsOpenAnAuthenticatingProxy) {
     viaproxy(proxy.port(), "ravud");
     property("ravudhttpproxycredentials", "merchant:secret");
     std::string reply;
-    EXPECT_EQ(http_post(session, ctx(tls), "127.0.0.1", s->port(), "/x", "a=1", kForm, reply, 2, "ravud"), 0)
+    EXPECT_EQ(http_post(session, ctx(tls), "127.0.0.1", s->port(), "/x", "a=1", kForm, reply, 10, "ravud"), 0)
         << recent();
     ASSERT_EQ(s->requests().size(), 1u);
     // The credentials are for the proxy only, never for the server.
@@ -348,7 +352,7 @@ TEST_F(HttpClient, GetAndPostWithoutBody) {
   std::string reply;
   ASSERT_EQ(http_get_url(session, nullptr, s->url("/g?q=1"), reply, "sdm"), 0);
   EXPECT_EQ(reply.substr(reply.size() - 4), "page");
-  ASSERT_EQ(http_post(session, nullptr, "127.0.0.1", s->port(), "/x", std::nullopt, kForm, reply, 1, "sdm"), 0);
+  ASSERT_EQ(http_post(session, nullptr, "127.0.0.1", s->port(), "/x", std::nullopt, kForm, reply, 10, "sdm"), 0);
   auto seen = s->requests();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].method, "GET");

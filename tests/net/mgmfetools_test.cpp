@@ -62,8 +62,8 @@ class MobileGateway : public ::testing::Test {
 TEST_F(MobileGateway, BodyAndEndpoints) {
   std::vector<mgmfeparameter> pairs = {{"action", "getStatus"}, {"transactionReference", "a b"}, {"x&y", "&"}};
   std::string out;
-  ASSERT_EQ(ravud_send(session, pairs, out, 2000), 0) << recent();
-  ASSERT_EQ(mgmfeutil_send(session, pairs, out, 2000), 0) << recent();
+  ASSERT_EQ(ravud_send(session, pairs, out, 10000), 0) << recent();
+  ASSERT_EQ(mgmfeutil_send(session, pairs, out, 10000), 0) << recent();
   auto seen = gateway->requests();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].path, "/RAVUD/MobileMerchantFE");
@@ -105,7 +105,7 @@ TEST_F(MobileGateway, ReplyTable) {
     raw = c.raw;
     gateway->setBehaviour(c.raw.empty() ? Behaviour::normal : Behaviour::closeDelimited);
     std::string out = "stale";
-    EXPECT_EQ(ravud_send(session, {{"action", "getStatus"}}, out, 2000), c.code);
+    EXPECT_EQ(ravud_send(session, {{"action", "getStatus"}}, out, 10000), c.code);
     EXPECT_EQ(out, c.out);
     std::string item;
     EXPECT_EQ(popinfoitem(session, "mobileerr", item), c.mobileerr.empty() ? 2022 : 0);
@@ -127,21 +127,21 @@ TEST_F(MobileGateway, ThroughTheRavudProxy) {
   property("ravudhttpproxyserver", "127.0.0.1");
   property("ravudhttpproxyport", std::to_string(proxy.port()));
   std::string out;
-  ASSERT_EQ(ravud_send(session, {{"action", "getStatus"}}, out, 2000), 0) << recent();
+  ASSERT_EQ(ravud_send(session, {{"action", "getStatus"}}, out, 10000), 0) << recent();
   EXPECT_EQ(proxy.requestLines(), std::vector<std::string>{"CONNECT 127.0.0.1:" + std::to_string(gateway->port()) +
                                                            " HTTP/1.1"});
 }
 
 TEST_F(MobileGateway, RefusedBeforeSending) {
   std::string out;
-  EXPECT_EQ(ravud_send(session, {{"action", "push"}, {"text", std::nullopt}}, out, 2000), 1);
+  EXPECT_EQ(ravud_send(session, {{"action", "push"}, {"text", std::nullopt}}, out, 10000), 1);
   EXPECT_EQ(recent(), "mgmfetools_mgmfesend: Error url encoding parameter for RAVUD URL\n");
   // Only environments 1 and 2 read the address properties; this build has
   // no built-in gateway, so the others fail closed.
   for (int env : {0, 3, 4, 5}) {
     sessiontables(session)->environment = env;
-    EXPECT_EQ(ravud_send(session, {{"action", "getStatus"}}, out, 2000), 36001) << env;
-    EXPECT_EQ(mgmfeutil_send(session, {{"action", "getStatus"}}, out, 2000), 36001) << env;
+    EXPECT_EQ(ravud_send(session, {{"action", "getStatus"}}, out, 10000), 36001) << env;
+    EXPECT_EQ(mgmfeutil_send(session, {{"action", "getStatus"}}, out, 10000), 36001) << env;
   }
   EXPECT_EQ(gateway->connections(), 0);
   EXPECT_EQ(mgmfe_builtinendpoint(3, false), "");
