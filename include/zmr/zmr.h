@@ -47,6 +47,8 @@ extern "C" {
 #define ZMR_E_UNREADABLE 33003    /* a pointer the kernel reports unreadable */
 #define ZMR_E_TRUNCATED 33004     /* a result did not fit */
 #define ZMR_E_NOSESSION 2009      /* the session number is not open */
+#define ZMR_E_OCSP_NOT_CURRENT 13033 /* an OCSP answer is not current at the time it is judged */
+#define ZMR_E_KEYFILE_MISMATCH 2048  /* the key file's keys and certificates do not pair */
 
 /* ---------------------------------------------------------------------------
  * Library life
