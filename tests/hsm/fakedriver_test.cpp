@@ -462,4 +462,37 @@ TEST_F(FakeDriverTest, VerifierKeyImport) {
   takeError();
 }
 
+// A session number that is not open: the store's code and line, and
+// nothing left open in the module.
+TEST_F(FakeDriverTest, SessionNotOpen) {
+  const int closed = 999;
+  const std::string label = "authkey";
+  const unsigned char data[32] = {};
+  std::vector<unsigned char> sig;
+  zmr::SecretString plain;
+  zmr::EvpPkeyPtr key = zmrtest::testKey(1024, 3);
+  struct Case {
+    int code;
+    std::string line;
+  } cases[] = {
+      {zmr::hsm_opensession(closed, "signkey", static_cast<int32_t>(fake.slotid(1)), kPin),
+       "hsmclient_hsm_opensession: An error occured trying to store the hsm session context  for the current "
+       "merchant during opensession.\n"},
+      {zmr::hsm_closesession(closed), "hsmclient_hsm_closesession: Unable to extract slotid for merchant session.\n"},
+      {zmr::hsm_signdata(closed, data, sizeof data, sig, "signkey", 0),
+       "hsmclient_hsm_signdata: Unable to extract slotid for merchant session.\n"},
+      {zmr::hsm_decrypt(closed, data, sizeof data, plain, &label, 0),
+       "hsmclient_hsm_decrypt: Unable to extract slotid for merchant session.\n"},
+      {zmr::hsm_createp11privkeyhandle(closed, key.get(), "CentralVerifier"),
+       "hsmclient_hsm_decrypt: Unable to extract slotid for merchant session.\n"},
+  };
+  std::string expected;
+  for (const Case& c : cases) {
+    EXPECT_EQ(2009, c.code);
+    expected += c.line;
+  }
+  EXPECT_EQ(expected, takeError());
+  EXPECT_EQ(0u, fake.opensessions());
+}
+
 }  // namespace
