@@ -34,8 +34,18 @@ struct World {
   std::unique_ptr<zmrtest::StandinServer> server;
   int session = -1;
   SSL_CTX* ctx = nullptr;
+  // The stand-in signs with an EC key: it shares the cores with the
+  // clients being measured, and RSA signing would make it the bottleneck.
+  zmrtest::TestCert servercert = [this] {
+    zmrtest::CertSpec spec = zmrtest::serverSpec();
+    spec.keyType = "ec";
+    return zmrtest::makeCert(spec, &bed.pki.ca);
+  }();
   World() {
-    server = std::make_unique<zmrtest::StandinServer>(bed.good());
+    zmrtest::TlsServerOptions tls = bed.good();
+    tls.cert = servercert.get();
+    tls.key = servercert.key.get();
+    server = std::make_unique<zmrtest::StandinServer>(tls);
     server->handle("/RAVUD/MobileMerchantFE", [](const zmrtest::HttpRequest&) {
       zmrtest::HttpResponse r;
       r.body = "statusCode=0&transactionStatus=PENDING";
@@ -117,7 +127,7 @@ void BM_BareOpenSsl(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_BareOpenSsl)->Threads(1)->UseRealTime()->MinTime(3.0);
+BENCHMARK(BM_BareOpenSsl)->Threads(1)->Threads(4)->UseRealTime()->MinTime(3.0);
 
 // Keeps each run's rate so that the ratios can be printed at the end.
 class RateReporter : public benchmark::ConsoleReporter {
@@ -142,7 +152,7 @@ int main(int argc, char** argv) {
   for (const auto& [name, rate] : reporter.rates) {
     if (name.rfind("BM_HttpPost", 0) == 0 && name.find("threads:1") != std::string::npos) one = rate;
     if (name.rfind("BM_HttpPost", 0) == 0 && name.find("threads:4") != std::string::npos) four = rate;
-    if (name.rfind("BM_BareOpenSsl", 0) == 0) bare = rate;
+    if (name.rfind("BM_BareOpenSsl", 0) == 0 && name.find("threads:1") != std::string::npos) bare = rate;
   }
   if (one > 0 && four > 0) std::printf("4 threads / 1 thread: %.2f (goal >= 3)\n", four / one);
   if (one > 0 && bare > 0) std::printf("client / bare OpenSSL, 1 thread: %.2f (goal >= 0.8)\n", one / bare);

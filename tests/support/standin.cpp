@@ -312,6 +312,9 @@ StandinServer::StandinServer(const TlsServerOptions& tls) {
       SSL_CTX_use_certificate(ctx_.get(), tls.cert) != 1 || SSL_CTX_use_PrivateKey(ctx_.get(), tls.key) != 1 ||
       (!tls.ciphers.empty() && SSL_CTX_set_cipher_list(ctx_.get(), tls.ciphers.c_str()) != 1))
     throw std::runtime_error("stand-in: TLS server context");
+  // Clients of the library never resume: no session cache, no tickets.
+  SSL_CTX_set_session_cache_mode(ctx_.get(), SSL_SESS_CACHE_OFF);
+  SSL_CTX_set_options(ctx_.get(), SSL_OP_NO_TICKET);
   for (X509* c : tls.chain) {
     if (SSL_CTX_add1_chain_cert(ctx_.get(), c) != 1) throw std::runtime_error("stand-in: chain");
   }
