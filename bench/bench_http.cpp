@@ -75,7 +75,7 @@ void BM_HttpPost(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_HttpPost)->Threads(1)->Threads(4)->UseRealTime()->MinTime(3.0);
+BENCHMARK(BM_HttpPost)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0)->Repetitions(3)->ReportAggregatesOnly(true);
 
 // The same exchange written directly against OpenSSL, blocking.
 bool bareexchange(SSL_CTX* ctx, int port, const std::string& request, std::string& reply) {
@@ -127,15 +127,17 @@ void BM_BareOpenSsl(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_BareOpenSsl)->Threads(1)->Threads(4)->UseRealTime()->MinTime(3.0);
+BENCHMARK(BM_BareOpenSsl)->Threads(1)->Threads(4)->UseRealTime()->MinTime(2.0)->Repetitions(3)->ReportAggregatesOnly(true);
 
-// Keeps each run's rate so that the ratios can be printed at the end.
+// Keeps the median rate of each benchmark (the machine is shared, so one
+// repetition can be disturbed) for the ratios printed at the end.
 class RateReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs) {
       auto it = r.counters.find("items_per_second");
-      if (it != r.counters.end() && r.run_type == Run::RT_Iteration) rates[r.benchmark_name()] = it->second;
+      if (it != r.counters.end() && r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
+        rates[r.run_name.str()] = it->second;
     }
     ConsoleReporter::ReportRuns(runs);
   }
