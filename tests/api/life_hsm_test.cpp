@@ -5,21 +5,12 @@
 
 #include <string>
 
+#include "support/apitest.h"
 #include "support/keyfiles.h"
 #include "support/merchant.h"
 #include "support/softhsm.h"
 
 namespace {
-
-std::string recenterror() {
-  char* text = nullptr;
-  std::string out;
-  if (zmr_getrecenterror(-1, &text) == 0 && text != nullptr) {
-    out = text;
-    zmr_free(text);
-  }
-  return out;
-}
 
 struct HsmLife : ::testing::Test {
   void SetUp() override {
@@ -43,9 +34,9 @@ TEST_F(HsmLife, OpensFindsTheSlotByLabelAndCloses) {
   ASSERT_EQ(zmr_hsmopensession(&s, hsmkeyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
                                nullptr, nullptr, nullptr, nullptr, "1234", -1),
             0)
-      << recenterror();
+      << zmrtest::recentError();
   sessionstoreinfo* info = nullptr;
-  ASSERT_EQ(zmr_getsessionstoreinfo(s, &info), 0) << recenterror();
+  ASSERT_EQ(zmr_getsessionstoreinfo(s, &info), 0) << zmrtest::recentError();
   EXPECT_EQ(info->environment, 1);
   zmr_freesessionstoreinfo(s, info);
   EXPECT_EQ(zmr_closesession(s), 0);
@@ -53,7 +44,7 @@ TEST_F(HsmLife, OpensFindsTheSlotByLabelAndCloses) {
 
 TEST_F(HsmLife, WithoutConfigurationThereIsNothingToDescribe) {
   int s = -1;
-  ASSERT_EQ(zmr_rahsmopensession(&s, hsmkeyfile.c_str(), m.password.c_str(), "1234", -1), 0) << recenterror();
+  ASSERT_EQ(zmr_rahsmopensession(&s, hsmkeyfile.c_str(), m.password.c_str(), "1234", -1), 0) << zmrtest::recentError();
   sessionstoreinfo* info = nullptr;
   EXPECT_EQ(zmr_getsessionstoreinfo(s, &info), 2004);
   EXPECT_EQ(info, nullptr);
@@ -71,7 +62,7 @@ TEST_F(HsmLife, FailedOpeningsLeaveNothingOpen) {
             28002);
   // A software key file has no HSM labels.
   EXPECT_EQ(zmr_rahsmopensession(&s, m.keyfile.c_str(), m.password.c_str(), "1234", -1), 2038);
-  ASSERT_EQ(zmr_rahsmopensession(&s, hsmkeyfile.c_str(), m.password.c_str(), "1234", -1), 0) << recenterror();
+  ASSERT_EQ(zmr_rahsmopensession(&s, hsmkeyfile.c_str(), m.password.c_str(), "1234", -1), 0) << zmrtest::recentError();
   EXPECT_EQ(s, 0);  // every failed opening gave its number back
   EXPECT_EQ(zmr_closesession(s), 0);
 }

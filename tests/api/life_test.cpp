@@ -5,19 +5,10 @@
 
 #include <string>
 
+#include "support/apitest.h"
 #include "support/merchant.h"
 
 namespace {
-
-std::string recenterror() {
-  char* text = nullptr;
-  std::string out;
-  if (zmr_getrecenterror(-1, &text) == 0 && text != nullptr) {
-    out = text;
-    zmr_free(text);
-  }
-  return out;
-}
 
 struct Life : ::testing::Test {
   void TearDown() override { zmr_finalize(); }
@@ -45,7 +36,7 @@ TEST_F(Life, AFailedStartLeavesTheLibraryStopped) {
   EXPECT_EQ(zmr_opensession(&s, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
                             nullptr, nullptr, nullptr, nullptr),
             0)
-      << recenterror();
+      << zmrtest::recentError();
 }
 
 TEST_F(Life, OpensFromFileAndFromArgumentsAndDescribesTheSession) {
@@ -55,16 +46,16 @@ TEST_F(Life, OpensFromFileAndFromArgumentsAndDescribesTheSession) {
   ASSERT_EQ(zmr_opensession(&a, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
                             nullptr, nullptr, nullptr, nullptr),
             0)
-      << recenterror();
+      << zmrtest::recentError();
   ASSERT_EQ(zmr_opensession(&b, m.keyfile.c_str(), m.password.c_str(), nullptr, "shop.example.com, 127.0.0.1",
                             "ignored", m.truststore.c_str(), "2.999.10.1.16.1.1.1, 2.999.10.1.16.1.2.1", nullptr,
                             nullptr),
             0)
-      << recenterror();
+      << zmrtest::recentError();
   EXPECT_EQ(a, 0);
   EXPECT_EQ(b, 1);
   sessionstoreinfo* info = nullptr;
-  ASSERT_EQ(zmr_getsessionstoreinfo(b, &info), 0) << recenterror();
+  ASSERT_EQ(zmr_getsessionstoreinfo(b, &info), 0) << zmrtest::recentError();
   EXPECT_EQ(info->sessionid, 1);
   EXPECT_EQ(info->environment, 2);
   EXPECT_STREQ(info->grantedpolicies, "2.999.10.1.16.1.1.1, 2.999.10.1.16.1.2.1");
@@ -122,11 +113,11 @@ TEST_F(Life, MandatoryValuesAreValidatedWithTheirMessages) {
       {"shop.example.com,10.0.0.1", "ALL,2.999.1", 28002, "Insert only \"ALL\" or a commaseparated list of OIDs\n"},
   };
   for (const auto& c : cases) {
-    recenterror();
+    zmrtest::recentError();
     int s = -1;
     int rc = zmr_opensession(&s, m.keyfile.c_str(), m.password.c_str(), nullptr, c.webaddress, nullptr,
                              m.truststore.c_str(), c.policies, nullptr, nullptr);
-    std::string text = recenterror();
+    std::string text = zmrtest::recentError();
     EXPECT_EQ(rc, c.code) << c.webaddress << " / " << c.policies << ": " << text;
     EXPECT_NE(text.find(c.message), std::string::npos) << c.webaddress << ": " << text;
     if (rc == 0) {
@@ -151,7 +142,7 @@ TEST_F(Life, AWrongPasswordFailsAndItsTextStaysReadable) {
                             nullptr, nullptr, nullptr),
             2046);
   EXPECT_EQ(s, 77);
-  EXPECT_FALSE(recenterror().empty());
+  EXPECT_FALSE(zmrtest::recentError().empty());
 }
 
 TEST_F(Life, ShutdownClosesOpenSessions) {
