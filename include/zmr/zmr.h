@@ -307,6 +307,34 @@ ZMR_EXPORT int zmr_createxmldsig(int session, const char *order, char **xml, int
 ZMR_EXPORT int zmr_decrypttransactiondata(int session, const char *enckey, const char *encdata, const char *encauth,
                                           const char *operation, const char *extra, char **data, char **basekey);
 
+/* ---------------------------------------------------------------------------
+ * Client session set-up with the Rirorer Idor Azoriva
+ */
+
+/* Asks the Rirorer Idor Azoriva of the session's environment for a client
+ * session and hands back its references cdmUri, tid and cid (free each with
+ * zmr_free). The request is built from the calling thread's info items:
+ * mandatory action, merchantUrl, merchantFEDomain and useragent; optional
+ * localeId, nextUrl, sid, timeout (40000), certType (the grantedpolicies
+ * property), withCredentials and suppressBroadcast ("N"),
+ * clientSessionTimeout (1800000), clientVersion ("2.0"),
+ * merchantFEAncestors (with clientVersion 2.1); with action sign or netpay
+ * also docDisplayMode (mandatory), showUnderstanding, showConfirmation
+ * ("N") and extPDFDomain (mandatory with clientVersion 2.0) or
+ * clientProxyURL and clientProxyPublicKey. It is signed with the
+ * authentication key, encrypted to the environment's built-in key and
+ * posted to the property initsessiondns (environments 1 and 2, a whole
+ * URL) or the built-in address, through the sdm proxy properties, within
+ * 15 seconds. Only the encrypted, authenticated reply counts.
+ * Codes: 43000 no key or address for the environment; 43002 not HTTP 200
+ * or no header end; 43003 the server sent an errorCode (also stored as the
+ * info item "errorcode"); 43004 / 43005 nonce missing / different;
+ * 43006-43008 cdmUri, tid, cid missing: the references read before are
+ * handed out, free whatever is not NULL; 41001 (2022 for action and
+ * useragent) a mandatory info item missing; 35xxx network (35014 time-out); 40050 / 40051 a reply that
+ * fails its tag. */
+ZMR_EXPORT int zmr_initsession(int session, char **cdmuri, char **tid, char **cid);
+
 #ifdef __cplusplus
 }
 #endif

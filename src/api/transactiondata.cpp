@@ -1,6 +1,7 @@
 // Exported functions of the transaction-data scheme and of client session
 // set-up.
 #include "api/frame.h"
+#include "services/initsession.h"
 #include "services/transactiondata.h"
 
 using namespace zmr;
@@ -30,5 +31,31 @@ ZMR_API int zmr_decrypttransactiondata(int session, const char* enckey, const ch
       return rc;
     }
     return 0;
+  });
+}
+
+ZMR_API int zmr_initsession(int session, char** cdmuri, char** tid, char** cid) {
+  if (session < 0) return kBadArgument;
+  ZMR_TRY(required(cdmuri));
+  ZMR_TRY(required(tid));
+  ZMR_TRY(required(cid));
+  *cdmuri = nullptr;
+  *tid = nullptr;
+  *cid = nullptr;
+  return guarded([&] {
+    std::optional<std::string> a, b, c;
+    int rc = initsession(session, a, b, c);
+    // References already read stay with the caller, whatever the code.
+    int copied = handout(a, cdmuri);
+    if (copied == 0) copied = handout(b, tid);
+    if (copied == 0) copied = handout(c, cid);
+    if (copied != 0) {
+      for (char** p : {cdmuri, tid, cid}) {
+        std::free(*p);
+        *p = nullptr;
+      }
+      return rc != 0 ? rc : copied;
+    }
+    return rc;
   });
 }

@@ -8,21 +8,14 @@
 #include <string>
 
 #include "support/merchant.h"
+#include "support/apitest.h"
 #include "support/txscheme.h"
 
 namespace {
 
 namespace tx = zmrtest::tx;
 
-std::string recenterror(int session) {
-  char* text = nullptr;
-  std::string out;
-  if (zmr_getrecenterror(session, &text) == 0 && text != nullptr) {
-    out = text;
-    zmr_free(text);
-  }
-  return out;
-}
+std::string recenterror(int session) { return zmrtest::recentError(session); }
 
 struct DecryptApi : ::testing::Test {
   void SetUp() override {

@@ -8,6 +8,7 @@
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/pki.h"
+#include "support/recenterror.h"
 #include "support/softhsm.h"
 #include "support/txscheme.h"
 
@@ -17,10 +18,7 @@ namespace {
 namespace tx = zmrtest::tx;
 constexpr const char* kPin = "1234";
 
-std::string recent() {
-  const std::string* e = peeklasterror();
-  return e == nullptr ? "" : *e;
-}
+std::string recent() { return zmrtest::peekRecentError(); }
 
 class HsmUnwrap : public ::testing::Test {
  protected:

@@ -10,6 +10,7 @@
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/pki.h"
+#include "support/recenterror.h"
 #include "support/txscheme.h"
 
 namespace zmr {
@@ -17,10 +18,7 @@ namespace {
 
 namespace tx = zmrtest::tx;
 
-std::string recent() {
-  const std::string* e = peeklasterror();
-  return e == nullptr ? "" : *e;
-}
+std::string recent() { return zmrtest::peekRecentError(); }
 
 std::string flipbit(const std::string& b64text, size_t byte) {
   std::string raw;

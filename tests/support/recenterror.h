@@ -1,0 +1,17 @@
+// The calling thread's recent error, looked at without clearing it, for
+// tests of the operations behind the exported functions (those of the
+// exported functions use apitest.h).
+#pragma once
+
+#include <string>
+
+#include "store/threadstore.h"
+
+namespace zmrtest {
+
+inline std::string peekRecentError() {
+  const std::string* e = zmr::peeklasterror();
+  return e == nullptr ? "" : *e;
+}
+
+}  // namespace zmrtest
