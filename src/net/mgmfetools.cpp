@@ -1,9 +1,8 @@
 #include "net/mgmfetools.h"
 
-#include <array>
-
 #include "misc/status.h"
 #include "net/http_lib.h"
+#include "services/centralservers.h"
 #include "store/configuration.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
@@ -12,13 +11,6 @@ namespace zmr {
 namespace {
 
 constexpr const char* kFormType = "application/x-www-form-urlencoded; charset=iso-8859-1";
-
-// Built-in gateway hosts per environment (index 1..4). Deployment values
-// from the scheme operator; none is known to this build, so an environment
-// without a configured address fails closed (36001) instead of sending
-// mobile traffic to a guessed host. Environments 1 and 2 can name theirs
-// with the mgmfedns / mgmfeutildns properties.
-constexpr std::array<const char*, 5> kGatewayHosts = {"", "", "", "", ""};
 
 int fail(int session, int code, const char* text) {
   setlasterror(session, std::string("mgmfetools_mgmfesend: ") + text + "\n");
@@ -45,8 +37,13 @@ int send(int session, const std::vector<mgmfeparameter>& pairs, std::string& bod
     if (rc != 0 && rc != 2004) return rc;
     if (rc == 2004) url.clear();
   }
-  if (url.empty()) url = mgmfe_builtinendpoint(environment, utility);
-  if (url.empty()) return 36001;
+  if (url.empty()) {
+    // The build's address; an environment it gave none fails closed.
+    std::optional<std::string> builtin =
+        centralserverurl(environment, utility ? CentralServer::mgmfeutil : CentralServer::mgmfe);
+    if (!builtin) return 36001;
+    url = *builtin;
+  }
 
   std::string form = std::string("serverversion=") + kLibraryVersion;
   std::string encoded;
@@ -86,12 +83,6 @@ int mgmfe_timeoutseconds(int64_t timeoutms) {
   if (timeoutms < 1000) return 1;
   int64_t seconds = timeoutms / 1000;
   return seconds > 0x7fffffff ? 0x7fffffff : static_cast<int>(seconds);
-}
-
-std::string mgmfe_builtinendpoint(int environment, bool utility) {
-  if (environment < 1 || environment > 4 || kGatewayHosts[environment][0] == '\0') return "";
-  return std::string("https://") + kGatewayHosts[environment] +
-         (utility ? "/RAVUD/MobileUtility" : "/RAVUD/MobileMerchantFE");
 }
 
 int mgmfeutil_send(int session, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms) {

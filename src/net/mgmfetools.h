@@ -17,7 +17,8 @@ struct mgmfeparameter {
 };
 
 // Posts "serverversion=5.2.2&name=value..." to the session's gateway
-// endpoint over TLS (proxy keys with the prefix "ravud") and checks the
+// endpoint (environments 1 and 2: the mgmfedns / mgmfeutildns property when
+// set; otherwise the build's address, services/centralservers.h) over TLS (proxy keys with the prefix "ravud") and checks the
 // reply's statusCode. 0 and the reply body; the body is also handed out
 // with 36006 (no statusCode) and 36007 (statusCode not "0", kept as the
 // info item "mobileerr"). Other codes: the context and environment
@@ -30,9 +31,5 @@ int ravud_send(int session, const std::vector<mgmfeparameter>& pairs, std::strin
 
 // The HTTP time limit in seconds a gateway limit in milliseconds becomes.
 int mgmfe_timeoutseconds(int64_t timeoutms);
-
-// The built-in endpoint of an environment (1..4) for the utility or the
-// merchant front end; empty when this build has none.
-std::string mgmfe_builtinendpoint(int environment, bool utility);
 
 }  // namespace zmr
