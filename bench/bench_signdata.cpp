@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ratioreporter.h"
 #include "support/merchant.h"
 
 namespace {
@@ -55,28 +56,6 @@ void BM_openssl_rsa2048(benchmark::State& state) {
 }
 BENCHMARK(BM_openssl_rsa2048)->Threads(1)->Threads(8)->UseRealTime();
 
-// Keeps each case's rate (the median when repeated) for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs) {
-      auto it = r.counters.find("items_per_second");
-      if (it == r.counters.end()) continue;
-      std::string key = r.run_name.function_name + "/" + std::to_string(r.threads);
-      if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
-        medians[key] = it->second.value;
-      else if (r.run_type == Run::RT_Iteration)
-        single[key] = it->second.value;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double rate(const std::string& key) const {
-    if (auto it = medians.find(key); it != medians.end()) return it->second;
-    auto it = single.find(key);
-    return it == single.end() ? 0.0 : it->second;
-  }
-  std::map<std::string, double> medians, single;
-};
 
 }  // namespace
 
@@ -94,9 +73,9 @@ int main(int argc, char** argv) {
       EVP_PKEY_get_bits(m.pki.merchantSign.key.get()) != 2048)
     return 1;
   signkey = m.pki.merchantSign.key.get();
-  RatioReporter reporter;
+  zmrbench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  auto rate = [&](const char* name, int threads) { return reporter.rate(std::string(name) + "/" + std::to_string(threads)); };
+  auto rate = [&](const char* name, int threads) { return reporter.rate(name, threads); };
   double z1 = rate("BM_zmr_signdata", 1), z8 = rate("BM_zmr_signdata", 8);
   double o1 = rate("BM_openssl_rsa2048", 1), o8 = rate("BM_openssl_rsa2048", 8);
   if (z1 > 0 && o1 > 0) std::printf("zmr_signdata / OpenSSL, 1 thread: %.3f (goal >= 0.85)\n", z1 / o1);

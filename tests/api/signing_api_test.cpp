@@ -7,21 +7,12 @@
 #include <ctime>
 #include <string>
 
+#include "support/apitest.h"
 #include "support/merchant.h"
 #include "support/merchantvariants.h"
 #include "support/verifiers.h"
 
 namespace {
-
-std::string recenterror() {
-  char* text = nullptr;
-  std::string out;
-  if (zmr_getrecenterror(-1, &text) == 0 && text != nullptr) {
-    out = text;
-    zmr_free(text);
-  }
-  return out;
-}
 
 std::string take(char*& text) {
   std::string out = text != nullptr ? text : "";
@@ -41,7 +32,7 @@ class SigningApi : public ::testing::Test {
     int s = -1;
     EXPECT_EQ(0, zmr_opensession(&s, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
                                  nullptr, nullptr, nullptr, nullptr))
-        << recenterror();
+        << zmrtest::recentError();
     return s;
   }
   // An address the process cannot read.
@@ -104,15 +95,15 @@ TEST_F(SigningApi, ResultsAreAcceptedByRealTools) {
   char* envelope = nullptr;
   std::string log;
 
-  ASSERT_EQ(0, zmr_signdata(s, bytes, data.size(), &out)) << recenterror();
+  ASSERT_EQ(0, zmr_signdata(s, bytes, data.size(), &out)) << zmrtest::recentError();
   EXPECT_TRUE(zmrtest::cmsVerifies(take(out), data, {m.pki.root.get()}, &log)) << log;
-  ASSERT_EQ(0, zmr_signdata(s, bytes, 0, &out)) << recenterror();
+  ASSERT_EQ(0, zmr_signdata(s, bytes, 0, &out)) << zmrtest::recentError();
   EXPECT_TRUE(zmrtest::cmsVerifies(take(out), "", {m.pki.root.get()}, &log)) << log;
 
-  ASSERT_EQ(0, zmr_signdatap1(s, bytes, data.size(), &out)) << recenterror();
+  ASSERT_EQ(0, zmr_signdatap1(s, bytes, data.size(), &out)) << zmrtest::recentError();
   EXPECT_TRUE(zmrtest::pkeyutlVerifies(take(out), data, m.pki.merchantSign.get(), "sha256", &log)) << log;
 
-  ASSERT_EQ(0, zmr_signxml(s, "<a/>", 4, "<b/>", 4, &out, &envelope)) << recenterror();
+  ASSERT_EQ(0, zmr_signxml(s, "<a/>", 4, "<b/>", 4, &out, &envelope)) << zmrtest::recentError();
   std::string text = zmrtest::fromBase64(take(envelope));
   EXPECT_EQ("<ZelmorXML><ZMRXML><a/></ZMRXML><ZMRXSL><b/></ZMRXSL></ZelmorXML>", text);
   EXPECT_TRUE(zmrtest::cmsVerifies(take(out), text, {m.pki.root.get()}, &log)) << log;
@@ -120,7 +111,7 @@ TEST_F(SigningApi, ResultsAreAcceptedByRealTools) {
   int days = -1;
   int before = 0, seconds = 0;
   ASN1_TIME_diff(&before, &seconds, nullptr, X509_get0_notAfter(m.pki.merchantSign.get()));
-  ASSERT_EQ(0, zmr_createxmldsig(s, "<order><sum>100</sum></order>", &out, &days)) << recenterror();
+  ASSERT_EQ(0, zmr_createxmldsig(s, "<order><sum>100</sum></order>", &out, &days)) << zmrtest::recentError();
   EXPECT_TRUE(days == before || days == before - 1) << days;
   EXPECT_TRUE(zmrtest::xmlsecVerifies(take(out), {m.pki.root.get()}, {m.pki.ca.get()}, &log)) << log;
 }
@@ -137,9 +128,9 @@ TEST_F(SigningApi, XmlDsigNeedsTheSignOnlyPolicy) {
   EXPECT_EQ(nullptr, out);
   EXPECT_EQ(0, days);
   EXPECT_EQ("createxmldsig_createxmldsig: To create XMLDSIG signatures an RA Signing certificate must be aquired\n",
-            recenterror());
+            zmrtest::recentError());
   // Signing as such is not bound to the policy.
-  EXPECT_EQ(0, zmr_signdata(s, reinterpret_cast<const unsigned char*>("x"), 1, &out)) << recenterror();
+  EXPECT_EQ(0, zmr_signdata(s, reinterpret_cast<const unsigned char*>("x"), 1, &out)) << zmrtest::recentError();
   take(out);
 }
 
