@@ -2,6 +2,7 @@
 // usual layout for one environment, its trust store and a properties file.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "keyfiles.h"
@@ -20,5 +21,12 @@ struct MerchantFiles {
 
 // Writes everything under a fresh directory named after tag.
 MerchantFiles makeMerchantFiles(const std::string& tag, int environment = 1);
+
+// Writes the key file, trust store and properties of pki under a fresh
+// directory named after tag. layout edits the usual key-file spec (from
+// merchantKeyFile) before it is written, e.g. to drop the CA certificates.
+MerchantFiles writeMerchantFiles(const std::string& tag, const TestPki& pki,
+                                 const std::function<void(KeyFileSpec&)>& layout = {});
+
 
 }  // namespace zmrtest

@@ -1,5 +1,6 @@
 // Merchant set-ups that differ from the usual one: another size of
-// authentication key, another signing certificate, another key-file layout.
+// authentication key, another signing certificate, another key-file layout
+// (written with writeMerchantFiles of merchant.h).
 #pragma once
 
 #include <functional>
@@ -15,12 +16,6 @@ namespace zmrtest {
 // reissued under its CA from these specs (merchantAuthSpec() and
 // merchantSignSpec() adjusted by the caller).
 TestPki makeMerchantPki(int environment, const CertSpec& auth, const CertSpec& sign);
-
-// Writes the key file, trust store and properties of pki under a fresh
-// directory named after tag. layout edits the usual key-file spec (from
-// merchantKeyFile) before it is written, e.g. to drop the CA certificates.
-MerchantFiles writeMerchantFiles(const std::string& tag, const TestPki& pki,
-                                 const std::function<void(KeyFileSpec&)>& layout = {});
 
 // Layout edit: the sign-only key file, without the authentication
 // certificate and its key.
