@@ -217,8 +217,14 @@ TEST_F(InitSession, ServerErrorsAndBadReplies) {
        "initsession::initsession: An error occured while decrypting the response.\n", "", 0},
       {"bad tag",
        [](const SdmRequest& r) {
-         HttpResponse out = SdmStandin::reply(r, SdmStandin::goodPayload(r));
-         out.body.replace(out.body.find("encAuth=") + 8, 2, "AA");
+         // A well-formed tag with one bit flipped (editing the URL-encoded
+         // text could break its base64 instead).
+         tx::SubKeys k = tx::responseKeys(r.basekey);
+         std::string cipher = tx::aesEncrypt(k.enc, k.iv, tx::renderForm(SdmStandin::goodPayload(r)));
+         std::string tag = tx::hmacSha1(k.mac, cipher);
+         tag[0] = static_cast<char>(tag[0] ^ 1);
+         HttpResponse out;
+         out.body = tx::renderForm({{"encData", tx::b64(cipher)}, {"encAuth", tx::b64(tag)}});
          return out;
        },
        40051,
