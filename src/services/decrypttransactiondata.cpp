@@ -55,8 +55,10 @@ int unwrapsoftware(int session, const std::vector<unsigned char>& wrapped, Secre
   SecretBytes em(static_cast<size_t>(size));
   size_t length = em.bytes.size();
   // A block of the wrong length or out of range cannot be decrypted; it
-  // goes on with the random key like any other malformed one.
-  if (EVP_PKEY_decrypt(ctx.get(), em.bytes.data(), &length, wrapped.data(), wrapped.size()) == 1 &&
+  // goes on with the random key like any other malformed one. OpenSSL would
+  // take a shorter block as the same number, so the length is checked here.
+  if (wrapped.size() == em.bytes.size() &&
+      EVP_PKEY_decrypt(ctx.get(), em.bytes.data(), &length, wrapped.data(), wrapped.size()) == 1 &&
       length == em.bytes.size()) {
     selectkey(em.bytes, basekey);
   }

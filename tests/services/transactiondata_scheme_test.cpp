@@ -242,6 +242,11 @@ TEST_F(TransactionData, TamperedClientRequestsFailAtTheTag) {
     em.back() = separator;
     return em + payload;
   };
+  // A wrapping whose first byte is zero: cut to 255 bytes it is still the
+  // same number, and must still not count as a wrapping of the key.
+  std::string leadingzero;
+  for (int i = 0; i < 100000 && (leadingzero.empty() || leadingzero[0] != 0); ++i) leadingzero = tx::rsaWrap(merchantkey.get(), basekey);
+  ASSERT_EQ(0, leadingzero[0]);
   std::string zeroinpadding = padded(basekey);
   zeroinpadding[5] = 0;
   tx::Envelope otherorder = good;
@@ -265,6 +270,7 @@ TEST_F(TransactionData, TamperedClientRequestsFailAtTheTag) {
       {"fields in another order", otherorder, "initAuth", std::string("x"), 40051},
       {"flipped wrapped key", withkey(flipbit(good.encKey, 100)), "initAuth", std::string("x"), 40051},
       {"wrapped key cut", withkey(wrapped.substr(1)), "initAuth", std::string("x"), 40051},
+      {"wrapped key with its leading zero dropped", withkey(leadingzero.substr(1)), "initAuth", std::string("x"), 40051},
       {"wrapped key too long", withkey(wrapped + "A"), "initAuth", std::string("x"), 40051},
       {"wrapped under another key", withkey(tx::rsaWrap(serverkey.get(), basekey)), "initAuth", std::string("x"), 40051},
       {"16-byte payload", withkey(tx::rsaWrap(merchantkey.get(), basekey.substr(0, 16))), "initAuth", std::string("x"), 40051},
