@@ -70,7 +70,8 @@ Safe safeOf(std::vector<Bag> bags, bool encrypted = false);
 // The usual merchant key file: one bag per safe, in this order: the
 // authentication certificate (localKeyID "auth"), the signing certificate
 // ("sign"), their keys (shrouded, same ids), the root and the issuing CA.
-// Certificate safes are encrypted. pki must outlive the spec.
+// Certificate safes are encrypted. The layout borrows pki's certificates
+// and keys, so pki must live as long as it is used.
 KeyFileSpec merchantKeyFile(const TestPki& pki, const std::string& merchantPassword,
                             Encryption encryption = Encryption::Modern);
 // The HSM layout: the two certificates (localKeyIDs = the HSM labels given)

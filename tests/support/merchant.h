@@ -23,7 +23,7 @@ struct MerchantFiles {
 MerchantFiles makeMerchantFiles(const std::string& tag, int environment = 1);
 
 // Writes the key file, trust store and properties of pki under a fresh
-// directory named after tag. layout edits the usual key-file spec (from
+// directory named after tag. layout edits the usual key-file layout (from
 // merchantKeyFile) before it is written, e.g. to drop the CA certificates.
 MerchantFiles writeMerchantFiles(const std::string& tag, const TestPki& pki,
                                  const std::function<void(KeyFileSpec&)>& layout = {});

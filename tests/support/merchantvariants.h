@@ -13,7 +13,7 @@
 namespace zmrtest {
 
 // The usual PKI of the environment with the merchant's two certificates
-// reissued under its CA from these specs (merchantAuthSpec() and
+// reissued under its CA from these descriptions (merchantAuthSpec() and
 // merchantSignSpec() adjusted by the caller).
 TestPki makeMerchantPki(int environment, const CertSpec& auth, const CertSpec& sign);
 

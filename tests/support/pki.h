@@ -139,7 +139,7 @@ struct TestCert {
   std::string keyPem() const;     // unencrypted PKCS#8
 };
 
-// Issues a certificate for spec, signed by issuer (self-signed when null).
+// Issues the certificate that the description asks for, signed by issuer (self-signed when null).
 // Throws std::runtime_error when OpenSSL fails (a fault of the test itself).
 TestCert makeCert(const CertSpec& spec, const TestCert* issuer = nullptr);
 
@@ -169,7 +169,7 @@ struct TestPki {
 };
 // environment 1..4 names the root after it; any other value gives a root
 // named "Zelmor Root CA2". Each environment uses its own keys (indexes
-// 8*environment and up; 40 and up for the others), the role specs alone
+// 8*environment and up; 40 and up for the others), the role descriptions alone
 // use indexes 0..6.
 TestPki makePki(int environment = 2);
 
