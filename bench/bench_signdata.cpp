@@ -56,16 +56,10 @@ void BM_openssl_rsa2048(benchmark::State& state) {
 }
 BENCHMARK(BM_openssl_rsa2048)->Threads(1)->Threads(8)->UseRealTime();
 
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Defaults first, so that flags given on the command line win.
-  std::vector<char*> args = {argv[0], const_cast<char*>("--benchmark_repetitions=5"),
-                             const_cast<char*>("--benchmark_enable_random_interleaving=true")};
-  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
+  zmrbench::initializeRepeated(argc, argv);
   if (zmr_initialize() != 0) return 1;
   zmrtest::MerchantFiles m = zmrtest::makeMerchantFiles("bench-signdata", 2);
   if (zmr_opensession(&session, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,

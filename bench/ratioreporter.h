@@ -37,4 +37,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> medians, single;
 };
 
+// benchmark::Initialize with five interleaved repetitions by default, so
+// that the ratios compare medians; flags on the command line still win.
+inline void initializeRepeated(int argc, char** argv) {
+  std::vector<char*> args = {argv[0], const_cast<char*>("--benchmark_repetitions=5"),
+                             const_cast<char*>("--benchmark_enable_random_interleaving=true")};
+  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+}
+
 }  // namespace zmrbench
