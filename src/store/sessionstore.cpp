@@ -37,7 +37,6 @@ void clear(Session& s) {
   s.slotid.store(0);
   s.hsm_sessioncontext.store(0);
   s.hsm_pkcs11password.wipe();
-  s.haspkcs11password = false;
   s.environment = 0;
   s.ravud_ssl_context.reset();
   s.va_ssl_context.reset();
@@ -49,9 +48,11 @@ void clear(Session& s) {
   s.truststore.reset();
 }
 
-template <typename T, typename P>
-int handout(int session, const P& p, T** out, int emptycode) {
+// Hands out the object a table holds, or the table's own code when empty.
+template <typename T, typename Ptr>
+int handout(int session, Ptr Session::*table, T** out, int emptycode) {
   if (!valid(session)) return 2009;
+  const Ptr& p = tables[session].*table;
   if (!p) return emptycode;
   *out = p.get();
   return kOk;
@@ -63,54 +64,18 @@ int checksessionvalidity(int session) { return valid(session) ? kOk : 2009; }
 
 Session* sessiontables(int session) { return valid(session) ? &tables[session] : nullptr; }
 
-int getsdmsslcontext(int s, SSL_CTX** out) {
-  if (!valid(s)) return 2009;
-  return handout(s, tables[s].sdm_ssl_context, out, 2027);
-}
-int getservicessslcontext(int s, SSL_CTX** out) {
-  if (!valid(s)) return 2009;
-  return handout(s, tables[s].services_ssl_context, out, 2027);
-}
-int getvasslcontext(int s, SSL_CTX** out) {
-  if (!valid(s)) return 2009;
-  return handout(s, tables[s].va_ssl_context, out, 2027);
-}
-int getmgmfesslcontext(int s, SSL_CTX** out) {
-  if (!valid(s)) return 2009;
-  return handout(s, tables[s].ravud_ssl_context, out, 2027);
-}
-int gettagserversslcontext(int s, SSL_CTX** out) {
-  if (!valid(s)) return 2009;
-  return handout(s, tables[s].tagserver_ssl_context, out, 2027);
-}
-int getsignkey(int s, EVP_PKEY** out) {
-  if (!valid(s)) return 2009;
-  return handout(s, tables[s].signkey, out, 2039);
-}
-int getauthkey(int s, EVP_PKEY** out) {
-  if (!valid(s)) return 2009;
-  return handout(s, tables[s].authkey, out, 2040);
-}
-int getsigncert(int s, X509** out) {
-  if (!valid(s)) return 2009;
-  return handout(s, tables[s].signcert, out, 2041);
-}
-int getauthcert(int s, X509** out) {
-  if (!valid(s)) return 2009;
-  return handout(s, tables[s].authcert, out, 2043);
-}
-int getcacerts(int s, STACK_OF(X509) * *out) {
-  if (!valid(s)) return 2009;
-  return handout(s, tables[s].cacerts, out, 2044);
-}
-int getverifierkey(int s, EVP_PKEY** out) {
-  if (!valid(s)) return 2009;
-  return handout(s, tables[s].verifierkey, out, 2042);
-}
-int gettruststore(int s, X509_STORE** out) {
-  if (!valid(s)) return 2009;
-  return handout(s, tables[s].truststore, out, 2026);
-}
+int getsdmsslcontext(int s, SSL_CTX** out) { return handout(s, &Session::sdm_ssl_context, out, 2027); }
+int getservicessslcontext(int s, SSL_CTX** out) { return handout(s, &Session::services_ssl_context, out, 2027); }
+int getvasslcontext(int s, SSL_CTX** out) { return handout(s, &Session::va_ssl_context, out, 2027); }
+int getmgmfesslcontext(int s, SSL_CTX** out) { return handout(s, &Session::ravud_ssl_context, out, 2027); }
+int gettagserversslcontext(int s, SSL_CTX** out) { return handout(s, &Session::tagserver_ssl_context, out, 2027); }
+int getsignkey(int s, EVP_PKEY** out) { return handout(s, &Session::signkey, out, 2039); }
+int getauthkey(int s, EVP_PKEY** out) { return handout(s, &Session::authkey, out, 2040); }
+int getsigncert(int s, X509** out) { return handout(s, &Session::signcert, out, 2041); }
+int getauthcert(int s, X509** out) { return handout(s, &Session::authcert, out, 2043); }
+int getcacerts(int s, STACK_OF(X509) * *out) { return handout(s, &Session::cacerts, out, 2044); }
+int getverifierkey(int s, EVP_PKEY** out) { return handout(s, &Session::verifierkey, out, 2042); }
+int gettruststore(int s, X509_STORE** out) { return handout(s, &Session::truststore, out, 2026); }
 int getverifierkeyhandle(int s, uint64_t* out) {
   if (!valid(s)) return 2009;
   if (tables[s].verifierkeyhandle == 0) return 2042;
@@ -173,7 +138,6 @@ int sethsm_sessioncontext(int s, uint64_t handle) {
 int setpkcs11password(int s, std::string_view text) {
   if (!valid(s)) return 2009;
   tables[s].hsm_pkcs11password.assign(text);
-  tables[s].haspkcs11password = true;
   return kOk;
 }
 

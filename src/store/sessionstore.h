@@ -38,7 +38,6 @@ struct Session {
   std::atomic<uint64_t> slotid{0};
   std::atomic<uint64_t> hsm_sessioncontext{0};
   SecretString hsm_pkcs11password;
-  bool haspkcs11password = false;
   SslCtxPtr ravud_ssl_context;
   SslCtxPtr va_ssl_context;
   SslCtxPtr tagserver_ssl_context;
