@@ -1,6 +1,7 @@
 #include <expat.h>
 #include <openssl/crypto.h>
 
+#include "net/stringmap.h"
 #include "services/services.h"
 
 namespace zmr {
@@ -15,14 +16,6 @@ constexpr const char* kCompiler = "gcc " __VERSION__;
 constexpr const char* kCompiler = "unknown";
 #endif
 
-void item(std::string& out, const char* key, const std::string& value) {
-  out += '[';
-  out += key;
-  out += '=';
-  out += value;
-  out += ']';
-}
-
 }  // namespace
 
 // Names the libraries actually loaded (OpenSSL, Expat) and the compiler
@@ -30,15 +23,16 @@ void item(std::string& out, const char* key, const std::string& value) {
 int getversioninfo(std::string& out) {
   out.clear();
   XML_Expat_Version expat = XML_ExpatVersionInfo();
-  item(out, "zelmorServerType", "C");
-  item(out, "zelmorServerVersion", ZMR_VERSION_TEXT);
-  item(out, "platform", "LINUX");
-  item(out, "arch", "64");
-  item(out, "opensslversion", OpenSSL_version(OPENSSL_VERSION));
-  item(out, "expatversion",
-       std::to_string(expat.major) + "." + std::to_string(expat.minor) + "." + std::to_string(expat.micro));
-  item(out, "compiler", kCompiler);
-  return 0;
+  stringmap map;
+  addelement(map, "zelmorServerType", "C");
+  addelement(map, "zelmorServerVersion", ZMR_VERSION_TEXT);
+  addelement(map, "platform", "LINUX");
+  addelement(map, "arch", "64");
+  addelement(map, "opensslversion", OpenSSL_version(OPENSSL_VERSION));
+  addelement(map, "expatversion",
+             std::to_string(expat.major) + "." + std::to_string(expat.minor) + "." + std::to_string(expat.micro));
+  addelement(map, "compiler", kCompiler);
+  return tologstring(&map, out);
 }
 
 }  // namespace zmr
