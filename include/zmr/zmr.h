@@ -303,7 +303,9 @@ ZMR_EXPORT int zmr_createxmldsig(int session, const char *order, char **xml, int
  * not 20 bytes; 40051 a wrong tag, and equally any encKey that does not
  * unwrap to a 32-byte key (the two are not told apart); 23001-23003 the
  * decryption; 22005 an authentication key that cannot unwrap at all, 2040
- * none in the key file; 22006, 2045 and 25xxx in the HSM. */
+ * none in the key file; 22006, 2045 and 25xxx in the HSM (25037 when the
+ * module fails to decrypt: an HSM fault, never a judgement of the message,
+ * as the padding is checked outside the module). */
 ZMR_EXPORT int zmr_decrypttransactiondata(int session, const char *enckey, const char *encdata, const char *encauth,
                                           const char *operation, const char *extra, char **data, char **basekey);
 

@@ -1,7 +1,3 @@
-#include <openssl/crypto.h>
-
-#include <array>
-
 #include "hsm/hsmclient.h"
 #include "hsm/hsmdriver.h"
 #include "misc/status.h"
@@ -11,14 +7,8 @@
 namespace zmr {
 namespace {
 
-// The plaintext buffer on the stack is wiped on every path.
-struct WipedBuffer {
-  std::array<unsigned char, kHsmResultMax> bytes{};
-  ~WipedBuffer() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
-};
-
-int decrypt(int session, const unsigned char* data, size_t length, SecretString& plaintext, const std::string* label,
-            int oaep, bool* refused, CK_RV& rv) {
+int decrypt(int session, const unsigned char* data, size_t length, SecretBytes& plaintext, const std::string* label,
+            HsmRsa mechanismkind, CK_RV& rv) {
   static constexpr CallLines lines = {
       "hsmclient_hsm_decrypt: To use HSM call ZMR_HSMInitialize or ZMR_RAHSMInitialize.\n",
       "hsmclient_hsm_decrypt: Unable to extract slotid for merchant session.\n",
@@ -50,23 +40,20 @@ int decrypt(int session, const unsigned char* data, size_t length, SecretString&
 
   CK_RSA_PKCS_OAEP_PARAMS oaepparams = {CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, nullptr, 0};
   CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
-  if (oaep != 0) mechanism = {CKM_RSA_PKCS_OAEP, &oaepparams, sizeof oaepparams};
+  if (mechanismkind == HsmRsa::oaep) mechanism = {CKM_RSA_PKCS_OAEP, &oaepparams, sizeof oaepparams};
+  if (mechanismkind == HsmRsa::raw) mechanism = {CKM_RSA_X_509, nullptr, 0};
   rv = d.C_DecryptInit(s.handle, &mechanism, key);
   if (rv != CKR_OK) {
     setlasterror(session, "hsmclient_hsm_decrypt: An error occured calling C_DecryptInit on the hsm PKCS11 driver.\n");
     return 25036;
   }
-  WipedBuffer buffer;
+  SecretBytes buffer(kHsmResultMax);
   CK_ULONG produced = buffer.bytes.size();
   rv = d.C_Decrypt(s.handle, const_cast<unsigned char*>(data), static_cast<CK_ULONG>(length), buffer.bytes.data(),
                    &produced);
+  // A length beyond the buffer would have us read memory the module did
+  // not write.
   if (rv != CKR_OK || produced > buffer.bytes.size()) {
-    if (refused != nullptr) {
-      // Whatever the module thought of the ciphertext stays unsaid.
-      *refused = true;
-      rv = CKR_OK;
-      return 25037;
-    }
     setlasterror(session, "hsmclient_hsm_decrypt: An error occured calling C_Decrypt on the hsm PKCS11 driver.\n");
     return 25037;
   }
@@ -75,17 +62,19 @@ int decrypt(int session, const unsigned char* data, size_t length, SecretString&
     setlasterror(session, "hsmclient_hsm_decrypt: An error occured calling C_CloseSession on the hsm PKCS11 driver.\n");
     return 25015;
   }
-  plaintext.assign(std::string_view(reinterpret_cast<const char*>(buffer.bytes.data()), produced));
+  buffer.bytes.resize(produced);  // shrinking keeps the block: wiped as a whole when it goes
+  plaintext.wipe();
+  std::swap(plaintext.bytes, buffer.bytes);
   return kOk;
 }
 
 }  // namespace
 
-int hsm_decrypt(int session, const unsigned char* data, size_t length, SecretString& plaintext,
-                const std::string* label, int oaep, bool* refused) {
-  if (refused != nullptr) *refused = false;
+int hsm_decrypt(int session, const unsigned char* data, size_t length, SecretBytes& plaintext,
+                const std::string* label, HsmRsa mechanism) {
+  plaintext.wipe();
   CK_RV rv = CKR_OK;
-  int code = decrypt(session, data, length, plaintext, label, oaep, refused, rv);
+  int code = decrypt(session, data, length, plaintext, label, mechanism, rv);
   appendpkcs11errorcode(session, code, rv);
   return code;
 }

@@ -56,15 +56,17 @@ int hsm_closesession(int session);
 // CKM_RSA_X_509) with the private key of that label.
 int hsm_signdata(int session, const unsigned char* data, size_t length, std::vector<unsigned char>& signature,
                  const std::string& label, int raw);
+// RSA decryption mechanisms: CKM_RSA_PKCS, CKM_RSA_PKCS_OAEP (SHA-1,
+// MGF1-SHA1, no label), or CKM_RSA_X_509 (the raw block, as long as the
+// modulus; the caller checks its padding).
+enum class HsmRsa { pkcs1, oaep, raw };
+
 // Decrypts with the private key of *label, or with the session's imported
-// verifier key when label is null; oaep selects CKM_RSA_PKCS_OAEP (SHA-1,
-// MGF1-SHA1, no label) instead of CKM_RSA_PKCS. When refused is given, a
-// failure of C_Decrypt itself (the one step that sees the ciphertext)
-// returns 25037 with no recent-error line and sets *refused, so that the
-// caller can treat it like any other bad message and give no padding
-// oracle; every other failure is reported as usual with *refused false.
-int hsm_decrypt(int session, const unsigned char* data, size_t length, SecretString& plaintext,
-                const std::string* label, int oaep, bool* refused = nullptr);
+// verifier key when label is null. Every failure is reported, C_Decrypt's
+// with 25037: callers that must not reveal what the module thought of a
+// ciphertext decrypt raw blocks and judge them themselves.
+int hsm_decrypt(int session, const unsigned char* data, size_t length, SecretBytes& plaintext,
+                const std::string* label, HsmRsa mechanism);
 // Finds the private key of that label in the session's token, or imports
 // key (a complete RSA private key) under it as a token object; stores the
 // object handle as the session's verifier key handle.

@@ -1,10 +1,17 @@
+#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <optional>
+#include <span>
 
 #include "hsm/hsmclient.h"
 #include "misc/status.h"
 #include "services/common.h"
+#include "services/transactionalgorithms.h"
 #include "services/transactiondata.h"
 #include "tools/base64.h"
 
@@ -27,7 +34,7 @@ inline unsigned zeromask(unsigned x) { return 0u - ((~x & (x - 1u)) >> 31); }
 // keeps the random key in out. The layout is checked in constant time, so
 // neither the result nor its timing tells a valid padding from an invalid
 // one: a bad block only ever shows as a wrong tag later.
-void selectkey(const std::vector<unsigned char>& em, SecretBytes& out) {
+void selectkey(std::span<const unsigned char> em, SecretBytes& out) {
   const size_t k = em.size();
   // 00 02, at least eight non-zero padding bytes, 00, the key.
   if (k < 3 + 8 + kBaseKeyLength) return;
@@ -39,45 +46,79 @@ void selectkey(const std::vector<unsigned char>& em, SecretBytes& out) {
   }
 }
 
-// Software unwrapping with the merchant's authentication key. The block is
-// decrypted without padding and checked by selectkey; only a key that
-// cannot be used at all is an error (22005).
-int unwrapsoftware(int session, const std::vector<unsigned char>& wrapped, SecretBytes& basekey) {
+// Whether wrapped can be an RSA block for key at all: a number below the
+// modulus, written with exactly its length (OpenSSL and modules would take
+// a shorter text as the same number); nothing for a key that is not RSA.
+// Public facts only, so acting on them is no oracle: a block that does not
+// fit goes on with the random key, and the private key only ever sees
+// blocks it must be able to decrypt.
+std::optional<bool> fitsmodulus(EVP_PKEY* key, std::span<const unsigned char> wrapped) {
+  BIGNUM* raw = nullptr;
+  if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA ||
+      EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &raw) != 1)
+    return std::nullopt;
+  BignumPtr n(raw);
+  if (wrapped.size() != static_cast<size_t>(BN_num_bytes(n.get()))) return false;
+  BignumPtr c(BN_bin2bn(wrapped.data(), static_cast<int>(wrapped.size()), nullptr));
+  if (!c) return std::nullopt;
+  return BN_cmp(c.get(), n.get()) < 0;
+}
+
+// Software unwrapping with the merchant's authentication key: the raw block
+// is checked by selectkey. A block that fits the key and still cannot be
+// decrypted is a fault of ours, not of the message (22005).
+int unwrapsoftware(int session, std::span<const unsigned char> wrapped, SecretBytes& basekey) {
   EVP_PKEY* authkey = nullptr;
   if (int rc = getauthkey(session, &authkey); rc != kOk)
     return fail(session, rc, kPrefixOne, "An error occured retrieving the auth key for merchant. \n");
-  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, authkey, nullptr));
-  const int size = EVP_PKEY_get_size(authkey);
-  if (!ctx || EVP_PKEY_get_base_id(authkey) != EVP_PKEY_RSA || size <= 0 || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) != 1)
+  auto unusable = [&] {
+    ERR_clear_error();
     return fail(session, 22005, kPrefixOne,
                 "An error occured trying to decrypt the encryption key with merchant private auth key\n");
-  SecretBytes em(static_cast<size_t>(size));
+  };
+  std::optional<bool> fits = fitsmodulus(authkey, wrapped);
+  if (!fits) return unusable();
+  if (!*fits) return kOk;
+  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, authkey, nullptr));
+  if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) != 1)
+    return unusable();
+  SecretBytes em(wrapped.size());
   size_t length = em.bytes.size();
-  // A block of the wrong length or out of range cannot be decrypted; it
-  // goes on with the random key like any other malformed one. OpenSSL would
-  // take a shorter block as the same number, so the length is checked here.
-  if (wrapped.size() == em.bytes.size() &&
-      EVP_PKEY_decrypt(ctx.get(), em.bytes.data(), &length, wrapped.data(), wrapped.size()) == 1 &&
-      length == em.bytes.size()) {
-    selectkey(em.bytes, basekey);
-  }
-  ERR_clear_error();
+  if (EVP_PKEY_decrypt(ctx.get(), em.bytes.data(), &length, wrapped.data(), wrapped.size()) != 1 ||
+      length != em.bytes.size())
+    return unusable();
+  selectkey(em.bytes, basekey);
   return kOk;
 }
 
-int unwraphsm(int session, const std::vector<unsigned char>& wrapped, SecretBytes& basekey) {
+// The same in the HSM: the module decrypts the raw block (CKM_RSA_X_509),
+// and its padding is judged here exactly as in software. The module never
+// judges a padding, so any failure of its is an HSM failure, reported as
+// such, whatever code it uses.
+int unwraphsm(int session, std::span<const unsigned char> wrapped, SecretBytes& basekey) {
   std::string label;
   if (int rc = gethsm_authkeylabel(session, label); rc != kOk)
     return fail(session, rc, kPrefixTwo, "An error occured getting the HSM auth key label for the merchant\n");
-  SecretString plain;
-  bool refused = false;
-  int rc = hsm_decrypt(session, wrapped.data(), wrapped.size(), plain, &label, 0, &refused);
-  if (refused) return kOk;  // the module judged the block: keep the random key
-  if (rc != kOk) return fail(session, rc, kPrefixTwo, "An error occured trying to decrypt the encryption key using HSM.\n");
-  if (plain.value.size() == kBaseKeyLength) {
-    std::copy(plain.value.begin(), plain.value.end(), basekey.bytes.begin());
+  // The module's key is the one of the authentication certificate.
+  X509* cert = nullptr;
+  if (int rc = getauthcert(session, &cert); rc != kOk)
+    return fail(session, rc, kPrefixOne, "An error occured retrieving the auth key for merchant. \n");
+  std::optional<bool> fits = fitsmodulus(X509_get0_pubkey(cert), wrapped);
+  if (!fits) {
+    ERR_clear_error();
+    return fail(session, 22005, kPrefixOne, "An error occured retrieving the auth key for merchant. \n");
   }
+  if (!*fits) return kOk;
+  SecretBytes em;
+  if (int rc = hsm_decrypt(session, wrapped.data(), wrapped.size(), em, &label, HsmRsa::raw); rc != kOk)
+    return fail(session, rc, kPrefixTwo, "An error occured trying to decrypt the encryption key using HSM.\n");
+  // A module may leave out the leading zero bytes of the number, but a
+  // block longer than the modulus is its fault.
+  if (em.bytes.size() > wrapped.size())
+    return fail(session, 25037, kPrefixTwo, "An error occured trying to decrypt the encryption key using HSM.\n");
+  SecretBytes block(wrapped.size());
+  std::copy(em.bytes.begin(), em.bytes.end(), block.bytes.end() - static_cast<std::ptrdiff_t>(em.bytes.size()));
+  selectkey(block.bytes, basekey);
   return kOk;
 }
 

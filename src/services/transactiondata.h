@@ -81,8 +81,9 @@ int encrypttransactiondata(int session, std::string_view plain, std::string_view
 // Client to merchant: unwraps encKey with the session's authentication key
 // (in the HSM when the session has one), checks the tag over operation,
 // encData, encKey and extra, then decrypts. Clears the recent error. A
-// malformed encKey is never told apart from a wrong tag: both give 40051.
-// Codes: 2009, 21002 (base64), 22005 (key unusable), 22006, 25xxx, 40050,
+// malformed encKey is never told apart from a wrong tag: both give 40051;
+// a key or module that fails on a well-formed one is reported (22005,
+// 25xxx). Codes: 2009, 21002 (base64), 22005, 22006, 25xxx, 40050,
 // 40051, 23xxx, 33001. basekey (base64) and plain are set only on success.
 int decrypttransactiondata(int session, std::string_view enckey, std::string_view encdata, std::string_view encauth,
                            std::string_view operation, std::optional<std::string_view> extra, std::string& plain,

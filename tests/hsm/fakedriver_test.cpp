@@ -397,24 +397,27 @@ TEST_F(FakeDriverTest, DecryptionFailures) {
   const unsigned char data[256] = {};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fn);
-    for (bool quiet : {false, true}) {
+    // A refusal of C_Decrypt is reported like any other, even for a raw block.
+    for (zmr::HsmRsa mechanism : {zmr::HsmRsa::pkcs1, zmr::HsmRsa::raw}) {
       fake.setrv(c.fn, c.rv);
-      zmr::SecretString plain;
-      bool refused = false;
-      EXPECT_EQ(c.code, zmr::hsm_decrypt(m.number, data, sizeof data, plain, &label, 0, quiet ? &refused : nullptr));
-      bool unsaid = quiet && std::string(c.fn) == "C_Decrypt";
-      EXPECT_EQ(unsaid, refused);
-      EXPECT_EQ(unsaid ? "" : c.line + kPkcs11Line + zmr::pkcs11errorname(c.rv) + "\n", takeError());
-      EXPECT_TRUE(plain.value.empty());
+      zmr::SecretBytes plain;
+      EXPECT_EQ(c.code, zmr::hsm_decrypt(m.number, data, sizeof data, plain, &label, mechanism));
+      EXPECT_EQ(c.line + kPkcs11Line + zmr::pkcs11errorname(c.rv) + "\n", takeError());
+      EXPECT_TRUE(plain.bytes.empty());
       fake.clearrv(c.fn);
       if (std::string(c.fn) != "C_CloseSession") {
         EXPECT_EQ(1u, fake.opensessions());
       }
     }
   }
-  zmr::SecretString plain;
-  ASSERT_EQ(0, zmr::hsm_decrypt(m.number, data, sizeof data, plain, &label, 1));
-  EXPECT_EQ("fake plaintext", plain.value);
+  const std::pair<zmr::HsmRsa, CK_MECHANISM_TYPE> mechanisms[] = {
+      {zmr::HsmRsa::pkcs1, CKM_RSA_PKCS}, {zmr::HsmRsa::oaep, CKM_RSA_PKCS_OAEP}, {zmr::HsmRsa::raw, CKM_RSA_X_509}};
+  for (const auto& [mechanism, type] : mechanisms) {
+    zmr::SecretBytes plain;
+    ASSERT_EQ(0, zmr::hsm_decrypt(m.number, data, sizeof data, plain, &label, mechanism));
+    EXPECT_EQ("fake plaintext", std::string(plain.bytes.begin(), plain.bytes.end()));
+    EXPECT_EQ(type, fake.lastmechanism());
+  }
 }
 
 TEST_F(FakeDriverTest, VerifierKeyImport) {
@@ -469,7 +472,7 @@ TEST_F(FakeDriverTest, SessionNotOpen) {
   const std::string label = "authkey";
   const unsigned char data[32] = {};
   std::vector<unsigned char> sig;
-  zmr::SecretString plain;
+  zmr::SecretBytes plain;
   zmr::EvpPkeyPtr key = zmrtest::testKey(1024, 3);
   struct Case {
     int code;
@@ -481,7 +484,7 @@ TEST_F(FakeDriverTest, SessionNotOpen) {
       {zmr::hsm_closesession(closed), "hsmclient_hsm_closesession: Unable to extract slotid for merchant session.\n"},
       {zmr::hsm_signdata(closed, data, sizeof data, sig, "signkey", 0),
        "hsmclient_hsm_signdata: Unable to extract slotid for merchant session.\n"},
-      {zmr::hsm_decrypt(closed, data, sizeof data, plain, &label, 0),
+      {zmr::hsm_decrypt(closed, data, sizeof data, plain, &label, zmr::HsmRsa::pkcs1),
        "hsmclient_hsm_decrypt: Unable to extract slotid for merchant session.\n"},
       {zmr::hsm_createp11privkeyhandle(closed, key.get(), "CentralVerifier"),
        "hsmclient_hsm_decrypt: Unable to extract slotid for merchant session.\n"},

@@ -48,6 +48,9 @@ std::map<std::string, CK_RV> overrides;
 std::map<std::string, unsigned long> calls;
 CK_ULONG reportedsignlen = 256;
 CK_ULONG reportedslotcount = 0;  // 0: the real number
+CK_MECHANISM_TYPE lastdecryptmechanism = CKM_VENDOR_DEFINED;
+const std::string kFakePlaintext = "fake plaintext";
+std::string decrypted = kFakePlaintext;  // what every C_Decrypt answers
 
 constexpr CK_SLOT_ID kFirstSlotId = 10;
 constexpr CK_OBJECT_HANDLE handleof(size_t slot, size_t index) { return slot * 1000 + index + 1; }
@@ -94,6 +97,8 @@ void resetlocked(unsigned long nslots) {
   calls.clear();
   reportedsignlen = 256;
   reportedslotcount = 0;
+  lastdecryptmechanism = CKM_VENDOR_DEFINED;
+  decrypted = kFakePlaintext;
 }
 
 struct Defaults {
@@ -149,6 +154,14 @@ FAKE_API int fakep11_loggedin(unsigned long index) {
 FAKE_API int fakep11_initialised() {
   std::lock_guard<std::mutex> lock(m);
   return initialised ? 1 : 0;
+}
+FAKE_API void fakep11_setdecrypted(const unsigned char* bytes, CK_ULONG len) {
+  std::lock_guard<std::mutex> lock(m);
+  decrypted.assign(reinterpret_cast<const char*>(bytes), len);
+}
+FAKE_API CK_MECHANISM_TYPE fakep11_lastdecryptmechanism() {
+  std::lock_guard<std::mutex> lock(m);
+  return lastdecryptmechanism;
 }
 FAKE_API CK_SLOT_ID fakep11_slotid(unsigned long index) { return kFirstSlotId + index; }
 FAKE_API CK_OBJECT_HANDLE fakep11_objecthandle(unsigned long slot, unsigned long index) {
@@ -296,18 +309,18 @@ FAKE_API CK_RV C_Sign(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR si
   return CKR_OK;
 }
 
-FAKE_API CK_RV C_DecryptInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR, CK_OBJECT_HANDLE key) {
+FAKE_API CK_RV C_DecryptInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
   ENTER("C_DecryptInit");
+  lastdecryptmechanism = mechanism->mechanism;
   return checkkey(h, key);
 }
 
 FAKE_API CK_RV C_Decrypt(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR outlen) {
   ENTER("C_Decrypt");
   if (sessionof(h) == nullptr) return CKR_SESSION_HANDLE_INVALID;
-  static const char plain[] = "fake plaintext";
-  if (*outlen < sizeof plain - 1) return CKR_BUFFER_TOO_SMALL;
-  std::memcpy(out, plain, sizeof plain - 1);
-  *outlen = sizeof plain - 1;
+  if (*outlen < decrypted.size()) return CKR_BUFFER_TOO_SMALL;
+  std::memcpy(out, decrypted.data(), decrypted.size());
+  *outlen = decrypted.size();
   return CKR_OK;
 }
 

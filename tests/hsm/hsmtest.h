@@ -59,6 +59,8 @@ struct FakeP11 {
     resolve(initialised, "fakep11_initialised");
     resolve(slotid, "fakep11_slotid");
     resolve(objecthandle, "fakep11_objecthandle");
+    resolve(lastmechanism, "fakep11_lastdecryptmechanism");
+    resolve(setdecrypted, "fakep11_setdecrypted");
   }
   ~FakeP11() {
     if (handle != nullptr) dlclose(handle);
@@ -90,6 +92,9 @@ struct FakeP11 {
   int (*initialised)() = nullptr;
   CK_SLOT_ID (*slotid)(unsigned long) = nullptr;
   CK_OBJECT_HANDLE (*objecthandle)(unsigned long, unsigned long) = nullptr;
+  CK_MECHANISM_TYPE (*lastmechanism)() = nullptr;  // of the last C_DecryptInit
+  // What C_Decrypt answers from now on ("fake plaintext" after a reset).
+  void (*setdecrypted)(const unsigned char*, CK_ULONG) = nullptr;
 };
 
 // The function list of an already loaded module (the library's own load).

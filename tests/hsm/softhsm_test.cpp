@@ -115,41 +115,47 @@ TEST_F(SoftHsmTest, RawSignatureIsThePlainRsaOperation) {
   EXPECT_EQ(block, recovered);
 }
 
-TEST_F(SoftHsmTest, DecryptsPkcs1AndOaep) {
+TEST_F(SoftHsmTest, DecryptsPkcs1OaepAndRaw) {
   startMerchantToken();
   MerchantSession m;
   ASSERT_EQ(0, zmr::hsm_opensession(m.number, "signkey", static_cast<int32_t>(slot), kPin));
   const std::string basekey(32, '\x5c');
   const std::string label = "authkey";
-  for (int oaep : {0, 1}) {
-    SCOPED_TRACE(oaep);
-    std::vector<unsigned char> wrapped = hsmtest::rsaEncrypt(authkey.get(), basekey, oaep != 0);
+  for (zmr::HsmRsa mechanism : {zmr::HsmRsa::pkcs1, zmr::HsmRsa::oaep}) {
+    std::vector<unsigned char> wrapped = hsmtest::rsaEncrypt(authkey.get(), basekey, mechanism == zmr::HsmRsa::oaep);
     ASSERT_FALSE(wrapped.empty());
-    zmr::SecretString plain;
-    ASSERT_EQ(0, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), plain, &label, oaep)) << takeError();
-    EXPECT_EQ(basekey, plain.value);
+    zmr::SecretBytes plain;
+    ASSERT_EQ(0, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), plain, &label, mechanism)) << takeError();
+    EXPECT_EQ(basekey, std::string(plain.bytes.begin(), plain.bytes.end()));
   }
+  // Raw: the whole padded block, 00 02 ... 00 key, as long as the modulus.
+  std::vector<unsigned char> wrapped = hsmtest::rsaEncrypt(authkey.get(), basekey, false);
+  zmr::SecretBytes block;
+  ASSERT_EQ(0, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), block, &label, zmr::HsmRsa::raw))
+      << takeError();
+  ASSERT_EQ(256u, block.bytes.size());
+  EXPECT_EQ(0, block.bytes[0]);
+  EXPECT_EQ(2, block.bytes[1]);
+  EXPECT_EQ(0, block.bytes[256 - 33]);
+  EXPECT_EQ(basekey, std::string(block.bytes.end() - 32, block.bytes.end()));
 }
 
-TEST_F(SoftHsmTest, BadCiphertextIsReportedOrLeftUnsaid) {
+TEST_F(SoftHsmTest, BadCiphertextIsReported) {
   startMerchantToken();
   MerchantSession m;
   ASSERT_EQ(0, zmr::hsm_opensession(m.number, "signkey", static_cast<int32_t>(slot), kPin));
   const std::string label = "authkey";
   std::vector<unsigned char> wrapped = hsmtest::rsaEncrypt(authkey.get(), "x", false);
   wrapped.pop_back();  // wrong length for the key
-  zmr::SecretString plain;
-  EXPECT_EQ(25037, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), plain, &label, 0));
-  std::string error = takeError();
-  EXPECT_EQ(0u, error.find("hsmclient_hsm_decrypt: An error occured calling C_Decrypt on the hsm PKCS11 driver.\n"
-                           "The PKCS#11 error was: "))
-      << error;
-
-  bool refused = false;
-  EXPECT_EQ(25037, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), plain, &label, 0, &refused));
-  EXPECT_TRUE(refused);
-  EXPECT_EQ("", takeError());
-  EXPECT_TRUE(plain.value.empty());
+  for (zmr::HsmRsa mechanism : {zmr::HsmRsa::pkcs1, zmr::HsmRsa::raw}) {
+    zmr::SecretBytes plain;
+    EXPECT_EQ(25037, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), plain, &label, mechanism));
+    std::string error = takeError();
+    EXPECT_EQ(0u, error.find("hsmclient_hsm_decrypt: An error occured calling C_Decrypt on the hsm PKCS11 driver.\n"
+                             "The PKCS#11 error was: "))
+        << error;
+    EXPECT_TRUE(plain.bytes.empty());
+  }
 }
 
 TEST_F(SoftHsmTest, VerifierKeyIsImportedOnceAndDecrypts) {
@@ -158,9 +164,9 @@ TEST_F(SoftHsmTest, VerifierKeyIsImportedOnceAndDecrypts) {
   ASSERT_EQ(0, zmr::hsm_opensession(m.number, "signkey", static_cast<int32_t>(slot), kPin));
   zmr::EvpPkeyPtr verifier = zmrtest::testKey(2048, 2);
 
-  zmr::SecretString plain;
+  zmr::SecretBytes plain;
   std::vector<unsigned char> wrapped = hsmtest::rsaEncrypt(verifier.get(), "central", false);
-  EXPECT_EQ(2042, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), plain, nullptr, 0));
+  EXPECT_EQ(2042, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), plain, nullptr, zmr::HsmRsa::pkcs1));
   EXPECT_EQ(
       "hsmclient_hsm_opensession: An error occured trying to store the CSFEV private keyhandle for the current "
       "merchant during opensession.\n",
@@ -172,8 +178,9 @@ TEST_F(SoftHsmTest, VerifierKeyIsImportedOnceAndDecrypts) {
   uint64_t first = 0;
   ASSERT_EQ(0, zmr::getverifierkeyhandle(m.number, &first));
   // A token object: usable after the import's own session has closed.
-  ASSERT_EQ(0, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), plain, nullptr, 0)) << takeError();
-  EXPECT_EQ("central", plain.value);
+  ASSERT_EQ(0, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), plain, nullptr, zmr::HsmRsa::pkcs1))
+      << takeError();
+  EXPECT_EQ("central", std::string(plain.bytes.begin(), plain.bytes.end()));
 
   MerchantSession other;
   ASSERT_EQ(0, zmr::hsm_opensession(other.number, "signkey", static_cast<int32_t>(slot), kPin));
