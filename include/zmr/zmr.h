@@ -337,6 +337,20 @@ ZMR_EXPORT int zmr_decrypttransactiondata(int session, const char *enckey, const
  * fails its tag. */
 ZMR_EXPORT int zmr_initsession(int session, char **cdmuri, char **tid, char **cid);
 
+/* ---------------------------------------------------------------------------
+ * Signed data objects
+ */
+
+/* A list of signatures in signature order: each node holds a signer's
+ * base64 DER PKCS#7 signature and the base64 DER BasicOCSPResponse about
+ * the signer's certificate. A list the library hands out is released with
+ * zmr_signaturesfree; a list the application builds stays its own. */
+typedef struct signatures {
+  char *pkcs7;
+  char *ocsp;
+  struct signatures *next; /* NULL at the end */
+} signatures;
+
 #ifdef __cplusplus
 }
 #endif

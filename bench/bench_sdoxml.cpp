@@ -1,0 +1,157 @@
+// Reading and writing SEID SDO XML beside a bare Expat parse of the same
+// text: SDOs whose signed object holds 1, 4 and 16 MB of base64 in
+// 76-character lines, and SDOs of 10^5 and 10^6 metadata pairs. Time per
+// megabyte should stay flat as the document grows (no step may be
+// quadratic), and reading should stay within a small factor of the bare
+// parse. Prints those ratios after the table.
+#include <benchmark/benchmark.h>
+#include <expat.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ratioreporter.h"
+#include "signedobjects/seidsdo.h"
+#include "store/sessionstore.h"
+
+namespace {
+
+int session = zmr::getSessionId();
+
+std::unique_ptr<zmr::seidsdocell> baseTree() {
+  auto cell = std::make_unique<zmr::seidsdocell>();
+  cell->first = std::make_unique<zmr::seidsdo>();
+  zmr::seidsdo& sdo = *cell->first;
+  sdo.version = "1.0";
+  sdo.datapart = std::make_unique<zmr::seidsdodatapart>();
+  sdo.datapart->first = std::make_unique<zmr::signatureelement>();
+  auto e = std::make_unique<zmr::cmssignatureelement>();
+  e->sdoprofile = "SEID-SDO-Basic-V";
+  e->signaturepolicyidentifier = std::make_unique<zmr::signaturepolicyidentifier>();
+  e->signaturepolicyidentifier->signaturepolicyid = std::make_unique<zmr::signaturepolicyid>();
+  e->signaturepolicyidentifier->signaturepolicyid->sigpolicyid = std::make_unique<zmr::sigpolicyid>();
+  e->signaturepolicyidentifier->signaturepolicyid->sigpolicyid->identifier = "urn:oid:2.999.10.1.16.4.1";
+  e->signersdocumentformat = std::make_unique<zmr::signersdocumentformat>();
+  e->signersdocumentformat->mimetype = "text/plain";
+  e->hasheddata = std::make_unique<zmr::hasheddata>();
+  e->hasheddata->digestmethod = "SHA-256";
+  e->hasheddata->digestvalue = "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU=";
+  e->cmssignature = std::string(4000, 'M');
+  e->usercertificateandrevocationdata = std::make_unique<zmr::usercertificateandrevocationdata>();
+  auto& r = e->usercertificateandrevocationdata;
+  r->revocationvalues = std::make_unique<zmr::revocationvalues>();
+  r->revocationvalues->ocspvalues = std::make_unique<zmr::ocspvalues>();
+  r->revocationvalues->ocspvalues->encapsulatedocspvalue = std::string(2000, 'O');
+  sdo.datapart->first->element = std::move(e);
+  return cell;
+}
+
+std::unique_ptr<zmr::seidsdocell> documentTree(size_t megabytes) {
+  auto cell = baseTree();
+  std::string text;
+  text.reserve(megabytes << 20);
+  const std::string line = std::string(76, 'Q') + "\n";
+  while (text.size() < (megabytes << 20)) text += line;
+  cell->first->signedobject = std::make_unique<zmr::signedobject>();
+  cell->first->signedobject->signersdocument = std::move(text);
+  return cell;
+}
+
+std::unique_ptr<zmr::seidsdocell> pairsTree(size_t pairs) {
+  auto cell = baseTree();
+  cell->first->metadata = std::make_unique<zmr::metadata>();
+  std::unique_ptr<zmr::valuepair>* tail = &cell->first->metadata->first;
+  for (size_t i = 0; i < pairs; ++i, tail = &(*tail)->next) {
+    *tail = std::make_unique<zmr::valuepair>();
+    (*tail)->name = "MerchantDesc";
+    (*tail)->value = "Avtale nr " + std::to_string(i);
+  }
+  return cell;
+}
+
+struct Case {
+  std::string name;
+  std::unique_ptr<zmr::seidsdocell> tree;
+  std::string xml;
+};
+
+std::vector<Case>& cases() {
+  static std::vector<Case> all = [] {
+    std::vector<Case> c;
+    for (size_t mb : {1, 4, 16}) c.push_back({std::to_string(mb) + "MB", documentTree(mb), {}});
+    for (size_t n : {100000, 1000000}) c.push_back({std::to_string(n) + "pairs", pairsTree(n), {}});
+    for (Case& k : c) zmr::zmrseidsdo2xml(session, *k.tree, k.xml, -1);
+    return c;
+  }();
+  return all;
+}
+
+void XMLCALL noStart(void*, const XML_Char*, const XML_Char**) {}
+void XMLCALL noEnd(void*, const XML_Char*) {}
+void XMLCALL noData(void*, const XML_Char*, int) {}
+
+void bareExpat(benchmark::State& state, const Case* c) {
+  for (auto _ : state) {
+    XML_Parser p = XML_ParserCreate(nullptr);
+    XML_SetElementHandler(p, noStart, noEnd);
+    XML_SetCharacterDataHandler(p, noData);
+    if (XML_Parse(p, c->xml.data(), static_cast<int>(c->xml.size()), XML_TRUE) != XML_STATUS_OK)
+      state.SkipWithError("bare parse failed");
+    XML_ParserFree(p);
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(c->xml.size()));
+}
+
+void readSdo(benchmark::State& state, const Case* c) {
+  for (auto _ : state) {
+    std::unique_ptr<zmr::seidsdocell> tree;
+    if (zmr::xmltoseidsdo(session, c->xml, tree, 1) != 0) state.SkipWithError("read failed");
+    benchmark::DoNotOptimize(tree.get());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(c->xml.size()));
+}
+
+void writeSdo(benchmark::State& state, const Case* c) {
+  for (auto _ : state) {
+    std::string xml;
+    if (zmr::zmrseidsdo2xml(session, *c->tree, xml, -1) != 0) state.SkipWithError("write failed");
+    benchmark::DoNotOptimize(xml.data());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(c->xml.size()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zmrbench::initializeRepeated(argc, argv);
+  for (const Case& c : cases()) {
+    benchmark::RegisterBenchmark(("expat/" + c.name).c_str(), bareExpat, &c)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("read/" + c.name).c_str(), readSdo, &c)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("write/" + c.name).c_str(), writeSdo, &c)->Unit(benchmark::kMillisecond);
+  }
+  zmrbench::RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  auto perMb = [&](const std::string& what, const std::string& name) {
+    double rate = reporter.rate(what + "/" + name, 1);
+    return rate > 0 ? 1e3 * (1 << 20) / rate : 0.0;  // milliseconds per MB
+  };
+  std::printf("\nms per MB        expat    read   write  read/expat\n");
+  for (const Case& c : cases()) {
+    double e = perMb("expat", c.name), r = perMb("read", c.name), w = perMb("write", c.name);
+    std::printf("%-14s %7.2f %7.2f %7.2f %8.2f\n", c.name.c_str(), e, r, w, e > 0 ? r / e : 0.0);
+  }
+  auto growth = [&](const std::string& what, const std::string& small, const std::string& large) {
+    double s = perMb(what, small);
+    return s > 0 ? perMb(what, large) / s : 0.0;
+  };
+  std::printf("\nper-MB time, large against small (flat is 1):\n");
+  std::printf("  16MB / 1MB:           read %.2f  write %.2f  expat %.2f\n", growth("read", "1MB", "16MB"),
+              growth("write", "1MB", "16MB"), growth("expat", "1MB", "16MB"));
+  std::printf("  10^6 / 10^5 pairs:    read %.2f  write %.2f  expat %.2f\n",
+              growth("read", "100000pairs", "1000000pairs"), growth("write", "100000pairs", "1000000pairs"),
+              growth("expat", "100000pairs", "1000000pairs"));
+  benchmark::Shutdown();
+  return 0;
+}

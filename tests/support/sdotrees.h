@@ -1,0 +1,47 @@
+// SEID SDO record trees made directly, text by text, for the checker, the
+// writer and the reader; and a dump of a tree's every record and text, so
+// that two trees compare in one assertion.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "signedobjects/seidsdo.h"
+
+namespace zmrtest {
+
+// The seven texts of one CMS signature element (nullopt: absent).
+struct SdoElementTexts {
+  zmr::sdotext profile, identifier, mimetype, digestmethod, digestvalue, cmssignature, ocsp;
+};
+
+// The texts "P", "I", "M", "DM", "DV", "S" and "O".
+SdoElementTexts shortTexts();
+// The texts an SDO built from signatures carries, around the given PKCS#7
+// and OCSP texts.
+SdoElementTexts realisticTexts(const std::string& pkcs7 = "MIIB", const std::string& ocsp = "MIIC");
+
+// An element with every record of its chains and the given texts.
+std::unique_ptr<zmr::cmssignatureelement> sdoElement(const SdoElementTexts& texts);
+
+// One SDO: version, a data part of the given elements, the seal when
+// given; no metadata, no signed object; flavour -1.
+std::unique_ptr<zmr::seidsdocell> sdoTree(const std::vector<SdoElementTexts>& elements,
+                                          const std::optional<SdoElementTexts>& seal = std::nullopt,
+                                          const zmr::sdotext& version = std::string("1.0"));
+
+// Appends a metadata pair (creating the Metadata record) to the first SDO.
+void addPair(zmr::seidsdocell& tree, const zmr::sdotext& name, const zmr::sdotext& value,
+             const zmr::sdotext& description);
+
+// Every SDO, record and text in document order, one per line: a missing
+// record as "-", an absent text as "(absent)". With emptyAsAbsent, an
+// empty text is shown absent too, as the reader gives it back.
+std::string dumpTree(const zmr::seidsdocell& tree, bool emptyAsAbsent = false);
+
+// The writer's output, or the code in the failure message.
+std::string writeXml(const zmr::seidsdocell& tree, int flavour);
+
+}  // namespace zmrtest
