@@ -8,7 +8,7 @@
 namespace zmr {
 
 int findprivatekey(int session, CK_SESSION_HANDLE h, const std::string& label, CK_OBJECT_HANDLE& object,
-                   CK_RV& rv, bool reportabsent) {
+                   CK_RV& rv, bool reportabsent, std::string_view modulus) {
   const HsmDriver& d = hsmdriver();
   CK_BBOOL yes = CK_TRUE;
   // The class is part of the search: a module may keep the public key, or
@@ -19,8 +19,11 @@ int findprivatekey(int session, CK_SESSION_HANDLE h, const std::string& label, C
       {CKA_PRIVATE, &yes, sizeof yes},
       {CKA_LABEL, const_cast<char*>(label.data()), static_cast<CK_ULONG>(label.size())},
       {CKA_CLASS, &keyclass, sizeof keyclass},
+      {CKA_MODULUS, const_cast<char*>(modulus.data()), static_cast<CK_ULONG>(modulus.size())},
   };
-  rv = d.C_FindObjectsInit(h, search, sizeof search / sizeof search[0]);
+  CK_ULONG attributes = sizeof search / sizeof search[0];
+  if (modulus.empty()) --attributes;
+  rv = d.C_FindObjectsInit(h, search, attributes);
   if (rv != CKR_OK) {
     setlasterror(session,
                  "hsmclient_hsm_findprivatekeyhandle: An error occured calling C_FindObjectsInit on the hsm PKCS11 "

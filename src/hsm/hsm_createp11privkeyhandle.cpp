@@ -66,7 +66,10 @@ int createkey(int session, EVP_PKEY* key, const std::string& label, CK_RV& rv) {
   if (code != kOk) return code;
 
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
-  code = findprivatekey(session, s.handle, label, object, rv, false);
+  // A token object outlives the process: one of the same label may hold
+  // another key (an older one, another merchant's), so the modulus must
+  // match too.
+  code = findprivatekey(session, s.handle, label, object, rv, false, parts[0].value);
   if (code == 25030) {
     CK_BBOOL yes = CK_TRUE;
     CK_OBJECT_CLASS keyclass = CKO_PRIVATE_KEY;

@@ -79,9 +79,10 @@ struct CallLines {
 // the answer of the failing driver call.
 // findprivatekeyhandle without the PKCS#11 line; reportabsent false leaves
 // out the line of a key that does not exist (25030), for callers to whom
-// that is not a failure.
+// that is not a failure. A non-empty modulus (unsigned big-endian bytes)
+// narrows the search to the key with that modulus.
 int findprivatekey(int session, CK_SESSION_HANDLE h, const std::string& label, CK_OBJECT_HANDLE& object,
-                   CK_RV& rv, bool reportabsent);
+                   CK_RV& rv, bool reportabsent, std::string_view modulus = {});
 
 int opencallsession(int session, ScopedP11Session& s, CK_FLAGS flags, const CallLines& lines, CK_RV& rv);
 

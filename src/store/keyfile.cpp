@@ -44,10 +44,6 @@ struct PrivateContext {
   }
 };
 
-OSSL_LIB_CTX* pkcs12context() {
-  static PrivateContext context;
-  return context.ctx;  // null: the host's context, modern algorithms only
-}
 
 struct FileCloser {
   void operator()(FILE* f) const {
@@ -292,6 +288,11 @@ int walk(Session& s, int session, std::string_view data, const char* password, b
 }
 
 }  // namespace
+
+OSSL_LIB_CTX* pkcs12context() {
+  static PrivateContext context;
+  return context.ctx;  // null: the host's context, modern algorithms only
+}
 
 int hardenpassword(std::string_view password, SecretString& out) {
   OSSL_LIB_CTX* ctx = pkcs12context();

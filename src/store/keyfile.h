@@ -19,6 +19,8 @@
 //   key is sign-only and must carry the sign-only policy.
 #pragma once
 
+#include <openssl/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -56,5 +58,11 @@ int loadkeyfile(int session, const char* path, const char* password, bool hsm);
 
 // The same over the file's bytes (for loaders that already hold them).
 int loadkeyfiledata(int session, std::string_view data, const char* password, bool hsm);
+
+// The library context in which key files are decrypted: OpenSSL's default
+// and legacy providers, private to the library so that the host's own
+// context never changes. Null when it cannot be made (then the host's
+// context serves, with modern algorithms only). Made once, kept.
+OSSL_LIB_CTX* pkcs12context();
 
 }  // namespace zmr

@@ -43,8 +43,9 @@ void clear(Session& s) {
   s.tagserver_ssl_context.reset();
   s.services_ssl_context.reset();
   s.sdm_ssl_context.reset();
+  s.verifierkeyready.store(false);
   s.verifierkey.reset();
-  s.verifierkeyhandle = 0;
+  s.verifierkeyhandle.store(0);
   s.truststore.reset();
 }
 
@@ -74,12 +75,18 @@ int getauthkey(int s, EVP_PKEY** out) { return handout(s, &Session::authkey, out
 int getsigncert(int s, X509** out) { return handout(s, &Session::signcert, out, 2041); }
 int getauthcert(int s, X509** out) { return handout(s, &Session::authcert, out, 2043); }
 int getcacerts(int s, STACK_OF(X509) * *out) { return handout(s, &Session::cacerts, out, 2044); }
-int getverifierkey(int s, EVP_PKEY** out) { return handout(s, &Session::verifierkey, out, 2042); }
+int getverifierkey(int s, EVP_PKEY** out) {
+  if (!valid(s)) return 2009;
+  if (!tables[s].verifierkeyready.load(std::memory_order_acquire)) return 2042;
+  *out = tables[s].verifierkey.get();
+  return kOk;
+}
 int gettruststore(int s, X509_STORE** out) { return handout(s, &Session::truststore, out, 2026); }
 int getverifierkeyhandle(int s, uint64_t* out) {
   if (!valid(s)) return 2009;
-  if (tables[s].verifierkeyhandle == 0) return 2042;
-  *out = tables[s].verifierkeyhandle;
+  uint64_t handle = tables[s].verifierkeyhandle.load();
+  if (handle == 0) return 2042;
+  *out = handle;
   return kOk;
 }
 int gethsm_signkeylabel(int s, std::string& out) {
@@ -117,12 +124,16 @@ int gethsm_sessioncontext(int s, uint64_t* out) {
 
 int setverifierkey(int s, EvpPkeyPtr key) {
   if (!valid(s)) return 2009;
-  tables[s].verifierkey = std::move(key);
+  Session& t = tables[s];
+  // Readers hold the published key without a lock: it is never replaced.
+  if (!key || t.verifierkeyready.load(std::memory_order_acquire)) return kBadArgument;
+  t.verifierkey = std::move(key);
+  t.verifierkeyready.store(true, std::memory_order_release);
   return kOk;
 }
 int setverifierkeyhandle(int s, uint64_t handle) {
   if (!valid(s)) return 2009;
-  tables[s].verifierkeyhandle = handle;
+  tables[s].verifierkeyhandle.store(handle);
   return kOk;
 }
 int setslotid(int s, uint64_t slot) {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -43,8 +44,14 @@ struct Session {
   SslCtxPtr tagserver_ssl_context;
   SslCtxPtr services_ssl_context;
   SslCtxPtr sdm_ssl_context;
+  // The central verifier key, loaded by the first decryption that needs
+  // it: the loader holds verifierkeyloading, stores the key and publishes
+  // it through verifierkeyready. Once published it is only read, without
+  // a lock, until the session is freed.
+  std::mutex verifierkeyloading;
+  std::atomic<bool> verifierkeyready{false};
   EvpPkeyPtr verifierkey;
-  uint64_t verifierkeyhandle = 0;
+  std::atomic<uint64_t> verifierkeyhandle{0};
   // Trust store built from the truststore directory at opening; shared by
   // all threads' verifications of this session.
   X509StorePtr truststore;
@@ -75,6 +82,8 @@ int getenvironment(int session, int* out);
 int getslotid(int session, uint64_t* out);
 int gethsm_sessioncontext(int session, uint64_t* out);
 
+// Publishes the verifier key; once per session (33002 when one is there).
+// Callers hold the session's verifierkeyloading.
 int setverifierkey(int session, EvpPkeyPtr key);
 int setverifierkeyhandle(int session, uint64_t handle);
 int setslotid(int session, uint64_t slot);
