@@ -1,0 +1,75 @@
+// Exported functions of verification, signer information and decryption
+// with the central verifier key.
+#include <iterator>
+
+#include "api/frame.h"
+#include "services/decrypting.h"
+#include "services/services.h"
+#include "services/verifying.h"
+#include "tools/certtools.h"
+
+using namespace zmr;
+
+ZMR_API int zmr_verifydata(int session, const char* pkcs7, const unsigned char* data, uint64_t length) {
+  if (session < 0) return kBadArgument;
+  ZMR_TRY(required(pkcs7));
+  ZMR_TRY(required(data));
+  return guarded([&] {
+    static constexpr int usages[] = {kUsageSigning};
+    return verifydata(session, pkcs7, data, length, 0, usages, 1, kChainPolicy);
+  });
+}
+
+ZMR_API int zmr_hashverifydata(int session, const char* pkcs7, const char* hash, int selector) {
+  if (session < 0) return kBadArgument;
+  ZMR_TRY(required(pkcs7));
+  ZMR_TRY(required(hash));
+  if (selector < 0) return kBadArgument;
+  return guarded([&] {
+    std::vector<unsigned char> digest;
+    ZMR_TRY(base64decode(session, hash, digest));
+    const int usages[] = {selector != 0 ? kUsageAuthentication : kUsageSigning};
+    return verifydata(session, pkcs7, digest.data(), digest.size(), 1, usages, 1, kChainPolicy);
+  });
+}
+
+ZMR_API int zmr_getpkcs7info(int session, const char* pkcs7, int item, char** text) {
+  if (session < 0) return kBadArgument;
+  ZMR_TRY(required(pkcs7));
+  if (item < 0) return kBadArgument;
+  ZMR_TRY(required(text));
+  if (static_cast<size_t>(item) >= std::size(kPkcs7Items)) return 7002;
+  *text = nullptr;
+  return guarded([&] {
+    std::string value;
+    ZMR_TRY(getpkcs7info(session, pkcs7, kPkcs7Items[item], value));
+    return handout(value, text);
+  });
+}
+
+ZMR_API int zmr_getsigners(int session, const signatures* list, char** text) {
+  if (session < 0) return kBadArgument;
+  ZMR_TRY(required(list));
+  ZMR_TRY(required(text));
+  *text = nullptr;
+  return guarded([&] {
+    std::optional<std::string> value;
+    ZMR_TRY(getsigners(session, list, value));
+    return handout(value, text);
+  });
+}
+
+ZMR_API int zmr_assymetricdecrypt(int session, const char* keyfile, const char* password, const char* input,
+                                  char** output) {
+  if (session < 0) return kBadArgument;
+  ZMR_TRY(probe(keyfile));
+  ZMR_TRY(probe(password));
+  ZMR_TRY(probe(input));
+  ZMR_TRY(probe(output));
+  *output = nullptr;
+  return guarded([&] {
+    SecretString plain;
+    ZMR_TRY(assymetricdecrypt(session, keyfile, password, input, plain));
+    return handout(plain.value, output);
+  });
+}
