@@ -1,0 +1,155 @@
+// Central-verifier decryption from many threads: the first calls on one
+// session load the key once (and import it once into SoftHSM2), and one
+// session's loading never holds up another session or a loaded one.
+#include <gtest/gtest.h>
+#include <openssl/pem.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hsm/hsmclient.h"
+#include "hsm/hsmtest.h"
+#include "misc/setup.h"
+#include "services/decrypting.h"
+#include "store/configuration.h"
+#include "store/sessionstore.h"
+#include "store/threadstore.h"
+#include "support/pki.h"
+#include "support/softhsm.h"
+#include "support/tempdir.h"
+#include "tools/base64.h"
+
+namespace zmr {
+namespace {
+
+constexpr const char* kPassword = "central secret";
+constexpr const char* kPin = "1234";
+constexpr int kThreads = 16;
+
+std::string b64(const std::string& bytes) {
+  return base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+// The key as an encrypted PKCS#8 file and one ciphertext for it.
+struct Files {
+  std::string keyfile, cipher;
+};
+Files makeFiles(EVP_PKEY* key, const std::string& plain) {
+  std::string dir = zmrtest::makeTempDir("verifier-threads");
+  BioPtr bio(BIO_new_file((dir + "/key.pem").c_str(), "w"));
+  EXPECT_TRUE(bio && PEM_write_bio_PKCS8PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1);
+  bio.reset();
+  zmrtest::writeFile(dir + "/plain", plain);
+  EXPECT_EQ(0, zmrtest::runCommand("openssl pkcs8 -topk8 -in " + dir + "/key.pem -outform DER -out " + dir +
+                                       "/key.der -passout 'pass:" + kPassword + "'",
+                                   nullptr));
+  EXPECT_EQ(0, zmrtest::runCommand("openssl pkeyutl -encrypt -inkey " + dir + "/key.pem -in " + dir +
+                                       "/plain -out " + dir + "/cipher",
+                                   nullptr));
+  return {dir + "/key.der", b64(zmrtest::readFile(dir + "/cipher"))};
+}
+
+int openSession() {
+  int s = -1;
+  EXPECT_EQ(0, loadproperties(s, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+  return s;
+}
+
+// kThreads first calls at once; the number that succeeded with plain.
+int firstCallsAtOnce(int session, const Files& f, const std::string& plain) {
+  std::atomic<int> ready{0}, good{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&] {
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) std::this_thread::yield();
+      SecretString out;
+      if (assymetricdecrypt(session, f.keyfile.c_str(), kPassword, f.cipher, out) == 0 && out.value == b64(plain))
+        good.fetch_add(1);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  return good.load();
+}
+
+TEST(CentralVerifierThreads, FirstCallsOnOneSessionLoadOnce) {
+  ASSERT_EQ(0, initstructures());
+  EvpPkeyPtr key = zmrtest::testKey(2048, 60);
+  Files f = makeFiles(key.get(), "many");
+  int session = openSession();
+  EXPECT_EQ(kThreads, firstCallsAtOnce(session, f, "many"));
+  freeSessions();
+}
+
+TEST(CentralVerifierThreads, LoadingDelaysNoOtherSession) {
+  ASSERT_EQ(0, initstructures());
+  EvpPkeyPtr key = zmrtest::testKey(2048, 60);
+  Files f = makeFiles(key.get(), "apart");
+  int loaded = openSession();
+  int loading = openSession();
+  int other = openSession();
+  SecretString out;
+  ASSERT_EQ(0, assymetricdecrypt(loaded, f.keyfile.c_str(), kPassword, f.cipher, out));
+
+  // While one session's key is being loaded (its loader holds the
+  // session's own mutex), another session loads and a loaded one decrypts.
+  std::unique_lock<std::mutex> busy(sessiontables(loading)->verifierkeyloading);
+  for (int session : {other, loaded}) {
+    auto call = std::async(std::launch::async, [&, session] {
+      SecretString text;
+      return assymetricdecrypt(session, f.keyfile.c_str(), kPassword, f.cipher, text);
+    });
+    ASSERT_EQ(std::future_status::ready, call.wait_for(std::chrono::seconds(60)));
+    EXPECT_EQ(0, call.get());
+  }
+  auto waiting = std::async(std::launch::async, [&] {
+    SecretString text;
+    return assymetricdecrypt(loading, f.keyfile.c_str(), kPassword, f.cipher, text);
+  });
+  EXPECT_EQ(std::future_status::timeout, waiting.wait_for(std::chrono::milliseconds(100)));
+  busy.unlock();
+  EXPECT_EQ(0, waiting.get());
+  freeSessions();
+}
+
+TEST(CentralVerifierThreads, FirstCallsInSoftHsmImportOneObject) {
+  ASSERT_EQ(0, initstructures());
+  zmrtest::SoftHsm hsm;
+  uint64_t slot = 0;
+  ASSERT_TRUE(zmrtest::makeSoftHsm("verifier-threads", hsm));
+  ASSERT_TRUE(zmrtest::initToken(hsm, "merchant", kPin, &slot)) << hsm.log;
+  EvpPkeyPtr signkey = zmrtest::testKey(2048, 0);
+  ASSERT_TRUE(zmrtest::importKey(hsm, "merchant", kPin, signkey.get(), "signkey", "01")) << hsm.log;
+  ASSERT_EQ(0, hsm_loaddriver(zmrtest::kSoftHsmModule));
+  ASSERT_EQ(0, hsm_initialize());
+  int session = openSession();
+  ASSERT_EQ(0, hsm_opensession(session, "signkey", static_cast<int32_t>(slot), kPin));
+
+  EvpPkeyPtr key = zmrtest::testKey(2048, 60);
+  Files f = makeFiles(key.get(), "in the module");
+  EXPECT_EQ(kThreads, firstCallsAtOnce(session, f, "in the module"));
+
+  CK_FUNCTION_LIST* p11 = hsmtest::moduleFunctions(zmrtest::kSoftHsmModule);
+  ASSERT_NE(nullptr, p11);
+  uint64_t h = 0;
+  gethsm_sessioncontext(session, &h);
+  CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+  CK_ATTRIBUTE search[] = {{CKA_LABEL, const_cast<char*>(kVerifierKeyLabel), 15}, {CKA_CLASS, &cls, sizeof cls}};
+  ASSERT_EQ(CKR_OK, p11->C_FindObjectsInit(h, search, 2));
+  CK_OBJECT_HANDLE found[4];
+  CK_ULONG count = 0;
+  EXPECT_EQ(CKR_OK, p11->C_FindObjects(h, found, 4, &count));
+  p11->C_FindObjectsFinal(h);
+  EXPECT_EQ(1u, count);
+
+  EXPECT_EQ(0, hsm_closesession(session));
+  freeSessions();
+  EXPECT_EQ(0, hsm_finalize());
+}
+
+}  // namespace
+}  // namespace zmr
