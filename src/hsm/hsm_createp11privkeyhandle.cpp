@@ -3,7 +3,10 @@
 #include <openssl/err.h>
 
 #include <array>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include "hsm/hsmclient.h"
 #include "hsm/hsmdriver.h"
@@ -46,6 +49,40 @@ bool components(EVP_PKEY* key, std::array<SecretString, kComponentCount>& out) {
   return true;
 }
 
+// Imports of one key under one label into one slot run one at a time, so
+// that sessions loading the same key at once find or make one object
+// between them; imports of other keys never wait for these. The registry
+// lock is held only to find the entry.
+struct ImportLock {
+  std::mutex mutex;
+  int users = 0;
+};
+std::mutex registry;
+std::map<std::string, ImportLock> importing;
+
+class ScopedImport {
+ public:
+  explicit ScopedImport(std::string id) : id_(std::move(id)) {
+    {
+      std::lock_guard<std::mutex> lock(registry);
+      entry_ = &importing[id_];  // map nodes stay where they are
+      ++entry_->users;
+    }
+    entry_->mutex.lock();
+  }
+  ~ScopedImport() {
+    entry_->mutex.unlock();
+    std::lock_guard<std::mutex> lock(registry);
+    if (--entry_->users == 0) importing.erase(id_);
+  }
+  ScopedImport(const ScopedImport&) = delete;
+  ScopedImport& operator=(const ScopedImport&) = delete;
+
+ private:
+  std::string id_;
+  ImportLock* entry_ = nullptr;
+};
+
 int createkey(int session, EVP_PKEY* key, const std::string& label, CK_RV& rv) {
   std::array<SecretString, kComponentCount> parts;
   if (!components(key, parts)) {
@@ -64,6 +101,10 @@ int createkey(int session, EVP_PKEY* key, const std::string& label, CK_RV& rv) {
   // Creating an object needs a read-write session.
   int code = opencallsession(session, s, CKF_SERIAL_SESSION | CKF_RW_SESSION, lines, rv);
   if (code != kOk) return code;
+
+  uint64_t slot = 0;
+  getslotid(session, &slot);  // read by opencallsession already
+  ScopedImport one(std::to_string(slot) + '\0' + label + '\0' + parts[0].value);
 
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
   // A token object outlives the process: one of the same label may hold

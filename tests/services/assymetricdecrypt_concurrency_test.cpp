@@ -1,6 +1,7 @@
 // Central-verifier decryption from many threads: the first calls on one
-// session load the key once (and import it once into SoftHSM2), and one
-// session's loading never holds up another session or a loaded one.
+// session load the key once, sessions importing the same key into SoftHSM2
+// at once make one object, and one session's loading never holds up
+// another session or a loaded one.
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 
@@ -59,12 +60,14 @@ int openSession() {
   return s;
 }
 
-// kThreads first calls at once; the number that succeeded with plain.
-int firstCallsAtOnce(int session, const Files& f, const std::string& plain) {
+// kThreads first calls at once, spread over the sessions; the number that
+// succeeded with plain.
+int firstCallsAtOnce(const std::vector<int>& sessions, const Files& f, const std::string& plain) {
   std::atomic<int> ready{0}, good{0};
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([&] {
+    int session = sessions[static_cast<size_t>(i) % sessions.size()];
+    threads.emplace_back([&, session] {
       ready.fetch_add(1);
       while (ready.load() < kThreads) std::this_thread::yield();
       SecretString out;
@@ -81,7 +84,7 @@ TEST(CentralVerifierThreads, FirstCallsOnOneSessionLoadOnce) {
   EvpPkeyPtr key = zmrtest::testKey(2048, 60);
   Files f = makeFiles(key.get(), "many");
   int session = openSession();
-  EXPECT_EQ(kThreads, firstCallsAtOnce(session, f, "many"));
+  EXPECT_EQ(kThreads, firstCallsAtOnce({session}, f, "many"));
   freeSessions();
 }
 
@@ -126,12 +129,15 @@ TEST(CentralVerifierThreads, FirstCallsInSoftHsmImportOneObject) {
   ASSERT_TRUE(zmrtest::importKey(hsm, "merchant", kPin, signkey.get(), "signkey", "01")) << hsm.log;
   ASSERT_EQ(0, hsm_loaddriver(zmrtest::kSoftHsmModule));
   ASSERT_EQ(0, hsm_initialize());
+  // Two merchant sessions on the token load the same key at once.
   int session = openSession();
+  int other = openSession();
   ASSERT_EQ(0, hsm_opensession(session, "signkey", static_cast<int32_t>(slot), kPin));
+  ASSERT_EQ(0, hsm_opensession(other, "signkey", static_cast<int32_t>(slot), kPin));
 
   EvpPkeyPtr key = zmrtest::testKey(2048, 60);
   Files f = makeFiles(key.get(), "in the module");
-  EXPECT_EQ(kThreads, firstCallsAtOnce(session, f, "in the module"));
+  EXPECT_EQ(kThreads, firstCallsAtOnce({session, other}, f, "in the module"));
 
   CK_FUNCTION_LIST* p11 = hsmtest::moduleFunctions(zmrtest::kSoftHsmModule);
   ASSERT_NE(nullptr, p11);
@@ -146,6 +152,7 @@ TEST(CentralVerifierThreads, FirstCallsInSoftHsmImportOneObject) {
   p11->C_FindObjectsFinal(h);
   EXPECT_EQ(1u, count);
 
+  EXPECT_EQ(0, hsm_closesession(other));
   EXPECT_EQ(0, hsm_closesession(session));
   freeSessions();
   EXPECT_EQ(0, hsm_finalize());

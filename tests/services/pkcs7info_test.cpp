@@ -177,6 +177,8 @@ TEST_F(Pkcs7Info, InputFaults) {
        p + "An error occured trying to parse the der encoded pkcs7 input to pkcs7 structure.\n"},
       {"trailing bytes", b64(zmrtest::makePkcs7Der(zmrtest::pkcs7For(pki->endUser)) + "x"), "commonname", 8001,
        p + "An error occured trying to parse the der encoded pkcs7 input to pkcs7 structure.\n"},
+      {"signedData type without its content", b64(der::seq(der::oid("1.2.840.113549.1.7.2"))), "commonname", 8002,
+       p + "The pkcs7 does not contain any information about signer(s).\n"},
       {"no SignerInfo", zmrtest::makePkcs7Base64(noSigners), "commonname", 8002,
        p + "The pkcs7 does not contain any information about signer(s).\n"},
       {"signer certificate not carried", zmrtest::makePkcs7Base64(withoutCert), "commonname", 8003,

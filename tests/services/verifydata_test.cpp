@@ -25,6 +25,7 @@ namespace {
 
 using zmrtest::Pkcs7Spec;
 using zmrtest::TestCert;
+namespace der = zmrtest::der;
 
 std::string b64(const std::string& bytes) {
   return base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
@@ -257,6 +258,8 @@ TEST_F(VerifyData, EveryCaseInEveryMode) {
        same({5002, kPrefix + "The type of the pkcs7 is not signed.\n"})},
       {"detached without data", f->all, signedBy(pki.endUser), std::nullopt, 0, signing,
        same({5003, kPrefix + "No data to verify.\n"})},
+      {"signedData type without its content", f->all, b64(der::seq(der::oid("1.2.840.113549.1.7.2"))), kContent, 0,
+       signing, same({5004, kPrefix + "No signers information in pkcs7.\n"})},
       {"no SignerInfo", f->all, zmrtest::makePkcs7Base64(noSigners), kContent, 0, signing,
        same({5004, kPrefix + "No signers information in pkcs7.\n"})},
       {"signer certificate missing", f->all, zmrtest::makePkcs7Base64(withoutCert), kContent, 0, signing,
