@@ -140,13 +140,8 @@ int assymetricdecrypt(int session, const char* path, std::string_view password, 
 
   SecretBytes plain;
   if (hsm) {
-    SecretString decrypted;
-    bool refused = false;
-    // A refused ciphertext gets no PKCS#11 line: what the module thought of
-    // its padding stays unsaid.
-    if (int rc = hsm_decrypt(session, ciphertext.data(), ciphertext.size(), decrypted, nullptr, 0, &refused); rc != 0)
+    if (int rc = hsm_decrypt(session, ciphertext.data(), ciphertext.size(), plain, nullptr, HsmRsa::pkcs1); rc != 0)
       return fail(session, rc, "An error occured trying to decrypt the data using HSM.");
-    plain.bytes.assign(decrypted.value.begin(), decrypted.value.end());
   } else if (int rc = softwaredecrypt(session, key, ciphertext, plain); rc != 0) {
     return rc;
   }

@@ -261,10 +261,15 @@ TEST_F(CentralVerifierHsm, ImportsOnceAndDecryptsInTheModule) {
   uint64_t handle = 0;
   EXPECT_EQ(0, getverifierkeyhandle(session, &handle));
 
-  // What the module thinks of a bad ciphertext stays unsaid.
   VerifierFiles other(zmrtest::testKey(2048, 61).get(), "verifier-other");
   EXPECT_EQ(25037, decrypt(keyfile, kPassword, other.ciphertext(), out));
-  EXPECT_EQ(p + "An error occured trying to decrypt the data using HSM.\n", takeError());
+  std::string error = takeError();
+  EXPECT_EQ(0u, error.find("hsmclient_hsm_decrypt: An error occured calling C_Decrypt on the hsm PKCS11 driver.\n"
+                           "The PKCS#11 error was: "))
+      << error;
+  const std::string line = p + "An error occured trying to decrypt the data using HSM.\n";
+  ASSERT_GT(error.size(), line.size());
+  EXPECT_EQ(line, error.substr(error.size() - line.size()));
   EXPECT_EQ("", out);
 
   // Another merchant session on the token finds the same object.
