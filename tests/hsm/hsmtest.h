@@ -97,6 +97,20 @@ struct FakeP11 {
   void (*setdecrypted)(const unsigned char*, CK_ULONG) = nullptr;
 };
 
+// The number of private-key objects with that label that the PKCS#11
+// session h sees (at most 16).
+inline unsigned long privateKeyObjects(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE h, const std::string& label) {
+  CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+  CK_ATTRIBUTE search[] = {{CKA_LABEL, const_cast<char*>(label.data()), static_cast<CK_ULONG>(label.size())},
+                           {CKA_CLASS, &cls, sizeof cls}};
+  if (p11->C_FindObjectsInit(h, search, 2) != CKR_OK) return ~0ul;
+  CK_OBJECT_HANDLE found[16];
+  CK_ULONG count = 0;
+  CK_RV rv = p11->C_FindObjects(h, found, 16, &count);
+  p11->C_FindObjectsFinal(h);
+  return rv == CKR_OK ? count : ~0ul;
+}
+
 // The function list of an already loaded module (the library's own load).
 inline CK_FUNCTION_LIST* moduleFunctions(const char* path) {
   void* h = dlopen(path, RTLD_NOW | RTLD_NOLOAD);

@@ -22,6 +22,7 @@
 #include "support/pki.h"
 #include "support/softhsm.h"
 #include "support/tempdir.h"
+#include "support/verifiers.h"
 #include "tools/base64.h"
 
 namespace zmr {
@@ -30,10 +31,6 @@ namespace {
 constexpr const char* kPassword = "central secret";
 constexpr const char* kPin = "1234";
 constexpr int kThreads = 16;
-
-std::string b64(const std::string& bytes) {
-  return base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-}
 
 // The key as an encrypted PKCS#8 file and one ciphertext for it.
 struct Files {
@@ -51,7 +48,7 @@ Files makeFiles(EVP_PKEY* key, const std::string& plain) {
   EXPECT_EQ(0, zmrtest::runCommand("openssl pkeyutl -encrypt -inkey " + dir + "/key.pem -in " + dir +
                                        "/plain -out " + dir + "/cipher",
                                    nullptr));
-  return {dir + "/key.der", b64(zmrtest::readFile(dir + "/cipher"))};
+  return {dir + "/key.der", zmrtest::toBase64(zmrtest::readFile(dir + "/cipher"))};
 }
 
 int openSession() {
@@ -71,7 +68,7 @@ int firstCallsAtOnce(const std::vector<int>& sessions, const Files& f, const std
       ready.fetch_add(1);
       while (ready.load() < kThreads) std::this_thread::yield();
       SecretString out;
-      if (assymetricdecrypt(session, f.keyfile.c_str(), kPassword, f.cipher, out) == 0 && out.value == b64(plain))
+      if (assymetricdecrypt(session, f.keyfile.c_str(), kPassword, f.cipher, out) == 0 && out.value == zmrtest::toBase64(plain))
         good.fetch_add(1);
     });
   }
@@ -143,14 +140,7 @@ TEST(CentralVerifierThreads, FirstCallsInSoftHsmImportOneObject) {
   ASSERT_NE(nullptr, p11);
   uint64_t h = 0;
   gethsm_sessioncontext(session, &h);
-  CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
-  CK_ATTRIBUTE search[] = {{CKA_LABEL, const_cast<char*>(kVerifierKeyLabel), 15}, {CKA_CLASS, &cls, sizeof cls}};
-  ASSERT_EQ(CKR_OK, p11->C_FindObjectsInit(h, search, 2));
-  CK_OBJECT_HANDLE found[4];
-  CK_ULONG count = 0;
-  EXPECT_EQ(CKR_OK, p11->C_FindObjects(h, found, 4, &count));
-  p11->C_FindObjectsFinal(h);
-  EXPECT_EQ(1u, count);
+  EXPECT_EQ(1u, hsmtest::privateKeyObjects(p11, h, kVerifierKeyLabel));
 
   EXPECT_EQ(0, hsm_closesession(other));
   EXPECT_EQ(0, hsm_closesession(session));

@@ -15,8 +15,10 @@
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/pki.h"
+#include "support/recenterror.h"
 #include "support/softhsm.h"
 #include "support/tempdir.h"
+#include "support/verifiers.h"
 #include "tools/base64.h"
 
 namespace zmr {
@@ -26,16 +28,6 @@ constexpr const char* kPassword = "central secret";
 constexpr const char* kPin = "1234";
 const std::string kPlain = "the verifier's plaintext";
 const std::string p = "assymetricdecrypt_assymetricdecrypt: ";
-
-std::string takeError() {
-  std::optional<std::string> e;
-  getlasterror(0, e);
-  return e.value_or("");
-}
-
-std::string b64(const std::string& bytes) {
-  return base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-}
 
 // Files of one key: its plain PKCS#8 PEM, encrypted forms made by `openssl
 // pkcs8`, and ciphertexts made by `openssl pkeyutl`.
@@ -60,7 +52,7 @@ struct VerifierFiles {
     std::string command = "openssl pkeyutl -encrypt -inkey " + dir + "/key.pem -pkeyopt rsa_padding_mode:pkcs1 -in " +
                           dir + "/plain -out " + dir + "/cipher 2>&1";
     EXPECT_EQ(0, zmrtest::runCommand(command, &log)) << log;
-    return b64(zmrtest::readFile(dir + "/cipher"));
+    return zmrtest::toBase64(zmrtest::readFile(dir + "/cipher"));
   }
   std::string dir;
 };
@@ -114,8 +106,8 @@ TEST_F(CentralVerifier, EveryPkcs8Form) {
     std::string path = files->encrypted(std::string("form") + std::to_string(&form - forms), form.options);
     int s = newSession();
     std::string out;
-    EXPECT_EQ(0, decrypt(path, kPassword, cipher, out, s)) << takeError();
-    EXPECT_EQ(b64(kPlain), out);
+    EXPECT_EQ(0, decrypt(path, kPassword, cipher, out, s)) << zmrtest::takeRecentError();
+    EXPECT_EQ(zmrtest::toBase64(kPlain), out);
     freesession(s);
   }
   // The legacy algorithms came from the library's own context.
@@ -159,17 +151,17 @@ TEST_F(CentralVerifier, KeyFileFaults) {
     std::string out = "stale";
     EXPECT_EQ(c.code, decrypt(c.path, c.password, cipher, out));
     EXPECT_EQ("", out);
-    EXPECT_EQ(c.error, takeError());
+    EXPECT_EQ(c.error, zmrtest::takeRecentError());
   }
   std::string out;
-  EXPECT_EQ(0, decrypt(keyfile, kPassword, cipher, out)) << takeError();
-  EXPECT_EQ(b64(kPlain), out);
+  EXPECT_EQ(0, decrypt(keyfile, kPassword, cipher, out)) << zmrtest::takeRecentError();
+  EXPECT_EQ(zmrtest::toBase64(kPlain), out);
   EXPECT_EQ(2009, decrypt(keyfile, kPassword, cipher, out, 999));
 }
 
 TEST_F(CentralVerifier, CiphertextFaults) {
   std::string out;
-  ASSERT_EQ(0, decrypt(keyfile, kPassword, files->ciphertext(), out)) << takeError();
+  ASSERT_EQ(0, decrypt(keyfile, kPassword, files->ciphertext(), out)) << zmrtest::takeRecentError();
   VerifierFiles other(zmrtest::testKey(2048, 61).get(), "verifier-other");
   const std::string failed = p + "An error occured trying to decrypt data with private key\n";
   struct Case {
@@ -180,8 +172,8 @@ TEST_F(CentralVerifier, CiphertextFaults) {
   };
   const Case cases[] = {
       {"for another key", other.ciphertext(), 22005, failed},
-      {"random block", b64(std::string(255, '\x5a')), 22005, failed},
-      {"longer than the modulus", b64(std::string(257, '\x01')), 22005, failed},
+      {"random block", zmrtest::toBase64(std::string(255, '\x5a')), 22005, failed},
+      {"longer than the modulus", zmrtest::toBase64(std::string(257, '\x01')), 22005, failed},
       {"not base64", "%%%", 21002,
        "base64_decodebase64: Unable to decode data. The data is not valid Base64.\n" + p +
            "An error occured trying to base64 decode the base64 encoded encrypted input.\n"},
@@ -191,7 +183,7 @@ TEST_F(CentralVerifier, CiphertextFaults) {
     out = "stale";
     EXPECT_EQ(c.code, decrypt(keyfile, kPassword, c.input, out));
     EXPECT_EQ("", out);
-    EXPECT_EQ(c.error, takeError());
+    EXPECT_EQ(c.error, zmrtest::takeRecentError());
   }
 }
 
@@ -199,16 +191,16 @@ TEST_F(CentralVerifier, KeyIsReadOnceAndStays) {
   const std::string cipher = files->ciphertext();
   std::string out;
   // A failure after loading keeps the key.
-  ASSERT_EQ(22005, decrypt(keyfile, kPassword, b64(std::string(256, '\x01')), out));
-  takeError();
-  EXPECT_EQ(0, decrypt(keyfile, "wrong", cipher, out)) << takeError();
-  EXPECT_EQ(0, decrypt("/nonexistent", "", cipher, out)) << takeError();
-  EXPECT_EQ(b64(kPlain), out);
+  ASSERT_EQ(22005, decrypt(keyfile, kPassword, zmrtest::toBase64(std::string(256, '\x01')), out));
+  zmrtest::takeRecentError();
+  EXPECT_EQ(0, decrypt(keyfile, "wrong", cipher, out)) << zmrtest::takeRecentError();
+  EXPECT_EQ(0, decrypt("/nonexistent", "", cipher, out)) << zmrtest::takeRecentError();
+  EXPECT_EQ(zmrtest::toBase64(kPlain), out);
   // Another session reads the file itself.
   int other = newSession();
   EXPECT_EQ(22003, decrypt(keyfile, "wrong", cipher, out, other));
-  takeError();
-  EXPECT_EQ(0, decrypt(keyfile, kPassword, cipher, out, other)) << takeError();
+  zmrtest::takeRecentError();
+  EXPECT_EQ(0, decrypt(keyfile, kPassword, cipher, out, other)) << zmrtest::takeRecentError();
 }
 
 // In an HSM session the key is imported into SoftHSM2 and used there.
@@ -226,7 +218,7 @@ class CentralVerifierHsm : public CentralVerifier {
     ASSERT_EQ(0, hsm_initialize());
     p11 = hsmtest::moduleFunctions(zmrtest::kSoftHsmModule);
     ASSERT_NE(nullptr, p11);
-    ASSERT_EQ(0, hsm_opensession(session, "signkey", static_cast<int32_t>(slot), kPin)) << takeError();
+    ASSERT_EQ(0, hsm_opensession(session, "signkey", static_cast<int32_t>(slot), kPin)) << zmrtest::takeRecentError();
   }
   void TearDown() override {
     hsm_closesession(session);
@@ -237,14 +229,7 @@ class CentralVerifierHsm : public CentralVerifier {
   unsigned long verifierObjects() {
     uint64_t h = 0;
     gethsm_sessioncontext(session, &h);
-    CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
-    CK_ATTRIBUTE search[] = {{CKA_LABEL, const_cast<char*>(kVerifierKeyLabel), 15}, {CKA_CLASS, &cls, sizeof cls}};
-    EXPECT_EQ(CKR_OK, p11->C_FindObjectsInit(h, search, 2));
-    CK_OBJECT_HANDLE found[8];
-    CK_ULONG count = 0;
-    EXPECT_EQ(CKR_OK, p11->C_FindObjects(h, found, 8, &count));
-    p11->C_FindObjectsFinal(h);
-    return count;
+    return hsmtest::privateKeyObjects(p11, h, kVerifierKeyLabel);
   }
 
   zmrtest::SoftHsm hsm;
@@ -255,15 +240,15 @@ class CentralVerifierHsm : public CentralVerifier {
 TEST_F(CentralVerifierHsm, ImportsOnceAndDecryptsInTheModule) {
   start();
   std::string out;
-  ASSERT_EQ(0, decrypt(keyfile, kPassword, files->ciphertext(), out)) << takeError();
-  EXPECT_EQ(b64(kPlain), out);
+  ASSERT_EQ(0, decrypt(keyfile, kPassword, files->ciphertext(), out)) << zmrtest::takeRecentError();
+  EXPECT_EQ(zmrtest::toBase64(kPlain), out);
   EXPECT_EQ(1u, verifierObjects());
   uint64_t handle = 0;
   EXPECT_EQ(0, getverifierkeyhandle(session, &handle));
 
   VerifierFiles other(zmrtest::testKey(2048, 61).get(), "verifier-other");
   EXPECT_EQ(25037, decrypt(keyfile, kPassword, other.ciphertext(), out));
-  std::string error = takeError();
+  std::string error = zmrtest::takeRecentError();
   EXPECT_EQ(0u, error.find("hsmclient_hsm_decrypt: An error occured calling C_Decrypt on the hsm PKCS11 driver.\n"
                            "The PKCS#11 error was: "))
       << error;
@@ -274,9 +259,9 @@ TEST_F(CentralVerifierHsm, ImportsOnceAndDecryptsInTheModule) {
 
   // Another merchant session on the token finds the same object.
   int second = newSession();
-  ASSERT_EQ(0, hsm_opensession(second, "signkey", static_cast<int32_t>(slot), kPin)) << takeError();
-  EXPECT_EQ(0, decrypt(keyfile, kPassword, files->ciphertext("again"), out, second)) << takeError();
-  EXPECT_EQ(b64("again"), out);
+  ASSERT_EQ(0, hsm_opensession(second, "signkey", static_cast<int32_t>(slot), kPin)) << zmrtest::takeRecentError();
+  EXPECT_EQ(0, decrypt(keyfile, kPassword, files->ciphertext("again"), out, second)) << zmrtest::takeRecentError();
+  EXPECT_EQ(zmrtest::toBase64("again"), out);
   EXPECT_EQ(1u, verifierObjects());
   uint64_t secondhandle = 0;
   EXPECT_EQ(0, getverifierkeyhandle(second, &secondhandle));
@@ -289,8 +274,8 @@ TEST_F(CentralVerifierHsm, AnObjectOfTheSameKeyIsUsed) {
   start();
   ASSERT_EQ(1u, verifierObjects());
   std::string out;
-  ASSERT_EQ(0, decrypt(keyfile, kPassword, files->ciphertext(), out)) << takeError();
-  EXPECT_EQ(b64(kPlain), out);
+  ASSERT_EQ(0, decrypt(keyfile, kPassword, files->ciphertext(), out)) << zmrtest::takeRecentError();
+  EXPECT_EQ(zmrtest::toBase64(kPlain), out);
   EXPECT_EQ(1u, verifierObjects());
 }
 
@@ -299,8 +284,8 @@ TEST_F(CentralVerifierHsm, AnObjectOfAnotherKeyIsNotUsed) {
   ASSERT_TRUE(zmrtest::importKey(hsm, "merchant", kPin, stale.get(), kVerifierKeyLabel, "0b", true)) << hsm.log;
   start();
   std::string out;
-  ASSERT_EQ(0, decrypt(keyfile, kPassword, files->ciphertext(), out)) << takeError();
-  EXPECT_EQ(b64(kPlain), out);
+  ASSERT_EQ(0, decrypt(keyfile, kPassword, files->ciphertext(), out)) << zmrtest::takeRecentError();
+  EXPECT_EQ(zmrtest::toBase64(kPlain), out);
   EXPECT_EQ(2u, verifierObjects());
 }
 
@@ -315,7 +300,7 @@ TEST(CentralVerifierFake, AFailedImportIsRetried) {
   ASSERT_EQ(0, hsm_initialize());
   int session = -1;
   ASSERT_EQ(0, loadproperties(session, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-  ASSERT_EQ(0, hsm_opensession(session, "signkey", -1, kPin)) << takeError();
+  ASSERT_EQ(0, hsm_opensession(session, "signkey", -1, kPin)) << zmrtest::takeRecentError();
   EvpPkeyPtr key = zmrtest::testKey(2048, 60);
   VerifierFiles files(key.get());
   std::string keyfile = files.encrypted("pbes2", "");
@@ -328,15 +313,15 @@ TEST(CentralVerifierFake, AFailedImportIsRetried) {
       "hsmclient_hsm_createp11privkeyhandle: An error occured calling C_CreateObject on the hsm PKCS11 driver.\n"
       "The PKCS#11 error was: DEVICE_MEMORY\n" +
           p + "Unable to set the central verifier key as a PKCS#11 handle.\n",
-      takeError());
+      zmrtest::takeRecentError());
   EVP_PKEY* stored = nullptr;
   EXPECT_EQ(2042, getverifierkey(session, &stored));
   fake.clearrv("C_CreateObject");
   // Nothing was kept: the file is read again.
   EXPECT_EQ(22001, assymetricdecrypt(session, "/nonexistent", kPassword, cipher, out));
-  takeError();
-  ASSERT_EQ(0, assymetricdecrypt(session, keyfile.c_str(), kPassword, cipher, out)) << takeError();
-  EXPECT_EQ(b64("fake plaintext"), out.value);
+  zmrtest::takeRecentError();
+  ASSERT_EQ(0, assymetricdecrypt(session, keyfile.c_str(), kPassword, cipher, out)) << zmrtest::takeRecentError();
+  EXPECT_EQ(zmrtest::toBase64("fake plaintext"), out.value);
   EXPECT_EQ(2ul, fake.calls("C_CreateObject"));
   EXPECT_EQ(0, hsm_closesession(session));
   freeSessions();

@@ -15,7 +15,9 @@
 #include "store/threadstore.h"
 #include "support/fixtures.h"
 #include "support/pki.h"
+#include "support/recenterror.h"
 #include "support/tempdir.h"
+#include "support/verifiers.h"
 #include "tools/base64.h"
 
 namespace zmr {
@@ -24,16 +26,6 @@ namespace {
 using zmrtest::Pkcs7Spec;
 using zmrtest::TestCert;
 namespace der = zmrtest::der;
-
-std::string b64(const std::string& bytes) {
-  return base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-}
-
-std::string takeError() {
-  std::optional<std::string> e;
-  getlasterror(0, e);
-  return e.value_or("");
-}
 
 // A fixed signing time: 2024-02-03 14:05:09 UTC.
 const std::string kSigningTimeDer = der::utcTime("240203140509Z");
@@ -59,7 +51,7 @@ class Pkcs7Info : public ::testing::Test {
   }
   void SetUp() override {
     ASSERT_EQ(0, loadproperties(session, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-    takeError();
+    zmrtest::takeRecentError();
   }
   void TearDown() override { freesession(session); }
 
@@ -119,7 +111,7 @@ std::map<std::string, std::string> opensslView(const TestCert& cert, const std::
       {"uniqueid", grab(subject, "serialNumber=([^,]*)")},
       {"policyoid", grab(x509, "Policy: ([0-9.]+)")},
       {"commonname", grab(subject, "(?:^|,)CN=([^,]*)")},
-      {"signingcertificate", b64(zmrtest::readFile(dir + "/cert.der"))},
+      {"signingcertificate", zmrtest::toBase64(zmrtest::readFile(dir + "/cert.der"))},
       {"keyusage", keyusage},
       {"emailaddress", grab(x509, "\n([^\n=]+@[^\n]+)\n")},
       {"signingtime", grab(cms, "signingTime[^U]*UTCTIME:([^\n]*)")},
@@ -149,7 +141,7 @@ TEST_F(Pkcs7Info, EveryItemAsOpenSslShowsIt) {
     SCOPED_TRACE(item);
     ASSERT_FALSE(expected[item].empty());
     std::string out;
-    EXPECT_EQ(0, info(pkcs7, item, out)) << takeError();
+    EXPECT_EQ(0, info(pkcs7, item, out)) << zmrtest::takeRecentError();
     EXPECT_EQ(expected[item], out);
   }
 }
@@ -173,11 +165,11 @@ TEST_F(Pkcs7Info, InputFaults) {
       {"not base64", "@@@", "commonname", 21002,
        "base64_decodebase64: Unable to decode data. The data is not valid Base64.\n" + p +
            "An error occured trying to base64 decode the pkcs7 input.\n"},
-      {"not DER", b64("not a pkcs7"), "commonname", 8001,
+      {"not DER", zmrtest::toBase64("not a pkcs7"), "commonname", 8001,
        p + "An error occured trying to parse the der encoded pkcs7 input to pkcs7 structure.\n"},
-      {"trailing bytes", b64(zmrtest::makePkcs7Der(zmrtest::pkcs7For(pki->endUser)) + "x"), "commonname", 8001,
+      {"trailing bytes", zmrtest::toBase64(zmrtest::makePkcs7Der(zmrtest::pkcs7For(pki->endUser)) + "x"), "commonname", 8001,
        p + "An error occured trying to parse the der encoded pkcs7 input to pkcs7 structure.\n"},
-      {"signedData type without its content", b64(der::seq(der::oid("1.2.840.113549.1.7.2"))), "commonname", 8002,
+      {"signedData type without its content", zmrtest::toBase64(der::seq(der::oid("1.2.840.113549.1.7.2"))), "commonname", 8002,
        p + "The pkcs7 does not contain any information about signer(s).\n"},
       {"no SignerInfo", zmrtest::makePkcs7Base64(noSigners), "commonname", 8002,
        p + "The pkcs7 does not contain any information about signer(s).\n"},
@@ -198,7 +190,7 @@ TEST_F(Pkcs7Info, InputFaults) {
     std::string out = "stale";
     EXPECT_EQ(c.code, info(c.pkcs7, c.item, out));
     EXPECT_EQ("", out);
-    EXPECT_EQ(c.error, takeError());
+    EXPECT_EQ(c.error, zmrtest::takeRecentError());
   }
   std::string out;
   EXPECT_EQ(2009, getpkcs7info(999, good, "commonname", out));
@@ -238,7 +230,7 @@ TEST_F(Pkcs7Info, ReaderFailuresKeepTheirCodeAndNameTheItem) {
     SCOPED_TRACE(c.item);
     std::string out;
     EXPECT_EQ(c.code, info(pkcs7, c.item, out));
-    std::string error = takeError();
+    std::string error = zmrtest::takeRecentError();
     // The reader's own line first, then the item's.
     ASSERT_GT(error.size(), c.last.size());
     EXPECT_EQ(0u, error.find("certtools_")) << error;
@@ -248,7 +240,7 @@ TEST_F(Pkcs7Info, ReaderFailuresKeepTheirCodeAndNameTheItem) {
   zmrtest::CertSpec nopolicy = zmrtest::endUserSpec();
   nopolicy.policies.clear();
   std::string out = "stale";
-  EXPECT_EQ(0, info(signedBy(zmrtest::makeCert(nopolicy, &pki->ca)), "policyoid", out)) << takeError();
+  EXPECT_EQ(0, info(signedBy(zmrtest::makeCert(nopolicy, &pki->ca)), "policyoid", out)) << zmrtest::takeRecentError();
   EXPECT_EQ("", out);
 }
 
@@ -268,10 +260,10 @@ TEST_F(Signers, ListsEachNodeInOrder) {
   const std::string one = std::string(kSigningTimeMs) + ";" + zmrtest::kPolicyPersonal + ";Kari Nordmann";
 
   std::optional<std::string> out;
-  ASSERT_EQ(0, list(&head, out)) << takeError();
+  ASSERT_EQ(0, list(&head, out)) << zmrtest::takeRecentError();
   EXPECT_EQ(one, out);
   head.next = &tail;
-  ASSERT_EQ(0, list(&head, out)) << takeError();
+  ASSERT_EQ(0, list(&head, out)) << zmrtest::takeRecentError();
   EXPECT_EQ(one + ";" + kSigningTimeMs + ";;Ola Nordmann", out);
 
   out = "stale";
@@ -312,7 +304,7 @@ TEST_F(Signers, AFailingNodeEndsTheListWithItsLine) {
     std::optional<std::string> out = "stale";
     EXPECT_EQ(c.code, list(&head, out));
     EXPECT_EQ(std::nullopt, out);
-    EXPECT_EQ(c.error, takeError());
+    EXPECT_EQ(c.error, zmrtest::takeRecentError());
   }
 }
 

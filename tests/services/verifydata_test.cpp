@@ -17,6 +17,7 @@
 #include "support/pki.h"
 #include "support/recenterror.h"
 #include "support/tempdir.h"
+#include "support/verifiers.h"
 #include "tools/base64.h"
 #include "tools/certtools.h"
 
@@ -26,16 +27,6 @@ namespace {
 using zmrtest::Pkcs7Spec;
 using zmrtest::TestCert;
 namespace der = zmrtest::der;
-
-std::string b64(const std::string& bytes) {
-  return base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-}
-
-std::string takeError() {
-  std::optional<std::string> e;
-  getlasterror(0, e);
-  return e.value_or("");
-}
 
 // A session over a trust store of these certificates.
 int openSession(const std::string& tag, const std::vector<const X509*>& trusted, const char* granted) {
@@ -72,7 +63,7 @@ std::string opensslSigned(const std::string& tool, const TestCert& signer, const
     ADD_FAILURE() << command << "\n" << log;
     return "";
   }
-  return b64(zmrtest::readFile(dir + "/out.der"));
+  return zmrtest::toBase64(zmrtest::readFile(dir + "/out.der"));
 }
 
 constexpr int kModes[3] = {0, 1, -1};
@@ -94,7 +85,7 @@ class VerifyData : public ::testing::Test {
     f = nullptr;
     freeSessions();
   }
-  void SetUp() override { takeError(); }
+  void SetUp() override { zmrtest::takeRecentError(); }
 
   struct Fixture {
     zmrtest::TestPki pki = zmrtest::makePki(2);
@@ -249,16 +240,16 @@ TEST_F(VerifyData, EveryCaseInEveryMode) {
       {"digitalSignature for {1}", f->all, signedBy(f->authOnly), kContent, 0, authentication, same(ok)},
       {"not base64", f->all, "not base64!", kContent, 0, signing,
        same({21002, kPrefix + "An error occured trying to base64 decode the pkcs7 input.\n"})},
-      {"not a PKCS#7", f->all, b64("certainly not DER"), kContent, 0, signing,
+      {"not a PKCS#7", f->all, zmrtest::toBase64("certainly not DER"), kContent, 0, signing,
        same({5001, kPrefix + "An error occured trying to parse the der encoded pkcs7 to an pkcs7 structure.\n"})},
       {"subject key identifier as signer", f->all,
        opensslSigned("cms", pki.endUser, kContent, "-md sha256 -keyid"), kContent, 0, signing,
        same({5001, kPrefix + "An error occured trying to parse the der encoded pkcs7 to an pkcs7 structure.\n"})},
-      {"not signedData", f->all, b64(dataTyped), kContent, 0, signing,
+      {"not signedData", f->all, zmrtest::toBase64(dataTyped), kContent, 0, signing,
        same({5002, kPrefix + "The type of the pkcs7 is not signed.\n"})},
       {"detached without data", f->all, signedBy(pki.endUser), std::nullopt, 0, signing,
        same({5003, kPrefix + "No data to verify.\n"})},
-      {"signedData type without its content", f->all, b64(der::seq(der::oid("1.2.840.113549.1.7.2"))), kContent, 0,
+      {"signedData type without its content", f->all, zmrtest::toBase64(der::seq(der::oid("1.2.840.113549.1.7.2"))), kContent, 0,
        signing, same({5004, kPrefix + "No signers information in pkcs7.\n"})},
       {"no SignerInfo", f->all, zmrtest::makePkcs7Base64(noSigners), kContent, 0, signing,
        same({5004, kPrefix + "No signers information in pkcs7.\n"})},
@@ -285,7 +276,7 @@ TEST_F(VerifyData, EveryCaseInEveryMode) {
       setlasterror(0, "left over\n");
       int rc = verifydata(c.session, c.pkcs7, data, length, c.dataisdigest, c.usages.data(),
                           static_cast<int>(c.usages.size()), kModes[m]);
-      std::string error = takeError();
+      std::string error = zmrtest::takeRecentError();
       EXPECT_EQ(e.code, rc) << error;
       if (e.code == 2009) continue;  // the session check runs first: the old text stays
       EXPECT_EQ(e.line, lastLine(error)) << error;
@@ -300,7 +291,7 @@ TEST_F(VerifyData, LeavesTheSharedStoreAsItWas) {
   std::string expired = zmrtest::makePkcs7Base64(zmrtest::pkcs7For(f->expiredUser, kContent));
   const int usages[] = {kUsageSigning};
   const auto* data = reinterpret_cast<const unsigned char*>(kContent.data());
-  ASSERT_EQ(0, verifydata(f->all, expired, data, kContent.size(), 0, usages, 1, kChainNoDates)) << takeError();
+  ASSERT_EQ(0, verifydata(f->all, expired, data, kContent.size(), 0, usages, 1, kChainNoDates)) << zmrtest::takeRecentError();
   EXPECT_EQ(5007, verifydata(f->all, expired, data, kContent.size(), 0, usages, 1, kChainPolicy));
   X509_STORE* store = nullptr;
   ASSERT_EQ(0, gettruststore(f->all, &store));
