@@ -286,93 +286,6 @@ ZMR_EXPORT int zmr_signxml(int session, const char *xml, uint64_t xmllength, con
 ZMR_EXPORT int zmr_createxmldsig(int session, const char *order, char **xml, int *days);
 
 /* ---------------------------------------------------------------------------
- * Verifying signatures of end users, signer information, and decryption
- * with the central verifier key
- *
- * A signature is a base64 DER PKCS#7 SignedData (detached or carrying its
- * content). Verification checks every signer: its certificate (found among
- * the PKCS#7's certificates by issuer and serial) must chain to the
- * session's trust store, with the PKCS#7's certificates as intermediates
- * and validity dates checked, must carry a certificate policy listed in
- * the session's grantedpolicies ("ALL" grants every one) and the key usage
- * asked for; then the signature itself must verify. Codes: 21002 not
- * base64, 5001 not a PKCS#7, 5002 not signedData, 5004 no signer, 5005 a
- * signer's certificate missing, 6001 policy not granted, 5007 the chain
- * does not verify (the recent error gives OpenSSL's reason, e.g.
- * "certificate has expired") or the signature is bad, 6002 key usage
- * missing, 12002-12019 signed attributes that do not match (12003 the data
- * differs), 2004 a session opened without configuration (no trust store).
- */
-
-/* One signature of a list: base64 DER PKCS#7 and base64 DER OCSP
- * response, and the next node (NULL at the end). A list the caller builds
- * stays the caller's. */
-typedef struct signatures {
-  char *pkcs7;
-  char *ocsp;
-  struct signatures *next;
-} signatures;
-
-/* Verifies the PKCS#7 over length bytes of data as a signing signature
- * (key usage nonRepudiation). 0 when it verifies. */
-ZMR_EXPORT int zmr_verifydata(int session, const char *pkcs7, const unsigned char *data, uint64_t length);
-
-/* Verifies the PKCS#7 over data whose digest (with the signer's digest
- * algorithm) is the base64 hash: an authentication signature (key usage
- * digitalSignature) when selector is non-zero, a signing signature
- * (nonRepudiation) when it is 0. 12005 for a digest over 64 bytes. */
-ZMR_EXPORT int zmr_hashverifydata(int session, const char *pkcs7, const char *hash, int selector);
-
-/* Items of zmr_getpkcs7info. Any other non-negative value: 7002. */
-#define ZMR_P7_ISSUERNAME 0            /* issuer name, RFC 2253, most specific first */
-#define ZMR_P7_SUBJECTNAME 1           /* subject name, likewise */
-#define ZMR_P7_VALIDFROMDATE 2         /* notBefore, "Feb  3 14:05:09 2027 GMT" */
-#define ZMR_P7_VALIDTODATE 3           /* notAfter, likewise */
-#define ZMR_P7_VERSIONNUMBER 4         /* "1".."3" */
-#define ZMR_P7_SERIALNUMBER 5          /* decimal */
-#define ZMR_P7_KEYALGORITHM 6          /* "RSA" or "DSA" */
-#define ZMR_P7_KEYSIZE 7               /* bits */
-#define ZMR_P7_UNIQUEID 8              /* subject serialNumber, else OU */
-#define ZMR_P7_ORIGINATOR 9            /* the scheme's originator extension */
-#define ZMR_P7_BANKNAME 10             /* the scheme's bank-name extension */
-#define ZMR_P7_DATEOFBIRTH 11          /* display form as the dates */
-#define ZMR_P7_POLICYOID 12            /* first policy OID; "" without policies */
-#define ZMR_P7_COMMONNAME 13
-#define ZMR_P7_SIGNINGCERTIFICATE 14   /* base64 DER of the certificate */
-#define ZMR_P7_KEYUSAGE 15             /* "authentication", "signing" or "authentication, signing" */
-#define ZMR_P7_EMAILADDRESS 16
-#define ZMR_P7_SIGNINGTIME 17          /* signingTime, display form */
-#define ZMR_P7_PHONENUMBER 18
-#define ZMR_P7_SIGNINGTIMELONGSTRING 19 /* signingTime in milliseconds since 1970 */
-
-/* One item about the first signer of the PKCS#7 (nothing is verified) in
- * *text (free with zmr_free). 8001 not a PKCS#7, 8002 no signer, 8003 the
- * signer's certificate is not in the PKCS#7, 8004 no signing time; 6xxx
- * when the certificate lacks the item (the recent error names it). */
-ZMR_EXPORT int zmr_getpkcs7info(int session, const char *pkcs7, int item, char **text);
-
-/* For each node of the list, "signingtime;policyoid;commonname" of its
- * PKCS#7's first signer (time in milliseconds), the nodes joined by ";",
- * in *text (free with zmr_free). Only the pkcs7 texts are read. Codes as
- * zmr_getpkcs7info; 8004 for a signature without signing time, 33002 for a
- * node without PKCS#7. */
-ZMR_EXPORT int zmr_getsigners(int session, const signatures *list, char **text);
-
-/* Decrypts base64 RSA PKCS#1 v1.5 ciphertext with the central verifier key
- * and hands back the plaintext in base64 in *output (free with zmr_free).
- * The first successful call on a session reads the key from keyfile, a DER
- * PKCS#8 EncryptedPrivateKeyInfo (PBES2, or the older PKCS#5 and PKCS#12
- * schemes) decrypted with password, and in an HSM session imports it into
- * the module as a token object labelled "CentralVerifier" (an object of
- * that label with the same modulus is reused); later calls do not read
- * keyfile and password. Codes: 22001 the file cannot be opened, 22002 not
- * a PKCS#8 EncryptedPrivateKeyInfo, 22003 wrong password, 22004 not an RSA
- * key, 22005 the ciphertext does not decrypt with the key, 21002 not
- * base64; 25xxx in the HSM (25037 the module refuses the ciphertext). */
-ZMR_EXPORT int zmr_assymetricdecrypt(int session, const char *keyfile, const char *password, const char *input,
-                                     char **output);
-
-/* ---------------------------------------------------------------------------
  * Transaction data from the end user's client
  *
  * A client message carries encKey (a 32-byte base key wrapped with RSA
@@ -437,6 +350,84 @@ typedef struct signatures {
   char *ocsp;
   struct signatures *next; /* NULL at the end */
 } signatures;
+
+/* ---------------------------------------------------------------------------
+ * Verifying signatures of end users, signer information, and decryption
+ * with the central verifier key
+ *
+ * A signature is a base64 DER PKCS#7 SignedData (detached or carrying its
+ * content). Verification checks every signer: its certificate (found among
+ * the PKCS#7's certificates by issuer and serial) must chain to the
+ * session's trust store, with the PKCS#7's certificates as intermediates
+ * and validity dates checked, must carry a certificate policy listed in
+ * the session's grantedpolicies ("ALL" grants every one) and the key usage
+ * asked for; then the signature itself must verify. Codes: 21002 not
+ * base64, 5001 not a PKCS#7, 5002 not signedData, 5004 no signer, 5005 a
+ * signer's certificate missing, 6001 policy not granted, 5007 the chain
+ * does not verify (the recent error gives OpenSSL's reason, e.g.
+ * "certificate has expired") or the signature is bad, 6002 key usage
+ * missing, 12002-12019 signed attributes that do not match (12003 the data
+ * differs), 2004 a session opened without configuration (no trust store).
+ */
+
+/* Verifies the PKCS#7 over length bytes of data as a signing signature
+ * (key usage nonRepudiation). 0 when it verifies. */
+ZMR_EXPORT int zmr_verifydata(int session, const char *pkcs7, const unsigned char *data, uint64_t length);
+
+/* Verifies the PKCS#7 over data whose digest (with the signer's digest
+ * algorithm) is the base64 hash: an authentication signature (key usage
+ * digitalSignature) when selector is non-zero, a signing signature
+ * (nonRepudiation) when it is 0. 12005 for a digest over 64 bytes. */
+ZMR_EXPORT int zmr_hashverifydata(int session, const char *pkcs7, const char *hash, int selector);
+
+/* Items of zmr_getpkcs7info. Any other non-negative value: 7002. */
+#define ZMR_P7_ISSUERNAME 0            /* issuer name, RFC 2253, most specific first */
+#define ZMR_P7_SUBJECTNAME 1           /* subject name, likewise */
+#define ZMR_P7_VALIDFROMDATE 2         /* notBefore, "Feb  3 14:05:09 2027 GMT" */
+#define ZMR_P7_VALIDTODATE 3           /* notAfter, likewise */
+#define ZMR_P7_VERSIONNUMBER 4         /* "1".."3" */
+#define ZMR_P7_SERIALNUMBER 5          /* decimal */
+#define ZMR_P7_KEYALGORITHM 6          /* "RSA" or "DSA" */
+#define ZMR_P7_KEYSIZE 7               /* bits */
+#define ZMR_P7_UNIQUEID 8              /* subject serialNumber, else OU */
+#define ZMR_P7_ORIGINATOR 9            /* the scheme's originator extension */
+#define ZMR_P7_BANKNAME 10             /* the scheme's bank-name extension */
+#define ZMR_P7_DATEOFBIRTH 11          /* display form as the dates */
+#define ZMR_P7_POLICYOID 12            /* first policy OID; "" without policies */
+#define ZMR_P7_COMMONNAME 13
+#define ZMR_P7_SIGNINGCERTIFICATE 14   /* base64 DER of the certificate */
+#define ZMR_P7_KEYUSAGE 15             /* "authentication", "signing" or "authentication, signing" */
+#define ZMR_P7_EMAILADDRESS 16
+#define ZMR_P7_SIGNINGTIME 17          /* signingTime, display form */
+#define ZMR_P7_PHONENUMBER 18
+#define ZMR_P7_SIGNINGTIMELONGSTRING 19 /* signingTime in milliseconds since 1970 */
+
+/* One item about the first signer of the PKCS#7 (nothing is verified) in
+ * *text (free with zmr_free). 8001 not a PKCS#7, 8002 no signer, 8003 the
+ * signer's certificate is not in the PKCS#7, 8004 no signing time; 6xxx
+ * when the certificate lacks the item (the recent error names it). */
+ZMR_EXPORT int zmr_getpkcs7info(int session, const char *pkcs7, int item, char **text);
+
+/* For each node of the list, "signingtime;policyoid;commonname" of its
+ * PKCS#7's first signer (time in milliseconds), the nodes joined by ";",
+ * in *text (free with zmr_free). Only the pkcs7 texts are read. Codes as
+ * zmr_getpkcs7info; 8004 for a signature without signing time, 33002 for a
+ * node without PKCS#7. */
+ZMR_EXPORT int zmr_getsigners(int session, const signatures *list, char **text);
+
+/* Decrypts base64 RSA PKCS#1 v1.5 ciphertext with the central verifier key
+ * and hands back the plaintext in base64 in *output (free with zmr_free).
+ * The first successful call on a session reads the key from keyfile, a DER
+ * PKCS#8 EncryptedPrivateKeyInfo (PBES2, or the older PKCS#5 and PKCS#12
+ * schemes) decrypted with password, and in an HSM session imports it into
+ * the module as a token object labelled "CentralVerifier" (an object of
+ * that label with the same modulus is reused); later calls do not read
+ * keyfile and password. Codes: 22001 the file cannot be opened, 22002 not
+ * a PKCS#8 EncryptedPrivateKeyInfo, 22003 wrong password, 22004 not an RSA
+ * key, 22005 the ciphertext does not decrypt with the key, 21002 not
+ * base64; 25xxx in the HSM (25037 the module refuses the ciphertext). */
+ZMR_EXPORT int zmr_assymetricdecrypt(int session, const char *keyfile, const char *password, const char *input,
+                                     char **output);
 
 #ifdef __cplusplus
 }
