@@ -52,7 +52,9 @@ X509Ptr makecert(const char* cn, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerke
   const std::pair<int, const char*> extensions[] = {
       {NID_basic_constraints, ca ? "critical,CA:TRUE" : "critical,CA:FALSE"},
       {NID_key_usage, ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,nonRepudiation"},
-      {NID_certificate_policies, "2.999.10.1.16.1.12.2.1"},
+      // 2.999.10.1.16.1.12.2.1: without a configuration database OpenSSL takes
+      // the policies extension only as DER.
+      {NID_certificate_policies, "DER:30:0d:30:0b:06:09:88:37:0a:01:10:01:0c:02:01"},
   };
   for (const auto& [nid, value] : extensions) {
     X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &v3, nid, value);

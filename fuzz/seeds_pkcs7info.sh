@@ -4,6 +4,8 @@
 # reads (e-mail address, subject serialNumber, the scheme's extensions).
 set -euo pipefail
 out=${1:?usage: seeds_pkcs7info.sh <dir>}
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
 bash "$(dirname "$0")/seeds_pkcs7check.sh" "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
