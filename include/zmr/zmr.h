@@ -22,7 +22,10 @@
  *   by all threads; the host must not close a session while another thread
  *   still uses it. The recent error, the info items and the document list
  *   belong to the calling thread: the calls of one transaction must run on
- *   one thread, and a thread's data is released when the thread exits.
+ *   one thread. A thread's data lasts until the thread really ends: its
+ *   exit destructors (pthread keys, C++ thread_local) and, in the main
+ *   thread, atexit handlers may still call the library and see it. It is
+ *   released when the thread ends (the main thread's with the process).
  */
 #ifndef ZMR_ZMR_H
 #define ZMR_ZMR_H

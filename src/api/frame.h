@@ -45,14 +45,17 @@ inline int probe(const void* p) { return readable(p) ? kOk : kUnreadablePointer;
 // Runs an operation, keeping every exception inside the library.
 template <typename F>
 int guarded(F&& body) noexcept {
+  int rc;
   try {
-    return body();
+    rc = body();
   } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
+    rc = kOutOfMemory;
   } catch (...) {
     setlasterror(-1, "zmr: An unexpected internal error occured.\n");
-    return kOutOfMemory;
+    rc = kOutOfMemory;
   }
+  endcall();
+  return rc;
 }
 
 // malloc'ed NUL-terminated copy for the caller (released with zmr_free).

@@ -1,8 +1,14 @@
 #include "store/threadstore.h"
 
+#include <limits.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -30,12 +36,20 @@ struct InfoItem {
   std::string value;
 };
 
+// How many times a thread's key destructors may run: glibc and musl stop
+// after this many rounds, whatever is still set.
+constexpr unsigned kExitRounds = PTHREAD_DESTRUCTOR_ITERATIONS;
+
 struct ThreadStore {
   bool errorslot = false;
   std::string recenterror;
   bool infoslot = false;
   std::vector<InfoItem> items;
   std::unique_ptr<document> documents;
+  // Exit-time destructor rounds this thread had been through when the store
+  // was made or last kept, and whether anything used it since.
+  unsigned rounds = 0;
+  bool used = true;
 
   ThreadStore() = default;
   ThreadStore(const ThreadStore&) = delete;
@@ -46,8 +60,82 @@ struct ThreadStore {
   }
 };
 
-ThreadStore& store() {
-  thread_local ThreadStore s;
+// The store lives behind a pthread key rather than in a C++ thread_local:
+// thread_local objects die before the thread's key destructors and, in the
+// main thread, before atexit handlers, both of which may still call us; and
+// registering a thread_local destructor aborts the process when it cannot
+// allocate.
+//
+// A key's value is null (the thread never called us), a marker (no store,
+// the number of exit rounds seen so far) or the thread's store. Once any
+// call was made the key stays set, so our destructor sees every round. It
+// keeps the store through a round while something still uses it (the
+// thread's other destructors may run after ours) and frees it at the last
+// round at the latest; a store made after that is freed when the call that
+// made it returns (endcall). The round count is exact for a thread that
+// called us before it began to end; for one whose first call comes from a
+// destructor it may lag, and the use rule then frees the store once the
+// calls stop.
+pthread_key_t storekey;
+std::atomic<bool> haskey{false};
+pthread_mutex_t keylock = PTHREAD_MUTEX_INITIALIZER;
+
+void* marker(unsigned rounds) { return reinterpret_cast<void*>(std::uintptr_t{rounds} + 1); }
+bool ismarker(void* v) { return reinterpret_cast<std::uintptr_t>(v) - 1 <= kExitRounds; }
+unsigned markerrounds(void* v) { return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(v) - 1); }
+
+void threadexiting(void* v) {
+  unsigned rounds;
+  if (ismarker(v)) {
+    rounds = markerrounds(v) + 1;
+  } else {
+    auto* s = static_cast<ThreadStore*>(v);
+    rounds = ++s->rounds;
+    bool keep = rounds < kExitRounds && s->used;
+    s->used = false;
+    if (keep && pthread_setspecific(storekey, s) == 0) return;
+    delete s;
+  }
+  pthread_setspecific(storekey, marker(std::min(rounds, kExitRounds)));
+}
+
+bool ensurekey() {
+  if (haskey.load(std::memory_order_acquire)) return true;
+  pthread_mutex_lock(&keylock);
+  // A failed creation is not remembered: the next call tries again.
+  if (!haskey.load(std::memory_order_relaxed) && pthread_key_create(&storekey, threadexiting) == 0)
+    haskey.store(true, std::memory_order_release);
+  pthread_mutex_unlock(&keylock);
+  return haskey.load(std::memory_order_relaxed);
+}
+
+// The calling thread's store, or null when it has none.
+ThreadStore* existing() {
+  if (!ensurekey()) return nullptr;
+  void* v = pthread_getspecific(storekey);
+  if (v == nullptr) {
+    pthread_setspecific(storekey, marker(0));  // only to count exit rounds; may fail harmlessly
+    return nullptr;
+  }
+  if (ismarker(v)) return nullptr;
+  auto* s = static_cast<ThreadStore*>(v);
+  s->used = true;
+  return s;
+}
+
+// The calling thread's store, made when it has none; null when that fails
+// for want of memory.
+ThreadStore* current() {
+  if (ThreadStore* s = existing()) return s;
+  if (!haskey.load(std::memory_order_acquire)) return nullptr;
+  void* v = pthread_getspecific(storekey);
+  auto* s = new (std::nothrow) ThreadStore;
+  if (s == nullptr) return nullptr;
+  s->rounds = v == nullptr ? 0 : markerrounds(v);
+  if (pthread_setspecific(storekey, s) != 0) {
+    delete s;
+    return nullptr;
+  }
   return s;
 }
 
@@ -65,23 +153,49 @@ document::~document() {
   }
 }
 
-int setlasterror(int, std::string_view message) {
-  ThreadStore& s = store();
-  if (!s.errorslot) {
-    s.errorslot = claim(errorslots);
-    if (!s.errorslot) return kOk;
+void endcall() {
+  if (!haskey.load(std::memory_order_acquire)) return;
+  void* v = pthread_getspecific(storekey);
+  if (v == nullptr || (ismarker(v) ? markerrounds(v) : static_cast<ThreadStore*>(v)->rounds) < kExitRounds) return;
+  // The thread's destructor rounds are over: nothing would free what this
+  // call left behind, ours or OpenSSL's.
+  if (!ismarker(v)) {
+    delete static_cast<ThreadStore*>(v);
+    pthread_setspecific(storekey, marker(kExitRounds));
   }
-  s.recenterror.append(message);
+  OPENSSL_thread_stop();
+}
+
+ThreadSlotCounts threadslotcounts() {
+  return {infoslots.load(std::memory_order_relaxed), errorslots.load(std::memory_order_relaxed)};
+}
+
+int setlasterror(int, std::string_view message) {
+  ThreadStore* s = current();
+  if (s == nullptr) return kOk;
+  bool claimed = false;
+  if (!s->errorslot) {
+    if (!claim(errorslots)) return kOk;
+    s->errorslot = claimed = true;
+  }
+  try {
+    s->recenterror.append(message);
+  } catch (const std::bad_alloc&) {
+    // The message is dropped; what was there stays.
+    if (claimed) {
+      s->errorslot = false;
+      errorslots.fetch_sub(1, std::memory_order_relaxed);
+    }
+  }
   return kOk;
 }
 
 int getlasterror(int, std::optional<std::string>& out) {
-  ThreadStore& s = store();
   out.reset();
-  if (s.errorslot) {
-    out = std::move(s.recenterror);
-    s.recenterror = std::string();
-    s.errorslot = false;
+  if (ThreadStore* s = existing(); s != nullptr && s->errorslot) {
+    out = std::move(s->recenterror);
+    s->recenterror = std::string();
+    s->errorslot = false;
     errorslots.fetch_sub(1, std::memory_order_relaxed);
   }
   ERR_clear_error();
@@ -89,25 +203,26 @@ int getlasterror(int, std::optional<std::string>& out) {
 }
 
 const std::string* peeklasterror() {
-  ThreadStore& s = store();
-  return s.errorslot ? &s.recenterror : nullptr;
+  ThreadStore* s = existing();
+  return s != nullptr && s->errorslot ? &s->recenterror : nullptr;
 }
 
 int pushinfoitem(int session, std::string_view key, std::string_view value) {
   if (checksessionvalidity(session) != 0) return 2009;
-  ThreadStore& s = store();
-  if (!claiminfo(s)) return 2032;
-  if (s.items.size() >= static_cast<size_t>(kMaxInfoItems)) return 2023;
-  s.items.push_back(InfoItem{std::string(key), tolower_ascii(key), std::string(value)});
+  ThreadStore* s = current();
+  if (s == nullptr) return kOutOfMemory;
+  if (!claiminfo(*s)) return 2032;
+  if (s->items.size() >= static_cast<size_t>(kMaxInfoItems)) return 2023;
+  s->items.push_back(InfoItem{std::string(key), tolower_ascii(key), std::string(value)});
   return kOk;
 }
 
 int popinfoitem(int session, std::string_view key, std::string& out) {
   if (checksessionvalidity(session) != 0) return 2009;
-  ThreadStore& s = store();
-  if (!s.infoslot) return 2022;
+  ThreadStore* s = existing();
+  if (s == nullptr || !s->infoslot) return 2022;
   std::string lower = tolower_ascii(key);
-  for (const InfoItem& item : s.items) {
+  for (const InfoItem& item : s->items) {
     if (item.lower == lower) {
       out = item.value;
       return kOk;
@@ -119,11 +234,11 @@ int popinfoitem(int session, std::string_view key, std::string& out) {
 int wildcard_countinfoitems(int session, std::string_view pattern, int* out) {
   *out = 0;
   if (checksessionvalidity(session) != 0) return 2009;
-  ThreadStore& s = store();
-  if (!s.infoslot || s.items.empty()) return 2022;
+  ThreadStore* s = existing();
+  if (s == nullptr || !s->infoslot || s->items.empty()) return 2022;
   std::string lower = tolower_ascii(pattern);
   int count = 0;
-  for (const InfoItem& item : s.items) {
+  for (const InfoItem& item : s->items) {
     if (item.lower.find(lower) != std::string::npos) ++count;
   }
   *out = count;
@@ -132,11 +247,11 @@ int wildcard_countinfoitems(int session, std::string_view pattern, int* out) {
 
 int wildcard_popinfoitem(int session, std::string_view pattern, int n, std::string& key, std::string& value) {
   if (checksessionvalidity(session) != 0) return 2009;
-  ThreadStore& s = store();
-  if (!s.infoslot || s.items.empty() || n < 0) return 2022;
+  ThreadStore* s = existing();
+  if (s == nullptr || !s->infoslot || s->items.empty() || n < 0) return 2022;
   std::string lower = tolower_ascii(pattern);
   int seen = 0;
-  for (const InfoItem& item : s.items) {
+  for (const InfoItem& item : s->items) {
     if (item.lower.find(lower) == std::string::npos) continue;
     if (seen++ == n) {
       key = item.lower;
@@ -149,22 +264,23 @@ int wildcard_popinfoitem(int session, std::string_view pattern, int n, std::stri
 
 int removeallinfoitems(int session) {
   if (checksessionvalidity(session) != 0) return 2009;
-  ThreadStore& s = store();
-  if (!s.infoslot) return kOk;
-  s.items.clear();
-  s.items.shrink_to_fit();
-  s.documents.reset();
-  s.infoslot = false;
+  ThreadStore* s = existing();
+  if (s == nullptr || !s->infoslot) return kOk;
+  s->items.clear();
+  s->items.shrink_to_fit();
+  s->documents.reset();
+  s->infoslot = false;
   infoslots.fetch_sub(1, std::memory_order_relaxed);
   return kOk;
 }
 
 int getdocuments(int session, document** out) {
   if (checksessionvalidity(session) != 0) return 2009;
-  ThreadStore& s = store();
-  if (!claiminfo(s)) return 2032;
-  if (!s.documents) s.documents = std::make_unique<document>();
-  *out = s.documents.get();
+  ThreadStore* s = current();
+  if (s == nullptr) return kOutOfMemory;
+  if (!claiminfo(*s)) return 2032;
+  if (!s->documents) s->documents = std::make_unique<document>();
+  *out = s->documents.get();
   return kOk;
 }
 

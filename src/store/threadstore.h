@@ -1,11 +1,14 @@
 // What the library keeps per calling thread: the recent error, the info
 // items and the document list.
 //
-// The stores are the thread's own (thread_local): they take no process-wide
-// lock and are released when the thread exits, so a new thread that the
-// system gives a dead thread's id starts empty. At most 10000 threads hold
-// info items (2032); at most 10000 hold a recent error (further messages are
-// dropped).
+// The stores are the thread's own: they take no process-wide lock and live
+// until the thread really ends, so calls from the thread's exit destructors
+// (C++ thread_local and pthread keys) and, in the main thread, from atexit
+// handlers find them; a new thread that the system gives a dead thread's id
+// starts empty. At most 10000 threads hold info items (2032); at most 10000
+// hold a recent error (further messages are dropped). Making a thread's
+// store can fail for want of memory (33001); the recent error then drops
+// the message.
 #pragma once
 
 #include <memory>
@@ -56,5 +59,16 @@ int wildcard_popinfoitem(int session, std::string_view pattern, int n, std::stri
 int removeallinfoitems(int session);
 // Head of the thread's document list, created empty when there is none.
 int getdocuments(int session, document** out);
+
+// Called when an exported function returns: on a thread whose exit
+// destructors have all run, frees what the call made in the thread's store.
+void endcall();
+
+// Threads now holding an info slot and an error slot.
+struct ThreadSlotCounts {
+  int info;
+  int error;
+};
+ThreadSlotCounts threadslotcounts();
 
 }  // namespace zmr

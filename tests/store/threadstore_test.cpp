@@ -1,9 +1,14 @@
 #include "store/threadstore.h"
 
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <openssl/err.h>
+#include <pthread.h>
+#include <zmr/zmr.h>
 
+#include <atomic>
 #include <thread>
+#include <vector>
 
 #include "store/sessionstore.h"
 
@@ -150,6 +155,75 @@ TEST_F(ThreadStore, DocumentListHeadIsCreatedOnceAndFreedWithTheItems) {
   EXPECT_EQ(removeallinfoitems(session), 0);
   ASSERT_EQ(getdocuments(session, &head), 0);
   EXPECT_EQ(head->next, nullptr);
+}
+
+// Threads that end while their exit destructors still call the library:
+// every store, made early or late, is released and its slots counted back.
+int exitSession = -1;
+pthread_key_t rearmingKey, onceKey;
+std::atomic<int> badCodes{0};
+
+void expectCode(int got, int want) {
+  if (got != want) ++badCodes;
+}
+
+void useStore() {
+  expectCode(zmr_setinfoitem(exitSession, "round", "r"), 0);
+  expectCode(zmr_adddocumenttext(exitSession, "text", "round"), 0);
+  char* value = nullptr;
+  expectCode(zmr_getinfoitem(exitSession, "absent", &value), 2022);  // leaves a recent error
+}
+
+// Both keys are made after the library's, so their destructors run after
+// the library's own in each round; the re-arming one also in the last
+// round, after the thread's store was freed.
+void rearmingDestructor(void* arg) {
+  auto* rounds = static_cast<int*>(arg);
+  useStore();
+  if (++*rounds < PTHREAD_DESTRUCTOR_ITERATIONS) pthread_setspecific(rearmingKey, arg);
+}
+
+void onceDestructor(void* arg) {
+  useStore();
+  ++*static_cast<int*>(arg);
+}
+
+// Not among the concurrency tests: the thread sanitizer ends a thread's
+// own state at the start of the last destructor round, before the
+// destructors that this test runs there.
+TEST(ThreadStoreExit, StoresMadeByExitDestructorsAreReleasedAndUncounted) {
+  exitSession = getSessionId();
+  setlasterror(exitSession, "makes the library's key\n");
+  std::optional<std::string> discarded;
+  getlasterror(exitSession, discarded);
+  ASSERT_EQ(pthread_key_create(&rearmingKey, rearmingDestructor), 0);
+  ASSERT_EQ(pthread_key_create(&onceKey, onceDestructor), 0);
+  ThreadSlotCounts before = threadslotcounts();
+
+  constexpr int kThreads = 8;
+  std::vector<int> rounds(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      if (t % 2 == 0) {
+        expectCode(zmr_setinfoitem(exitSession, "item", "value"), 0);
+        setlasterror(exitSession, "unread\n");
+        pthread_setspecific(rearmingKey, &rounds[t]);
+      } else {
+        pthread_setspecific(onceKey, &rounds[t]);  // its first call comes from the destructor
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(rounds[t], t % 2 == 0 ? PTHREAD_DESTRUCTOR_ITERATIONS : 1);
+  EXPECT_EQ(badCodes.load(), 0);
+  ThreadSlotCounts after = threadslotcounts();
+  EXPECT_EQ(after.info, before.info);
+  EXPECT_EQ(after.error, before.error);
+  pthread_key_delete(rearmingKey);
+  pthread_key_delete(onceKey);
+  freesession(exitSession);
 }
 
 }  // namespace
