@@ -14,6 +14,11 @@
  *   caller, who releases it with zmr_free() (or the dedicated free function
  *   named in the function's comment). Inputs are never taken over.
  *
+ *   Arguments are checked before anything runs: a null required pointer or
+ *   a negative number gives 33002, a pointer the process cannot read 33003
+ *   (a text when any byte up to its terminating NUL is unreadable; a buffer
+ *   with a length or an out-pointer when its first byte is).
+ *
  * Thread safety
  *   The library starts no thread; every call runs on the caller's thread.
  *   zmr_initialize / zmr_hsminitialize and zmr_finalize must not run
@@ -95,7 +100,8 @@ ZMR_EXPORT int zmr_finalize(void);
  * properties file or the values webaddress, truststore, grantedpolicies
  * (required without a properties file) and the optional proxy server and
  * port. The sixth argument is ignored. On success *session holds the new
- * number (0..999). Codes: 2001-2008 and 2024-2028 configuration, 2007-2048
+ * number (0..999). Codes: 2001 properties file cannot be opened or read
+ * (a directory, say), 2002-2008 and 2024-2028 configuration, 2007-2048
  * key file (2046 wrong password), 28001-28004 invalid mandatory values; the
  * recent error names the reason. On failure no session stays open. */
 ZMR_EXPORT int zmr_opensession(int *session, const char *keyfile, const char *password,

@@ -1,21 +1,88 @@
 #include "api/frame.h"
 
+#include <fcntl.h>
+#include <openssl/crypto.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 namespace zmr {
+namespace {
+
+enum class Read { done, unreadable, impossible };
+
+// Copies length bytes at p, which lie within one page, into buffer without
+// faulting: the kernel either reads all of them or none.
+class SelfReader {
+ public:
+  SelfReader() = default;
+  SelfReader(const SelfReader&) = delete;
+  SelfReader& operator=(const SelfReader&) = delete;
+  ~SelfReader() {
+    if (pipe_[0] >= 0) {
+      close(pipe_[0]);
+      close(pipe_[1]);
+    }
+  }
+
+  Read read(void* buffer, const void* p, size_t length) {
+    struct iovec local = {buffer, length};
+    struct iovec remote = {const_cast<void*>(p), length};
+    ssize_t n = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
+    if (n == static_cast<ssize_t>(length)) return Read::done;
+    if (n < 0 && errno == EFAULT) return Read::unreadable;
+    // Where reading ourselves is not permitted (a seccomp filter, say), the
+    // kernel copies the bytes through a pipe instead. A write of at most a
+    // page into an empty pipe neither blocks nor splits.
+    if (pipe_[0] < 0 && pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return Read::impossible;
+    n = write(pipe_[1], p, length);
+    if (n < 0) return errno == EFAULT ? Read::unreadable : Read::impossible;
+    return ::read(pipe_[0], buffer, static_cast<size_t>(n)) == n && static_cast<size_t>(n) == length
+               ? Read::done
+               : Read::impossible;
+  }
+
+ private:
+  int pipe_[2] = {-1, -1};
+};
+
+// The last resort: the kernel reads the text as a path, which tells an
+// unreadable first byte but not where a long text ends.
+bool kernelreads(const void* p) { return !(access(static_cast<const char*>(p), F_OK) != 0 && errno == EFAULT); }
+
+}  // namespace
 
 bool readable(const void* p) {
   char byte;
-  struct iovec local = {&byte, 1};
-  struct iovec remote = {const_cast<void*>(p), 1};
-  ssize_t n = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
-  if (n == 1) return true;
-  if (errno == EFAULT) return false;
-  // Where the call is not permitted, fall back to the kernel reading a path.
-  return !(access(static_cast<const char*>(p), F_OK) != 0 && errno == EFAULT);
+  SelfReader reader;
+  Read r = reader.read(&byte, p, 1);
+  return r == Read::impossible ? kernelreads(p) : r == Read::done;
+}
+
+bool readabletext(const char* p) {
+  // In steps that never cross a 4 KiB boundary, a unit of every page size.
+  constexpr size_t kUnit = 4096;
+  char chunk[kUnit];
+  SelfReader reader;
+  bool result = false;
+  for (auto at = reinterpret_cast<uintptr_t>(p);;) {
+    size_t n = kUnit - at % kUnit;
+    Read r = reader.read(chunk, reinterpret_cast<const void*>(at), n);
+    if (r != Read::done) {
+      result = r == Read::impossible && kernelreads(reinterpret_cast<const void*>(at));
+      break;
+    }
+    if (std::memchr(chunk, '\0', n) != nullptr) {
+      result = true;
+      break;
+    }
+    at += n;
+  }
+  // Texts include passwords.
+  OPENSSL_cleanse(chunk, sizeof chunk);
+  return result;
 }
 
 int handout(const std::string& text, char** out) {

@@ -2,7 +2,9 @@
 // results to the caller.
 //
 // Checks run left to right: a negative session number or null required
-// pointer gives 33002, a pointer the kernel cannot read 33003. No exception
+// pointer gives 33002, a pointer the kernel cannot read 33003: a text when
+// any byte up to its terminating NUL is unreadable, a buffer with a length
+// or an out-pointer when its first byte is. No exception
 // leaves the library: std::bad_alloc becomes 33001, anything else 33001
 // with a recent-error line.
 #pragma once
@@ -41,6 +43,16 @@ inline int required(const void* p) {
 }
 inline int optional(const void* p) { return (p == nullptr || readable(p)) ? kOk : kUnreadablePointer; }
 inline int probe(const void* p) { return readable(p) ? kOk : kUnreadablePointer; }
+
+// True when this process can read the NUL-terminated text at p to its end.
+bool readabletext(const char* p);
+
+inline int requiredtext(const char* p) {
+  if (p == nullptr) return kBadArgument;
+  return readabletext(p) ? kOk : kUnreadablePointer;
+}
+inline int optionaltext(const char* p) { return (p == nullptr || readabletext(p)) ? kOk : kUnreadablePointer; }
+inline int probetext(const char* p) { return readabletext(p) ? kOk : kUnreadablePointer; }
 
 // Runs an operation, keeping every exception inside the library.
 template <typename F>

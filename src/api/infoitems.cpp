@@ -18,14 +18,14 @@ ZMR_API int zmr_getrecenterror(int session, char** out) {
 
 ZMR_API int zmr_setinfoitem(int session, const char* key, const char* value) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(key));
-  ZMR_TRY(required(value));
+  ZMR_TRY(requiredtext(key));
+  ZMR_TRY(requiredtext(value));
   return guarded([&] { return setinfoitem(session, key, value); });
 }
 
 static int getitem(int session, const char* key, char** out) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(key));
+  ZMR_TRY(requiredtext(key));
   ZMR_TRY(required(out));
   *out = nullptr;
   return guarded([&] {
@@ -45,9 +45,9 @@ ZMR_API int zmr_removeinfoitems(int session) {
 
 static int adddoc(int session, const char* content, const char* xsl, int type, const char* description) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(content));
-  if (type == 1) ZMR_TRY(required(xsl));
-  ZMR_TRY(required(description));
+  ZMR_TRY(requiredtext(content));
+  if (type == 1) ZMR_TRY(requiredtext(xsl));
+  ZMR_TRY(requiredtext(description));
   return guarded([&] { return adddocument(session, content, xsl != nullptr ? xsl : "", type, description); });
 }
 
@@ -63,7 +63,7 @@ ZMR_API int zmr_adddocumentpdf(int session, const char* pdf, const char* descrip
 
 ZMR_API int zmr_setsigneddata(int session, const char* signeddata) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(signeddata));
+  ZMR_TRY(requiredtext(signeddata));
   return guarded([&] { return setsigneddata(session, signeddata); });
 }
 

@@ -10,7 +10,7 @@ ZMR_API int zmr_initialize(void) {
 }
 
 ZMR_API int zmr_hsminitialize(const char* driverpath) {
-  ZMR_TRY(required(driverpath));
+  ZMR_TRY(requiredtext(driverpath));
   return guarded([&] { return zmr::initialize(driverpath); });
 }
 
@@ -18,19 +18,31 @@ ZMR_API int zmr_finalize(void) {
   return guarded([] { return zmr::finalize(); });
 }
 
+namespace {
+
+// The first checks of the three opening functions. The out-pointer is
+// probed before anything opens: a number that cannot be handed back would
+// leave a session open that no one can close.
+int openingframe(int* session, const char* keyfile) {
+  if (session == nullptr || keyfile == nullptr) return kBadArgument;
+  ZMR_TRY(probe(session));
+  return probetext(keyfile);
+}
+
+}  // namespace
+
 ZMR_API int zmr_opensession(int* session, const char* keyfile, const char* password, const char* propertiesfile,
                             const char* webaddress, const char* /*ignored*/, const char* truststore,
                             const char* grantedpolicies, const char* httpproxyserver, const char* httpproxyport) {
-  if (session == nullptr || keyfile == nullptr) return kBadArgument;
-  ZMR_TRY(probe(keyfile));
-  ZMR_TRY(required(password));
-  ZMR_TRY(optional(propertiesfile));
+  ZMR_TRY(openingframe(session, keyfile));
+  ZMR_TRY(requiredtext(password));
+  ZMR_TRY(optionaltext(propertiesfile));
   if (propertiesfile == nullptr) {
-    ZMR_TRY(required(webaddress));
-    ZMR_TRY(required(truststore));
-    ZMR_TRY(required(grantedpolicies));
-    ZMR_TRY(optional(httpproxyserver));
-    ZMR_TRY(optional(httpproxyport));
+    ZMR_TRY(requiredtext(webaddress));
+    ZMR_TRY(requiredtext(truststore));
+    ZMR_TRY(requiredtext(grantedpolicies));
+    ZMR_TRY(optionaltext(httpproxyserver));
+    ZMR_TRY(optionaltext(httpproxyport));
   }
   return guarded([&] {
     int number = -1;
@@ -45,16 +57,15 @@ ZMR_API int zmr_hsmopensession(int* session, const char* keyfile, const char* pa
                                const char* webaddress, const char* /*ignored*/, const char* truststore,
                                const char* grantedpolicies, const char* httpproxyserver, const char* httpproxyport,
                                const char* pkcs11password, int slot) {
-  if (session == nullptr || keyfile == nullptr) return kBadArgument;
-  ZMR_TRY(probe(keyfile));
-  ZMR_TRY(required(password));
-  ZMR_TRY(optional(propertiesfile));
-  ZMR_TRY(optional(webaddress));
-  ZMR_TRY(optional(truststore));
-  ZMR_TRY(optional(grantedpolicies));
-  ZMR_TRY(optional(httpproxyserver));
-  ZMR_TRY(optional(httpproxyport));
-  ZMR_TRY(required(pkcs11password));
+  ZMR_TRY(openingframe(session, keyfile));
+  ZMR_TRY(requiredtext(password));
+  ZMR_TRY(optionaltext(propertiesfile));
+  ZMR_TRY(optionaltext(webaddress));
+  ZMR_TRY(optionaltext(truststore));
+  ZMR_TRY(optionaltext(grantedpolicies));
+  ZMR_TRY(optionaltext(httpproxyserver));
+  ZMR_TRY(optionaltext(httpproxyport));
+  ZMR_TRY(requiredtext(pkcs11password));
   return guarded([&] {
     int number = -1;
     ZMR_TRY(zmr::opensession(number, keyfile, password, propertiesfile, webaddress, truststore, grantedpolicies,
@@ -66,10 +77,9 @@ ZMR_API int zmr_hsmopensession(int* session, const char* keyfile, const char* pa
 
 ZMR_API int zmr_rahsmopensession(int* session, const char* keyfile, const char* password, const char* pkcs11password,
                                  int slot) {
-  if (session == nullptr || keyfile == nullptr) return kBadArgument;
-  ZMR_TRY(probe(keyfile));
-  ZMR_TRY(required(password));
-  ZMR_TRY(required(pkcs11password));
+  ZMR_TRY(openingframe(session, keyfile));
+  ZMR_TRY(requiredtext(password));
+  ZMR_TRY(requiredtext(pkcs11password));
   return guarded([&] {
     int number = -1;
     ZMR_TRY(zmr::opensession(number, keyfile, password, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,

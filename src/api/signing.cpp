@@ -49,7 +49,7 @@ ZMR_API int zmr_signxml(int session, const char* xml, uint64_t xmllength, const 
 
 ZMR_API int zmr_createxmldsig(int session, const char* order, char** xml, int* days) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(order));
+  ZMR_TRY(requiredtext(order));
   ZMR_TRY(required(xml));
   ZMR_TRY(required(days));
   *xml = nullptr;

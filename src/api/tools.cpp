@@ -25,7 +25,7 @@ ZMR_API int zmr_hashdata(int session, char** out, int algorithm, const char* dat
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(out));
   if (algorithm < 0) return kBadArgument;
-  ZMR_TRY(required(data));
+  ZMR_TRY(requiredtext(data));
   static const char* const names[] = {"sha1", "md5", "sha256"};
   if (algorithm > 2) return 7001;
   *out = nullptr;
@@ -61,7 +61,7 @@ ZMR_API int zmr_base64encode(int session, const unsigned char* data, uint64_t le
 
 ZMR_API int zmr_base64decode(int session, const char* text, unsigned char** out, uint64_t* length) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(text));
+  ZMR_TRY(requiredtext(text));
   ZMR_TRY(required(out));
   ZMR_TRY(required(length));
   *out = nullptr;
@@ -75,7 +75,7 @@ ZMR_API int zmr_base64decode(int session, const char* text, unsigned char** out,
 
 ZMR_API int zmr_removecrlf(int session, const char* text, char** out) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(text));
+  ZMR_TRY(requiredtext(text));
   ZMR_TRY(required(out));
   *out = nullptr;
   return guarded([&] {
@@ -89,8 +89,8 @@ using TripleDes = int (*)(int, std::string_view, std::string_view, std::string&)
 
 static int tripledesentry(TripleDes op, int session, const char* key, const char* input, char** out) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(key));
-  ZMR_TRY(required(input));
+  ZMR_TRY(requiredtext(key));
+  ZMR_TRY(requiredtext(input));
   ZMR_TRY(required(out));
   *out = nullptr;
   return guarded([&] {

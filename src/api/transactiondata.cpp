@@ -9,11 +9,11 @@ using namespace zmr;
 ZMR_API int zmr_decrypttransactiondata(int session, const char* enckey, const char* encdata, const char* encauth,
                                        const char* operation, const char* extra, char** data, char** basekey) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(enckey));
-  ZMR_TRY(required(encdata));
-  ZMR_TRY(required(encauth));
-  ZMR_TRY(required(operation));
-  ZMR_TRY(optional(extra));
+  ZMR_TRY(requiredtext(enckey));
+  ZMR_TRY(requiredtext(encdata));
+  ZMR_TRY(requiredtext(encauth));
+  ZMR_TRY(requiredtext(operation));
+  ZMR_TRY(optionaltext(extra));
   ZMR_TRY(required(data));
   ZMR_TRY(required(basekey));
   *data = nullptr;

@@ -171,6 +171,9 @@ int readproperties(int session, FILE* file) {
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }
+  // A read that failed (a directory opens, then refuses every read) is no
+  // end of file: the file cannot be read.
+  if (std::ferror(file) != 0) return 2001;
   return kOk;
 }
 

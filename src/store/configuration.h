@@ -24,7 +24,7 @@ inline constexpr size_t kMaxPropertyText = 1023;
 // five arguments are stored under their own names, null ones skipped.
 // 0 and the number in session, or a code; on failure no session stays open
 // and session is left alone.
-//   2001 file cannot be opened, 2002 line without "=" (or holding NUL),
+//   2001 file cannot be opened or read (a directory), 2002 line without "=" (or holding NUL),
 //   2003 more than 50 properties, 2004 no truststore, 2005/2006 key/value
 //   too long, 2008 no session number left, 2024 TLS context refused,
 //   2026 truststore not a searchable directory or not loadable,
@@ -35,7 +35,8 @@ int loadproperties(int& session, const char* webaddress, const char* truststore,
 
 // Reads properties lines from an open file into the session's table, after
 // what is stored already. The parser under loadproperties; the file is not
-// closed. Codes as loadproperties (2002, 2003, 2005, 2006, 2009, 33001).
+// closed. Codes as loadproperties (2001 read failure, 2002, 2003, 2005,
+// 2006, 2009, 33001).
 int readproperties(int session, FILE* file);
 
 // Stores one pair at pair slot index (an even string index 0..98; the slot

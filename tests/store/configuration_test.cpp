@@ -139,9 +139,11 @@ TEST_F(Configuration, SearchPermissionOnTheTrustStoreIsRequired) {
   chmod(trust.c_str(), 0755);
 }
 
-TEST_F(Configuration, MissingFile) {
+TEST_F(Configuration, UnreadableFile) {
   int session;
   EXPECT_EQ(loadFile(dir + "/absent.properties", session), 2001);
+  // A directory opens for reading but refuses every read.
+  EXPECT_EQ(loadFile(trust, session), 2001);
 }
 
 TEST_F(Configuration, Arguments) {
