@@ -17,7 +17,7 @@
 # Production values come from the scheme operator.
 #
 # The result is the generated file centralkeys.inc, compiled into
-# src/services/centralservers.cpp. Include this file once after the
+# src/misc/centralservers.cpp. Include this file once after the
 # library's object target zmr_obj is defined (or earlier: it then attaches
 # itself at the end of the directory).
 include_guard(GLOBAL)

@@ -2,7 +2,7 @@
 
 #include "misc/status.h"
 #include "net/http_lib.h"
-#include "services/centralservers.h"
+#include "misc/centralservers.h"
 #include "store/configuration.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"

@@ -18,12 +18,13 @@ struct mgmfeparameter {
 
 // Posts "serverversion=5.2.2&name=value..." to the session's gateway
 // endpoint (environments 1 and 2: the mgmfedns / mgmfeutildns property when
-// set; otherwise the build's address, services/centralservers.h) over TLS (proxy keys with the prefix "ravud") and checks the
-// reply's statusCode. 0 and the reply body; the body is also handed out
-// with 36006 (no statusCode) and 36007 (statusCode not "0", kept as the
-// info item "mobileerr"). Other codes: the context and environment
-// accessors', 36001 (environment without gateway), 1 (a field without
-// value), the HTTP client's, 36004 (no or bad reply), 36005 (empty body).
+// set; otherwise the build's address, misc/centralservers.h) over TLS
+// (proxy keys with the prefix "ravud") and checks the reply's statusCode.
+// 0 and the reply body; the body is also handed out with 36006 (no
+// statusCode) and 36007 (statusCode not "0", kept as the info item
+// "mobileerr"). Other codes: the context and environment accessors', 36001
+// (environment without gateway), 1 (a field without value), the HTTP
+// client's, 36004 (no or bad reply), 36005 (empty body).
 // timeoutms: 0 or less gives the client's default limit; under one second
 // gives one second.
 int mgmfeutil_send(int session, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "net/http_lib.h"
-#include "services/centralservers.h"
+#include "misc/centralservers.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/standin.h"

@@ -4,7 +4,7 @@
 
 #include <openssl/pem.h>
 
-#include "services/centralservers.h"
+#include "misc/centralservers.h"
 #include "support/pki.h"
 #include "support/tempdir.h"
 #include "support/txscheme.h"

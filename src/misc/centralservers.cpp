@@ -1,4 +1,4 @@
-#include "services/centralservers.h"
+#include "misc/centralservers.h"
 
 namespace zmr {
 namespace {
