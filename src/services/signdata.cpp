@@ -3,8 +3,11 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <array>
 #include <ctime>
+#include <span>
+#include <vector>
 
 #include "misc/ossl.h"
 #include "misc/setup.h"
@@ -63,6 +66,60 @@ bool signingcertvalue(X509* cert, std::array<unsigned char, 51>& out) {
   OPENSSL_free(der);
   std::copy(std::begin(prefix), std::end(prefix), out.begin());
   return ok;
+}
+
+// Reads the DER element at p when it has the tag and class given, and moves
+// p past it; content and length receive its content. Otherwise p stays.
+bool readelement(const unsigned char*& p, const unsigned char* end, int tag, int cls, const unsigned char*& content,
+                 long& length) {
+  const unsigned char* q = p;
+  int foundtag = 0, foundclass = 0;
+  int flags = ASN1_get_object(&q, &length, &foundtag, &foundclass, end - p);
+  if ((flags & 0x80) != 0 || (flags & 1) != 0 || foundtag != tag || foundclass != cls) return false;
+  content = q;
+  p = q + length;
+  return true;
+}
+
+// The signed attributes of the first SignerInfo in a DER ContentInfo of
+// signedData, from their [0] tag to their end; empty when there are none
+// or the encoding is not such a ContentInfo.
+std::span<const unsigned char> signedattributes(const std::vector<unsigned char>& der) {
+  const unsigned char* p = der.data();
+  const unsigned char* end = p + der.size();
+  const unsigned char* content = nullptr;
+  long length = 0;
+  auto enter = [&](int tag, int cls) {
+    if (!readelement(p, end, tag, cls, content, length)) return false;
+    p = content;
+    end = content + length;
+    return true;
+  };
+  auto skip = [&](int tag, int cls) { return readelement(p, end, tag, cls, content, length); };
+  // ContentInfo { contentType, [0] SignedData { version, digestAlgorithms,
+  // contentInfo, [0] certificates, [1] crls, signerInfos { SignerInfo {
+  // version, issuerAndSerialNumber, digestAlgorithm, [0] attributes ...
+  if (!enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL) || !skip(V_ASN1_OBJECT, V_ASN1_UNIVERSAL) ||
+      !enter(0, V_ASN1_CONTEXT_SPECIFIC) || !enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL) ||
+      !skip(V_ASN1_INTEGER, V_ASN1_UNIVERSAL) || !skip(V_ASN1_SET, V_ASN1_UNIVERSAL) ||
+      !skip(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL))
+    return {};
+  skip(0, V_ASN1_CONTEXT_SPECIFIC);  // optional: a missing element moves nothing
+  skip(1, V_ASN1_CONTEXT_SPECIFIC);
+  if (!enter(V_ASN1_SET, V_ASN1_UNIVERSAL) || !enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL) ||
+      !skip(V_ASN1_INTEGER, V_ASN1_UNIVERSAL) || !skip(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL) ||
+      !skip(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL))
+    return {};
+  const unsigned char* start = p;
+  if (!skip(0, V_ASN1_CONTEXT_SPECIFIC)) return {};
+  return {start, static_cast<size_t>(p - start)};
+}
+
+// The DER SET OF that was signed, 31 L V, and the attributes the output
+// carries, A0 L V: the same but for the implicit tag.
+bool sameattributes(std::span<const unsigned char> sent, const unsigned char* signedbytes, size_t length) {
+  return sent.size() == length && length > 1 && sent[0] == 0xA0 && signedbytes[0] == 0x31 &&
+         std::equal(sent.begin() + 1, sent.end(), signedbytes + 1);
 }
 
 bool isoprofile(int session, int certtype) {
@@ -226,6 +283,12 @@ int signdata(int session, const unsigned char* data, size_t length, std::string&
   std::vector<unsigned char> der(static_cast<size_t>(n));
   unsigned char* p = der.data();
   if (i2d_PKCS7(p7.get(), &p) != n) return kOutOfMemory;
+  // OpenSSL's sorting SET OF encoder carries on when its own allocation
+  // fails, and its bytes then differ from what the next encoding writes:
+  // what goes out must be what was signed.
+  if (!sameattributes(signedattributes(der), attributes, static_cast<size_t>(attributeslength)))
+    return signfail(session, 4011,
+                    "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   if (int rc = encodebase64(session, der.data(), der.size(), out); rc != 0) {
     out.clear();
     return signfail(session, rc,
