@@ -25,26 +25,26 @@ struct stringmap {
 
 // A map of one pair.
 stringmap createstringmapwithvalues(std::string_view key, std::string_view value);
-int addelement(stringmap& map, std::string_view key, std::string_view value);  // 0 or 33001
+[[nodiscard]] int addelement(stringmap& map, std::string_view key, std::string_view value);  // 0 or 33001
 element* getlastelement(stringmap& map);
 // The first element with that key, or nullptr (also for no map).
 element* getelement(stringmap* map, std::string_view key);
 const element* getelement(const stringmap* map, std::string_view key);
 // 0 and a copy of the value (URL-encoded for getelementvalue); 41000 for no
 // map, no such key, or a value that stayed absent.
-int getrawelementvalue(const stringmap* map, std::string_view key, std::string& out);
-int getelementvalue(const stringmap* map, std::string_view key, std::string& out);
+[[nodiscard]] int getrawelementvalue(const stringmap* map, std::string_view key, std::string& out);
+[[nodiscard]] int getelementvalue(const stringmap* map, std::string_view key, std::string& out);
 // Replace the value (and the key) of the first element with key; 41000 when
 // absent.
-int updateelement(stringmap& map, std::string_view key, std::string_view value);
-int updateelementkeyandvalue(stringmap& map, std::string_view key, std::string_view newkey,
+[[nodiscard]] int updateelement(stringmap& map, std::string_view key, std::string_view value);
+[[nodiscard]] int updateelementkeyandvalue(stringmap& map, std::string_view key, std::string_view newkey,
                              std::string_view value);
 
 // Renderings; no map gives the empty text. Elements lacking key or value
 // are left out of all three.
-int tologstring(const stringmap* map, std::string& out);  // [k=v][k2=v2]
-int tostring(const stringmap* map, std::string_view separator, std::string& out);  // k=v<sep>k2=v2
-int tourlencodedstring(const stringmap* map, std::string& out);  // both sides URL-encoded, joined by &
+[[nodiscard]] int tologstring(const stringmap* map, std::string& out);  // [k=v][k2=v2]
+[[nodiscard]] int tostring(const stringmap* map, std::string_view separator, std::string& out);  // k=v<sep>k2=v2
+[[nodiscard]] int tourlencodedstring(const stringmap* map, std::string& out);  // both sides URL-encoded, joined by &
 
 // Parses key=value pairs joined by "&", decoding both. The key runs to the
 // first "=", the value to the next "&". With decodeflag set, the text after
@@ -52,11 +52,11 @@ int tourlencodedstring(const stringmap* map, std::string& out);  // both sides U
 // not used. 0, or 1 when the flag's decoding fails (out left empty).
 // The empty text gives one element with empty key and value; a trailing
 // "&" adds no element; a last pair without "=" has an empty value.
-int createstringmap(std::string_view text, std::string_view separator, int decodeflag, stringmap& out);
+[[nodiscard]] int createstringmap(std::string_view text, std::string_view separator, int decodeflag, stringmap& out);
 
 // Appends key = the calling thread's info item named key, else the default;
 // with neither, 41001 when mandatory, else nothing and 0.
-int add_infoitem_to_map(int session, stringmap& map, std::string_view key,
+[[nodiscard]] int add_infoitem_to_map(int session, stringmap& map, std::string_view key,
                         std::optional<std::string_view> defaultvalue, int mandatory);
 
 }  // namespace zmr

@@ -23,15 +23,21 @@ constexpr const char* kCompiler = "unknown";
 int getversioninfo(std::string& out) {
   out.clear();
   XML_Expat_Version expat = XML_ExpatVersionInfo();
+  const std::string expatversion =
+      std::to_string(expat.major) + "." + std::to_string(expat.minor) + "." + std::to_string(expat.micro);
+  const std::pair<const char*, std::string_view> items[] = {
+      {"zelmorServerType", "C"},
+      {"zelmorServerVersion", ZMR_VERSION_TEXT},
+      {"platform", "LINUX"},
+      {"arch", "64"},
+      {"opensslversion", OpenSSL_version(OPENSSL_VERSION)},
+      {"expatversion", expatversion},
+      {"compiler", kCompiler},
+  };
   stringmap map;
-  addelement(map, "zelmorServerType", "C");
-  addelement(map, "zelmorServerVersion", ZMR_VERSION_TEXT);
-  addelement(map, "platform", "LINUX");
-  addelement(map, "arch", "64");
-  addelement(map, "opensslversion", OpenSSL_version(OPENSSL_VERSION));
-  addelement(map, "expatversion",
-             std::to_string(expat.major) + "." + std::to_string(expat.minor) + "." + std::to_string(expat.micro));
-  addelement(map, "compiler", kCompiler);
+  for (const auto& [key, value] : items) {
+    if (int rc = addelement(map, key, value); rc != 0) return rc;
+  }
   return tologstring(&map, out);
 }
 

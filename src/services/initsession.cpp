@@ -52,14 +52,14 @@ int parse_initsession_response(int session, std::string_view response, stringmap
   size_t space = response.find(' ');
   if (space == std::string_view::npos || response.substr(space + 1, 3) != "200")
     return fail(session, 43002, "parse_initsession_response", "Non 200 http response from SDM.\n");
-  addelement(map, "HTTPSTATUSCODE", "200");
+  auto outofmemory = [&] { return fail(session, kOutOfMemory, "parse_initsession_response", "out of memory.\n"); };
+  if (addelement(map, "HTTPSTATUSCODE", "200") != kOk) return outofmemory();
 
   // A clear error is "errorCode", one separator and the code, wherever it
   // stands.
   if (size_t at = response.find("errorCode"); at != std::string_view::npos) {
     std::string_view code = at + 10 <= response.size() ? response.substr(at + 10, 4) : std::string_view();
-    addelement(map, "errorCode", code);
-    return kOk;
+    return addelement(map, "errorCode", code) == kOk ? kOk : outofmemory();
   }
   size_t end = response.find("\r\n\r\n");
   if (end == std::string_view::npos)
@@ -67,7 +67,8 @@ int parse_initsession_response(int session, std::string_view response, stringmap
   std::string_view body = response.substr(end + 4);
   if (body.empty()) return kOk;
   stringmap fields;
-  createstringmap(body, "&", 0, fields);
+  if (createstringmap(body, "&", 0, fields) != kOk)
+    return fail(session, 43002, "parse_initsession_response", "incorrect response from COI.\n");
   for (element& e : fields.elements) {
     if (!e.key || !e.value) break;
     map.elements.push_back(std::move(e));
@@ -85,7 +86,8 @@ int decrypt_initsession_response(int session, const stringmap& map, std::string_
   std::string plain;
   if (int rc = decrypttransactionresponse(session, basekey, encdata, encauth, plain); rc != kOk)
     return fail(session, rc, "decrypt_initsession_response", "Error decrypting initsession response.\n");
-  if (!plain.empty()) createstringmap(plain, "&", 0, payload);
+  if (!plain.empty() && createstringmap(plain, "&", 0, payload) != kOk)
+    return fail(session, 41002, "decrypt_initsession_response", "Error decrypting initsession response.\n");
   return kOk;
 }
 
@@ -113,8 +115,8 @@ int initsession(int session, std::optional<std::string>& cdmuri, std::optional<s
   if (int rc = encrypttransactiondata(session, request, modulus, encrypted); rc != kOk)
     return failhere(rc, "An error occured trying to encrypt the request.\n");
   stringmap outer = createstringmapwithvalues("encKey", encrypted.enckey);
-  addelement(outer, "encData", encrypted.encdata);
-  addelement(outer, "encAuth", encrypted.encauth);
+  if (int rc = addelement(outer, "encData", encrypted.encdata); rc != kOk) return rc;
+  if (int rc = addelement(outer, "encAuth", encrypted.encauth); rc != kOk) return rc;
   std::string body;
   if (int rc = tourlencodedstring(&outer, body); rc != kOk) return rc;
 

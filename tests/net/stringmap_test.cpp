@@ -54,7 +54,7 @@ TEST(StringMap, Renderings) {
   EXPECT_EQ(out, "x+y%26z%3D%E9");
 
   stringmap two = createstringmapwithvalues("a", "1");
-  addelement(two, "b", "2");
+  ASSERT_EQ(addelement(two, "b", "2"), 0);
   struct Case {
     std::string separator, joined;
   } cases[] = {{",", "a=1,b=2"}, {"", "a=1b=2"}, {" | and | ", "a=1 | and | b=2"}};
@@ -128,8 +128,8 @@ TEST(StringMap, DecodeFlagParsesTheValueOfOneField) {
 
 TEST(StringMap, RenderedFormParsesBack) {
   stringmap m = createstringmapwithvalues("a b", "x&y=z%");
-  addelement(m, "", "\xff\x01");
-  addelement(m, "c", "");
+  ASSERT_EQ(addelement(m, "", "\xff\x01"), 0);
+  ASSERT_EQ(addelement(m, "c", ""), 0);
   std::string text;
   ASSERT_EQ(tourlencodedstring(&m, text), 0);
   stringmap back;

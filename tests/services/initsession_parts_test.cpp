@@ -76,9 +76,9 @@ TEST(InitSessionParts, FormHelpers) {
 
   stringmap map = createstringmapwithvalues("operation", "x");
   std::string list = "junk";
-  addelement(map, "popSignature", "s");
-  addelement(map, "nonce", "n");
-  addelement(map, "popParameters", "");
+  ASSERT_EQ(0, addelement(map, "popSignature", "s"));
+  ASSERT_EQ(0, addelement(map, "nonce", "n"));
+  ASSERT_EQ(0, addelement(map, "popParameters", ""));
   EXPECT_EQ(0, get_pop_parameters(map, list));
   EXPECT_EQ("operation,nonce,popParameters", list);
   EXPECT_EQ(0, get_pop_parameters(stringmap{}, list));
