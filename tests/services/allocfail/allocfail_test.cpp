@@ -1,0 +1,177 @@
+// Under allocation failure a call fails or hands out a whole, correct
+// result: a signature returned with 0 verifies over the data, the version
+// text holds all its items, a form posted to a central server carries all
+// its fields. Each sweep fails every allocation of one call in turn.
+#include <gtest/gtest.h>
+#include <openssl/pkcs7.h>
+#include <zmr/zmr.h>
+
+#include <memory>
+#include <string>
+
+#include "failingalloc.h"
+#include "misc/ossl.h"
+#include "support/apitest.h"
+#include "support/keyfiles.h"
+#include "support/merchant.h"
+#include "support/sdmstandin.h"
+#include "support/softhsm.h"
+#include "support/verifiers.h"
+
+namespace {
+
+using allocfail::kCxx;
+using allocfail::kOpenssl;
+
+bool failed() { return ::testing::Test::HasFailure(); }
+
+// The detached PKCS#7 verifies over data under the signer's certificate
+// alone: the bytes signed are the signed attributes the PKCS#7 carries.
+bool verifies(const std::string& base64, const std::string& data, X509* signer) {
+  std::string der = zmrtest::fromBase64(base64);
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  zmr::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+  zmr::X509StackPtr certs(sk_X509_new_null());
+  zmr::BioPtr content(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+  if (!p7 || !certs || !content || X509_up_ref(signer) != 1) return false;
+  if (sk_X509_push(certs.get(), signer) <= 0) {
+    X509_free(signer);
+    return false;
+  }
+  return PKCS7_verify(p7.get(), certs.get(), nullptr, content.get(), nullptr,
+                      PKCS7_NOVERIFY | PKCS7_NOINTERN | PKCS7_BINARY) == 1;
+}
+
+TEST(AllocationFailure, VersionTextIsWholeOrNotHandedOut) {
+  char* text = nullptr;
+  ASSERT_EQ(zmr_getversioninfo(&text), 0);
+  const std::string whole = zmrtest::take(text);
+  uint64_t runs = allocfail::sweep(
+      kCxx | kOpenssl, [&] { return zmr_getversioninfo(&text); },
+      [&](int rc, uint64_t n, bool) {
+        std::string got = zmrtest::take(text);
+        if (rc == 0) {
+          EXPECT_EQ(got, whole) << "allocation " << n << " failed";
+        } else {
+          EXPECT_EQ(rc, 33001);
+          EXPECT_EQ(got, "");
+        }
+        return !failed();
+      });
+  EXPECT_GT(runs, 7u);
+}
+
+class SigningUnderAllocationFailure : public ::testing::Test {
+ protected:
+  void TearDown() override { zmr_finalize(); }
+
+  // Signs with zmr_signdata and zmr_signxml under every failure in turn.
+  void sweepSigning(int session, X509* signer) {
+    const std::string data = "pay 100 to account 1234.56.78903";
+    char* pkcs7 = nullptr;
+    ASSERT_EQ(zmr_signdata(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), &pkcs7), 0)
+        << zmrtest::recentError();
+    ASSERT_TRUE(verifies(zmrtest::take(pkcs7), data, signer));
+    uint64_t runs = allocfail::sweep(
+        kCxx | kOpenssl,
+        [&] { return zmr_signdata(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), &pkcs7); },
+        [&](int rc, uint64_t n, bool) {
+          std::string signature = zmrtest::take(pkcs7);
+          if (rc == 0) {
+            EXPECT_TRUE(verifies(signature, data, signer)) << "0 with allocation " << n << " failed";
+          } else {
+            EXPECT_EQ(signature, "");
+          }
+          return !failed();
+        });
+
+    const std::string xml = "<order>42</order>", xsl = "<xsl/>";
+    const std::string envelope = "<ZelmorXML><ZMRXML>" + xml + "</ZMRXML><ZMRXSL>" + xsl + "</ZMRXSL></ZelmorXML>";
+    EXPECT_GT(runs, 100u) << "the sweep stopped early";
+    char* text = nullptr;
+    runs = allocfail::sweep(
+        kCxx | kOpenssl,
+        [&] { return zmr_signxml(session, xml.data(), xml.size(), xsl.data(), xsl.size(), &pkcs7, &text); },
+        [&](int rc, uint64_t n, bool) {
+          std::string signature = zmrtest::take(pkcs7), enveloped = zmrtest::take(text);
+          if (rc == 0) {
+            EXPECT_TRUE(verifies(signature, envelope, signer)) << "0 with allocation " << n << " failed";
+            EXPECT_EQ(zmrtest::fromBase64(enveloped), envelope);
+          }
+          return !failed();
+        });
+    EXPECT_GT(runs, 100u) << "the sweep stopped early";
+  }
+};
+
+TEST_F(SigningUnderAllocationFailure, SoftwareKeys) {
+  zmrtest::MerchantFiles m = zmrtest::makeMerchantFiles("allocfail-software", 2);
+  ASSERT_EQ(zmr_initialize(), 0);
+  int session = -1;
+  ASSERT_EQ(zmr_opensession(&session, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr),
+            0)
+      << zmrtest::recentError();
+  sweepSigning(session, m.pki.merchantSign.cert.get());
+}
+
+TEST_F(SigningUnderAllocationFailure, HsmKeys) {
+  zmrtest::SoftHsm hsm;
+  ASSERT_TRUE(zmrtest::makeSoftHsm("allocfail-hsm", hsm));
+  ASSERT_TRUE(zmrtest::initToken(hsm, "merchant", "1234")) << hsm.log;
+  zmrtest::TestPki pki = zmrtest::makePki(2);
+  ASSERT_TRUE(zmrtest::importKey(hsm, "merchant", "1234", pki.merchantSign.key.get(), "sign", "10")) << hsm.log;
+  ASSERT_TRUE(zmrtest::importKey(hsm, "merchant", "1234", pki.merchantAuth.key.get(), "auth", "11")) << hsm.log;
+  zmrtest::MerchantFiles m = zmrtest::writeMerchantFiles("allocfail-hsm", pki, [&](zmrtest::KeyFileSpec& spec) {
+    spec.safes = zmrtest::hsmKeyFile(pki, "merchant-secret", "auth", "sign").safes;
+  });
+  // SoftHSM2 exits when its own allocation fails; the signature is made
+  // there, the bytes it covers here.
+  allocfail::spare("libsofthsm2");
+  ASSERT_EQ(zmr_hsminitialize(zmrtest::kSoftHsmModule), 0);
+  int session = -1;
+  ASSERT_EQ(zmr_hsmopensession(&session, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr,
+                               nullptr, nullptr, nullptr, nullptr, nullptr, "1234", -1),
+            0)
+      << zmrtest::recentError();
+  sweepSigning(session, m.pki.merchantSign.cert.get());
+  allocfail::spare(nullptr);
+}
+
+TEST(InitSessionUnderAllocationFailure, EveryPostedFormIsWhole) {
+  zmrtest::SdmSetup setup = zmrtest::makeSdmSetup("allocfail-initsession", 2);
+  ASSERT_TRUE(setup.centralKey) << "the build has no development central keys";
+  ASSERT_EQ(zmr_initialize(), 0);
+  const zmrtest::MerchantFiles& m = setup.merchant;
+  int session = -1;
+  ASSERT_EQ(zmr_opensession(&session, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr),
+            0)
+      << zmrtest::recentError();
+  for (const auto& [k, v] : zmrtest::initSessionItems()) ASSERT_EQ(zmr_setinfoitem(session, k.c_str(), v.c_str()), 0);
+  char *cdmuri = nullptr, *tid = nullptr, *cid = nullptr;
+  auto run = [&] { return zmr_initsession(session, &cdmuri, &tid, &cid); };
+  ASSERT_EQ(run(), 0) << zmrtest::recentError();
+
+  // C++ allocations only: OpenSSL's would add every step of each TLS
+  // handshake, thousands of runs.
+  allocfail::sweep(kCxx, run, [&](int rc, uint64_t n, bool) {
+    std::string a = zmrtest::take(cdmuri), b = zmrtest::take(tid), c = zmrtest::take(cid);
+    if (rc == 0) {
+      EXPECT_EQ(a, zmrtest::SdmStandin::kCdmUri) << "allocation " << n;
+      EXPECT_EQ(b, zmrtest::SdmStandin::kTid) << "allocation " << n;
+      EXPECT_EQ(c, zmrtest::SdmStandin::kCid) << "allocation " << n;
+    }
+    return !failed();
+  });
+  for (const zmrtest::SdmRequest& r : setup.sdm->requests()) {
+    ASSERT_EQ(r.outer.size(), 3u);
+    EXPECT_EQ(r.outer[0].first, "encKey");
+    EXPECT_EQ(r.outer[1].first, "encData");
+    EXPECT_EQ(r.outer[2].first, "encAuth");
+    EXPECT_TRUE(r.opened) << r.why;
+  }
+  zmr_finalize();
+}
+
+}  // namespace
