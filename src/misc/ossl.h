@@ -21,6 +21,12 @@ struct OsslDeleter {
   }
 };
 
+// Memory OpenSSL allocated for the caller (BN_bn2dec, i2d_ without a
+// buffer), released with OPENSSL_free.
+inline void freeosslmemory(void* p) { OPENSSL_free(p); }
+template <typename T>
+using OsslMemoryPtr = std::unique_ptr<T, OsslDeleter<freeosslmemory>>;
+
 using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, OsslDeleter<EVP_PKEY_free>>;
 using EvpMdPtr = std::unique_ptr<EVP_MD, OsslDeleter<EVP_MD_free>>;
 using EvpPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, OsslDeleter<EVP_PKEY_CTX_free>>;

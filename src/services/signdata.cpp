@@ -21,8 +21,6 @@ namespace {
 
 using SignerInfoPtr = std::unique_ptr<PKCS7_SIGNER_INFO, OsslDeleter<PKCS7_SIGNER_INFO_free>>;
 using Asn1TimePtr = std::unique_ptr<ASN1_TIME, OsslDeleter<ASN1_TIME_free>>;
-inline void freebytes(unsigned char* p) { OPENSSL_free(p); }
-using BytesPtr = std::unique_ptr<unsigned char, OsslDeleter<freebytes>>;
 
 // Takes ownership of nothing: the attribute holds copies of value.
 bool addattribute(PKCS7_SIGNER_INFO* si, int nid, int type, const void* value, int length) {
@@ -241,7 +239,7 @@ int signdata(int session, const unsigned char* data, size_t length, std::string&
   int attributeslength =
       ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &attributes, ASN1_ITEM_rptr(PKCS7_ATTR_SIGN));
   if (attributeslength <= 0) return kOutOfMemory;
-  BytesPtr attributesowner(attributes);
+  OsslMemoryPtr<unsigned char> attributesowner(attributes);
 
   std::vector<unsigned char> signature;
   if (!hsm) {

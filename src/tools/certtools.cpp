@@ -286,10 +286,9 @@ int getserialnumber(int session, X509* cert, std::string& out) {
   (void)session;
   const ASN1_INTEGER* serial = cert != nullptr ? X509_get0_serialNumber(cert) : nullptr;
   BignumPtr bn(serial != nullptr ? ASN1_INTEGER_to_BN(serial, nullptr) : nullptr);
-  char* text = bn ? BN_bn2dec(bn.get()) : nullptr;
-  if (text == nullptr) return kOutOfMemory;
-  out = text;
-  OPENSSL_free(text);
+  OsslMemoryPtr<char> text(bn ? BN_bn2dec(bn.get()) : nullptr);
+  if (!text) return kOutOfMemory;
+  out = text.get();
   return kOk;
 }
 
@@ -350,10 +349,10 @@ int getpolicyoid(int session, X509* cert, std::string& out) {
 int getsigningcertificate(int session, X509* cert, std::string& out) {
   unsigned char* der = nullptr;
   int n = cert != nullptr ? i2d_X509(cert, &der) : -1;
+  OsslMemoryPtr<unsigned char> owner(der);
   if (n <= 0) return kOutOfMemory;
   std::string text;
   int rc = encodebase64(session, der, static_cast<size_t>(n), text);
-  OPENSSL_free(der);
   if (rc != kOk)
     return fail(session, rc,
                 "certtools_getsigningcertificate: An error occured trying to base64encode the DER coded signing "
