@@ -152,6 +152,7 @@ TEST(InitSessionUnderAllocationFailure, EveryPostedFormIsWhole) {
   char *cdmuri = nullptr, *tid = nullptr, *cid = nullptr;
   auto run = [&] { return zmr_initsession(session, &cdmuri, &tid, &cid); };
   ASSERT_EQ(run(), 0) << zmrtest::recentError();
+  for (char* p : {cdmuri, tid, cid}) zmr_free(p);
 
   // C++ allocations only: OpenSSL's would add every step of each TLS
   // handshake, thousands of runs.
