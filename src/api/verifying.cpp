@@ -12,7 +12,7 @@ using namespace zmr;
 
 ZMR_API int zmr_verifydata(int session, const char* pkcs7, const unsigned char* data, uint64_t length) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(pkcs7));
+  ZMR_TRY(requiredtext(pkcs7));
   ZMR_TRY(required(data));
   return guarded([&] {
     static constexpr int usages[] = {kUsageSigning};
@@ -22,8 +22,8 @@ ZMR_API int zmr_verifydata(int session, const char* pkcs7, const unsigned char* 
 
 ZMR_API int zmr_hashverifydata(int session, const char* pkcs7, const char* hash, int selector) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(pkcs7));
-  ZMR_TRY(required(hash));
+  ZMR_TRY(requiredtext(pkcs7));
+  ZMR_TRY(requiredtext(hash));
   if (selector < 0) return kBadArgument;
   return guarded([&] {
     std::vector<unsigned char> digest;
@@ -35,7 +35,7 @@ ZMR_API int zmr_hashverifydata(int session, const char* pkcs7, const char* hash,
 
 ZMR_API int zmr_getpkcs7info(int session, const char* pkcs7, int item, char** text) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(pkcs7));
+  ZMR_TRY(requiredtext(pkcs7));
   if (item < 0) return kBadArgument;
   ZMR_TRY(required(text));
   if (static_cast<size_t>(item) >= std::size(kPkcs7Items)) return 7002;
@@ -62,9 +62,9 @@ ZMR_API int zmr_getsigners(int session, const signatures* list, char** text) {
 ZMR_API int zmr_assymetricdecrypt(int session, const char* keyfile, const char* password, const char* input,
                                   char** output) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(probe(keyfile));
-  ZMR_TRY(probe(password));
-  ZMR_TRY(probe(input));
+  ZMR_TRY(probetext(keyfile));
+  ZMR_TRY(probetext(password));
+  ZMR_TRY(probetext(input));
   ZMR_TRY(probe(output));
   *output = nullptr;
   return guarded([&] {

@@ -113,6 +113,7 @@ TEST(Frame, ATextRunningIntoAnUnreadablePageIsUnreadable) {
   uint64_t length = 0;
   int session = -1;
   int days = 0;
+  const auto* bytes0 = reinterpret_cast<const unsigned char*>("d");
   struct Case {
     const char* name;
     std::function<int()> call;
@@ -163,6 +164,13 @@ TEST(Frame, ATextRunningIntoAnUnreadablePageIsUnreadable) {
       {"symmetricencrypt plain", [&] { return symmetricencrypt(0, "k", bad, &out); }},
       {"symmetricdecrypt key", [&] { return symmetricdecrypt(0, bad, "c", &out); }},
       {"symmetricdecrypt cipher", [&] { return symmetricdecrypt(0, "k", bad, &out); }},
+      {"verifydata pkcs7", [&] { return zmr_verifydata(0, bad, bytes0, 1); }},
+      {"hashverifydata pkcs7", [&] { return zmr_hashverifydata(0, bad, "YQ==", 0); }},
+      {"hashverifydata hash", [&] { return zmr_hashverifydata(0, "p", bad, 0); }},
+      {"getpkcs7info pkcs7", [&] { return zmr_getpkcs7info(0, bad, 0, &out); }},
+      {"assymetricdecrypt keyfile", [&] { return zmr_assymetricdecrypt(0, bad, "p", "i", &out); }},
+      {"assymetricdecrypt password", [&] { return zmr_assymetricdecrypt(0, "k", bad, "i", &out); }},
+      {"assymetricdecrypt input", [&] { return zmr_assymetricdecrypt(0, "k", "p", bad, &out); }},
   };
   for (const auto& c : cases) EXPECT_EQ(c.call(), 33003) << c.name;
   EXPECT_EQ(session, -1);
