@@ -265,7 +265,8 @@ ZMR_EXPORT int symmetricdecrypt(int session, const char *key, const char *cipher
  * certificate and the key file's CA certificates without the self-signed
  * root. With the info item cmsFormat = "PKCS7_ISO320001" the hash goes
  * under id-aa-signingCertificateV2 and signingTime is left out. Codes
- * 4002-4014. */
+ * 4002-4014 (4011 also when the encoding would carry other signed
+ * attributes than those signed); 0 only with a signature that verifies. */
 ZMR_EXPORT int zmr_signdata(int session, const unsigned char *data, uint64_t length, char **pkcs7);
 
 /* Bare RSA PKCS#1 v1.5 signature (DigestInfo inside) over length bytes, as
