@@ -348,6 +348,81 @@ ZMR_EXPORT int zmr_decrypttransactiondata(int session, const char *enckey, const
 ZMR_EXPORT int zmr_initsession(int session, char **cdmuri, char **tid, char **cid);
 
 /* ---------------------------------------------------------------------------
+ * Certificate status at the validation authority
+ *
+ * The library asks the OCSP responder named in the OCSP entry of the
+ * certificate's authority-information-access extension. The request holds
+ * one SHA-1 CertID and the extensions AcceptableResponses (basic), a
+ * 16-byte nonce, the additional data wished for (when any of the info items
+ * addsocialno, addaccountno, addorganisationno exists; "true" asks for that
+ * item), a billing text and, with the info item ocspFormat =
+ * "OCSP_RFC6960_COMPATIBLE" for a signing certificate, the RFC 6960 flag.
+ * It is signed with the merchant's signing key (SHA-1 with RSA for a
+ * 1024-bit merchant key, else SHA-256), in the HSM for HSM sessions.
+ *
+ * Billing text: the info item BillingPrefix, ";" and 20 random bytes in
+ * base64; without BillingPrefix "A;;" (authentication) or "S;;" (signing)
+ * and the random part; then ";" and the info item traceId when it exists.
+ * For certificates of policy 2.999.10.1.16.1.12.2.1 the info item
+ * operation (mandatory, else 2022) says which: "verifySign" is signing.
+ *
+ * Address: the URL's host and path; the port from the property vaport,
+ * else the URL's, else 443 (https) or 80 (http). TLS with the session's
+ * trust store unless the property vassldisabled is set to anything other
+ * than "false"; the URL's scheme never switches TLS off. Time limit: the
+ * property vatimeout in seconds (30 when absent; a negative value runs
+ * under the HTTP client's 60 s), through the va proxy properties; up to
+ * three attempts, none after a time-out.
+ *
+ * The answer must be an HTTP 200 with a Content-Length header and a basic
+ * OCSP response about exactly this certificate, carrying the request's
+ * nonce or none, current (thisUpdate not in the future, nextUpdate not
+ * passed, or at most an hour old without one, five minutes' leeway),
+ * signed by the responder certificate its responder ID names, which has
+ * the key usages digitalSignature and nonRepudiation, the policy
+ * 2.999.10.1.16.1.5.1 and a chain to the session's trust store (in RFC 6960
+ * mode the answer's own certificates may serve as intermediates).
+ *
+ * Results: the info item vaperf (milliseconds of the exchange); from a good
+ * answer the additional data socialno, accountno, organisationno or the
+ * status texts socialnoerr, accountnoerr, organisationnoerr (each
+ * "Extension not present" when the answer has no extensions at all).
+ *
+ * *ocsp receives the base64 DER BasicOCSPResponse as soon as it is read,
+ * before it is checked, and keeps it when a later step fails (a revoked
+ * certificate comes back with 13012 and its answer): free *ocsp (and
+ * *nonce) whenever it is not NULL, whatever the code.
+ *
+ * Codes: 0 only for a verified answer "good"; 13012 revoked, 13014
+ * unknown. The certificate: 21002 bad base64, 5001 not a PKCS#7, 12001 no
+ * signer or issuer certificate in it, 6001 its first policy not granted by
+ * grantedpolicies, 6008 / 6012 no policy / key usage, 6009 no OCSP URL,
+ * 13002 a URL that is not http(s)://host..., 13026 no valid port, 13029
+ * vatimeout reads as 0. The exchange: 35xxx (35014 time-out), 13003 not
+ * HTTP 200, 13004-13006 / 13024 a broken header block or Content-Length,
+ * 13008 a body that is not a DER OCSPResponse (or of a status the
+ * standard does not define), 13018-13022 the responder's error statuses
+ * (malformedRequest, internalError, tryLater, sigRequired, unauthorized),
+ * 13007 not a basic response. The check: 13009 another nonce, 13010 no
+ * answer about this certificate, 13011 no responder certificate, 6002 /
+ * 6001 its key usage / policy, 13023 its signature, 13031 its chain,
+ * 13033 (ZMR_E_OCSP_NOT_CURRENT) not current. Signing: 4009 in the HSM.
+ * 2023 the info items of the thread are full.
+ */
+
+/* Status of the certificate of the first signer of a base64 DER PKCS#7
+ * (which must also carry that certificate's issuer certificate). */
+ZMR_EXPORT int zmr_getcertstatus(int session, const char *pkcs7, char **ocsp);
+
+/* As zmr_getcertstatus; *nonce (nonce may be NULL) receives a copy of the
+ * billing text sent in the request. */
+ZMR_EXPORT int zmr_getcertstatuswithnonce(int session, const char *pkcs7, char **ocsp, char **nonce);
+
+/* Status of the merchant's own signing certificate (asked through a PKCS#7
+ * the library signs over "dummy"). A NULL ocsp gives 33003. */
+ZMR_EXPORT int zmr_getowncertstatus(int session, char **ocsp);
+
+/* ---------------------------------------------------------------------------
  * Signed data objects
  */
 

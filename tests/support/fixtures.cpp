@@ -150,6 +150,10 @@ std::string certIdDer(const OcspSingleSpec& s) {
   return seq(algorithmWithNull(EVP_MD_get_type(md)) + octets(nameHash) + octets(keyHash) + serial);
 }
 
+std::string extensionDer(const OcspExtensionSpec& e) {
+  return seq(oid(e.oid) + (e.critical ? tlv(0x01, std::string(1, '\xff')) : std::string()) + octets(e.value));
+}
+
 std::string singleResponseDer(const OcspSingleSpec& s) {
   std::string status;
   switch (s.status) {
@@ -162,7 +166,7 @@ std::string singleResponseDer(const OcspSingleSpec& s) {
     default:
       status = tlv(0x82, "");
   }
-  std::string body = certIdDer(s) + status + generalizedTime(generalizedTimeText(s.thisUpdateOffset));
+  std::string body = (s.certIdDer ? *s.certIdDer : certIdDer(s)) + status + generalizedTime(generalizedTimeText(s.thisUpdateOffset));
   if (s.nextUpdateOffset) body += tlv(0xa0, generalizedTime(generalizedTimeText(*s.nextUpdateOffset)));
   return seq(body);
 }
@@ -265,7 +269,10 @@ std::string makeOcspBasicDer(const OcspSpec& spec) {
   std::string singles;
   for (const auto& s : spec.singles) singles += singleResponseDer(s);
   tbs += seq(singles);
-  if (spec.nonce) tbs += tlv(0xa1, seq(seq(oid("1.3.6.1.5.5.7.48.1.2") + octets(octets(*spec.nonce)))));
+  std::string extensions;
+  if (spec.nonce) extensions += extensionDer({"1.3.6.1.5.5.7.48.1.2", octets(*spec.nonce)});
+  for (const auto& e : spec.extensions) extensions += extensionDer(e);
+  if (!extensions.empty()) tbs += tlv(0xa1, seq(extensions));
   tbs = seq(tbs);
 
   const EVP_MD* md = orSha256(spec.digest);
@@ -290,8 +297,15 @@ zmr::OcspBasicRespPtr parseOcspBasic(const std::string& der) {
 zmr::OcspBasicRespPtr makeOcspBasic(const OcspSpec& spec) { return parseOcspBasic(makeOcspBasicDer(spec)); }
 
 std::string makeOcspResponseDer(const OcspSpec& spec) {
-  std::string bytes = seq(oid("1.3.6.1.5.5.7.48.1.1") + octets(makeOcspBasicDer(spec)));
-  return seq(tlv(0x0a, std::string(1, '\0')) + tlv(0xa0, bytes));
+  return makeOcspEnvelopeDer(0, "1.3.6.1.5.5.7.48.1.1", makeOcspBasicDer(spec));
+}
+
+std::string makeOcspEnvelopeDer(int status, const std::optional<std::string>& type, const std::string& bytes) {
+  std::unique_ptr<ASN1_ENUMERATED, zmr::OsslDeleter<ASN1_ENUMERATED_free>> value(ASN1_ENUMERATED_new());
+  if (!value || ASN1_ENUMERATED_set(value.get(), status) != 1) fail("status");
+  std::string content = encode(value.get(), i2d_ASN1_ENUMERATED);
+  if (type) content += tlv(0xa0, seq(oid(*type) + octets(bytes)));
+  return seq(content);
 }
 
 zmr::OcspRequestPtr makeOcspRequest(const X509* cert, const X509* issuer, const std::optional<std::string>& nonce) {

@@ -91,6 +91,7 @@ std::string digestOf(const EVP_MD* md, const std::string& data);
 std::string generalizedTimeText(long offset, const std::string& fraction = "");
 
 struct OcspSingleSpec {
+  std::optional<std::string> certIdDer;  // DER of the whole CertID as it stands (e.g. a request's), in place of the next four
   const X509* cert = nullptr;    // the certificate answered about
   const X509* issuer = nullptr;  // its issuer: name and key hashes of the CertID
   std::optional<std::string> serial;  // INTEGER content bytes (two's complement) in place of cert's
@@ -101,6 +102,14 @@ struct OcspSingleSpec {
   std::optional<long> nextUpdateOffset = 3600;  // nullopt: no nextUpdate
 };
 
+// A response extension: the extension value's bytes as they stand (the
+// scheme's own extensions carry bare text there).
+struct OcspExtensionSpec {
+  std::string oid;
+  std::string value;
+  bool critical = false;
+};
+
 struct OcspSpec {
   const TestCert* signer = nullptr;   // its key signs
   const X509* responderId = nullptr;  // certificate the responder ID names (signer's when null)
@@ -109,6 +118,7 @@ struct OcspSpec {
   std::optional<std::vector<const X509*>> certs;
   std::vector<OcspSingleSpec> singles;
   std::optional<std::string> nonce;   // raw nonce bytes, as OpenSSL's nonce extension
+  std::vector<OcspExtensionSpec> extensions;  // response extensions after the nonce, in order
   std::string producedAt;             // GeneralizedTime text; "" gives now
   const EVP_MD* digest = nullptr;     // signature digest, SHA-256 when null
 };
@@ -122,6 +132,23 @@ zmr::OcspBasicRespPtr makeOcspBasic(const OcspSpec& spec);
 zmr::OcspBasicRespPtr parseOcspBasic(const std::string& der);
 // The successful OCSPResponse around the basic response.
 std::string makeOcspResponseDer(const OcspSpec& spec);
+// An OCSPResponse of any status (OCSP_RESPONSE_STATUS_*, or values the
+// standard does not define); with type, responseBytes of that type (dotted
+// OID) holding octets: another response type, a basic response that does
+// not decode, or bytes beside an error status.
+std::string makeOcspEnvelopeDer(int status, const std::optional<std::string>& type = std::nullopt,
+                                const std::string& octets = "");
+
+// The scheme's additional-information response extensions: the data
+// extensions (value: the text) and their status extensions (OID + ".1";
+// value "ok" or an error text).
+inline constexpr const char* kOidSocialNo = "2.999.10.1.16.3.2";
+inline constexpr const char* kOidAccountNo = "2.999.10.1.16.3.1";
+inline constexpr const char* kOidOrganisationNo = "2.999.10.1.16.3.3";
+inline OcspExtensionSpec additionalData(const std::string& oid, const std::string& text) { return {oid, text}; }
+inline OcspExtensionSpec additionalStatus(const std::string& oid, const std::string& text) {
+  return {oid + ".1", text};
+}
 // A request about cert (SHA-1 CertID), with OpenSSL's nonce extension when
 // nonce is given.
 zmr::OcspRequestPtr makeOcspRequest(const X509* cert, const X509* issuer,

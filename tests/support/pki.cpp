@@ -338,6 +338,33 @@ std::string utf8(const std::string& text) { return tlv(0x0c, text); }
 std::string ia5(const std::string& text) { return tlv(0x16, text); }
 std::string generalizedTime(const std::string& text) { return tlv(0x18, text); }
 std::string utcTime(const std::string& text) { return tlv(0x17, text); }
+
+std::vector<Element> elements(const std::string& bytes) {
+  std::vector<Element> out;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    if (bytes.size() - at < 2) fail("DER: element header cut");
+    Element e;
+    e.tag = static_cast<unsigned char>(bytes[at]);
+    if ((e.tag & 0x1f) == 0x1f) fail("DER: multi-byte tag");
+    size_t length = static_cast<unsigned char>(bytes[at + 1]);
+    size_t header = 2;
+    if (length == 0x80) fail("DER: indefinite length");
+    if (length > 0x80) {
+      size_t count = length & 0x7f;
+      if (count > 4 || bytes.size() - at - 2 < count) fail("DER: length cut");
+      length = 0;
+      for (size_t i = 0; i < count; ++i) length = (length << 8) | static_cast<unsigned char>(bytes[at + 2 + i]);
+      header += count;
+    }
+    if (bytes.size() - at - header < length) fail("DER: content cut");
+    e.content = bytes.substr(at + header, length);
+    e.whole = bytes.substr(at, header + length);
+    out.push_back(std::move(e));
+    at += header + length;
+  }
+  return out;
+}
 }  // namespace der
 
 std::string environmentRootName(int environment) {

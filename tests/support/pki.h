@@ -67,6 +67,17 @@ std::string utf8(const std::string& text);
 std::string ia5(const std::string& text);
 std::string generalizedTime(const std::string& text);  // e.g. "19800101120000Z"
 std::string utcTime(const std::string& text);          // e.g. "800101120000Z"
+
+// One element read back: its (single-byte) tag, content and whole encoding.
+struct Element {
+  unsigned char tag = 0;
+  std::string content;
+  std::string whole;
+};
+// The elements of bytes one after another (use it again on a content to
+// descend). Throws std::runtime_error on multi-byte tags, indefinite
+// lengths and elements that run past the end.
+std::vector<Element> elements(const std::string& bytes);
 }  // namespace der
 
 // An attribute of the subjectDirectoryAttributes extension: type OID and

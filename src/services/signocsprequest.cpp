@@ -1,0 +1,119 @@
+#include <openssl/objects.h>
+
+#include "misc/status.h"
+#include "services/certstatus.h"
+#include "services/signing.h"
+#include "store/sessionstore.h"
+#include "tools/derelement.h"
+
+namespace zmr {
+namespace {
+
+inline void freestackonly(STACK_OF(X509) * s) { sk_X509_free(s); }
+using BorrowedX509StackPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter<freestackonly>>;
+using AlgorPtr = std::unique_ptr<X509_ALGOR, OsslDeleter<X509_ALGOR_free>>;
+
+int fail(int session, int code, std::string_view text) {
+  setlasterror(session, std::string("getcertstatus_signocsprequest: ").append(text));
+  return code;
+}
+
+template <typename T, typename F>
+bool toder(const T* object, F i2d, std::string& out) {
+  int n = i2d(object, nullptr);
+  if (n <= 0) return false;
+  out.resize(static_cast<size_t>(n));
+  auto* p = reinterpret_cast<unsigned char*>(out.data());
+  return i2d(object, &p) == n;
+}
+
+std::optional<std::string> sequence(std::string_view content) {
+  return writederelement(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true, content);
+}
+std::optional<std::string> explicit0(std::optional<std::string> content) {
+  if (!content) return std::nullopt;
+  return writederelement(0, V_ASN1_CONTEXT_SPECIFIC, true, *content);
+}
+
+// OCSPRequest ::= SEQUENCE { TBSRequest, [0] EXPLICIT Signature }
+// Signature ::= SEQUENCE { AlgorithmIdentifier, BIT STRING,
+//                          [0] EXPLICIT SEQUENCE OF Certificate }
+// with the certificate twice, as OpenSSL's own request signer lists it.
+std::optional<std::string> assemble(std::string_view tbs, const EVP_MD* md, const std::vector<unsigned char>& signature,
+                                    X509* cert) {
+  AlgorPtr algorithm(X509_ALGOR_new());
+  int nid = EVP_MD_get_type(md) == NID_sha1 ? NID_sha1WithRSAEncryption : NID_sha256WithRSAEncryption;
+  std::string algorithmder, certder;
+  if (!algorithm || X509_ALGOR_set0(algorithm.get(), OBJ_nid2obj(nid), V_ASN1_NULL, nullptr) != 1 ||
+      !toder(algorithm.get(), i2d_X509_ALGOR, algorithmder) || !toder(cert, i2d_X509, certder))
+    return std::nullopt;
+  std::string bits(1, '\0');  // no unused bits
+  bits.append(reinterpret_cast<const char*>(signature.data()), signature.size());
+  std::optional<std::string> bitstring = writederelement(V_ASN1_BIT_STRING, V_ASN1_UNIVERSAL, false, bits);
+  std::optional<std::string> certs = explicit0(sequence(certder + certder));
+  if (!bitstring || !certs) return std::nullopt;
+  std::optional<std::string> signed_ = explicit0(sequence(algorithmder + *bitstring + *certs));
+  if (!signed_) return std::nullopt;
+  return sequence(std::string(tbs) + *signed_);
+}
+
+// The HSM signs the TBSRequest as the request stands, names and extensions
+// included; the signed request is assembled around it and read back, so
+// that the caller holds exactly what is sent.
+int signinhsm(int session, OcspRequestPtr& request, X509* cert, int64_t keybits) {
+  std::string label;
+  if (int rc = gethsm_signkeylabel(session, label); rc != kOk) return rc;
+  if (OCSP_request_set1_name(request.get(), X509_get_subject_name(cert)) != 1)
+    return fail(session, 13001,
+                "An error occured trying to add signer info to the ocsp request using OCSP_request_sign\n");
+  std::string unsignedder;
+  if (!toder(request.get(), i2d_OCSP_REQUEST, unsignedder)) return kOutOfMemory;
+  std::string_view rest = unsignedder;
+  DerElement outer;
+  if (!readderelement(rest, outer) || !rest.empty()) return kOutOfMemory;
+  std::string_view tbs = outer.content;
+
+  static constexpr HsmSignLines lines = {
+      "getcertstatus_signocsprequest: An error occured signing the data with HSM private keys\n",
+      "getcertstatus_signocsprequest: The signature is to large to fit in internal buffer\n",
+      4009,
+  };
+  std::vector<unsigned char> signature;
+  if (int rc = hsmsign(session, label, reinterpret_cast<const unsigned char*>(tbs.data()), tbs.size(), keybits, lines,
+                       signature);
+      rc != kOk)
+    return rc;
+  std::optional<std::string> der = assemble(tbs, merchantdigest(keybits), signature, cert);
+  if (!der) return kOutOfMemory;
+  const auto* p = reinterpret_cast<const unsigned char*>(der->data());
+  OcspRequestPtr signed_(d2i_OCSP_REQUEST(nullptr, &p, static_cast<long>(der->size())));
+  if (!signed_) return kOutOfMemory;
+  request = std::move(signed_);
+  return kOk;
+}
+
+}  // namespace
+
+int signocsprequest(int session, OcspRequestPtr& request) {
+  X509* cert = nullptr;
+  if (int rc = getsigncert(session, &cert); rc != kOk)
+    return fail(session, rc, "An error occured trying to retrieve the merchant's own signing certificate\n");
+  uint64_t hsmcontext = 0;
+  if (gethsm_sessioncontext(session, &hsmcontext) != kOk)
+    return fail(session, 13027, "An error occured getting the HSM context for merchant\n");
+  int64_t keybits = 0;
+  if (int rc = getmerchantkeysize(session, &keybits); rc != kOk)
+    return fail(session, rc, "An error occured getting the merchants key size.\n");
+  if (hsmcontext != 0) return signinhsm(session, request, cert, keybits);
+
+  EVP_PKEY* key = nullptr;
+  if (int rc = getsignkey(session, &key); rc != kOk)
+    return fail(session, rc, "An error occured trying to retrieve the merchant's own signing private key\n");
+  BorrowedX509StackPtr certs(sk_X509_new_null());
+  if (!certs || sk_X509_push(certs.get(), cert) <= 0) return kOutOfMemory;
+  if (OCSP_request_sign(request.get(), cert, key, merchantdigest(keybits), certs.get(), 0) != 1)
+    return fail(session, 13001, "An error occured trying to sign the ocsp request using OCSP_request_sign\n");
+  return kOk;
+}
+
+}  // namespace zmr
