@@ -51,6 +51,54 @@ inline std::string item(int session, const std::string& key) {
   return zmr::popinfoitem(session, key, value) == 0 ? value : "<absent>";
 }
 
+inline std::string certIdOf(const X509* cert, const X509* issuer) {
+  OCSP_CERTID* id = OCSP_cert_to_id(EVP_sha1(), cert, issuer);
+  unsigned char* der = nullptr;
+  int n = id != nullptr ? i2d_OCSP_CERTID(id, &der) : 0;
+  std::string out(reinterpret_cast<char*>(der), n > 0 ? static_cast<size_t>(n) : 0);
+  OPENSSL_free(der);
+  OCSP_CERTID_free(id);
+  return out;
+}
+
+inline constexpr const char* kSha256WithRsa = "1.2.840.113549.1.1.11";
+inline constexpr const char* kSha1WithRsa = "1.2.840.113549.1.1.5";
+
+// The parts of a request every request shares: one SHA-1 CertID of the
+// certificate asked about, AcceptableResponses (basic) and a 16-byte nonce
+// first, signed by the merchant's signing certificate (requestor name, the
+// certificate twice) with the algorithm given, and a signature OpenSSL
+// accepts. Returns the extension OIDs after the nonce.
+inline std::vector<std::string> checkRequest(const zmrtest::VaRequest& r, const zmrtest::TestPki& pki,
+                                             const X509* asked, const char* algorithm) {
+  EXPECT_TRUE(r.decoded) << r.why;
+  EXPECT_TRUE(r.signatureValid);
+  EXPECT_EQ("application/ocsp-request", r.http.header("Content-Type").value_or(""));
+  EXPECT_EQ(std::vector<std::string>{certIdOf(asked, pki.ca.get())}, r.certIds);
+  EXPECT_EQ("1.3.14.3.2.26", r.certIdDigest);
+  const X509_NAME* subject = X509_get_subject_name(pki.merchantSign.get());
+  unsigned char* name = nullptr;
+  int n = i2d_X509_NAME(subject, &name);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(name), n > 0 ? static_cast<size_t>(n) : 0), r.requestorName);
+  OPENSSL_free(name);
+  std::string sign = zmrtest::toDer(pki.merchantSign.get());
+  EXPECT_EQ((std::vector<std::string>{sign, sign}), r.certs);
+  EXPECT_EQ(algorithm, r.signatureAlgorithm);
+
+  std::vector<std::string> rest;
+  for (const auto& e : r.extensions) EXPECT_FALSE(e.critical) << e.oid;
+  if (r.extensions.size() < 2) {
+    ADD_FAILURE() << "fewer than two extensions";
+    return rest;
+  }
+  EXPECT_EQ(zmrtest::kOidAcceptableResponses, r.extensions[0].oid);
+  EXPECT_EQ(zmrtest::der::seq(zmrtest::der::oid("1.3.6.1.5.5.7.48.1.1")), r.extensions[0].value);
+  EXPECT_EQ(zmrtest::kOidOcspNonce, r.extensions[1].oid);
+  EXPECT_EQ(16u, r.nonce().value_or("").size());
+  for (size_t i = 2; i < r.extensions.size(); ++i) rest.push_back(r.extensions[i].oid);
+  return rest;
+}
+
 class Library : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(0, zmr::initialize(nullptr)); }
