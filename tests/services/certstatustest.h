@@ -102,10 +102,7 @@ inline std::vector<std::string> checkRequest(const zmrtest::VaRequest& r, const 
 class Library : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(0, zmr::initialize(nullptr)); }
-  void TearDown() override {
-    zmr::removeinfoitems(0);
-    zmr::finalize();
-  }
+  void TearDown() override { zmr::finalize(); }
   // Opens a session on the set-up's merchant files.
   int open(const zmrtest::VaSetup& setup, const char* pin = nullptr) {
     int s = -1;
