@@ -47,7 +47,6 @@ int getserverandport(int session, std::string_view url, VaAddress& out) {
   std::string_view rest = url.substr(sep + 3);
   size_t slash = rest.find('/');
   std::string_view authority = rest.substr(0, slash);
-  out.path = slash == std::string_view::npos ? std::string("/") : std::string(rest.substr(slash));
   std::string_view host = authority;
   std::string_view port;
   bool hasport = false;
@@ -67,6 +66,7 @@ int getserverandport(int session, std::string_view url, VaAddress& out) {
   if (host.empty())
     return fail(session, "getcertstatus::getserverandport: The aia location does not name a va server.\n");
   out.host = std::string(host);
+  out.path = slash == std::string_view::npos ? std::string("/") : std::string(rest.substr(slash));
   out.port = hasport ? portof(port, defaultport) : defaultport;
   return kOk;
 }
