@@ -179,8 +179,9 @@ ZMR_EXPORT int zmr_getreportdata(int session, const char *key, char **value);
  * thread handles its next transaction. */
 ZMR_EXPORT int zmr_removeinfoitems(int session);
 
-/* Add a document to the calling thread's document list for signing: plain
- * text, XML with its XSL, or a base64 PDF. The library keeps copies. */
+/* Add a document to the calling thread's document list for signing: a
+ * text in base64 (of its Latin-1 bytes), an XML text with its XSL, or a PDF
+ * in base64. description is Latin-1 text. The library keeps copies. */
 ZMR_EXPORT int zmr_adddocumenttext(int session, const char *text, const char *description);
 ZMR_EXPORT int zmr_adddocumentxml(int session, const char *xml, const char *xsl, const char *description);
 ZMR_EXPORT int zmr_adddocumentpdf(int session, const char *pdfbase64, const char *description);
@@ -318,6 +319,74 @@ ZMR_EXPORT int zmr_createxmldsig(int session, const char *order, char **xml, int
  * as the padding is checked outside the module). */
 ZMR_EXPORT int zmr_decrypttransactiondata(int session, const char *enckey, const char *encdata, const char *encauth,
                                           const char *operation, const char *extra, char **data, char **basekey);
+
+/* The client's transaction, initialised: decrypts the client's init request
+ * (as zmr_decrypttransactiondata; extra may be NULL) and answers it, the
+ * answer "encData=...&encAuth=..." in *response (free with zmr_free)
+ * encrypted under the base key of this request. The decrypted form routes:
+ *   carrier "NC_ZMR20" (clientInfo required: 39011): operation "initSign"
+ *     signs the document the info items describe (clientInfo other than
+ *     "2.1": mimeType text/plain or application/pdf with data in base64, or
+ *     text/ZMRXML with xml and xsl; dataDescription in Latin-1; extPDFUrl
+ *     for a PDF) or, with clientInfo "2.1", every document of the thread's
+ *     document list, whose hashes and signatures go to the environment's
+ *     COI key as coiData (43000 without one); any other operation
+ *     authenticates (clientChallenge field); both check the traceId field
+ *     against the info item traceId (39009 none, 39008 different);
+ *   carrier "mobile": "initAuth" answers the clientChallenge with a
+ *     challenge made from the authHeader field, "initSign" signs the text
+ *     of the data item converted for a phone (prepareText field "true":
+ *     framed);
+ *   no carrier: "initAuth" or "initSign" as for NC_ZMR20 without traceId,
+ *     the clientIp field kept as an info item;
+ *   any other carrier: 39012, no answer.
+ * Optional info items copied to the answer: userID, OTPService, timeout,
+ * nextURL, userIDKeystrokeData, cmsFormat (PKCS7, PKCS7_ISO320001) and
+ * ocspFormat (OCSP_ZELMOR_DEFAULT, OCSP_RFC6960_COMPATIBLE; another value
+ * gives 33002). Info items are pushed for the verification that follows
+ * (key, carrier, serverChallenge, signeddata, pkcs7, c_sc, c_scsha256):
+ * call zmr_removeinfoitems before the thread handles its next transaction.
+ * Codes: those of zmr_decrypttransactiondata; 39003 no clientChallenge,
+ * 39005 a mime type not allowed, 39006 an operation other than initAuth or
+ * initSign, 39010 no document, 41001 no extPDFUrl, 2022 an info item
+ * missing, 16002 the merchant's name not in authHeader; signing codes. */
+ZMR_EXPORT int zmr_inittransaction(int session, const char *enckey, const char *encdata, const char *encauth,
+                                   const char *operation, const char *extra, char **response);
+#define ZMR_E_UNKNOWN_CARRIER 39012 /* the client's carrier is none the library knows */
+
+/* The merchant's answer to a client challenge (base64): *signature receives
+ * a detached PKCS#7 of the decoded challenge by the authentication key,
+ * with the "ZMR Channel" attribute; *serverchallenge the base64 challenge
+ * the client must sign in turn: 20 random bytes and the webaddress
+ * property, or, when authheader (base64 of a Latin-1 text holding the
+ * signing certificate's common name, read up to its first zero byte) is
+ * given and not empty, that text converted to the GSM 03.38 alphabet (a
+ * last "(" dropped), framed by 0x06, six random letters or digits and 0x04
+ * when prepareflag is "true" in any case (NULL: "false"). Free both with
+ * zmr_free; after a failure free whichever is not NULL (the signature is
+ * handed out when a later step fails). Codes: 21002 not base64, 2004 no
+ * webaddress, 16001 no random bytes, 16002 the name not in the header,
+ * 38001, signing codes. */
+ZMR_EXPORT int zmr_authenticateserver(int session, char **signature, char **serverchallenge,
+                                      const char *clientchallenge, const char *authheader,
+                                      const char *prepareflag);
+
+/* 0 when the client's PKCS#7 verifies over the decoded server challenge
+ * (base64) as an authentication signature (key usage digitalSignature),
+ * with the codes of zmr_verifydata otherwise. */
+ZMR_EXPORT int zmr_authenticateclient(int session, const char *clientpkcs7, const char *serverchallenge);
+
+/* Binds a PKCS#7 carrying the "ZMR Channel" attribute (12009-12014 without)
+ * to the calling thread's channel items, the info items whose key holds
+ * "c_" in any case: the channel text is "h=" and the base64 SHA-256 of the
+ * PKCS#7's DER (SHA-1 for a signer key of at most 1024 bits), then
+ * "&key=value" per item in the order they were set (key lower-cased, value
+ * as set, nothing encoded); 2022 without any item. *channel receives the
+ * base64 of the text, *signature a PKCS#7 over it by the authentication key
+ * when the PKCS#7's signer certificate is for authentication only, else by
+ * the signing key. Free both with zmr_free; after a failure free whichever
+ * is not NULL. */
+ZMR_EXPORT int zmr_createsecurechannel(int session, const char *pkcs7, char **signature, char **channel);
 
 /* ---------------------------------------------------------------------------
  * Client session set-up with the Rirorer Idor Azoriva

@@ -6,6 +6,7 @@ namespace {
 struct Environment {
   int environment;
   const char* modulus;
+  const char* coimodulus;
   const char* sdm;
   const char* services;
   const char* mgmfe;
@@ -18,7 +19,7 @@ constexpr Environment kEnvironments[] = {
 #ifdef ZMR_HAVE_CENTRAL_KEYS
 #include "centralkeys.inc"
 #endif
-    {0, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 const Environment* find(int environment) {
@@ -33,6 +34,11 @@ const Environment* find(int environment) {
 const char* centralservermodulus(int environment) {
   const Environment* e = find(environment);
   return e != nullptr ? e->modulus : nullptr;
+}
+
+const char* coimodulus(int environment) {
+  const Environment* e = find(environment);
+  return e != nullptr ? e->coimodulus : nullptr;
 }
 
 std::optional<std::string> centralserverurl(int environment, CentralServer server) {

@@ -16,23 +16,33 @@ TEST(CentralServers, DefaultBuildHasDevelopmentKeysOnly) {
 #ifndef ZMR_CENTRAL_PRIVATE_DIR
   GTEST_SKIP() << "built with ZMR_CENTRAL_KEYS_DIR: no development set";
 #else
+  auto privatehalf = [](const std::string& name) {
+    std::string pem = zmrtest::readFile(std::string(ZMR_CENTRAL_PRIVATE_DIR) + "/" + name);
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    return EvpPkeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+  };
   for (int env : {1, 2}) {
     SCOPED_TRACE(env);
-    std::string pem = zmrtest::readFile(std::string(ZMR_CENTRAL_PRIVATE_DIR) + "/env" + std::to_string(env) + ".key.pem");
-    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    EvpPkeyPtr key = privatehalf("env" + std::to_string(env) + ".key.pem");
     ASSERT_TRUE(key);
     ASSERT_NE(nullptr, centralservermodulus(env));
     EXPECT_EQ(zmrtest::tx::modulusHex(key.get()), centralservermodulus(env));
+    EvpPkeyPtr coi = privatehalf("env" + std::to_string(env) + ".coi.key.pem");
+    ASSERT_TRUE(coi);
+    ASSERT_NE(nullptr, coimodulus(env));
+    EXPECT_EQ(zmrtest::tx::modulusHex(coi.get()), coimodulus(env));
+    EXPECT_STRNE(centralservermodulus(env), coimodulus(env));
     std::optional<std::string> url = centralserverurl(env, CentralServer::sdm);
     ASSERT_TRUE(url);
     EXPECT_EQ(0u, url->find("https://"));
     EXPECT_NE(std::string::npos, url->find(".invalid/sdm/"));
   }
   EXPECT_STRNE(centralservermodulus(1), centralservermodulus(2));
+  EXPECT_STRNE(coimodulus(1), coimodulus(2));
   for (int env : {0, 3, 4, 5, -1}) {
     SCOPED_TRACE(env);
     EXPECT_EQ(nullptr, centralservermodulus(env));
+    EXPECT_EQ(nullptr, coimodulus(env));
     for (CentralServer s : {CentralServer::sdm, CentralServer::services, CentralServer::mgmfe, CentralServer::mgmfeutil})
       EXPECT_FALSE(centralserverurl(env, s));
   }
@@ -77,16 +87,20 @@ TEST(CentralServers, ConfiguringRefusesKeysOfAnotherKind) {
     SCOPED_TRACE(c.name);
     std::string keys = zmrtest::makeTempDir("centralkeys");
     zmrtest::writeFile(keys + "/env3.pem", c.pem);
+    zmrtest::writeFile(keys + "/env4.coi.pem", c.pem);
     zmrtest::writeFile(keys + "/endpoints.txt", "# production-like\n3 sdm sdm.example.test\n4 mgmfe m.example.test:8443\n");
     std::string output;
     int rc = configure(keys, output);
     if (c.accepted) {
       ASSERT_EQ(0, rc) << output;
-      EXPECT_NE(std::string::npos, output.find("{3, \"")) << output;
-      EXPECT_NE(std::string::npos, output.find("\"sdm.example.test\", nullptr, nullptr, nullptr}")) << output;
-      EXPECT_NE(std::string::npos, output.find("{4, nullptr, nullptr, nullptr, \"m.example.test:8443\", nullptr}"))
+      const std::string modulus = zmrtest::tx::modulusHex(zmrtest::testKey(2048, 56).get());
+      EXPECT_NE(std::string::npos,
+                output.find("{3, \"" + modulus + "\", nullptr, \"sdm.example.test\", nullptr, nullptr, nullptr}"))
           << output;
-      EXPECT_NE(std::string::npos, output.find("{1, nullptr, nullptr, nullptr, nullptr, nullptr}")) << output;
+      EXPECT_NE(std::string::npos, output.find("{4, nullptr, \"" + modulus +
+                                               "\", nullptr, nullptr, \"m.example.test:8443\", nullptr}"))
+          << output;
+      EXPECT_NE(std::string::npos, output.find("{1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}")) << output;
     } else {
       EXPECT_NE(0, rc) << output;
     }

@@ -1,0 +1,30 @@
+#include <vector>
+
+#include "misc/status.h"
+#include "services/challenges.h"
+#include "services/common.h"
+#include "services/verifying.h"
+#include "tools/base64.h"
+#include "tools/certtools.h"
+
+namespace zmr {
+
+int authenticateclient(int session, std::string_view clientpkcs7, std::string_view serverchallenge) {
+  if (int rc = enterservice(session); rc != kOk) return rc;
+  std::vector<unsigned char> challenge;
+  if (int rc = decodebase64(session, serverchallenge, challenge); rc != kOk) {
+    setlasterror(session,
+                 "authenticateclient_authenticateclient: An error occured trying to base64 decode the input "
+                 "serverchallenge.\n");
+    return rc;
+  }
+  static constexpr int usages[] = {kUsageAuthentication};
+  if (int rc = verifydata(session, clientpkcs7, challenge.data(), challenge.size(), 0, usages, 1, kChainPolicy);
+      rc != kOk) {
+    setlasterror(session, "authenticateclient_authenticateclient: An error occured trying to verify the data.\n");
+    return rc;
+  }
+  return kOk;
+}
+
+}  // namespace zmr
