@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config openssl libssl-dev libexpat1-dev
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-  softhsm2 libp11-kit-dev xmlsec1)
+  softhsm2 libp11-kit-dev xmlsec1 jq)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

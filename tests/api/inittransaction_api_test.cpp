@@ -505,6 +505,24 @@ TEST_F(InitCases, EachAnswerIsForItsOwnClient) {
   }
 }
 
+// The Documents text is JSON an independent parser (jq, which refuses raw
+// control characters) reads back to the descriptions.
+TEST_F(InitCases, DocumentsParseAsJson) {
+  if (!zmrtest::devCoiKey(1)) GTEST_SKIP() << "built with ZMR_CENTRAL_KEYS_DIR: no development COI key";
+  MerchantItems items;
+  items.documents = threeDocuments();
+  items.documents[0].description = "Linje 1\r\n\tLinje 2 \"sitat\" C:\\sti \x01 bl\xE5";
+  TxAnswer a = run("initSign", client->signFields(Carrier::nczmr20, "2.1"), items);
+  ASSERT_TRUE(a.ok) << a.why;
+  const std::string file = zmrtest::makeTempDir("inittx-json") + "/documents.json";
+  ASSERT_TRUE(zmrtest::writeFile(file, *a.field("Documents")));
+  std::string out;
+  ASSERT_EQ(0, zmrtest::runCommand("jq -j '.[0].description' " + file, &out)) << *a.field("Documents");
+  EXPECT_EQ("Linje 1\r\n\tLinje 2 \"sitat\" C:\\sti \x01 bl\xC3\xA5", out);
+  ASSERT_EQ(0, zmrtest::runCommand("jq -j '[.[] | .mimeType, .encoding] | join(\" \")' " + file, &out));
+  EXPECT_EQ("text/plain ISO-8859-1 application/pdf ISO-8859-1 text/ZMRXML ISO-8859-1", out);
+}
+
 // Multi-document signing needs the environment's COI key; a default build
 // has none for environments 3 and 4.
 TEST(InitCoi, AnEnvironmentWithoutACoiKeyMakesNoCoiData) {
