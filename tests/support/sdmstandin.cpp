@@ -6,15 +6,19 @@
 
 namespace zmrtest {
 
-zmr::EvpPkeyPtr devCentralKey(int environment) {
+zmr::EvpPkeyPtr devPrivateKey(const std::string& name) {
 #ifdef ZMR_CENTRAL_PRIVATE_DIR
-  std::string pem = readFile(std::string(ZMR_CENTRAL_PRIVATE_DIR) + "/env" + std::to_string(environment) + ".key.pem");
+  std::string pem = readFile(std::string(ZMR_CENTRAL_PRIVATE_DIR) + "/" + name);
   zmr::BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   return zmr::EvpPkeyPtr(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
 #else
-  (void)environment;
+  (void)name;
   return nullptr;
 #endif
+}
+
+zmr::EvpPkeyPtr devCentralKey(int environment) {
+  return devPrivateKey("env" + std::to_string(environment) + ".key.pem");
 }
 
 namespace {

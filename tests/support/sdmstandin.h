@@ -23,6 +23,9 @@ namespace zmrtest {
 // The private key of the development central-server key set of an
 // environment (1 or 2) that the build made; null when the build has none.
 zmr::EvpPkeyPtr devCentralKey(int environment);
+// A private key of the build's development set by its file name
+// (envN.key.pem, envN.coi.key.pem); null when the build has none.
+zmr::EvpPkeyPtr devPrivateKey(const std::string& name);
 
 // One request as the stand-in saw it.
 struct SdmRequest {

@@ -2,14 +2,13 @@
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <zmr/zmr.h>
 
 #include <cctype>
 
 #include "fixtures.h"
 #include "gsm.h"
-#include "tempdir.h"
+#include "sdmstandin.h"
 
 namespace zmrtest {
 namespace {
@@ -115,15 +114,7 @@ Kind kindOf(const TxRequest& r) {
 }  // namespace
 
 zmr::EvpPkeyPtr devCoiKey(int environment) {
-#ifdef ZMR_CENTRAL_PRIVATE_DIR
-  std::string pem =
-      readFile(std::string(ZMR_CENTRAL_PRIVATE_DIR) + "/env" + std::to_string(environment) + ".coi.key.pem");
-  zmr::BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  return zmr::EvpPkeyPtr(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-#else
-  (void)environment;
-  return nullptr;
-#endif
+  return devPrivateKey("env" + std::to_string(environment) + ".coi.key.pem");
 }
 
 void setField(tx::Form& form, const std::string& key, const std::string& value) {
