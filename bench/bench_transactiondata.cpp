@@ -32,8 +32,8 @@ const std::string answer = "serverChallenge=" + std::string(200, 's') + "&status
 
 void BM_decrypt_and_answer(benchmark::State& state) {
   for (auto _ : state) {
-    std::string plain, out;
-    zmr::SecretString basekey;
+    std::string out;
+    zmr::SecretString plain, basekey;
     if (zmr::decrypttransactiondata(session, message.encKey, message.encData, message.encAuth, operation,
                                     std::nullopt, plain, basekey) != 0 ||
         zmr::encrypt_response(session, answer, basekey.value, out) != 0) {

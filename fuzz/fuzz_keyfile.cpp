@@ -86,7 +86,7 @@ bool cheapBags(const STACK_OF(PKCS12_SAFEBAG) * bags) {
 bool cheapFile(const PKCS12* p12) {
   zmr::Pkcs7StackPtr safes(PKCS12_unpack_authsafes(p12));
   if (!safes) return true;
-  const std::string& pass = hardened().value;
+  std::string_view pass = hardened().value;
   for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
     PKCS7* p7 = sk_PKCS7_value(safes.get(), i);
     zmr::SafebagStackPtr bags;
@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zmr::Pkcs12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(size)));
   if (p12) {
     if (!cheapFile(p12.get())) return 0;
-    const std::string& pass = hardened().value;
+    std::string_view pass = hardened().value;
     unsigned char salt[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     if (PKCS12_set_mac(p12.get(), pass.data(), static_cast<int>(pass.size()), salt, sizeof salt, 1, EVP_sha256()) ==
         1) {

@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::abort();
   std::string encdata = base64_encode(cipher.data(), cipher.size());
   std::array<unsigned char, kTagLength> tag{};
-  std::string plain;
+  SecretString plain;
   int rc;
   if (client) {
     std::string macinput = "op" + encdata + f.enckey;
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SecretString out;
     rc = decrypttransactiondata(f.session, f.enckey, encdata, base64_encode(tag.data(), tag.size()), "op",
                                 std::nullopt, plain, out);
-    if (rc == 0 && out.value != f.basekeytext) std::abort();
+    if (rc == 0 && out.view() != f.basekeytext) std::abort();
   } else {
     if (authenticateMessage(mackey.bytes, cipher, tag) != 0) std::abort();
     rc = decrypttransactionresponse(f.session, f.basekeytext, encdata, base64_encode(tag.data(), tag.size()), plain);
@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (rc != 0 && rc != 23003) std::abort();
   if (rc == 0) {
     std::vector<unsigned char> again;
-    if (symmetricEncrypt2(f.session, enc.bytes, iv.bytes, bytesof(plain), again) != 0 ||
+    if (symmetricEncrypt2(f.session, enc.bytes, iv.bytes, bytesof(plain.view()), again) != 0 ||
         !std::equal(again.begin(), again.end(), cipher.begin(), cipher.end()))
       std::abort();
   }

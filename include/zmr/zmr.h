@@ -243,7 +243,11 @@ ZMR_EXPORT int zmr_getversioninfo(char **text);
  * of at least 16 bytes (the first 8 the first DES key, the next 8 the
  * second); input and *output are base64. Free *output with zmr_free.
  * Encryption: 24001-24003; decryption: 23001-23003 (23003 for a wrong key
- * or padding); 21xxx for bad base64; 33002 for a key shorter than 16 bytes. */
+ * or padding); 21xxx for bad base64; 33002 for a key shorter than 16 bytes.
+ * The ciphertext carries no authentication, and decryption tells a bad
+ * padding (23003) from a good one: whoever can submit ciphertexts and see
+ * the code can decrypt them without the key. Never pass symmetricdecrypt
+ * ciphertext that an untrusted party can choose or alter. */
 ZMR_EXPORT int symmetricencrypt(int session, const char *key, const char *plain, char **cipher);
 ZMR_EXPORT int symmetricdecrypt(int session, const char *key, const char *cipher, char **plain);
 

@@ -88,7 +88,9 @@ bool readabletext(const char* p) {
   return result;
 }
 
-int handout(const std::string& text, char** out) {
+namespace {
+
+int handouttext(std::string_view text, char** out) {
   char* copy = static_cast<char*>(std::malloc(text.size() + 1));
   if (copy == nullptr) return kOutOfMemory;
   std::memcpy(copy, text.data(), text.size());
@@ -96,6 +98,12 @@ int handout(const std::string& text, char** out) {
   *out = copy;
   return kOk;
 }
+
+}  // namespace
+
+int handout(const std::string& text, char** out) { return handouttext(text, out); }
+
+int handout(const SecretString& text, char** out) { return handouttext(text.view(), out); }
 
 int handout(const std::optional<std::string>& text, char** out) {
   if (!text) {

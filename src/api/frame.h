@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "misc/secret.h"
 #include "misc/status.h"
 #include "zmr/zmr.h"
 #include "store/threadstore.h"
@@ -73,6 +74,7 @@ int guarded(F&& body) noexcept {
 // malloc'ed NUL-terminated copy for the caller (released with zmr_free).
 int handout(const std::string& text, char** out);
 int handout(const std::optional<std::string>& text, char** out);
+int handout(const SecretString& text, char** out);
 int handout(const std::vector<unsigned char>& bytes, unsigned char** out, uint64_t* length);
 
 }  // namespace zmr

@@ -41,7 +41,7 @@ ZMR_API int zmr_getrandom(int session, char** out, uint64_t count) {
   ZMR_TRY(required(out));
   *out = nullptr;
   return guarded([&] {
-    std::string text;
+    SecretString text;
     ZMR_TRY(getrandom(session, text, count));
     return handout(text, out);
   });
@@ -85,7 +85,7 @@ ZMR_API int zmr_removecrlf(int session, const char* text, char** out) {
   });
 }
 
-using TripleDes = int (*)(int, std::string_view, std::string_view, std::string&);
+using TripleDes = int (*)(int, std::string_view, std::string_view, SecretString&);
 
 static int tripledesentry(TripleDes op, int session, const char* key, const char* input, char** out) {
   if (session < 0) return kBadArgument;
@@ -94,7 +94,7 @@ static int tripledesentry(TripleDes op, int session, const char* key, const char
   ZMR_TRY(required(out));
   *out = nullptr;
   return guarded([&] {
-    std::string result;
+    SecretString result;
     ZMR_TRY(op(session, key, input, result));
     return handout(result, out);
   });

@@ -19,13 +19,12 @@ ZMR_API int zmr_decrypttransactiondata(int session, const char* enckey, const ch
   *data = nullptr;
   *basekey = nullptr;
   return guarded([&] {
-    std::string plain;
-    SecretString key;
+    SecretString plain, key;
     std::optional<std::string_view> extratext;
     if (extra != nullptr) extratext = extra;
     ZMR_TRY(decrypttransactiondata(session, enckey, encdata, encauth, operation, extratext, plain, key));
     ZMR_TRY(handout(plain, data));
-    if (int rc = handout(key.value, basekey); rc != 0) {
+    if (int rc = handout(key, basekey); rc != 0) {
       std::free(*data);
       *data = nullptr;
       return rc;

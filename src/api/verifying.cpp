@@ -70,6 +70,6 @@ ZMR_API int zmr_assymetricdecrypt(int session, const char* keyfile, const char* 
   return guarded([&] {
     SecretString plain;
     ZMR_TRY(assymetricdecrypt(session, keyfile, password, input, plain));
-    return handout(plain.value, output);
+    return handout(plain, output);
   });
 }

@@ -104,7 +104,7 @@ int createkey(int session, EVP_PKEY* key, const std::string& label, CK_RV& rv) {
 
   uint64_t slot = 0;
   getslotid(session, &slot);  // read by opencallsession already
-  ScopedImport one(std::to_string(slot) + '\0' + label + '\0' + parts[0].value);
+  ScopedImport one(std::to_string(slot) + '\0' + label + '\0' + std::string(parts[0].view()));
 
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
   // A token object outlives the process: one of the same label may hold

@@ -175,11 +175,13 @@ int recvsome(Conn& c, char* buf, size_t cap, size_t& got, int64_t deadline, int 
 }
 
 int opentunnel(Conn& c, const HttpExchange& x, int64_t deadline) {
-  SecretString text;
-  text.value = "CONNECT " + std::string(x.host) + ":" + std::to_string(x.port) + " HTTP/1.1\r\n";
+  SecretString text;  // may hold the proxy credentials
+  const std::string port = std::to_string(x.port);
+  text.value.reserve(64 + x.host.size() + x.proxycredentials.size());
+  text.value.append("CONNECT ").append(x.host).append(":").append(port).append(" HTTP/1.1\r\n");
   if (!x.proxycredentials.empty())
-    text.value += "Proxy-Authorization: Basic " + std::string(x.proxycredentials) + "\r\n";
-  text.value += "\r\n";
+    text.value.append("Proxy-Authorization: Basic ").append(x.proxycredentials).append("\r\n");
+  text.value.append("\r\n");
   int rc = sendall(c, text.value, deadline);
   if (rc != 0) return rc;
   std::string reply;
@@ -248,8 +250,9 @@ int exchange(const HttpExchange& x, std::string& reply) {
   std::string hostport = std::string(x.host) + ":" + std::to_string(x.port);
 
   SecretString head;  // may hold the proxy credentials
-  std::string& h = head.value;
-  h.reserve(256 + x.headers.size() + x.proxycredentials.size() + (x.body ? x.body->size() : 0));
+  WipedString& h = head.value;
+  h.reserve(256 + x.method.size() + 2 * hostport.size() + x.path.size() + x.headers.size() + x.proxycredentials.size() +
+            (x.body ? x.body->size() : 0));
   h.append(x.method).append(" ");
   if (proxy && !tls) {
     h.append("http://").append(hostport).append(x.path).append(" HTTP/1.1\r\n");
@@ -433,7 +436,7 @@ int get_proxy_info_internal(int session, std::string_view prefix, std::string& h
     port = portnumber(porttext);
   }
   SecretString text;
-  rc = getproperty(session, (p + "httpproxycredentials").c_str(), text.value);
+  rc = getproperty(session, (p + "httpproxycredentials").c_str(), text);
   if (rc != 0 && rc != 2004) {
     setlasterror(session,
                  "httplib_getproxyinfo: An error occured trying to get the httpproxycredentials parameter from "

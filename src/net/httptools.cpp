@@ -40,10 +40,10 @@ int getvahttppostrequestheader(int session, std::string_view body, std::string& 
   return kOk;
 }
 
-int gettaghttpgetrequestheader(int session, std::string_view url, std::string& request, int proxy,
+int gettaghttpgetrequestheader(int session, std::string_view url, SecretString& request, int proxy,
                                std::string_view credentials) {
   const char* fn = "gettaghttpgetrequestheader";
-  request.clear();
+  request.wipe();
   if (url.size() >= 9001)
     return fail(session, 10004, fn, "The dynamically built http request is too large to fit in internal buffer");
   // A URL or credentials with line breaks would smuggle headers in.
@@ -58,14 +58,15 @@ int gettaghttpgetrequestheader(int session, std::string_view url, std::string& r
     return fail(session, 10002, fn, "The requested servername is to large for internal buffers");
   if (path.size() > kMaxName)
     return fail(session, 10003, fn, "The requested GET parameter is too large for internal buffers");
-  std::string text = "GET ";
-  text.append(proxy != 0 ? url : path).append(" HTTP/1.0");
+  SecretString built;
+  WipedString& text = built.value;
+  text.append("GET ").append(proxy != 0 ? url : path).append(" HTTP/1.0");
   if (proxy != 0 && !credentials.empty()) text.append("\r\nProxy-Authorization: Basic ").append(credentials);
   text.append("\r\nHost: ").append(server);
   if (server.find(':') == std::string_view::npos) text.append(":80");
   text.append("\r\nPragma: no-cache\r\nAccept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n\r\n");
   if (text.size() >= kRequestBuffer) return fail(session, kTruncated, fn, "Truncation occured");
-  request = std::move(text);
+  std::swap(request.value, text);
   return kOk;
 }
 

@@ -146,10 +146,8 @@ int assymetricdecrypt(int session, const char* path, std::string_view password, 
     return rc;
   }
 
-  std::string encoded;
-  if (int rc = encodebase64(session, plain.bytes.data(), plain.bytes.size(), encoded); rc != 0)
+  if (int rc = encodebase64(session, plain.bytes.data(), plain.bytes.size(), out.value); rc != 0)
     return fail(session, rc, "An error occured trying to base64 encode the unencrypted data.");
-  out.value = std::move(encoded);
   return 0;
 }
 

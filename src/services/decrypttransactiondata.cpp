@@ -125,9 +125,9 @@ int unwraphsm(int session, std::span<const unsigned char> wrapped, SecretBytes& 
 }  // namespace
 
 int decrypttransactiondata(int session, std::string_view enckey, std::string_view encdata, std::string_view encauth,
-                           std::string_view operation, std::optional<std::string_view> extra, std::string& plain,
+                           std::string_view operation, std::optional<std::string_view> extra, SecretString& plain,
                            SecretString& basekeytext) {
-  plain.clear();
+  plain.wipe();
   basekeytext.wipe();
   if (int rc = enterservice(session); rc != 0) return rc;
 
@@ -171,7 +171,7 @@ int decrypttransactiondata(int session, std::string_view enckey, std::string_vie
   if (rc = symmetricDecrypt2(session, key.bytes, iv.bytes, cipher, plain); rc != kOk)
     return fail(session, rc, kPrefixTwo, "Failed to decrypt message.\n");
   if (rc = encodebase64(session, basekey.bytes.data(), basekey.bytes.size(), basekeytext.value); rc != kOk) {
-    plain.clear();
+    plain.wipe();
     return fail(session, rc, kPrefixTwo, "An error occured while base64 encoding the basekey.\n");
   }
   return kOk;

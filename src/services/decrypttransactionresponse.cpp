@@ -14,8 +14,8 @@ int fail(int session, int code, const char* text) {
 }  // namespace
 
 int decrypttransactionresponse(int session, std::string_view basekeytext, std::string_view encdata,
-                               std::string_view encauth, std::string& plain) {
-  plain.clear();
+                               std::string_view encauth, SecretString& plain) {
+  plain.wipe();
   SecretBytes basekey;
   if (int rc = decodebase64(session, basekeytext, basekey.bytes); rc != kOk)
     return fail(session, rc, "Error base64 decoding basekey.\n");

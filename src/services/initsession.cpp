@@ -83,10 +83,10 @@ int decrypt_initsession_response(int session, const stringmap& map, std::string_
     return fail(session, rc, "decrypt_initsession_response", "Error extracting encData from response.\n");
   if (int rc = getrawelementvalue(&map, "encAuth", encauth); rc != kOk)
     return fail(session, rc, "decrypt_initsession_response", "Error extraction encAuth from response.\n");
-  std::string plain;
+  SecretString plain;
   if (int rc = decrypttransactionresponse(session, basekey, encdata, encauth, plain); rc != kOk)
     return fail(session, rc, "decrypt_initsession_response", "Error decrypting initsession response.\n");
-  if (!plain.empty() && createstringmap(plain, "&", 0, payload) != kOk)
+  if (!plain.value.empty() && createstringmap(plain.view(), "&", 0, payload) != kOk)
     return fail(session, 41002, "decrypt_initsession_response", "Error decrypting initsession response.\n");
   return kOk;
 }
@@ -99,11 +99,11 @@ int initsession(int session, std::optional<std::string>& cdmuri, std::optional<s
   if (int rc = enterservice(session); rc != kOk) return rc;
   auto failhere = [&](int code, std::string_view text) { return fail(session, code, "initsession", text); };
 
-  std::string nonce;
+  SecretString nonce;
   if (int rc = getrandom(session, nonce, 20); rc != kOk)
     return failhere(rc, "An error occured trying to generate a random nonce.\n");
   std::string request;
-  if (int rc = create_initsession_request(session, nonce, request); rc != kOk)
+  if (int rc = create_initsession_request(session, nonce.view(), request); rc != kOk)
     return failhere(rc, "An error occured trying to create init session request.\n");
   int environment = 0;
   if (int rc = getenvironment(session, &environment); rc != kOk)
@@ -144,7 +144,7 @@ int initsession(int session, std::optional<std::string>& cdmuri, std::optional<s
   std::string echoed;
   if (getrawelementvalue(&payload, "nonce", echoed) != kOk)
     return failhere(43004, "Response from Rirorer Idor Azoriva did not contain nonce.\n");
-  if (echoed != nonce) return failhere(43005, "Nonce in response does not match nonce in request.\n");
+  if (echoed != nonce.view()) return failhere(43005, "Nonce in response does not match nonce in request.\n");
 
   std::string value;
   if (getrawelementvalue(&payload, "cdmUri", value) != kOk)

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "misc/secret.h"
+
 namespace zmr {
 
 // Recent error, info items, documents.
@@ -27,7 +29,7 @@ int getsignatureandfullocsp(int session, int index, std::string& clientpkcs7, st
 
 // Hashing, random, base64, text and version.
 int hashdata(int session, std::string& out, std::string_view algorithm, std::string_view data);
-int getrandom(int session, std::string& out, uint64_t count);
+int getrandom(int session, SecretString& out, uint64_t count);
 int base64encode(int session, const unsigned char* data, uint64_t length, std::string& out);
 int base64decode(int session, std::string_view text, std::vector<unsigned char>& out);
 int removecrlf(int session, std::string_view text, std::string& out);
@@ -37,7 +39,7 @@ int getcertificate(int session, int which, std::string& out);
 int getversioninfo(std::string& out);
 
 // Two-key triple DES over base64 texts.
-int symmetricencrypt(int session, std::string_view key, std::string_view plain, std::string& out);
-int symmetricdecrypt(int session, std::string_view key, std::string_view cipher, std::string& out);
+int symmetricencrypt(int session, std::string_view key, std::string_view plain, SecretString& out);
+int symmetricdecrypt(int session, std::string_view key, std::string_view cipher, SecretString& out);
 
 }  // namespace zmr

@@ -3,7 +3,7 @@
 
 namespace zmr {
 
-int symmetricdecrypt(int session, std::string_view key, std::string_view cipher, std::string& out) {
+int symmetricdecrypt(int session, std::string_view key, std::string_view cipher, SecretString& out) {
   return tripledes(session, key, cipher, false, out);
 }
 

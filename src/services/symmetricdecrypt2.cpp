@@ -9,8 +9,8 @@
 namespace zmr {
 
 int symmetricDecrypt2(int session, std::span<const unsigned char> key, std::span<const unsigned char> iv,
-                      std::span<const unsigned char> cipher, std::string& out) {
-  out.clear();
+                      std::span<const unsigned char> cipher, SecretString& out) {
+  out.wipe();
   const TransactionAlgorithms* a = transactionalgorithms();
   EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
   if (a == nullptr || !ctx || key.size() != kSubKeyLength || iv.size() < kIvLength ||
@@ -36,8 +36,8 @@ int symmetricDecrypt2(int session, std::span<const unsigned char> key, std::span
     setlasterror(session, "symmetricdecrypt::symmetricDecrypt2: An error occured trying to finish the decrypt function.\n");
     return 23003;
   }
-  out.assign(reinterpret_cast<const char*>(scratch.bytes.data()),
-             static_cast<size_t>(produced) + static_cast<size_t>(last));
+  out.assign(std::string_view(reinterpret_cast<const char*>(scratch.bytes.data()),
+                              static_cast<size_t>(produced) + static_cast<size_t>(last)));
   return kOk;
 }
 

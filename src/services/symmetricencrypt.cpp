@@ -3,7 +3,7 @@
 
 namespace zmr {
 
-int symmetricencrypt(int session, std::string_view key, std::string_view plain, std::string& out) {
+int symmetricencrypt(int session, std::string_view key, std::string_view plain, SecretString& out) {
   return tripledes(session, key, plain, true, out);
 }
 

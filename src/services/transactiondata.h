@@ -86,14 +86,14 @@ int encrypttransactiondata(int session, std::string_view plain, std::string_view
 // 25xxx). Codes: 2009, 21002 (base64), 22005, 22006, 25xxx, 40050,
 // 40051, 23xxx, 33001. basekey (base64) and plain are set only on success.
 int decrypttransactiondata(int session, std::string_view enckey, std::string_view encdata, std::string_view encauth,
-                           std::string_view operation, std::optional<std::string_view> extra, std::string& plain,
+                           std::string_view operation, std::optional<std::string_view> extra, SecretString& plain,
                            SecretString& basekey);
 
 // Central server to merchant: the reply to a request of
 // encrypttransactiondata, opened with its base64 base key. Neither checks
 // the session nor clears the recent error. 21002, 40050, 40051, 23xxx, 33001.
 int decrypttransactionresponse(int session, std::string_view basekey, std::string_view encdata,
-                               std::string_view encauth, std::string& plain);
+                               std::string_view encauth, SecretString& plain);
 
 // Merchant to client: "encData=...&encAuth=..." (both form-encoded) under
 // the response keys of the client's base64 base key. No session check, no
@@ -135,7 +135,7 @@ int authenticateMessage(std::span<const unsigned char> key, std::span<const unsi
 int symmetricEncrypt2(int session, std::span<const unsigned char> key, std::span<const unsigned char> iv,
                       std::span<const unsigned char> plain, std::vector<unsigned char>& out);
 int symmetricDecrypt2(int session, std::span<const unsigned char> key, std::span<const unsigned char> iv,
-                      std::span<const unsigned char> cipher, std::string& out);
+                      std::span<const unsigned char> cipher, SecretString& out);
 
 // Bytes of a text, for the spans above.
 inline std::span<const unsigned char> bytesof(std::string_view text) {

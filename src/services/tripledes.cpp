@@ -10,19 +10,9 @@
 #include "tools/base64.h"
 
 namespace zmr {
-namespace {
 
-struct Wiped {
-  std::vector<unsigned char> bytes;
-  ~Wiped() {
-    if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
-  }
-};
-
-}  // namespace
-
-int tripledes(int session, std::string_view keytext, std::string_view input, bool encrypt, std::string& out) {
-  out.clear();
+int tripledes(int session, std::string_view keytext, std::string_view input, bool encrypt, SecretString& out) {
+  out.wipe();
   if (int rc = enterservice(session); rc != 0) return rc;
   const std::string prefix = encrypt ? "symmetricencrypt::symmetricencrypt: " : "symmetricdecrypt::symmetricdecrypt: ";
   auto fail = [&](int code, const char* text) {
@@ -30,7 +20,7 @@ int tripledes(int session, std::string_view keytext, std::string_view input, boo
     return code;
   };
 
-  Wiped key, data, result;
+  SecretBytes key, data, result;
   if (int rc = decodebase64(session, keytext, key.bytes); rc != 0)
     return fail(rc, "An error occured trying to base64 decode the base64 encoded 3des key.");
   // Two DES keys are needed; a shorter key would be read past its end.
@@ -53,7 +43,7 @@ int tripledes(int session, std::string_view keytext, std::string_view input, boo
   if (EVP_CipherFinal_ex(ctx.get(), result.bytes.data() + n1, &n2) != 1)
     return encrypt ? fail(24003, "An error occured trying to finish the encrypt function.")
                    : fail(23003, "An error occured trying to finish the decrypt function.");
-  if (int rc = encodebase64(session, result.bytes.data(), static_cast<size_t>(n1 + n2), out); rc != 0)
+  if (int rc = encodebase64(session, result.bytes.data(), static_cast<size_t>(n1 + n2), out.value); rc != 0)
     return fail(rc, "An error occured trying to base64 encode the decrypted data.");
   return 0;
 }

@@ -5,8 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "misc/secret.h"
+
 namespace zmr {
 
-int tripledes(int session, std::string_view key, std::string_view input, bool encrypt, std::string& out);
+int tripledes(int session, std::string_view key, std::string_view input, bool encrypt, SecretString& out);
 
 }  // namespace zmr

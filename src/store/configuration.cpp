@@ -43,11 +43,16 @@ int insertpair(Session& s, std::string_view key, std::string_view value, int ind
   if (value.size() > kMaxPropertyText) return 2006;
   if (key.find('\0') != std::string_view::npos || value.find('\0') != std::string_view::npos) return 2002;
   try {
-    std::pair<std::string, std::string> pair{std::string(key), std::string(value)};
+    Property pair{WipedString(key), WipedString(value)};
     if (slot == s.properties.size()) {
       s.properties.push_back(std::move(pair));
     } else {
-      s.properties[slot] = std::move(pair);
+      // A value may be a credential: wipe the old pair where it stands (a
+      // short text lives in the table's own block), and let its heap
+      // blocks go with the swapped-out pair.
+      Property& stored = s.properties[slot];
+      for (WipedString* text : {&stored.first, &stored.second}) OPENSSL_cleanse(text->data(), text->capacity());
+      std::swap(stored, pair);
     }
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
@@ -65,7 +70,7 @@ int insertline(Session& s, std::string_view line, int index) {
 // Reads one line (with its line feed, if any) of at most kMaxLine bytes
 // before the line feed. false at end of file; *toolong when the line does not
 // fit, the rest of it left unread.
-bool readline(FILE* file, std::string& line, bool* toolong) {
+bool readline(FILE* file, WipedString& line, bool* toolong) {
   line.clear();
   *toolong = false;
   int c;
@@ -121,8 +126,13 @@ int configure(int session, Session& s, const char* webaddress, const char* trust
               const char* grantedpolicies, const char* httpproxyserver, const char* httpproxyport,
               const char* path) {
   if (path != nullptr) {
+    // The file's stream buffer holds credentials too: our own, wiped
+    // after the stream is closed.
+    SecretBytes buffer(BUFSIZ);
     std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "r"));
     if (!file) return 2001;
+    if (std::setvbuf(file.get(), reinterpret_cast<char*>(buffer.bytes.data()), _IOFBF, buffer.bytes.size()) != 0)
+      return kOutOfMemory;
     int rc = readproperties(session, file.get());
     if (std::fclose(file.release()) != 0) return 2028;
     if (rc != kOk) return rc;
@@ -161,7 +171,8 @@ int readproperties(int session, FILE* file) {
   Session* s = sessiontables(session);
   if (s == nullptr) return 2009;
   try {
-    std::string line;
+    WipedString line;  // values may be credentials
+    line.reserve(kMaxLine + 2);
     bool toolong = false;
     while (readline(file, line, &toolong)) {
       if (toolong) return toolongcode(line);
@@ -185,14 +196,18 @@ int insertproperty(int session, const char* line, const char* key, const char* v
   return insertpair(*s, key, value, index);
 }
 
-int getproperty(int session, const char* key, std::string& out) {
+namespace {
+
+// The value of the first pair whose key equals key regardless of case.
+template <typename Text>
+int copyproperty(int session, const char* key, Text& out) {
   Session* s = sessiontables(session);
   if (s == nullptr) return 2009;
   if (key == nullptr) return 27001;
   for (const auto& [k, v] : s->properties) {
     if (iequals(k, key)) {
       try {
-        out = v;
+        out.assign(v.data(), v.size());
       } catch (const std::bad_alloc&) {
         return kOutOfMemory;
       }
@@ -200,6 +215,15 @@ int getproperty(int session, const char* key, std::string& out) {
     }
   }
   return 2004;
+}
+
+}  // namespace
+
+int getproperty(int session, const char* key, std::string& out) { return copyproperty(session, key, out); }
+
+int getproperty(int session, const char* key, SecretString& out) {
+  out.wipe();
+  return copyproperty(session, key, out.value);
 }
 
 int loadproperties(int& session, const char* webaddress, const char* truststore,

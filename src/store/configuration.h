@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <string>
 
+#include "misc/secret.h"
+
 namespace zmr {
 
 inline constexpr size_t kMaxPropertyText = 1023;
@@ -48,5 +50,7 @@ int insertproperty(int session, const char* line, const char* key, const char* v
 // Value of the first stored pair whose key equals key regardless of ASCII
 // case. 2009, 27001 for a null key, 2004 when there is none.
 int getproperty(int session, const char* key, std::string& out);
+// The same for a value that is a secret (credentials).
+int getproperty(int session, const char* key, SecretString& out);
 
 }  // namespace zmr

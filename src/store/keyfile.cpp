@@ -156,7 +156,7 @@ int takebag(Walk& w, const PKCS12_SAFEBAG* bag) {
       return takekey(w, bag, p8);
     }
     case NID_pkcs8ShroudedKeyBag: {
-      const std::string& pass = w.password->value;
+      std::string_view pass = w.password->value;
       Pkcs8InfoPtr p8(PKCS12_decrypt_skey_ex(bag, pass.data(), static_cast<int>(pass.size()),
                                              pkcs12context(), nullptr));
       if (!p8) return 2012;
@@ -176,7 +176,7 @@ int opensafe(const Walk& w, PKCS7* p7, SafebagStackPtr& bags) {
       p7->d.encrypted->enc_data == nullptr || p7->d.encrypted->enc_data->enc_data == nullptr)
     return 2011;
   const PKCS7_ENC_CONTENT* content = p7->d.encrypted->enc_data;
-  const std::string& pass = w.password->value;
+  std::string_view pass = w.password->value;
   bags.reset(static_cast<STACK_OF(PKCS12_SAFEBAG)*>(PKCS12_item_decrypt_d2i_ex(
       content->algorithm, ASN1_ITEM_rptr(PKCS12_SAFEBAGS), pass.data(), static_cast<int>(pass.size()),
       content->enc_data, 1, pkcs12context(), nullptr)));
@@ -320,10 +320,10 @@ int hardenpassword(std::string_view password, SecretString& out) {
          EVP_DigestFinal_ex(mdctx.get(), x, &xlen) == 1;
   }
   if (ok) {
-    std::string text = base64_encode(x, xlen);
-    text.append("\r\n");
-    out.assign(text);
-    OPENSSL_cleanse(text.data(), text.size());
+    out.wipe();
+    out.value.resize(base64_encodedlength(xlen) + 2);
+    base64_encodeto(x, xlen, out.value.data());
+    out.value.replace(out.value.size() - 2, 2, "\r\n");
   }
   OPENSSL_cleanse(x, sizeof x);
   OPENSSL_cleanse(m, sizeof m);

@@ -23,10 +23,15 @@ namespace zmr {
 inline constexpr int kMaxSessions = 1000;
 inline constexpr int kMaxProperties = 50;
 
+// Property pairs. Values may be secrets (proxy credentials): every block
+// that held one, the table's own included, is wiped when released.
+using Property = std::pair<WipedString, WipedString>;
+using Properties = std::vector<Property, WipingAllocator<Property>>;
+
 // The per-session tables. Owned by the store; accessors hand out the stored
 // objects themselves, which callers must not free.
 struct Session {
-  std::vector<std::pair<std::string, std::string>> properties;
+  Properties properties;
   EvpPkeyPtr signkey;
   EvpPkeyPtr authkey;
   X509Ptr signcert;

@@ -26,12 +26,55 @@ struct DecodeTable {
 };
 constexpr DecodeTable kDecode;
 
+// Both containers are sized once and written in place: no copy of the
+// bytes is left in a block of another.
+template <typename String>
+int encodeinto(int session, const unsigned char* data, size_t length, String& out) {
+  out.clear();
+  if (length > static_cast<size_t>(INT_MAX) || (data == nullptr && length != 0)) return kBadArgument;
+  if (length == 0) {
+    setlasterror(session, "base64_encodebase64: Unable to base64 encode data.\n");
+    return 21001;
+  }
+  out.resize(base64_encodedlength(length));
+  base64_encodeto(data, length, out.data());
+  return kOk;
+}
+
+template <typename Bytes>
+bool decodeinto(std::string_view text, Bytes& out) {
+  out.resize(base64_decodedroom(text));
+  size_t produced = 0;
+  if (!base64_decodeto(text, out.data(), produced)) return false;
+  out.resize(produced);
+  return true;
+}
+
+template <typename Bytes>
+int decodechecked(int session, std::string_view text, Bytes& out) {
+  if (text.size() > static_cast<size_t>(INT_MAX)) {
+    out.clear();
+    return kBadArgument;
+  }
+  if (!decodeinto(text, out) || out.empty()) {
+    out.clear();
+    setlasterror(session, "base64_decodebase64: Unable to decode data. The data is not valid Base64.\n");
+    return 21002;
+  }
+  return kOk;
+}
+
 }  // namespace
 
 std::string base64_encode(const unsigned char* data, size_t length) {
-  std::string out;
-  out.resize((length + 2) / 3 * 4);
-  char* o = out.data();
+  std::string out(base64_encodedlength(length), '\0');
+  base64_encodeto(data, length, out.data());
+  return out;
+}
+
+bool base64_decode(std::string_view text, std::vector<unsigned char>& out) { return decodeinto(text, out); }
+
+void base64_encodeto(const unsigned char* data, size_t length, char* o) {
   size_t i = 0;
   for (; i + 3 <= length; i += 3) {
     unsigned v = (unsigned(data[i]) << 16) | (unsigned(data[i + 1]) << 8) | data[i + 2];
@@ -48,12 +91,11 @@ std::string base64_encode(const unsigned char* data, size_t length) {
     *o++ = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
     *o++ = '=';
   }
-  return out;
 }
 
-bool base64_decode(std::string_view text, std::vector<unsigned char>& out) {
-  out.resize(text.size() / 4 * 3 + 3);
-  unsigned char* o = out.data();
+bool base64_decodeto(std::string_view text, unsigned char* const out, size_t& produced) {
+  produced = 0;
+  unsigned char* o = out;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const unsigned char* const end = p + text.size();
   unsigned group = 0;
@@ -107,32 +149,20 @@ bool base64_decode(std::string_view text, std::vector<unsigned char>& out) {
   } else if (have != 0) {
     return false;  // incomplete final group
   }
-  out.resize(static_cast<size_t>(o - out.data()));
+  produced = static_cast<size_t>(o - out);
   return true;
 }
 
 int encodebase64(int session, const unsigned char* data, size_t length, std::string& out) {
-  out.clear();
-  if (length > static_cast<size_t>(INT_MAX) || (data == nullptr && length != 0)) return kBadArgument;
-  if (length == 0) {
-    setlasterror(session, "base64_encodebase64: Unable to base64 encode data.\n");
-    return 21001;
-  }
-  out = base64_encode(data, length);
-  return kOk;
+  return encodeinto(session, data, length, out);
+}
+int encodebase64(int session, const unsigned char* data, size_t length, WipedString& out) {
+  return encodeinto(session, data, length, out);
 }
 
 int decodebase64(int session, std::string_view text, std::vector<unsigned char>& out) {
-  if (text.size() > static_cast<size_t>(INT_MAX)) {
-    out.clear();
-    return kBadArgument;
-  }
-  if (!base64_decode(text, out) || out.empty()) {
-    out.clear();
-    setlasterror(session, "base64_decodebase64: Unable to decode data. The data is not valid Base64.\n");
-    return 21002;
-  }
-  return kOk;
+  return decodechecked(session, text, out);
 }
+int decodebase64(int session, std::string_view text, WipedBytes& out) { return decodechecked(session, text, out); }
 
 }  // namespace zmr

@@ -310,7 +310,7 @@ TEST_F(HttpClient, ProxyKeysAndFallback) {
   size_t seen[3] = {0, 0, 0};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    sessiontables(session)->properties = c.properties;
+    sessiontables(session)->properties.assign(c.properties.begin(), c.properties.end());
     std::string reply;
     ASSERT_EQ(post(client, s->port(), reply), 0) << recent();
     size_t now[3] = {s->requests().size(), prefixed.requestLines().size(), plain.requestLines().size()};

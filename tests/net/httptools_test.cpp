@@ -67,12 +67,12 @@ TEST(HttpTools, TagGetTable) {
   };
   for (const Case& c : cases) {
     takeerror();
-    std::string request = "stale";
+    SecretString request("stale");
     EXPECT_EQ(gettaghttpgetrequestheader(0, c.url, request, c.proxy, c.credentials), c.code) << c.url.substr(0, 40);
     if (c.code == 0) {
-      EXPECT_EQ(request, c.request);
+      EXPECT_EQ(request.view(), c.request);
     } else {
-      EXPECT_EQ(request, "");
+      EXPECT_EQ(request.view(), "");
       EXPECT_EQ(takeerror(), c.request);
     }
   }

@@ -68,7 +68,7 @@ int firstCallsAtOnce(const std::vector<int>& sessions, const Files& f, const std
       ready.fetch_add(1);
       while (ready.load() < kThreads) std::this_thread::yield();
       SecretString out;
-      if (assymetricdecrypt(session, f.keyfile.c_str(), kPassword, f.cipher, out) == 0 && out.value == zmrtest::toBase64(plain))
+      if (assymetricdecrypt(session, f.keyfile.c_str(), kPassword, f.cipher, out) == 0 && out.view() == zmrtest::toBase64(plain))
         good.fetch_add(1);
     });
   }

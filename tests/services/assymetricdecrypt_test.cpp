@@ -321,7 +321,7 @@ TEST(CentralVerifierFake, AFailedImportIsRetried) {
   EXPECT_EQ(22001, assymetricdecrypt(session, "/nonexistent", kPassword, cipher, out));
   zmrtest::takeRecentError();
   ASSERT_EQ(0, assymetricdecrypt(session, keyfile.c_str(), kPassword, cipher, out)) << zmrtest::takeRecentError();
-  EXPECT_EQ(zmrtest::toBase64("fake plaintext"), out.value);
+  EXPECT_EQ(zmrtest::toBase64("fake plaintext"), out.view());
   EXPECT_EQ(2ul, fake.calls("C_CreateObject"));
   EXPECT_EQ(0, hsm_closesession(session));
   freeSessions();

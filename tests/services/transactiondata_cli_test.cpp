@@ -70,7 +70,7 @@ TEST(TransactionDataCli, OpenSslCommandLineAgrees) {
           cli.file("wrapped", wrapped) + " -out " + cli.path("basekey"));
   std::string basekey = zmrtest::readFile(cli.path("basekey"));
   ASSERT_EQ(32u, basekey.size());
-  EXPECT_EQ(tx::b64(basekey), request.basekey.value);
+  EXPECT_EQ(tx::b64(basekey), request.basekey.view());
 
   std::string enc = cli.mac("SHA256", hex(basekey), "requestEncryptionKey");
   std::string iv = cli.mac("SHA256", hex(basekey), "requestInitVector").substr(0, 32);
@@ -92,10 +92,10 @@ TEST(TransactionDataCli, OpenSslCommandLineAgrees) {
   std::string replytagbytes;
   for (size_t i = 0; i + 1 < replytag.size(); i += 2)
     replytagbytes += static_cast<char>(std::stoi(replytag.substr(i, 2), nullptr, 16));
-  std::string opened;
+  SecretString opened;
   ASSERT_EQ(0, decrypttransactionresponse(session, request.basekey.value, tx::b64(replycipher),
                                           tx::b64(replytagbytes), opened));
-  EXPECT_EQ(reply, opened);
+  EXPECT_EQ(reply, opened.view());
   freeSessions();
 }
 

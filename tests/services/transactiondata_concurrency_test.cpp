@@ -47,18 +47,18 @@ TEST(TransactionDataConcurrency, ThreadsRunTheSchemeAtOnce) {
       for (int r = 0; r < kRounds; ++r) {
         const Work& w = work[t][r];
         std::string expected = "t=" + std::to_string(t) + "&r=" + std::to_string(r);
-        std::string plain, answer, reply;
-        SecretString key;
+        std::string answer;
+        SecretString plain, key, reply;
         if (decrypttransactiondata(session, w.client.encKey, w.client.encData, w.client.encAuth, "initAuth",
                                    std::nullopt, plain, key) != 0 ||
-            plain != expected || key.value != tx::b64(w.clientkey))
+            plain.view() != expected || key.view() != tx::b64(w.clientkey))
           ++failures;
         if (encrypt_response(session, expected, key.value, answer) != 0) ++failures;
         EncryptedRequest request;
         if (encrypttransactiondata(session, expected, modulus, request) != 0) ++failures;
         tx::Envelope fake = tx::serverResponse(w.clientkey, expected);  // any 32 bytes serve as a key
         if (decrypttransactionresponse(session, key.value, fake.encData, fake.encAuth, reply) != 0 ||
-            reply != expected)
+            reply.view() != expected)
           ++failures;
       }
     });

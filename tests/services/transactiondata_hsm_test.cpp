@@ -63,7 +63,7 @@ class HsmUnwrap : public ::testing::Test {
     freeSessions();
     EXPECT_EQ(0, hsm_finalize());
   }
-  int decrypt(const tx::Envelope& e, std::string& plain, SecretString& key) {
+  int decrypt(const tx::Envelope& e, SecretString& plain, SecretString& key) {
     return decrypttransactiondata(session, e.encKey, e.encData, e.encAuth, "initAuth", std::nullopt, plain, key);
   }
 
@@ -75,11 +75,11 @@ class HsmUnwrap : public ::testing::Test {
 TEST_F(HsmUnwrap, OpensTheClientMessageInTheModule) {
   std::string used;
   tx::Envelope e = tx::clientRequest(authkey.get(), "clientChallenge=x", "initAuth", std::nullopt, "", &used);
-  std::string plain;
+  SecretString plain;
   SecretString key;
   ASSERT_EQ(0, decrypt(e, plain, key)) << recent();
-  EXPECT_EQ("clientChallenge=x", plain);
-  EXPECT_EQ(tx::b64(used), key.value);
+  EXPECT_EQ("clientChallenge=x", plain.view());
+  EXPECT_EQ(tx::b64(used), key.view());
   // No software key is there to fall back on.
   EXPECT_EQ(nullptr, sessiontables(session)->authkey.get());
 }
@@ -103,11 +103,11 @@ TEST_F(HsmUnwrap, BadWrappedKeysLookLikeABadTag) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     tx::Envelope e = tx::clientRequestWrapped(c.block, basekey, "a=b", "initAuth", std::nullopt);
-    std::string plain;
+    SecretString plain;
     SecretString key;
     EXPECT_EQ(40051, decrypt(e, plain, key));
     EXPECT_EQ(kBadTag, recent());
-    EXPECT_EQ("", plain);
+    EXPECT_EQ("", plain.view());
     // A bad block goes on like a good one: the next step to fail is the same.
     e.encData = "!";
     EXPECT_EQ(21002, decrypt(e, plain, key));
@@ -117,7 +117,7 @@ TEST_F(HsmUnwrap, BadWrappedKeysLookLikeABadTag) {
 
 TEST_F(HsmUnwrap, MissingLabelOrKeyKeepsItsCode) {
   tx::Envelope e = tx::clientRequest(authkey.get(), "a", "initAuth", std::nullopt);
-  std::string plain;
+  SecretString plain;
   SecretString key;
   sessiontables(session)->hsm_authkeyslabel = "nosuchkey";
   EXPECT_EQ(25030, decrypt(e, plain, key));
@@ -152,7 +152,7 @@ TEST(HsmUnwrapFailures, AModuleThatFailsIsReportedNotTakenForAForgery) {
 
   EvpPkeyPtr authkey = zmrtest::testKey(2048, 53);
   tx::Envelope e = tx::clientRequest(authkey.get(), "a=b", "initAuth", std::nullopt);
-  std::string plain;
+  SecretString plain;
   SecretString key;
   for (CK_RV rv : {CKR_GENERAL_ERROR, CKR_ENCRYPTED_DATA_INVALID, CKR_DEVICE_REMOVED}) {
     SCOPED_TRACE(rv);
@@ -165,8 +165,8 @@ TEST(HsmUnwrapFailures, AModuleThatFailsIsReportedNotTakenForAForgery) {
                   "\ndecrypttransactiondata_decrypttransactiondata: An error occured trying to decrypt the "
                   "encryption key using HSM.\n",
               recent());
-    EXPECT_EQ("", plain);
-    EXPECT_EQ("", key.value);
+    EXPECT_EQ("", plain.view());
+    EXPECT_EQ("", key.view());
   }
   fake.clearrv("C_Decrypt");
 
@@ -187,7 +187,7 @@ TEST(HsmUnwrapFailures, AModuleThatFailsIsReportedNotTakenForAForgery) {
   fake.setdecrypted(reinterpret_cast<const unsigned char*>(block.data()), block.size());
   ASSERT_EQ(0, decrypttransactiondata(session, e.encKey, e.encData, e.encAuth, "initAuth", std::nullopt, plain, key))
       << recent();
-  EXPECT_EQ("a=b", plain);
+  EXPECT_EQ("a=b", plain.view());
   block.insert(0, 2, '\0');
   fake.setdecrypted(reinterpret_cast<const unsigned char*>(block.data()), block.size());
   EXPECT_EQ(25037, decrypttransactiondata(session, e.encKey, e.encData, e.encAuth, "initAuth", std::nullopt, plain,

@@ -40,11 +40,12 @@ class TransactionData : public ::testing::Test {
 
   int decrypt(const tx::Envelope& e, const std::string& operation, std::optional<std::string> extra,
               std::string& plain, std::string* basekey = nullptr) {
-    SecretString key;
+    SecretString key, opened;
     std::optional<std::string_view> x;
     if (extra) x = *extra;
-    int rc = decrypttransactiondata(session, e.encKey, e.encData, e.encAuth, operation, x, plain, key);
-    if (basekey != nullptr) *basekey = key.value;
+    int rc = decrypttransactiondata(session, e.encKey, e.encData, e.encAuth, operation, x, opened, key);
+    plain = opened.view();
+    if (basekey != nullptr) *basekey = key.view();
     return rc;
   }
 
@@ -70,7 +71,7 @@ TEST_F(TransactionData, RequestToServerOpensAtTheServer) {
     ASSERT_TRUE(tx::openMerchantRequest(serverkey.get(), {out.enckey, out.encdata, out.encauth}, basekey, opened, &why))
         << why;
     EXPECT_EQ(plain, opened);
-    EXPECT_EQ(tx::b64(basekey), out.basekey.value);
+    EXPECT_EQ(tx::b64(basekey), out.basekey.view());
   }
   // Fresh base keys every time.
   EncryptedRequest a, b;
@@ -130,15 +131,15 @@ TEST_F(TransactionData, ServerReplyOpensWithTheRequestKey) {
   std::string basekey = tx::randomBytes(32);
   for (std::string plain : {std::string(), std::string("nonce=abc&cdmUri=https%3A%2F%2Fx")}) {
     tx::Envelope reply = tx::serverResponse(basekey, plain);
-    std::string opened = "junk";
+    SecretString opened("junk");
     ASSERT_EQ(0, decrypttransactionresponse(session, tx::b64(basekey), reply.encData, reply.encAuth, opened))
         << recent();
-    EXPECT_EQ(plain, opened);
+    EXPECT_EQ(plain, opened.view());
   }
   // The request key set does not open a reply.
   tx::SubKeys wrongset = tx::requestKeys(basekey);
   std::string cipher = tx::aesEncrypt(wrongset.enc, wrongset.iv, "a=b");
-  std::string opened;
+  SecretString opened;
   EXPECT_EQ(40051, decrypttransactionresponse(session, tx::b64(basekey), tx::b64(cipher),
                                               tx::b64(tx::hmacSha1(wrongset.mac, cipher)), opened));
 }
@@ -175,9 +176,9 @@ TEST_F(TransactionData, TamperedServerReplies) {
     SCOPED_TRACE(c.name);
     std::optional<std::string> discard;
     getlasterror(session, discard);
-    std::string plain = "left";
+    SecretString plain("left");
     EXPECT_EQ(c.code, decrypttransactionresponse(session, c.basekey, c.encdata, c.encauth, plain));
-    EXPECT_EQ("", plain);
+    EXPECT_EQ("", plain.view());
     EXPECT_NE(std::string::npos,
               recent().find("decrypttransactiondata::decrypttransactionresponse: " + c.line)) << recent();
   }
@@ -306,8 +307,8 @@ TEST_F(TransactionData, TamperedClientRequestsFailAtTheTag) {
 TEST_F(TransactionData, ClientRequestNeedsTheKey) {
   tx::Envelope e = tx::clientRequest(merchantkey.get(), "a", "op", std::nullopt);
   std::string plain;
-  SecretString key;
-  EXPECT_EQ(2009, decrypttransactiondata(session + 1, e.encKey, e.encData, e.encAuth, "op", std::nullopt, plain, key));
+  SecretString opened, key;
+  EXPECT_EQ(2009, decrypttransactiondata(session + 1, e.encKey, e.encData, e.encAuth, "op", std::nullopt, opened, key));
   sessiontables(session)->authkey.reset();
   EXPECT_EQ(2040, decrypt(e, "op", std::nullopt, plain));
   EXPECT_EQ("decrypttransactiondata::decrypttransactiondata: An error occured retrieving the auth key for merchant. \n",
@@ -367,7 +368,7 @@ TEST_F(TransactionData, ValuesAreFormEncodedAndEncrypted) {
 
 TEST_F(TransactionData, PrimitivesRefuseKeysOfTheWrongSize) {
   std::vector<unsigned char> key(31), iv(16), out;
-  std::string plain;
+  SecretString plain;
   EXPECT_EQ(24001, symmetricEncrypt2(session, key, iv, bytesof("x"), out));
   EXPECT_EQ(23001, symmetricDecrypt2(session, key, iv, bytesof(std::string(16, 'x')), plain));
   key.resize(32);
@@ -377,7 +378,7 @@ TEST_F(TransactionData, PrimitivesRefuseKeysOfTheWrongSize) {
   ASSERT_EQ(0, symmetricEncrypt2(session, key, iv, bytesof("x"), out));
   iv.resize(16);
   ASSERT_EQ(0, symmetricDecrypt2(session, key, iv, out, plain));
-  EXPECT_EQ("x", plain);
+  EXPECT_EQ("x", plain.view());
   EXPECT_EQ(23003, symmetricDecrypt2(session, key, iv, {}, plain));
 }
 

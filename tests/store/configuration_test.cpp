@@ -14,6 +14,7 @@
 #include "support/pki.h"
 #include "store/sessionstore.h"
 #include "support/tempdir.h"
+#include "support/wipewatch.h"
 
 namespace zmr {
 namespace {
@@ -139,6 +140,34 @@ TEST_F(Configuration, SearchPermissionOnTheTrustStoreIsRequired) {
   chmod(trust.c_str(), 0755);
 }
 
+// Proxy credentials are property values: whatever held them, short ones
+// inside the table's own block and long ones in blocks of their own, is
+// wiped when a value is replaced and when the session is freed.
+TEST_F(Configuration, CredentialsAreWipedWhenReplacedAndWhenTheSessionIsFreed) {
+  const std::string shortcred = "u:pw", longcred = "merchant-user:" + std::string(80, 'p');
+  int session = -1;
+  ASSERT_EQ(loadText("truststore=" + trust + "\nhttpproxycredentials=" + shortcred +
+                         "\nvahttpproxycredentials=" + longcred + "\nsdmhttpproxycredentials=" + longcred + "\n",
+                     session),
+            0);
+  auto& properties = sessiontables(session)->properties;
+  ASSERT_EQ(properties.size(), 4u);
+  auto where = [&](size_t i) {
+    return std::pair(zmrtest::WipeWatch::address(properties[i].second.data()), properties[i].second.size());
+  };
+  auto shortvalue = where(1), longvalue = where(2), replaced = where(3);
+  ASSERT_EQ(std::string_view(properties[1].second), shortcred);
+  ASSERT_EQ(std::string_view(properties[2].second), longcred);
+
+  zmrtest::WipeWatch watch;
+  ASSERT_EQ(insertproperty(session, nullptr, "sdmhttpproxycredentials", "other", 6), 0);
+  EXPECT_TRUE(watch.wiped(replaced.first, replaced.second));
+  freesession(session);
+  EXPECT_TRUE(watch.wiped(shortvalue.first, shortvalue.second));
+  EXPECT_TRUE(watch.wiped(longvalue.first, longvalue.second));
+  EXPECT_TRUE(watch.allzero());
+}
+
 TEST_F(Configuration, UnreadableFile) {
   int session;
   EXPECT_EQ(loadFile(dir + "/absent.properties", session), 2001);
@@ -154,7 +183,7 @@ TEST_F(Configuration, Arguments) {
   std::vector<std::pair<std::string, std::string>> want = {
       {"webaddress", "host,ip"}, {"truststore", trust}, {"grantedpolicies", "ALL"},
       {"httpproxyserver", "proxy"}, {"httpproxyport", "8080"}};
-  EXPECT_EQ(s->properties, want);
+  EXPECT_EQ(decltype(want)(s->properties.begin(), s->properties.end()), want);
   freesession(session);
 
   // Absent arguments are skipped; the truststore is still required.

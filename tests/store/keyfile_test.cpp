@@ -371,7 +371,7 @@ TEST_F(KeyFile, HardenedPassword) {
                                       std::string("p\xc3\xa4ssw\xc3\xb6rd"), std::string(500, 'x')}) {
     SecretString hardened;
     ASSERT_EQ(hardenpassword(password, hardened), 0);
-    EXPECT_EQ(hardened.value, zmrtest::hardenedPassword(password));
+    EXPECT_EQ(hardened.view(), zmrtest::hardenedPassword(password));
     EXPECT_EQ(hardened.value.size(), 30u);
   }
 }

@@ -23,7 +23,7 @@ TEST(CertToolsConcurrency, SharedCertificatesGiveEveryThreadTheSameAnswers) {
   std::string p7text = zmrtest::makePkcs7Base64(spec);
   int session = getSessionId();
   ASSERT_LT(session, kMaxSessions);
-  sessiontables(session)->properties = {{"grantedpolicies", std::string(zmrtest::kPolicyPersonal) + ",1.2.3"}};
+  sessiontables(session)->properties.emplace_back("grantedpolicies", std::string(zmrtest::kPolicyPersonal) + ",1.2.3");
 
   auto run = [&](std::string& result) {
     std::string all, text;
