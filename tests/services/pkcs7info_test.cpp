@@ -144,6 +144,14 @@ TEST_F(Pkcs7Info, EveryItemAsOpenSslShowsIt) {
     EXPECT_EQ(0, info(pkcs7, item, out)) << zmrtest::takeRecentError();
     EXPECT_EQ(expected[item], out);
   }
+  // The exported function's item index names the same items.
+  for (int index = 0; index < static_cast<int>(std::size(kPkcs7Items)); ++index) {
+    SCOPED_TRACE(index);
+    char* out = nullptr;
+    ASSERT_EQ(0, zmr_getpkcs7info(session, pkcs7.c_str(), index, &out)) << zmrtest::takeRecentError();
+    EXPECT_EQ(expected[kPkcs7Items[index]], out);
+    zmr_free(out);
+  }
 }
 
 TEST_F(Pkcs7Info, InputFaults) {
