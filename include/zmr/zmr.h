@@ -496,6 +496,73 @@ ZMR_EXPORT int zmr_getcertstatuswithnonce(int session, const char *pkcs7, char *
 ZMR_EXPORT int zmr_getowncertstatus(int session, char **ocsp);
 
 /* ---------------------------------------------------------------------------
+ * Transaction information from the services host
+ */
+
+/* Asks the services host of the session's environment about the
+ * transaction named by key, for the object identifiers listed in oids.
+ * The request is signed with the authentication key, encrypted to the
+ * host's built-in key and posted to the property servicehostdns
+ * (environments 1 and 2, a whole URL) or the built-in address, through the
+ * services proxy properties, within 60 seconds. Every field of the answer
+ * whose name holds key becomes an info item of the calling thread, named
+ * by what follows key in the field name (read them with zmr_getinfoitem).
+ * unused is not read. Codes: 42002 no key or address of the services host
+ * for the environment (nothing is sent); 42000 a reply without header end,
+ * the host's clear ErrorCode (its ErrorMsg and code are in the recent
+ * error), or an answer whose payload cannot be read (nothing is stored);
+ * 41000 encData or encAuth missing; 40050 / 40051 a reply that fails its
+ * tag; 42001 an answer that does not echo the request's nonce; 35xxx
+ * network (35014 time-out); 2043 no authentication certificate; 2023 the
+ * thread's info items are full (the items stored before stay). */
+ZMR_EXPORT int zmr_gettransactioninfo(int session, const char *key, const char *oids, const char *unused);
+
+/* ---------------------------------------------------------------------------
+ * The mobile channel
+ *
+ * These post forms to the mobile gateway of the session's environment: the
+ * property mgmfedns (environments 1 and 2, a whole URL) or the built-in
+ * address, through the ravud proxy properties. They do not clear the
+ * recent error on entry. A gateway statusCode other than 0 gives 36007 and
+ * leaves the gateway's code in the info item "mobileerr". Other gateway
+ * codes: 36001 no gateway for the environment; 36004 no or bad HTTP reply;
+ * 36005 an empty body; 36006 no statusCode; 35xxx network (35014
+ * time-out).
+ */
+
+/* Starts a mobile transaction and hands back the gateway's
+ * transactionReference in *reference (free with zmr_free). The request is
+ * made from the calling thread's info items: mandatory action, url,
+ * phonenumber, phonealias and merchantreference (2022 when one is
+ * missing); optional timeout (milliseconds, "40000"; a number from 1 to
+ * 2147483647 also limits the exchange, anything else leaves it at 40 s),
+ * locale ("en_GB"), countryCode ("44"), checkAlias and
+ * synchronousCommunication ("true") and sid; with the session's
+ * grantedpolicies and webaddress (2004 when missing, 21001 when empty) and
+ * a proof of possession signed by the authentication key (2043 without
+ * one). 37001 when the reply has no transactionReference. */
+ZMR_EXPORT int zmr_requestmobileaction(int session, char **reference);
+
+/* The gateway's transactionStatus of the transaction in *status (free with
+ * zmr_free). 37002 when the reply has none. The exchange has 60 s. */
+ZMR_EXPORT int zmr_requestmobilestatus(int session, const char *reference, char **status);
+
+/* Has the gateway send text as an SMS to the transaction's phone. The
+ * exchange has 60 s. */
+ZMR_EXPORT int zmr_pushsms(int session, const char *reference, const char *text);
+
+/* A merchant reference for locale in *reference (free with zmr_free): two
+ * words, one drawn at random from each of the locale's two word lists,
+ * joined by a blank. The lists come from the gateway's utility endpoint
+ * (property mgmfeutildns in environments 1 and 2) and are kept for a day,
+ * for at most 20 locales per process; a failed refresh keeps the old lists
+ * and is retried after 5 minutes. reference is checked (33003) before
+ * locale. Codes: 38002 no lists for the locale (the first fetch failed or
+ * its lists were refused, or 20 other locales are cached); 38001 no random
+ * bytes. */
+ZMR_EXPORT int zmr_generatemerchantreference(int session, const char *locale, char **reference);
+
+/* ---------------------------------------------------------------------------
  * Signed data objects
  */
 

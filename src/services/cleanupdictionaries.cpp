@@ -1,9 +1,17 @@
+#include "misc/setup.h"
+#include "misc/status.h"
+#include "services/dictionaries.h"
 #include "services/life.h"
 
 namespace zmr {
 
-// The merchant-reference word lists are not cached yet; shut-down already
-// calls this so that the cache has its release in place when it comes.
-int cleanupdictionaries() { return 0; }
+// A fetch still running when the cache is emptied finishes on its own
+// record, which then simply goes with its last user.
+int cleanupdictionaries() {
+  NamedLock lock(-1, "merchantreference");
+  if (!lock.ok()) return lock.code;
+  for (auto& slot : dictData()) slot.reset();
+  return kOk;
+}
 
 }  // namespace zmr

@@ -1,0 +1,13 @@
+// Exported function of transaction information from the services host.
+#include "api/frame.h"
+#include "services/transactioninfo.h"
+
+using namespace zmr;
+
+ZMR_API int zmr_gettransactioninfo(int session, const char* key, const char* oids, const char* unused) {
+  if (session < 0) return kBadArgument;
+  ZMR_TRY(required(key));
+  ZMR_TRY(required(oids));
+  ZMR_TRY(required(unused));
+  return guarded([&] { return gettransactioninfo(session, key, oids); });
+}

@@ -1,0 +1,31 @@
+#include "misc/status.h"
+#include "net/mgmfetools.h"
+#include "services/initsession.h"
+#include "services/mobile.h"
+#include "store/sessionstore.h"
+#include "store/threadstore.h"
+
+namespace zmr {
+
+int pushsms(int session, std::string_view reference, std::string_view text) {
+  if (int rc = checksessionvalidity(session); rc != kOk) return rc;
+  std::string popinfo;
+  if (int rc = get_pop_info(session, popinfo); rc != kOk) {
+    setlasterror(session,
+                 "requestmobileaction_requestmobileaction: An error occured trying to create the popInfo data "
+                 "structure.\n");
+    return rc;
+  }
+  std::vector<mgmfeparameter> fields = {{"action", "pushSMS"},
+                                        {"transactionReference", std::string(reference)},
+                                        {"text", std::string(text)},
+                                        {"popInfo", std::move(popinfo)}};
+  std::string body;
+  if (int rc = ravud_send(session, fields, body, 0); rc != kOk) {
+    setlasterror(session, "requestmobileaction_requestmobileaction: Error communicating with RAVUD.\n");
+    return rc;
+  }
+  return kOk;
+}
+
+}  // namespace zmr
