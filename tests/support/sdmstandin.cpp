@@ -21,9 +21,7 @@ zmr::EvpPkeyPtr devCentralKey(int environment) {
   return devPrivateKey("env" + std::to_string(environment) + ".key.pem");
 }
 
-namespace {
-
-bool verifySignature(X509* cert, const std::string& text, const std::string& signatureB64) {
+bool merchantSignatureValid(X509* cert, const std::string& text, const std::string& signatureB64) {
   std::string signature;
   if (cert == nullptr || !tx::unb64(signatureB64, signature)) return false;
   EVP_PKEY* key = X509_get0_pubkey(cert);
@@ -34,11 +32,14 @@ bool verifySignature(X509* cert, const std::string& text, const std::string& sig
                           reinterpret_cast<const unsigned char*>(text.data()), text.size()) == 1;
 }
 
-}  // namespace
-
-SdmStandin::SdmStandin(const TlsServerOptions& tls, EVP_PKEY* serverKey, X509* merchantAuth)
-    : serverKey_(serverKey), merchantAuth_(merchantAuth), server_(tls) {
-  server_.handle("/sdm/", [this](const HttpRequest& r) { return handle(r); });
+SdmStandin::SdmStandin(const TlsServerOptions& tls, EVP_PKEY* serverKey, X509* merchantAuth, std::string path,
+                       std::string listField)
+    : serverKey_(serverKey),
+      merchantAuth_(merchantAuth),
+      path_(std::move(path)),
+      listField_(std::move(listField)),
+      server_(tls) {
+  server_.handle(path_, [this](const HttpRequest& r) { return handle(r); });
 }
 
 void SdmStandin::answer(Answer a) {
@@ -56,7 +57,11 @@ tx::Form SdmStandin::goodPayload(const SdmRequest& r) {
 }
 
 HttpResponse SdmStandin::reply(const SdmRequest& r, const tx::Form& payload, const tx::Form& clearBefore) {
-  tx::Envelope e = tx::serverResponse(r.basekey, tx::renderForm(payload));
+  return replyText(r, tx::renderForm(payload), clearBefore);
+}
+
+HttpResponse SdmStandin::replyText(const SdmRequest& r, const std::string& plain, const tx::Form& clearBefore) {
+  tx::Envelope e = tx::serverResponse(r.basekey, plain);
   tx::Form body = clearBefore;
   body.emplace_back("encData", e.encData);
   body.emplace_back("encAuth", e.encAuth);
@@ -76,13 +81,13 @@ HttpResponse SdmStandin::handle(const HttpRequest& request) {
   if (r.opened && tx::parseForm(r.plain, r.fields)) {
     size_t at = r.plain.rfind("&signature=");
     if (at != std::string::npos && !r.fields.empty() && r.fields.back().first == "signature")
-      r.signatureValid = verifySignature(merchantAuth_, r.plain.substr(0, at), r.fields.back().second);
+      r.signatureValid = merchantSignatureValid(merchantAuth_, r.plain.substr(0, at), r.fields.back().second);
     std::string listed, expected;
     for (const auto& [k, v] : r.fields) {
       if (k == "signature") break;
       if (!expected.empty()) expected += ',';
       expected += k;
-      if (k == "popParameters") r.popValid = tx::unb64(v, listed);
+      if (k == listField_) r.popValid = tx::unb64(v, listed);
     }
     r.popValid = r.popValid && listed == expected;
   }
