@@ -32,6 +32,7 @@ HttpResponse ServicesStandin::reply(const SdmRequest& r) const {
     std::lock_guard<std::mutex> lock(mutex_);
     a = answer_;
   }
+  if (a.made) return a.made(r);
   HttpResponse out;
   if (a.rawHttp) {
     out.raw = a.rawHttp;
@@ -42,7 +43,7 @@ HttpResponse ServicesStandin::reply(const SdmRequest& r) const {
     out.reason = "Bad Request";
     return out;
   }
-  std::string plain = a.answerText.value_or("nonce=" + nonceOf(r) + "&data=" + payloadText(a.items));
+  std::string plain = a.answerText ? a.answerText(r) : "nonce=" + nonceOf(r) + "&data=" + payloadText(a.items);
   tx::Envelope e = tx::serverResponse(r.basekey, plain);
   if (a.flipTagBit) {
     std::string tag;

@@ -11,6 +11,7 @@
 // the items the test set, joined by "&". ServicesAnswer bends any part.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,13 +24,16 @@
 namespace zmrtest {
 
 struct ServicesAnswer {
-  tx::Form items;                         // the payload pairs
-  std::optional<std::string> answerText;  // the decrypted answer as it stands
-  tx::Form clearFields;                   // clear fields before encData (ErrorCode, ErrorMsg)
+  tx::Form items{};                       // the payload pairs
+  // The decrypted answer as it stands, made for the request (for its nonce).
+  std::function<std::string(const SdmRequest&)> answerText{};
+  tx::Form clearFields{};                 // clear fields before encData (ErrorCode, ErrorMsg)
   bool withEncData = true;
   bool withEncAuth = true;
   bool flipTagBit = false;                // one bit of the tag turned over
-  std::optional<std::string> rawHttp;     // the whole HTTP reply, sent as it stands
+  std::optional<std::string> rawHttp{};   // the whole HTTP reply, sent as it stands
+  // Any reply made for the request, in place of all of the above.
+  std::function<HttpResponse(const SdmRequest&)> made{};
 };
 
 class ServicesStandin {
