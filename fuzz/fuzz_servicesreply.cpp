@@ -8,25 +8,20 @@
 #include <string>
 #include <vector>
 
+#include "replies.h"
 #include "services/transactiondata.h"
 #include "services/transactioninfo.h"
 #include "store/threadstore.h"
-#include "tools/base64.h"
 
 using namespace zmr;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  static const std::string basekey = [] {
-    std::vector<unsigned char> k(32, 0x3c);
-    return base64_encode(k.data(), k.size());
-  }();
+  static const std::string basekey = fuzzreplies::baseKey(0x3c);
   std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   std::string reply;
   if (data[0] == 'p') {
-    std::string answer;
-    if (encrypt_response(0, rest, basekey, answer) != 0) std::abort();
-    reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(answer.size()) + "\r\n\r\n" + answer;
+    reply = fuzzreplies::encryptedReply(rest, basekey);
   } else {
     reply.assign(rest);
   }

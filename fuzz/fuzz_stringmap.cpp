@@ -27,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const zmr::element& e : map.elements) {
     if (!e.key) continue;
     std::string value;
-    zmr::getrawelementvalue(&map, *e.key, value);
-    zmr::getelementvalue(&map, *e.key, value);
+    (void)zmr::getrawelementvalue(&map, *e.key, value);
+    (void)zmr::getelementvalue(&map, *e.key, value);
   }
   return 0;
 }

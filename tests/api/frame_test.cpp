@@ -20,13 +20,7 @@
 
 namespace {
 
-struct Unreadable {
-  Unreadable() { page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }
-  ~Unreadable() { munmap(page, 4096); }
-  void* page;
-  const char* text() const { return static_cast<const char*>(page); }
-  char** out() const { return static_cast<char**>(page); }
-};
+using zmrtest::Unreadable;
 
 TEST(Frame, NullsNegativesAndUnreadablePointers) {
   Unreadable bad;

@@ -2,7 +2,6 @@
 // a merchant calls them: the argument frames, and one exchange of each
 // through the exported functions against the stand-ins.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <zmr/zmr.h>
 
 #include <functional>
@@ -17,13 +16,7 @@ namespace {
 using zmrtest::MobileGatewayStandin;
 using zmrtest::take;
 
-struct Unreadable {
-  Unreadable() { page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }
-  ~Unreadable() { munmap(page, 4096); }
-  void* page;
-  const char* text() const { return static_cast<const char*>(page); }
-  char** out() const { return static_cast<char**>(page); }
-};
+using zmrtest::Unreadable;
 
 int open(const zmrtest::MerchantFiles& m) {
   int session = -1;

@@ -109,11 +109,7 @@ TEST_F(Mobile, ActionFormWithAndWithoutSid) {
       ASSERT_TRUE(tx::unb64(r.field("popInfo").value_or(""), popinfo));
       tx::Form pop;
       ASSERT_TRUE(tx::parseForm(popinfo, pop));
-      ASSERT_EQ(4u, pop.size());
-      EXPECT_EQ("issuer", pop[0].first);
-      EXPECT_EQ("serialnumber", pop[1].first);
-      EXPECT_EQ("timestamp", pop[2].first);
-      EXPECT_EQ("nonce", pop[3].first);
+      EXPECT_EQ((std::vector<std::string>{"issuer", "serialnumber", "timestamp", "nonce"}), tx::names(pop));
     }
     closesession(session);
   }

@@ -76,14 +76,10 @@ TEST_F(TransactionInfo, ExchangeInEnvironmentsOneAndTwo) {
     const SdmRequest& r = seen[0];
     EXPECT_EQ("/zelmor/transactiondata/", r.http.path);
     EXPECT_EQ("application/x-www-form-urlencoded; charset=iso-8859-1", r.http.header("Content-Type").value_or(""));
-    ASSERT_EQ(3u, r.outer.size());
-    EXPECT_EQ("encKey", r.outer[0].first);
-    EXPECT_EQ("encData", r.outer[1].first);
-    EXPECT_EQ("encAuth", r.outer[2].first);
+    EXPECT_EQ((std::vector<std::string>{"encKey", "encData", "encAuth"}), tx::names(r.outer));
     ASSERT_TRUE(r.opened) << r.why;
-    std::vector<std::string> names;
-    for (const auto& f : r.fields) names.push_back(f.first);
-    EXPECT_EQ((std::vector<std::string>{"key", "oids", "certinfo", "serverinfo", "params", "signature"}), names);
+    EXPECT_EQ((std::vector<std::string>{"key", "oids", "certinfo", "serverinfo", "params", "signature"}),
+              tx::names(r.fields));
     EXPECT_EQ("abc", r.field("key"));
     EXPECT_EQ("1.2.3 4,5", r.field("oids"));
     EXPECT_EQ(tx::b64("key,oids,certinfo,serverinfo,params"), r.field("params"));

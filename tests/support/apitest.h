@@ -1,6 +1,7 @@
 // Small helpers for tests that drive the exported functions.
 #pragma once
 
+#include <sys/mman.h>
 #include <zmr/zmr.h>
 
 #include <string>
@@ -20,5 +21,16 @@ inline std::string recentError(int session = -1) {
   zmr_getrecenterror(session, &text);
   return take(text);
 }
+
+// A page the process cannot read, for the 33003 probes.
+struct Unreadable {
+  Unreadable() { page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }
+  ~Unreadable() { munmap(page, 4096); }
+  Unreadable(const Unreadable&) = delete;
+  Unreadable& operator=(const Unreadable&) = delete;
+  void* page;
+  const char* text() const { return static_cast<const char*>(page); }
+  char** out() const { return static_cast<char**>(page); }
+};
 
 }  // namespace zmrtest

@@ -4,12 +4,6 @@
 
 namespace zmrtest {
 
-std::vector<std::string> GatewayRequest::names() const {
-  std::vector<std::string> out;
-  for (const auto& p : pairs) out.push_back(p.first);
-  return out;
-}
-
 MobileGatewayStandin::MobileGatewayStandin(const TlsServerOptions& tls, X509* merchantAuth)
     : merchantAuth_(merchantAuth), server_(tls) {
   server_.handle("/RAVUD/MobileMerchantFE", [this](const HttpRequest& r) { return handle(r, false); });

@@ -37,7 +37,7 @@ struct GatewayRequest {
   bool popSignatureValid = false;
   bool popParametersValid = false;  // base64 of "URL,[sid,]mitm,popInfo"
   std::optional<std::string> field(const std::string& key) const { return tx::field(pairs, key); }
-  std::vector<std::string> names() const;
+  std::vector<std::string> names() const { return tx::names(pairs); }
 };
 
 class MobileGatewayStandin {

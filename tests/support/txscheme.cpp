@@ -221,6 +221,12 @@ std::optional<std::string> field(const Form& form, const std::string& key) {
   return std::nullopt;
 }
 
+std::vector<std::string> names(const Form& form) {
+  std::vector<std::string> out;
+  for (const auto& p : form) out.push_back(p.first);
+  return out;
+}
+
 Envelope clientRequestWrapped(const std::string& wrapped, const std::string& basekey, const std::string& plain,
                               const std::string& operation, const std::optional<std::string>& extra) {
   SubKeys k = requestKeys(basekey);

@@ -54,6 +54,8 @@ std::string renderForm(const Form& form);
 bool parseForm(const std::string& text, Form& out);
 // First value of key (exact), or nullopt.
 std::optional<std::string> field(const Form& form, const std::string& key);
+// The keys, in order.
+std::vector<std::string> names(const Form& form);
 
 // ---- the three texts of a message ----
 struct Envelope {
