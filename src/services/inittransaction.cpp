@@ -49,14 +49,14 @@ int inittransaction(int session, std::string_view enckey, std::string_view encda
                     std::string_view operation, std::optional<std::string_view> extra,
                     std::optional<std::string>& answer) {
   answer.reset();
-  std::string form;
+  SecretString form;  // the client's decrypted message
   SecretString basekey;
   if (int rc = decrypttransactiondata(session, enckey, encdata, encauth, operation, extra, form, basekey); rc != kOk)
     return fail(session, rc, "An error occured trying to decrypt the transactiond data.\n");
   if (int rc = pushinfoitem(session, "key", basekey.value); rc != kOk)
     return fail(session, rc, "Could not set infoitem \"key\".\n");
   std::string built;
-  if (int rc = route(session, form, operation, basekey.value, built); rc != kOk) return rc;
+  if (int rc = route(session, form.value, operation, basekey.value, built); rc != kOk) return rc;
   answer = std::move(built);
   return kOk;
 }
