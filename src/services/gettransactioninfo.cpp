@@ -173,14 +173,15 @@ int gettransactioninfo(int session, std::string_view key, std::string_view oids)
       rc != kOk)
     return fail(session, rc, "Error communicating with servicehost.");
 
-  std::string encdata, encauth, answer;
+  std::string encdata, encauth;
+  SecretString answer;
   if (int rc = readservicesreply(session, reply, encdata, encauth); rc != kOk) return rc;
-  if (int rc = decrypttransactionresponse(session, encrypted.basekey.value, encdata, encauth, answer); rc != kOk)
+  if (int rc = decrypttransactionresponse(session, encrypted.basekey.view(), encdata, encauth, answer); rc != kOk)
     return fail(session, rc, "Error decrypting response.");
-  if (!verify_nonce(session, answer, popinfo)) return failreply(session, 42001, "Response validation error.");
+  if (!verify_nonce(session, answer.view(), popinfo)) return failreply(session, 42001, "Response validation error.");
 
   std::vector<std::pair<std::string, std::string>> items;
-  if (int rc = parse_payload(session, answer, key, items); rc != kOk) return rc;
+  if (int rc = parse_payload(session, answer.view(), key, items); rc != kOk) return rc;
   for (const auto& [name, value] : items) {
     if (int rc = pushinfoitem(session, name, value); rc != kOk)
       return fail(session, rc, "Error storing payload item in session store.");
