@@ -26,11 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reply.assign(rest);
   }
   std::vector<char> exact(reply.begin(), reply.end());
-  std::string encdata, encauth, plain;
+  std::string encdata, encauth;
+  zmr::SecretString plain;
   int rc = readservicesreply(0, std::string_view(exact.data(), exact.size()), encdata, encauth);
   if (rc == 0) {
     rc = decrypttransactionresponse(0, basekey, encdata, encauth, plain);
-    if (data[0] == 'p' && (rc != 0 || plain != rest)) std::abort();  // a reply made valid must open
+    if (data[0] == 'p' && (rc != 0 || plain.view() != rest)) std::abort();  // a reply made valid must open
   } else if (rc != 42000 && rc != 41000) {
     std::abort();
   }
