@@ -89,24 +89,16 @@ int fail(int session, int code, std::string_view text) {
 // The words of a comma-separated list, in order, when there are enough of
 // them and none repeats.
 bool splitlist(std::string_view list, std::vector<std::string>& words) {
-  std::unordered_set<std::string_view> seen;
-  size_t start = 0;
-  while (true) {
+  std::vector<std::string_view> parts;
+  for (size_t start = 0;;) {
     size_t comma = list.find(',', start);
-    std::string_view word = list.substr(start, comma == std::string_view::npos ? comma : comma - start);
-    if (!seen.insert(word).second) return false;
+    parts.push_back(list.substr(start, comma - start));  // to the end when there is no comma
     if (comma == std::string_view::npos) break;
     start = comma + 1;
   }
-  if (seen.size() < kMinWords) return false;
-  words.clear();
-  words.reserve(seen.size());
-  start = 0;
-  for (size_t i = 0; i < seen.size(); ++i) {
-    size_t comma = list.find(',', start);
-    words.emplace_back(list.substr(start, comma == std::string_view::npos ? comma : comma - start));
-    start = comma + 1;
-  }
+  if (parts.size() < kMinWords) return false;
+  if (std::unordered_set<std::string_view>(parts.begin(), parts.end()).size() != parts.size()) return false;
+  words.assign(parts.begin(), parts.end());
   return true;
 }
 
