@@ -23,20 +23,24 @@ int hexvalue(unsigned char c) {
 
 int http_urlencode(std::string_view text, std::string& out) {
   static const char digits[] = "0123456789ABCDEF";
-  out.clear();
-  out.reserve(text.size() * 3);
+  // Written into a buffer of the largest size and cut: signatures and
+  // ciphertexts of whole answers go through here.
+  out.resize(text.size() * 3);
+  char* p = out.data();
   for (char ch : text) {
     unsigned char c = static_cast<unsigned char>(ch);
     if (unreserved(c)) {
-      out.push_back(ch);
+      *p++ = ch;
     } else if (c == ' ') {
-      out.push_back('+');
+      *p++ = '+';
     } else {
-      out.push_back('%');
-      out.push_back(digits[c >> 4]);
-      out.push_back(digits[c & 15]);
+      p[0] = '%';
+      p[1] = digits[c >> 4];
+      p[2] = digits[c & 15];
+      p += 3;
     }
   }
+  out.resize(static_cast<size_t>(p - out.data()));
   return 0;
 }
 

@@ -6,6 +6,9 @@
 // error on entry and reports failures by code and recent-error line.
 #pragma once
 
+#include <openssl/x509.h>
+
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,5 +51,20 @@ int authenticateclient(int session, std::string_view clientpkcs7, std::string_vi
 // signing and base64 codes. A failure of the last step leaves signature
 // set.
 int createsecurechannel(int session, std::string_view pkcs7, std::string& signature, std::string& channel);
+
+// What the channel needs of the PKCS#7's signer certificate.
+struct ChannelSigner {
+  int64_t keybits = 0;  // as getpkcs7info's "keysize"
+  int usage = 0;        // 0, or the code of a key usage that cannot be read
+  int certtype = 0;     // the merchant key that signs the channel
+};
+// The facts of a certificate, its key-usage failure kept for later.
+ChannelSigner channelsigner(int session, X509* cert);
+// The channel text of a PKCS#7 whose signer is known, and its signature:
+// createsecurechannel's steps after the PKCS#7 was read. The builders call
+// it for the merchant's own PKCS#7, made with the channel attribute by a
+// certificate they hold, so that nothing needs parsing again.
+int signchannel(int session, std::string_view pkcs7, const ChannelSigner& signer, std::string& signature,
+                std::string& channel);
 
 }  // namespace zmr

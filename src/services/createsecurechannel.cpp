@@ -8,6 +8,7 @@
 #include "services/signing.h"
 #include "services/verifying.h"
 #include "tools/base64.h"
+#include "tools/certtools.h"
 #include "tools/pkcs7tools.h"
 
 namespace zmr {
@@ -57,33 +58,48 @@ int appendchannelitems(int session, std::string& channel) {
 
 }  // namespace
 
-int createsecurechannel(int session, std::string_view pkcs7, std::string& signature, std::string& channel) {
+ChannelSigner channelsigner(int session, X509* cert) {
+  ChannelSigner out;
+  std::string text;
+  if (getkeysize(session, cert, text) == kOk) std::from_chars(text.data(), text.data() + text.size(), out.keybits);
+  std::string usage;
+  out.usage = getkeyusage(session, cert, usage);
+  out.certtype = usage == "authentication" ? kCertAuthentication : kCertSigning;
+  return out;
+}
+
+int signchannel(int session, std::string_view pkcs7, const ChannelSigner& signer, std::string& signature,
+                std::string& channel) {
   signature.clear();
   channel.clear();
-  if (int rc = enterservice(session); rc != kOk) return rc;
-  std::string keysize;
-  if (int rc = getpkcs7info(session, pkcs7, "keysize", keysize); rc != kOk)
-    return fail(session, rc, "The pkcs7 doesn't have a keysize attribute.");
-  if (int rc = check_signed_attribute(session, pkcs7, NID_pkcs9_randomNonce); rc != kOk)
-    return fail(session, rc, "The incoming pkcs#7 does not contain the ZMR Channel signed attribute.");
-  int64_t bits = 0;
-  std::from_chars(keysize.data(), keysize.data() + keysize.size(), bits);
   std::string digest;
-  if (int rc = hashdata(session, digest, bits < 1025 ? "sha1" : "sha256", pkcs7); rc != kOk)
+  if (int rc = hashdata(session, digest, signer.keybits < 1025 ? "sha1" : "sha256", pkcs7); rc != kOk)
     return fail(session, rc, "An error occured trying to digest the base64 encoded order.");
-
   std::string text = "h=" + digest;
   if (int rc = appendchannelitems(session, text); rc != kOk) return rc;
-
-  std::string usage;
-  if (int rc = getpkcs7info(session, pkcs7, "keyusage", usage); rc != kOk)
-    return fail(session, rc, "Unable to extract keyusage from signing certificate in pkcs7.");
-  const int certtype = usage == "authentication" ? kCertAuthentication : kCertSigning;
-  if (int rc = signdata(session, text, signature, certtype, 0); rc != kOk)
+  if (signer.usage != kOk)
+    return fail(session, signer.usage, "Unable to extract keyusage from signing certificate in pkcs7.");
+  if (int rc = signdata(session, text, signature, signer.certtype, 0); rc != kOk)
     return fail(session, rc, "An error occured trying to sign the encrypted channel.");
   if (int rc = encodebase64(session, text, channel); rc != kOk)
     return fail(session, rc, "An error occured trying to base64 encode the channel data.");
   return kOk;
+}
+
+int createsecurechannel(int session, std::string_view pkcs7, std::string& signature, std::string& channel) {
+  signature.clear();
+  channel.clear();
+  if (int rc = enterservice(session); rc != kOk) return rc;
+  // Read once: decoding a PKCS#7's certificates is most of the work here.
+  Pkcs7Ptr p7;
+  X509* cert = nullptr;
+  std::string keysize;
+  int rc = openpkcs7signer(session, pkcs7, p7, cert);
+  if (rc == kOk) rc = readpkcs7item(session, p7.get(), cert, "keysize", keysize);
+  if (rc != kOk) return fail(session, rc, "The pkcs7 doesn't have a keysize attribute.");
+  if (int rc = check_signed_attribute(session, p7.get(), NID_pkcs9_randomNonce); rc != kOk)
+    return fail(session, rc, "The incoming pkcs#7 does not contain the ZMR Channel signed attribute.");
+  return signchannel(session, pkcs7, channelsigner(session, cert), signature, channel);
 }
 
 }  // namespace zmr

@@ -127,8 +127,9 @@ int answerchallenge(int session, std::string_view form, std::optional<std::strin
 // text/plain, application/pdf or text/ZMRXML (in any case).
 int signiteminfo(int session, std::string& mimetype, std::string& pkcs7, std::string& signeddata,
                  const BuilderLines& lines);
-// Adds zmrChannel and zmrChannelSignature over the merchant's pkcs7.
-int addchannel(int session, std::string_view pkcs7, stringmap& answer, const BuilderLines& lines);
+// Adds zmrChannel and zmrChannelSignature over the merchant's pkcs7, made
+// with the key of certtype and the channel attribute.
+int addchannel(int session, std::string_view pkcs7, int certtype, stringmap& answer, const BuilderLines& lines);
 // Adds the first count of kOptionalItems that are set.
 int addoptionalitems(int session, stringmap& answer, int count, const BuilderLines& lines);
 // Form-encodes the answer and encrypts it under basekey.

@@ -5,6 +5,7 @@
 #include "services/inittransaction.h"
 #include "services/services.h"
 #include "services/signing.h"
+#include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"
 #include "tools/stringoperations.h"
@@ -98,10 +99,14 @@ int signiteminfo(int session, std::string& mimetype, std::string& pkcs7, std::st
   return kOk;
 }
 
-int addchannel(int session, std::string_view pkcs7, stringmap& answer, const BuilderLines& lines) {
+int addchannel(int session, std::string_view pkcs7, int certtype, stringmap& answer, const BuilderLines& lines) {
+  // The PKCS#7 is the merchant's own: its signer is the certificate of
+  // certtype, which the session holds already parsed.
+  X509* cert = nullptr;
+  int rc = certtype == kCertAuthentication ? getauthcert(session, &cert) : getsigncert(session, &cert);
   std::string signature, channel;
-  if (int rc = createsecurechannel(session, pkcs7, signature, channel); rc != kOk)
-    return initfail(session, rc, lines, "An error occured creating the ZMR channel.\n");
+  if (rc == kOk) rc = signchannel(session, pkcs7, channelsigner(session, cert), signature, channel);
+  if (rc != kOk) return initfail(session, rc, lines, "An error occured creating the ZMR channel.\n");
   if (int rc = addelement(answer, "zmrChannel", channel); rc != kOk) return rc;
   return addelement(answer, "zmrChannelSignature", signature);
 }

@@ -1,5 +1,6 @@
 #include "misc/status.h"
 #include "services/inittransaction.h"
+#include "services/signing.h"
 
 namespace zmr {
 
@@ -14,7 +15,7 @@ int performinitauth20(int session, std::string_view form, std::string_view basek
   stringmap map;
   std::string pkcs7;
   if (int rc = answerchallenge(session, form, std::nullopt, std::nullopt, map, pkcs7, lines); rc != kOk) return rc;
-  if (int rc = addchannel(session, pkcs7, map, lines); rc != kOk) return rc;
+  if (int rc = addchannel(session, pkcs7, kCertAuthentication, map, lines); rc != kOk) return rc;
   if (int rc = addoptionalitems(session, map, 5, lines); rc != kOk) return rc;
   return encryptinitanswer(session, map, basekey, answer, lines);
 }

@@ -1,5 +1,6 @@
 #include "misc/status.h"
 #include "services/inittransaction.h"
+#include "services/signing.h"
 #include "services/services.h"
 #include "store/threadstore.h"
 #include "tools/stringoperations.h"
@@ -28,7 +29,7 @@ int performinitsign20(int session, std::string_view form, std::string_view basek
   if (rc == kOk) rc = addelement(map, "data", signeddata);
   if (rc == kOk) rc = addelement(map, "zelmorServerVersion", kServerVersion);
   if (rc != kOk) return rc;
-  if (int rc = addchannel(session, pkcs7, map, lines); rc != kOk) return rc;
+  if (int rc = addchannel(session, pkcs7, kCertSigning, map, lines); rc != kOk) return rc;
   if (int rc = addocspandcmsformat(session, map); rc != kOk)
     return initfail(session, rc, lines, "Could not add optional infoitem \"ocsp and cms format\" to response.\n");
   if (int rc = addoptionalitems(session, map, 5, lines); rc != kOk) return rc;

@@ -1,5 +1,6 @@
 #include "misc/status.h"
 #include "services/inittransaction.h"
+#include "services/signing.h"
 #include "store/threadstore.h"
 
 namespace zmr {
@@ -50,7 +51,8 @@ int performinittransactionnc(int session, std::string_view form, std::string_vie
   } else {
     return initfail(session, 39006, kLines, "Invalid operation in inittransaction data.\n");
   }
-  if (int rc = addchannel(session, pkcs7, map, kLines); rc != kOk) return rc;
+  const int certtype = operation == "initAuth" ? kCertAuthentication : kCertSigning;
+  if (int rc = addchannel(session, pkcs7, certtype, map, kLines); rc != kOk) return rc;
   if (int rc = addoptionalitems(session, map, 4, kLines); rc != kOk) return rc;
   return encryptinitanswer(session, map, basekey, answer, kLines);
 }

@@ -13,9 +13,13 @@ int check_signed_attribute(int session, std::string_view pkcs7base64, int nid) {
                        "pkcs7tools_get_signed_attribute: An error occured trying to parse the der encoded pkcs7 to an "
                        "pkcs7 structure.\n");
   if (rc != 0) return rc;
-  if (!PKCS7_type_is_signed(p7.get()))
+  return check_signed_attribute(session, p7.get(), nid);
+}
+
+int check_signed_attribute(int session, PKCS7* p7, int nid) {
+  if (!PKCS7_type_is_signed(p7))
     return pkcs7fail(session, 12010, "pkcs7tools_get_signed_attribute: The type of the pkcs7 is not signed.\n");
-  STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
+  STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7);
   if (sk_PKCS7_SIGNER_INFO_num(infos) <= 0)
     return pkcs7fail(session, 12011, "pkcs7tools_get_signed_attribute: No signers information in pkcs7.\n");
 

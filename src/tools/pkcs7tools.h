@@ -47,6 +47,8 @@ bool parsepkcs7(const unsigned char* der, size_t length, Pkcs7Ptr& out);
 // signedData, 12011 no SignerInfo, 12012 no SignerInfo has the attribute,
 // 12013 not an OCTET STRING, 12014 another value.
 int check_signed_attribute(int session, std::string_view pkcs7base64, int nid);
+// The same over a parsed PKCS#7 (12010 and on).
+int check_signed_attribute(int session, PKCS7* p7, int nid);
 
 // Digest algorithm of the first SignerInfo as signerhashalgorithm. Base64
 // codes, 5001 not a PKCS#7, 12001 no SignerInfo or another algorithm.
