@@ -152,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (answer) {
     std::optional<std::string> encrypted = http_find_value("encData", *answer);
     std::optional<std::string> mac = http_find_value("encAuth", *answer);
-    std::string opened;
+    SecretString opened;
     require(encrypted && mac &&
             decrypttransactionresponse(f.session, f.basekeytext, *encrypted, *mac, opened) == 0);
   }
