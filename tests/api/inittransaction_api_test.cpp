@@ -202,6 +202,22 @@ TEST_P(InitTransaction, SigningManyDocuments) {
       << why;
 }
 
+// A session opened without configuration has no webaddress to put into
+// a browser challenge.
+TEST_P(InitTransaction, NoWebaddressNoBrowserChallenge) {
+  if (GetParam() != Keys::hsm) GTEST_SKIP() << "only HSM sessions open without configuration";
+  int bare = -1;
+  ASSERT_EQ(0, zmr_rahsmopensession(&bare, (m.dir + "/hsm.p12").c_str(), m.password.c_str(), "1234", -1))
+      << zmrtest::recentError();
+  char* signature = nullptr;
+  char* challenge = nullptr;
+  EXPECT_EQ(2004, zmr_authenticateserver(bare, &signature, &challenge, tx::b64("client").c_str(), nullptr, nullptr));
+  EXPECT_EQ(nullptr, signature);
+  EXPECT_EQ(nullptr, challenge);
+  EXPECT_EQ("authenticateserver_authenticateserver: Unable to find the webaddress configuration file parameter.\n",
+            zmrtest::recentError());
+}
+
 INSTANTIATE_TEST_SUITE_P(Keys, InitTransaction, ::testing::Values(Keys::software, Keys::hsm),
                          [](const auto& info) { return info.param == Keys::hsm ? "hsm" : "software"; });
 
@@ -275,6 +291,39 @@ TEST_F(InitCases, RoutingTable) {
     for (const auto& [k, v] : a.fields) names += k + " ";
     EXPECT_EQ(row.builder, names);
     EXPECT_TRUE(a.ok) << a.why;
+  }
+}
+
+// The client's verdict is worth something: it refuses answers that differ
+// from what the merchant set, or that are not for it.
+TEST_F(InitCases, TheClientRefusesWhatDoesNotMatch) {
+  MerchantItems items = textSigning();
+  items.optional = {{"userID", "kari"}};
+  items.channel = {{"c_amount", "100.00"}};
+  ASSERT_EQ(0, items.apply(session));
+  TxRequest r = client->request("initSign", client->signFields(Carrier::nczmr20));
+  std::string answer;
+  ASSERT_EQ(0, zmrtest::initTransaction(session, r, answer)) << zmrtest::recentError();
+  ASSERT_TRUE(client->check(r, answer, items).ok);
+  const struct {
+    const char* name;
+    std::function<void(MerchantItems&, TxRequest&)> edit;
+  } cases[] = {
+      {"another optional value", [](auto& i, auto&) { i.optional = {{"userID", "ola"}}; }},
+      {"an optional item more", [](auto& i, auto&) { i.optional.emplace_back("timeout", "60"); }},
+      {"another channel item", [](auto& i, auto&) { i.channel = {{"c_amount", "100.01"}}; }},
+      {"other data signed", [](auto& i, auto&) { i.data = "Betal 1000,00 kr"; }},
+      {"another description", [](auto& i, auto&) { i.description = "Kjop"; }},
+      {"the ISO profile", [](auto& i, auto&) { i.cmsFormat = "PKCS7_ISO320001"; }},
+      {"another client's key", [](auto&, auto& req) { req.basekey = tx::randomBytes(32); }},
+      {"an authentication", [](auto&, auto& req) { req.operation = "initAuth"; }},
+  };
+  for (const auto& c : cases) {
+    MerchantItems expected = items;
+    TxRequest request = r;
+    c.edit(expected, request);
+    TxAnswer a = client->check(request, answer, expected);
+    EXPECT_FALSE(a.ok) << c.name;
   }
 }
 
