@@ -9,8 +9,6 @@
 namespace zmr {
 namespace {
 
-inline void freestackonly(STACK_OF(X509) * s) { sk_X509_free(s); }
-using BorrowedX509StackPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter<freestackonly>>;
 using AlgorPtr = std::unique_ptr<X509_ALGOR, OsslDeleter<X509_ALGOR_free>>;
 
 int fail(int session, int code, std::string_view text) {
@@ -57,39 +55,31 @@ std::optional<std::string> assemble(std::string_view tbs, const EVP_MD* md, cons
   return sequence(std::string(tbs) + *signed_);
 }
 
-// The HSM signs the TBSRequest as the request stands, names and extensions
-// included; the signed request is assembled around it and read back, so
-// that the caller holds exactly what is sent.
-int signinhsm(int session, OcspRequestPtr& request, X509* cert, int64_t keybits) {
-  std::string label;
-  if (int rc = gethsm_signkeylabel(session, label); rc != kOk) return rc;
-  if (OCSP_request_set1_name(request.get(), X509_get_subject_name(cert)) != 1)
-    return fail(session, 13001,
-                "An error occured trying to add signer info to the ocsp request using OCSP_request_sign\n");
-  std::string unsignedder;
-  if (!toder(request.get(), i2d_OCSP_REQUEST, unsignedder)) return kOutOfMemory;
-  std::string_view rest = unsignedder;
-  DerElement outer;
-  if (!readderelement(rest, outer) || !rest.empty()) return kOutOfMemory;
-  std::string_view tbs = outer.content;
-
-  static constexpr HsmSignLines lines = {
-      "getcertstatus_signocsprequest: An error occured signing the data with HSM private keys\n",
-      "getcertstatus_signocsprequest: The signature is to large to fit in internal buffer\n",
-      4009,
-  };
-  std::vector<unsigned char> signature;
-  if (int rc = hsmsign(session, label, reinterpret_cast<const unsigned char*>(tbs.data()), tbs.size(), keybits, lines,
-                       signature);
-      rc != kOk)
-    return rc;
-  std::optional<std::string> der = assemble(tbs, merchantdigest(keybits), signature, cert);
-  if (!der) return kOutOfMemory;
-  const auto* p = reinterpret_cast<const unsigned char*>(der->data());
-  OcspRequestPtr signed_(d2i_OCSP_REQUEST(nullptr, &p, static_cast<long>(der->size())));
-  if (!signed_) return kOutOfMemory;
-  request = std::move(signed_);
-  return kOk;
+// The TBSRequest as the request stands (names and extensions included) is
+// signed with the merchant's key, in software or in the HSM, and the signed
+// request is assembled around it and read back, so that the caller holds
+// exactly what is sent. OpenSSL's own request signer is not used: in
+// OpenSSL 3.0 it frees a half-made algorithm identifier when an allocation
+// fails while it signs, and crashes.
+int signtbs(int session, std::string_view tbs, bool hsm, int64_t keybits, std::vector<unsigned char>& signature) {
+  const auto* data = reinterpret_cast<const unsigned char*>(tbs.data());
+  if (hsm) {
+    std::string label;
+    if (int rc = gethsm_signkeylabel(session, label); rc != kOk) return rc;
+    static constexpr HsmSignLines lines = {
+        "getcertstatus_signocsprequest: An error occured signing the data with HSM private keys\n",
+        "getcertstatus_signocsprequest: The signature is to large to fit in internal buffer\n",
+        4009,
+    };
+    return hsmsign(session, label, data, tbs.size(), keybits, lines, signature);
+  }
+  EVP_PKEY* key = nullptr;
+  if (int rc = getsignkey(session, &key); rc != kOk)
+    return fail(session, rc, "An error occured trying to retrieve the merchant's own signing private key\n");
+  static constexpr const char* kSignFailed =
+      "getcertstatus_signocsprequest: An error occured trying to sign the ocsp request using OCSP_request_sign\n";
+  static constexpr SoftwareSignLines lines = {13001, kSignFailed, 13001, kSignFailed, 13001, kSignFailed};
+  return softwaresign(session, key, merchantdigest(keybits), data, tbs.size(), lines, signature);
 }
 
 }  // namespace
@@ -104,15 +94,27 @@ int signocsprequest(int session, OcspRequestPtr& request) {
   int64_t keybits = 0;
   if (int rc = getmerchantkeysize(session, &keybits); rc != kOk)
     return fail(session, rc, "An error occured getting the merchants key size.\n");
-  if (hsmcontext != 0) return signinhsm(session, request, cert, keybits);
+  bool hsm = hsmcontext != 0;
 
-  EVP_PKEY* key = nullptr;
-  if (int rc = getsignkey(session, &key); rc != kOk)
-    return fail(session, rc, "An error occured trying to retrieve the merchant's own signing private key\n");
-  BorrowedX509StackPtr certs(sk_X509_new_null());
-  if (!certs || sk_X509_push(certs.get(), cert) <= 0) return kOutOfMemory;
-  if (OCSP_request_sign(request.get(), cert, key, merchantdigest(keybits), certs.get(), 0) != 1)
-    return fail(session, 13001, "An error occured trying to sign the ocsp request using OCSP_request_sign\n");
+  if (OCSP_request_set1_name(request.get(), X509_get_subject_name(cert)) != 1)
+    return fail(session, 13001,
+                hsm ? "An error occured trying to add signer info to the ocsp request using OCSP_request_sign\n"
+                    : "An error occured trying to sign the ocsp request using OCSP_request_sign\n");
+  std::string unsignedder;
+  if (!toder(request.get(), i2d_OCSP_REQUEST, unsignedder)) return kOutOfMemory;
+  std::string_view rest = unsignedder;
+  DerElement outer;
+  if (!readderelement(rest, outer) || !rest.empty()) return kOutOfMemory;
+  std::string_view tbs = outer.content;
+
+  std::vector<unsigned char> signature;
+  if (int rc = signtbs(session, tbs, hsm, keybits, signature); rc != kOk) return rc;
+  std::optional<std::string> der = assemble(tbs, merchantdigest(keybits), signature, cert);
+  if (!der) return kOutOfMemory;
+  const auto* p = reinterpret_cast<const unsigned char*>(der->data());
+  OcspRequestPtr signed_(d2i_OCSP_REQUEST(nullptr, &p, static_cast<long>(der->size())));
+  if (!signed_ || p != reinterpret_cast<const unsigned char*>(der->data()) + der->size()) return kOutOfMemory;
+  request = std::move(signed_);
   return kOk;
 }
 

@@ -56,6 +56,7 @@ TEST(CertStatusHsm, SoftHsmSignsTheRequestsOfBothKeySizes) {
     uint64_t context = 0;
     zmr::gethsm_sessioncontext(s, &context);
     ASSERT_NE(0u, context) << "not an HSM session";
+    ASSERT_EQ(0, zmr::removeinfoitems(s));
 
     // Every extension, over TLS, about the end user.
     for (const auto& [k, v] : zmrtest::Properties{{"operation", "verifySign"},

@@ -103,13 +103,16 @@ class Library : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(0, zmr::initialize(nullptr)); }
   void TearDown() override { zmr::finalize(); }
-  // Opens a session on the set-up's merchant files.
+  // Opens a session on the set-up's merchant files, with the thread's info
+  // items cleared.
   int open(const zmrtest::VaSetup& setup, const char* pin = nullptr) {
     int s = -1;
     EXPECT_EQ(0, zmr::opensession(s, setup.merchant.keyfile.c_str(), setup.merchant.password.c_str(),
                                   setup.merchant.properties.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, pin,
                                   -1))
         << takeError();
+    // Info items belong to the thread: none left by an earlier test.
+    zmr::removeinfoitems(s);
     return s;
   }
 };
