@@ -66,10 +66,11 @@ struct SoftwareSignLines {
   int updatecode;
   const char* update;
   int finalcode;
-  const char* final;  // also for a key that is not RSA
+  const char* final;  // also for a key that is not RSA, and a signature that does not verify
 };
-// RSA PKCS#1 v1.5 with the software key into a buffer sized from the key;
-// a failing step appends its line and returns its code.
+// RSA PKCS#1 v1.5 with the software key into a buffer sized from the key,
+// checked with the key's public half before it is handed out; a failing
+// step appends its line and returns its code.
 int softwaresign(int session, EVP_PKEY* key, const EVP_MD* md, const unsigned char* data, size_t length,
                  const SoftwareSignLines& lines, std::vector<unsigned char>& signature);
 

@@ -13,10 +13,16 @@ int softwaresign(int session, EVP_PKEY* key, const EVP_MD* md, const unsigned ch
   if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return signfail(session, lines.finalcode, lines.final);
   int size = EVP_PKEY_get_size(key);
   if (size <= 0) return signfail(session, lines.finalcode, lines.final);
+  // OpenSSL 3.0 can leave a key's RSA blinding inconsistent when an
+  // allocation fails while it renews it; later signatures with that key
+  // then come out wrong with success reported. A signature is handed out
+  // only once it verifies (over the same digest state, hashed once).
+  EvpMdCtxPtr check(EVP_MD_CTX_new());
+  if (!check || EVP_MD_CTX_copy_ex(check.get(), ctx.get()) != 1) return signfail(session, lines.finalcode, lines.final);
   std::vector<unsigned char> buffer(static_cast<size_t>(size));
   unsigned int produced = 0;
   if (EVP_SignFinal_ex(ctx.get(), buffer.data(), &produced, key, nullptr, nullptr) != 1 ||
-      produced > buffer.size())
+      produced > buffer.size() || EVP_VerifyFinal_ex(check.get(), buffer.data(), produced, key, nullptr, nullptr) != 1)
     return signfail(session, lines.finalcode, lines.final);
   buffer.resize(produced);
   signature = std::move(buffer);
