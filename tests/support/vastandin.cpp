@@ -139,6 +139,12 @@ std::vector<VaRequest> VaStandin::requests() const {
   return seen_;
 }
 
+std::optional<VaRequest> VaStandin::lastRequest() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (seen_.empty()) return std::nullopt;
+  return seen_.back();
+}
+
 OcspSpec VaStandin::goodSpec(const VaRequest& r) const {
   OcspSpec spec;
   spec.signer = &pki_.responder;

@@ -79,6 +79,7 @@ class VaStandin {
   // From now on OpenSSL's responder answers (a working directory of its own).
   void useOpenssl(const OpensslResponder& responder);
   std::vector<VaRequest> requests() const;
+  std::optional<VaRequest> lastRequest() const;  // without copying them all
 
   // The default answer as a spec to adjust: good, about the request's first
   // CertID as it stands, nonce echoed, signed by the responder, fresh.

@@ -7,6 +7,8 @@
 #include <zmr/zmr.h>
 
 #include <memory>
+#include <mutex>
+#include <utility>
 #include <string>
 
 #include "failingalloc.h"
@@ -16,6 +18,7 @@
 #include "support/merchant.h"
 #include "support/sdmstandin.h"
 #include "support/softhsm.h"
+#include "support/vastandin.h"
 #include "support/verifiers.h"
 
 namespace {
@@ -172,6 +175,71 @@ TEST(InitSessionUnderAllocationFailure, EveryPostedFormIsWhole) {
     EXPECT_EQ(r.outer[2].first, "encAuth");
     EXPECT_TRUE(r.opened) << r.why;
   }
+  zmr_finalize();
+}
+
+// A status handed out with 0 is the answer the validation authority gave
+// to a whole, signed request; the billing text is the one that request
+// carried.
+TEST(CertStatusUnderAllocationFailure, SuccessIsAVerifiedAnswerToAWholeRequest) {
+  zmrtest::TestPki pki = zmrtest::makePki(2);
+  zmrtest::VaSetup setup = zmrtest::makeVaSetup("allocfail-certstatus", pki, false);
+  std::mutex mutex;
+  std::string answered;
+  setup.va->answer([&](const zmrtest::VaRequest& r) {
+    std::string der = zmrtest::makeOcspBasicDer(setup.va->goodSpec(r));
+    std::lock_guard<std::mutex> lock(mutex);
+    answered = der;
+    return zmrtest::VaStandin::reply(zmrtest::makeOcspEnvelopeDer(0, "1.3.6.1.5.5.7.48.1.1", der));
+  });
+  ASSERT_EQ(zmr_initialize(), 0);
+  const zmrtest::MerchantFiles& m = setup.merchant;
+  int session = -1;
+  ASSERT_EQ(zmr_opensession(&session, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr),
+            0)
+      << zmrtest::recentError();
+  const std::string pkcs7 = zmrtest::endUserPkcs7(pki);
+  // The items are reset while the allocator is disarmed: the exchange's
+  // time is stored with every call.
+  auto reset = [&] {
+    zmr_removeinfoitems(session);
+    return zmr_setinfoitem(session, "operation", "verifyAuth");
+  };
+  char *ocsp = nullptr, *nonce = nullptr;
+  auto judge = [&](int rc, uint64_t n, bool own) {
+    std::string answer = zmrtest::take(std::exchange(ocsp, nullptr));
+    std::string billing = zmrtest::take(std::exchange(nonce, nullptr));
+    if (rc == 0) {
+      std::optional<zmrtest::VaRequest> last = setup.va->lastRequest();
+      std::lock_guard<std::mutex> lock(mutex);
+      EXPECT_EQ(zmrtest::fromBase64(answer), answered) << "allocation " << n;
+      if (!last) {
+        ADD_FAILURE() << "0 without a request, allocation " << n;
+      } else {
+        const zmrtest::VaRequest& r = *last;
+        EXPECT_TRUE(r.decoded && r.signatureValid) << "allocation " << n << ": " << r.why;
+        EXPECT_EQ(r.extensions.size(), 3u) << "allocation " << n;
+        if (!own) {
+          EXPECT_EQ(r.extension(zmrtest::kOidBilling).value_or(""), billing) << "allocation " << n;
+        }
+      }
+    }
+    EXPECT_EQ(reset(), 0);
+    return !failed();
+  };
+  ASSERT_EQ(reset(), 0);
+  ASSERT_EQ(zmr_getcertstatuswithnonce(session, pkcs7.c_str(), &ocsp, &nonce), 0) << zmrtest::recentError();
+  ASSERT_TRUE(judge(0, 0, false));
+
+  uint64_t runs = allocfail::sweep(
+      kCxx | kOpenssl, [&] { return zmr_getcertstatuswithnonce(session, pkcs7.c_str(), &ocsp, &nonce); },
+      [&](int rc, uint64_t n, bool) { return judge(rc, n, false); });
+  EXPECT_GT(runs, 500u) << "the sweep stopped early";
+  runs = allocfail::sweep(
+      kCxx, [&] { return zmr_getowncertstatus(session, &ocsp); },
+      [&](int rc, uint64_t n, bool) { return judge(rc, n, true); });
+  EXPECT_GT(runs, 30u) << "the sweep stopped early";
   zmr_finalize();
 }
 
