@@ -44,12 +44,14 @@ int getcertstatus(int session, const char* pkcs7, std::string& ocsp, std::option
 int addocsprequestextensions(int session, OCSP_REQUEST* request, std::string_view usage, bool rfc6960,
                              std::string& billing);
 
-// Signs the request with the merchant's signing certificate and key:
-// requestor name, signature (SHA-1 with RSA for a 1024-bit merchant key,
-// else SHA-256 with RSA) and the signing certificate twice in the
-// certificate list. In an HSM session request is replaced by the signed
-// one. 13001, 13027, 4009, 4012, the session store's codes.
-int signocsprequest(int session, OcspRequestPtr& request);
+// The DER of the request signed with the merchant's signing certificate
+// and key: the requestor name is set on request (which keeps its nonce for
+// the answer's check), its TBSRequest signed (SHA-1 with RSA for a
+// 1024-bit merchant key, else SHA-256 with RSA), in the HSM for HSM
+// sessions, and the signing certificate listed twice, as OpenSSL's own
+// request signer lists it. 13001, 13027, 4009, 4012, the session store's
+// codes.
+int signocsprequest(int session, OCSP_REQUEST* request, std::string& signedder);
 
 // Where the request goes. port is the URL's port when it names one, else
 // the scheme's (443, 80); 0 when the URL's port is not a number in

@@ -225,17 +225,13 @@ int getcertstatus(int session, const char* pkcs7, std::string& ocsp, std::option
   if (int rc = addocsprequestextensions(session, request.get(), usage, rfc6960, billing); rc != kOk)
     return fail(session, rc, "An error occured trying to to add ocsp request extensions to the ocsp request.\n");
   if (nonce != nullptr) *nonce = billing;
-  if (int rc = signocsprequest(session, request); rc != kOk)
+  std::string body;
+  if (int rc = signocsprequest(session, request.get(), body); rc != kOk)
     return fail(session, rc,
                 "An error occured trying to sign the ocsp request with the merchants own signing certificate.\n");
 
   Destination to;
   if (int rc = destination(session, signer, to); rc != kOk) return rc;
-  int length = i2d_OCSP_REQUEST(request.get(), nullptr);
-  if (length <= 0) return kOutOfMemory;
-  std::string body(static_cast<size_t>(length), '\0');
-  auto* p = reinterpret_cast<unsigned char*>(body.data());
-  if (i2d_OCSP_REQUEST(request.get(), &p) != length) return kOutOfMemory;
 
   std::string reply;
   if (int rc = exchange(session, to, body, reply); rc != kOk) return rc;

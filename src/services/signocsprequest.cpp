@@ -57,8 +57,8 @@ std::optional<std::string> assemble(std::string_view tbs, const EVP_MD* md, cons
 
 // The TBSRequest as the request stands (names and extensions included) is
 // signed with the merchant's key, in software or in the HSM, and the signed
-// request is assembled around it and read back, so that the caller holds
-// exactly what is sent. OpenSSL's own request signer is not used: in
+// request is assembled around it: the bytes sent are the bytes signed,
+// never a re-encoding. OpenSSL's own request signer is not used: in
 // OpenSSL 3.0 it frees a half-made algorithm identifier when an allocation
 // fails while it signs, and crashes.
 int signtbs(int session, std::string_view tbs, bool hsm, int64_t keybits, std::vector<unsigned char>& signature) {
@@ -84,7 +84,8 @@ int signtbs(int session, std::string_view tbs, bool hsm, int64_t keybits, std::v
 
 }  // namespace
 
-int signocsprequest(int session, OcspRequestPtr& request) {
+int signocsprequest(int session, OCSP_REQUEST* request, std::string& signedder) {
+  signedder.clear();
   X509* cert = nullptr;
   if (int rc = getsigncert(session, &cert); rc != kOk)
     return fail(session, rc, "An error occured trying to retrieve the merchant's own signing certificate\n");
@@ -96,12 +97,12 @@ int signocsprequest(int session, OcspRequestPtr& request) {
     return fail(session, rc, "An error occured getting the merchants key size.\n");
   bool hsm = hsmcontext != 0;
 
-  if (OCSP_request_set1_name(request.get(), X509_get_subject_name(cert)) != 1)
+  if (OCSP_request_set1_name(request, X509_get_subject_name(cert)) != 1)
     return fail(session, 13001,
                 hsm ? "An error occured trying to add signer info to the ocsp request using OCSP_request_sign\n"
                     : "An error occured trying to sign the ocsp request using OCSP_request_sign\n");
   std::string unsignedder;
-  if (!toder(request.get(), i2d_OCSP_REQUEST, unsignedder)) return kOutOfMemory;
+  if (!toder(request, i2d_OCSP_REQUEST, unsignedder)) return kOutOfMemory;
   std::string_view rest = unsignedder;
   DerElement outer;
   if (!readderelement(rest, outer) || !rest.empty()) return kOutOfMemory;
@@ -111,10 +112,7 @@ int signocsprequest(int session, OcspRequestPtr& request) {
   if (int rc = signtbs(session, tbs, hsm, keybits, signature); rc != kOk) return rc;
   std::optional<std::string> der = assemble(tbs, merchantdigest(keybits), signature, cert);
   if (!der) return kOutOfMemory;
-  const auto* p = reinterpret_cast<const unsigned char*>(der->data());
-  OcspRequestPtr signed_(d2i_OCSP_REQUEST(nullptr, &p, static_cast<long>(der->size())));
-  if (!signed_ || p != reinterpret_cast<const unsigned char*>(der->data()) + der->size()) return kOutOfMemory;
-  request = std::move(signed_);
+  signedder = std::move(*der);
   return kOk;
 }
 
