@@ -64,14 +64,20 @@ extern "C" {
 
 /* Starts the library: OpenSSL, the named locks and the HTTP client. Call
  * once per process before anything else; a second call returns 0 and
- * changes nothing. A failure leaves the library as it was before. */
+ * changes nothing. 33001 (with a recent-error line) when OpenSSL, its
+ * random generator or the library's object identifiers cannot be set up,
+ * 35015 when the HTTP client cannot. A failure leaves the library as it was
+ * before, and a later call tries again (OpenSSL's own start-up, once it has
+ * failed, stays failed for the process). */
 ZMR_EXPORT int zmr_initialize(void);
 
 /* As zmr_initialize, and loads and initialises the PKCS#11 driver at
  * driverpath, so that sessions can sign and decrypt in an HSM. 25001 when
  * the driver cannot be loaded, 25003 when it cannot be initialised (also
  * when the host initialised it already: the library never finalises a
- * module it did not initialise). */
+ * module it did not initialise). After a zmr_initialize the driver is
+ * loaded now, and its failure leaves the library running without one; 0
+ * only with a driver loaded (a driver loaded already stays). */
 ZMR_EXPORT int zmr_hsminitialize(const char *driverpath);
 
 /* Closes every open session and stops the library. Every step runs even

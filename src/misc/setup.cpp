@@ -1,6 +1,7 @@
 #include "misc/setup.h"
 
 #include <openssl/err.h>
+#include <openssl/crypto.h>
 #include <openssl/objects.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
@@ -9,8 +10,10 @@
 #include <atomic>
 #include <cstring>
 
+#include "misc/ossl.h"
 #include "misc/status.h"
 #include "store/sessionstore.h"
+#include "store/threadstore.h"
 
 namespace zmr {
 
@@ -47,13 +50,35 @@ pthread_mutex_t* findmutex(const char* name) {
   return nullptr;
 }
 
-// OpenSSL 3 knows some of these numbers already; OBJ_create would fail for
-// them, so only the unknown ones are created.
-int lookupOrCreate(const char* oid, const char* name) {
-  int nid = OBJ_txt2nid(oid);
-  if (nid != NID_undef) return nid;
-  nid = OBJ_create(oid, name, name);
-  return nid;
+using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, OsslDeleter<ASN1_OBJECT_free>>;
+
+// Whether every lookup finds nid: by number, by name, and the object by nid.
+bool registered(int nid, const ASN1_OBJECT* wanted, const char* name) {
+  const ASN1_OBJECT* stored = OBJ_nid2obj(nid);
+  return stored != nullptr && OBJ_cmp(stored, wanted) == 0 && OBJ_obj2nid(wanted) == nid &&
+         OBJ_sn2nid(name) == nid && OBJ_ln2nid(name) == nid;
+}
+
+// The number of an object identifier, registered under name unless OpenSSL
+// knows it under a name of its own. OBJ_create can report success with
+// some of its table entries missing when an allocation fails inside it, and
+// the entries it did make stop a second OBJ_create; so an entry of ours is
+// checked and, where half made, written again whole. NID_undef on failure.
+int objectnumber(const char* oid, const char* name) {
+  Asn1ObjectPtr wanted(OBJ_txt2obj(oid, 1));
+  if (!wanted) return NID_undef;
+  int nid = OBJ_obj2nid(wanted.get());
+  if (nid == NID_undef) nid = OBJ_sn2nid(name);
+  if (nid == NID_undef) nid = OBJ_ln2nid(name);
+  if (nid == NID_undef) nid = OBJ_create(oid, name, name);
+  if (nid == NID_undef) return NID_undef;
+  const char* known = OBJ_nid2sn(nid);
+  if (known != nullptr && std::strcmp(known, name) != 0) return nid;  // OpenSSL's own
+  if (registered(nid, wanted.get(), name)) return nid;
+  Asn1ObjectPtr whole(ASN1_OBJECT_create(nid, const_cast<unsigned char*>(OBJ_get0_data(wanted.get())),
+                                         static_cast<int>(OBJ_length(wanted.get())), name, name));
+  if (!whole || OBJ_add_object(whole.get()) == NID_undef) return NID_undef;
+  return registered(nid, wanted.get(), name) ? nid : NID_undef;
 }
 
 }  // namespace
@@ -62,23 +87,41 @@ int isInitialized() { return initialized.load(std::memory_order_acquire); }
 void setInitialized(int flag) { initialized.store(flag, std::memory_order_release); }
 
 int initstructures() {
-  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-  unsigned char scratch[20];
-  RAND_bytes(scratch, sizeof scratch);  // seeds the generator early
-  OPENSSL_cleanse(scratch, sizeof scratch);
-
-  struct rlimit nocore = {0, 0};
-  setrlimit(RLIMIT_CORE, &nocore);  // keys must never land in a core file
-
-  NID_pkcs9_randomNonce = lookupOrCreate("1.2.840.113549.1.9.25.3", "ZMR Channel");
-  NID_pkcs9_signerInfo = lookupOrCreate("1.2.840.113549.1.9.16.2.19", "OtherSigningCertificate");
-  NID_pkcs9_signerInfoV2 = lookupOrCreate("1.2.840.113549.1.9.16.2.47", "id-aa-signingCertificateV2");
-  if (NID_pkcs9_randomNonce == NID_undef || NID_pkcs9_signerInfo == NID_undef ||
-      NID_pkcs9_signerInfoV2 == NID_undef) {
+  // OpenSSL's start-up is once per process: when it fails, it stays failed,
+  // and nothing else of OpenSSL may be called. It can also report success
+  // with its default context unmade (a lock that could not be allocated),
+  // which the first use of that context would dereference.
+  if (OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) != 1 ||
+      OSSL_LIB_CTX_get0_global_default() == nullptr) {
     ERR_clear_error();
+    setlasterror(-1, "initialize_initstructures: The crypto library could not be started.\n");
     return kOutOfMemory;
   }
+  unsigned char scratch[20];
+  int drawn = RAND_bytes(scratch, sizeof scratch);  // seeds the generator early
+  OPENSSL_cleanse(scratch, sizeof scratch);
+  if (drawn != 1) {
+    ERR_clear_error();
+    setlasterror(-1, "initialize_initstructures: The random generator could not be started.\n");
+    return kOutOfMemory;
+  }
+  int nonce = objectnumber("1.2.840.113549.1.9.25.3", "ZMR Channel");
+  int signer = objectnumber("1.2.840.113549.1.9.16.2.19", "OtherSigningCertificate");
+  int signerv2 = objectnumber("1.2.840.113549.1.9.16.2.47", "id-aa-signingCertificateV2");
+  ERR_clear_error();
+  if (nonce == NID_undef || signer == NID_undef || signerv2 == NID_undef) {
+    setlasterror(-1, "initialize_initstructures: The object identifiers could not be registered.\n");
+    return kOutOfMemory;
+  }
+  NID_pkcs9_randomNonce = nonce;
+  NID_pkcs9_signerInfo = signer;
+  NID_pkcs9_signerInfoV2 = signerv2;
   return kOk;
+}
+
+void disablecoredumps() {
+  struct rlimit nocore = {0, 0};
+  setrlimit(RLIMIT_CORE, &nocore);  // keys must never land in a core file
 }
 
 int deinitstructures() {

@@ -18,9 +18,13 @@ extern int NID_pkcs9_signerInfo;
 extern int NID_pkcs9_signerInfoV2;
 
 // Crypto library start-up: OpenSSL initialisation, a first draw of random
-// bytes, core dumps off, the three object identifiers. 0, or 33001 when an
-// object number cannot be had.
+// bytes, the three object identifiers. 0, or 33001 with a recent-error line
+// when a step fails; the identifiers are set only when all three are had.
+// Repeatable: a failed run leaves nothing that stops the next.
 int initstructures();
+// Core-file limit to 0, soft and hard. Not undoable, so start-up runs it
+// last, once nothing can fail any more.
+void disablecoredumps();
 // Closes every open session and clears this thread's OpenSSL error queue.
 // Never tears down OpenSSL itself: the host shares it. Always 0.
 int deinitstructures();

@@ -14,7 +14,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cerrno>
+#include <mutex>
 
 #include "misc/ossl.h"
 #include "misc/status.h"
@@ -70,21 +72,40 @@ int biocreate(BIO* b) {
 int biodestroy(BIO*) { return 1; }  // the descriptor belongs to the exchange
 
 // Made once and kept for the life of the process (the host shares OpenSSL;
-// nothing of it is torn down).
+// nothing of it is torn down). A failed attempt is not kept: the next call
+// tries again, reusing the type number when one was had.
+std::atomic<BIO_METHOD*> socketmethod{nullptr};
+std::mutex socketmethodmaking;
+int socketmethodindex = -1;  // under socketmethodmaking
+
+BIO_METHOD* makesockmethod() {
+  if (socketmethodindex < 0) socketmethodindex = BIO_get_new_index();
+  if (socketmethodindex < 0) return nullptr;
+  BIO_METHOD* m = BIO_meth_new(socketmethodindex | BIO_TYPE_SOURCE_SINK, "zmr socket");
+  if (m != nullptr &&
+      (BIO_meth_set_write(m, biowrite) != 1 || BIO_meth_set_read(m, bioread) != 1 ||
+       BIO_meth_set_ctrl(m, bioctrl) != 1 || BIO_meth_set_create(m, biocreate) != 1 ||
+       BIO_meth_set_destroy(m, biodestroy) != 1)) {
+    BIO_meth_free(m);
+    m = nullptr;
+  }
+  return m;
+}
+
 BIO_METHOD* sockmethod() {
-  static BIO_METHOD* method = [] {
-    int index = BIO_get_new_index();
-    BIO_METHOD* m = index < 0 ? nullptr : BIO_meth_new(index | BIO_TYPE_SOURCE_SINK, "zmr socket");
-    if (m != nullptr &&
-        (BIO_meth_set_write(m, biowrite) != 1 || BIO_meth_set_read(m, bioread) != 1 ||
-         BIO_meth_set_ctrl(m, bioctrl) != 1 || BIO_meth_set_create(m, biocreate) != 1 ||
-         BIO_meth_set_destroy(m, biodestroy) != 1)) {
-      BIO_meth_free(m);
-      m = nullptr;
+  BIO_METHOD* m = socketmethod.load(std::memory_order_acquire);
+  if (m != nullptr) return m;
+  std::lock_guard<std::mutex> lock(socketmethodmaking);
+  m = socketmethod.load(std::memory_order_acquire);
+  if (m == nullptr) {
+    m = makesockmethod();
+    if (m != nullptr) {
+      socketmethod.store(m, std::memory_order_release);
+    } else {
+      ERR_clear_error();
     }
-    return m;
-  }();
-  return method;
+  }
+  return m;
 }
 
 struct Conn {

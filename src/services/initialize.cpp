@@ -6,8 +6,24 @@
 
 namespace zmr {
 
+namespace {
+
+// Loads and starts the PKCS#11 driver; a failed start unloads it again.
+int startdriver(const char* driverpath) {
+  int rc = hsm_loaddriver(driverpath);
+  if (rc == 0) rc = hsm_initialize();
+  return rc;
+}
+
+}  // namespace
+
 int initialize(const char* driverpath) {
-  if (isInitialized()) return 0;
+  if (isInitialized()) {
+    // Started without a driver: a driver asked for now is loaded now, and
+    // its failure leaves the library running as it was.
+    if (driverpath == nullptr || hsm_driverloaded()) return 0;
+    return startdriver(driverpath);
+  }
   setInitialized(1);
   // Each step that succeeded is undone, in reverse order, when a later one
   // fails; steps that never ran are left alone.
@@ -23,14 +39,11 @@ int initialize(const char* driverpath) {
     return rc;
   }
   bool hsm = driverpath != nullptr;
-  if (hsm) {
-    if ((rc = hsm_loaddriver(driverpath)) == 0) rc = hsm_initialize();  // a failed start unloads
-    if (rc != 0) {
-      deinitmutexes();
-      deinitstructures();
-      setInitialized(0);
-      return rc;
-    }
+  if (hsm && (rc = startdriver(driverpath)) != 0) {
+    deinitmutexes();
+    deinitstructures();
+    setInitialized(0);
+    return rc;
   }
   if ((rc = http_init()) != 0) {
     if (hsm) hsm_finalize();
@@ -39,6 +52,7 @@ int initialize(const char* driverpath) {
     setInitialized(0);
     return rc;
   }
+  disablecoredumps();
   return 0;
 }
 

@@ -42,6 +42,27 @@ TEST_F(HsmLife, OpensFindsTheSlotByLabelAndCloses) {
   EXPECT_EQ(zmr_closesession(s), 0);
 }
 
+TEST_F(HsmLife, ADriverAskedForAfterAPlainStartIsLoadedThen) {
+  ASSERT_EQ(zmr_finalize(), 0);
+  ASSERT_EQ(zmr_initialize(), 0);
+  int s = -1;
+  EXPECT_EQ(zmr_hsminitialize("/no/such/driver.so"), 25001);
+  // Still running, without a driver.
+  ASSERT_EQ(zmr_opensession(&s, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr),
+            0)
+      << zmrtest::recentError();
+  EXPECT_EQ(zmr_closesession(s), 0);
+  EXPECT_NE(zmr_rahsmopensession(&s, hsmkeyfile.c_str(), m.password.c_str(), "1234", -1), 0);
+  ASSERT_EQ(zmr_hsminitialize(zmrtest::kSoftHsmModule), 0);
+  ASSERT_EQ(zmr_rahsmopensession(&s, hsmkeyfile.c_str(), m.password.c_str(), "1234", -1), 0) << zmrtest::recentError();
+  EXPECT_EQ(zmr_closesession(s), 0);
+  // The driver loaded stays.
+  EXPECT_EQ(zmr_hsminitialize("/no/such/driver.so"), 0);
+  ASSERT_EQ(zmr_rahsmopensession(&s, hsmkeyfile.c_str(), m.password.c_str(), "1234", -1), 0) << zmrtest::recentError();
+  EXPECT_EQ(zmr_closesession(s), 0);
+}
+
 TEST_F(HsmLife, WithoutConfigurationThereIsNothingToDescribe) {
   int s = -1;
   ASSERT_EQ(zmr_rahsmopensession(&s, hsmkeyfile.c_str(), m.password.c_str(), "1234", -1), 0) << zmrtest::recentError();

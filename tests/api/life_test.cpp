@@ -1,6 +1,7 @@
 // Library life and merchant sessions, driven the way a merchant does:
 // through the exported functions only.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <zmr/zmr.h>
 
 #include <string>
@@ -18,7 +19,8 @@ TEST_F(Life, StartAndStopAreIdempotentAndRepeatable) {
   EXPECT_EQ(zmr_finalize(), 0);  // without start-up
   ASSERT_EQ(zmr_initialize(), 0);
   EXPECT_EQ(zmr_initialize(), 0);
-  EXPECT_EQ(zmr_hsminitialize("/no/such/driver.so"), 0);  // already started: nothing happens
+  // Already started: the driver is loaded now, and this one cannot be.
+  EXPECT_EQ(zmr_hsminitialize("/no/such/driver.so"), 25001);
   EXPECT_EQ(zmr_finalize(), 0);
   EXPECT_EQ(zmr_finalize(), 0);
   ASSERT_EQ(zmr_initialize(), 0);
@@ -28,7 +30,18 @@ TEST_F(Life, StartAndStopAreIdempotentAndRepeatable) {
 }
 
 TEST_F(Life, AFailedStartLeavesTheLibraryStopped) {
+  // Core dumps are switched off only by a start that succeeds.
+  struct rlimit before;
+  ASSERT_EQ(getrlimit(RLIMIT_CORE, &before), 0);
+  if (before.rlim_max > 0) {
+    before.rlim_cur = before.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_CORE, &before), 0);
+  }
   EXPECT_EQ(zmr_hsminitialize("/no/such/driver.so"), 25001);
+  struct rlimit after;
+  ASSERT_EQ(getrlimit(RLIMIT_CORE, &after), 0);
+  EXPECT_EQ(after.rlim_cur, before.rlim_cur);
+  EXPECT_EQ(after.rlim_max, before.rlim_max);
   // Not started: a plain start now runs from the beginning.
   ASSERT_EQ(zmr_initialize(), 0);
   zmrtest::MerchantFiles m = zmrtest::makeMerchantFiles("life-failedstart");

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <thread>
 
+#include "services/life.h"
+
 namespace zmr {
 namespace {
 
@@ -63,13 +65,13 @@ TEST(Setup, ObjectIdentifiersSurviveReinitialisation) {
   }
 }
 
-TEST(Setup, CoreDumpsOff) {
-  ASSERT_EQ(initstructures(), 0);
+TEST(Setup, CoreDumpsOffAfterStartUp) {
+  ASSERT_EQ(initialize(nullptr), 0);
   struct rlimit lim;
   ASSERT_EQ(getrlimit(RLIMIT_CORE, &lim), 0);
   EXPECT_EQ(lim.rlim_cur, 0u);
   EXPECT_EQ(lim.rlim_max, 0u);
-  deinitstructures();
+  EXPECT_EQ(finalize(), 0);
 }
 
 }  // namespace
