@@ -1,4 +1,5 @@
-// Owning pointers for OpenSSL objects, so that every early return frees.
+// Owning pointers for OpenSSL objects, so that every early return frees,
+// and reading the error queue.
 #pragma once
 
 #include <openssl/bio.h>
@@ -54,5 +55,13 @@ using OcspRequestPtr = std::unique_ptr<OCSP_REQUEST, OsslDeleter<OCSP_REQUEST_fr
 using OcspResponsePtr = std::unique_ptr<OCSP_RESPONSE, OsslDeleter<OCSP_RESPONSE_free>>;
 using OcspBasicRespPtr = std::unique_ptr<OCSP_BASICRESP, OsslDeleter<OCSP_BASICRESP_free>>;
 using X509SigPtr = std::unique_ptr<X509_SIG, OsslDeleter<X509_SIG_free>>;
+using LibCtxPtr = std::unique_ptr<OSSL_LIB_CTX, OsslDeleter<OSSL_LIB_CTX_free>>;
+
+// Empties the calling thread's OpenSSL error queue; true when it recorded a
+// failed allocation. OpenSSL reports its own allocation failures only as
+// the failure of the call that met them (a MAC that does not match, a
+// structure that does not parse), so a caller that maps failures to codes
+// asks here before choosing one.
+bool takeallocationfailure();
 
 }  // namespace zmr

@@ -5,9 +5,11 @@
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -27,23 +29,63 @@ constexpr size_t kMaxKeyFileSize = 4u << 20;
 // Older tools encrypt key files with RC2-40 and the like, which OpenSSL 3
 // keeps in its legacy provider. The host's own library context must not
 // change behind its back, so key files are decrypted in a private context
-// with the default and legacy providers. Made once, kept for the process.
-// Keys and certificates are decoded in the host's context, so nothing the
-// session keeps refers to this one.
-struct PrivateContext {
+// with the default and legacy providers. Keys and certificates are decoded
+// in the host's context, so nothing the session keeps refers to this one.
+//
+// A complete context is made once and kept for the process. One that
+// cannot be completed is never kept: the load gets a context of its own
+// with the modern algorithms only, and the next load tries again.
+std::atomic<OSSL_LIB_CTX*> sharedcontext{nullptr};
+std::mutex sharedcontextmaking;
+
+enum class Legacy { loaded, missing, failed };
+
+struct KeyFileContext {
   OSSL_LIB_CTX* ctx = nullptr;
-  PrivateContext() {
-    ctx = OSSL_LIB_CTX_new();
-    if (ctx != nullptr && OSSL_PROVIDER_load(ctx, "default") == nullptr) {
-      OSSL_LIB_CTX_free(ctx);
-      ctx = nullptr;
-    }
-    // Without the legacy module only the modern algorithms open.
-    if (ctx != nullptr) OSSL_PROVIDER_load(ctx, "legacy");
-    ERR_clear_error();
-  }
+  LibCtxPtr owned;  // set when made for this load only
+  Legacy legacy = Legacy::loaded;
 };
 
+// Why the legacy module did not load, from the error queue (emptied): only
+// a module that cannot be opened at all is missing. A failed allocation or
+// a failed start of the module may pass by the next load. (OpenSSL's DSO
+// reasons are not public: 103 the library cannot be loaded, 109 its file
+// name could not be made, which fails on an allocation only.)
+Legacy whylegacyfailed() {
+  constexpr int kDsoLoadFailed = 103, kDsoNameTranslationFailed = 109;
+  bool unopenable = false, allocation = false;
+  for (unsigned long e = ERR_get_error(); e != 0; e = ERR_get_error()) {
+    bool dso = ERR_GET_LIB(e) == ERR_LIB_DSO;
+    if (ERR_GET_REASON(e) == ERR_R_MALLOC_FAILURE || (dso && ERR_GET_REASON(e) == kDsoNameTranslationFailed))
+      allocation = true;
+    else if (dso && ERR_GET_REASON(e) == kDsoLoadFailed)
+      unopenable = true;
+  }
+  return unopenable && !allocation ? Legacy::missing : Legacy::failed;
+}
+
+// 0, or 33001 when no context with the default provider can be had.
+int keyfilecontext(KeyFileContext& out) {
+  out.ctx = sharedcontext.load(std::memory_order_acquire);
+  if (out.ctx != nullptr) return kOk;
+  std::lock_guard<std::mutex> lock(sharedcontextmaking);
+  out.ctx = sharedcontext.load(std::memory_order_acquire);
+  if (out.ctx != nullptr) return kOk;
+  LibCtxPtr ctx(OSSL_LIB_CTX_new());
+  if (!ctx || OSSL_PROVIDER_load(ctx.get(), "default") == nullptr) {
+    ERR_clear_error();
+    return kOutOfMemory;
+  }
+  if (OSSL_PROVIDER_load(ctx.get(), "legacy") == nullptr) {
+    out.legacy = whylegacyfailed();
+    out.ctx = ctx.get();
+    out.owned = std::move(ctx);
+    return kOk;
+  }
+  out.ctx = ctx.release();
+  sharedcontext.store(out.ctx, std::memory_order_release);
+  return kOk;
+}
 
 struct FileCloser {
   void operator()(FILE* f) const {
@@ -63,6 +105,7 @@ struct MerchantKey {
 struct Walk {
   int session;
   bool hsm;
+  const KeyFileContext* context;
   const SecretString* password;
   std::vector<MerchantCert> certs;
   std::vector<MerchantKey> keys;
@@ -98,7 +141,8 @@ int idtext(const Walk& w, const ASN1_TYPE* id, std::string& out) {
 int takeca(Walk& w, X509Ptr cert) {
   if (X509_NAME_cmp(X509_get_subject_name(cert.get()), X509_get_issuer_name(cert.get())) == 0) {
     std::string name;
-    if (int rc = getcommonname(w.session, cert.get(), name); rc != kOk) return rc;
+    const char* unused = nullptr;
+    if (int rc = readcommonname(cert.get(), name, &unused); rc != kOk) return rc;
     w.environment = environmentof(name);
     if (w.environment == 0) return 2033;
   }
@@ -119,6 +163,12 @@ int takeca(Walk& w, X509Ptr cert) {
   cert.release();
   if (sk_X509_num(w.cas.get()) >= 2) w.casfull = true;
   return kOk;
+}
+
+// A part that does not decrypt, while the legacy module that might have
+// decrypted it failed to start, says nothing about the file.
+int undecryptable(const Walk& w, int code) {
+  return w.context->legacy == Legacy::failed ? kOutOfMemory : code;
 }
 
 int takecert(Walk& w, const PKCS12_SAFEBAG* bag) {
@@ -158,8 +208,8 @@ int takebag(Walk& w, const PKCS12_SAFEBAG* bag) {
     case NID_pkcs8ShroudedKeyBag: {
       std::string_view pass = w.password->value;
       Pkcs8InfoPtr p8(PKCS12_decrypt_skey_ex(bag, pass.data(), static_cast<int>(pass.size()),
-                                             pkcs12context(), nullptr));
-      if (!p8) return 2012;
+                                             w.context->ctx, nullptr));
+      if (!p8) return undecryptable(w, 2012);
       return takekey(w, bag, p8.get());
     }
     default:
@@ -179,8 +229,8 @@ int opensafe(const Walk& w, PKCS7* p7, SafebagStackPtr& bags) {
   std::string_view pass = w.password->value;
   bags.reset(static_cast<STACK_OF(PKCS12_SAFEBAG)*>(PKCS12_item_decrypt_d2i_ex(
       content->algorithm, ASN1_ITEM_rptr(PKCS12_SAFEBAGS), pass.data(), static_cast<int>(pass.size()),
-      content->enc_data, 1, pkcs12context(), nullptr)));
-  return bags ? kOk : 2011;
+      content->enc_data, 1, w.context->ctx, nullptr)));
+  return bags ? kOk : undecryptable(w, 2011);
 }
 
 bool hasusage(const Walk& w, X509* cert, int code) {
@@ -206,7 +256,8 @@ int assign(Walk& w, Assignment& a) {
       if (X509_check_private_key(c.cert.get(), w.keys[0].key.get()) != 1) return 2048;
       if (!hasusage(w, c.cert.get(), kUsageSigning)) return 2016;
       std::string policy;
-      if (getpolicyoid(w.session, c.cert.get(), policy) != kOk || policy != kSignOnlyPolicy) return 2047;
+      const char* unused = nullptr;
+      if (readpolicyoid(c.cert.get(), policy, &unused) != kOk || policy != kSignOnlyPolicy) return 2047;
       a.signkey = std::move(w.keys[0].key);
     } else {
       a.signlabel = c.id;
@@ -251,21 +302,25 @@ int assign(Walk& w, Assignment& a) {
   return kOk;
 }
 
+int hardenin(OSSL_LIB_CTX* ctx, std::string_view password, SecretString& out);
+
 int walk(Session& s, int session, std::string_view data, const char* password, bool hsm) {
   if (password == nullptr) return kBadArgument;
   if (data.size() > kMaxKeyFileSize) return 2010;
+  KeyFileContext ctx;
+  if (int rc = keyfilecontext(ctx); rc != kOk) return rc;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
   Pkcs12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(data.size())));
   if (!p12 || p != reinterpret_cast<const unsigned char*>(data.data()) + data.size()) return 2010;
 
   SecretString pass;
-  if (int rc = hardenpassword(password, pass); rc != kOk) return rc;
+  if (int rc = hardenin(ctx.ctx, password, pass); rc != kOk) return rc;
   if (PKCS12_verify_mac(p12.get(), pass.value.data(), static_cast<int>(pass.value.size())) != 1)
     return 2046;
 
   Pkcs7StackPtr safes(PKCS12_unpack_authsafes(p12.get()));
   if (!safes) return 2010;
-  Walk w{session, hsm, &pass, {}, {}, {}};
+  Walk w{session, hsm, &ctx, &pass, {}, {}, {}};
   for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
     SafebagStackPtr bags;
     if (int rc = opensafe(w, sk_PKCS7_value(safes.get(), i), bags); rc != kOk) return rc;
@@ -287,15 +342,7 @@ int walk(Session& s, int session, std::string_view data, const char* password, b
   return kOk;
 }
 
-}  // namespace
-
-OSSL_LIB_CTX* pkcs12context() {
-  static PrivateContext context;
-  return context.ctx;  // null: the host's context, modern algorithms only
-}
-
-int hardenpassword(std::string_view password, SecretString& out) {
-  OSSL_LIB_CTX* ctx = pkcs12context();
+int hardenin(OSSL_LIB_CTX* ctx, std::string_view password, SecretString& out) {
   EvpMdPtr md5(EVP_MD_fetch(ctx, "MD5", nullptr));
   EvpMdPtr sha1(EVP_MD_fetch(ctx, "SHA1", nullptr));
   EvpMdCtxPtr mdctx(EVP_MD_CTX_new());
@@ -334,17 +381,48 @@ int hardenpassword(std::string_view password, SecretString& out) {
   return kOk;
 }
 
-int loadkeyfiledata(int session, std::string_view data, const char* password, bool hsm) {
-  Session* s = sessiontables(session);
-  if (s == nullptr) return 2009;
+// One pass over the file into the session (written only on success). 33001
+// when OpenSSL recorded a failed allocation, whatever the pass made of it.
+int walkonce(Session& s, int session, std::string_view data, const char* password, bool hsm) {
+  ERR_clear_error();
   int rc;
   try {
-    rc = walk(*s, session, data, password, hsm);
+    rc = walk(s, session, data, password, hsm);
   } catch (const std::bad_alloc&) {
     rc = kOutOfMemory;
   }
+  if (takeallocationfailure() && rc != kOk) rc = kOutOfMemory;
+  return rc;
+}
+
+}  // namespace
+
+OSSL_LIB_CTX* pkcs12context() {
+  KeyFileContext c;
+  if (keyfilecontext(c) != kOk || c.owned) return nullptr;  // an incomplete one lives for one load only
+  return c.ctx;
+}
+
+int hardenpassword(std::string_view password, SecretString& out) {
+  KeyFileContext ctx;
+  if (int rc = keyfilecontext(ctx); rc != kOk) return rc;
+  return hardenin(ctx.ctx, password, out);
+}
+
+int loadkeyfiledata(int session, std::string_view data, const char* password, bool hsm) {
+  Session* s = sessiontables(session);
+  if (s == nullptr) return 2009;
+  int rc = walkonce(*s, session, data, password, hsm);
+  // OpenSSL reports many of its allocation failures as the file's fault,
+  // some without a trace in its error queue (a digest it could not start
+  // looks like a MAC that does not match, say). What the file is to blame
+  // for comes out the same a second time; anything else was the process's
+  // doing.
+  if (rc != kOk && rc != kOutOfMemory && rc != kBadArgument) {
+    int again = walkonce(*s, session, data, password, hsm);
+    if (again != rc) rc = again == kOk ? kOk : kOutOfMemory;
+  }
   if (rc != kOk) freesession(session);
-  ERR_clear_error();
   return rc;
 }
 

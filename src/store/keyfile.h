@@ -61,8 +61,9 @@ int loadkeyfiledata(int session, std::string_view data, const char* password, bo
 
 // The library context in which key files are decrypted: OpenSSL's default
 // and legacy providers, private to the library so that the host's own
-// context never changes. Null when it cannot be made (then the host's
-// context serves, with modern algorithms only). Made once, kept.
+// context never changes. Made once complete and kept; null when it cannot
+// be had complete now (then the host's context serves, with modern
+// algorithms only), and the next call tries again.
 OSSL_LIB_CTX* pkcs12context();
 
 }  // namespace zmr

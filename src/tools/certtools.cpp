@@ -244,18 +244,29 @@ int getissuername(int session, X509* cert, std::string& out) {
   return kOk;
 }
 
-int getcommonname(int session, X509* cert, std::string& out) {
-  const char* line = "certtools_getcommonname: The commonname entry is missing or empty in the certificate\n";
+int readcommonname(X509* cert, std::string& out, const char** line) {
+  *line = "certtools_getcommonname: The commonname entry is missing or empty in the certificate\n";
   const ASN1_STRING* cn = cert != nullptr ? lastentry(cert, NID_commonName) : nullptr;
-  if (cn == nullptr) return fail(session, 6011, line);
+  if (cn == nullptr) return 6011;
   BioPtr bio(BIO_new(BIO_s_mem()));
   // Flags 0: one-byte types as stored, wider characters as Latin-1 bytes
   // up to U+00FF and as \UXXXX / \WXXXXXXXX escapes above.
-  if (!bio || ASN1_STRING_print_ex(bio.get(), cn, 0) < 0) return fail(session, 6011, line);
+  if (!bio) {
+    *line = nullptr;
+    return kOutOfMemory;
+  }
+  if (ASN1_STRING_print_ex(bio.get(), cn, 0) < 0) return 6011;
   std::string text = biotext(bio.get());
-  if (text.empty()) return fail(session, 6011, line);
+  if (text.empty()) return 6011;
   out = std::move(text);
   return kOk;
+}
+
+int getcommonname(int session, X509* cert, std::string& out) {
+  const char* line = nullptr;
+  int rc = readcommonname(cert, out, &line);
+  if (rc != kOk && line != nullptr) setlasterror(session, line);
+  return rc;
 }
 
 int getuniqueid(int session, X509* cert, std::string& out) {
@@ -325,12 +336,16 @@ int getkeysize(int session, X509* cert, std::string& out) {
   return kOk;
 }
 
-int getpolicyoid(int session, X509* cert, std::string& out) {
-  const STACK_OF(X509_EXTENSION)* exts = nullptr;
-  static constexpr ListLines kLines = {
-      6008, "certtools_getpolicyoid: The certificates cert_info structure did not contain any extensions.\n",
-      "certtools_getpolicyoid: The certificates cert_info structures extensionlist is empty\n"};
-  if (int rc = extensionlist(session, cert, kLines, exts); rc != kOk) return rc;
+int readpolicyoid(X509* cert, std::string& out, const char** line) {
+  const STACK_OF(X509_EXTENSION)* exts = X509_get0_extensions(cert);
+  if (exts == nullptr) {
+    *line = "certtools_getpolicyoid: The certificates cert_info structure did not contain any extensions.\n";
+    return 6008;
+  }
+  if (sk_X509_EXTENSION_num(exts) <= 0) {
+    *line = "certtools_getpolicyoid: The certificates cert_info structures extensionlist is empty\n";
+    return 6008;
+  }
   std::string result;
   for (int i = 0; i < sk_X509_EXTENSION_num(exts); ++i) {
     X509_EXTENSION* ext = sk_X509_EXTENSION_value(exts, i);
@@ -338,12 +353,20 @@ int getpolicyoid(int session, X509* cert, std::string& out) {
     PoliciesPtr policies(static_cast<CERTIFICATEPOLICIES*>(X509V3_EXT_d2i(ext)));
     if (!policies) continue;
     POLICYINFO* first = sk_POLICYINFO_num(policies.get()) > 0 ? sk_POLICYINFO_value(policies.get(), 0) : nullptr;
-    if (first == nullptr || first->policyid == nullptr)
-      return fail(session, 6008, "certtools_getpolicyoid: The certificates policy extension holds no policy.\n");
+    if (first == nullptr || first->policyid == nullptr) {
+      *line = "certtools_getpolicyoid: The certificates policy extension holds no policy.\n";
+      return 6008;
+    }
     result = oidtext(first->policyid);
   }
   out = std::move(result);
   return kOk;
+}
+
+int getpolicyoid(int session, X509* cert, std::string& out) {
+  const char* line = nullptr;
+  int rc = readpolicyoid(cert, out, &line);
+  return rc == kOk ? kOk : fail(session, rc, line);
 }
 
 int getsigningcertificate(int session, X509* cert, std::string& out) {

@@ -56,7 +56,8 @@ int getsigningtimelongstring(int session, PKCS7* p7, std::optional<std::string>&
 int getsubjectname(int session, X509* cert, std::string& out);
 int getissuername(int session, X509* cert, std::string& out);
 // The subject's last commonName, one byte per character up to U+00FF
-// (Latin-1), "\UXXXX" above. 6011 when missing or empty.
+// (Latin-1), "\UXXXX" above. 6011 when missing or empty, 33001 (without a
+// line) when no memory is left.
 int getcommonname(int session, X509* cert, std::string& out);
 // Bytes of the subject's last serialNumber, else of its last OU; 6004.
 int getuniqueid(int session, X509* cert, std::string& out);
@@ -72,6 +73,11 @@ int getkeysize(int session, X509* cert, std::string& out);
 // "" (code 0) without one. 6008 no extensions, or a policies extension
 // that holds no policy.
 int getpolicyoid(int session, X509* cert, std::string& out);
+// Quiet forms of getcommonname and getpolicyoid, for callers that report by
+// code alone: the same results and codes, and in *line the recent-error
+// line the reader would have written (nullptr for none), written nowhere.
+int readcommonname(X509* cert, std::string& out, const char** line);
+int readpolicyoid(X509* cert, std::string& out, const char** line);
 // One-line base64 of the DER certificate; base64 codes pass through.
 int getsigningcertificate(int session, X509* cert, std::string& out);
 // URI of the first OCSP entry of the authority-information-access

@@ -18,6 +18,7 @@
 #include "store/sessionstore.h"
 #include "support/keyfiles.h"
 #include "support/pki.h"
+#include "support/recenterror.h"
 #include "support/tempdir.h"
 #include "tools/base64.h"
 
@@ -35,7 +36,7 @@ constexpr const char* kPassword = "merchant password";
 // Certificates beyond the standard PKI, made once per process.
 struct Extra {
   zmrtest::TestPki pki = zmrtest::makePki(2);
-  TestCert ca2, encipherOnly, noKeyUsage, signNoPolicy, signWrongPolicy, third;
+  TestCert ca2, encipherOnly, noKeyUsage, signNoPolicy, signEmptyPolicies, signWrongPolicy, third;
   std::map<std::string, TestCert> roots;  // by common name
 
   Extra() {
@@ -48,6 +49,9 @@ struct Extra {
     s = zmrtest::merchantSignSpec();
     s.policies.clear();
     signNoPolicy = zmrtest::makeCert(s, &pki.ca);
+    s.extensions = {zmrtest::rawExtension("2.5.29.32", zmrtest::der::seq(""))};
+    signEmptyPolicies = zmrtest::makeCert(s, &pki.ca);
+    s.extensions.clear();
     s.policies = {zmrtest::kPolicyMerchantAuth};
     signWrongPolicy = zmrtest::makeCert(s, &pki.ca);
     third = pki.endUser;
@@ -72,9 +76,13 @@ struct KeyFile : ::testing::Test {
     EXPECT_TRUE(zmrtest::writeFile(path, der));
     return loadPath(path, hsm, session, password);
   }
+  // The code is the whole report: a load writes no recent-error line.
   int loadPath(const std::string& path, bool hsm, int& session, const char* password = kPassword) {
+    std::optional<std::string> before;
+    getlasterror(-1, before);
     session = getSessionId();
     int rc = loadkeyfile(session, path.c_str(), password, hsm);
+    EXPECT_EQ(zmrtest::peekRecentError(), "");
     if (rc != 0) {
       EXPECT_EQ(checksessionvalidity(session), 2009) << "a failed load left its session open";
     }
@@ -270,6 +278,11 @@ TEST_F(KeyFile, Layouts) {
       {"sign-only certificate without policy",
        [&](KeyFileSpec& f) {
          f.safes = {safeOf({certBag(x.signNoPolicy, "s")}), safeOf({keyBag(x.signNoPolicy, "s")})};
+       },
+       false, 2047, {}},
+      {"sign-only certificate whose policies hold no policy",
+       [&](KeyFileSpec& f) {
+         f.safes = {safeOf({certBag(x.signEmptyPolicies, "s")}), safeOf({keyBag(x.signEmptyPolicies, "s")})};
        },
        false, 2047, {}},
       {"sign-only certificate with another policy",
