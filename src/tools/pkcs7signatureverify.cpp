@@ -108,30 +108,30 @@ int pkcs7signatureverify(int session, PKCS7*, PKCS7_SIGNER_INFO* si, X509* signe
   const EVP_MD* md = supporteddigest(si);
   if (md == nullptr)
     return pkcs7fail(session, 5007, "pkcs7tools_pkcs7signatureverify: The message digest algorithm is not supported.\n");
-  if (dataisdigest != 0 && length > kMaxGivenDigest)
-    return pkcs7fail(session, 12005,
-                     "pkcs7tools_pkcs7signatureverify: The hashed datalen is too large for internal buffers.\n");
-
-  // The digest of the content: given, or computed here.
-  unsigned char content[EVP_MAX_MD_SIZE];
-  unsigned int contentlength = 0;
-  if (dataisdigest != 0) {
-    if (length != 0) std::copy(data, data + length, content);
-    contentlength = static_cast<unsigned int>(length);
-  } else {
-    int rc = digestdata(session, md, data, length, content, contentlength);
-    if (rc != kOk) return rc;
-  }
-
   // What the signature covers: the signed attributes when there are any,
   // else the content itself.
   unsigned char tbs[EVP_MAX_MD_SIZE];
   unsigned int tbslength = 0;
+  const unsigned char* covered = tbs;
+  size_t coveredlength = 0;
   STACK_OF(X509_ATTRIBUTE)* attributes = PKCS7_get_signed_attributes(si);
   if (sk_X509_ATTRIBUTE_num(attributes) > 0) {
     const ASN1_TYPE* certhash = PKCS7_get_signed_attribute(si, NID_pkcs9_signerInfo);
     if (certhash != nullptr && certhash->type == V_ASN1_SEQUENCE && certhash->value.sequence != nullptr) {
       int rc = checksigningcertificate(session, certhash->value.sequence, signer);
+      if (rc != kOk) return rc;
+    }
+    // The digest of the content: given, or computed here.
+    unsigned char content[EVP_MAX_MD_SIZE];
+    unsigned int contentlength = 0;
+    if (dataisdigest != 0) {
+      if (length > kMaxGivenDigest)
+        return pkcs7fail(session, 12005,
+                         "pkcs7tools_pkcs7signatureverify: The hashed datalen is too large for internal buffers.\n");
+      if (length != 0) std::copy(data, data + length, content);
+      contentlength = static_cast<unsigned int>(length);
+    } else {
+      int rc = digestdata(session, md, data, length, content, contentlength);
       if (rc != kOk) return rc;
     }
     const ASN1_TYPE* digest = PKCS7_get_signed_attribute(si, NID_pkcs9_messageDigest);
@@ -153,15 +153,22 @@ int pkcs7signatureverify(int session, PKCS7*, PKCS7_SIGNER_INFO* si, X509* signe
     if (n <= 0) return kOutOfMemory;
     int rc = digestdata(session, md, encoded.get(), static_cast<size_t>(n), tbs, tbslength);
     if (rc != kOk) return rc;
+    coveredlength = tbslength;
+  } else if (dataisdigest != 0) {
+    // A given digest of any length: one not of the algorithm's size does
+    // not verify.
+    covered = data;
+    coveredlength = length;
   } else {
-    std::copy(content, content + contentlength, tbs);
-    tbslength = contentlength;
+    int rc = digestdata(session, md, data, length, tbs, tbslength);
+    if (rc != kOk) return rc;
+    coveredlength = tbslength;
   }
 
   EVP_PKEY* key = X509_get0_pubkey(signer);
   if (key == nullptr)
     return pkcs7fail(session, 12004, "pkcs7tools_pkcs7signatureverify: Did not find public key of signer in pkcs7.\n");
-  if (!signatureverifies(key, md, si->enc_digest, tbs, tbslength))
+  if (!signatureverifies(key, md, si->enc_digest, covered, coveredlength))
     return pkcs7fail(session, 5007, "pkcs7tools_pkcs7signatureverify: The pkcs7 signature does not verify.\n");
   return kOk;
 }

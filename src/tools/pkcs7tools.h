@@ -80,8 +80,9 @@ int createhashforpkcs1(int session, const unsigned char* data, size_t length, st
 // messageDigest, the OtherSigningCertificate hash of the signer certificate
 // when present, and the RSA PKCS#1 v1.5 signature with its DigestInfo.
 // 5007 unsupported digest or bad signature, 12002 no messageDigest, 12003
-// messageDigest mismatch, 12004 no public key, 12005 digest longer than 64
-// bytes, 12006-12008 digest failures, 12016 signing-certificate hash not
+// messageDigest mismatch, 12004 no public key, 12005 a given digest longer
+// than 64 bytes against signed attributes (without them it cannot verify:
+// 5007), 12006-12008 digest failures, 12016 signing-certificate hash not
 // SHA-256, 12017 certificate not encodable, 12018 signing-certificate hash
 // mismatch, 12019 signing-certificate attribute unreadable, 33001; 33002
 // without SignerInfo or certificate, or null data of non-zero length.

@@ -285,6 +285,10 @@ TEST_F(Pkcs7Tools, SignatureVerifyCases) {
       {"no attributes, other data", [&](auto&, auto& s) { noAttributes(s); }, Given::otherData, 5007,
        "signature does not verify"},
       {"no attributes, digest given", [&](auto&, auto& s) { noAttributes(s); }, Given::digest, 0, ""},
+      {"no attributes, digest over 64 bytes", [&](auto&, auto& s) { noAttributes(s); }, Given::longDigest, 5007,
+       "signature does not verify"},
+      {"digest over 64 bytes, cert hash of another cert", [&](auto&, auto& s) { s.signingCertOf = pki->ca.get(); },
+       Given::longDigest, 12018, "hash didn't verify"},
       {"no attributes, block ending in the digest",
        [&](auto&, auto& s) {
          noAttributes(s);
