@@ -5,11 +5,9 @@
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -32,17 +30,14 @@ constexpr size_t kMaxKeyFileSize = 4u << 20;
 // with the default and legacy providers. Keys and certificates are decoded
 // in the host's context, so nothing the session keeps refers to this one.
 //
-// A complete context is made once and kept for the process. One that
-// cannot be completed is never kept: the load gets a context of its own
-// with the modern algorithms only, and the next load tries again.
-std::atomic<OSSL_LIB_CTX*> sharedcontext{nullptr};
-std::mutex sharedcontextmaking;
-
+// The context is made for each load (about a millisecond) and freed after
+// it: OpenSSL can leave a context half made when an allocation fails inside
+// it (a name table half filled, say), and such a context must not outlive
+// the load that saw the failure.
 enum class Legacy { loaded, missing, failed };
 
 struct KeyFileContext {
-  OSSL_LIB_CTX* ctx = nullptr;
-  LibCtxPtr owned;  // set when made for this load only
+  LibCtxPtr ctx;
   Legacy legacy = Legacy::loaded;
 };
 
@@ -64,26 +59,16 @@ Legacy whylegacyfailed() {
   return unopenable && !allocation ? Legacy::missing : Legacy::failed;
 }
 
-// 0, or 33001 when no context with the default provider can be had.
+// 0, or 33001 when no context with the default provider can be made.
+// Without the legacy module the context has the modern algorithms only.
 int keyfilecontext(KeyFileContext& out) {
-  out.ctx = sharedcontext.load(std::memory_order_acquire);
-  if (out.ctx != nullptr) return kOk;
-  std::lock_guard<std::mutex> lock(sharedcontextmaking);
-  out.ctx = sharedcontext.load(std::memory_order_acquire);
-  if (out.ctx != nullptr) return kOk;
-  LibCtxPtr ctx(OSSL_LIB_CTX_new());
-  if (!ctx || OSSL_PROVIDER_load(ctx.get(), "default") == nullptr) {
+  out.ctx.reset(OSSL_LIB_CTX_new());
+  if (!out.ctx || OSSL_PROVIDER_load(out.ctx.get(), "default") == nullptr) {
+    out.ctx.reset();
     ERR_clear_error();
     return kOutOfMemory;
   }
-  if (OSSL_PROVIDER_load(ctx.get(), "legacy") == nullptr) {
-    out.legacy = whylegacyfailed();
-    out.ctx = ctx.get();
-    out.owned = std::move(ctx);
-    return kOk;
-  }
-  out.ctx = ctx.release();
-  sharedcontext.store(out.ctx, std::memory_order_release);
+  out.legacy = OSSL_PROVIDER_load(out.ctx.get(), "legacy") != nullptr ? Legacy::loaded : whylegacyfailed();
   return kOk;
 }
 
@@ -208,7 +193,7 @@ int takebag(Walk& w, const PKCS12_SAFEBAG* bag) {
     case NID_pkcs8ShroudedKeyBag: {
       std::string_view pass = w.password->value;
       Pkcs8InfoPtr p8(PKCS12_decrypt_skey_ex(bag, pass.data(), static_cast<int>(pass.size()),
-                                             w.context->ctx, nullptr));
+                                             w.context->ctx.get(), nullptr));
       if (!p8) return undecryptable(w, 2012);
       return takekey(w, bag, p8.get());
     }
@@ -229,7 +214,7 @@ int opensafe(const Walk& w, PKCS7* p7, SafebagStackPtr& bags) {
   std::string_view pass = w.password->value;
   bags.reset(static_cast<STACK_OF(PKCS12_SAFEBAG)*>(PKCS12_item_decrypt_d2i_ex(
       content->algorithm, ASN1_ITEM_rptr(PKCS12_SAFEBAGS), pass.data(), static_cast<int>(pass.size()),
-      content->enc_data, 1, w.context->ctx, nullptr)));
+      content->enc_data, 1, w.context->ctx.get(), nullptr)));
   return bags ? kOk : undecryptable(w, 2011);
 }
 
@@ -314,7 +299,7 @@ int walk(Session& s, int session, std::string_view data, const char* password, b
   if (!p12 || p != reinterpret_cast<const unsigned char*>(data.data()) + data.size()) return 2010;
 
   SecretString pass;
-  if (int rc = hardenin(ctx.ctx, password, pass); rc != kOk) return rc;
+  if (int rc = hardenin(ctx.ctx.get(), password, pass); rc != kOk) return rc;
   if (PKCS12_verify_mac(p12.get(), pass.value.data(), static_cast<int>(pass.value.size())) != 1)
     return 2046;
 
@@ -397,16 +382,17 @@ int walkonce(Session& s, int session, std::string_view data, const char* passwor
 
 }  // namespace
 
-OSSL_LIB_CTX* pkcs12context() {
+LibCtxPtr pkcs12context() {
   KeyFileContext c;
-  if (keyfilecontext(c) != kOk || c.owned) return nullptr;  // an incomplete one lives for one load only
-  return c.ctx;
+  keyfilecontext(c);
+  ERR_clear_error();
+  return std::move(c.ctx);
 }
 
 int hardenpassword(std::string_view password, SecretString& out) {
   KeyFileContext ctx;
   if (int rc = keyfilecontext(ctx); rc != kOk) return rc;
-  return hardenin(ctx.ctx, password, out);
+  return hardenin(ctx.ctx.get(), password, out);
 }
 
 int loadkeyfiledata(int session, std::string_view data, const char* password, bool hsm) {

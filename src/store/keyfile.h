@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 
+#include "misc/ossl.h"
 #include "misc/secret.h"
 
 namespace zmr {
@@ -59,11 +60,12 @@ int loadkeyfile(int session, const char* path, const char* password, bool hsm);
 // The same over the file's bytes (for loaders that already hold them).
 int loadkeyfiledata(int session, std::string_view data, const char* password, bool hsm);
 
-// The library context in which key files are decrypted: OpenSSL's default
-// and legacy providers, private to the library so that the host's own
-// context never changes. Made once complete and kept; null when it cannot
-// be had complete now (then the host's context serves, with modern
-// algorithms only), and the next call tries again.
-OSSL_LIB_CTX* pkcs12context();
+// A library context for decrypting key files and encrypted PKCS#8:
+// OpenSSL's default and legacy providers, private to the library so that
+// the host's own context never changes. A fresh one for each use (about a
+// millisecond to make), so that one OpenSSL left half made when an
+// allocation failed inside it never outlives that use. Null when none can
+// be made; without the legacy module it has the modern algorithms only.
+LibCtxPtr pkcs12context();
 
 }  // namespace zmr
