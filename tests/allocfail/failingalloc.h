@@ -1,9 +1,13 @@
-// An allocator that fails on demand, for the tests of this executable
-// alone: it replaces operator new and OpenSSL's allocation functions, so
-// that the nth allocation of a call can be made to fail.
+// An allocator that fails on demand, for the allocation-failure
+// executables alone (each links it, with its main()): it replaces operator
+// new and OpenSSL's allocation functions, so that the nth allocation of a
+// call can be made to fail.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
 
 namespace allocfail {
 
@@ -44,5 +48,37 @@ uint64_t sweep(unsigned kinds, Call call, Check check) {
   }
   return kLimit;
 }
+
+// Whether nothing has been counted or allocated by OpenSSL yet in this
+// process (an executable's first test, as ctest runs each on its own).
+bool untouched();
+
+// What one run of a forked sweep reports: whether its armed allocation was
+// reached, and a complaint ("" when all was well).
+struct Outcome {
+  bool reached = false;
+  std::string fault;
+};
+
+struct Forked {
+  std::vector<std::string> faults;  // each prefixed with its n
+  uint64_t allocations = 0;         // in the whole sequence
+  uint64_t runs = 0;                // allocations failed, one per run
+  std::string describe() const;     // the count and the first few faults
+};
+
+// For sequences whose failures outlive them (start-up, process-wide
+// contexts): every run in a child process of its own. run(n) arms n with
+// arm(), runs a fixed sequence and judges it. A census run first records
+// the call stack of every allocation of the kinds (but those spared); then,
+// for each distinct call stack, its first allocation is failed in a run of
+// its own, several children at a time. A loop that allocates the same way
+// a thousand times is failed once. The census run's own complaint counts
+// too: the sequence must pass without failures.
+//
+// To look at one run: ALLOCFAIL_ONLY=<n> runs just that one, in the test's
+// own process, and ALLOCFAIL_TRACE=1 prints the stack of the allocation
+// that fails.
+Forked sweepforked(const std::function<Outcome(uint64_t n)>& run);
 
 }  // namespace allocfail

@@ -1,8 +1,8 @@
-# Start-up and key-file loading with OpenSSL allocations failing one at a
-# time. Its own executable: the failing allocator must be installed before
-# OpenSSL allocates anything, and each test needs a process of its own
-# (ctest runs every test in a fresh one).
-file(GLOB ZMR_ALLOCFAIL_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/allocfail/*.cpp)
-add_executable(test_misc_allocfail ${ZMR_ALLOCFAIL_SOURCES})
-target_link_libraries(test_misc_allocfail PRIVATE zmr_testsupport GTest::gtest)
+# Start-up and key-file loading with allocations failing one at a time
+# (tests/allocfail). Its own executable: the failing allocator must be
+# installed before OpenSSL allocates anything, and each test needs a process
+# of its own (ctest runs every test in a fresh one).
+file(GLOB ZMR_MISC_ALLOCFAIL_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/allocfail/*.cpp)
+add_executable(test_misc_allocfail ${ZMR_MISC_ALLOCFAIL_SOURCES})
+target_link_libraries(test_misc_allocfail PRIVATE zmr_allocfail)
 gtest_discover_tests(test_misc_allocfail DISCOVERY_TIMEOUT 120 PROPERTIES LABELS "misc" TIMEOUT 600)

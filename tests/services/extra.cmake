@@ -5,9 +5,10 @@ if(ZMR_CENTRAL_PRIVATE_DIR)
 endif()
 
 # The allocation-failure tests: an executable of their own, whose allocator
-# (operator new and OpenSSL's) fails a chosen allocation on demand.
-file(GLOB ZMR_ALLOCFAIL_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/allocfail/*.cpp)
-add_executable(test_services_allocfail ${ZMR_ALLOCFAIL_SOURCES})
-target_link_libraries(test_services_allocfail PRIVATE zmr_testsupport GTest::gtest)
+# (tests/allocfail: operator new and OpenSSL's) fails a chosen allocation on
+# demand.
+file(GLOB ZMR_SERVICES_ALLOCFAIL_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/allocfail/*.cpp)
+add_executable(test_services_allocfail ${ZMR_SERVICES_ALLOCFAIL_SOURCES})
+target_link_libraries(test_services_allocfail PRIVATE zmr_allocfail)
 gtest_discover_tests(test_services_allocfail DISCOVERY_TIMEOUT 120
   PROPERTIES LABELS "services" TIMEOUT 600)

@@ -1,6 +1,9 @@
 #include "verifiers.h"
 
 #include <openssl/evp.h>
+#include <openssl/pkcs7.h>
+
+#include "misc/ossl.h"
 
 #include "pki.h"
 #include "tempdir.h"
@@ -56,6 +59,21 @@ bool cmsVerifies(const std::string& pkcs7Base64, const std::string& content, con
   return run("openssl cms -verify -binary -inform DER -in '" + dir + "/sig.der' -content '" + dir +
                  "/content' -CAfile '" + dir + "/roots.pem' -purpose any -out /dev/null",
              log);
+}
+
+bool pkcs7VerifiesWith(const std::string& pkcs7Base64, const std::string& content, X509* signer) {
+  std::string der = fromBase64(pkcs7Base64);
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  zmr::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+  zmr::X509StackPtr certs(sk_X509_new_null());
+  zmr::BioPtr data(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+  if (!p7 || !certs || !data || X509_up_ref(signer) != 1) return false;
+  if (sk_X509_push(certs.get(), signer) <= 0) {
+    X509_free(signer);
+    return false;
+  }
+  return PKCS7_verify(p7.get(), certs.get(), nullptr, data.get(), nullptr,
+                      PKCS7_NOVERIFY | PKCS7_NOINTERN | PKCS7_BINARY) == 1;
 }
 
 bool pkeyutlVerifies(const std::string& signatureBase64, const std::string& data, const X509* cert,

@@ -27,6 +27,12 @@ bool cmsVerifies(const std::string& pkcs7Base64, const std::string& content, con
 bool pkeyutlVerifies(const std::string& signatureBase64, const std::string& data, const X509* cert,
                      const std::string& digest, std::string* log = nullptr);
 
+// In this process, for checks too many for a process each: the detached
+// PKCS#7 (base64) verifies over content under the signer's certificate
+// alone (no chain), so the bytes signed are the signed attributes it
+// carries.
+bool pkcs7VerifiesWith(const std::string& pkcs7Base64, const std::string& content, X509* signer);
+
 // xmlsec1 --verify of an XML-DSig document, roots trusted, intermediates
 // untrusted.
 bool xmlsecVerifies(const std::string& document, const std::vector<const X509*>& roots,

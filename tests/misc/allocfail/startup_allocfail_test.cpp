@@ -3,23 +3,26 @@
 // nothing behind that stops the next start.
 #include <gtest/gtest.h>
 #include <openssl/objects.h>
-#include <openssl/pkcs7.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <zmr/zmr.h>
 
 #include <string>
 
-#include "failingalloc.h"
+#include "allocfail/failingalloc.h"
 #include "misc/setup.h"
 #include "net/http_lib.h"
 #include "support/apitest.h"
 #include "support/merchant.h"
+#include "support/verifiers.h"
 
 namespace {
 
+constexpr unsigned kKinds = allocfail::kCxx | allocfail::kOpenssl;
+
 struct Merchant {
   std::string keyfile, password, properties;
+  zmrtest::TestCert signer;
 };
 
 // What a started library needs from OpenSSL, "" when all is there.
@@ -47,22 +50,15 @@ std::string signs(const Merchant& m) {
   std::string pkcs7 = zmrtest::take(text);
   zmr_closesession(s);
   if (rc != 0) return "signing after start-up gave " + std::to_string(rc);
-  std::string raw(pkcs7.size(), '\0');
-  int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(raw.data()),
-                          reinterpret_cast<const unsigned char*>(pkcs7.data()), static_cast<int>(pkcs7.size()));
-  if (n <= 0) return "signature is not base64";
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(raw.data());
-  zmr::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, n));
-  zmr::BioPtr content(BIO_new_mem_buf(data, sizeof data));
-  if (!p7 || !content || PKCS7_verify(p7.get(), nullptr, nullptr, content.get(), nullptr, PKCS7_NOVERIFY) != 1)
+  if (!zmrtest::pkcs7VerifiesWith(pkcs7, std::string(data, data + sizeof data), m.signer.get()))
     return "signature made after start-up does not verify";
   return "";
 }
 
 // A start with the nth allocation failing, then (after a failure) another.
-allocfail::Outcome startat(long n, const Merchant* m) {
+allocfail::Outcome startat(uint64_t n, const Merchant* m) {
   allocfail::Outcome o;
-  allocfail::arm(n);
+  allocfail::arm(kKinds, n);
   int rc = zmr_initialize();
   o.reached = allocfail::disarm();
   if (rc == 0) {
@@ -99,19 +95,19 @@ TEST(StartUnderAllocationFailure, FromTheProcessFirstCall) {
   // Only OpenSSL's visible state is checked: where its own start-up fails
   // inside and still reports success (a cipher name left out, say), what
   // breaks later is out of the library's reach.
-  allocfail::Sweep s = allocfail::sweep([](long n) { return startat(n, nullptr); });
-  EXPECT_TRUE(s.faults.empty()) << allocfail::describe(s);
-  EXPECT_GT(s.runs, 100) << allocfail::describe(s);
+  allocfail::Forked s = allocfail::sweepforked([](uint64_t n) { return startat(n, nullptr); });
+  EXPECT_TRUE(s.faults.empty()) << s.describe();
+  EXPECT_GT(s.runs, 100) << s.describe();
 }
 
 // With OpenSSL already started by the host: mostly the library's own steps
 // fail, and each failed start must give way to a working one.
 TEST(StartUnderAllocationFailure, InAHostThatStartedOpenssl) {
   zmrtest::MerchantFiles files = zmrtest::makeMerchantFiles("allocfail-start");
-  Merchant m{files.keyfile, files.password, files.properties};
-  allocfail::Sweep s = allocfail::sweep([&](long n) { return startat(n, &m); });
-  EXPECT_TRUE(s.faults.empty()) << allocfail::describe(s);
-  EXPECT_GT(s.runs, 10) << allocfail::describe(s);
+  Merchant m{files.keyfile, files.password, files.properties, files.pki.merchantSign};
+  allocfail::Forked s = allocfail::sweepforked([&](uint64_t n) { return startat(n, &m); });
+  EXPECT_TRUE(s.faults.empty()) << s.describe();
+  EXPECT_GT(s.runs, 10) << s.describe();
 }
 
 }  // namespace

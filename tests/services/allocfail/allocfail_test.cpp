@@ -3,7 +3,6 @@
 // text holds all its items, a form posted to a central server carries all
 // its fields. Each sweep fails every allocation of one call in turn.
 #include <gtest/gtest.h>
-#include <openssl/pkcs7.h>
 #include <zmr/zmr.h>
 
 #include <memory>
@@ -11,8 +10,7 @@
 #include <utility>
 #include <string>
 
-#include "failingalloc.h"
-#include "misc/ossl.h"
+#include "allocfail/failingalloc.h"
 #include "support/apitest.h"
 #include "support/keyfiles.h"
 #include "support/merchant.h"
@@ -27,23 +25,6 @@ using allocfail::kCxx;
 using allocfail::kOpenssl;
 
 bool failed() { return ::testing::Test::HasFailure(); }
-
-// The detached PKCS#7 verifies over data under the signer's certificate
-// alone: the bytes signed are the signed attributes the PKCS#7 carries.
-bool verifies(const std::string& base64, const std::string& data, X509* signer) {
-  std::string der = zmrtest::fromBase64(base64);
-  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
-  zmr::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
-  zmr::X509StackPtr certs(sk_X509_new_null());
-  zmr::BioPtr content(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
-  if (!p7 || !certs || !content || X509_up_ref(signer) != 1) return false;
-  if (sk_X509_push(certs.get(), signer) <= 0) {
-    X509_free(signer);
-    return false;
-  }
-  return PKCS7_verify(p7.get(), certs.get(), nullptr, content.get(), nullptr,
-                      PKCS7_NOVERIFY | PKCS7_NOINTERN | PKCS7_BINARY) == 1;
-}
 
 TEST(AllocationFailure, VersionTextIsWholeOrNotHandedOut) {
   char* text = nullptr;
@@ -74,14 +55,14 @@ class SigningUnderAllocationFailure : public ::testing::Test {
     char* pkcs7 = nullptr;
     ASSERT_EQ(zmr_signdata(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), &pkcs7), 0)
         << zmrtest::recentError();
-    ASSERT_TRUE(verifies(zmrtest::take(pkcs7), data, signer));
+    ASSERT_TRUE(zmrtest::pkcs7VerifiesWith(zmrtest::take(pkcs7), data, signer));
     uint64_t runs = allocfail::sweep(
         kCxx | kOpenssl,
         [&] { return zmr_signdata(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), &pkcs7); },
         [&](int rc, uint64_t n, bool) {
           std::string signature = zmrtest::take(pkcs7);
           if (rc == 0) {
-            EXPECT_TRUE(verifies(signature, data, signer)) << "0 with allocation " << n << " failed";
+            EXPECT_TRUE(zmrtest::pkcs7VerifiesWith(signature, data, signer)) << "0 with allocation " << n << " failed";
           } else {
             EXPECT_EQ(signature, "");
           }
@@ -98,7 +79,7 @@ class SigningUnderAllocationFailure : public ::testing::Test {
         [&](int rc, uint64_t n, bool) {
           std::string signature = zmrtest::take(pkcs7), enveloped = zmrtest::take(text);
           if (rc == 0) {
-            EXPECT_TRUE(verifies(signature, envelope, signer)) << "0 with allocation " << n << " failed";
+            EXPECT_TRUE(zmrtest::pkcs7VerifiesWith(signature, envelope, signer)) << "0 with allocation " << n << " failed";
             EXPECT_EQ(zmrtest::fromBase64(enveloped), envelope);
           }
           return !failed();
