@@ -61,10 +61,10 @@ int loadkey(int session, const char* path, std::string_view password, EvpPkeyPtr
     return fail(session, 22002, "The RSA private key file does not contain a valid PKCS#8 structure.");
   }
   if (password.size() > INT_MAX) return kBadArgument;
-  LibCtxPtr context = pkcs12context();
-  if (!context) return kOutOfMemory;
+  Pkcs12Context context;
+  if (int rc = pkcs12context(context); rc != 0) return rc;
   Pkcs8InfoPtr info(PKCS8_decrypt_ex(encrypted.get(), password.data(), static_cast<int>(password.size()),
-                                     context.get(), nullptr));
+                                     context.ctx, nullptr));
   if (!info) {
     ERR_clear_error();
     return fail(session, 22003, "Unable to decrypt the PKCS#8 structure. Possibly wrong password supplied");

@@ -1,13 +1,17 @@
 #include "store/keyfile.h"
 
 #include <openssl/crypto.h>
+#include <openssl/core_dispatch.h>
 #include <openssl/err.h>
+#include <openssl/kdf.h>
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -24,29 +28,12 @@ constexpr int kHardeningRounds = 1000;
 // Key files are a few kilobytes; anything this large is not one.
 constexpr size_t kMaxKeyFileSize = 4u << 20;
 
-// Older tools encrypt key files with RC2-40 and the like, which OpenSSL 3
-// keeps in its legacy provider. The host's own library context must not
-// change behind its back, so key files are decrypted in a private context
-// with the default and legacy providers. Keys and certificates are decoded
-// in the host's context, so nothing the session keeps refers to this one.
-//
-// The context is made for each load (about a millisecond) and freed after
-// it: OpenSSL can leave a context half made when an allocation fails inside
-// it (a name table half filled, say), and such a context must not outlive
-// the load that saw the failure.
-enum class Legacy { loaded, missing, failed };
-
-struct KeyFileContext {
-  LibCtxPtr ctx;
-  Legacy legacy = Legacy::loaded;
-};
-
 // Why the legacy module did not load, from the error queue (emptied): only
 // a module that cannot be opened at all is missing. A failed allocation or
 // a failed start of the module may pass by the next load. (OpenSSL's DSO
 // reasons are not public: 103 the library cannot be loaded, 109 its file
 // name could not be made, which fails on an allocation only.)
-Legacy whylegacyfailed() {
+bool legacymissing() {
   constexpr int kDsoLoadFailed = 103, kDsoNameTranslationFailed = 109;
   bool unopenable = false, allocation = false;
   for (unsigned long e = ERR_get_error(); e != 0; e = ERR_get_error()) {
@@ -56,21 +43,57 @@ Legacy whylegacyfailed() {
     else if (dso && ERR_GET_REASON(e) == kDsoLoadFailed)
       unopenable = true;
   }
-  return unopenable && !allocation ? Legacy::missing : Legacy::failed;
+  return unopenable && !allocation;
 }
 
-// 0, or 33001 when no context with the default provider can be made.
-// Without the legacy module the context has the modern algorithms only.
-int keyfilecontext(KeyFileContext& out) {
-  out.ctx.reset(OSSL_LIB_CTX_new());
-  if (!out.ctx || OSSL_PROVIDER_load(out.ctx.get(), "default") == nullptr) {
-    out.ctx.reset();
-    ERR_clear_error();
-    return kOutOfMemory;
+// Whether every digest, cipher, MAC and KDF the provider declares can be
+// fetched from ctx by its first name. A context whose name table a failed
+// allocation left half filled (names of one algorithm under two numbers,
+// say) fails here, and would fail the same way for good.
+bool fetchable(OSSL_LIB_CTX* ctx, const OSSL_PROVIDER* provider) {
+  static const int operations[] = {OSSL_OP_DIGEST, OSSL_OP_CIPHER, OSSL_OP_MAC, OSSL_OP_KDF};
+  bool ok = true;
+  for (int operation : operations) {
+    int nocache = 0;
+    const OSSL_ALGORITHM* algorithms = OSSL_PROVIDER_query_operation(provider, operation, &nocache);
+    for (const OSSL_ALGORITHM* a = algorithms; ok && a != nullptr && a->algorithm_names != nullptr; ++a) {
+      std::string name(a->algorithm_names, std::strcspn(a->algorithm_names, ":"));
+      switch (operation) {
+        case OSSL_OP_DIGEST: {
+          EVP_MD* m = EVP_MD_fetch(ctx, name.c_str(), nullptr);
+          ok = m != nullptr;
+          EVP_MD_free(m);
+          break;
+        }
+        case OSSL_OP_CIPHER: {
+          EVP_CIPHER* c = EVP_CIPHER_fetch(ctx, name.c_str(), nullptr);
+          ok = c != nullptr;
+          EVP_CIPHER_free(c);
+          break;
+        }
+        case OSSL_OP_MAC: {
+          EVP_MAC* m = EVP_MAC_fetch(ctx, name.c_str(), nullptr);
+          ok = m != nullptr;
+          EVP_MAC_free(m);
+          break;
+        }
+        default: {
+          EVP_KDF* k = EVP_KDF_fetch(ctx, name.c_str(), nullptr);
+          ok = k != nullptr;
+          EVP_KDF_free(k);
+        }
+      }
+    }
+    if (algorithms != nullptr) OSSL_PROVIDER_unquery_operation(provider, operation, algorithms);
   }
-  out.legacy = OSSL_PROVIDER_load(out.ctx.get(), "legacy") != nullptr ? Legacy::loaded : whylegacyfailed();
-  return kOk;
+  ERR_clear_error();
+  return ok;
 }
+
+// The complete context, once made; kept for the process (freeing a context
+// with the legacy provider in it leaks what that provider made).
+std::atomic<OSSL_LIB_CTX*> sharedcontext{nullptr};
+std::mutex sharedcontextmaking;
 
 struct FileCloser {
   void operator()(FILE* f) const {
@@ -90,7 +113,7 @@ struct MerchantKey {
 struct Walk {
   int session;
   bool hsm;
-  const KeyFileContext* context;
+  const Pkcs12Context* context;
   const SecretString* password;
   std::vector<MerchantCert> certs;
   std::vector<MerchantKey> keys;
@@ -153,7 +176,7 @@ int takeca(Walk& w, X509Ptr cert) {
 // A part that does not decrypt, while the legacy module that might have
 // decrypted it failed to start, says nothing about the file.
 int undecryptable(const Walk& w, int code) {
-  return w.context->legacy == Legacy::failed ? kOutOfMemory : code;
+  return w.context->legacyfailed ? kOutOfMemory : code;
 }
 
 int takecert(Walk& w, const PKCS12_SAFEBAG* bag) {
@@ -193,7 +216,7 @@ int takebag(Walk& w, const PKCS12_SAFEBAG* bag) {
     case NID_pkcs8ShroudedKeyBag: {
       std::string_view pass = w.password->value;
       Pkcs8InfoPtr p8(PKCS12_decrypt_skey_ex(bag, pass.data(), static_cast<int>(pass.size()),
-                                             w.context->ctx.get(), nullptr));
+                                             w.context->ctx, nullptr));
       if (!p8) return undecryptable(w, 2012);
       return takekey(w, bag, p8.get());
     }
@@ -214,7 +237,7 @@ int opensafe(const Walk& w, PKCS7* p7, SafebagStackPtr& bags) {
   std::string_view pass = w.password->value;
   bags.reset(static_cast<STACK_OF(PKCS12_SAFEBAG)*>(PKCS12_item_decrypt_d2i_ex(
       content->algorithm, ASN1_ITEM_rptr(PKCS12_SAFEBAGS), pass.data(), static_cast<int>(pass.size()),
-      content->enc_data, 1, w.context->ctx.get(), nullptr)));
+      content->enc_data, 1, w.context->ctx, nullptr)));
   return bags ? kOk : undecryptable(w, 2011);
 }
 
@@ -292,14 +315,14 @@ int hardenin(OSSL_LIB_CTX* ctx, std::string_view password, SecretString& out);
 int walk(Session& s, int session, std::string_view data, const char* password, bool hsm) {
   if (password == nullptr) return kBadArgument;
   if (data.size() > kMaxKeyFileSize) return 2010;
-  KeyFileContext ctx;
-  if (int rc = keyfilecontext(ctx); rc != kOk) return rc;
+  Pkcs12Context ctx;
+  if (int rc = pkcs12context(ctx); rc != kOk) return rc;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
   Pkcs12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(data.size())));
   if (!p12 || p != reinterpret_cast<const unsigned char*>(data.data()) + data.size()) return 2010;
 
   SecretString pass;
-  if (int rc = hardenin(ctx.ctx.get(), password, pass); rc != kOk) return rc;
+  if (int rc = hardenin(ctx.ctx, password, pass); rc != kOk) return rc;
   if (PKCS12_verify_mac(p12.get(), pass.value.data(), static_cast<int>(pass.value.size())) != 1)
     return 2046;
 
@@ -382,17 +405,37 @@ int walkonce(Session& s, int session, std::string_view data, const char* passwor
 
 }  // namespace
 
-LibCtxPtr pkcs12context() {
-  KeyFileContext c;
-  keyfilecontext(c);
-  ERR_clear_error();
-  return std::move(c.ctx);
+int pkcs12context(Pkcs12Context& out) {
+  out.ctx = sharedcontext.load(std::memory_order_acquire);
+  if (out.ctx != nullptr) return kOk;
+  std::lock_guard<std::mutex> lock(sharedcontextmaking);
+  out.ctx = sharedcontext.load(std::memory_order_acquire);
+  if (out.ctx != nullptr) return kOk;
+  LibCtxPtr ctx(OSSL_LIB_CTX_new());
+  if (!ctx) return kOutOfMemory;
+  OSSL_PROVIDER* modern = OSSL_PROVIDER_load(ctx.get(), "default");
+  if (modern == nullptr) {
+    ERR_clear_error();
+    return kOutOfMemory;
+  }
+  OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(ctx.get(), "legacy");
+  if (legacy == nullptr) out.legacyfailed = !legacymissing();
+  out.ctx = ctx.get();
+  if (legacy != nullptr && fetchable(ctx.get(), modern) && fetchable(ctx.get(), legacy)) {
+    sharedcontext.store(ctx.release(), std::memory_order_release);
+  } else {
+    // Serves this use only; the next one tries again. (Freeing a context
+    // with the legacy provider in it loses what that provider made: only
+    // after a failure.)
+    out.owned = std::move(ctx);
+  }
+  return kOk;
 }
 
 int hardenpassword(std::string_view password, SecretString& out) {
-  KeyFileContext ctx;
-  if (int rc = keyfilecontext(ctx); rc != kOk) return rc;
-  return hardenin(ctx.ctx.get(), password, out);
+  Pkcs12Context ctx;
+  if (int rc = pkcs12context(ctx); rc != kOk) return rc;
+  return hardenin(ctx.ctx, password, out);
 }
 
 int loadkeyfiledata(int session, std::string_view data, const char* password, bool hsm) {

@@ -29,7 +29,8 @@ uint64_t failedallocation();
 // Never fails an allocation made (directly or not) by the shared library
 // whose file name contains name: the next allocation outside it fails
 // instead. For third-party modules that exit on allocation failure. nullptr
-// spares none.
+// spares none but the loading of OpenSSL's providers, which is always
+// spared (OpenSSL 3.0 crashes or leaks when an allocation fails there).
 void spare(const char* name);
 
 // Runs call with its nth allocation of the kinds failing, for n = 1, 2, ...,

@@ -102,10 +102,6 @@ TEST(KeyFileUnderAllocationFailure, AnswersOutOfMemoryAndOpensNextTime) {
   // process (an index for TLS, say), whose failure it would keep for good.
   for (const File& f : files) ASSERT_EQ(judge(f, m, open(f, m)), "");
 
-  // OpenSSL 3.0 crashes when an allocation fails while the legacy provider
-  // makes its child library context (it frees the half-made context), so
-  // what the legacy module allocates is never failed.
-  allocfail::spare("ossl-modules/legacy");
   allocfail::Forked s = allocfail::sweepforked([&](uint64_t n) {
     allocfail::Outcome o;
     std::vector<Opened> opened;
