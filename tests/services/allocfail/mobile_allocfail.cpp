@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "failingalloc.h"
+#include "allocfail/failingalloc.h"
 #include "services/life.h"
 #include "support/apitest.h"
 #include "support/mobilestandin.h"
