@@ -16,10 +16,12 @@
 #include "store/sessionstore.h"
 #include "support/pki.h"
 #include "support/softhsm.h"
+#include "support/storesession.h"
 
 namespace {
 
 int session = -1;
+zmr::SessionRef merchant;
 zmr::EvpPkeyPtr key;
 
 std::vector<unsigned char> digestInfo() {
@@ -34,7 +36,7 @@ void BM_SignHsm(benchmark::State& state) {
   std::vector<unsigned char> data = digestInfo();
   std::vector<unsigned char> sig;
   for (auto _ : state) {
-    if (zmr::hsm_signdata(session, data.data(), data.size(), sig, "signkey", 0) != 0) {
+    if (zmr::hsm_signdata(*merchant, data.data(), data.size(), sig, "signkey", 0) != 0) {
       state.SkipWithError("hsm_signdata failed");
       break;
     }
@@ -77,9 +79,10 @@ bool setUp() {
     std::fprintf(stderr, "SoftHSM2 import: %s\n", hsm.log.c_str());
     return false;
   }
-  session = zmr::getSessionId();
+  session = zmrtest::openStoreSession();
+  merchant = zmrtest::sessionState(session);
   return zmr::hsm_loaddriver(zmrtest::kSoftHsmModule) == 0 && zmr::hsm_initialize() == 0 &&
-         zmr::hsm_opensession(session, "signkey", -1, "1234") == 0;
+         zmr::hsm_opensession(*merchant, "signkey", -1, "1234") == 0;
 }
 
 }  // namespace
@@ -93,7 +96,8 @@ int main(int argc, char** argv) {
   }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  zmr::hsm_closesession(session);
+  zmr::hsm_closesession(*merchant);
+  merchant.reset();
   zmr::freesession(session);
   zmr::hsm_finalize();
   return 0;

@@ -23,6 +23,7 @@
 #include "misc/setup.h"
 #include "store/sessionstore.h"
 #include "support/fixtures.h"
+#include "support/storesession.h"
 #include "support/tempdir.h"
 #include "tools/pkcs7tools.h"
 
@@ -31,6 +32,7 @@ namespace {
 struct Setup {
   zmrtest::TestPki pki;
   int session = -1;
+  zmr::SessionRef state;
   std::string der;
   std::string data = "reference data";
   std::string signature;
@@ -42,8 +44,9 @@ struct Setup {
     zmrtest::writeTrustStore(dir, pki.caCerts());
     X509_STORE* store = X509_STORE_new();
     X509_STORE_load_locations(store, nullptr, dir.c_str());
-    session = zmr::getSessionId();
-    zmr::sessiontables(session)->truststore.reset(store);
+    session = zmrtest::openStoreSession();
+    state = zmrtest::sessionState(session);
+    state->truststore.reset(store);
     der = zmrtest::makeOcspBasicDer(zmrtest::ocspFor(pki.responder, pki.endUser.get(), pki.ca.get()));
     zmrtest::Pkcs7Spec p7 = zmrtest::pkcs7For(pki.endUser, data);
     p7.signers[0].signedAttributes = false;
@@ -61,7 +64,7 @@ Setup& setup() {
 int verify(const Setup& s, OCSP_BASICRESP* basic) {
   zmr::OcspSubject subject{s.pki.endUser.get(), s.pki.ca.get(), nullptr};
   OCSP_SINGLERESP* single = nullptr;
-  return zmr::verifyocspresponse(s.session, nullptr, basic, subject, 0, zmr::kOcspLive, &single);
+  return zmr::verifyocspresponse(*s.state, nullptr, basic, subject, 0, zmr::kOcspLive, &single);
 }
 
 void BM_VerifyOcspResponse(benchmark::State& state) {

@@ -15,10 +15,11 @@
 #include "ratioreporter.h"
 #include "signedobjects/seidsdo.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 
 namespace {
 
-int session = zmr::getSessionId();
+int session = zmrtest::openStoreSession();
 
 std::unique_ptr<zmr::seidsdocell> baseTree() {
   auto cell = std::make_unique<zmr::seidsdocell>();

@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "store/threadstore.h"
 
 namespace {
 
-int session = zmr::getSessionId();
+int session = zmrtest::openStoreSession();
 
 void BM_InfoItemPushLookup(benchmark::State& state) {
   std::vector<std::string> keys;

@@ -27,6 +27,7 @@
 
 #include "ratioreporter.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "support/fixtures.h"
 #include "support/merchant.h"
 #include "support/tempdir.h"
@@ -125,7 +126,7 @@ bool prepare() {
   zmrtest::MerchantFiles m = zmrtest::makeMerchantFiles("bench-verifydata", 2);
   if (zmr_opensession(&session, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
                       nullptr, nullptr, nullptr, nullptr) != 0 ||
-      zmr::gettruststore(session, &store) != 0)
+      zmr::gettruststore(*zmrtest::sessionState(session), &store) != 0)
     return false;
   pkcs7der = zmrtest::makePkcs7Der(zmrtest::pkcs7For(m.pki.endUser, data));
   pkcs7 = zmrtest::toBase64(pkcs7der);

@@ -16,13 +16,15 @@
 
 namespace {
 
-int policysession() {
-  static int session = [] {
-    int n = zmr::getSessionId();
-    zmr::sessiontables(n)->properties = {{"grantedpolicies", "2.999.10.1.16.1.14.1, 2.999.10.1.16.1.12.2.1"}};
-    return n;
+// The readers take the number for the recent error only; the policy check
+// reads the state.
+const zmr::Session& policysession() {
+  static zmr::Session* session = [] {
+    auto* s = new zmr::Session();
+    s->properties = {{"grantedpolicies", "2.999.10.1.16.1.14.1, 2.999.10.1.16.1.12.2.1"}};
+    return s;
   }();
-  return session;
+  return *session;
 }
 
 void checktime(const uint8_t* data, size_t size) {
@@ -45,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const unsigned char* p = data;
   zmr::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(size)));
   if (!cert) return 0;
-  int session = policysession();
+  const zmr::Session& state = policysession();
+  int session = state.number;
   X509* c = cert.get();
   std::string text;
   for (auto reader : {zmr::getvalidfromdate, zmr::getvalidtodate, zmr::getsubjectname, zmr::getissuername,
@@ -58,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zmr::getdaysuntilexpire(session, c, days);
   const int codes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
   zmr::checkusageextensions(session, c, codes, 9);
-  zmr::isvalidpolicy(session, c, "2.999.10.1.16.1.5.1");
+  zmr::isvalidpolicy(state, c, "2.999.10.1.16.1.5.1");
   std::optional<std::string> error;
   zmr::getlasterror(session, error);  // keep the thread's recent error from growing
   return 0;

@@ -73,8 +73,9 @@ struct Fixture {
   std::string basekeytext;
   SubKey mackey, enc, iv;
   Fixture() {
-    session = getSessionId();
-    Session* s = sessiontables(session);
+    PendingSession opening;
+    require(opening.open() == 0);
+    Session* s = &opening.state();
     EVP_PKEY* rootkey = EVP_RSA_gen(2048);
     EVP_PKEY* authkey = EVP_RSA_gen(1024);
     EVP_PKEY* signkey = EVP_RSA_gen(1024);
@@ -89,6 +90,8 @@ struct Fixture {
     EVP_PKEY_free(rootkey);
     s->environment = 1;
     s->properties = {{"webaddress", "fuzz.example"}};
+    opening.publish();
+    session = opening.number();
 
     EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(authkey, nullptr));
     std::vector<unsigned char> k = basekey(), wrapped(128);

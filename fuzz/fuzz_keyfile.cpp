@@ -126,14 +126,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   ERR_clear_error();
   for (bool hsm : {false, true}) {
-    int session = zmr::getSessionId();
-    if (session >= zmr::kMaxSessions) std::abort();
+    zmr::Session session;
     if (zmr::loadkeyfiledata(session, file, kPassword, hsm) == 0) {
       // A loaded session is whole: a signing certificate at least.
-      if (zmr::sessiontables(session)->signcert == nullptr) std::abort();
-      zmr::freesession(session);
-    } else if (zmr::checksessionvalidity(session) == 0) {
-      std::abort();  // a failed load must free its session
+      if (session.signcert == nullptr) std::abort();
+    } else if (session.signcert || session.authcert || session.signkey || session.authkey || session.cacerts) {
+      std::abort();  // a failed load leaves nothing behind
     }
   }
   return 0;

@@ -30,7 +30,10 @@ void readadditional(OCSP_BASICRESP* basic) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   zmr::initstructures();
-  session = zmr::getSessionId();
+  zmr::PendingSession opening;
+  if (opening.open() != 0) std::abort();
+  opening.publish();
+  session = opening.number();
   return 0;
 }
 

@@ -17,9 +17,10 @@ int session = -1;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (zmr::initstructures() != 0 ||
-      zmr::loadproperties(session, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) != 0)
-    std::abort();
+  zmr::PendingSession opening;
+  if (zmr::initstructures() != 0 || opening.open() != 0) std::abort();
+  opening.publish();
+  session = opening.number();
   return 0;
 }
 

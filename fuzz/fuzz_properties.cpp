@@ -12,14 +12,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;  // fmemopen refuses an empty buffer
-  int session = zmr::getSessionId();
-  if (session >= zmr::kMaxSessions) std::abort();
+  zmr::Session session;
   FILE* file = fmemopen(const_cast<uint8_t*>(data), size, "r");
   if (file == nullptr) std::abort();
   int rc = zmr::readproperties(session, file);
   std::fclose(file);
 
-  const zmr::Session* s = zmr::sessiontables(session);
+  const zmr::Session* s = &session;
   if (s->properties.size() > static_cast<size_t>(zmr::kMaxProperties)) std::abort();
   if (rc == 0 && s->properties.empty()) std::abort();  // a non-empty file has a line
   for (const auto& [key, value] : s->properties) {
@@ -31,6 +30,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::string value;
   zmr::getproperty(session, "truststore", value);
-  zmr::freesession(session);
   return 0;
 }

@@ -29,7 +29,10 @@ bool rewrite(const std::string& text, std::string& out) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  session = zmr::getSessionId();
+  zmr::PendingSession opening;
+  if (opening.open() != 0) std::abort();
+  opening.publish();
+  session = opening.number();
   return 0;
 }
 

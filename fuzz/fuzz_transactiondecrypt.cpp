@@ -34,9 +34,12 @@ struct Fixture {
   std::string enckey;  // the base key wrapped under the session's key
   std::string basekeytext;
   Fixture() {
-    session = getSessionId();
+    PendingSession opening;
+    if (opening.open() != 0) std::abort();
     EVP_PKEY* key = EVP_RSA_gen(2048);
-    sessiontables(session)->authkey.reset(key);
+    opening.state().authkey.reset(key);
+    opening.publish();
+    session = opening.number();
     EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
     std::vector<unsigned char> k = basekey(), wrapped(256);
     size_t len = wrapped.size();

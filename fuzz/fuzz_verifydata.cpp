@@ -103,7 +103,10 @@ struct Fixture {
     BioPtr out(BIO_new_file((std::string(dir) + hashname).c_str(), "w"));
     require(out && PEM_write_bio_X509(out.get(), root.get()) == 1);
     out.reset();
-    require(loadproperties(session, "fuzz", dir, "ALL", nullptr, nullptr, nullptr) == 0);
+    PendingSession opening;
+    require(opening.open() == 0 && loadproperties(opening.state(), "fuzz", dir, "ALL", nullptr, nullptr, nullptr) == 0);
+    opening.publish();
+    session = opening.number();
 
     std::string detached = sign(user.get(), userkey.get(), ca.get(), EVP_sha256(), PKCS7_DETACHED);
     valid = base64_encode(reinterpret_cast<const unsigned char*>(detached.data()), detached.size());

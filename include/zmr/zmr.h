@@ -24,13 +24,17 @@
  *   zmr_initialize / zmr_hsminitialize and zmr_finalize must not run
  *   concurrently with any other call. After start-up every function may be
  *   called from any number of threads at once. Merchant sessions are shared
- *   by all threads; the host must not close a session while another thread
- *   still uses it. The recent error, the info items and the document list
- *   belong to the calling thread: the calls of one transaction must run on
- *   one thread. A thread's data lasts until the thread really ends: its
- *   exit destructors (pthread keys, C++ thread_local) and, in the main
- *   thread, atexit handlers may still call the library and see it. It is
- *   released when the thread ends (the main thread's with the process).
+ *   by all threads, and closing a session that other threads are using is
+ *   safe: a call keeps what it uses of its session until it returns, a call
+ *   that starts after the close gets 2009 (or the new session, should the
+ *   number have been handed out again), and the last call to finish ends
+ *   the session's HSM login. The recent error, the info items and the
+ *   document list belong to the calling thread: the calls of one
+ *   transaction must run on one thread. A thread's data lasts until the
+ *   thread really ends: its exit destructors (pthread keys, C++
+ *   thread_local) and, in the main thread, atexit handlers may still call
+ *   the library and see it. It is released when the thread ends (the main
+ *   thread's with the process).
  */
 #ifndef ZMR_ZMR_H
 #define ZMR_ZMR_H
@@ -55,6 +59,7 @@ extern "C" {
 #define ZMR_E_UNREADABLE 33003    /* a pointer the kernel reports unreadable */
 #define ZMR_E_TRUNCATED 33004     /* a result did not fit */
 #define ZMR_E_NOSESSION 2009      /* the session number is not open */
+#define ZMR_E_NOTINITIALIZED 2049 /* a session opened before zmr_initialize or after zmr_finalize */
 #define ZMR_E_OCSP_NOT_CURRENT 13033 /* an OCSP answer is not current at the time it is judged */
 #define ZMR_E_KEYFILE_MISMATCH 2048  /* the key file's keys and certificates do not pair */
 
@@ -108,8 +113,9 @@ ZMR_EXPORT int zmr_finalize(void);
  * port. The sixth argument is ignored. On success *session holds the new
  * number (0..999). Codes: 2001 properties file cannot be opened or read
  * (a directory, say), 2002-2008 and 2024-2028 configuration, 2007-2048
- * key file (2046 wrong password), 28001-28004 invalid mandatory values; the
- * recent error names the reason. On failure no session stays open. */
+ * key file (2046 wrong password), 28001-28004 invalid mandatory values,
+ * 2049 when the library is not started; the recent error names the reason.
+ * On failure no session stays open. */
 ZMR_EXPORT int zmr_opensession(int *session, const char *keyfile, const char *password,
                                const char *propertiesfile, const char *webaddress, const char *ignored,
                                const char *truststore, const char *grantedpolicies,
@@ -129,7 +135,9 @@ ZMR_EXPORT int zmr_hsmopensession(int *session, const char *keyfile, const char 
 ZMR_EXPORT int zmr_rahsmopensession(int *session, const char *keyfile, const char *password,
                                     const char *pkcs11password, int slot);
 
-/* Closes a session and releases everything it holds. When the HSM logout
+/* Closes a session: its number is free at once, and what the session holds
+ * is released when the last call using it returns (that call also ends its
+ * HSM login). With no call in flight the HSM logout happens here: when it
  * fails its code is returned and the session stays open. */
 ZMR_EXPORT int zmr_closesession(int session);
 

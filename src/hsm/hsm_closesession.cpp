@@ -1,5 +1,6 @@
 #include "hsm/hsmclient.h"
 #include "hsm/hsmdriver.h"
+#include "misc/setup.h"
 #include "misc/status.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
@@ -7,15 +8,16 @@
 namespace zmr {
 namespace {
 
-int closesession(int session, CK_RV& rv) {
+int closesession(Session& state, CK_RV& rv) {
+  const int session = state.number;
   uint64_t slot = 0;
-  int code = getslotid(session, &slot);
+  int code = getslotid(state, &slot);
   if (code != kOk) {
     setlasterror(session, "hsmclient_hsm_closesession: Unable to extract slotid for merchant session.\n");
     return code;
   }
   int inuse = 0;
-  code = slotalreadyopened(session, slot, &inuse);
+  code = slotalreadyopened(state, slot, &inuse);
   if (code != kOk) {
     setlasterror(session,
                  "hsmclient_hsm_closesession: An error occured trying to figure out if the slot is in use by other "
@@ -23,7 +25,7 @@ int closesession(int session, CK_RV& rv) {
     return code;
   }
   uint64_t handle = 0;
-  code = gethsm_sessioncontext(session, &handle);
+  code = gethsm_sessioncontext(state, &handle);
   if (code != kOk) {
     setlasterror(session, "hsmclient_hsm_closesession: Unable to extract hsm sessioncontext for merchant session\n");
     return code;
@@ -49,16 +51,22 @@ int closesession(int session, CK_RV& rv) {
     return 25015;
   }
   // The module may hand the number to a later session.
-  return sethsm_sessioncontext(session, 0);
+  return sethsm_sessioncontext(state, 0);
 }
 
 }  // namespace
 
-int hsm_closesession(int session) {
+int hsm_closesession(Session& state) {
   CK_RV rv = CKR_OK;
-  int code = closesession(session, rv);
-  appendpkcs11errorcode(session, code, rv);
+  int code = closesession(state, rv);
+  appendpkcs11errorcode(state.number, code, rv);
   return code;
+}
+
+int hsm_endsession(Session& state) {
+  NamedLock lock(state.number, "hsm_client");
+  if (!lock.ok()) return lock.code;
+  return hsm_closesession(state);
 }
 
 }  // namespace zmr

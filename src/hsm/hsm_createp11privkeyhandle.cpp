@@ -83,7 +83,8 @@ class ScopedImport {
   ImportLock* entry_ = nullptr;
 };
 
-int createkey(int session, EVP_PKEY* key, const std::string& label, CK_RV& rv) {
+int createkey(Session& state, EVP_PKEY* key, const std::string& label, CK_RV& rv) {
+  const int session = state.number;
   std::array<SecretString, kComponentCount> parts;
   if (!components(key, parts)) {
     setlasterror(session,
@@ -99,11 +100,11 @@ int createkey(int session, EVP_PKEY* key, const std::string& label, CK_RV& rv) {
   const HsmDriver& d = hsmdriver();
   ScopedP11Session s(d);
   // Creating an object needs a read-write session.
-  int code = opencallsession(session, s, CKF_SERIAL_SESSION | CKF_RW_SESSION, lines, rv);
+  int code = opencallsession(state, s, CKF_SERIAL_SESSION | CKF_RW_SESSION, lines, rv);
   if (code != kOk) return code;
 
   uint64_t slot = 0;
-  getslotid(session, &slot);  // read by opencallsession already
+  getslotid(state, &slot);  // read by opencallsession already
   ScopedImport one(std::to_string(slot) + '\0' + label + '\0' + std::string(parts[0].view()));
 
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
@@ -144,7 +145,7 @@ int createkey(int session, EVP_PKEY* key, const std::string& label, CK_RV& rv) {
                  "label.\n");
     return code;
   }
-  code = setverifierkeyhandle(session, object);
+  code = setverifierkeyhandle(state, object);
   if (code != kOk) {
     setlasterror(session,
                  "hsmclient_hsm_createp11privkeyhandle: An error occured trying to store the CSFEV private keyhandle "
@@ -161,10 +162,10 @@ int createkey(int session, EVP_PKEY* key, const std::string& label, CK_RV& rv) {
 
 }  // namespace
 
-int hsm_createp11privkeyhandle(int session, EVP_PKEY* key, const std::string& label) {
+int hsm_createp11privkeyhandle(Session& state, EVP_PKEY* key, const std::string& label) {
   CK_RV rv = CKR_OK;
-  int code = createkey(session, key, label, rv);
-  appendpkcs11errorcode(session, code, rv);
+  int code = createkey(state, key, label, rv);
+  appendpkcs11errorcode(state.number, code, rv);
   return code;
 }
 

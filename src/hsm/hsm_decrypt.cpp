@@ -7,8 +7,9 @@
 namespace zmr {
 namespace {
 
-int decrypt(int session, const unsigned char* data, size_t length, SecretBytes& plaintext, const std::string* label,
-            HsmRsa mechanismkind, CK_RV& rv) {
+int decrypt(const Session& state, const unsigned char* data, size_t length, SecretBytes& plaintext,
+            const std::string* label, HsmRsa mechanismkind, CK_RV& rv) {
+  const int session = state.number;
   static constexpr CallLines lines = {
       "hsmclient_hsm_decrypt: To use HSM call ZMR_HSMInitialize or ZMR_RAHSMInitialize.\n",
       "hsmclient_hsm_decrypt: Unable to extract slotid for merchant session.\n",
@@ -16,7 +17,7 @@ int decrypt(int session, const unsigned char* data, size_t length, SecretBytes& 
   };
   const HsmDriver& d = hsmdriver();
   ScopedP11Session s(d);
-  int code = opencallsession(session, s, CKF_SERIAL_SESSION, lines, rv);
+  int code = opencallsession(state, s, CKF_SERIAL_SESSION, lines, rv);
   if (code != kOk) return code;
 
   CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
@@ -28,7 +29,7 @@ int decrypt(int session, const unsigned char* data, size_t length, SecretBytes& 
     }
   } else {
     uint64_t handle = 0;
-    code = getverifierkeyhandle(session, &handle);
+    code = getverifierkeyhandle(state, &handle);
     if (code != kOk) {
       setlasterror(session,
                    "hsmclient_hsm_opensession: An error occured trying to store the CSFEV private keyhandle for the "
@@ -70,12 +71,12 @@ int decrypt(int session, const unsigned char* data, size_t length, SecretBytes& 
 
 }  // namespace
 
-int hsm_decrypt(int session, const unsigned char* data, size_t length, SecretBytes& plaintext,
+int hsm_decrypt(const Session& state, const unsigned char* data, size_t length, SecretBytes& plaintext,
                 const std::string* label, HsmRsa mechanism) {
   plaintext.wipe();
   CK_RV rv = CKR_OK;
-  int code = decrypt(session, data, length, plaintext, label, mechanism, rv);
-  appendpkcs11errorcode(session, code, rv);
+  int code = decrypt(state, data, length, plaintext, label, mechanism, rv);
+  appendpkcs11errorcode(state.number, code, rv);
   return code;
 }
 

@@ -1,3 +1,4 @@
+#include <optional>
 #include <string>
 
 #include "hsm/hsmclient.h"
@@ -9,7 +10,8 @@
 namespace zmr {
 namespace {
 
-int opensession(int session, const std::string& label, int32_t slotnumber, std::string_view pin, CK_RV& rv) {
+int opensession(Session& state, const std::string& label, int32_t slotnumber, std::string_view pin, CK_RV& rv) {
+  const int session = state.number;
   if (!hsm_driverloaded()) {
     setlasterror(session, "hsmclient_hsm_opensession: To use HSM call ZMR_HSMInitialize or ZMR_RAHSMInitialize.\n");
     return 25033;
@@ -34,7 +36,7 @@ int opensession(int session, const std::string& label, int32_t slotnumber, std::
     setlasterror(session, "hsmclient_hsm_opensession: An error occured calling C_OpenSession on the hsm PKCS11 driver\n");
     return 25007;
   }
-  int code = sethsm_sessioncontext(session, s.handle);
+  int code = sethsm_sessioncontext(state, s.handle);
   if (code != kOk) {
     setlasterror(session,
                  "hsmclient_hsm_opensession: An error occured trying to store the hsm session context  for the "
@@ -44,12 +46,12 @@ int opensession(int session, const std::string& label, int32_t slotnumber, std::
   // From here a failure closes the session again and forgets its handle,
   // so that nothing of a failed opening stays open or gets closed twice.
   struct ForgetOnFailure {
-    int session;
+    Session& state;
     bool armed = true;
     ~ForgetOnFailure() {
-      if (armed) sethsm_sessioncontext(session, 0);
+      if (armed) sethsm_sessioncontext(state, 0);
     }
-  } forget{session};
+  } forget{state};
 
   rv = s.login(pin);
   if (!loginaccepted(rv)) {
@@ -59,14 +61,14 @@ int opensession(int session, const std::string& label, int32_t slotnumber, std::
     return 25009;
   }
   rv = CKR_OK;
-  code = setslotid(session, slot);
+  code = setslotid(state, slot);
   if (code != kOk) {
     setlasterror(session,
                  "hsmclient_hsm_opensession: An error occured trying to store the slotid for the current merchant "
                  "during opensession.\n");
     return code;
   }
-  code = setpkcs11password(session, pin);
+  code = setpkcs11password(state, pin);
   if (code != kOk) {
     setlasterror(session,
                  "hsmclient::hsm_opensession: An error occured trying to store the pkcs11password for the current "
@@ -78,12 +80,24 @@ int opensession(int session, const std::string& label, int32_t slotnumber, std::
   return kOk;
 }
 
+// The end of a state that still holds an HSM session: its last user may be
+// any call, whose outcome this is not, so that call's recent error stays
+// as it was.
+void releasehsm(Session& state) {
+  std::optional<std::string> before, after;
+  getlasterror(state.number, before);
+  hsm_endsession(state);
+  getlasterror(state.number, after);
+  if (before) setlasterror(state.number, *before);
+}
+
 }  // namespace
 
-int hsm_opensession(int session, const std::string& label, int32_t slot, std::string_view pin) {
+int hsm_opensession(Session& state, const std::string& label, int32_t slot, std::string_view pin) {
   CK_RV rv = CKR_OK;
-  int code = opensession(session, label, slot, pin, rv);
-  appendpkcs11errorcode(session, code, rv);
+  int code = opensession(state, label, slot, pin, rv);
+  appendpkcs11errorcode(state.number, code, rv);
+  if (code == kOk) setsessionrelease(releasehsm);
   return code;
 }
 

@@ -5,13 +5,15 @@
 #include "hsm/hsmclient.h"
 #include "hsm/hsmdriver.h"
 #include "misc/status.h"
+#include "store/sessionstore.h"
 #include "store/threadstore.h"
 
 namespace zmr {
 namespace {
 
-int signdata(int session, const unsigned char* data, size_t length, std::vector<unsigned char>& signature,
+int signdata(const Session& state, const unsigned char* data, size_t length, std::vector<unsigned char>& signature,
              const std::string& label, int raw, CK_RV& rv) {
+  const int session = state.number;
   static constexpr CallLines lines = {
       "hsmclient_hsm_signdata: To use HSM call ZMR_HSMInitialize or ZMR_RAHSMInitialize.\n",
       "hsmclient_hsm_signdata: Unable to extract slotid for merchant session.\n",
@@ -19,7 +21,7 @@ int signdata(int session, const unsigned char* data, size_t length, std::vector<
   };
   const HsmDriver& d = hsmdriver();
   ScopedP11Session s(d);
-  int code = opencallsession(session, s, CKF_SERIAL_SESSION, lines, rv);
+  int code = opencallsession(state, s, CKF_SERIAL_SESSION, lines, rv);
   if (code != kOk) return code;
 
   CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
@@ -54,11 +56,11 @@ int signdata(int session, const unsigned char* data, size_t length, std::vector<
 
 }  // namespace
 
-int hsm_signdata(int session, const unsigned char* data, size_t length, std::vector<unsigned char>& signature,
+int hsm_signdata(const Session& state, const unsigned char* data, size_t length, std::vector<unsigned char>& signature,
                  const std::string& label, int raw) {
   CK_RV rv = CKR_OK;
-  int code = signdata(session, data, length, signature, label, raw, rv);
-  appendpkcs11errorcode(session, code, rv);
+  int code = signdata(state, data, length, signature, label, raw, rv);
+  appendpkcs11errorcode(state.number, code, rv);
   return code;
 }
 

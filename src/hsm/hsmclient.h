@@ -23,6 +23,7 @@
 
 #include "hsm/pkcs11.h"
 #include "misc/secret.h"
+#include "store/sessionstore.h"
 
 namespace zmr {
 
@@ -42,19 +43,22 @@ int hsm_finalize();
 // Whether a driver is loaded (the entry points are usable).
 bool hsm_driverloaded();
 
-// Opens and logs in the merchant session's long-lived PKCS#11 session. A
-// slot below 0 is found by the key label (findslotforlabel). On success the
-// session store holds the session handle, the slot and the PIN; on failure
-// nothing of this call stays open.
-int hsm_opensession(int session, const std::string& label, int32_t slot, std::string_view pin);
-// Logs out (unless another open merchant session uses the same slot) and
+// Opens and logs in the merchant session's long-lived PKCS#11 session, on a
+// state that is still being opened. A slot below 0 is found by the key
+// label (findslotforlabel). On success the state holds the session handle,
+// the slot and the PIN, and its last user ends that session when it drops
+// the state; on failure nothing of this call stays open.
+int hsm_opensession(Session& state, const std::string& label, int32_t slot, std::string_view pin);
+// Logs out (unless another live merchant session holds the same slot) and
 // closes the long-lived session; clears the stored handle. 0 when the
 // session holds no PKCS#11 session.
-int hsm_closesession(int session);
+int hsm_closesession(Session& state);
+// hsm_closesession under "hsm_client".
+int hsm_endsession(Session& state);
 
 // Signs data (a complete DigestInfo for CKM_RSA_PKCS; raw = 1 gives
 // CKM_RSA_X_509) with the private key of that label.
-int hsm_signdata(int session, const unsigned char* data, size_t length, std::vector<unsigned char>& signature,
+int hsm_signdata(const Session& state, const unsigned char* data, size_t length, std::vector<unsigned char>& signature,
                  const std::string& label, int raw);
 // RSA decryption mechanisms: CKM_RSA_PKCS, CKM_RSA_PKCS_OAEP (SHA-1,
 // MGF1-SHA1, no label), or CKM_RSA_X_509 (the raw block, as long as the
@@ -65,12 +69,12 @@ enum class HsmRsa { pkcs1, oaep, raw };
 // verifier key when label is null. Every failure is reported, C_Decrypt's
 // with 25037: callers that must not reveal what the module thought of a
 // ciphertext decrypt raw blocks and judge them themselves.
-int hsm_decrypt(int session, const unsigned char* data, size_t length, SecretBytes& plaintext,
+int hsm_decrypt(const Session& state, const unsigned char* data, size_t length, SecretBytes& plaintext,
                 const std::string* label, HsmRsa mechanism);
 // Finds the private key of that label in the session's token, or imports
 // key (a complete RSA private key) under it as a token object; stores the
 // object handle as the session's verifier key handle.
-int hsm_createp11privkeyhandle(int session, EVP_PKEY* key, const std::string& label);
+int hsm_createp11privkeyhandle(Session& state, EVP_PKEY* key, const std::string& label);
 
 // The first slot whose token, logged in with pin, holds an object with that
 // label. lastrv (optional) receives the answer of the failing driver call.

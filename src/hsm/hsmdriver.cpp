@@ -90,14 +90,15 @@ int hsm_finalize() {
   return kOk;
 }
 
-int opencallsession(int session, ScopedP11Session& s, CK_FLAGS flags, const CallLines& lines, CK_RV& rv) {
+int opencallsession(const Session& state, ScopedP11Session& s, CK_FLAGS flags, const CallLines& lines, CK_RV& rv) {
+  const int session = state.number;
   rv = CKR_OK;
   if (driver.handle == nullptr) {
     setlasterror(session, lines.nodriver);
     return 25033;
   }
   uint64_t slot = 0;
-  int code = getslotid(session, &slot);
+  int code = getslotid(state, &slot);
   if (code != kOk) {
     setlasterror(session, lines.slot);
     return code;
@@ -108,7 +109,7 @@ int opencallsession(int session, ScopedP11Session& s, CK_FLAGS flags, const Call
     return 25007;
   }
   SecretString pin;
-  code = getpkcs11password(session, pin);
+  code = getpkcs11password(state, pin);
   if (code != kOk) {
     setlasterror(session, "hsmclient::hsm_signdata: Unable to retrieve pkcs11password from sessionstore.\n");
     return code;

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "hsm/pkcs11.h"
+#include "store/sessionstore.h"
 
 namespace zmr {
 
@@ -84,6 +85,6 @@ struct CallLines {
 int findprivatekey(int session, CK_SESSION_HANDLE h, const std::string& label, CK_OBJECT_HANDLE& object,
                    CK_RV& rv, bool reportabsent, std::string_view modulus = {});
 
-int opencallsession(int session, ScopedP11Session& s, CK_FLAGS flags, const CallLines& lines, CK_RV& rv);
+int opencallsession(const Session& state, ScopedP11Session& s, CK_FLAGS flags, const CallLines& lines, CK_RV& rv);
 
 }  // namespace zmr

@@ -356,14 +356,14 @@ std::string requestheaders(std::optional<std::string_view> body, std::string_vie
 
 // The session's proxy for a connection name, falling back to the
 // unprefixed keys when the prefixed ones do not name both host and port.
-int sessionproxy(int session, std::string_view prefix, std::string& host, int& port, SecretString& credentials) {
-  int rc = get_proxy_info_internal(session, prefix, host, port, credentials);
+int sessionproxy(const Session& s, std::string_view prefix, std::string& host, int& port, SecretString& credentials) {
+  int rc = get_proxy_info_internal(s, prefix, host, port, credentials);
   if (rc != 0) return rc;
   if (host.empty() || port == 0) {
     host.clear();
     port = 0;
     credentials.wipe();
-    rc = get_proxy_info_internal(session, "", host, port, credentials);
+    rc = get_proxy_info_internal(s, "", host, port, credentials);
   }
   return rc;
 }
@@ -377,14 +377,14 @@ int posted(int session, const char* prefix, int rc) {
 
 // Runs x through the session's proxy for the connection name; failures of
 // the exchange add "<linename>: <text>".
-int proxied(int session, HttpExchange& x, std::string_view prefix, const char* linename, std::string& reply) {
+int proxied(const Session& s, HttpExchange& x, std::string_view prefix, const char* linename, std::string& reply) {
   std::string proxyhost;
   SecretString credentials;
-  int rc = sessionproxy(session, prefix, proxyhost, x.proxyport, credentials);
+  int rc = sessionproxy(s, prefix, proxyhost, x.proxyport, credentials);
   if (rc != 0) return rc;
   x.proxyhost = proxyhost;
   x.proxycredentials = credentials.value;
-  return posted(session, linename, http_communicate(x, reply));
+  return posted(s.number, linename, http_communicate(x, reply));
 }
 
 }  // namespace
@@ -430,14 +430,15 @@ int http_communicate(const HttpExchange& x, std::string& reply) {
   return rc;
 }
 
-int get_proxy_info_internal(int session, std::string_view prefix, std::string& host, int& port,
+int get_proxy_info_internal(const Session& s, std::string_view prefix, std::string& host, int& port,
                             SecretString& credentials) {
+  const int session = s.number;
   host.clear();
   port = 0;
   credentials.wipe();
   std::string p(prefix);
   std::string server, porttext;
-  int rc = getproperty(session, (p + "httpproxyserver").c_str(), server);
+  int rc = getproperty(s, (p + "httpproxyserver").c_str(), server);
   if (rc != 0 && rc != 2004) {
     setlasterror(session,
                  "httplib_getproxyinfo: An error occured trying to get the httpproxyserver parameter from "
@@ -445,7 +446,7 @@ int get_proxy_info_internal(int session, std::string_view prefix, std::string& h
     return rc;
   }
   bool hasserver = rc == 0;
-  rc = getproperty(session, (p + "httpproxyport").c_str(), porttext);
+  rc = getproperty(s, (p + "httpproxyport").c_str(), porttext);
   if (rc != 0 && rc != 2004) {
     setlasterror(session,
                  "httplib_getproxyinfo: An error occured trying to get the httpproxyport parameter from "
@@ -457,7 +458,7 @@ int get_proxy_info_internal(int session, std::string_view prefix, std::string& h
     port = portnumber(porttext);
   }
   SecretString text;
-  rc = getproperty(session, (p + "httpproxycredentials").c_str(), text);
+  rc = getproperty(s, (p + "httpproxycredentials").c_str(), text);
   if (rc != 0 && rc != 2004) {
     setlasterror(session,
                  "httplib_getproxyinfo: An error occured trying to get the httpproxycredentials parameter from "
@@ -478,14 +479,13 @@ int get_proxy_info_internal(int session, std::string_view prefix, std::string& h
   return kOk;
 }
 
-int http_post(int session, SSL_CTX* ctx, std::string_view host, int port, std::string_view path,
+int http_post(const Session& s, SSL_CTX* ctx, std::string_view host, int port, std::string_view path,
               std::optional<std::string_view> body, std::string_view contenttype, std::string& reply,
               int timeoutseconds, std::string_view proxyprefix) {
+  const int session = s.number;
   reply.clear();
   std::optional<std::string> discarded;
   getlasterror(session, discarded);
-  int rc = checksessionvalidity(session);
-  if (rc != 0) return rc;
   if (!safeheadervalue(contenttype)) return posted(session, "http_post", kHttpBadArguments);
   HttpExchange x;
   x.ctx = ctx;
@@ -497,25 +497,23 @@ int http_post(int session, SSL_CTX* ctx, std::string_view host, int port, std::s
   x.headers = headers;
   x.body = body;
   x.timeoutms = http_effectivetimeoutms(timeoutseconds);
-  return proxied(session, x, proxyprefix, "http_post", reply);
+  return proxied(s, x, proxyprefix, "http_post", reply);
 }
 
-int http_post_url(int session, SSL_CTX* ctx, std::string_view url, std::optional<std::string_view> body,
+int http_post_url(const Session& s, SSL_CTX* ctx, std::string_view url, std::optional<std::string_view> body,
                   std::string_view contenttype, std::string& reply, int timeoutseconds,
                   std::string_view proxyprefix) {
   std::string host, path;
   int port = 0;
   http_parse_url(url, host, port, path);
-  return http_post(session, ctx, host, port, path, body, contenttype, reply, timeoutseconds, proxyprefix);
+  return http_post(s, ctx, host, port, path, body, contenttype, reply, timeoutseconds, proxyprefix);
 }
 
-int http_get_url(int session, SSL_CTX* ctx, std::string_view url, std::string& reply,
+int http_get_url(const Session& s, SSL_CTX* ctx, std::string_view url, std::string& reply,
                  std::string_view proxyprefix) {
   reply.clear();
   std::optional<std::string> discarded;
-  getlasterror(session, discarded);
-  int rc = checksessionvalidity(session);
-  if (rc != 0) return rc;
+  getlasterror(s.number, discarded);
   std::string host, path;
   HttpExchange x;
   x.ctx = ctx;
@@ -525,7 +523,7 @@ int http_get_url(int session, SSL_CTX* ctx, std::string_view url, std::string& r
   x.path = path;
   x.headers = "Accept: text/plain, text/html, */*\r\nPragma: no-cache\r\n";
   x.timeoutms = http_effectivetimeoutms(0);
-  return proxied(session, x, proxyprefix, "http_get", reply);
+  return proxied(s, x, proxyprefix, "http_get", reply);
 }
 
 }  // namespace zmr

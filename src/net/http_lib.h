@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "misc/secret.h"
+#include "store/sessionstore.h"
 
 namespace zmr {
 
@@ -62,23 +63,24 @@ int64_t http_effectivetimeoutms(int seconds);
 // "services", "ravud"; empty for the unprefixed keys). host empty and port
 // 0 when not both the server and the port key are set; credentials are the
 // base64 of the credentials property, empty when absent or empty.
-int get_proxy_info_internal(int session, std::string_view prefix, std::string& host, int& port,
+int get_proxy_info_internal(const Session& s, std::string_view prefix, std::string& host, int& port,
                             SecretString& credentials);
 
 // POST body (none: no Content-Type, no Content-Length) to host:port/path.
 // ctx null means plain HTTP; else the session's TLS context of that kind.
 // reply receives the raw reply (status line, headers, blank line, body).
-// Clears the thread's recent error first; 0, 2009, a proxy look-up code, or
-// a 35xxx code with the line "http_post: <text>".
-int http_post(int session, SSL_CTX* ctx, std::string_view host, int port, std::string_view path,
+// Clears the thread's recent error first; 0, a proxy look-up code, or a
+// 35xxx code with the line "http_post: <text>". The caller holds the state
+// that ctx belongs to for the whole exchange.
+int http_post(const Session& s, SSL_CTX* ctx, std::string_view host, int port, std::string_view path,
               std::optional<std::string_view> body, std::string_view contenttype, std::string& reply,
               int timeoutseconds, std::string_view proxyprefix);
 // The same to the host, port and path of url.
-int http_post_url(int session, SSL_CTX* ctx, std::string_view url, std::optional<std::string_view> body,
+int http_post_url(const Session& s, SSL_CTX* ctx, std::string_view url, std::optional<std::string_view> body,
                   std::string_view contenttype, std::string& reply, int timeoutseconds,
                   std::string_view proxyprefix);
 // GET of url under the default time limit; failures add "http_get: <text>".
-int http_get_url(int session, SSL_CTX* ctx, std::string_view url, std::string& reply,
+int http_get_url(const Session& s, SSL_CTX* ctx, std::string_view url, std::string& reply,
                  std::string_view proxyprefix);
 
 // One exchange, as the two above run it.

@@ -17,23 +17,24 @@ int fail(int session, int code, const char* text) {
   return code;
 }
 
-int send(int session, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms,
+int send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms,
          bool utility) {
+  const int session = s.number;
   body.clear();
   SSL_CTX* ctx = nullptr;
-  int rc = getmgmfesslcontext(session, &ctx);
+  int rc = getmgmfesslcontext(s, &ctx);
   if (rc != 0)
     return fail(session, rc,
                 utility ? "An error occured trying to get the SSL context for the session."
                         : "An error occured trying to get the SSL context for ravud for the session.");
   int environment = 0;
-  rc = getenvironment(session, &environment);
+  rc = getenvironment(s, &environment);
   if (rc != 0)
     return fail(session, rc, "An error occured trying to get the default Zelmor runtime environment for the session.");
   if (environment < 1 || environment > 4) return 36001;
   std::string url;
   if (environment <= 2) {
-    rc = getproperty(session, utility ? "mgmfeutildns" : "mgmfedns", url);
+    rc = getproperty(s, utility ? "mgmfeutildns" : "mgmfedns", url);
     if (rc != 0 && rc != 2004) return rc;
     if (rc == 2004) url.clear();
   }
@@ -55,7 +56,7 @@ int send(int session, const std::vector<mgmfeparameter>& pairs, std::string& bod
   }
 
   std::string reply;
-  rc = http_post_url(session, ctx, url, form, kFormType, reply, mgmfe_timeoutseconds(timeoutms), "ravud");
+  rc = http_post_url(s, ctx, url, form, kFormType, reply, mgmfe_timeoutseconds(timeoutms), "ravud");
   if (rc != 0) return fail(session, rc, "Error communicating with RAVUD");
   if (reply.empty()) return fail(session, 36004, "Got no http response from RAVUD");
   size_t end = reply.find("\r\n\r\n");
@@ -85,12 +86,13 @@ int mgmfe_timeoutseconds(int64_t timeoutms) {
   return seconds > 0x7fffffff ? 0x7fffffff : static_cast<int>(seconds);
 }
 
-int mgmfeutil_send(int session, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms) {
-  return send(session, pairs, body, timeoutms, true);
+int mgmfeutil_send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string& body,
+                   int64_t timeoutms) {
+  return send(s, pairs, body, timeoutms, true);
 }
 
-int ravud_send(int session, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms) {
-  return send(session, pairs, body, timeoutms, false);
+int ravud_send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms) {
+  return send(s, pairs, body, timeoutms, false);
 }
 
 }  // namespace zmr

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "store/sessionstore.h"
+
 namespace zmr {
 
 // One form field: the name goes out as it stands, the value URL-encoded.
@@ -27,8 +29,9 @@ struct mgmfeparameter {
 // client's, 36004 (no or bad reply), 36005 (empty body).
 // timeoutms: 0 or less gives the client's default limit; under one second
 // gives one second.
-int mgmfeutil_send(int session, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms);
-int ravud_send(int session, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms);
+int mgmfeutil_send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string& body,
+                   int64_t timeoutms);
+int ravud_send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms);
 
 // The HTTP time limit in seconds a gateway limit in milliseconds becomes.
 int mgmfe_timeoutseconds(int64_t timeoutms);

@@ -82,14 +82,13 @@ int loadkey(int session, const char* path, std::string_view password, EvpPkeyPtr
 // the first call. Later calls read the published key without any lock; the
 // first calls of one session wait for each other on the session's own
 // mutex, never on another session's.
-int verifierkey(int session, const char* path, std::string_view password, bool hsm, EVP_PKEY*& out) {
-  int rc = getverifierkey(session, &out);
+int verifierkey(Session& s, const char* path, std::string_view password, bool hsm, EVP_PKEY*& out) {
+  const int session = s.number;
+  int rc = getverifierkey(s, &out);
   if (rc == 0) return 0;
   if (rc != 2042) return fail(session, rc, "An error occured trying retrieve the central verifier private key.");
-  Session* tables = sessiontables(session);
-  if (tables == nullptr) return 2009;
-  std::lock_guard<std::mutex> loading(tables->verifierkeyloading);
-  rc = getverifierkey(session, &out);  // loaded while this call waited
+  std::lock_guard<std::mutex> loading(s.verifierkeyloading);
+  rc = getverifierkey(s, &out);  // loaded while this call waited
   if (rc != 2042) return rc;
 
   EvpPkeyPtr key;
@@ -97,11 +96,11 @@ int verifierkey(int session, const char* path, std::string_view password, bool h
   // Published only once the module holds it: after a failed import the
   // next call loads and imports again.
   if (hsm) {
-    if (rc = hsm_createp11privkeyhandle(session, key.get(), kVerifierKeyLabel); rc != 0)
+    if (rc = hsm_createp11privkeyhandle(s, key.get(), kVerifierKeyLabel); rc != 0)
       return fail(session, rc, "Unable to set the central verifier key as a PKCS#11 handle.");
   }
   EVP_PKEY* loaded = key.get();
-  if (rc = setverifierkey(session, std::move(key)); rc != 0)
+  if (rc = setverifierkey(s, std::move(key)); rc != 0)
     return fail(session, rc, "Unable to set the central verifier key in session store.");
   out = loaded;
   return 0;
@@ -127,14 +126,15 @@ int softwaredecrypt(int session, EVP_PKEY* key, const std::vector<unsigned char>
 int assymetricdecrypt(int session, const char* path, std::string_view password, std::string_view input,
                       SecretString& out) {
   out.wipe();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  SessionRef s;
+  if (int rc = enterservice(session, s); rc != 0) return rc;
   uint64_t hsmsession = 0;
-  if (gethsm_sessioncontext(session, &hsmsession) != 0)
+  if (gethsm_sessioncontext(*s, &hsmsession) != 0)
     return fail(session, 22006, "An error occured getting the HSM context for merchant");
   bool hsm = hsmsession != 0;
 
   EVP_PKEY* key = nullptr;
-  if (int rc = verifierkey(session, path, password, hsm, key); rc != 0) return rc;
+  if (int rc = verifierkey(*s, path, password, hsm, key); rc != 0) return rc;
 
   std::vector<unsigned char> ciphertext;
   if (int rc = decodebase64(session, input, ciphertext); rc != 0)
@@ -142,7 +142,7 @@ int assymetricdecrypt(int session, const char* path, std::string_view password, 
 
   SecretBytes plain;
   if (hsm) {
-    if (int rc = hsm_decrypt(session, ciphertext.data(), ciphertext.size(), plain, nullptr, HsmRsa::pkcs1); rc != 0)
+    if (int rc = hsm_decrypt(*s, ciphertext.data(), ciphertext.size(), plain, nullptr, HsmRsa::pkcs1); rc != 0)
       return fail(session, rc, "An error occured trying to decrypt the data using HSM.");
   } else if (int rc = softwaredecrypt(session, key, ciphertext, plain); rc != 0) {
     return rc;

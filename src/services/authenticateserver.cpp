@@ -49,9 +49,11 @@ int browserchallenge(int session, std::string_view webaddress, std::string& out)
   return kOk;
 }
 
-int mobilechallenge(int session, std::string_view header, std::optional<std::string_view> flag, std::string& out) {
+int mobilechallenge(const Session& s, std::string_view header, std::optional<std::string_view> flag,
+                    std::string& out) {
+  const int session = s.number;
   std::string merchant;
-  if (int rc = get_merchant_name(session, merchant); rc != kOk)
+  if (int rc = get_merchant_name(s, merchant); rc != kOk)
     return fail(session, rc, "An error occured trying to get merchant name.");
   std::vector<unsigned char> decoded;
   if (int rc = decodebase64(session, header, decoded); rc != kOk)
@@ -78,19 +80,20 @@ int authenticateserver(int session, std::string& signature, std::string& serverc
                        std::optional<std::string_view> flag) {
   signature.clear();
   serverchallenge.clear();
-  if (int rc = enterservice(session); rc != kOk) return rc;
+  SessionRef s;
+  if (int rc = enterservice(session, s); rc != kOk) return rc;
   std::vector<unsigned char> challenge;
   if (int rc = decodebase64(session, clientchallenge, challenge); rc != kOk)
     return fail(session, rc, "An error occured trying to base64 decode the clientchallenge.");
   const bool mobile = header && !header->empty();
   std::string webaddress;
   if (!mobile) {
-    if (int rc = getproperty(session, "webaddress", webaddress); rc != kOk)
+    if (int rc = getproperty(*s, "webaddress", webaddress); rc != kOk)
       return fail(session, rc, "Unable to find the webaddress configuration file parameter.");
   }
-  if (int rc = signdata(session, challenge.data(), challenge.size(), signature, kCertAuthentication, 1); rc != kOk)
+  if (int rc = signdata(*s, challenge.data(), challenge.size(), signature, kCertAuthentication, 1); rc != kOk)
     return fail(session, rc, "An error occured trying to sign the clientchallenge and webaddress.");
-  return mobile ? mobilechallenge(session, *header, flag, serverchallenge)
+  return mobile ? mobilechallenge(*s, *header, flag, serverchallenge)
                 : browserchallenge(session, webaddress, serverchallenge);
 }
 

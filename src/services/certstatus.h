@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "misc/ossl.h"
+#include "store/sessionstore.h"
 
 namespace zmr {
 
@@ -33,8 +34,11 @@ inline constexpr const char* kOcspRfc6960 = "OCSP_RFC6960_COMPATIBLE";
 // (when given) the billing text sent; fullocsp (when given) the base64
 // OCSPResponse in RFC 6960 mode. Outputs set before a later step fails stay
 // set: a revoked certificate still hands back its answer. Clears the recent
-// error. 0 only for a verified answer of status good.
+// error. 0 only for a verified answer of status good. The overload taking
+// the state is for operations that hold it already.
 int getcertstatus(int session, const char* pkcs7, std::string& ocsp, std::optional<std::string>* nonce,
+                  std::optional<std::string>* fullocsp);
+int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::optional<std::string>* nonce,
                   std::optional<std::string>* fullocsp);
 
 // The request extensions 3 to 5 after AcceptableResponses and the nonce,
@@ -51,7 +55,7 @@ int addocsprequestextensions(int session, OCSP_REQUEST* request, std::string_vie
 // sessions, and the signing certificate listed twice, as OpenSSL's own
 // request signer lists it. 13001, 13027, 4009, 4012, the session store's
 // codes.
-int signocsprequest(int session, OCSP_REQUEST* request, std::string& signedder);
+int signocsprequest(const Session& s, OCSP_REQUEST* request, std::string& signedder);
 
 // Where the request goes. port is the URL's port when it names one, else
 // the scheme's (443, 80); 0 when the URL's port is not a number in

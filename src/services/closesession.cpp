@@ -1,5 +1,4 @@
 #include "hsm/hsmclient.h"
-#include "misc/setup.h"
 #include "services/common.h"
 #include "services/life.h"
 
@@ -7,20 +6,21 @@ namespace zmr {
 
 int closesession(int session) {
   if (int rc = enterservice(session); rc != 0) return rc;
-  uint64_t handle = 0;
-  if (int rc = gethsm_sessioncontext(session, &handle); rc != 0) {
-    setlasterror(session, "closesession_closesession: An error occured trying to retrieve the hsm session context.\n");
-    return rc;
+  SessionRef s = takesession(session);
+  if (!s) return 2009;  // another thread closed it first
+  // Unpublished, the state gains no new users: a count of one means no call
+  // is in flight, and the HSM session can end here with its code reported.
+  if (s.use_count() == 1) {
+    uint64_t handle = 0;
+    gethsm_sessioncontext(*s, &handle);
+    if (handle != 0) {
+      if (int rc = hsm_endsession(*s); rc != 0) {
+        restoresession(std::move(s));  // a failed logout leaves it open and usable
+        return rc;
+      }
+    }
   }
-  if (handle != 0) {
-    NamedLock lock(session, "hsm_client");
-    if (!lock.ok()) return lock.code;
-    // A failed logout leaves the session open and usable.
-    if (int rc = hsm_closesession(session); rc != 0) return rc;
-  }
-  NamedLock lock(session, "sessionstore");
-  if (!lock.ok()) return lock.code;
-  freesession(session);
+  freeSessionId(session);
   return 0;
 }
 

@@ -10,10 +10,24 @@
 
 namespace zmr {
 
+// For services that read nothing of the session but its being open.
 inline int enterservice(int session) {
   if (checksessionvalidity(session) != 0) return 2009;
   std::optional<std::string> discarded;
   return getlasterror(session, discarded);
+}
+
+// Takes the session's state for the whole operation (2009 when closed).
+inline int enterservice(int session, SessionRef& state) {
+  if (int rc = usesession(session, state); rc != 0) return rc;
+  std::optional<std::string> discarded;
+  return getlasterror(session, discarded);
+}
+
+// A service called by another with the state that one holds.
+inline int enterservice(const Session& s) {
+  std::optional<std::string> discarded;
+  return getlasterror(s.number, discarded);
 }
 
 }  // namespace zmr

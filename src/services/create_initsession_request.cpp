@@ -32,12 +32,13 @@ struct Builder {
 
 }  // namespace
 
-int create_initsession_request(int session, std::string_view nonce, std::string& request) {
+int create_initsession_request(const Session& s, std::string_view nonce, std::string& request) {
+  const int session = s.number;
   request.clear();
   Builder b{session, {}};
 
   std::string serverinfo;
-  if (int rc = create_server_info(session, serverinfo); rc != kOk) return b.fail(rc, "Error creating server info.");
+  if (int rc = create_server_info(s, serverinfo); rc != kOk) return b.fail(rc, "Error creating server info.");
   std::string action;
   if (int rc = popinfoitem(session, "action", action); rc != kOk) return b.fail(rc, "Error fetching infoitem action.\n");
   std::string clientversion;
@@ -57,7 +58,7 @@ int create_initsession_request(int session, std::string_view nonce, std::string&
     return rc;
   if (int rc = b.item("sid", std::nullopt, false, nullptr); rc != kOk) return rc;
   std::string policies;
-  if (int rc = getproperty(session, "grantedpolicies", policies); rc != kOk)
+  if (int rc = getproperty(s, "grantedpolicies", policies); rc != kOk)
     return b.fail(rc, "An error occured trying to get the grantedpolicies property.\n");
   if (int rc = b.item("certType", policies, true, "Error adding certtype to request."); rc != kOk) return rc;
   if (int rc = b.item("withCredentials", "N", false, "Error adding withCredentials to request."); rc != kOk) return rc;
@@ -114,7 +115,7 @@ int create_initsession_request(int session, std::string_view nonce, std::string&
   std::string signedtext, signature;
   if (int rc = tourlencodedstring(&b.map, signedtext); rc != kOk)
     return b.fail(rc, "Error creating url encoded string.");
-  if (int rc = signdatap1(session, signedtext, signature, kCertAuthentication); rc != kOk)
+  if (int rc = signdatap1(s, signedtext, signature, kCertAuthentication); rc != kOk)
     return b.fail(rc, "Error signing request.");
   if (int rc = b.fixed("signature", signature, "Error adding signature to request."); rc != kOk) return rc;
   if (int rc = tourlencodedstring(&b.map, request); rc != kOk)

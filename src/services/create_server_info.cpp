@@ -17,14 +17,15 @@ struct CertFields {
 
 // Reads the three fields under "certtools"; the guard releases it on every
 // path.
-int readcertfields(int session, CertFields& f, const char*& failure) {
+int readcertfields(const Session& s, CertFields& f, const char*& failure) {
+  const int session = s.number;
   NamedLock lock(session, "certtools");
   if (!lock.ok()) {
     failure = "Failed to aquire mutex.\n";
     return lock.code;
   }
   X509* cert = nullptr;
-  if (int rc = getauthcert(session, &cert); rc != kOk) {
+  if (int rc = getauthcert(s, &cert); rc != kOk) {
     failure = "Error fetching auth certificate.";
     return rc;
   }
@@ -45,7 +46,8 @@ int readcertfields(int session, CertFields& f, const char*& failure) {
 
 }  // namespace
 
-int create_server_info(int session, std::string& serverinfo) {
+int create_server_info(const Session& s, std::string& serverinfo) {
+  const int session = s.number;
   serverinfo.clear();
   auto fail = [&](int code, const char* text) {
     setlasterror(session, std::string("initsession::create_server_info: ") + text);
@@ -62,7 +64,7 @@ int create_server_info(int session, std::string& serverinfo) {
 
   CertFields f;
   const char* failure = nullptr;
-  if (int rc = readcertfields(session, f, failure); rc != kOk) return fail(rc, failure);
+  if (int rc = readcertfields(s, f, failure); rc != kOk) return fail(rc, failure);
   if (addelement(map, "certIssuer", f.issuer) != kOk) return fail(kOutOfMemory, "Error adding certIssuer to server info.");
   if (addelement(map, "certSerial", f.serial) != kOk) return fail(kOutOfMemory, "Error adding certSerial to server info.");
   if (addelement(map, "certCommonName", f.commonname) != kOk)

@@ -23,9 +23,10 @@ constexpr Algorithms kSha1 = {"sha1", ZMR_DSIG_NS "rsa-sha1", ZMR_DSIG_NS "sha1"
 constexpr Algorithms kSha256 = {"sha256", "http://www.w3.org/2001/04/xmldsig-more#rsa-sha256",
                                 "http://www.w3.org/2001/04/xmlenc#sha256"};
 
-int build(int session, std::string_view order, std::string& document) {
+int build(const Session& s, std::string_view order, std::string& document) {
+  const int session = s.number;
   int64_t keybits = 0;
-  if (int rc = getmerchantkeysize(session, &keybits); rc != 0) return rc;
+  if (int rc = getmerchantkeysize(s, &keybits); rc != 0) return rc;
   const Algorithms& algorithms = keybits == 1024 ? kSha1 : kSha256;
 
   std::string object;
@@ -44,7 +45,7 @@ int build(int session, std::string_view order, std::string& document) {
       "createxmldsig_createxmldsig: An error occured trying to get the merchants signing certificate from "
       "sessionstore\n";
   X509* cert = nullptr;
-  if (int rc = getsigncert(session, &cert); rc != 0) return signfail(session, rc, kNoCert);
+  if (int rc = getsigncert(s, &cert); rc != 0) return signfail(session, rc, kNoCert);
   std::string policy;
   if (int rc = getpolicyoid(session, cert, policy); rc != 0) return signfail(session, rc, kNoCert);
   if (policy != kSignOnlyPolicy)
@@ -66,7 +67,7 @@ int build(int session, std::string_view order, std::string& document) {
       .append(digestvalue)
       .append("</DigestValue></Reference></SignedInfo>");
   std::string signaturevalue;
-  if (int rc = signdatap1(session, signedinfo, signaturevalue, kCertSigning); rc != 0)
+  if (int rc = signdatap1(s, signedinfo, signaturevalue, kCertSigning); rc != 0)
     return signfail(session, rc, "createxmldsig_createxmldsig: An error occured trying sign the xml order\n");
 
   std::string out;
@@ -88,9 +89,10 @@ int build(int session, std::string_view order, std::string& document) {
 
 int createxmldsig(int session, std::string_view order, std::string& document, int& days) {
   document.clear();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  SessionRef s;
+  if (int rc = enterservice(session, s); rc != 0) return rc;
   try {
-    if (int rc = build(session, order, document); rc != 0) return rc;
+    if (int rc = build(*s, order, document); rc != 0) return rc;
   } catch (const std::bad_alloc&) {
     document.clear();
     return signfail(session, kOutOfMemory, "createxmldsig_createxmldsig: Error allocating memory.\n");
@@ -99,7 +101,7 @@ int createxmldsig(int session, std::string_view order, std::string& document, in
     return signfail(session, kOutOfMemory, "createxmldsig_createxmldsig: Error allocating memory.\n");
   }
   X509* cert = nullptr;
-  int rc = getsigncert(session, &cert);
+  int rc = getsigncert(*s, &cert);
   if (rc == 0) rc = getdaysuntilexpire(session, cert, days);
   if (rc != 0)
     return signfail(session, rc,

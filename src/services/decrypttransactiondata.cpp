@@ -67,9 +67,10 @@ std::optional<bool> fitsmodulus(EVP_PKEY* key, std::span<const unsigned char> wr
 // Software unwrapping with the merchant's authentication key: the raw block
 // is checked by selectkey. A block that fits the key and still cannot be
 // decrypted is a fault of ours, not of the message (22005).
-int unwrapsoftware(int session, std::span<const unsigned char> wrapped, SecretBytes& basekey) {
+int unwrapsoftware(const Session& s, std::span<const unsigned char> wrapped, SecretBytes& basekey) {
+  const int session = s.number;
   EVP_PKEY* authkey = nullptr;
-  if (int rc = getauthkey(session, &authkey); rc != kOk)
+  if (int rc = getauthkey(s, &authkey); rc != kOk)
     return fail(session, rc, kPrefixOne, "An error occured retrieving the auth key for merchant. \n");
   auto unusable = [&] {
     ERR_clear_error();
@@ -95,13 +96,14 @@ int unwrapsoftware(int session, std::span<const unsigned char> wrapped, SecretBy
 // and its padding is judged here exactly as in software. The module never
 // judges a padding, so any failure of its is an HSM failure, reported as
 // such, whatever code it uses.
-int unwraphsm(int session, std::span<const unsigned char> wrapped, SecretBytes& basekey) {
+int unwraphsm(const Session& s, std::span<const unsigned char> wrapped, SecretBytes& basekey) {
+  const int session = s.number;
   std::string label;
-  if (int rc = gethsm_authkeylabel(session, label); rc != kOk)
+  if (int rc = gethsm_authkeylabel(s, label); rc != kOk)
     return fail(session, rc, kPrefixTwo, "An error occured getting the HSM auth key label for the merchant\n");
   // The module's key is the one of the authentication certificate.
   X509* cert = nullptr;
-  if (int rc = getauthcert(session, &cert); rc != kOk)
+  if (int rc = getauthcert(s, &cert); rc != kOk)
     return fail(session, rc, kPrefixOne, "An error occured retrieving the auth key for merchant. \n");
   std::optional<bool> fits = fitsmodulus(X509_get0_pubkey(cert), wrapped);
   if (!fits) {
@@ -110,7 +112,7 @@ int unwraphsm(int session, std::span<const unsigned char> wrapped, SecretBytes& 
   }
   if (!*fits) return kOk;
   SecretBytes em;
-  if (int rc = hsm_decrypt(session, wrapped.data(), wrapped.size(), em, &label, HsmRsa::raw); rc != kOk)
+  if (int rc = hsm_decrypt(s, wrapped.data(), wrapped.size(), em, &label, HsmRsa::raw); rc != kOk)
     return fail(session, rc, kPrefixTwo, "An error occured trying to decrypt the encryption key using HSM.\n");
   // A module may leave out the leading zero bytes of the number, but a
   // block longer than the modulus is its fault.
@@ -129,7 +131,8 @@ int decrypttransactiondata(int session, std::string_view enckey, std::string_vie
                            SecretString& basekeytext) {
   plain.wipe();
   basekeytext.wipe();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  SessionRef s;
+  if (int rc = enterservice(session, s); rc != 0) return rc;
 
   std::vector<unsigned char> wrapped;
   if (int rc = decodebase64(session, enckey, wrapped); rc != kOk)
@@ -137,14 +140,14 @@ int decrypttransactiondata(int session, std::string_view enckey, std::string_vie
                 "An error occured trying to base64 decode the base64 encoded encrypted key.\n");
 
   uint64_t hsmsession = 0;
-  if (gethsm_sessioncontext(session, &hsmsession) != kOk)
+  if (gethsm_sessioncontext(*s, &hsmsession) != kOk)
     return fail(session, 22006, kPrefixOne, "An error occured getting the HSM context for merchant.\n");
 
   // Drawn first: whatever encKey holds, something goes on to the tag check.
   SecretBytes basekey(kBaseKeyLength);
   if (RAND_bytes(basekey.bytes.data(), static_cast<int>(basekey.bytes.size())) != 1)
     return fail(session, 44001, kPrefixTwo, "An error occured trying to generate a random key.\n");
-  int rc = hsmsession != 0 ? unwraphsm(session, wrapped, basekey) : unwrapsoftware(session, wrapped, basekey);
+  int rc = hsmsession != 0 ? unwraphsm(*s, wrapped, basekey) : unwrapsoftware(*s, wrapped, basekey);
   if (rc != kOk) return rc;
 
   SubKey mackey, key, iv;

@@ -106,10 +106,11 @@ const std::string& wordat(const std::vector<std::string>& words, unsigned char h
   return words[(static_cast<size_t>(high) * 256 + low) % words.size()];
 }
 
-int getDictionaryFromServer(int session, std::string_view locale, Lists& out) {
+int getDictionaryFromServer(const Session& s, std::string_view locale, Lists& out) {
+  const int session = s.number;
   std::string body;
   std::vector<mgmfeparameter> fields = {{"action", "getDictionary"}, {"locale", std::string(locale)}};
-  if (int rc = mgmfeutil_send(session, fields, body, kFetchTimeoutMs); rc != kOk) return rc;
+  if (int rc = mgmfeutil_send(s, fields, body, kFetchTimeoutMs); rc != kOk) return rc;
   auto lists = std::make_shared<wordlists>();
   if (readdictionary(body, *lists) != kOk) {
     setlasterror(session, "generatemerchantreference_getdictionaryfromserver: Failed to validate received dictionary.\n");
@@ -210,7 +211,8 @@ void setmerchantreferenceseams(ReferenceClock clock, ReferenceRandom random) {
 
 int generatemerchantreference(int session, std::string_view locale, std::string& reference) {
   reference.clear();
-  if (int rc = checksessionvalidity(session); rc != kOk) return rc;
+  SessionRef s;
+  if (int rc = usesession(session, s); rc != kOk) return rc;
 
   // Under the lock only the cache is looked at and a role taken; the
   // fetch runs without it.
@@ -254,7 +256,7 @@ int generatemerchantreference(int session, std::string_view locale, std::string&
     case Role::firstfetch: {
       FirstFetchSettler settler(session, record, pending);
       Lists fresh;
-      int rc = getDictionaryFromServer(session, locale, fresh);
+      int rc = getDictionaryFromServer(*s, locale, fresh);
       settler.settle(fresh);
       if (rc != kOk) return fail(session, 38002, "An error occured during download of dictionaries.");
       lists = std::move(fresh);
@@ -267,7 +269,7 @@ int generatemerchantreference(int session, std::string_view locale, std::string&
     case Role::refresh: {
       RefreshSettler settler(session, record);
       Lists fresh;
-      if (getDictionaryFromServer(session, locale, fresh) == kOk) lists = fresh;
+      if (getDictionaryFromServer(*s, locale, fresh) == kOk) lists = fresh;
       settler.settle(std::move(fresh));
       break;
     }

@@ -10,14 +10,15 @@
 
 namespace zmr {
 
-int get_pop_info(int session, std::string& out) {
+int get_pop_info(const Session& s, std::string& out) {
+  const int session = s.number;
   out.clear();
   auto fail = [&](int code, const char* text) {
     setlasterror(session, std::string("gettag_getpopinfo: ") + text);
     return code;
   };
   std::string issuer, serial;
-  if (int rc = readauthcertfields(session, "gettag_getpopinfo: ", issuer, serial, nullptr); rc != kOk) return rc;
+  if (int rc = readauthcertfields(s, "gettag_getpopinfo: ", issuer, serial, nullptr); rc != kOk) return rc;
   // Drawn here rather than through getrandom, which would clear the
   // caller's recent error in the middle of its operation.
   unsigned char random[20];

@@ -18,14 +18,15 @@ int add_url_key_value(std::string& buffer, std::optional<std::string_view> key, 
   return kOk;
 }
 
-int readauthcertfields(int session, std::string_view prefix, std::string& issuer, std::string& serial,
+int readauthcertfields(const Session& s, std::string_view prefix, std::string& issuer, std::string& serial,
                        std::string* commonname) {
+  const int session = s.number;
   auto fail = [&](int code, const char* text) {
     setlasterror(session, std::string(prefix) + text);
     return code;
   };
   X509* cert = nullptr;
-  if (int rc = getauthcert(session, &cert); rc != kOk) return fail(rc, "The auth certificate could noe be found.\n");
+  if (int rc = getauthcert(s, &cert); rc != kOk) return fail(rc, "The auth certificate could noe be found.\n");
   if (int rc = getissuername(session, cert, issuer); rc != kOk)
     return fail(rc, "An error occured retrieving the issuer name from the auth certificate. \n");
   if (int rc = getserialnumber(session, cert, serial); rc != kOk)
@@ -37,10 +38,11 @@ int readauthcertfields(int session, std::string_view prefix, std::string& issuer
   return kOk;
 }
 
-int get_server_info(int session, std::string& out) {
+int get_server_info(const Session& s, std::string& out) {
+  const int session = s.number;
   out.clear();
   std::string issuer, serial, commonname;
-  if (int rc = readauthcertfields(session, "gettag_getserverinfo: ", issuer, serial, &commonname); rc != kOk) return rc;
+  if (int rc = readauthcertfields(s, "gettag_getserverinfo: ", issuer, serial, &commonname); rc != kOk) return rc;
 
   std::string form;
   add_url_key_value(form, "zelmorServerType", "C");

@@ -10,9 +10,10 @@ namespace zmr {
 // Leaves the recent error as it is (it has no exported caller of its own).
 int getcertificate(int session, int which, std::string& out) {
   out.clear();
-  if (checksessionvalidity(session) != 0) return 2009;
+  SessionRef s;
+  if (int rc = usesession(session, s); rc != 0) return rc;
   X509* cert = nullptr;
-  int rc = which != 0 ? getsigncert(session, &cert) : getauthcert(session, &cert);
+  int rc = which != 0 ? getsigncert(*s, &cert) : getauthcert(*s, &cert);
   if (rc != 0) {
     setlasterror(session, "getcertificate: Unable to retrieve auth certificate.\n");
     return rc;

@@ -80,10 +80,11 @@ std::optional<long> decimal(std::string_view text, long low, long high) {
 }
 
 // A property where absence is normal; another look-up failure is reported.
-int property(int session, const char* key, std::optional<std::string>& out, std::string_view line) {
+int property(const Session& s, const char* key, std::optional<std::string>& out, std::string_view line) {
+  const int session = s.number;
   out.reset();
   std::string value;
-  int rc = getproperty(session, key, value);
+  int rc = getproperty(s, key, value);
   if (rc == 2004) return kOk;
   if (rc != kOk) return fail(session, rc, line);
   out = std::move(value);
@@ -98,7 +99,8 @@ struct Destination {
   SSL_CTX* ctx = nullptr;
 };
 
-int destination(int session, X509* signer, Destination& out) {
+int destination(const Session& s, X509* signer, Destination& out) {
+  const int session = s.number;
   std::string url;
   if (int rc = getaialocation(session, signer, url); rc != kOk)
     return fail(session, rc, "An error occured trying to retrieve the aia location from the certificate in request.\n");
@@ -108,7 +110,7 @@ int destination(int session, X509* signer, Destination& out) {
                 "certificate in request.\n");
 
   std::optional<std::string> text;
-  if (int rc = property(session, "vaport", text, "An error occured retrieve the vaport setting from sessionstore.\n");
+  if (int rc = property(s, "vaport", text, "An error occured retrieve the vaport setting from sessionstore.\n");
       rc != kOk)
     return rc;
   if (text) out.address.port = static_cast<int>(decimal(*text, 0, 65535).value_or(0));
@@ -116,7 +118,7 @@ int destination(int session, X509* signer, Destination& out) {
     return fail(session, 13026,
                 "An error occured trying to parse the portnumber from the certificates AIA location.\n");
 
-  if (int rc = property(session, "vatimeout", text,
+  if (int rc = property(s, "vatimeout", text,
                         "An error occured retrieve the vatimeout setting from sessionstore.\n");
       rc != kOk)
     return rc;
@@ -127,24 +129,25 @@ int destination(int session, X509* signer, Destination& out) {
       return fail(session, 13029, "The vatimeout property in the configuration file is invalid.\n");
   }
 
-  if (int rc = property(session, "vassldisabled", text,
+  if (int rc = property(s, "vassldisabled", text,
                         "An error occured retrieve the vassldisabled setting from sessionstore.\n");
       rc != kOk)
     return rc;
   out.ctx = nullptr;
   if (!text || *text == "false") {
-    if (int rc = getvasslcontext(session, &out.ctx); rc != kOk)
+    if (int rc = getvasslcontext(s, &out.ctx); rc != kOk)
       return fail(session, rc, "An error occured trying to get the SSL context for the merchant session.\n");
   }
   return kOk;
 }
 
 // Steps 15 and 16: up to three posts, none after a time-out.
-int exchange(int session, const Destination& to, std::string_view body, std::string& reply) {
+int exchange(const Session& s, const Destination& to, std::string_view body, std::string& reply) {
+  const int session = s.number;
   auto started = std::chrono::steady_clock::now();
   int rc = kOk;
   for (int attempt = 0; attempt < kVaAttempts; ++attempt) {
-    rc = http_post(session, to.ctx, to.address.host, to.address.port, to.address.path, body, kOcspRequestType, reply,
+    rc = http_post(s, to.ctx, to.address.host, to.address.port, to.address.path, body, kOcspRequestType, reply,
                    to.timeout, "va");
     if (rc == kOk || rc == kHttpTimeout) break;
   }
@@ -186,11 +189,22 @@ int getcertstatus(int session, const char* pkcs7, std::string& ocsp, std::option
   ocsp.clear();
   if (nonce != nullptr) nonce->reset();
   if (fullocsp != nullptr) fullocsp->reset();
-  if (int rc = enterservice(session); rc != kOk) return rc;
+  SessionRef s;
+  if (int rc = usesession(session, s); rc != kOk) return rc;
+  return getcertstatus(*s, pkcs7, ocsp, nonce, fullocsp);
+}
+
+int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::optional<std::string>* nonce,
+                  std::optional<std::string>* fullocsp) {
+  const int session = s.number;
+  ocsp.clear();
+  if (nonce != nullptr) nonce->reset();
+  if (fullocsp != nullptr) fullocsp->reset();
+  if (int rc = enterservice(s); rc != kOk) return rc;
 
   std::string own;
   if (pkcs7 == nullptr) {
-    if (int rc = signdata(session, "dummy", own, kCertSigning, 0); rc != kOk)
+    if (int rc = signdata(s, "dummy", own, kCertSigning, 0); rc != kOk)
       return fail(session, rc, "An error occured trying to sign dummy data.\n");
     pkcs7 = own.c_str();
   }
@@ -208,7 +222,7 @@ int getcertstatus(int session, const char* pkcs7, std::string& ocsp, std::option
   if (int rc = getpkcs7signercert(session, p7.get(), signer); rc != kOk)
     return fail(session, rc,
                 "An error occured trying to retrieve the signing certificate from the pkcs7 structure.\n");
-  if (int rc = isvalidpolicy(session, signer, nullptr); rc != kOk)
+  if (int rc = isvalidpolicy(s, signer, nullptr); rc != kOk)
     return fail(session, rc, "An error occured during verification of the signing certificate's policy oid.\n");
   if (int rc = getpkcs7issuercert(session, p7.get(), issuer); rc != kOk)
     return fail(session, rc,
@@ -226,15 +240,15 @@ int getcertstatus(int session, const char* pkcs7, std::string& ocsp, std::option
     return fail(session, rc, "An error occured trying to to add ocsp request extensions to the ocsp request.\n");
   if (nonce != nullptr) *nonce = billing;
   std::string body;
-  if (int rc = signocsprequest(session, request.get(), body); rc != kOk)
+  if (int rc = signocsprequest(s, request.get(), body); rc != kOk)
     return fail(session, rc,
                 "An error occured trying to sign the ocsp request with the merchants own signing certificate.\n");
 
   Destination to;
-  if (int rc = destination(session, signer, to); rc != kOk) return rc;
+  if (int rc = destination(s, signer, to); rc != kOk) return rc;
 
   std::string reply;
-  if (int rc = exchange(session, to, body, reply); rc != kOk) return rc;
+  if (int rc = exchange(s, to, body, reply); rc != kOk) return rc;
   OcspAnswer answer;
   if (int rc = getocspresponse(session, reply, answer); rc != kOk)
     return fail(session, rc,
@@ -253,7 +267,7 @@ int getcertstatus(int session, const char* pkcs7, std::string& ocsp, std::option
   }
 
   OCSP_SINGLERESP* single = nullptr;
-  if (int rc = verifyocspresponse(session, request.get(), answer.basic.get(), OcspSubject{signer, issuer, nullptr},
+  if (int rc = verifyocspresponse(s, request.get(), answer.basic.get(), OcspSubject{signer, issuer, nullptr},
                                   rfc6960 ? 1 : 0, kOcspLive, &single);
       rc != kOk)
     return fail(session, rc, "An error occured trying verify the ocsp response\n");

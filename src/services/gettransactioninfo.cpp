@@ -28,14 +28,15 @@ int failreply(int session, int code, std::string_view text) {
 
 }  // namespace
 
-int getservicesurl(int session, std::string& url) {
+int getservicesurl(const Session& s, std::string& url) {
+  const int session = s.number;
   url.clear();
   int environment = 0;
-  if (int rc = getenvironment(session, &environment); rc != kOk) {
+  if (int rc = getenvironment(s, &environment); rc != kOk) {
     setlasterror(session, "transactioninfo::getservicesurl: Error getting environment");
     return rc;
   }
-  if ((environment == 1 || environment == 2) && getproperty(session, "servicehostdns", url) == kOk) return kOk;
+  if ((environment == 1 || environment == 2) && getproperty(s, "servicehostdns", url) == kOk) return kOk;
   std::optional<std::string> builtin = centralserverurl(environment, CentralServer::services);
   if (!builtin) return 42002;
   url = std::move(*builtin);
@@ -113,18 +114,19 @@ int parse_payload(int session, std::string_view answer, std::string_view key,
 }
 
 int gettransactioninfo(int session, std::string_view key, std::string_view oids) {
-  if (int rc = enterservice(session); rc != kOk) return rc;
+  SessionRef s;
+  if (int rc = enterservice(session, s); rc != kOk) return rc;
 
   stringmap map;
   if (addelement(map, "key", key) != kOk) return fail(session, kOutOfMemory, "Error creating stringmap with key.");
   if (int rc = addelement(map, "oids", oids); rc != kOk)
     return fail(session, rc, "Error adding element oids to request.");
   std::string popinfo, serverinfo;
-  if (int rc = get_pop_info(session, popinfo); rc != kOk)
+  if (int rc = get_pop_info(*s, popinfo); rc != kOk)
     return fail(session, rc, "Error fetching certificate info.");
   if (int rc = addelement(map, "certinfo", popinfo); rc != kOk)
     return fail(session, rc, "Error adding element certinfo to request.");
-  if (int rc = get_server_info(session, serverinfo); rc != kOk)
+  if (int rc = get_server_info(*s, serverinfo); rc != kOk)
     return fail(session, rc, "Error fetching server info.");
   if (int rc = addelement(map, "serverinfo", serverinfo); rc != kOk)
     return fail(session, rc, "Error adding element serverinfo to request.");
@@ -140,7 +142,7 @@ int gettransactioninfo(int session, std::string_view key, std::string_view oids)
   std::string signedtext, signature, request;
   if (int rc = tourlencodedstring(&map, signedtext); rc != kOk)
     return fail(session, rc, "Error getting request as url encoded string.");
-  if (int rc = signdatap1(session, signedtext, signature, kCertAuthentication); rc != kOk)
+  if (int rc = signdatap1(*s, signedtext, signature, kCertAuthentication); rc != kOk)
     return fail(session, rc, "Error signing request.");
   if (int rc = addelement(map, "signature", signature); rc != kOk)
     return fail(session, rc, "Error adding signature to request.");
@@ -148,7 +150,7 @@ int gettransactioninfo(int session, std::string_view key, std::string_view oids)
     return fail(session, rc, "Error fetching final request.");
 
   int environment = 0;
-  if (int rc = getenvironment(session, &environment); rc != kOk)
+  if (int rc = getenvironment(*s, &environment); rc != kOk)
     return fail(session, rc, "An error occured trying to retrieve the current environment.");
   const char* modulus = centralservermodulus(environment);
   if (modulus == nullptr) return fail(session, 42002, "An error occured trying to get the public key.");
@@ -163,13 +165,13 @@ int gettransactioninfo(int session, std::string_view key, std::string_view oids)
     return fail(session, kOutOfMemory, "Error encrypting request.");
 
   SSL_CTX* ctx = nullptr;
-  if (int rc = getservicessslcontext(session, &ctx); rc != kOk)
+  if (int rc = getservicessslcontext(*s, &ctx); rc != kOk)
     return fail(session, rc, "Error getting SSL context for communication.");
   std::string url;
-  if (int rc = getservicesurl(session, url); rc != kOk) return fail(session, rc, "Error getting url for services.");
+  if (int rc = getservicesurl(*s, url); rc != kOk) return fail(session, rc, "Error getting url for services.");
 
   std::string reply;
-  if (int rc = http_post_url(session, ctx, url, body, kFormType, reply, kServicesTimeoutSeconds, "services");
+  if (int rc = http_post_url(*s, ctx, url, body, kFormType, reply, kServicesTimeoutSeconds, "services");
       rc != kOk)
     return fail(session, rc, "Error communicating with servicehost.");
 

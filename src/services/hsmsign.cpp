@@ -5,15 +5,16 @@
 
 namespace zmr {
 
-int hsmsign(int session, const std::string& label, const unsigned char* data, size_t length, int64_t keybits,
+int hsmsign(const Session& s, const std::string& label, const unsigned char* data, size_t length, int64_t keybits,
             const HsmSignLines& lines, std::vector<unsigned char>& signature) {
+  const int session = s.number;
   std::vector<unsigned char> digestinfo;
   if (createhashforpkcs1(session, data, length, digestinfo, keybits) != 0) {
     setlasterror(session, "signdata_signdata: An error occured signing the data with HSM private keys\n");
     return 4012;
   }
   std::vector<unsigned char> produced;
-  if (hsm_signdata(session, digestinfo.data(), digestinfo.size(), produced, label, 0) != 0) {
+  if (hsm_signdata(s, digestinfo.data(), digestinfo.size(), produced, label, 0) != 0) {
     setlasterror(session, lines.signfailed);
     return 4009;
   }

@@ -20,13 +20,14 @@ int fail(int session, int code, const char* function, std::string_view text) {
 
 }  // namespace
 
-int get_initsession_url(int session, std::string& url) {
+int get_initsession_url(const Session& s, std::string& url) {
+  const int session = s.number;
   url.clear();
   int environment = 0;
-  if (int rc = getenvironment(session, &environment); rc != kOk)
+  if (int rc = getenvironment(s, &environment); rc != kOk)
     return fail(session, rc, "get_initsession_url", "Error fetching environment for session.\n");
   if (environment == 1 || environment == 2) {
-    if (getproperty(session, "initsessiondns", url) == kOk) return kOk;
+    if (getproperty(s, "initsessiondns", url) == kOk) return kOk;
     url.clear();
   }
   std::optional<std::string> builtin = centralserverurl(environment, CentralServer::sdm);
@@ -35,15 +36,16 @@ int get_initsession_url(int session, std::string& url) {
   return kOk;
 }
 
-int get_initsession_response(int session, std::string_view body, std::string& response) {
+int get_initsession_response(const Session& s, std::string_view body, std::string& response) {
+  const int session = s.number;
   response.clear();
   std::string url;
-  if (int rc = get_initsession_url(session, url); rc != kOk)
+  if (int rc = get_initsession_url(s, url); rc != kOk)
     return fail(session, rc, "get_initsession_response", "Error fetching url.\n");
   SSL_CTX* ctx = nullptr;
-  if (int rc = getsdmsslcontext(session, &ctx); rc != kOk)
+  if (int rc = getsdmsslcontext(s, &ctx); rc != kOk)
     return fail(session, rc, "get_initsession_response", "Error fetching ssl context.\n");
-  if (int rc = http_post_url(session, ctx, url, body, kFormType, response, kInitSessionTimeoutSeconds, "sdm"); rc != kOk)
+  if (int rc = http_post_url(s, ctx, url, body, kFormType, response, kInitSessionTimeoutSeconds, "sdm"); rc != kOk)
     return fail(session, rc, "get_initsession_response", "Error communicating with Rirorer Idor Azoriva.\n");
   return kOk;
 }
@@ -96,17 +98,18 @@ int initsession(int session, std::optional<std::string>& cdmuri, std::optional<s
   cdmuri.reset();
   tid.reset();
   cid.reset();
-  if (int rc = enterservice(session); rc != kOk) return rc;
+  SessionRef s;
+  if (int rc = enterservice(session, s); rc != kOk) return rc;
   auto failhere = [&](int code, std::string_view text) { return fail(session, code, "initsession", text); };
 
   SecretString nonce;
   if (int rc = getrandom(session, nonce, 20); rc != kOk)
     return failhere(rc, "An error occured trying to generate a random nonce.\n");
   std::string request;
-  if (int rc = create_initsession_request(session, nonce.view(), request); rc != kOk)
+  if (int rc = create_initsession_request(*s, nonce.view(), request); rc != kOk)
     return failhere(rc, "An error occured trying to create init session request.\n");
   int environment = 0;
-  if (int rc = getenvironment(session, &environment); rc != kOk)
+  if (int rc = getenvironment(*s, &environment); rc != kOk)
     return failhere(rc, "An error occured trying to retrieve the current environment.\n");
   const char* modulus = centralservermodulus(environment);
   if (modulus == nullptr) return failhere(43000, "An error occured trying to get the public key.\n");
@@ -121,7 +124,7 @@ int initsession(int session, std::optional<std::string>& cdmuri, std::optional<s
   if (int rc = tourlencodedstring(&outer, body); rc != kOk) return rc;
 
   std::string response;
-  if (int rc = get_initsession_response(session, body, response); rc != kOk)
+  if (int rc = get_initsession_response(*s, body, response); rc != kOk)
     return failhere(rc, "An error occured trying to communicate with SDM.\n");
   stringmap map = createstringmapwithvalues("dummy", "dummy");
   if (int rc = parse_initsession_response(session, response, map); rc != kOk)

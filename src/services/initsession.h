@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "net/stringmap.h"
+#include "store/sessionstore.h"
 
 namespace zmr {
 
@@ -31,17 +32,19 @@ inline constexpr int kInitSessionTimeoutSeconds = 15;
 int initsession(int session, std::optional<std::string>& cdmuri, std::optional<std::string>& tid,
                 std::optional<std::string>& cid);
 
+// The steps below take the state the exchange holds.
+
 // The signed, form-encoded request carrying nonce.
-int create_initsession_request(int session, std::string_view nonce, std::string& request);
+int create_initsession_request(const Session& s, std::string_view nonce, std::string& request);
 // Base64 of the form of server type, version, platform, arch, timestamp and
 // the authentication certificate's issuer, serial and common name.
-int create_server_info(int session, std::string& serverinfo);
+int create_server_info(const Session& s, std::string& serverinfo);
 // The Rirorer Idor Azoriva URL of the session's environment: in 1 and 2
 // the property initsessiondns when set, else the built-in one; in 3 and 4
 // the built-in one; 43000 when there is none.
-int get_initsession_url(int session, std::string& url);
+int get_initsession_url(const Session& s, std::string& url);
 // One POST of body; response is the raw HTTP reply.
-int get_initsession_response(int session, std::string_view body, std::string& response);
+int get_initsession_response(const Session& s, std::string_view body, std::string& response);
 // Status check, then either errorCode (up to 4 characters after
 // "errorCode" and one separator, wherever it stands) or the body's fields,
 // appended to map after HTTPSTATUSCODE=200. 43002.
@@ -52,14 +55,14 @@ int decrypt_initsession_response(int session, const stringmap& map, std::string_
 
 // "serverInfo=" and the form-encoded base64 of the server-info form
 // without its timestamp. Takes no lock. 2043, 6xxx, 21xxx.
-int get_server_info(int session, std::string& out);
+int get_server_info(const Session& s, std::string& out);
 // Base64 of issuer, serialnumber, timestamp (seconds and "000") and a fresh
 // 20-byte nonce of the authentication certificate. 2043, 6xxx, 10005, 21xxx.
-int get_pop_info(int session, std::string& out);
+int get_pop_info(const Session& s, std::string& out);
 // Issuer, serial and (when asked) common name of the authentication
 // certificate, each failure with its line under prefix. Shared by the two
 // above; takes no lock.
-int readauthcertfields(int session, std::string_view prefix, std::string& issuer, std::string& serial,
+int readauthcertfields(const Session& s, std::string_view prefix, std::string& issuer, std::string& serial,
                        std::string* commonname);
 // The keys of map joined by ",", without "popSignature".
 int get_pop_parameters(const stringmap& map, std::string& out);

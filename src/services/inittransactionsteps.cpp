@@ -103,7 +103,9 @@ int addchannel(int session, std::string_view pkcs7, int certtype, stringmap& ans
   // The PKCS#7 is the merchant's own: its signer is the certificate of
   // certtype, which the session holds already parsed.
   X509* cert = nullptr;
-  int rc = certtype == kCertAuthentication ? getauthcert(session, &cert) : getsigncert(session, &cert);
+  SessionRef state;
+  int rc = usesession(session, state);
+  if (rc == kOk) rc = certtype == kCertAuthentication ? getauthcert(*state, &cert) : getsigncert(*state, &cert);
   std::string signature, channel;
   if (rc == kOk) rc = signchannel(session, pkcs7, channelsigner(session, cert), signature, channel);
   if (rc != kOk) return initfail(session, rc, lines, "An error occured creating the ZMR channel.\n");

@@ -6,6 +6,9 @@
 
 namespace zmr {
 
+// A session opened before start-up or after shut-down.
+inline constexpr int kNotInitialized = 2049;
+
 // One described session, as handed to the caller.
 struct sessionstoreinfo {
   int sessionid = -1;
@@ -25,11 +28,16 @@ int finalize();
 
 // Opens a merchant session; texts after password may be null. With a
 // pkcs11password the session signs and decrypts in the HSM on slot (-1:
-// found by the key label).
+// found by the key label). Only while the library is started
+// (kNotInitialized).
 int opensession(int& session, const char* keyfile, const char* password, const char* propertiesfile,
                 const char* webaddress, const char* truststore, const char* grantedpolicies,
                 const char* httpproxyserver, const char* httpproxyport, const char* pkcs11password,
                 int32_t slot);
+// Takes the session off its number at once, without waiting for calls in
+// flight; the last of them ends its HSM session. With none in flight the
+// HSM logout happens here, and when it fails its code is returned and the
+// session stays open.
 int closesession(int session);
 int getsessionstoreinfo(int session, sessionstoreinfo& out);
 

@@ -16,16 +16,6 @@ namespace {
 
 bool isblank(char c) { return c == ' ' || c == '\t'; }
 
-// Frees a session whose opening failed, ending its HSM session first.
-void discard(int session) {
-  if (uint64_t handle = 0; gethsm_sessioncontext(session, &handle) == 0 && handle != 0) {
-    NamedLock lock(session, "hsm_client");
-    hsm_closesession(session);
-  }
-  NamedLock lock(session, "sessionstore");
-  freesession(session);
-}
-
 // The next element of a ","-separated list: blanks skipped, then up to the
 // next blank, "," or the end. pos is left after the element.
 std::string_view element(std::string_view text, size_t& pos) {
@@ -53,9 +43,10 @@ int fail(int session, const char* message, int code) {
   return code;
 }
 
-int validatewebaddress(int session) {
+int validatewebaddress(const Session& s) {
+  const int session = s.number;
   std::string value;
-  if (int rc = getproperty(session, "webaddress", value); rc != 0)
+  if (int rc = getproperty(s, "webaddress", value); rc != 0)
     return fail(session, "The mandatory configuration parameter \"webaddress\" was not found\n", rc);
   size_t pos = 0;
   std::string_view text(value);
@@ -92,14 +83,15 @@ int validatewebaddress(int session) {
   return 0;
 }
 
-int validateconfiguration(int session) {
-  if (int rc = validatewebaddress(session); rc != 0) return rc;
+int validateconfiguration(const Session& s) {
+  const int session = s.number;
+  if (int rc = validatewebaddress(s); rc != 0) return rc;
   std::string value;
-  if (int rc = getproperty(session, "truststore", value); rc != 0)
+  if (int rc = getproperty(s, "truststore", value); rc != 0)
     return fail(session, "The mandatory configuration parameter \"truststore\" was not found\n", rc);
   if (value.empty())
     return fail(session, "The mandatory configuration parameter \"truststore\" is present but empty\n", 28001);
-  if (int rc = getproperty(session, "grantedpolicies", value); rc != 0)
+  if (int rc = getproperty(s, "grantedpolicies", value); rc != 0)
     return fail(session, "The mandatory configuration parameter \"grantedpolicies\" was not found\n", rc);
   if (value.empty())
     return fail(session, "The mandatory configuration parameter \"grantedpolicies\" is present but empty\n", 28001);
@@ -117,44 +109,42 @@ int opensession(int& session, const char* keyfile, const char* password, const c
                 const char* webaddress, const char* truststore, const char* grantedpolicies,
                 const char* httpproxyserver, const char* httpproxyport, const char* pkcs11password,
                 int32_t slot) {
-  int number = -1;
-  {
-    NamedLock lock(-1, "sessionstore");
-    if (!lock.ok()) return lock.code;
-    // The loaders report by code alone; the merchant also gets a line.
-    if (int rc = loadproperties(number, webaddress, truststore, grantedpolicies, httpproxyserver, httpproxyport,
-                                propertiesfile);
-        rc != 0) {
-      setlasterror(-1, "opensession_opensession: The configuration could not be loaded (code " +
-                           std::to_string(rc) + ").\n");
-      return rc;
-    }
-    // The loader frees the session when it fails.
-    if (int rc = loadkeyfile(number, keyfile, password, pkcs11password != nullptr); rc != 0) {
-      setlasterror(-1, "opensession_opensession: The merchant key file could not be loaded (code " +
-                           std::to_string(rc) + ").\n");
-      return rc;
-    }
+  if (!isInitialized()) {
+    setlasterror(-1, "opensession_opensession: The library is not initialized.\n");
+    return kNotInitialized;
+  }
+  // Built where no other call can see it: every return before publish()
+  // releases it (ending an HSM session opened on it) and its number.
+  PendingSession pending;
+  // The loaders report by code alone; the merchant also gets a line.
+  int rc = pending.open();
+  if (rc == 0) rc = loadproperties(pending.state(), webaddress, truststore, grantedpolicies, httpproxyserver,
+                                   httpproxyport, propertiesfile);
+  if (rc != 0) {
+    setlasterror(-1, "opensession_opensession: The configuration could not be loaded (code " + std::to_string(rc) +
+                         ").\n");
+    return rc;
+  }
+  Session& s = pending.state();
+  if (rc = loadkeyfile(s, keyfile, password, pkcs11password != nullptr); rc != 0) {
+    setlasterror(-1, "opensession_opensession: The merchant key file could not be loaded (code " +
+                         std::to_string(rc) + ").\n");
+    return rc;
   }
   if (pkcs11password != nullptr) {
     std::string label;
-    int rc = gethsm_signkeylabel(number, label);
+    rc = gethsm_signkeylabel(s, label);
     if (rc == 0) {
-      NamedLock lock(number, "hsm_client");
-      rc = lock.ok() ? hsm_opensession(number, label, slot, pkcs11password) : lock.code;
+      NamedLock lock(s.number, "hsm_client");
+      rc = lock.ok() ? hsm_opensession(s, label, slot, pkcs11password) : lock.code;
     }
-    if (rc != 0) {
-      discard(number);
-      return rc;
-    }
+    if (rc != 0) return rc;
   }
   if (propertiesfile != nullptr || webaddress != nullptr) {
-    if (int rc = validateconfiguration(number); rc != 0) {
-      discard(number);
-      return rc;
-    }
+    if (rc = validateconfiguration(s); rc != 0) return rc;
   }
-  session = number;
+  pending.publish();
+  session = s.number;
   return 0;
 }
 

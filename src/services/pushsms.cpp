@@ -8,9 +8,10 @@
 namespace zmr {
 
 int pushsms(int session, std::string_view reference, std::string_view text) {
-  if (int rc = checksessionvalidity(session); rc != kOk) return rc;
+  SessionRef s;
+  if (int rc = usesession(session, s); rc != kOk) return rc;
   std::string popinfo;
-  if (int rc = get_pop_info(session, popinfo); rc != kOk) {
+  if (int rc = get_pop_info(*s, popinfo); rc != kOk) {
     setlasterror(session,
                  "requestmobileaction_requestmobileaction: An error occured trying to create the popInfo data "
                  "structure.\n");
@@ -21,7 +22,7 @@ int pushsms(int session, std::string_view reference, std::string_view text) {
                                         {"text", std::string(text)},
                                         {"popInfo", std::move(popinfo)}};
   std::string body;
-  if (int rc = ravud_send(session, fields, body, 0); rc != kOk) {
+  if (int rc = ravud_send(*s, fields, body, 0); rc != kOk) {
     setlasterror(session, "requestmobileaction_requestmobileaction: Error communicating with RAVUD.\n");
     return rc;
   }

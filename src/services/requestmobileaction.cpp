@@ -46,7 +46,8 @@ int64_t mobileactiontimeout(std::string_view item) {
 
 int requestmobileaction(int session, std::string& reference) {
   reference.clear();
-  if (int rc = checksessionvalidity(session); rc != kOk) return rc;
+  SessionRef s;
+  if (int rc = usesession(session, s); rc != kOk) return rc;
 
   struct Mandatory {
     const char* field;
@@ -64,7 +65,7 @@ int requestmobileaction(int session, std::string& reference) {
                       " parameter from merchants session store. It is mandatory.");
   }
   std::string certtype;
-  if (int rc = getproperty(session, "grantedpolicies", certtype); rc != kOk)
+  if (int rc = getproperty(*s, "grantedpolicies", certtype); rc != kOk)
     return fail(session, rc, "An error occured trying to get the grantedpolicies property.");
 
   std::string timeout = itemor(session, "timeout", "40000");
@@ -72,13 +73,13 @@ int requestmobileaction(int session, std::string& reference) {
   bool withsid = popinfoitem(session, "sid", sid) == kOk;
 
   std::string webaddress, mitm;
-  if (int rc = getproperty(session, "webaddress", webaddress); rc != kOk)
+  if (int rc = getproperty(*s, "webaddress", webaddress); rc != kOk)
     return fail(session, rc, "Unable to find the webaddress configuration file parameter.");
   if (int rc = encodebase64(session, webaddress, mitm); rc != kOk)
     return fail(session, rc, "An error occured trying to base64 encode the serverchallenge.");
 
   std::string popinfo, popparameters;
-  if (int rc = get_pop_info(session, popinfo); rc != kOk)
+  if (int rc = get_pop_info(*s, popinfo); rc != kOk)
     return fail(session, rc, "An error occured trying to create the popInfo data structure.");
   if (int rc = encodebase64(session, withsid ? "URL,sid,mitm,popInfo" : "URL,mitm,popInfo", popparameters);
       rc != kOk)
@@ -90,7 +91,7 @@ int requestmobileaction(int session, std::string& reference) {
   if (withsid) signedtext += "sid=" + urlencoded(sid) + "&";
   signedtext += "mitm=" + urlencoded(mitm) + "&popInfo=" + urlencoded(popinfo);
   std::string popsignature;
-  if (int rc = signdatap1(session, signedtext, popsignature, kCertAuthentication); rc != kOk)
+  if (int rc = signdatap1(*s, signedtext, popsignature, kCertAuthentication); rc != kOk)
     return fail(session, rc, "An error occured signing the POP for the parameters. ");
 
   std::vector<mgmfeparameter> fields;
@@ -110,7 +111,7 @@ int requestmobileaction(int session, std::string& reference) {
   fields.push_back({"popSignature", std::move(popsignature)});
 
   std::string body;
-  if (int rc = ravud_send(session, fields, body, mobileactiontimeout(timeout)); rc != kOk)
+  if (int rc = ravud_send(*s, fields, body, mobileactiontimeout(timeout)); rc != kOk)
     return fail(session, rc, "Error communicating with RAVUD.");
   std::optional<std::string> found = http_find_value("transactionReference", body);
   if (!found) return fail(session, 37001, "Missing transaction reference in RAVUD response.");

@@ -9,9 +9,10 @@ namespace zmr {
 
 int requestmobilestatus(int session, std::string_view reference, std::string& status) {
   status.clear();
-  if (int rc = checksessionvalidity(session); rc != kOk) return rc;
+  SessionRef s;
+  if (int rc = usesession(session, s); rc != kOk) return rc;
   std::string body;
-  if (int rc = ravud_send(session, {{"action", "getStatus"}, {"transactionReference", std::string(reference)}}, body, 0);
+  if (int rc = ravud_send(*s, {{"action", "getStatus"}, {"transactionReference", std::string(reference)}}, body, 0);
       rc != kOk) {
     setlasterror(session, "requestmobilestatus_requestmobilestatus: Error communicating with RAVUD.\n");
     return rc;

@@ -130,9 +130,18 @@ bool isoprofile(int session, int certtype) {
 
 int signdata(int session, const unsigned char* data, size_t length, std::string& out, int certtype, int nonce) {
   out.clear();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  SessionRef s;
+  if (int rc = usesession(session, s); rc != 0) return rc;
+  return signdata(*s, data, length, out, certtype, nonce);
+}
+
+int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, int certtype,
+             int nonce) {
+  out.clear();
+  const int session = s.number;
+  if (int rc = enterservice(s); rc != 0) return rc;
   int64_t keybits = 0;
-  if (int rc = getmerchantkeysize(session, &keybits); rc != 0) return rc;
+  if (int rc = getmerchantkeysize(s, &keybits); rc != 0) return rc;
   const EVP_MD* md = merchantdigest(keybits);
 
   Pkcs7Ptr p7(PKCS7_new());
@@ -141,7 +150,7 @@ int signdata(int session, const unsigned char* data, size_t length, std::string&
     return signfail(session, 4014, "signdata_signdata: Unable to set PKCS7 type in P7 structure.\n");
 
   uint64_t hsmcontext = 0;
-  if (gethsm_sessioncontext(session, &hsmcontext) != 0)
+  if (gethsm_sessioncontext(s, &hsmcontext) != 0)
     return signfail(session, 4008, "signdata_signdata: An error occured getting the HSM context for merchant\n");
   bool hsm = hsmcontext != 0;
 
@@ -151,23 +160,23 @@ int signdata(int session, const unsigned char* data, size_t length, std::string&
   X509* cert = nullptr;
   EVP_PKEY* key = nullptr;
   if (certtype == kCertSigning) {
-    if (int rc = getsigncert(session, &cert); rc != 0)
+    if (int rc = getsigncert(s, &cert); rc != 0)
       return signfail(session, rc,
                   "signdata_signdata: An error occured trying to get the merchants signing certificate from "
                   "sessionstore\n");
     if (!hsm) {
-      if (int rc = getsignkey(session, &key); rc != 0)
+      if (int rc = getsignkey(s, &key); rc != 0)
         return signfail(session, rc,
                     "signdata_signdata: An error occured trying to get the merchants signing key from "
                     "sessionstore\n");
     }
   } else {
-    if (int rc = getauthcert(session, &cert); rc != 0)
+    if (int rc = getauthcert(s, &cert); rc != 0)
       return signfail(session, rc,
                   "signdata_signdata: An error occured trying to get the merchants auth certificate from "
                   "sessionstore\n");
     if (!hsm) {
-      if (int rc = getauthkey(session, &key); rc != 0)
+      if (int rc = getauthkey(s, &key); rc != 0)
         return signfail(session, rc,
                     "signdata_signdata: An error occured trying to retrieve the merchant's private "
                     "authentication key from session store.\n");
@@ -195,7 +204,7 @@ int signdata(int session, const unsigned char* data, size_t length, std::string&
   if (PKCS7_add_certificate(p7.get(), cert) != 1)
     return signfail(session, 4011, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   STACK_OF(X509)* cas = nullptr;
-  if (int rc = getcacerts(session, &cas); rc != 0)
+  if (int rc = getcacerts(s, &cas); rc != 0)
     return signfail(session, rc,
                 "signdata_signdata: An error occured trying to retrieve the merchant's ca chain from session "
                 "store.\n");
@@ -254,11 +263,11 @@ int signdata(int session, const unsigned char* data, size_t length, std::string&
   } else {
     std::string label;
     if (certtype == kCertSigning) {
-      if (int rc = gethsm_signkeylabel(session, label); rc != 0)
+      if (int rc = gethsm_signkeylabel(s, label); rc != 0)
         return signfail(session, rc,
                     "signdata_signdata: An error occured getting the HSM signing key label for the merchant\n");
     } else {
-      if (int rc = gethsm_authkeylabel(session, label); rc != 0)
+      if (int rc = gethsm_authkeylabel(s, label); rc != 0)
         return signfail(session, rc,
                     "signdata_signdata: An error occured getting the HSM authentication key label for the "
                     "merchant\n");
@@ -268,7 +277,7 @@ int signdata(int session, const unsigned char* data, size_t length, std::string&
         "signdata_signdata: The signature is to large to fit in internal buffer\n",
         4013,
     };
-    if (int rc = hsmsign(session, label, attributes, static_cast<size_t>(attributeslength), keybits, lines,
+    if (int rc = hsmsign(s, label, attributes, static_cast<size_t>(attributeslength), keybits, lines,
                          signature);
         rc != 0)
       return rc;

@@ -12,23 +12,31 @@ constexpr char kBadType[] =
 
 int signdatap1(int session, const unsigned char* data, size_t length, std::string& out, int certtype) {
   out.clear();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  SessionRef s;
+  if (int rc = usesession(session, s); rc != 0) return rc;
+  return signdatap1(*s, data, length, out, certtype);
+}
+
+int signdatap1(const Session& s, const unsigned char* data, size_t length, std::string& out, int certtype) {
+  out.clear();
+  const int session = s.number;
+  if (int rc = enterservice(s); rc != 0) return rc;
   int64_t keybits = 0;
-  if (int rc = getmerchantkeysize(session, &keybits); rc != 0) return rc;
+  if (int rc = getmerchantkeysize(s, &keybits); rc != 0) return rc;
   uint64_t hsmcontext = 0;
-  if (gethsm_sessioncontext(session, &hsmcontext) != 0)
+  if (gethsm_sessioncontext(s, &hsmcontext) != 0)
     return signfail(session, 29004, "signdatap1_signdatap1: An error occured getting the HSM context for merchant\n");
 
   std::vector<unsigned char> signature;
   if (hsmcontext == 0) {
     EVP_PKEY* key = nullptr;
     if (certtype == kCertSigning) {
-      if (int rc = getsignkey(session, &key); rc != 0)
+      if (int rc = getsignkey(s, &key); rc != 0)
         return signfail(session, rc,
                     "signdatap1_signdatap1: An error occured trying to retrieve the merchant's private signing key "
                     "from session store.\n");
     } else if (certtype == kCertAuthentication) {
-      if (int rc = getauthkey(session, &key); rc != 0)
+      if (int rc = getauthkey(s, &key); rc != 0)
         return signfail(session, rc,
                     "signdatap1_signdatap1: An error occured trying to retrieve the merchant's private "
                     "authentication key from session store.\n");
@@ -45,11 +53,11 @@ int signdatap1(int session, const unsigned char* data, size_t length, std::strin
   } else {
     std::string label;
     if (certtype == kCertSigning) {
-      if (int rc = gethsm_signkeylabel(session, label); rc != 0)
+      if (int rc = gethsm_signkeylabel(s, label); rc != 0)
         return signfail(session, rc,
                     "signdatap1_signdatap1: An error occured getting the HSM signing key label for the merchant\n");
     } else if (certtype == kCertAuthentication) {
-      if (int rc = gethsm_authkeylabel(session, label); rc != 0)
+      if (int rc = gethsm_authkeylabel(s, label); rc != 0)
         return signfail(session, rc,
                     "signdatap1_signdatap1: An error occured getting the HSM authentication key label for the "
                     "merchant\n");
@@ -61,7 +69,7 @@ int signdatap1(int session, const unsigned char* data, size_t length, std::strin
         "signdatap1_signdatap1: The signature is to large to fit in internal buffer\n",
         29009,
     };
-    if (int rc = hsmsign(session, label, data, length, keybits, lines, signature); rc != 0) return rc;
+    if (int rc = hsmsign(s, label, data, length, keybits, lines, signature); rc != 0) return rc;
   }
 
   if (int rc = encodebase64(session, signature.data(), signature.size(), out); rc != 0) {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "store/sessionstore.h"
 #include "store/threadstore.h"
 
 namespace zmr {
@@ -27,16 +28,25 @@ inline const EVP_MD* merchantdigest(int64_t keybits) { return keybits == 1024 ? 
 // Detached PKCS#7 SignedData over the bytes, as one line of base64 in out
 // (empty on failure). nonce exactly 1 adds the channel attribute. The info
 // item cmsFormat = "PKCS7_ISO320001" with certtype 0 selects the ISO
-// profile (signingCertificateV2, no signingTime).
+// profile (signingCertificateV2, no signingTime). The overloads taking the
+// state are for operations that hold it already.
 int signdata(int session, const unsigned char* data, size_t length, std::string& out, int certtype, int nonce);
+int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, int certtype, int nonce);
 inline int signdata(int session, std::string_view data, std::string& out, int certtype, int nonce) {
   return signdata(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, certtype, nonce);
+}
+inline int signdata(const Session& s, std::string_view data, std::string& out, int certtype, int nonce) {
+  return signdata(s, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, certtype, nonce);
 }
 
 // RSA PKCS#1 v1.5 signature over the bytes, in base64 (empty on failure).
 int signdatap1(int session, const unsigned char* data, size_t length, std::string& out, int certtype);
+int signdatap1(const Session& s, const unsigned char* data, size_t length, std::string& out, int certtype);
 inline int signdatap1(int session, std::string_view data, std::string& out, int certtype) {
   return signdatap1(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, certtype);
+}
+inline int signdatap1(const Session& s, std::string_view data, std::string& out, int certtype) {
+  return signdatap1(s, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, certtype);
 }
 
 // The XML and XSL (each ending at its length or at its first NUL) wrapped in
@@ -83,7 +93,7 @@ struct HsmSignLines {
 // PKCS#1 v1.5 in the HSM with the key of label over the DigestInfo of the
 // data (digest by keybits): 4012 when the DigestInfo cannot be built, 4009
 // when the module fails, toolargecode above 4096 bytes.
-int hsmsign(int session, const std::string& label, const unsigned char* data, size_t length, int64_t keybits,
+int hsmsign(const Session& s, const std::string& label, const unsigned char* data, size_t length, int64_t keybits,
             const HsmSignLines& lines, std::vector<unsigned char>& signature);
 
 }  // namespace zmr

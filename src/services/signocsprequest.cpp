@@ -61,20 +61,22 @@ std::optional<std::string> assemble(std::string_view tbs, const EVP_MD* md, cons
 // never a re-encoding. OpenSSL's own request signer is not used: in
 // OpenSSL 3.0 it frees a half-made algorithm identifier when an allocation
 // fails while it signs, and crashes.
-int signtbs(int session, std::string_view tbs, bool hsm, int64_t keybits, std::vector<unsigned char>& signature) {
+int signtbs(const Session& s, std::string_view tbs, bool hsm, int64_t keybits,
+            std::vector<unsigned char>& signature) {
+  const int session = s.number;
   const auto* data = reinterpret_cast<const unsigned char*>(tbs.data());
   if (hsm) {
     std::string label;
-    if (int rc = gethsm_signkeylabel(session, label); rc != kOk) return rc;
+    if (int rc = gethsm_signkeylabel(s, label); rc != kOk) return rc;
     static constexpr HsmSignLines lines = {
         "getcertstatus_signocsprequest: An error occured signing the data with HSM private keys\n",
         "getcertstatus_signocsprequest: The signature is to large to fit in internal buffer\n",
         4009,
     };
-    return hsmsign(session, label, data, tbs.size(), keybits, lines, signature);
+    return hsmsign(s, label, data, tbs.size(), keybits, lines, signature);
   }
   EVP_PKEY* key = nullptr;
-  if (int rc = getsignkey(session, &key); rc != kOk)
+  if (int rc = getsignkey(s, &key); rc != kOk)
     return fail(session, rc, "An error occured trying to retrieve the merchant's own signing private key\n");
   static constexpr const char* kSignFailed =
       "getcertstatus_signocsprequest: An error occured trying to sign the ocsp request using OCSP_request_sign\n";
@@ -84,16 +86,17 @@ int signtbs(int session, std::string_view tbs, bool hsm, int64_t keybits, std::v
 
 }  // namespace
 
-int signocsprequest(int session, OCSP_REQUEST* request, std::string& signedder) {
+int signocsprequest(const Session& s, OCSP_REQUEST* request, std::string& signedder) {
+  const int session = s.number;
   signedder.clear();
   X509* cert = nullptr;
-  if (int rc = getsigncert(session, &cert); rc != kOk)
+  if (int rc = getsigncert(s, &cert); rc != kOk)
     return fail(session, rc, "An error occured trying to retrieve the merchant's own signing certificate\n");
   uint64_t hsmcontext = 0;
-  if (gethsm_sessioncontext(session, &hsmcontext) != kOk)
+  if (gethsm_sessioncontext(s, &hsmcontext) != kOk)
     return fail(session, 13027, "An error occured getting the HSM context for merchant\n");
   int64_t keybits = 0;
-  if (int rc = getmerchantkeysize(session, &keybits); rc != kOk)
+  if (int rc = getmerchantkeysize(s, &keybits); rc != kOk)
     return fail(session, rc, "An error occured getting the merchants key size.\n");
   bool hsm = hsmcontext != 0;
 
@@ -109,7 +112,7 @@ int signocsprequest(int session, OCSP_REQUEST* request, std::string& signedder) 
   std::string_view tbs = outer.content;
 
   std::vector<unsigned char> signature;
-  if (int rc = signtbs(session, tbs, hsm, keybits, signature); rc != kOk) return rc;
+  if (int rc = signtbs(s, tbs, hsm, keybits, signature); rc != kOk) return rc;
   std::optional<std::string> der = assemble(tbs, merchantdigest(keybits), signature, cert);
   if (!der) return kOutOfMemory;
   signedder = std::move(*der);

@@ -22,7 +22,8 @@ int signxml(int session, const char* xml, size_t xmllength, const char* xsl, siz
             std::string& envelope) {
   pkcs7.clear();
   envelope.clear();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  SessionRef state;
+  if (int rc = enterservice(session, state); rc != 0) return rc;
   std::string text;
   try {
     std::string_view x = uptonul(xml, xmllength);
@@ -34,7 +35,7 @@ int signxml(int session, const char* xml, size_t xmllength, const char* xsl, siz
   } catch (const std::length_error&) {
     return signfail(session, kOutOfMemory, "signxml::signxml: Error allocating memory.\n");
   }
-  if (int rc = signdata(session, text, pkcs7, kCertSigning, 1); rc != 0)
+  if (int rc = signdata(*state, text, pkcs7, kCertSigning, 1); rc != 0)
     return signfail(session, rc, "signxml_signxml: An error occured trying to sign the ZMRXML xml structure.\n");
   if (int rc = encodebase64(session, text, envelope); rc != 0) {
     envelope.clear();

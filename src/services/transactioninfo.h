@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "store/sessionstore.h"
+
 namespace zmr {
 
 inline constexpr int kServicesTimeoutSeconds = 60;
@@ -33,7 +35,7 @@ int gettransactioninfo(int session, std::string_view key, std::string_view oids)
 // The services host's URL for the session's environment: in 1 and 2 the
 // property servicehostdns when set, else the built-in one; in 3 and 4 the
 // built-in one. 42002 when there is none.
-int getservicesurl(int session, std::string& url);
+int getservicesurl(const Session& s, std::string& url);
 
 // ---- readers of what the services host sends, usable without a network ----
 

@@ -31,10 +31,10 @@ const ASN1_OCTET_STRING* carriedcontent(PKCS7* p7) {
 
 // The trust store built at opening. A session opened without configuration
 // has none and no truststore property: the property's code tells so.
-int truststore(int session, X509_STORE*& store) {
-  if (gettruststore(session, &store) == 0) return 0;
+int truststore(const Session& s, X509_STORE*& store) {
+  if (gettruststore(s, &store) == 0) return 0;
   std::string dir;
-  int rc = getproperty(session, "truststore", dir);
+  int rc = getproperty(s, "truststore", dir);
   return rc != 0 ? rc : 2026;
 }
 
@@ -63,7 +63,15 @@ int verifychain(int session, X509_STORE_CTX* ctx, X509_STORE* store, X509* cert,
 
 int verifydata(int session, std::string_view pkcs7base64, const unsigned char* data, size_t length,
                int dataisdigest, const int* usages, int usagecount, int mode) {
-  if (int rc = enterservice(session); rc != 0) return rc;
+  SessionRef s;
+  if (int rc = usesession(session, s); rc != 0) return rc;
+  return verifydata(*s, pkcs7base64, data, length, dataisdigest, usages, usagecount, mode);
+}
+
+int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned char* data, size_t length,
+               int dataisdigest, const int* usages, int usagecount, int mode) {
+  const int session = s.number;
+  if (int rc = enterservice(s); rc != 0) return rc;
   X509StoreCtxPtr ctx(X509_STORE_CTX_new());
   if (!ctx) return 5008;
 
@@ -95,12 +103,12 @@ int verifydata(int session, std::string_view pkcs7base64, const unsigned char* d
   }
 
   X509_STORE* store = nullptr;
-  if (int rc = truststore(session, store); rc != 0)
+  if (int rc = truststore(s, store); rc != 0)
     return fail(session, rc, "An error occured finding the truststore parameter in Zelmor configuration file.");
 
   for (X509* cert : signers) {
     if (mode > 0) {
-      if (int rc = isvalidpolicy(session, cert, nullptr); rc != 0)
+      if (int rc = isvalidpolicy(s, cert, nullptr); rc != 0)
         return fail(session, rc, "The signer certificate in the pkcs7 is not among supported certificate policies.");
     }
     if (int rc = verifychain(session, ctx.get(), store, cert, p7->d.sign->cert, mode); rc != 0) return rc;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "misc/ossl.h"
+#include "store/sessionstore.h"
 #include "zmr/zmr.h"
 
 namespace zmr {
@@ -32,7 +33,10 @@ inline constexpr int kChainPolicy = 1;   // granted policy first, then the usual
 // context, 5007 the chain (reason in the line), 6002 usage, and the
 // SignerInfo check's codes (5007 bad signature, 12003 digest mismatch,
 // 12005 a digest over 64 bytes, ...); 5008, 33001.
+// The overload taking the state is for operations that hold it already.
 int verifydata(int session, std::string_view pkcs7base64, const unsigned char* data, size_t length,
+               int dataisdigest, const int* usages, int usagecount, int mode);
+int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned char* data, size_t length,
                int dataisdigest, const int* usages, int usagecount, int mode);
 
 // The answer to item (exact name: "issuername", "subjectname",

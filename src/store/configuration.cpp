@@ -122,7 +122,7 @@ int maketruststore(const std::string& dir, X509StorePtr& out) {
   return kOk;
 }
 
-int configure(int session, Session& s, const char* webaddress, const char* truststore,
+int configure(Session& s, const char* webaddress, const char* truststore,
               const char* grantedpolicies, const char* httpproxyserver, const char* httpproxyport,
               const char* path) {
   if (path != nullptr) {
@@ -133,7 +133,7 @@ int configure(int session, Session& s, const char* webaddress, const char* trust
     if (!file) return 2001;
     if (std::setvbuf(file.get(), reinterpret_cast<char*>(buffer.bytes.data()), _IOFBF, buffer.bytes.size()) != 0)
       return kOutOfMemory;
-    int rc = readproperties(session, file.get());
+    int rc = readproperties(s, file.get());
     if (std::fclose(file.release()) != 0) return 2028;
     if (rc != kOk) return rc;
   } else {
@@ -150,7 +150,7 @@ int configure(int session, Session& s, const char* webaddress, const char* trust
   }
 
   std::string dir;
-  int rc = getproperty(session, "truststore", dir);
+  int rc = getproperty(s, "truststore", dir);
   if (rc != kOk) return rc;
   // OpenSSL would take a missing directory silently and fail every
   // handshake later; refuse it now.
@@ -167,16 +167,14 @@ int configure(int session, Session& s, const char* webaddress, const char* trust
 
 }  // namespace
 
-int readproperties(int session, FILE* file) {
-  Session* s = sessiontables(session);
-  if (s == nullptr) return 2009;
+int readproperties(Session& s, FILE* file) {
   try {
     WipedString line;  // values may be credentials
     line.reserve(kMaxLine + 2);
     bool toolong = false;
     while (readline(file, line, &toolong)) {
       if (toolong) return toolongcode(line);
-      int rc = insertline(*s, line, static_cast<int>(2 * s->properties.size()));
+      int rc = insertline(s, line, static_cast<int>(2 * s.properties.size()));
       if (rc != kOk) return rc;
     }
   } catch (const std::bad_alloc&) {
@@ -188,23 +186,19 @@ int readproperties(int session, FILE* file) {
   return kOk;
 }
 
-int insertproperty(int session, const char* line, const char* key, const char* value, int index) {
-  Session* s = sessiontables(session);
-  if (s == nullptr) return 2009;
-  if (line != nullptr) return insertline(*s, line, index);
+int insertproperty(Session& s, const char* line, const char* key, const char* value, int index) {
+  if (line != nullptr) return insertline(s, line, index);
   if (key == nullptr || value == nullptr) return kBadArgument;
-  return insertpair(*s, key, value, index);
+  return insertpair(s, key, value, index);
 }
 
 namespace {
 
 // The value of the first pair whose key equals key regardless of case.
 template <typename Text>
-int copyproperty(int session, const char* key, Text& out) {
-  Session* s = sessiontables(session);
-  if (s == nullptr) return 2009;
+int copyproperty(const Session& s, const char* key, Text& out) {
   if (key == nullptr) return 27001;
-  for (const auto& [k, v] : s->properties) {
+  for (const auto& [k, v] : s.properties) {
     if (iequals(k, key)) {
       try {
         out.assign(v.data(), v.size());
@@ -219,33 +213,19 @@ int copyproperty(int session, const char* key, Text& out) {
 
 }  // namespace
 
-int getproperty(int session, const char* key, std::string& out) { return copyproperty(session, key, out); }
+int getproperty(const Session& s, const char* key, std::string& out) { return copyproperty(s, key, out); }
 
-int getproperty(int session, const char* key, SecretString& out) {
+int getproperty(const Session& s, const char* key, SecretString& out) {
   out.wipe();
-  return copyproperty(session, key, out.value);
+  return copyproperty(s, key, out.value);
 }
 
-int loadproperties(int& session, const char* webaddress, const char* truststore,
-                   const char* grantedpolicies, const char* httpproxyserver, const char* httpproxyport,
-                   const char* path) {
-  int number = getSessionId();
-  if (number >= kMaxSessions) return 2008;
-  if (path == nullptr && webaddress == nullptr) {
-    session = number;
-    return kOk;
-  }
-  Session* s = sessiontables(number);
-  int rc = s == nullptr ? 2009
-                        : configure(number, *s, webaddress, truststore, grantedpolicies,
-                                    httpproxyserver, httpproxyport, path);
-  if (rc != kOk) {
-    freesession(number);
-    ERR_clear_error();
-    return rc;
-  }
-  session = number;
-  return kOk;
+int loadproperties(Session& s, const char* webaddress, const char* truststore, const char* grantedpolicies,
+                   const char* httpproxyserver, const char* httpproxyport, const char* path) {
+  if (path == nullptr && webaddress == nullptr) return kOk;
+  int rc = configure(s, webaddress, truststore, grantedpolicies, httpproxyserver, httpproxyport, path);
+  if (rc != kOk) ERR_clear_error();
+  return rc;
 }
 
 }  // namespace zmr

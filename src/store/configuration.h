@@ -15,42 +15,42 @@
 #include <string>
 
 #include "misc/secret.h"
+#include "store/sessionstore.h"
 
 namespace zmr {
 
 inline constexpr size_t kMaxPropertyText = 1023;
 
-// Draws a session number and fills its properties, TLS contexts and trust
-// store. Every text may be null. With neither path nor webaddress the session
-// gets no configuration at all (key file and HSM only). Without a path the
-// five arguments are stored under their own names, null ones skipped.
-// 0 and the number in session, or a code; on failure no session stays open
-// and session is left alone.
-//   2001 file cannot be opened or read (a directory), 2002 line without "=" (or holding NUL),
-//   2003 more than 50 properties, 2004 no truststore, 2005/2006 key/value
-//   too long, 2008 no session number left, 2024 TLS context refused,
-//   2026 truststore not a searchable directory or not loadable,
-//   2028 file cannot be closed, 33001.
-int loadproperties(int& session, const char* webaddress, const char* truststore,
-                   const char* grantedpolicies, const char* httpproxyserver,
-                   const char* httpproxyport, const char* path);
+// Fills the properties, TLS contexts and trust store of a session being
+// opened (PendingSession). Every text may be null. With neither path nor
+// webaddress the session gets no configuration at all (key file and HSM
+// only). Without a path the five arguments are stored under their own
+// names, null ones skipped. On failure the state is left part-filled, for
+// the opening to drop.
+//   2001 file cannot be opened or read (a directory), 2002 line without
+//   "=" (or holding NUL), 2003 more than 50 properties, 2004 no truststore,
+//   2005/2006 key/value too long, 2024 TLS context refused, 2026
+//   truststore not a searchable directory or not loadable, 2028 file
+//   cannot be closed, 33001.
+int loadproperties(Session& s, const char* webaddress, const char* truststore, const char* grantedpolicies,
+                   const char* httpproxyserver, const char* httpproxyport, const char* path);
 
-// Reads properties lines from an open file into the session's table, after
+// Reads properties lines from an open file into the state's table, after
 // what is stored already. The parser under loadproperties; the file is not
 // closed. Codes as loadproperties (2001 read failure, 2002, 2003, 2005,
-// 2006, 2009, 33001).
-int readproperties(int session, FILE* file);
+// 2006, 33001).
+int readproperties(Session& s, FILE* file);
 
 // Stores one pair at pair slot index (an even string index 0..98; the slot
 // must be the next free one or an occupied one, which is replaced). With a
 // line, key and value come from it; else from key and value (null: 33002).
-// 2009, 2002, 2003, 2005, 2006, 33002.
-int insertproperty(int session, const char* line, const char* key, const char* value, int index);
+// 2002, 2003, 2005, 2006, 33002.
+int insertproperty(Session& s, const char* line, const char* key, const char* value, int index);
 
 // Value of the first stored pair whose key equals key regardless of ASCII
-// case. 2009, 27001 for a null key, 2004 when there is none.
-int getproperty(int session, const char* key, std::string& out);
+// case. 27001 for a null key, 2004 when there is none.
+int getproperty(const Session& s, const char* key, std::string& out);
 // The same for a value that is a secret (credentials).
-int getproperty(int session, const char* key, SecretString& out);
+int getproperty(const Session& s, const char* key, SecretString& out);
 
 }  // namespace zmr

@@ -312,7 +312,7 @@ int assign(Walk& w, Assignment& a) {
 
 int hardenin(OSSL_LIB_CTX* ctx, std::string_view password, SecretString& out);
 
-int walk(Session& s, int session, std::string_view data, const char* password, bool hsm) {
+int walk(Session& s, std::string_view data, const char* password, bool hsm) {
   if (password == nullptr) return kBadArgument;
   if (data.size() > kMaxKeyFileSize) return 2010;
   Pkcs12Context ctx;
@@ -328,7 +328,7 @@ int walk(Session& s, int session, std::string_view data, const char* password, b
 
   Pkcs7StackPtr safes(PKCS12_unpack_authsafes(p12.get()));
   if (!safes) return 2010;
-  Walk w{session, hsm, &ctx, &pass, {}, {}, {}};
+  Walk w{s.number, hsm, &ctx, &pass, {}, {}, {}};
   for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
     SafebagStackPtr bags;
     if (int rc = opensafe(w, sk_PKCS7_value(safes.get(), i), bags); rc != kOk) return rc;
@@ -391,11 +391,11 @@ int hardenin(OSSL_LIB_CTX* ctx, std::string_view password, SecretString& out) {
 
 // One pass over the file into the session (written only on success). 33001
 // when OpenSSL recorded a failed allocation, whatever the pass made of it.
-int walkonce(Session& s, int session, std::string_view data, const char* password, bool hsm) {
+int walkonce(Session& s, std::string_view data, const char* password, bool hsm) {
   ERR_clear_error();
   int rc;
   try {
-    rc = walk(s, session, data, password, hsm);
+    rc = walk(s, data, password, hsm);
   } catch (const std::bad_alloc&) {
     rc = kOutOfMemory;
   }
@@ -438,25 +438,21 @@ int hardenpassword(std::string_view password, SecretString& out) {
   return hardenin(ctx.ctx, password, out);
 }
 
-int loadkeyfiledata(int session, std::string_view data, const char* password, bool hsm) {
-  Session* s = sessiontables(session);
-  if (s == nullptr) return 2009;
-  int rc = walkonce(*s, session, data, password, hsm);
+int loadkeyfiledata(Session& s, std::string_view data, const char* password, bool hsm) {
+  int rc = walkonce(s, data, password, hsm);
   // OpenSSL reports many of its allocation failures as the file's fault,
   // some without a trace in its error queue (a digest it could not start
   // looks like a MAC that does not match, say). What the file is to blame
   // for comes out the same a second time; anything else was the process's
   // doing.
   if (rc != kOk && rc != kOutOfMemory && rc != kBadArgument) {
-    int again = walkonce(*s, session, data, password, hsm);
+    int again = walkonce(s, data, password, hsm);
     if (again != rc) rc = again == kOk ? kOk : kOutOfMemory;
   }
-  if (rc != kOk) freesession(session);
   return rc;
 }
 
-int loadkeyfile(int session, const char* path, const char* password, bool hsm) {
-  if (checksessionvalidity(session) != kOk) return 2009;
+int loadkeyfile(Session& s, const char* path, const char* password, bool hsm) {
   int rc = kOk;
   std::string data;
   std::unique_ptr<FILE, FileCloser> file(path != nullptr ? std::fopen(path, "rb") : nullptr);
@@ -470,11 +466,8 @@ int loadkeyfile(int session, const char* path, const char* password, bool hsm) {
     if (std::ferror(file.get())) rc = 2007;  // a directory, say
     if (std::fclose(file.release()) != 0 && rc == kOk) rc = 2029;
   }
-  if (rc != kOk) {
-    freesession(session);
-    return rc;
-  }
-  return loadkeyfiledata(session, data, password, hsm);
+  if (rc != kOk) return rc;
+  return loadkeyfiledata(s, data, password, hsm);
 }
 
 }  // namespace zmr

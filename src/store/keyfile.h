@@ -26,6 +26,7 @@
 
 #include "misc/ossl.h"
 #include "misc/secret.h"
+#include "store/sessionstore.h"
 
 namespace zmr {
 
@@ -42,11 +43,11 @@ inline constexpr const char* kSignOnlyPolicy = "2.999.10.1.16.1.14.1";
 // (30 characters). 0, or 33001.
 int hardenpassword(std::string_view password, SecretString& out);
 
-// Loads the key file into an open session (drawn by loadproperties). In
-// HSM mode the localKeyIDs are taken as text and stored as key labels;
+// Loads the key file into a session being opened (PendingSession). In HSM
+// mode the localKeyIDs are taken as text and stored as key labels;
 // otherwise a certificate's label, where one is stored, is the base64 of its
-// localKeyID. On any failure the session is freed.
-//   2007 cannot open, 2029 cannot close, 2009 invalid session,
+// localKeyID. The state gets the file's contents only when all of it loads.
+//   2007 cannot open, 2029 cannot close,
 //   2010 not PKCS#12, a safe without bags, or a certificate bag that is not
 //   X.509, 2011 safe cannot be decrypted, 2012 shrouded key cannot be
 //   decrypted, 2013 key bag without a usable key, 2014 more than two keys,
@@ -55,10 +56,10 @@ int hardenpassword(std::string_view password, SecretString& out);
 //   2037 no merchant certificate or an unusable localKeyID, 2046 MAC fails,
 //   2047 sign-only certificate without the sign-only policy, 2048 keys and
 //   certificates do not pair, 6011 root without common name, 33001, 33002.
-int loadkeyfile(int session, const char* path, const char* password, bool hsm);
+int loadkeyfile(Session& s, const char* path, const char* password, bool hsm);
 
 // The same over the file's bytes (for loaders that already hold them).
-int loadkeyfiledata(int session, std::string_view data, const char* password, bool hsm);
+int loadkeyfiledata(Session& s, std::string_view data, const char* password, bool hsm);
 
 // A library context for decrypting key files and encrypted PKCS#8:
 // OpenSSL's default and legacy providers, private to the library so that

@@ -1,59 +1,81 @@
 #include "store/sessionstore.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <span>
 
 #include "misc/status.h"
 
 namespace zmr {
 namespace {
 
-std::array<Session, kMaxSessions> tables;
-std::array<std::atomic<bool>, kMaxSessions> inuse{};
+// The tables below live until the process ends and are never destroyed: a
+// destructor run at exit would free OpenSSL objects after OpenSSL's own
+// clean-up, and a session still open then is the host's to leave.
 
-// Number lists; changed only by opening, closing and shut-down.
-std::mutex listsmutex;
-std::vector<int> sessionsInUse;      // in the order handed out
-std::vector<int> availableSessions;  // released numbers, last released at the back
-int currentsession = -1;
+// One number's published state. The lock is held only to copy or swap the
+// pointer, never while a state is used or freed.
+struct alignas(64) Slot {
+  std::mutex mutex;
+  SessionRef state;
+};
 
-SessionCloser closer = nullptr;
-
-bool valid(int session) {
-  return session >= 0 && session < kMaxSessions && inuse[session].load(std::memory_order_acquire);
+Slot* slots() {
+  static Slot* const table = new Slot[kMaxSessions];
+  return table;
 }
 
-void clear(Session& s) {
-  s.properties.clear();
-  s.properties.shrink_to_fit();
-  s.signkey.reset();
-  s.authkey.reset();
-  s.signcert.reset();
-  s.authcert.reset();
-  s.cacerts.reset();
-  s.hsm_signkeyslabel.reset();
-  s.hsm_authkeyslabel.reset();
-  s.slotid.store(0);
-  s.hsm_sessioncontext.store(0);
-  s.hsm_pkcs11password.wipe();
-  s.environment = 0;
-  s.ravud_ssl_context.reset();
-  s.va_ssl_context.reset();
-  s.tagserver_ssl_context.reset();
-  s.services_ssl_context.reset();
-  s.sdm_ssl_context.reset();
-  s.verifierkeyready.store(false);
-  s.verifierkey.reset();
-  s.verifierkeyhandle.store(0);
-  s.truststore.reset();
+// Number lists; changed only by opening, closing and shut-down. Room for
+// every number is made up front, so moving one never allocates.
+struct Numbers {
+  Numbers() {
+    sessionsInUse.reserve(kMaxSessions);
+    availableSessions.reserve(kMaxSessions);
+  }
+  std::mutex mutex;
+  std::vector<int> sessionsInUse;      // in the order handed out
+  std::vector<int> availableSessions;  // released numbers, last released at the back
+  int currentsession = -1;
+};
+
+Numbers& numbers() {
+  static Numbers& n = *new Numbers();
+  return n;
 }
 
-// Hands out the object a table holds, or the table's own code when empty.
+// Every live state that holds an HSM session, published or not: a closed
+// session still in use keeps its slot logged in until its last user goes.
+struct HsmStates {
+  std::mutex mutex;
+  std::vector<const Session*> states;
+};
+
+HsmStates& hsmstates() {
+  static HsmStates& h = *new HsmStates();
+  return h;
+}
+
+std::atomic<SessionCloser> closer{nullptr};
+std::atomic<SessionRelease> releaser{nullptr};
+
+void releasestate(Session* s) noexcept {
+  if (s->hsm_sessioncontext.load() != 0) {
+    try {
+      if (SessionRelease release = releaser.load(); release != nullptr) release(*s);
+    } catch (...) {
+      // Out of memory for a recent-error line: the state goes all the same.
+    }
+  }
+  delete s;
+}
+
+// Hands out what a table holds, or the table's own code when empty.
 template <typename T, typename Ptr>
-int handout(int session, Ptr Session::*table, T** out, int emptycode) {
-  if (!valid(session)) return 2009;
-  const Ptr& p = tables[session].*table;
+int handout(const Session& s, Ptr Session::*table, T** out, int emptycode) {
+  const Ptr& p = s.*table;
   if (!p) return emptycode;
   *out = p.get();
   return kOk;
@@ -61,106 +83,154 @@ int handout(int session, Ptr Session::*table, T** out, int emptycode) {
 
 }  // namespace
 
-int checksessionvalidity(int session) { return valid(session) ? kOk : 2009; }
+Session::~Session() {
+  if (hsm_sessioncontext.load() != 0) {
+    HsmStates& h = hsmstates();
+    std::lock_guard<std::mutex> lock(h.mutex);
+    std::erase(h.states, this);
+  }
+  EVP_PKEY_free(verifierkey.load());
+}
 
-Session* sessiontables(int session) { return valid(session) ? &tables[session] : nullptr; }
-
-int getsdmsslcontext(int s, SSL_CTX** out) { return handout(s, &Session::sdm_ssl_context, out, 2027); }
-int getservicessslcontext(int s, SSL_CTX** out) { return handout(s, &Session::services_ssl_context, out, 2027); }
-int getvasslcontext(int s, SSL_CTX** out) { return handout(s, &Session::va_ssl_context, out, 2027); }
-int getmgmfesslcontext(int s, SSL_CTX** out) { return handout(s, &Session::ravud_ssl_context, out, 2027); }
-int gettagserversslcontext(int s, SSL_CTX** out) { return handout(s, &Session::tagserver_ssl_context, out, 2027); }
-int getsignkey(int s, EVP_PKEY** out) { return handout(s, &Session::signkey, out, 2039); }
-int getauthkey(int s, EVP_PKEY** out) { return handout(s, &Session::authkey, out, 2040); }
-int getsigncert(int s, X509** out) { return handout(s, &Session::signcert, out, 2041); }
-int getauthcert(int s, X509** out) { return handout(s, &Session::authcert, out, 2043); }
-int getcacerts(int s, STACK_OF(X509) * *out) { return handout(s, &Session::cacerts, out, 2044); }
-int getverifierkey(int s, EVP_PKEY** out) {
-  if (!valid(s)) return 2009;
-  if (!tables[s].verifierkeyready.load(std::memory_order_acquire)) return 2042;
-  *out = tables[s].verifierkey.get();
+int usesession(int number, SessionRef& out) {
+  if (number < 0 || number >= kMaxSessions) return 2009;
+  Slot& slot = slots()[number];
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  if (!slot.state) return 2009;
+  out = slot.state;
   return kOk;
 }
-int gettruststore(int s, X509_STORE** out) { return handout(s, &Session::truststore, out, 2026); }
-int getverifierkeyhandle(int s, uint64_t* out) {
-  if (!valid(s)) return 2009;
-  uint64_t handle = tables[s].verifierkeyhandle.load();
+
+int checksessionvalidity(int number) {
+  if (number < 0 || number >= kMaxSessions) return 2009;
+  Slot& slot = slots()[number];
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  return slot.state ? kOk : 2009;
+}
+
+PendingSession::~PendingSession() {
+  if (!state_ || published_) return;
+  int n = state_->number;
+  state_.reset();  // ends an HSM session first: the number is still ours
+  freeSessionId(n);
+}
+
+int PendingSession::open() {
+  int n = getSessionId();
+  if (n >= kMaxSessions) return 2008;
+  try {
+    state_ = SessionRef(new Session(), releasestate);
+  } catch (const std::bad_alloc&) {
+    freeSessionId(n);
+    return kOutOfMemory;
+  }
+  state_->number = n;
+  return kOk;
+}
+
+void PendingSession::publish() {
+  Slot& slot = slots()[state_->number];
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  slot.state = state_;
+  published_ = true;
+}
+
+int getsdmsslcontext(const Session& s, SSL_CTX** out) { return handout(s, &Session::sdm_ssl_context, out, 2027); }
+int getservicessslcontext(const Session& s, SSL_CTX** out) {
+  return handout(s, &Session::services_ssl_context, out, 2027);
+}
+int getvasslcontext(const Session& s, SSL_CTX** out) { return handout(s, &Session::va_ssl_context, out, 2027); }
+int getmgmfesslcontext(const Session& s, SSL_CTX** out) { return handout(s, &Session::ravud_ssl_context, out, 2027); }
+int gettagserversslcontext(const Session& s, SSL_CTX** out) {
+  return handout(s, &Session::tagserver_ssl_context, out, 2027);
+}
+int getsignkey(const Session& s, EVP_PKEY** out) { return handout(s, &Session::signkey, out, 2039); }
+int getauthkey(const Session& s, EVP_PKEY** out) { return handout(s, &Session::authkey, out, 2040); }
+int getsigncert(const Session& s, X509** out) { return handout(s, &Session::signcert, out, 2041); }
+int getauthcert(const Session& s, X509** out) { return handout(s, &Session::authcert, out, 2043); }
+int getcacerts(const Session& s, STACK_OF(X509) * *out) { return handout(s, &Session::cacerts, out, 2044); }
+int gettruststore(const Session& s, X509_STORE** out) { return handout(s, &Session::truststore, out, 2026); }
+int getverifierkey(const Session& s, EVP_PKEY** out) {
+  EVP_PKEY* key = s.verifierkey.load(std::memory_order_acquire);
+  if (key == nullptr) return 2042;
+  *out = key;
+  return kOk;
+}
+int getverifierkeyhandle(const Session& s, uint64_t* out) {
+  uint64_t handle = s.verifierkeyhandle.load();
   if (handle == 0) return 2042;
   *out = handle;
   return kOk;
 }
-int gethsm_signkeylabel(int s, std::string& out) {
-  if (!valid(s)) return 2009;
-  if (!tables[s].hsm_signkeyslabel) return 2038;
-  out = *tables[s].hsm_signkeyslabel;
+int gethsm_signkeylabel(const Session& s, std::string& out) {
+  if (!s.hsm_signkeyslabel) return 2038;
+  out = *s.hsm_signkeyslabel;
   return kOk;
 }
-int gethsm_authkeylabel(int s, std::string& out) {
-  if (!valid(s)) return 2009;
-  if (!tables[s].hsm_authkeyslabel) return 2045;
-  out = *tables[s].hsm_authkeyslabel;
+int gethsm_authkeylabel(const Session& s, std::string& out) {
+  if (!s.hsm_authkeyslabel) return 2045;
+  out = *s.hsm_authkeyslabel;
   return kOk;
 }
-int getpkcs11password(int s, SecretString& out) {
-  if (!valid(s)) return 2009;
-  out.assign(tables[s].hsm_pkcs11password.value);
+int getpkcs11password(const Session& s, SecretString& out) {
+  out.assign(s.hsm_pkcs11password.value);
   return kOk;
 }
-int getenvironment(int s, int* out) {
-  if (!valid(s)) return 2009;
-  *out = tables[s].environment;
+int getenvironment(const Session& s, int* out) {
+  *out = s.environment;
   return kOk;
 }
-int getslotid(int s, uint64_t* out) {
-  if (!valid(s)) return 2009;
-  *out = tables[s].slotid.load();
+int getslotid(const Session& s, uint64_t* out) {
+  *out = s.slotid.load();
   return kOk;
 }
-int gethsm_sessioncontext(int s, uint64_t* out) {
-  if (!valid(s)) return 2009;
-  *out = tables[s].hsm_sessioncontext.load();
+int gethsm_sessioncontext(const Session& s, uint64_t* out) {
+  *out = s.hsm_sessioncontext.load();
   return kOk;
 }
 
-int setverifierkey(int s, EvpPkeyPtr key) {
-  if (!valid(s)) return 2009;
-  Session& t = tables[s];
+int setverifierkey(Session& s, EvpPkeyPtr key) {
   // Readers hold the published key without a lock: it is never replaced.
-  if (!key || t.verifierkeyready.load(std::memory_order_acquire)) return kBadArgument;
-  t.verifierkey = std::move(key);
-  t.verifierkeyready.store(true, std::memory_order_release);
+  EVP_PKEY* expected = nullptr;
+  if (!key || !s.verifierkey.compare_exchange_strong(expected, key.get(), std::memory_order_acq_rel))
+    return kBadArgument;
+  key.release();
   return kOk;
 }
-int setverifierkeyhandle(int s, uint64_t handle) {
-  if (!valid(s)) return 2009;
-  tables[s].verifierkeyhandle.store(handle);
+int setverifierkeyhandle(Session& s, uint64_t handle) {
+  s.verifierkeyhandle.store(handle);
   return kOk;
 }
-int setslotid(int s, uint64_t slot) {
-  if (!valid(s)) return 2009;
-  tables[s].slotid.store(slot);
+int setslotid(Session& s, uint64_t slot) {
+  s.slotid.store(slot);
   return kOk;
 }
-int sethsm_sessioncontext(int s, uint64_t handle) {
-  if (!valid(s)) return 2009;
-  tables[s].hsm_sessioncontext.store(handle);
+int sethsm_sessioncontext(Session& s, uint64_t handle) {
+  HsmStates& h = hsmstates();
+  std::lock_guard<std::mutex> lock(h.mutex);
+  uint64_t old = s.hsm_sessioncontext.load();
+  try {
+    if (old == 0 && handle != 0) h.states.push_back(&s);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  if (old != 0 && handle == 0) std::erase(h.states, &s);
+  s.hsm_sessioncontext.store(handle);
   return kOk;
 }
-int setpkcs11password(int s, std::string_view text) {
-  if (!valid(s)) return 2009;
-  tables[s].hsm_pkcs11password.assign(text);
+int setpkcs11password(Session& s, std::string_view text) {
+  s.hsm_pkcs11password.assign(text);
   return kOk;
 }
 
-int slotalreadyopened(int session, uint64_t slot, int* out) {
+int slotalreadyopened(const Session& s, uint64_t slot, int* out) {
   *out = 0;
-  if (!valid(session)) return 2009;
-  for (int i = 0; i < kMaxSessions; ++i) {
-    if (i == session || !valid(i)) continue;
-    // Only a session that holds an HSM session keeps the slot logged in.
-    if (tables[i].hsm_sessioncontext.load() != 0 && tables[i].slotid.load() == slot) {
+  HsmStates& h = hsmstates();
+  std::lock_guard<std::mutex> lock(h.mutex);
+  for (const Session* other : h.states) {
+    if (other != &s && other->slotid.load() == slot) {
       *out = 1;
-      return kOk;
+      break;
     }
   }
   return kOk;
@@ -173,10 +243,9 @@ int getreadableidhsm(int, const unsigned char* bytes, size_t length, std::string
   return kOk;
 }
 
-int getmerchantkeysize(int s, int64_t* out) {
-  if (!valid(s)) return 2009;
+int getmerchantkeysize(const Session& s, int64_t* out) {
   *out = 0;
-  X509* cert = tables[s].authcert.get();
+  X509* cert = s.authcert.get();
   if (cert == nullptr) return kOk;
   EVP_PKEY* key = X509_get0_pubkey(cert);
   if (key != nullptr) *out = static_cast<int64_t>(EVP_PKEY_get_size(key)) * 8;
@@ -184,56 +253,69 @@ int getmerchantkeysize(int s, int64_t* out) {
 }
 
 int getSessionId() {
-  std::lock_guard<std::mutex> lock(listsmutex);
+  Numbers& n = numbers();
+  std::lock_guard<std::mutex> lock(n.mutex);
   int number;
-  if (!availableSessions.empty()) {
-    number = availableSessions.back();
-    availableSessions.pop_back();
-  } else if (currentsession >= kMaxSessions - 1) {
+  if (!n.availableSessions.empty()) {
+    number = n.availableSessions.back();
+    n.availableSessions.pop_back();
+  } else if (n.currentsession >= kMaxSessions - 1) {
     return kMaxSessions;
   } else {
-    number = ++currentsession;
+    number = ++n.currentsession;
   }
-  sessionsInUse.push_back(number);
-  inuse[number].store(true, std::memory_order_release);
+  n.sessionsInUse.push_back(number);
   return number;
 }
 
 void freeSessionId(int number) {
-  std::lock_guard<std::mutex> lock(listsmutex);
-  for (auto it = sessionsInUse.begin(); it != sessionsInUse.end(); ++it) {
-    if (*it == number) {
-      sessionsInUse.erase(it);
-      inuse[number].store(false, std::memory_order_release);
-      availableSessions.push_back(number);
-      return;
-    }
-  }
+  Numbers& n = numbers();
+  std::lock_guard<std::mutex> lock(n.mutex);
+  auto it = std::find(n.sessionsInUse.begin(), n.sessionsInUse.end(), number);
+  if (it == n.sessionsInUse.end()) return;
+  n.sessionsInUse.erase(it);
+  n.availableSessions.push_back(number);
 }
 
-void freesession(int session) {
-  if (!valid(session)) return;
-  clear(tables[session]);
-  freeSessionId(session);
+SessionRef takesession(int number) {
+  if (number < 0 || number >= kMaxSessions) return nullptr;
+  Slot& slot = slots()[number];
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  return std::move(slot.state);
+}
+
+void restoresession(SessionRef state) {
+  Slot& slot = slots()[state->number];
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  slot.state = std::move(state);
+}
+
+void freesession(int number) {
+  SessionRef state = takesession(number);
+  state.reset();  // outside the slot's lock: it may end an HSM session
+  freeSessionId(number);
 }
 
 void freeSessions() {
-  std::vector<int> open;
+  Numbers& n = numbers();
+  std::array<int, kMaxSessions> open;
+  size_t count;
   {
-    std::lock_guard<std::mutex> lock(listsmutex);
-    open = sessionsInUse;
+    std::lock_guard<std::mutex> lock(n.mutex);
+    count = n.sessionsInUse.size();
+    std::copy(n.sessionsInUse.begin(), n.sessionsInUse.end(), open.begin());
   }
-  for (int number : open) {
-    if (closer != nullptr) closer(number);
+  for (int number : std::span(open.data(), count)) {
+    if (SessionCloser close = closer.load(); close != nullptr) close(number);
     freesession(number);  // whatever closing reported, nothing stays behind
   }
-  std::lock_guard<std::mutex> lock(listsmutex);
-  for (int number : sessionsInUse) inuse[number].store(false);
-  sessionsInUse.clear();
-  availableSessions.clear();
-  currentsession = -1;
+  std::lock_guard<std::mutex> lock(n.mutex);
+  n.sessionsInUse.clear();
+  n.availableSessions.clear();
+  n.currentsession = -1;
 }
 
-void setsessioncloser(SessionCloser c) { closer = c; }
+void setsessioncloser(SessionCloser c) { closer.store(c); }
+void setsessionrelease(SessionRelease r) { releaser.store(r); }
 
 }  // namespace zmr

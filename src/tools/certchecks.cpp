@@ -37,10 +37,8 @@ uint32_t keyusagemask(X509* cert) {
 
 // The session's grantedpolicies property, read from its table: keys are
 // compared without regard to case and the first match wins.
-int grantedpolicies(int session, std::string& out) {
-  const Session* tables = sessiontables(session);
-  if (tables == nullptr) return 2009;
-  for (const auto& [key, value] : tables->properties) {
+int grantedpolicies(const Session& s, std::string& out) {
+  for (const auto& [key, value] : s.properties) {
     if (iequals(key, "grantedpolicies")) {
       out = value;
       return kOk;
@@ -92,7 +90,8 @@ int getkeyusage(int session, X509* cert, std::string& out) {
   return kOk;
 }
 
-int isvalidpolicy(int session, X509* cert, const char* extraoid) {
+int isvalidpolicy(const Session& s, X509* cert, const char* extraoid) {
+  const int session = s.number;
   const char* notgranted =
       "certtools_isvalidpolicy: The merchant session is configured to not support usage of the certificate's "
       "policy.\n";
@@ -114,7 +113,7 @@ int isvalidpolicy(int session, X509* cert, const char* extraoid) {
     if (first == nullptr || first->policyid == nullptr) continue;  // no policy, nothing to accept
     std::string oid = oidtext(first->policyid);
     std::string list;
-    if (int rc = grantedpolicies(session, list); rc != kOk)
+    if (int rc = grantedpolicies(s, list); rc != kOk)
       return fail(session, rc,
                   "certtools_isvalidpolicy: Unable to find the configuration file parameter grantedpolicies.\n");
     if (!oid.empty() && granted(list, oid)) return kOk;

@@ -484,10 +484,11 @@ int getoriginator(int session, X509* cert, std::string& out) {
                                out);
 }
 
-int get_merchant_name(int session, std::string& out) {
+int get_merchant_name(const Session& s, std::string& out) {
+  const int session = s.number;
   out.clear();
   X509* cert = nullptr;
-  if (getsigncert(session, &cert) != kOk || cert == nullptr)
+  if (getsigncert(s, &cert) != kOk || cert == nullptr)
     return fail(session, 6024, "certtools_getmerchantname: The signer certificate could not be found.\n");
   std::string name;
   if (getcommonname(session, cert, name) != kOk)
@@ -496,10 +497,11 @@ int get_merchant_name(int session, std::string& out) {
   return kOk;
 }
 
-int get_merchant_id(int session, std::string& out) {
+int get_merchant_id(const Session& s, std::string& out) {
+  const int session = s.number;
   out.clear();
   X509* cert = nullptr;
-  if (getauthcert(session, &cert) != kOk || cert == nullptr)
+  if (getauthcert(s, &cert) != kOk || cert == nullptr)
     return fail(session, 6024, "certtools_getmerchantid: The signer certificate could not be found.\n");
   std::string serial, originator;
   if (getserialnumber(session, cert, serial) != kOk || getoriginator(session, cert, originator) != kOk)

@@ -3,8 +3,8 @@
 // Each reader takes an X.509 certificate (or a PKCS#7) owned by the caller,
 // reads one field without changing the object and hands it back through
 // its out-parameter, which is written only on success. The session number
-// only addresses the calling thread's recent error (and, for the policy
-// check, the session's properties); it is not checked. Nothing here takes a
+// only addresses the calling thread's recent error; it is not checked. The
+// few that read the session itself take its state. Nothing here takes a
 // lock, so every function may run on many threads over shared objects.
 //
 // Failures append one "certtools_<reader>: ..." line to the recent error
@@ -21,6 +21,8 @@
 #include <string_view>
 
 namespace zmr {
+
+struct Session;
 
 // ---- time texts ----
 
@@ -92,10 +94,10 @@ int getdateofbirth(int session, X509* cert, std::string& out);
 int getbankname(int session, X509* cert, std::string& out);
 int getoriginator(int session, X509* cert, std::string& out);
 // Common name of the session's signing certificate: 6024 none, 6026.
-int get_merchant_name(int session, std::string& out);
+int get_merchant_name(const Session& s, std::string& out);
 // "<serial>-<originator>" of the session's authentication certificate:
 // 6024 none, 6025.
-int get_merchant_id(int session, std::string& out);
+int get_merchant_id(const Session& s, std::string& out);
 
 // ---- checks ----
 
@@ -113,9 +115,9 @@ int getkeyusage(int session, X509* cert, std::string& out);
 // 0 when the first policy of a certificatePolicies extension is one of the
 // comma-separated entries of the session's grantedpolicies property (blanks
 // around entries ignored; an entry "ALL" grants every policy) or equals
-// extraoid (may be null). 6001 otherwise; the property lookup's code (2004,
-// 2009) when grantedpolicies is missing.
-int isvalidpolicy(int session, X509* cert, const char* extraoid);
+// extraoid (may be null). 6001 otherwise; 2004 when grantedpolicies is
+// missing.
+int isvalidpolicy(const Session& s, X509* cert, const char* extraoid);
 // 0 when the first signer's signing time lies within the validity of every
 // signer certificate, or when there is no UTCTime signing time. base64
 // codes, 6020 not a PKCS#7 (or a signing time that cannot be converted),

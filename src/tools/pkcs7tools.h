@@ -24,6 +24,8 @@
 
 namespace zmr {
 
+struct Session;
+
 // signerhashalgorithm
 inline constexpr int kSignerHashSha1 = 0;
 inline constexpr int kSignerHashMd5 = 1;
@@ -127,10 +129,10 @@ inline constexpr int kOcspNotCurrent = 13033;
 // (with the response's certificates as untrusted intermediates when
 // useresponsecerts is non-zero), and the answer's currency (timemode).
 // 13009 nonce, 13011 no responder certificate, 13010 no matching single
-// response, 6002 usage, 6001 policy, 2009/2026 no trust store, 13023
+// response, 6002 usage, 6001 policy, 2026 no trust store, 13023
 // signature, 13030/13032 store context, 13031 chain, kOcspNotCurrent;
 // 33002 without basic or subject, or for another timemode.
-int verifyocspresponse(int session, OCSP_REQUEST* request, OCSP_BASICRESP* basic, const OcspSubject& subject,
+int verifyocspresponse(const Session& s, OCSP_REQUEST* request, OCSP_BASICRESP* basic, const OcspSubject& subject,
                        int useresponsecerts, int timemode, OCSP_SINGLERESP** single);
 
 }  // namespace zmr

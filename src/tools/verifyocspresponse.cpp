@@ -95,8 +95,9 @@ int checkcurrency(int session, OCSP_SINGLERESP* single, int64_t at) {
 
 }  // namespace
 
-int verifyocspresponse(int session, OCSP_REQUEST* request, OCSP_BASICRESP* basic, const OcspSubject& subject,
+int verifyocspresponse(const Session& s, OCSP_REQUEST* request, OCSP_BASICRESP* basic, const OcspSubject& subject,
                        int useresponsecerts, int timemode, OCSP_SINGLERESP** single) {
+  const int session = s.number;
   if (single != nullptr) *single = nullptr;
   if (basic == nullptr || (subject.cert == nullptr && subject.serial == nullptr) ||
       (timemode != kOcspLive && timemode != kOcspStored))
@@ -131,7 +132,7 @@ int verifyocspresponse(int session, OCSP_REQUEST* request, OCSP_BASICRESP* basic
                      "contain the VA OCSP responder certificate policy oid\n");
 
   X509_STORE* store = nullptr;
-  int rc = gettruststore(session, &store);
+  int rc = gettruststore(s, &store);
   if (rc != 0)
     return pkcs7fail(session, rc,
                      "getcertstatus_verifyocspresponse: An error occured finding the truststore parameter in Zelmor "

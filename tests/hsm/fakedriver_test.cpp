@@ -44,10 +44,10 @@ TEST(HsmDriverLoading, FirstMissingEntryPointNamesTheCode) {
 
   // Nothing half-loaded is left to call into.
   MerchantSession m;
-  EXPECT_EQ(25033, zmr::hsm_opensession(m.number, "signkey", 0, kPin));
+  EXPECT_EQ(25033, zmr::hsm_opensession(m.state(), "signkey", 0, kPin));
   EXPECT_EQ("hsmclient_hsm_opensession: To use HSM call ZMR_HSMInitialize or ZMR_RAHSMInitialize.\n", takeError());
   std::vector<unsigned char> sig;
-  EXPECT_EQ(25033, zmr::hsm_signdata(m.number, reinterpret_cast<const unsigned char*>("x"), 1, sig, "signkey", 0));
+  EXPECT_EQ(25033, zmr::hsm_signdata(m.state(), reinterpret_cast<const unsigned char*>("x"), 1, sig, "signkey", 0));
   EXPECT_EQ(0, zmr::hsm_finalize());
 }
 
@@ -131,7 +131,7 @@ class FakeDriverTest : public ::testing::Test {
     EXPECT_EQ(0, zmr::hsm_finalize());
   }
   void open(MerchantSession& m, int32_t slot = -1) {
-    ASSERT_EQ(0, zmr::hsm_opensession(m.number, "signkey", slot, kPin)) << takeError();
+    ASSERT_EQ(0, zmr::hsm_opensession(m.state(), "signkey", slot, kPin)) << takeError();
   }
   FakeP11 fake;
 };
@@ -154,12 +154,12 @@ TEST_F(FakeDriverTest, SearchFindsTheLabelPastUnusableSlots) {
     MerchantSession m;
     open(m);
     uint64_t slot = 0;
-    zmr::getslotid(m.number, &slot);
+    zmr::getslotid(m.state(), &slot);
     EXPECT_EQ(fake.slotid(1), slot);
     EXPECT_EQ(0, fake.loggedin(0));
     EXPECT_EQ(1u, fake.opensessions());
     EXPECT_EQ("", takeError());
-    ASSERT_EQ(0, zmr::hsm_closesession(m.number));
+    ASSERT_EQ(0, zmr::hsm_closesession(m.state()));
   }
 }
 
@@ -169,25 +169,25 @@ TEST_F(FakeDriverTest, SearchOverManySlots) {
   MerchantSession m;
   open(m);
   uint64_t slot = 0;
-  zmr::getslotid(m.number, &slot);
+  zmr::getslotid(m.state(), &slot);
   EXPECT_EQ(fake.slotid(140), slot);
-  ASSERT_EQ(0, zmr::hsm_closesession(m.number));
+  ASSERT_EQ(0, zmr::hsm_closesession(m.state()));
 
   MerchantSession n;
-  EXPECT_EQ(25032, zmr::hsm_opensession(n.number, "nothere", -1, kPin));
+  EXPECT_EQ(25032, zmr::hsm_opensession(n.state(), "nothere", -1, kPin));
   EXPECT_EQ(0u, fake.opensessions());
   takeError();
 
   // A count no module has is not taken at its word.
   fake.setslotcount(1u << 20);
-  EXPECT_EQ(25005, zmr::hsm_opensession(n.number, "signkey", -1, kPin));
+  EXPECT_EQ(25005, zmr::hsm_opensession(n.state(), "signkey", -1, kPin));
   EXPECT_EQ(0u, fake.opensessions());
 }
 
 TEST_F(FakeDriverTest, SearchWithoutSlotsOrLabel) {
   fake.reset(0);
   MerchantSession m;
-  EXPECT_EQ(25031, zmr::hsm_opensession(m.number, "signkey", -1, kPin));
+  EXPECT_EQ(25031, zmr::hsm_opensession(m.state(), "signkey", -1, kPin));
   EXPECT_EQ(
       "hsmclient_findslotforlabel: There are no slots with a token attached.\n"
       "hsmclient_hsm_opensession: An error occured trying to find the token where the merchants credentials are "
@@ -197,7 +197,7 @@ TEST_F(FakeDriverTest, SearchWithoutSlotsOrLabel) {
   // The label nowhere, and a PIN refused on the way.
   fake.reset(2);
   fake.setslot(0, CKR_OK, CKR_PIN_INCORRECT);
-  EXPECT_EQ(25032, zmr::hsm_opensession(m.number, "signkey", -1, kPin));
+  EXPECT_EQ(25032, zmr::hsm_opensession(m.state(), "signkey", -1, kPin));
   EXPECT_EQ(
       "hsmclient_findslotforlabel: Did not find the object with the given label. The password may be wrong, check "
       "the PKCS#11 password.\n"
@@ -241,7 +241,7 @@ TEST_F(FakeDriverTest, SearchFailuresCloseWhatTheyOpened) {
     fake.addobject(1, "signkey", CKO_PRIVATE_KEY);
     fake.setrv(c.fn, c.rv);
     MerchantSession m;
-    EXPECT_EQ(c.code, zmr::hsm_opensession(m.number, "signkey", -1, kPin));
+    EXPECT_EQ(c.code, zmr::hsm_opensession(m.state(), "signkey", -1, kPin));
     std::string name = zmr::pkcs11errorname(c.rv);
     std::string pkcs11 = kPkcs11Line + name + "\n";
     EXPECT_EQ(c.line + pkcs11 + tail + pkcs11, takeError());
@@ -263,10 +263,10 @@ TEST_F(FakeDriverTest, SearchKeepsAnotherSessionsLogin) {
   EXPECT_EQ(1, fake.loggedin(1));
 
   // Closing one of two merchant sessions on a slot keeps the login.
-  ASSERT_EQ(0, zmr::hsm_closesession(first.number));
+  ASSERT_EQ(0, zmr::hsm_closesession(first.state()));
   EXPECT_EQ(0u, fake.calls("C_Logout"));
   EXPECT_EQ(1, fake.loggedin(1));
-  ASSERT_EQ(0, zmr::hsm_closesession(second.number));
+  ASSERT_EQ(0, zmr::hsm_closesession(second.state()));
   EXPECT_EQ(1u, fake.calls("C_Logout"));
   EXPECT_EQ(0u, fake.opensessions());
 }
@@ -274,7 +274,7 @@ TEST_F(FakeDriverTest, SearchKeepsAnotherSessionsLogin) {
 TEST_F(FakeDriverTest, FailedLoginClosesTheSession) {
   fake.setslot(1, CKR_OK, CKR_GENERAL_ERROR);
   MerchantSession m;
-  EXPECT_EQ(25009, zmr::hsm_opensession(m.number, "signkey", static_cast<int32_t>(fake.slotid(1)), kPin));
+  EXPECT_EQ(25009, zmr::hsm_opensession(m.state(), "signkey", static_cast<int32_t>(fake.slotid(1)), kPin));
   EXPECT_EQ(
       "hsmclient_hsm_opensession: An error occured calling C_Login on the hsm PKCS11 driver. Is your password "
       "correct ?\n" +
@@ -282,7 +282,7 @@ TEST_F(FakeDriverTest, FailedLoginClosesTheSession) {
       takeError());
   EXPECT_EQ(0u, fake.opensessions());
   EXPECT_EQ(0u, m.context());
-  EXPECT_EQ(0, zmr::hsm_closesession(m.number));  // nothing left to close
+  EXPECT_EQ(0, zmr::hsm_closesession(m.state()));  // nothing left to close
 }
 
 TEST_F(FakeDriverTest, ClosingFailures) {
@@ -290,7 +290,7 @@ TEST_F(FakeDriverTest, ClosingFailures) {
   open(m);
   uint64_t handle = m.context();
   fake.setrv("C_Logout", CKR_DEVICE_ERROR);
-  EXPECT_EQ(25013, zmr::hsm_closesession(m.number));
+  EXPECT_EQ(25013, zmr::hsm_closesession(m.state()));
   EXPECT_EQ("hsmclient_hsm_closesession: An error occured calling C_Logout on the hsm PKCS11 driver\n" +
                 kPkcs11Line + "DEVICE_ERROR\n",
             takeError());
@@ -299,7 +299,7 @@ TEST_F(FakeDriverTest, ClosingFailures) {
 
   fake.setrv("C_Logout", CKR_USER_NOT_LOGGED_IN);
   fake.setrv("C_CloseSession", CKR_SESSION_HANDLE_INVALID);
-  EXPECT_EQ(25015, zmr::hsm_closesession(m.number));
+  EXPECT_EQ(25015, zmr::hsm_closesession(m.state()));
   EXPECT_EQ("hsmclient_hsm_closesession: An error occured calling C_CloseSession on the hsm PKCS11 driver\n" +
                 kPkcs11Line + "SESSION_HANDLE_INVALID\n",
             takeError());
@@ -344,7 +344,7 @@ TEST_F(FakeDriverTest, SigningFailures) {
     SCOPED_TRACE(c.fn);
     fake.setrv(c.fn, c.rv);
     std::vector<unsigned char> sig;
-    EXPECT_EQ(c.code, zmr::hsm_signdata(m.number, digestinfo.data(), digestinfo.size(), sig, "signkey", 0));
+    EXPECT_EQ(c.code, zmr::hsm_signdata(m.state(), digestinfo.data(), digestinfo.size(), sig, "signkey", 0));
     EXPECT_EQ(c.lines + kPkcs11Line + zmr::pkcs11errorname(c.rv) + "\n", takeError());
     EXPECT_TRUE(sig.empty());
     fake.clearrv(c.fn);
@@ -358,7 +358,7 @@ TEST_F(FakeDriverTest, SigningUsesThePrivateKeyAndItsOwnSession) {
   open(m, static_cast<int32_t>(fake.slotid(1)));
   std::vector<unsigned char> digestinfo = hsmtest::sha256DigestInfo("data");
   std::vector<unsigned char> sig;
-  ASSERT_EQ(0, zmr::hsm_signdata(m.number, digestinfo.data(), digestinfo.size(), sig, "signkey", 0));
+  ASSERT_EQ(0, zmr::hsm_signdata(m.state(), digestinfo.data(), digestinfo.size(), sig, "signkey", 0));
   EXPECT_EQ(std::vector<unsigned char>(256, 0xA5), sig);
   EXPECT_EQ(1u, fake.opensessions());
   EXPECT_EQ(2u, fake.calls("C_OpenSession"));  // the merchant's and the call's
@@ -366,7 +366,7 @@ TEST_F(FakeDriverTest, SigningUsesThePrivateKeyAndItsOwnSession) {
   // A module that claims more than it could have written is not believed.
   fake.setsignlen(5000);
   sig.clear();
-  EXPECT_EQ(25023, zmr::hsm_signdata(m.number, digestinfo.data(), digestinfo.size(), sig, "signkey", 0));
+  EXPECT_EQ(25023, zmr::hsm_signdata(m.state(), digestinfo.data(), digestinfo.size(), sig, "signkey", 0));
   EXPECT_EQ("hsmclient_hsm_signdata: An error occured calling C_Sign on the hsm PKCS11 driver.\n", takeError());
   EXPECT_TRUE(sig.empty());
   EXPECT_EQ(1u, fake.opensessions());
@@ -401,7 +401,7 @@ TEST_F(FakeDriverTest, DecryptionFailures) {
     for (zmr::HsmRsa mechanism : {zmr::HsmRsa::pkcs1, zmr::HsmRsa::raw}) {
       fake.setrv(c.fn, c.rv);
       zmr::SecretBytes plain;
-      EXPECT_EQ(c.code, zmr::hsm_decrypt(m.number, data, sizeof data, plain, &label, mechanism));
+      EXPECT_EQ(c.code, zmr::hsm_decrypt(m.state(), data, sizeof data, plain, &label, mechanism));
       EXPECT_EQ(c.line + kPkcs11Line + zmr::pkcs11errorname(c.rv) + "\n", takeError());
       EXPECT_TRUE(plain.bytes.empty());
       fake.clearrv(c.fn);
@@ -414,7 +414,7 @@ TEST_F(FakeDriverTest, DecryptionFailures) {
       {zmr::HsmRsa::pkcs1, CKM_RSA_PKCS}, {zmr::HsmRsa::oaep, CKM_RSA_PKCS_OAEP}, {zmr::HsmRsa::raw, CKM_RSA_X_509}};
   for (const auto& [mechanism, type] : mechanisms) {
     zmr::SecretBytes plain;
-    ASSERT_EQ(0, zmr::hsm_decrypt(m.number, data, sizeof data, plain, &label, mechanism));
+    ASSERT_EQ(0, zmr::hsm_decrypt(m.state(), data, sizeof data, plain, &label, mechanism));
     EXPECT_EQ("fake plaintext", std::string(plain.bytes.begin(), plain.bytes.end()));
     EXPECT_EQ(type, fake.lastmechanism());
   }
@@ -426,28 +426,28 @@ TEST_F(FakeDriverTest, VerifierKeyImport) {
   zmr::EvpPkeyPtr key = zmrtest::testKey(1024, 3);
 
   fake.setrv("C_CreateObject", CKR_TEMPLATE_INCONSISTENT);
-  EXPECT_EQ(25019, zmr::hsm_createp11privkeyhandle(m.number, key.get(), "CentralVerifier"));
+  EXPECT_EQ(25019, zmr::hsm_createp11privkeyhandle(m.state(), key.get(), "CentralVerifier"));
   EXPECT_EQ(
       "hsmclient_hsm_createp11privkeyhandle: An error occured calling C_CreateObject on the hsm PKCS11 driver.\n" +
           kPkcs11Line + "TEMPLATE_INCONSISTENT\n",
       takeError());
   EXPECT_EQ(1u, fake.opensessions());
   uint64_t handle = 0;
-  EXPECT_EQ(2042, zmr::getverifierkeyhandle(m.number, &handle));
+  EXPECT_EQ(2042, zmr::getverifierkeyhandle(m.state(), &handle));
 
   fake.clearrv("C_CreateObject");
   // The fake refuses objects in read-only sessions, as the standard says.
-  ASSERT_EQ(0, zmr::hsm_createp11privkeyhandle(m.number, key.get(), "CentralVerifier")) << takeError();
+  ASSERT_EQ(0, zmr::hsm_createp11privkeyhandle(m.state(), key.get(), "CentralVerifier")) << takeError();
   EXPECT_EQ("", takeError());
-  ASSERT_EQ(0, zmr::getverifierkeyhandle(m.number, &handle));
+  ASSERT_EQ(0, zmr::getverifierkeyhandle(m.state(), &handle));
   EXPECT_EQ(fake.objecthandle(1, 3), handle);  // after the three keys
   unsigned long created = fake.calls("C_CreateObject");
-  ASSERT_EQ(0, zmr::hsm_createp11privkeyhandle(m.number, key.get(), "CentralVerifier"));
+  ASSERT_EQ(0, zmr::hsm_createp11privkeyhandle(m.state(), key.get(), "CentralVerifier"));
   EXPECT_EQ(created, fake.calls("C_CreateObject"));  // found, not made again
   EXPECT_EQ(1u, fake.opensessions());
 
   fake.setrv("C_FindObjects", CKR_DEVICE_ERROR);
-  EXPECT_EQ(25027, zmr::hsm_createp11privkeyhandle(m.number, key.get(), "CentralVerifier"));
+  EXPECT_EQ(25027, zmr::hsm_createp11privkeyhandle(m.state(), key.get(), "CentralVerifier"));
   EXPECT_EQ(
       "hsmclient_hsm_findprivatekeyhandle: An error occured calling C_FindObjects on the hsm PKCS11 driver\n" +
           kPkcs11Line + "DEVICE_ERROR\n" +
@@ -460,42 +460,9 @@ TEST_F(FakeDriverTest, VerifierKeyImport) {
   // Not an RSA private key: nothing reaches the module.
   zmr::EvpPkeyPtr ec = zmrtest::testKeyOfType("ec");
   unsigned long opened = fake.calls("C_OpenSession");
-  EXPECT_EQ(33002, zmr::hsm_createp11privkeyhandle(m.number, ec.get(), "CentralVerifier"));
+  EXPECT_EQ(33002, zmr::hsm_createp11privkeyhandle(m.state(), ec.get(), "CentralVerifier"));
   EXPECT_EQ(opened, fake.calls("C_OpenSession"));
   takeError();
-}
-
-// A session number that is not open: the store's code and line, and
-// nothing left open in the module.
-TEST_F(FakeDriverTest, SessionNotOpen) {
-  const int closed = 999;
-  const std::string label = "authkey";
-  const unsigned char data[32] = {};
-  std::vector<unsigned char> sig;
-  zmr::SecretBytes plain;
-  zmr::EvpPkeyPtr key = zmrtest::testKey(1024, 3);
-  struct Case {
-    int code;
-    std::string line;
-  } cases[] = {
-      {zmr::hsm_opensession(closed, "signkey", static_cast<int32_t>(fake.slotid(1)), kPin),
-       "hsmclient_hsm_opensession: An error occured trying to store the hsm session context  for the current "
-       "merchant during opensession.\n"},
-      {zmr::hsm_closesession(closed), "hsmclient_hsm_closesession: Unable to extract slotid for merchant session.\n"},
-      {zmr::hsm_signdata(closed, data, sizeof data, sig, "signkey", 0),
-       "hsmclient_hsm_signdata: Unable to extract slotid for merchant session.\n"},
-      {zmr::hsm_decrypt(closed, data, sizeof data, plain, &label, zmr::HsmRsa::pkcs1),
-       "hsmclient_hsm_decrypt: Unable to extract slotid for merchant session.\n"},
-      {zmr::hsm_createp11privkeyhandle(closed, key.get(), "CentralVerifier"),
-       "hsmclient_hsm_decrypt: Unable to extract slotid for merchant session.\n"},
-  };
-  std::string expected;
-  for (const Case& c : cases) {
-    EXPECT_EQ(2009, c.code);
-    expected += c.line;
-  }
-  EXPECT_EQ(expected, takeError());
-  EXPECT_EQ(0u, fake.opensessions());
 }
 
 }  // namespace

@@ -18,21 +18,18 @@
 #include "misc/ossl.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
+#include "support/storesession.h"
 
 namespace hsmtest {
 
-// An open merchant session number, freed at the end of the scope.
-struct MerchantSession {
-  MerchantSession() : number(zmr::getSessionId()) {}
-  ~MerchantSession() { zmr::freesession(number); }
-  MerchantSession(const MerchantSession&) = delete;
-  MerchantSession& operator=(const MerchantSession&) = delete;
+// An open merchant session with an empty state, closed at the end of the
+// scope (its last user then ends an HSM session left open on it).
+struct MerchantSession : zmrtest::StoreSession {
   uint64_t context() const {
     uint64_t h = 0;
-    zmr::gethsm_sessioncontext(number, &h);
+    zmr::gethsm_sessioncontext(state(), &h);
     return h;
   }
-  int number;
 };
 
 // Takes the calling thread's recent error ("" when none).

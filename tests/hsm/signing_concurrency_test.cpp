@@ -24,10 +24,10 @@ class HsmSigningConcurrency : public ::testing::Test {
     ASSERT_TRUE(zmrtest::importKey(hsm, "merchant", "1234", key.get(), "signkey", "01")) << hsm.log;
     ASSERT_EQ(0, zmr::hsm_loaddriver(zmrtest::kSoftHsmModule));
     ASSERT_EQ(0, zmr::hsm_initialize());
-    ASSERT_EQ(0, zmr::hsm_opensession(merchant.number, "signkey", -1, "1234")) << hsmtest::takeError();
+    ASSERT_EQ(0, zmr::hsm_opensession(merchant.state(), "signkey", -1, "1234")) << hsmtest::takeError();
   }
   void TearDown() override {
-    EXPECT_EQ(0, zmr::hsm_closesession(merchant.number));
+    EXPECT_EQ(0, zmr::hsm_closesession(merchant.state()));
     EXPECT_EQ(0, zmr::hsm_finalize());
   }
 
@@ -55,7 +55,7 @@ class HsmSigningConcurrency : public ::testing::Test {
           std::vector<unsigned char> digestinfo = hsmtest::sha256DigestInfo(message);
           std::vector<unsigned char> sig;
           r.codes.push_back(
-              zmr::hsm_signdata(merchant.number, digestinfo.data(), digestinfo.size(), sig, "signkey", 0));
+              zmr::hsm_signdata(merchant.state(), digestinfo.data(), digestinfo.size(), sig, "signkey", 0));
           r.messages.push_back(message);
           r.signatures.push_back(sig);
         }
@@ -94,8 +94,8 @@ TEST_F(HsmSigningConcurrency, OtherSessionsComeAndGoOnTheToken) {
   signFromThreads([&](std::atomic<int>& done) {
     while (done.load() < kThreads) {
       hsmtest::MerchantSession other;
-      ASSERT_EQ(0, zmr::hsm_opensession(other.number, "signkey", -1, "1234")) << hsmtest::takeError();
-      ASSERT_EQ(0, zmr::hsm_closesession(other.number)) << hsmtest::takeError();
+      ASSERT_EQ(0, zmr::hsm_opensession(other.state(), "signkey", -1, "1234")) << hsmtest::takeError();
+      ASSERT_EQ(0, zmr::hsm_closesession(other.state())) << hsmtest::takeError();
       ++cycles;
     }
   });

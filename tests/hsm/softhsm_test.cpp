@@ -73,21 +73,21 @@ TEST_F(SoftHsmTest, OpensSignsAndClosesWithSlotGivenOrSearched) {
   for (int32_t slotarg : {static_cast<int32_t>(slot), -1}) {
     SCOPED_TRACE(slotarg);
     MerchantSession m;
-    ASSERT_EQ(0, zmr::hsm_opensession(m.number, "signkey", slotarg, kPin)) << takeError();
+    ASSERT_EQ(0, zmr::hsm_opensession(m.state(), "signkey", slotarg, kPin)) << takeError();
     ASSERT_NE(0u, m.context());
     uint64_t stored = 0;
-    zmr::getslotid(m.number, &stored);
+    zmr::getslotid(m.state(), &stored);
     EXPECT_EQ(slot, stored);
     EXPECT_EQ(CKS_RO_USER_FUNCTIONS, sessionState(m.context()));
 
     std::vector<unsigned char> sig;
-    ASSERT_EQ(0, zmr::hsm_signdata(m.number, hsmtest::sha256DigestInfo("hello").data(), 51, sig, "signkey", 0))
+    ASSERT_EQ(0, zmr::hsm_signdata(m.state(), hsmtest::sha256DigestInfo("hello").data(), 51, sig, "signkey", 0))
         << takeError();
     EXPECT_TRUE(hsmtest::verifiesSha256(signkey.get(), "hello", sig));
     EXPECT_FALSE(hsmtest::verifiesSha256(authkey.get(), "hello", sig));
 
     uint64_t handle = m.context();
-    ASSERT_EQ(0, zmr::hsm_closesession(m.number)) << takeError();
+    ASSERT_EQ(0, zmr::hsm_closesession(m.state())) << takeError();
     EXPECT_EQ(0u, m.context());
     CK_SESSION_INFO info{};
     EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, p11->C_GetSessionInfo(handle, &info));
@@ -99,11 +99,11 @@ TEST_F(SoftHsmTest, OpensSignsAndClosesWithSlotGivenOrSearched) {
 TEST_F(SoftHsmTest, RawSignatureIsThePlainRsaOperation) {
   startMerchantToken();
   MerchantSession m;
-  ASSERT_EQ(0, zmr::hsm_opensession(m.number, "signkey", static_cast<int32_t>(slot), kPin));
+  ASSERT_EQ(0, zmr::hsm_opensession(m.state(), "signkey", static_cast<int32_t>(slot), kPin));
   std::vector<unsigned char> block(256, 0x11);
   block[0] = 0x00;
   std::vector<unsigned char> sig;
-  ASSERT_EQ(0, zmr::hsm_signdata(m.number, block.data(), block.size(), sig, "signkey", 1)) << takeError();
+  ASSERT_EQ(0, zmr::hsm_signdata(m.state(), block.data(), block.size(), sig, "signkey", 1)) << takeError();
   ASSERT_EQ(256u, sig.size());
   zmr::EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(signkey.get(), nullptr));
   std::vector<unsigned char> recovered(256);
@@ -118,20 +118,20 @@ TEST_F(SoftHsmTest, RawSignatureIsThePlainRsaOperation) {
 TEST_F(SoftHsmTest, DecryptsPkcs1OaepAndRaw) {
   startMerchantToken();
   MerchantSession m;
-  ASSERT_EQ(0, zmr::hsm_opensession(m.number, "signkey", static_cast<int32_t>(slot), kPin));
+  ASSERT_EQ(0, zmr::hsm_opensession(m.state(), "signkey", static_cast<int32_t>(slot), kPin));
   const std::string basekey(32, '\x5c');
   const std::string label = "authkey";
   for (zmr::HsmRsa mechanism : {zmr::HsmRsa::pkcs1, zmr::HsmRsa::oaep}) {
     std::vector<unsigned char> wrapped = hsmtest::rsaEncrypt(authkey.get(), basekey, mechanism == zmr::HsmRsa::oaep);
     ASSERT_FALSE(wrapped.empty());
     zmr::SecretBytes plain;
-    ASSERT_EQ(0, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), plain, &label, mechanism)) << takeError();
+    ASSERT_EQ(0, zmr::hsm_decrypt(m.state(), wrapped.data(), wrapped.size(), plain, &label, mechanism)) << takeError();
     EXPECT_EQ(basekey, std::string(plain.bytes.begin(), plain.bytes.end()));
   }
   // Raw: the whole padded block, 00 02 ... 00 key, as long as the modulus.
   std::vector<unsigned char> wrapped = hsmtest::rsaEncrypt(authkey.get(), basekey, false);
   zmr::SecretBytes block;
-  ASSERT_EQ(0, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), block, &label, zmr::HsmRsa::raw))
+  ASSERT_EQ(0, zmr::hsm_decrypt(m.state(), wrapped.data(), wrapped.size(), block, &label, zmr::HsmRsa::raw))
       << takeError();
   ASSERT_EQ(256u, block.bytes.size());
   EXPECT_EQ(0, block.bytes[0]);
@@ -143,13 +143,13 @@ TEST_F(SoftHsmTest, DecryptsPkcs1OaepAndRaw) {
 TEST_F(SoftHsmTest, BadCiphertextIsReported) {
   startMerchantToken();
   MerchantSession m;
-  ASSERT_EQ(0, zmr::hsm_opensession(m.number, "signkey", static_cast<int32_t>(slot), kPin));
+  ASSERT_EQ(0, zmr::hsm_opensession(m.state(), "signkey", static_cast<int32_t>(slot), kPin));
   const std::string label = "authkey";
   std::vector<unsigned char> wrapped = hsmtest::rsaEncrypt(authkey.get(), "x", false);
   wrapped.pop_back();  // wrong length for the key
   for (zmr::HsmRsa mechanism : {zmr::HsmRsa::pkcs1, zmr::HsmRsa::raw}) {
     zmr::SecretBytes plain;
-    EXPECT_EQ(25037, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), plain, &label, mechanism));
+    EXPECT_EQ(25037, zmr::hsm_decrypt(m.state(), wrapped.data(), wrapped.size(), plain, &label, mechanism));
     std::string error = takeError();
     EXPECT_EQ(0u, error.find("hsmclient_hsm_decrypt: An error occured calling C_Decrypt on the hsm PKCS11 driver.\n"
                              "The PKCS#11 error was: "))
@@ -161,32 +161,32 @@ TEST_F(SoftHsmTest, BadCiphertextIsReported) {
 TEST_F(SoftHsmTest, VerifierKeyIsImportedOnceAndDecrypts) {
   startMerchantToken();
   MerchantSession m;
-  ASSERT_EQ(0, zmr::hsm_opensession(m.number, "signkey", static_cast<int32_t>(slot), kPin));
+  ASSERT_EQ(0, zmr::hsm_opensession(m.state(), "signkey", static_cast<int32_t>(slot), kPin));
   zmr::EvpPkeyPtr verifier = zmrtest::testKey(2048, 2);
 
   zmr::SecretBytes plain;
   std::vector<unsigned char> wrapped = hsmtest::rsaEncrypt(verifier.get(), "central", false);
-  EXPECT_EQ(2042, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), plain, nullptr, zmr::HsmRsa::pkcs1));
+  EXPECT_EQ(2042, zmr::hsm_decrypt(m.state(), wrapped.data(), wrapped.size(), plain, nullptr, zmr::HsmRsa::pkcs1));
   EXPECT_EQ(
       "hsmclient_hsm_opensession: An error occured trying to store the CSFEV private keyhandle for the current "
       "merchant during opensession.\n",
       takeError());
 
   // The merchant's own session is read-only; the import must still work.
-  ASSERT_EQ(0, zmr::hsm_createp11privkeyhandle(m.number, verifier.get(), "CentralVerifier")) << takeError();
+  ASSERT_EQ(0, zmr::hsm_createp11privkeyhandle(m.state(), verifier.get(), "CentralVerifier")) << takeError();
   EXPECT_EQ("", takeError());
   uint64_t first = 0;
-  ASSERT_EQ(0, zmr::getverifierkeyhandle(m.number, &first));
+  ASSERT_EQ(0, zmr::getverifierkeyhandle(m.state(), &first));
   // A token object: usable after the import's own session has closed.
-  ASSERT_EQ(0, zmr::hsm_decrypt(m.number, wrapped.data(), wrapped.size(), plain, nullptr, zmr::HsmRsa::pkcs1))
+  ASSERT_EQ(0, zmr::hsm_decrypt(m.state(), wrapped.data(), wrapped.size(), plain, nullptr, zmr::HsmRsa::pkcs1))
       << takeError();
   EXPECT_EQ("central", std::string(plain.bytes.begin(), plain.bytes.end()));
 
   MerchantSession other;
-  ASSERT_EQ(0, zmr::hsm_opensession(other.number, "signkey", static_cast<int32_t>(slot), kPin));
-  ASSERT_EQ(0, zmr::hsm_createp11privkeyhandle(other.number, verifier.get(), "CentralVerifier"));
+  ASSERT_EQ(0, zmr::hsm_opensession(other.state(), "signkey", static_cast<int32_t>(slot), kPin));
+  ASSERT_EQ(0, zmr::hsm_createp11privkeyhandle(other.state(), verifier.get(), "CentralVerifier"));
   uint64_t second = 0;
-  ASSERT_EQ(0, zmr::getverifierkeyhandle(other.number, &second));
+  ASSERT_EQ(0, zmr::getverifierkeyhandle(other.state(), &second));
   EXPECT_EQ(first, second);
 
   // Exactly one such object on the token.
@@ -198,14 +198,14 @@ TEST_F(SoftHsmTest, VerifierKeyIsImportedOnceAndDecrypts) {
   ASSERT_EQ(CKR_OK, p11->C_FindObjects(h, found, 4, &count));
   p11->C_FindObjectsFinal(h);
   EXPECT_EQ(1u, count);
-  EXPECT_EQ(0, zmr::hsm_closesession(other.number));
-  EXPECT_EQ(0, zmr::hsm_closesession(m.number));
+  EXPECT_EQ(0, zmr::hsm_closesession(other.state()));
+  EXPECT_EQ(0, zmr::hsm_closesession(m.state()));
 }
 
 TEST_F(SoftHsmTest, PublicKeyMarkedPrivateIsNotTakenForTheKey) {
   startMerchantToken();
   MerchantSession m;
-  ASSERT_EQ(0, zmr::hsm_opensession(m.number, "signkey", static_cast<int32_t>(slot), kPin));
+  ASSERT_EQ(0, zmr::hsm_opensession(m.state(), "signkey", static_cast<int32_t>(slot), kPin));
   // A second public key object under the label, private like the key.
   CK_SESSION_HANDLE rw;
   ASSERT_EQ(CKR_OK, p11->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &rw));
@@ -230,7 +230,7 @@ TEST_F(SoftHsmTest, PublicKeyMarkedPrivateIsNotTakenForTheKey) {
 
   for (int i = 0; i < 4; ++i) {
     std::vector<unsigned char> sig;
-    ASSERT_EQ(0, zmr::hsm_signdata(m.number, hsmtest::sha256DigestInfo("x").data(), 51, sig, "signkey", 0))
+    ASSERT_EQ(0, zmr::hsm_signdata(m.state(), hsmtest::sha256DigestInfo("x").data(), 51, sig, "signkey", 0))
         << takeError();
     EXPECT_TRUE(hsmtest::verifiesSha256(signkey.get(), "x", sig));
   }
@@ -249,19 +249,19 @@ TEST_F(SoftHsmTest, SearchSkipsTokensThatRefuseThePinOrLackTheLabel) {
   start();
 
   MerchantSession m;
-  ASSERT_EQ(0, zmr::hsm_opensession(m.number, "signkey", -1, pin)) << takeError();
+  ASSERT_EQ(0, zmr::hsm_opensession(m.state(), "signkey", -1, pin)) << takeError();
   uint64_t found = 0;
-  zmr::getslotid(m.number, &found);
+  zmr::getslotid(m.state(), &found);
   EXPECT_EQ(later.id, found);
   EXPECT_EQ("", takeError());
-  EXPECT_EQ(0, zmr::hsm_closesession(m.number));
+  EXPECT_EQ(0, zmr::hsm_closesession(m.state()));
 
   // The label nowhere: a PIN was refused on the way (by one token or by
   // both), so the search says the PIN may be the reason.
   for (const std::string& tried : {pin, std::string("9999")}) {
     SCOPED_TRACE(tried);
     MerchantSession n;
-    EXPECT_EQ(25032, zmr::hsm_opensession(n.number, "nosuchkey", -1, tried));
+    EXPECT_EQ(25032, zmr::hsm_opensession(n.state(), "nosuchkey", -1, tried));
     EXPECT_EQ(
         "hsmclient_findslotforlabel: Did not find the object with the given label. The password may be wrong, "
         "check the PKCS#11 password.\n"
@@ -281,37 +281,37 @@ TEST_F(SoftHsmTest, SearchSkipsTokensThatRefuseThePinOrLackTheLabel) {
 TEST_F(SoftHsmTest, LoginOfOtherSessionsOnTheTokenIsKept) {
   startMerchantToken();
   MerchantSession first;
-  ASSERT_EQ(0, zmr::hsm_opensession(first.number, "signkey", static_cast<int32_t>(slot), kPin));
+  ASSERT_EQ(0, zmr::hsm_opensession(first.state(), "signkey", static_cast<int32_t>(slot), kPin));
   // The search finds the token logged in already and must leave it so,
   // whether it finds the label or not.
   MerchantSession failed;
-  EXPECT_EQ(25032, zmr::hsm_opensession(failed.number, "nosuchkey", -1, kPin));
+  EXPECT_EQ(25032, zmr::hsm_opensession(failed.state(), "nosuchkey", -1, kPin));
   takeError();
   EXPECT_EQ(CKS_RO_USER_FUNCTIONS, sessionState(first.context()));
   MerchantSession second;
-  ASSERT_EQ(0, zmr::hsm_opensession(second.number, "authkey", -1, kPin)) << takeError();
+  ASSERT_EQ(0, zmr::hsm_opensession(second.state(), "authkey", -1, kPin)) << takeError();
   EXPECT_EQ(CKS_RO_USER_FUNCTIONS, sessionState(first.context()));
 
-  ASSERT_EQ(0, zmr::hsm_closesession(first.number));
+  ASSERT_EQ(0, zmr::hsm_closesession(first.state()));
   EXPECT_EQ(CKS_RO_USER_FUNCTIONS, sessionState(second.context()));
   std::vector<unsigned char> sig;
-  EXPECT_EQ(0, zmr::hsm_signdata(second.number, hsmtest::sha256DigestInfo("y").data(), 51, sig, "signkey", 0));
+  EXPECT_EQ(0, zmr::hsm_signdata(second.state(), hsmtest::sha256DigestInfo("y").data(), 51, sig, "signkey", 0));
 
-  ASSERT_EQ(0, zmr::hsm_closesession(second.number));
+  ASSERT_EQ(0, zmr::hsm_closesession(second.state()));
   EXPECT_EQ(CKS_RO_PUBLIC_SESSION, hostSessionState(slot));
 }
 
 TEST_F(SoftHsmTest, FailuresOfARealToken) {
   startMerchantToken();
   MerchantSession m;
-  EXPECT_EQ(25009, zmr::hsm_opensession(m.number, "signkey", static_cast<int32_t>(slot), "0000"));
+  EXPECT_EQ(25009, zmr::hsm_opensession(m.state(), "signkey", static_cast<int32_t>(slot), "0000"));
   EXPECT_EQ(
       "hsmclient_hsm_opensession: An error occured calling C_Login on the hsm PKCS11 driver. Is your password "
       "correct ?\nThe PKCS#11 error was: PIN_INCORRECT\n",
       takeError());
   EXPECT_EQ(0u, m.context());
 
-  EXPECT_EQ(25007, zmr::hsm_opensession(m.number, "signkey", 424242, kPin));
+  EXPECT_EQ(25007, zmr::hsm_opensession(m.state(), "signkey", 424242, kPin));
   EXPECT_EQ(
       "hsmclient_hsm_opensession: An error occured calling C_OpenSession on the hsm PKCS11 driver\n"
       "The PKCS#11 error was: SLOT_ID_INVALID\n",
@@ -319,21 +319,21 @@ TEST_F(SoftHsmTest, FailuresOfARealToken) {
 
   // The label on no token, the PIN accepted: the search passes the free,
   // uninitialised token that SoftHSM2 lists too, and says nothing itself.
-  EXPECT_EQ(25032, zmr::hsm_opensession(m.number, "nosuchkey", -1, kPin));
+  EXPECT_EQ(25032, zmr::hsm_opensession(m.state(), "nosuchkey", -1, kPin));
   EXPECT_EQ(
       "hsmclient_hsm_opensession: An error occured trying to find the token where the merchants credentials are "
       "stored.\n",
       takeError());
 
-  ASSERT_EQ(0, zmr::hsm_opensession(m.number, "signkey", static_cast<int32_t>(slot), kPin));
+  ASSERT_EQ(0, zmr::hsm_opensession(m.state(), "signkey", static_cast<int32_t>(slot), kPin));
   std::vector<unsigned char> sig;
-  EXPECT_EQ(25030, zmr::hsm_signdata(m.number, hsmtest::sha256DigestInfo("z").data(), 51, sig, "missing", 0));
+  EXPECT_EQ(25030, zmr::hsm_signdata(m.state(), hsmtest::sha256DigestInfo("z").data(), 51, sig, "missing", 0));
   EXPECT_EQ(
       "hsmclient_hsm_findprivatekeyhandle: A private key with the the given label does not exist.\n"
       "hsmclient_hsm_signdata: An error occured trying to find the private key matching the label.\n",
       takeError());
   EXPECT_TRUE(sig.empty());
-  EXPECT_EQ(0, zmr::hsm_closesession(m.number));
+  EXPECT_EQ(0, zmr::hsm_closesession(m.state()));
 }
 
 // The host initialised the module itself: the library refuses it and leaves
@@ -353,7 +353,7 @@ TEST_F(SoftHsmTest, ModuleInitialisedByTheHostIsNotFinalised) {
   EXPECT_EQ(25003, zmr::hsm_initialize());
   EXPECT_FALSE(zmr::hsm_driverloaded());
   MerchantSession m;
-  EXPECT_EQ(25033, zmr::hsm_opensession(m.number, "signkey", static_cast<int32_t>(slot), kPin));
+  EXPECT_EQ(25033, zmr::hsm_opensession(m.state(), "signkey", static_cast<int32_t>(slot), kPin));
   EXPECT_EQ(0, zmr::hsm_finalize());
 
   CK_SESSION_INFO info{};

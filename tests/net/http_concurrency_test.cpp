@@ -9,6 +9,7 @@
 #include "net/http_lib.h"
 #include "store/sessionstore.h"
 #include "support/standin.h"
+#include "support/storesession.h"
 #include "tools/systemtools.h"
 
 namespace zmr {
@@ -25,15 +26,20 @@ class HttpConcurrency : public ::testing::Test {
     bed = std::make_unique<zmrtest::TlsTestbed>(zmrtest::makeTlsTestbed("httpconc"));
     session = bed->openSession();
     ASSERT_GE(session, 0);
-    ASSERT_EQ(getsdmsslcontext(session, &client), 0);
+    state = zmrtest::sessionState(session);
+    ASSERT_EQ(getsdmsslcontext(*state, &client), 0);
   }
-  void TearDown() override { freesession(session); }
+  void TearDown() override {
+    state.reset();
+    freesession(session);
+  }
   int post(int port, std::string& reply, int timeout) {
-    return http_post(session, client, "127.0.0.1", port, "/x", "a=1", "text/plain", reply, timeout,
+    return http_post(*state, client, "127.0.0.1", port, "/x", "a=1", "text/plain", reply, timeout,
                      "sdm");
   }
   std::unique_ptr<zmrtest::TlsTestbed> bed;
   int session = -1;
+  SessionRef state;
   SSL_CTX* client = nullptr;
 };
 

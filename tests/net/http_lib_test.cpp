@@ -14,6 +14,7 @@
 
 #include "support/standin.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "store/threadstore.h"
 #include "tools/systemtools.h"
 
@@ -58,10 +59,14 @@ class HttpClient : public ::testing::Test {
     bed = std::make_unique<zmrtest::TlsTestbed>(zmrtest::makeTlsTestbed("http"));
     session = bed->openSession();
     ASSERT_GE(session, 0);
-    ASSERT_EQ(getsdmsslcontext(session, &client), 0);
+    state = zmrtest::sessionState(session);
+    ASSERT_EQ(getsdmsslcontext(*state, &client), 0);
   }
-  void TearDown() override { freesession(session); }
-  void property(const std::string& k, const std::string& v) { sessiontables(session)->properties.emplace_back(k, v); }
+  void TearDown() override {
+    state.reset();
+    freesession(session);
+  }
+  void property(const std::string& k, const std::string& v) { state->properties.emplace_back(k, v); }
   void viaproxy(int port, const std::string& prefix = "sdm") {
     property(prefix + "httpproxyserver", "127.0.0.1");
     property(prefix + "httpproxyport", std::to_string(port));
@@ -73,11 +78,12 @@ class HttpClient : public ::testing::Test {
   }
   SSL_CTX* ctx(bool tls) { return tls ? client : nullptr; }
   int post(SSL_CTX* c, int port, std::string& reply, int timeout = 10, std::string_view body = "a=1") {
-    return http_post(session, c, "127.0.0.1", port, "/x", body, kForm, reply, timeout, "sdm");
+    return http_post(*state, c, "127.0.0.1", port, "/x", body, kForm, reply, timeout, "sdm");
   }
 
   std::unique_ptr<zmrtest::TlsTestbed> bed;
   int session = -1;
+  SessionRef state;
   SSL_CTX* client = nullptr;
 };
 
@@ -90,7 +96,7 @@ TEST_F(HttpClient, RepliesDirectAndThroughProxy) {
         s->setBehaviour(b);
         s->setSlowPause(std::chrono::milliseconds(2));
         ProxyStandin proxy;
-        sessiontables(session)->properties.clear();
+        state->properties.clear();
         if (proxied) viaproxy(proxy.port());
         std::string reply;
         int64_t start = monotonicmillis();
@@ -175,7 +181,7 @@ TEST_F(HttpClient, FailureTable) {
     int port = s ? s->port() : deadport();
     ProxyStandin proxy;
     StandinServer fakeproxy;  // a server that is no proxy at all
-    sessiontables(session)->properties.clear();
+    state->properties.clear();
     switch (c.via) {
       case Failure::direct: break;
       case Failure::proxy: viaproxy(proxy.port()); break;
@@ -215,23 +221,20 @@ TEST_F(HttpClient, BadArgumentsNeverReachTheWire) {
   };
   for (const Case& c : cases) {
     std::string reply;
-    EXPECT_EQ(http_post(session, nullptr, c.host, c.port, c.path, "b", c.type, reply, 1, "sdm"), 35001) << c.path;
+    EXPECT_EQ(http_post(*state, nullptr, c.host, c.port, c.path, "b", c.type, reply, 1, "sdm"), 35001) << c.path;
     EXPECT_EQ(recent(), "http_post: Null server and resource arguments\n");
   }
   std::string reply;
-  EXPECT_EQ(http_post_url(session, nullptr, "http://127.0.0.1:12x/x", "b", kForm, reply, 1, "sdm"), 35001);
-  EXPECT_EQ(http_post_url(session, nullptr, "/nohost", "b", kForm, reply, 1, "sdm"), 35001);
+  EXPECT_EQ(http_post_url(*state, nullptr, "http://127.0.0.1:12x/x", "b", kForm, reply, 1, "sdm"), 35001);
+  EXPECT_EQ(http_post_url(*state, nullptr, "/nohost", "b", kForm, reply, 1, "sdm"), 35001);
   EXPECT_EQ(s->connections(), 0);
 }
 
-TEST_F(HttpClient, ClearsTheRecentErrorAndChecksTheSession) {
-  setlasterror(session, "earlier line\n");
+TEST_F(HttpClient, ClearsTheRecentError) {
   std::string reply;
-  EXPECT_EQ(http_post(-1, nullptr, "127.0.0.1", 1, "/x", "b", kForm, reply, 1, "sdm"), 2009);
-  EXPECT_EQ(recent(), "");
   auto s = server(false);
   setlasterror(session, "earlier line\n");
-  EXPECT_EQ(http_post_url(session, nullptr, s->url("/x"), "b", kForm, reply, 10, "sdm"), 0);
+  EXPECT_EQ(http_post_url(*state, nullptr, s->url("/x"), "b", kForm, reply, 10, "sdm"), 0);
   EXPECT_EQ(recent(), "");
 }
 
@@ -310,7 +313,7 @@ TEST_F(HttpClient, ProxyKeysAndFallback) {
   size_t seen[3] = {0, 0, 0};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    sessiontables(session)->properties.assign(c.properties.begin(), c.properties.end());
+    state->properties.assign(c.properties.begin(), c.properties.end());
     std::string reply;
     ASSERT_EQ(post(client, s->port(), reply), 0) << recent();
     size_t now[3] = {s->requests().size(), prefixed.requestLines().size(), plain.requestLines().size()};
@@ -329,11 +332,11 @@ TEST_F(HttpClient, CredentialsOpenAnAuthenticatingProxy) {
     ProxyStandin proxy;
     proxy.requireCredentials("merchant:secret");
     auto s = server(tls);
-    sessiontables(session)->properties.clear();
+    state->properties.clear();
     viaproxy(proxy.port(), "ravud");
     property("ravudhttpproxycredentials", "merchant:secret");
     std::string reply;
-    EXPECT_EQ(http_post(session, ctx(tls), "127.0.0.1", s->port(), "/x", "a=1", kForm, reply, 10, "ravud"), 0)
+    EXPECT_EQ(http_post(*state, ctx(tls), "127.0.0.1", s->port(), "/x", "a=1", kForm, reply, 10, "ravud"), 0)
         << recent();
     ASSERT_EQ(s->requests().size(), 1u);
     // The credentials are for the proxy only, never for the server.
@@ -350,9 +353,9 @@ TEST_F(HttpClient, GetAndPostWithoutBody) {
     return r;
   });
   std::string reply;
-  ASSERT_EQ(http_get_url(session, nullptr, s->url("/g?q=1"), reply, "sdm"), 0);
+  ASSERT_EQ(http_get_url(*state, nullptr, s->url("/g?q=1"), reply, "sdm"), 0);
   EXPECT_EQ(reply.substr(reply.size() - 4), "page");
-  ASSERT_EQ(http_post(session, nullptr, "127.0.0.1", s->port(), "/x", std::nullopt, kForm, reply, 10, "sdm"), 0);
+  ASSERT_EQ(http_post(*state, nullptr, "127.0.0.1", s->port(), "/x", std::nullopt, kForm, reply, 10, "sdm"), 0);
   auto seen = s->requests();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].method, "GET");
@@ -365,7 +368,7 @@ TEST_F(HttpClient, GetAndPostWithoutBody) {
 
   StandinServer dead;
   dead.setBehaviour(Behaviour::reset);
-  EXPECT_EQ(http_get_url(session, nullptr, dead.url("/g"), reply, "sdm"), 35011);
+  EXPECT_EQ(http_get_url(*state, nullptr, dead.url("/g"), reply, "sdm"), 35011);
   EXPECT_EQ(recent(), "http_get: Connection error\n");
 }
 

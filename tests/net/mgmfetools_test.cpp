@@ -9,6 +9,7 @@
 #include "net/http_lib.h"
 #include "misc/centralservers.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "store/threadstore.h"
 #include "support/standin.h"
 
@@ -31,7 +32,8 @@ class MobileGateway : public ::testing::Test {
     bed = std::make_unique<zmrtest::TlsTestbed>(zmrtest::makeTlsTestbed("mgmfe"));
     session = bed->openSession();
     ASSERT_GE(session, 0);
-    sessiontables(session)->environment = 1;
+    state = zmrtest::sessionState(session);
+    state->environment = 1;
     gateway = std::make_unique<StandinServer>(bed->good());
     for (const char* path : {"/RAVUD/MobileMerchantFE", "/RAVUD/MobileUtility"}) {
       gateway->handle(path, [this](const HttpRequest&) {
@@ -49,13 +51,15 @@ class MobileGateway : public ::testing::Test {
   }
   void TearDown() override {
     gateway.reset();
+    state.reset();
     freesession(session);
   }
-  void property(const std::string& k, const std::string& v) { sessiontables(session)->properties.emplace_back(k, v); }
+  void property(const std::string& k, const std::string& v) { state->properties.emplace_back(k, v); }
 
   std::unique_ptr<zmrtest::TlsTestbed> bed;
   std::unique_ptr<StandinServer> gateway;
   int session = -1;
+  SessionRef state;
   std::string body = "statusCode=0";  // read by the handler; set before a send
   std::string raw;
 };
@@ -63,8 +67,8 @@ class MobileGateway : public ::testing::Test {
 TEST_F(MobileGateway, BodyAndEndpoints) {
   std::vector<mgmfeparameter> pairs = {{"action", "getStatus"}, {"transactionReference", "a b"}, {"x&y", "&"}};
   std::string out;
-  ASSERT_EQ(ravud_send(session, pairs, out, 10000), 0) << recent();
-  ASSERT_EQ(mgmfeutil_send(session, pairs, out, 10000), 0) << recent();
+  ASSERT_EQ(ravud_send(*state, pairs, out, 10000), 0) << recent();
+  ASSERT_EQ(mgmfeutil_send(*state, pairs, out, 10000), 0) << recent();
   auto seen = gateway->requests();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].path, "/RAVUD/MobileMerchantFE");
@@ -106,7 +110,7 @@ TEST_F(MobileGateway, ReplyTable) {
     raw = c.raw;
     gateway->setBehaviour(c.raw.empty() ? Behaviour::normal : Behaviour::closeDelimited);
     std::string out = "stale";
-    EXPECT_EQ(ravud_send(session, {{"action", "getStatus"}}, out, 10000), c.code);
+    EXPECT_EQ(ravud_send(*state, {{"action", "getStatus"}}, out, 10000), c.code);
     EXPECT_EQ(out, c.out);
     std::string item;
     EXPECT_EQ(popinfoitem(session, "mobileerr", item), c.mobileerr.empty() ? 2022 : 0);
@@ -119,7 +123,7 @@ TEST_F(MobileGateway, TransportFailureKeepsTheClientsLine) {
   setlasterror(session, "lost when the post starts\n");
   gateway->setBehaviour(Behaviour::reset);
   std::string out;
-  EXPECT_EQ(ravud_send(session, {{"action", "getStatus"}}, out, 0), 35011);
+  EXPECT_EQ(ravud_send(*state, {{"action", "getStatus"}}, out, 0), 35011);
   EXPECT_EQ(recent(), "http_post: Connection error\nmgmfetools_mgmfesend: Error communicating with RAVUD\n");
 }
 
@@ -128,34 +132,33 @@ TEST_F(MobileGateway, ThroughTheRavudProxy) {
   property("ravudhttpproxyserver", "127.0.0.1");
   property("ravudhttpproxyport", std::to_string(proxy.port()));
   std::string out;
-  ASSERT_EQ(ravud_send(session, {{"action", "getStatus"}}, out, 10000), 0) << recent();
+  ASSERT_EQ(ravud_send(*state, {{"action", "getStatus"}}, out, 10000), 0) << recent();
   EXPECT_EQ(proxy.requestLines(), std::vector<std::string>{"CONNECT 127.0.0.1:" + std::to_string(gateway->port()) +
                                                            " HTTP/1.1"});
 }
 
 TEST_F(MobileGateway, RefusedBeforeSending) {
   std::string out;
-  EXPECT_EQ(ravud_send(session, {{"action", "push"}, {"text", std::nullopt}}, out, 10000), 1);
+  EXPECT_EQ(ravud_send(*state, {{"action", "push"}, {"text", std::nullopt}}, out, 10000), 1);
   EXPECT_EQ(recent(), "mgmfetools_mgmfesend: Error url encoding parameter for RAVUD URL\n");
   // Only environments 1 and 2 read the address properties; the others
   // (and 1 and 2 without them) use the build's address, or fail closed.
   for (int env : {0, 3, 4, 5}) {
     if (centralserverurl(env, CentralServer::mgmfe) || centralserverurl(env, CentralServer::mgmfeutil)) continue;
-    sessiontables(session)->environment = env;
-    EXPECT_EQ(ravud_send(session, {{"action", "getStatus"}}, out, 10000), 36001) << env;
-    EXPECT_EQ(mgmfeutil_send(session, {{"action", "getStatus"}}, out, 10000), 36001) << env;
+    state->environment = env;
+    EXPECT_EQ(ravud_send(*state, {{"action", "getStatus"}}, out, 10000), 36001) << env;
+    EXPECT_EQ(mgmfeutil_send(*state, {{"action", "getStatus"}}, out, 10000), 36001) << env;
   }
   EXPECT_EQ(gateway->connections(), 0);
 
-  int bare = getSessionId();  // no configuration, so no TLS contexts
+  zmrtest::StoreSession bare;  // no configuration, so no TLS contexts
   std::optional<std::string> discard;
-  getlasterror(bare, discard);
-  EXPECT_EQ(ravud_send(bare, {}, out, 0), 2027);
-  EXPECT_EQ(mgmfeutil_send(bare, {}, out, 0), 2027);
+  getlasterror(bare.number, discard);
+  EXPECT_EQ(ravud_send(bare.state(), {}, out, 0), 2027);
+  EXPECT_EQ(mgmfeutil_send(bare.state(), {}, out, 0), 2027);
   EXPECT_EQ(recent(),
             "mgmfetools_mgmfesend: An error occured trying to get the SSL context for ravud for the session.\n"
             "mgmfetools_mgmfesend: An error occured trying to get the SSL context for the session.\n");
-  freesession(bare);
 }
 
 TEST(MobileGatewayLimit, MillisecondsToSeconds) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "store/threadstore.h"
 
 namespace zmr {
@@ -140,7 +141,7 @@ TEST(StringMap, RenderedFormParsesBack) {
 class InfoItemToMap : public ::testing::Test {
  protected:
   void SetUp() override {
-    session = getSessionId();
+    session = zmrtest::openStoreSession();
     std::optional<std::string> e;
     getlasterror(session, e);
   }

@@ -19,6 +19,7 @@
 #include "store/configuration.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
+#include "support/storesession.h"
 #include "support/pki.h"
 #include "support/softhsm.h"
 #include "support/tempdir.h"
@@ -52,9 +53,7 @@ Files makeFiles(EVP_PKEY* key, const std::string& plain) {
 }
 
 int openSession() {
-  int s = -1;
-  EXPECT_EQ(0, loadproperties(s, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-  return s;
+  return zmrtest::openStoreSession();
 }
 
 // kThreads first calls at once, spread over the sessions; the number that
@@ -97,7 +96,7 @@ TEST(CentralVerifierThreads, LoadingDelaysNoOtherSession) {
 
   // While one session's key is being loaded (its loader holds the
   // session's own mutex), another session loads and a loaded one decrypts.
-  std::unique_lock<std::mutex> busy(sessiontables(loading)->verifierkeyloading);
+  std::unique_lock<std::mutex> busy(zmrtest::sessionState(loading)->verifierkeyloading);
   for (int session : {other, loaded}) {
     auto call = std::async(std::launch::async, [&, session] {
       SecretString text;
@@ -129,8 +128,8 @@ TEST(CentralVerifierThreads, FirstCallsInSoftHsmImportOneObject) {
   // Two merchant sessions on the token load the same key at once.
   int session = openSession();
   int other = openSession();
-  ASSERT_EQ(0, hsm_opensession(session, "signkey", static_cast<int32_t>(slot), kPin));
-  ASSERT_EQ(0, hsm_opensession(other, "signkey", static_cast<int32_t>(slot), kPin));
+  ASSERT_EQ(0, hsm_opensession(*zmrtest::sessionState(session), "signkey", static_cast<int32_t>(slot), kPin));
+  ASSERT_EQ(0, hsm_opensession(*zmrtest::sessionState(other), "signkey", static_cast<int32_t>(slot), kPin));
 
   EvpPkeyPtr key = zmrtest::testKey(2048, 60);
   Files f = makeFiles(key.get(), "in the module");
@@ -139,11 +138,11 @@ TEST(CentralVerifierThreads, FirstCallsInSoftHsmImportOneObject) {
   CK_FUNCTION_LIST* p11 = hsmtest::moduleFunctions(zmrtest::kSoftHsmModule);
   ASSERT_NE(nullptr, p11);
   uint64_t h = 0;
-  gethsm_sessioncontext(session, &h);
+  gethsm_sessioncontext(*zmrtest::sessionState(session), &h);
   EXPECT_EQ(1u, hsmtest::privateKeyObjects(p11, h, kVerifierKeyLabel));
 
-  EXPECT_EQ(0, hsm_closesession(other));
-  EXPECT_EQ(0, hsm_closesession(session));
+  EXPECT_EQ(0, hsm_closesession(*zmrtest::sessionState(other)));
+  EXPECT_EQ(0, hsm_closesession(*zmrtest::sessionState(session)));
   freeSessions();
   EXPECT_EQ(0, hsm_finalize());
 }

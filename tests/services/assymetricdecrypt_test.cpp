@@ -14,6 +14,7 @@
 #include "store/configuration.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
+#include "support/storesession.h"
 #include "support/pki.h"
 #include "support/recenterror.h"
 #include "support/softhsm.h"
@@ -68,9 +69,7 @@ class CentralVerifier : public ::testing::Test {
   }
   void TearDown() override { freeSessions(); }
   static int newSession() {
-    int s = -1;
-    EXPECT_EQ(0, loadproperties(s, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-    return s;
+    return zmrtest::openStoreSession();
   }
   int decrypt(const std::string& path, const std::string& password, const std::string& input, std::string& out,
               int on = -1) {
@@ -218,17 +217,17 @@ class CentralVerifierHsm : public CentralVerifier {
     ASSERT_EQ(0, hsm_initialize());
     p11 = hsmtest::moduleFunctions(zmrtest::kSoftHsmModule);
     ASSERT_NE(nullptr, p11);
-    ASSERT_EQ(0, hsm_opensession(session, "signkey", static_cast<int32_t>(slot), kPin)) << zmrtest::takeRecentError();
+    ASSERT_EQ(0, hsm_opensession(*zmrtest::sessionState(session), "signkey", static_cast<int32_t>(slot), kPin)) << zmrtest::takeRecentError();
   }
   void TearDown() override {
-    hsm_closesession(session);
+    hsm_closesession(*zmrtest::sessionState(session));
     CentralVerifier::TearDown();
     EXPECT_EQ(0, hsm_finalize());
   }
   // Private-key objects labelled CentralVerifier on the token.
   unsigned long verifierObjects() {
     uint64_t h = 0;
-    gethsm_sessioncontext(session, &h);
+    gethsm_sessioncontext(*zmrtest::sessionState(session), &h);
     return hsmtest::privateKeyObjects(p11, h, kVerifierKeyLabel);
   }
 
@@ -244,7 +243,7 @@ TEST_F(CentralVerifierHsm, ImportsOnceAndDecryptsInTheModule) {
   EXPECT_EQ(zmrtest::toBase64(kPlain), out);
   EXPECT_EQ(1u, verifierObjects());
   uint64_t handle = 0;
-  EXPECT_EQ(0, getverifierkeyhandle(session, &handle));
+  EXPECT_EQ(0, getverifierkeyhandle(*zmrtest::sessionState(session), &handle));
 
   VerifierFiles other(zmrtest::testKey(2048, 61).get(), "verifier-other");
   EXPECT_EQ(25037, decrypt(keyfile, kPassword, other.ciphertext(), out));
@@ -259,14 +258,14 @@ TEST_F(CentralVerifierHsm, ImportsOnceAndDecryptsInTheModule) {
 
   // Another merchant session on the token finds the same object.
   int second = newSession();
-  ASSERT_EQ(0, hsm_opensession(second, "signkey", static_cast<int32_t>(slot), kPin)) << zmrtest::takeRecentError();
+  ASSERT_EQ(0, hsm_opensession(*zmrtest::sessionState(second), "signkey", static_cast<int32_t>(slot), kPin)) << zmrtest::takeRecentError();
   EXPECT_EQ(0, decrypt(keyfile, kPassword, files->ciphertext("again"), out, second)) << zmrtest::takeRecentError();
   EXPECT_EQ(zmrtest::toBase64("again"), out);
   EXPECT_EQ(1u, verifierObjects());
   uint64_t secondhandle = 0;
-  EXPECT_EQ(0, getverifierkeyhandle(second, &secondhandle));
+  EXPECT_EQ(0, getverifierkeyhandle(*zmrtest::sessionState(second), &secondhandle));
   EXPECT_EQ(handle, secondhandle);
-  EXPECT_EQ(0, hsm_closesession(second));
+  EXPECT_EQ(0, hsm_closesession(*zmrtest::sessionState(second)));
 }
 
 TEST_F(CentralVerifierHsm, AnObjectOfTheSameKeyIsUsed) {
@@ -298,9 +297,8 @@ TEST(CentralVerifierFake, AFailedImportIsRetried) {
   fake.addobject(0, "signkey", CKO_PRIVATE_KEY);
   ASSERT_EQ(0, hsm_loaddriver(fake.path.c_str()));
   ASSERT_EQ(0, hsm_initialize());
-  int session = -1;
-  ASSERT_EQ(0, loadproperties(session, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-  ASSERT_EQ(0, hsm_opensession(session, "signkey", -1, kPin)) << zmrtest::takeRecentError();
+  int session = zmrtest::openStoreSession();
+  ASSERT_EQ(0, hsm_opensession(*zmrtest::sessionState(session), "signkey", -1, kPin)) << zmrtest::takeRecentError();
   EvpPkeyPtr key = zmrtest::testKey(2048, 60);
   VerifierFiles files(key.get());
   std::string keyfile = files.encrypted("pbes2", "");
@@ -315,7 +313,7 @@ TEST(CentralVerifierFake, AFailedImportIsRetried) {
           p + "Unable to set the central verifier key as a PKCS#11 handle.\n",
       zmrtest::takeRecentError());
   EVP_PKEY* stored = nullptr;
-  EXPECT_EQ(2042, getverifierkey(session, &stored));
+  EXPECT_EQ(2042, getverifierkey(*zmrtest::sessionState(session), &stored));
   fake.clearrv("C_CreateObject");
   // Nothing was kept: the file is read again.
   EXPECT_EQ(22001, assymetricdecrypt(session, "/nonexistent", kPassword, cipher, out));
@@ -323,7 +321,7 @@ TEST(CentralVerifierFake, AFailedImportIsRetried) {
   ASSERT_EQ(0, assymetricdecrypt(session, keyfile.c_str(), kPassword, cipher, out)) << zmrtest::takeRecentError();
   EXPECT_EQ(zmrtest::toBase64("fake plaintext"), out.view());
   EXPECT_EQ(2ul, fake.calls("C_CreateObject"));
-  EXPECT_EQ(0, hsm_closesession(session));
+  EXPECT_EQ(0, hsm_closesession(*zmrtest::sessionState(session)));
   freeSessions();
   fake.reset(0);
   EXPECT_EQ(0, hsm_finalize());

@@ -5,6 +5,7 @@
 #include "certstatustest.h"
 #include "hsm/hsmtest.h"
 #include "support/softhsm.h"
+#include "support/storesession.h"
 #include "zmr/zmr.h"
 
 using namespace certstatustest;
@@ -54,7 +55,7 @@ TEST(CertStatusHsm, SoftHsmSignsTheRequestsOfBothKeySizes) {
                                   -1))
         << takeError();
     uint64_t context = 0;
-    zmr::gethsm_sessioncontext(s, &context);
+    zmr::gethsm_sessioncontext(*zmrtest::sessionState(s), &context);
     ASSERT_NE(0u, context) << "not an HSM session";
     ASSERT_EQ(0, zmr::removeinfoitems(s));
 

@@ -4,6 +4,7 @@
 #include "certstatustest.h"
 #include "store/sessionstore.h"
 #include "support/recenterror.h"
+#include "support/storesession.h"
 
 using namespace certstatustest;
 
@@ -39,7 +40,7 @@ TEST(GetServerAndPort, SplitsHostPortAndPath) {
       {"http://[::1/", 13002, "", 0, ""},
       {"http://[::1]x/", 13002, "", 0, ""},
   };
-  int s = zmr::getSessionId();
+  int s = zmrtest::openStoreSession();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
     zmr::VaAddress a;
@@ -77,7 +78,7 @@ TEST(GetOcspResponse, ReadsTheHeaderBlockOnly) {
       {"X-Content-Length", "HTTP/1.1 200 OK\r\nX-Content-Length: " + length + "\r\n\r\n" + der, 13005},
       {"empty", "", 13003},
   };
-  int s = zmr::getSessionId();
+  int s = zmrtest::openStoreSession();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     zmr::OcspAnswer answer;

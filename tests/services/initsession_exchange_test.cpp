@@ -10,6 +10,7 @@
 #include "services/services.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
+#include "support/storesession.h"
 #include "support/recenterror.h"
 #include "support/sdmstandin.h"
 
@@ -316,21 +317,21 @@ TEST_F(InitSession, EnvironmentsWithoutKeysOrUrls) {
   std::string url;
   std::optional<std::string> discard;
   getlasterror(session, discard);
-  EXPECT_EQ(43000, get_initsession_url(session, url));
+  EXPECT_EQ(43000, get_initsession_url(*zmrtest::sessionState(session), url));
   EXPECT_EQ("initsession::get_initsession_url: Error fetching initsession url for environment.\n", recent());
   EXPECT_TRUE(setup.sdm->requests().empty());
 
   // No environment at all.
-  sessiontables(session)->environment = 0;
+  zmrtest::sessionState(session)->environment = 0;
   EXPECT_EQ(43000, run());
 
   // Environment 1 without the property uses the built-in address.
-  sessiontables(session)->environment = 1;
-  sessiontables(session)->properties.erase(
-      std::remove_if(sessiontables(session)->properties.begin(), sessiontables(session)->properties.end(),
+  zmrtest::sessionState(session)->environment = 1;
+  zmrtest::sessionState(session)->properties.erase(
+      std::remove_if(zmrtest::sessionState(session)->properties.begin(), zmrtest::sessionState(session)->properties.end(),
                      [](const auto& p) { return p.first == "initsessiondns"; }),
-      sessiontables(session)->properties.end());
-  ASSERT_EQ(0, get_initsession_url(session, url));
+      zmrtest::sessionState(session)->properties.end());
+  ASSERT_EQ(0, get_initsession_url(*zmrtest::sessionState(session), url));
   EXPECT_EQ("https://sdm.devlab.zelmor.invalid/sdm/", url);
 }
 

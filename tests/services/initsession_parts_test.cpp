@@ -4,6 +4,7 @@
 
 #include "services/initsession.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "store/threadstore.h"
 #include "support/pki.h"
 #include "support/recenterror.h"
@@ -88,7 +89,7 @@ TEST(InitSessionParts, FormHelpers) {
 class CertTexts : public ::testing::Test {
  protected:
   void SetUp() override {
-    session = getSessionId();
+    session = zmrtest::openStoreSession();
     std::optional<std::string> discard;
     getlasterror(session, discard);
   }
@@ -104,7 +105,7 @@ class CertTexts : public ::testing::Test {
     spec.serial = "123456789012345678901234567890";
     zmrtest::TestCert cert = zmrtest::makeCert(spec, &ca);
     X509_up_ref(cert.get());
-    sessiontables(session)->authcert.reset(cert.get());
+    zmrtest::sessionState(session)->authcert.reset(cert.get());
   }
   int session = -1;
 };
@@ -112,7 +113,7 @@ class CertTexts : public ::testing::Test {
 TEST_F(CertTexts, ServerInfoWithoutTimestamp) {
   longNames();
   std::string out;
-  ASSERT_EQ(0, get_server_info(session, out)) << recent();
+  ASSERT_EQ(0, get_server_info(*zmrtest::sessionState(session), out)) << recent();
   ASSERT_EQ(0u, out.find("serverInfo="));
   std::string b64, text;
   ASSERT_TRUE(tx::formDecode(out.substr(11), b64));
@@ -130,7 +131,7 @@ TEST_F(CertTexts, ServerInfoWithoutTimestamp) {
 
   // The same fields, with the timestamp, in the request's server info.
   std::string withtime;
-  ASSERT_EQ(0, create_server_info(session, withtime)) << recent();
+  ASSERT_EQ(0, create_server_info(*zmrtest::sessionState(session), withtime)) << recent();
   ASSERT_TRUE(tx::unb64(withtime, text));
   ASSERT_TRUE(tx::parseForm(text, f));
   ASSERT_EQ(8u, f.size());
@@ -141,7 +142,7 @@ TEST_F(CertTexts, ServerInfoWithoutTimestamp) {
 TEST_F(CertTexts, PopInfo) {
   longNames();
   std::string out, text;
-  ASSERT_EQ(0, get_pop_info(session, out)) << recent();
+  ASSERT_EQ(0, get_pop_info(*zmrtest::sessionState(session), out)) << recent();
   ASSERT_TRUE(tx::unb64(out, text));
   tx::Form f;
   ASSERT_TRUE(tx::parseForm(text, f));
@@ -160,11 +161,11 @@ TEST_F(CertTexts, PopInfo) {
 
 TEST_F(CertTexts, NeedTheAuthenticationCertificate) {
   std::string out;
-  EXPECT_EQ(2043, get_server_info(session, out));
+  EXPECT_EQ(2043, get_server_info(*zmrtest::sessionState(session), out));
   EXPECT_EQ("gettag_getserverinfo: The auth certificate could noe be found.\n", recent());
-  EXPECT_EQ(2043, get_pop_info(session, out));
+  EXPECT_EQ(2043, get_pop_info(*zmrtest::sessionState(session), out));
   EXPECT_NE(std::string::npos, recent().find("gettag_getpopinfo: The auth certificate could noe be found.\n"));
-  EXPECT_EQ(2043, create_server_info(session, out));
+  EXPECT_EQ(2043, create_server_info(*zmrtest::sessionState(session), out));
   EXPECT_NE(std::string::npos, recent().find("initsession::create_server_info: Error fetching auth certificate."));
 }
 

@@ -11,6 +11,7 @@
 #include "services/services.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
+#include "support/storesession.h"
 #include "support/merchantvariants.h"
 #include "support/mobilestandin.h"
 #include "support/recenterror.h"
@@ -274,7 +275,7 @@ TEST_F(Mobile, RefusedBeforeSending) {
   setItems(session, zmrtest::mobileActionItems());
 
   // Properties the session lost after opening (opening insists on them).
-  auto& properties = sessiontables(session)->properties;
+  auto& properties = zmrtest::sessionState(session)->properties;
   const auto kept = properties;
   const struct {
     const char* name;

@@ -13,6 +13,7 @@
 #include "store/configuration.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
+#include "support/storesession.h"
 #include "support/fixtures.h"
 #include "support/pki.h"
 #include "support/recenterror.h"
@@ -50,7 +51,7 @@ class Pkcs7Info : public ::testing::Test {
     pki = nullptr;
   }
   void SetUp() override {
-    ASSERT_EQ(0, loadproperties(session, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    session = zmrtest::openStoreSession();
     zmrtest::takeRecentError();
   }
   void TearDown() override { freesession(session); }

@@ -5,6 +5,7 @@
 #include "services/signing.h"
 #include "signingtest.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "support/softhsm.h"
 
 using namespace signingtest;
@@ -66,7 +67,7 @@ TEST_F(HsmSigning, SameKeyGivesTheSameBytesAsSoftware) {
     ASSERT_EQ(0, open(sw[i], soft)) << takeError();
     ASSERT_EQ(0, open(hw[i], hard, kPin)) << takeError();
     uint64_t context = 0;
-    zmr::gethsm_sessioncontext(hard, &context);
+    zmr::gethsm_sessioncontext(*zmrtest::sessionState(hard), &context);
     ASSERT_NE(0u, context) << "not an HSM session";
 
     // Without signing time a SignedData is deterministic.

@@ -4,12 +4,13 @@
 
 #include "services/services.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 
 namespace zmr {
 namespace {
 
 struct TextServices : ::testing::Test {
-  void SetUp() override { session = getSessionId(); }
+  void SetUp() override { session = zmrtest::openStoreSession(); }
   void TearDown() override { freeSessions(); }
   int session = -1;
 };

@@ -5,6 +5,7 @@
 
 #include "services/transactiondata.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "store/threadstore.h"
 #include "support/pki.h"
 #include "support/tempdir.h"
@@ -48,7 +49,7 @@ struct Cli {
 };
 
 TEST(TransactionDataCli, OpenSslCommandLineAgrees) {
-  int session = getSessionId();
+  int session = zmrtest::openStoreSession();
   EvpPkeyPtr serverkey = zmrtest::testKey(2048, 55);
   Cli cli;
   std::string keypem = cli.path("server.pem");

@@ -8,6 +8,7 @@
 
 #include "services/transactiondata.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "support/pki.h"
 #include "support/txscheme.h"
 
@@ -17,11 +18,11 @@ namespace {
 namespace tx = zmrtest::tx;
 
 TEST(TransactionDataConcurrency, ThreadsRunTheSchemeAtOnce) {
-  int session = getSessionId();
+  int session = zmrtest::openStoreSession();
   EvpPkeyPtr merchantkey = zmrtest::testKey(2048, 50);
   EvpPkeyPtr serverkey = zmrtest::testKey(2048, 51);
   EVP_PKEY_up_ref(merchantkey.get());
-  sessiontables(session)->authkey.reset(merchantkey.get());
+  zmrtest::sessionState(session)->authkey.reset(merchantkey.get());
   const std::string modulus = tx::modulusHex(serverkey.get());
 
   // The client messages (slow RSA on the test side) are made before the

@@ -8,6 +8,7 @@
 #include "hsm/hsmtest.h"
 #include "services/transactiondata.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "store/threadstore.h"
 #include "support/pki.h"
 #include "support/recenterror.h"
@@ -53,13 +54,13 @@ class HsmUnwrap : public ::testing::Test {
     ASSERT_TRUE(zmrtest::importKey(hsm, "merchant", kPin, authkey.get(), "authkey", "02")) << hsm.log;
     ASSERT_EQ(0, hsm_loaddriver(zmrtest::kSoftHsmModule));
     ASSERT_EQ(0, hsm_initialize());
-    session = getSessionId();
-    sessiontables(session)->hsm_authkeyslabel = "authkey";
-    sessiontables(session)->authcert = certificateOf(53);
-    ASSERT_EQ(0, hsm_opensession(session, "authkey", static_cast<int32_t>(slot), kPin)) << recent();
+    session = zmrtest::openStoreSession();
+    zmrtest::sessionState(session)->hsm_authkeyslabel = "authkey";
+    zmrtest::sessionState(session)->authcert = certificateOf(53);
+    ASSERT_EQ(0, hsm_opensession(*zmrtest::sessionState(session), "authkey", static_cast<int32_t>(slot), kPin)) << recent();
   }
   void TearDown() override {
-    hsm_closesession(session);
+    hsm_closesession(*zmrtest::sessionState(session));
     freeSessions();
     EXPECT_EQ(0, hsm_finalize());
   }
@@ -81,7 +82,7 @@ TEST_F(HsmUnwrap, OpensTheClientMessageInTheModule) {
   EXPECT_EQ("clientChallenge=x", plain.view());
   EXPECT_EQ(tx::b64(used), key.view());
   // No software key is there to fall back on.
-  EXPECT_EQ(nullptr, sessiontables(session)->authkey.get());
+  EXPECT_EQ(nullptr, zmrtest::sessionState(session)->authkey.get());
 }
 
 TEST_F(HsmUnwrap, BadWrappedKeysLookLikeABadTag) {
@@ -119,18 +120,18 @@ TEST_F(HsmUnwrap, MissingLabelOrKeyKeepsItsCode) {
   tx::Envelope e = tx::clientRequest(authkey.get(), "a", "initAuth", std::nullopt);
   SecretString plain;
   SecretString key;
-  sessiontables(session)->hsm_authkeyslabel = "nosuchkey";
+  zmrtest::sessionState(session)->hsm_authkeyslabel = "nosuchkey";
   EXPECT_EQ(25030, decrypt(e, plain, key));
   EXPECT_NE(std::string::npos, recent().find("decrypttransactiondata_decrypttransactiondata: An error occured trying "
                                              "to decrypt the encryption key using HSM.\n"))
       << recent();
-  sessiontables(session)->hsm_authkeyslabel.reset();
+  zmrtest::sessionState(session)->hsm_authkeyslabel.reset();
   EXPECT_EQ(2045, decrypt(e, plain, key));
   EXPECT_EQ("decrypttransactiondata_decrypttransactiondata: An error occured getting the HSM auth key label for the "
             "merchant\n",
             recent());
-  sessiontables(session)->hsm_authkeyslabel = "authkey";
-  sessiontables(session)->authcert.reset();
+  zmrtest::sessionState(session)->hsm_authkeyslabel = "authkey";
+  zmrtest::sessionState(session)->authcert.reset();
   EXPECT_EQ(2043, decrypt(e, plain, key));
   EXPECT_EQ("decrypttransactiondata::decrypttransactiondata: An error occured retrieving the auth key for merchant. \n",
             recent());
@@ -145,10 +146,10 @@ TEST(HsmUnwrapFailures, AModuleThatFailsIsReportedNotTakenForAForgery) {
   fake.addobject(0, "authkey", CKO_PRIVATE_KEY);
   ASSERT_EQ(0, hsm_loaddriver(fake.path.c_str()));
   ASSERT_EQ(0, hsm_initialize());
-  int session = getSessionId();
-  sessiontables(session)->hsm_authkeyslabel = "authkey";
-  sessiontables(session)->authcert = certificateOf(53);
-  ASSERT_EQ(0, hsm_opensession(session, "authkey", static_cast<int32_t>(fake.slotid(0)), kPin)) << recent();
+  int session = zmrtest::openStoreSession();
+  zmrtest::sessionState(session)->hsm_authkeyslabel = "authkey";
+  zmrtest::sessionState(session)->authcert = certificateOf(53);
+  ASSERT_EQ(0, hsm_opensession(*zmrtest::sessionState(session), "authkey", static_cast<int32_t>(fake.slotid(0)), kPin)) << recent();
 
   EvpPkeyPtr authkey = zmrtest::testKey(2048, 53);
   tx::Envelope e = tx::clientRequest(authkey.get(), "a=b", "initAuth", std::nullopt);
@@ -196,7 +197,7 @@ TEST(HsmUnwrapFailures, AModuleThatFailsIsReportedNotTakenForAForgery) {
             "using HSM.\n",
             recent());
 
-  hsm_closesession(session);
+  hsm_closesession(*zmrtest::sessionState(session));
   freeSessions();
   fake.reset(0);
   EXPECT_EQ(0, hsm_finalize());

@@ -8,6 +8,7 @@
 
 #include "services/transactiondata.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "store/threadstore.h"
 #include "support/pki.h"
 #include "support/recenterror.h"
@@ -30,11 +31,11 @@ std::string flipbit(const std::string& b64text, size_t byte) {
 class TransactionData : public ::testing::Test {
  protected:
   void SetUp() override {
-    session = getSessionId();
+    session = zmrtest::openStoreSession();
     merchantkey = zmrtest::testKey(2048, 50);
     serverkey = zmrtest::testKey(2048, 51);
     EVP_PKEY_up_ref(merchantkey.get());
-    sessiontables(session)->authkey.reset(merchantkey.get());
+    zmrtest::sessionState(session)->authkey.reset(merchantkey.get());
   }
   void TearDown() override { freeSessions(); }
 
@@ -203,8 +204,8 @@ TEST_F(TransactionData, ClientRequestOpensWithTheAuthenticationKey) {
     EXPECT_EQ(tx::b64(used), basekey);
   }
   // The signing key is not the one that unwraps.
-  sessiontables(session)->signkey = zmrtest::testKey(2048, 52);
-  tx::Envelope e = tx::clientRequest(sessiontables(session)->signkey.get(), "a", "op", std::nullopt);
+  zmrtest::sessionState(session)->signkey = zmrtest::testKey(2048, 52);
+  tx::Envelope e = tx::clientRequest(zmrtest::sessionState(session)->signkey.get(), "a", "op", std::nullopt);
   std::string plain;
   EXPECT_EQ(40051, decrypt(e, "op", std::nullopt, plain));
 }
@@ -309,12 +310,12 @@ TEST_F(TransactionData, ClientRequestNeedsTheKey) {
   std::string plain;
   SecretString opened, key;
   EXPECT_EQ(2009, decrypttransactiondata(session + 1, e.encKey, e.encData, e.encAuth, "op", std::nullopt, opened, key));
-  sessiontables(session)->authkey.reset();
+  zmrtest::sessionState(session)->authkey.reset();
   EXPECT_EQ(2040, decrypt(e, "op", std::nullopt, plain));
   EXPECT_EQ("decrypttransactiondata::decrypttransactiondata: An error occured retrieving the auth key for merchant. \n",
             recent());
   // A key that is not RSA cannot unwrap at all.
-  sessiontables(session)->authkey = zmrtest::testKeyOfType("ec");
+  zmrtest::sessionState(session)->authkey = zmrtest::testKeyOfType("ec");
   EXPECT_EQ(22005, decrypt(e, "op", std::nullopt, plain));
   EXPECT_EQ(
       "decrypttransactiondata::decrypttransactiondata: An error occured trying to decrypt the encryption key with "

@@ -10,6 +10,7 @@
 #include "services/transactioninfo.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
+#include "support/storesession.h"
 #include "support/merchantvariants.h"
 #include "support/recenterror.h"
 #include "support/servicesstandin.h"
@@ -218,11 +219,11 @@ TEST_F(TransactionInfo, RefusedBeforeSending) {
   EXPECT_EQ(42002, gettransactioninfo(s3, "abc", "1"));
   EXPECT_EQ("transactioninfo::gettransactioninfo: An error occured trying to get the public key.\n", taken());
   std::string url;
-  EXPECT_EQ(42002, getservicesurl(s3, url));
+  EXPECT_EQ(42002, getservicesurl(*zmrtest::sessionState(s3), url));
   EXPECT_EQ(0u, env3.host->requests().size());
-  sessiontables(s3)->environment = 0;
+  zmrtest::sessionState(s3)->environment = 0;
   EXPECT_EQ(42002, gettransactioninfo(s3, "abc", "1"));
-  EXPECT_EQ(42002, getservicesurl(s3, url));
+  EXPECT_EQ(42002, getservicesurl(*zmrtest::sessionState(s3), url));
   taken();
 
   // A sign-only key file, and an authentication certificate without CN.

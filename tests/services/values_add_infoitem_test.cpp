@@ -6,12 +6,14 @@
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/recenterror.h"
+#include "support/storesession.h"
 
 namespace zmr {
 namespace {
 
 TEST(ValuesFromInfoItems, SetItemsAreAddedUnsetOnesOnlyWhenOptional) {
-  const int session = getSessionId();
+  zmrtest::StoreSession open;
+  const int session = open.number;
   ASSERT_EQ(0, removeallinfoitems(session));
   ASSERT_EQ(0, pushinfoitem(session, "Status", "OK"));
   ASSERT_EQ(0, pushinfoitem(session, "status", "second"));

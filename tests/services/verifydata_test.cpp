@@ -13,6 +13,7 @@
 #include "services/verifying.h"
 #include "store/configuration.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "support/fixtures.h"
 #include "support/pki.h"
 #include "support/recenterror.h"
@@ -32,9 +33,12 @@ namespace der = zmrtest::der;
 int openSession(const std::string& tag, const std::vector<const X509*>& trusted, const char* granted) {
   std::string dir = zmrtest::makeTempDir(tag);
   if (!zmrtest::writeTrustStore(dir, trusted)) return -1;
-  int session = -1;
-  if (loadproperties(session, "merchant.example", dir.c_str(), granted, nullptr, nullptr, nullptr) != 0) return -1;
-  return session;
+  PendingSession session;
+  if (session.open() != 0 ||
+      loadproperties(session.state(), "merchant.example", dir.c_str(), granted, nullptr, nullptr, nullptr) != 0)
+    return -1;
+  session.publish();
+  return session.number();
 }
 
 // The certificate with one byte of its signature changed.
@@ -134,7 +138,7 @@ class VerifyData : public ::testing::Test {
       rootOnly = openSession("verify-rootonly", {pki.root.get()}, "ALL");
       broken = openSession("verify-broken", {brokenRoot.get()}, "ALL");
       // Key file and HSM only: no configuration at all.
-      loadproperties(noConfig, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+      noConfig = zmrtest::openStoreSession();
     }
   };
   static Fixture* f;
@@ -294,7 +298,7 @@ TEST_F(VerifyData, LeavesTheSharedStoreAsItWas) {
   ASSERT_EQ(0, verifydata(f->all, expired, data, kContent.size(), 0, usages, 1, kChainNoDates)) << zmrtest::takeRecentError();
   EXPECT_EQ(5007, verifydata(f->all, expired, data, kContent.size(), 0, usages, 1, kChainPolicy));
   X509_STORE* store = nullptr;
-  ASSERT_EQ(0, gettruststore(f->all, &store));
+  ASSERT_EQ(0, gettruststore(*zmrtest::sessionState(f->all), &store));
   EXPECT_EQ(0ul, X509_VERIFY_PARAM_get_flags(X509_STORE_get0_param(store)) &
                      (X509_V_FLAG_NO_CHECK_TIME | X509_V_FLAG_CHECK_SS_SIGNATURE));
 }

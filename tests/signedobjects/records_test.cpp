@@ -10,6 +10,7 @@
 #include "signedobjects/seidsdo.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
+#include "support/storesession.h"
 #include "support/fixtures.h"
 #include "support/recenterror.h"
 #include "support/sdotrees.h"
@@ -292,7 +293,7 @@ char* dup(const char* s) {
 
 // What these free is checked by the leak sanitizer of the sanitizer tree.
 TEST_F(SdoRecords, ReleaseWhateverTheSessionsState) {
-  int session = getSessionId();
+  int session = zmrtest::openStoreSession();
   ASSERT_LT(session, kMaxSessions);
   for (bool open : {true, false}) {
     SCOPED_TRACE(open ? "open session" : "closed session");
@@ -330,7 +331,7 @@ void runOnSmallStack(Fn fn) {
 TEST_F(SdoRecords, LongListsAreFreedWithoutRecursion) {
   // A million nodes freed recursively would need far more than a thread's
   // stack; run on a small stack to be sure.
-  int session = getSessionId();
+  int session = zmrtest::openStoreSession();
   auto tree = zmrtest::sdoTree({});
   seidsdo& sdo = *tree->first;
   sdo.metadata = std::make_unique<metadata>();

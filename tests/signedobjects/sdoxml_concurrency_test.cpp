@@ -9,13 +9,14 @@
 #include "signedobjects/seidsdo.h"
 #include "signedobjects/sdogoldens.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "support/recenterror.h"
 
 namespace zmr {
 namespace {
 
 TEST(SdoXmlConcurrency, ThreadsReadAndWriteIndependently) {
-  int session = getSessionId();
+  int session = zmrtest::openStoreSession();
   const std::vector<sdogolden::Golden> goldens = sdogolden::goldens();
   std::atomic<int> mismatches{0};
   std::vector<std::thread> threads;

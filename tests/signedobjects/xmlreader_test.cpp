@@ -6,6 +6,7 @@
 #include "signedobjects/sdogoldens.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
+#include "support/storesession.h"
 #include "support/recenterror.h"
 #include "support/sdotrees.h"
 
@@ -23,7 +24,7 @@ constexpr const char* kNotSdoLine = "xmltoseidsdo_xmltoseidsdo: The XML is not S
 
 class SdoXmlReader : public ::testing::Test {
  protected:
-  void SetUp() override { session = getSessionId(); }
+  void SetUp() override { session = zmrtest::openStoreSession(); }
   void TearDown() override { freesession(session); }
 
   // The reader's code; the tree in tree (null on failure).

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,27 +37,17 @@ struct Configuration : ::testing::Test {
     ASSERT_EQ(mkdir(trust.c_str(), 0755), 0);
     ASSERT_TRUE(zmrtest::writeTrustStore(trust, pki->caCerts()));
   }
-  void TearDown() override { freeSessions(); }
-
-  // Loads text as a properties file. On failure also checks that no session
-  // was left open.
-  int loadText(const std::string& text, int& session) {
+  // Loads text as a properties file into a new state.
+  int loadText(const std::string& text, std::unique_ptr<Session>& session) {
     std::string path = dir + "/p" + std::to_string(counter++) + ".properties";
     EXPECT_TRUE(zmrtest::writeFile(path, text));
     return loadFile(path, session);
   }
-  int loadFile(const std::string& path, int& session) {
-    int probe = getSessionId();  // the number the loader will draw next
-    freesession(probe);
-    session = -1;
-    int rc = loadproperties(session, nullptr, nullptr, nullptr, nullptr, nullptr, path.c_str());
-    if (rc != 0) {
-      EXPECT_EQ(session, -1);
-      EXPECT_EQ(checksessionvalidity(probe), 2009) << "a failed load left its session open";
-    }
-    return rc;
+  int loadFile(const std::string& path, std::unique_ptr<Session>& session) {
+    session = std::make_unique<Session>();
+    return loadproperties(*session, nullptr, nullptr, nullptr, nullptr, nullptr, path.c_str());
   }
-  static std::string property(int session, const char* key) {
+  static std::string property(const Session& session, const char* key) {
     std::string value;
     int rc = getproperty(session, key, value);
     return rc == 0 ? value : "<" + std::to_string(rc) + ">";
@@ -123,19 +114,18 @@ TEST_F(Configuration, PropertiesFiles) {
   };
   for (const FileCase& c : cases) {
     SCOPED_TRACE(c.name);
-    int session = -1;
+    std::unique_ptr<Session> session;
     ASSERT_EQ(loadText(replaceTrust(c.text, trust), session), c.code);
     if (c.code != 0) continue;
     for (const auto& [key, value] : c.expect)
-      EXPECT_EQ(property(session, key.c_str()), replaceTrust(value, trust)) << key;
-    freesession(session);
+      EXPECT_EQ(property(*session, key.c_str()), replaceTrust(value, trust)) << key;
   }
 }
 
 TEST_F(Configuration, SearchPermissionOnTheTrustStoreIsRequired) {
   if (geteuid() == 0) GTEST_SKIP() << "root searches every directory";
   ASSERT_EQ(chmod(trust.c_str(), 0600), 0);
-  int session;
+  std::unique_ptr<Session> session;
   EXPECT_EQ(loadText("truststore=" + trust + "\n", session), 2026);
   chmod(trust.c_str(), 0755);
 }
@@ -145,12 +135,12 @@ TEST_F(Configuration, SearchPermissionOnTheTrustStoreIsRequired) {
 // wiped when a value is replaced and when the session is freed.
 TEST_F(Configuration, CredentialsAreWipedWhenReplacedAndWhenTheSessionIsFreed) {
   const std::string shortcred = "u:pw", longcred = "merchant-user:" + std::string(80, 'p');
-  int session = -1;
+  std::unique_ptr<Session> session;
   ASSERT_EQ(loadText("truststore=" + trust + "\nhttpproxycredentials=" + shortcred +
                          "\nvahttpproxycredentials=" + longcred + "\nsdmhttpproxycredentials=" + longcred + "\n",
                      session),
             0);
-  auto& properties = sessiontables(session)->properties;
+  auto& properties = session->properties;
   ASSERT_EQ(properties.size(), 4u);
   auto where = [&](size_t i) {
     return std::pair(zmrtest::WipeWatch::address(properties[i].second.data()), properties[i].second.size());
@@ -160,48 +150,43 @@ TEST_F(Configuration, CredentialsAreWipedWhenReplacedAndWhenTheSessionIsFreed) {
   ASSERT_EQ(std::string_view(properties[2].second), longcred);
 
   zmrtest::WipeWatch watch;
-  ASSERT_EQ(insertproperty(session, nullptr, "sdmhttpproxycredentials", "other", 6), 0);
+  ASSERT_EQ(insertproperty(*session, nullptr, "sdmhttpproxycredentials", "other", 6), 0);
   EXPECT_TRUE(watch.wiped(replaced.first, replaced.second));
-  freesession(session);
+  session.reset();
   EXPECT_TRUE(watch.wiped(shortvalue.first, shortvalue.second));
   EXPECT_TRUE(watch.wiped(longvalue.first, longvalue.second));
   EXPECT_TRUE(watch.allzero());
 }
 
 TEST_F(Configuration, UnreadableFile) {
-  int session;
+  std::unique_ptr<Session> session;
   EXPECT_EQ(loadFile(dir + "/absent.properties", session), 2001);
   // A directory opens for reading but refuses every read.
   EXPECT_EQ(loadFile(trust, session), 2001);
 }
 
 TEST_F(Configuration, Arguments) {
-  int session = -1;
-  ASSERT_EQ(loadproperties(session, "host,ip", trust.c_str(), "ALL", "proxy", "8080", nullptr), 0);
-  Session* s = sessiontables(session);
-  ASSERT_NE(s, nullptr);
+  Session s;
+  ASSERT_EQ(loadproperties(s, "host,ip", trust.c_str(), "ALL", "proxy", "8080", nullptr), 0);
   std::vector<std::pair<std::string, std::string>> want = {
       {"webaddress", "host,ip"}, {"truststore", trust}, {"grantedpolicies", "ALL"},
       {"httpproxyserver", "proxy"}, {"httpproxyport", "8080"}};
-  EXPECT_EQ(decltype(want)(s->properties.begin(), s->properties.end()), want);
-  freesession(session);
+  EXPECT_EQ(decltype(want)(s.properties.begin(), s.properties.end()), want);
 
   // Absent arguments are skipped; the truststore is still required.
-  ASSERT_EQ(loadproperties(session, "host,ip", trust.c_str(), nullptr, nullptr, "", nullptr), 0);
-  EXPECT_EQ(property(session, "httpproxyserver"), "<2004>");
-  EXPECT_EQ(property(session, "httpproxyport"), "");
-  freesession(session);
-  session = -1;
-  EXPECT_EQ(loadproperties(session, "host,ip", nullptr, "ALL", nullptr, nullptr, nullptr), 2004);
-  EXPECT_EQ(session, -1);
+  Session t;
+  ASSERT_EQ(loadproperties(t, "host,ip", trust.c_str(), nullptr, nullptr, "", nullptr), 0);
+  EXPECT_EQ(property(t, "httpproxyserver"), "<2004>");
+  EXPECT_EQ(property(t, "httpproxyport"), "");
+  Session u, v;
+  EXPECT_EQ(loadproperties(u, "host,ip", nullptr, "ALL", nullptr, nullptr, nullptr), 2004);
   std::string tooLong(1024, 'v');
-  EXPECT_EQ(loadproperties(session, tooLong.c_str(), trust.c_str(), nullptr, nullptr, nullptr, nullptr), 2006);
+  EXPECT_EQ(loadproperties(v, tooLong.c_str(), trust.c_str(), nullptr, nullptr, nullptr, nullptr), 2006);
 }
 
 TEST_F(Configuration, WithoutPathOrWebaddressNothingIsConfigured) {
-  int session = -1;
+  Session session;
   ASSERT_EQ(loadproperties(session, nullptr, trust.c_str(), "ALL", nullptr, nullptr, nullptr), 0);
-  EXPECT_EQ(checksessionvalidity(session), 0);
   SSL_CTX* ctx;
   EXPECT_EQ(getvasslcontext(session, &ctx), 2027);
   X509_STORE* store;
@@ -209,16 +194,8 @@ TEST_F(Configuration, WithoutPathOrWebaddressNothingIsConfigured) {
   EXPECT_EQ(property(session, "truststore"), "<2004>");
 }
 
-TEST_F(Configuration, NoNumberLeft) {
-  for (int i = 0; i < kMaxSessions; ++i) ASSERT_EQ(getSessionId(), i);
-  int session = -1;
-  EXPECT_EQ(loadproperties(session, "host,ip", trust.c_str(), nullptr, nullptr, nullptr, nullptr), 2008);
-  EXPECT_EQ(session, -1);
-  EXPECT_EQ(checksessionvalidity(999), 0);
-}
-
 TEST_F(Configuration, InsertAndLookupArguments) {
-  int session = getSessionId();
+  Session session;
   EXPECT_EQ(insertproperty(session, "a=1", nullptr, nullptr, 0), 0);
   EXPECT_EQ(insertproperty(session, nullptr, "b", "2\n", 2), 0);
   EXPECT_EQ(insertproperty(session, "a=replaced", nullptr, nullptr, 0), 0);
@@ -229,8 +206,6 @@ TEST_F(Configuration, InsertAndLookupArguments) {
   EXPECT_EQ(property(session, "b"), "2");
   std::string out;
   EXPECT_EQ(getproperty(session, nullptr, out), 27001);
-  EXPECT_EQ(getproperty(session + 1, "a", out), 2009);
-  EXPECT_EQ(insertproperty(session + 1, "a=1", nullptr, nullptr, 0), 2009);
 }
 
 // Runs a TLS handshake between a client of ctx and a server over a BIO pair.
@@ -268,14 +243,14 @@ SslCtxPtr serverContext(const zmrtest::TestCert& cert, int maxVersion, const cha
 }
 
 TEST_F(Configuration, TlsContextsTalkTls12ToTrustedServersOnly) {
-  int session = -1;
+  std::unique_ptr<Session> session;
   ASSERT_EQ(loadText("webaddress=host,ip\ntruststore=" + trust + "\n", session), 0);
-  int (*getters[])(int, SSL_CTX**) = {getmgmfesslcontext, getvasslcontext, gettagserversslcontext,
+  int (*getters[])(const Session&, SSL_CTX**) = {getmgmfesslcontext, getvasslcontext, gettagserversslcontext,
                                       getservicessslcontext, getsdmsslcontext};
   std::vector<SSL_CTX*> contexts;
   for (auto get : getters) {
     SSL_CTX* ctx = nullptr;
-    ASSERT_EQ(get(session, &ctx), 0);
+    ASSERT_EQ(get(*session, &ctx), 0);
     EXPECT_EQ(SSL_CTX_get_min_proto_version(ctx), TLS1_2_VERSION);
     EXPECT_EQ(SSL_CTX_get_max_proto_version(ctx), TLS1_2_VERSION);
     EXPECT_EQ(SSL_CTX_get_verify_mode(ctx), SSL_VERIFY_PEER);
@@ -307,10 +282,10 @@ TEST_F(Configuration, TlsContextsTalkTls12ToTrustedServersOnly) {
 }
 
 TEST_F(Configuration, TrustStoreVerifiesUnderTheConfiguredRoots) {
-  int session = -1;
+  std::unique_ptr<Session> session;
   ASSERT_EQ(loadText("truststore=" + trust + "\n", session), 0);
   X509_STORE* store = nullptr;
-  ASSERT_EQ(gettruststore(session, &store), 0);
+  ASSERT_EQ(gettruststore(*session, &store), 0);
   for (auto [cert, ok] : {std::pair{pki->endUser.get(), true}, std::pair{other->endUser.get(), false}}) {
     X509StoreCtxPtr ctx(X509_STORE_CTX_new());
     ASSERT_EQ(X509_STORE_CTX_init(ctx.get(), store, cert, nullptr), 1);

@@ -35,19 +35,19 @@ TEST(KeyFileConcurrency, SessionsLoadInParallel) {
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&, t] {
       for (int round = 0; round < 3; ++round) {
-        int session = -1;
-        if (loadproperties(session, "host,ip", trust.c_str(), "ALL", nullptr, nullptr, nullptr) != 0) {
+        PendingSession session;
+        if (session.open() != 0 ||
+            loadproperties(session.state(), "host,ip", trust.c_str(), "ALL", nullptr, nullptr, nullptr) != 0) {
           ++failures;
           continue;
         }
         int kind = (t + round) % 3;
-        if (loadkeyfile(session, files[kind].c_str(), "pw", kind == 2) != 0) {
+        if (loadkeyfile(session.state(), files[kind].c_str(), "pw", kind == 2) != 0) {
           ++failures;
           continue;
         }
         X509* cert = nullptr;
-        if (getsigncert(session, &cert) != 0) ++failures;
-        freesession(session);
+        if (getsigncert(session.state(), &cert) != 0) ++failures;
       }
     });
   }

@@ -68,24 +68,20 @@ Extra& extra() {
 
 struct KeyFile : ::testing::Test {
   void SetUp() override { dir = zmrtest::makeTempDir("keyfile"); }
-  void TearDown() override { freeSessions(); }
-
-  // Writes the file and loads it into a new session; a failure must free it.
-  int load(const std::string& der, bool hsm, int& session, const char* password = kPassword) {
+  // Writes the file and loads it into a new state.
+  int load(const std::string& der, bool hsm, std::unique_ptr<Session>& session, const char* password = kPassword) {
     std::string path = dir + "/k" + std::to_string(counter++) + ".p12";
     EXPECT_TRUE(zmrtest::writeFile(path, der));
     return loadPath(path, hsm, session, password);
   }
   // The code is the whole report: a load writes no recent-error line.
-  int loadPath(const std::string& path, bool hsm, int& session, const char* password = kPassword) {
+  int loadPath(const std::string& path, bool hsm, std::unique_ptr<Session>& session,
+               const char* password = kPassword) {
     std::optional<std::string> before;
     getlasterror(-1, before);
-    session = getSessionId();
-    int rc = loadkeyfile(session, path.c_str(), password, hsm);
+    session = std::make_unique<Session>();
+    int rc = loadkeyfile(*session, path.c_str(), password, hsm);
     EXPECT_EQ(zmrtest::peekRecentError(), "");
-    if (rc != 0) {
-      EXPECT_EQ(checksessionvalidity(session), 2009) << "a failed load left its session open";
-    }
     return rc;
   }
 
@@ -103,8 +99,8 @@ struct Expect {
   int environment = 2;
 };
 
-void checkSession(int session, const Expect& want) {
-  Session* s = sessiontables(session);
+void checkSession(const Session& session, const Expect& want) {
+  const Session* s = &session;
   ASSERT_NE(s, nullptr);
   auto same = [](X509* got, const TestCert* cert) {
     return cert == nullptr ? got == nullptr : got != nullptr && X509_cmp(got, cert->get()) == 0;
@@ -307,12 +303,9 @@ TEST_F(KeyFile, Layouts) {
     SCOPED_TRACE(c.name);
     KeyFileSpec spec = zmrtest::merchantKeyFile(p, kPassword);
     c.edit(spec);
-    int session = -1;
+    std::unique_ptr<Session> session;
     ASSERT_EQ(load(zmrtest::makeKeyFile(spec), c.hsm, session), c.code);
-    if (c.code == 0) {
-      checkSession(session, c.expect);
-      freesession(session);
-    }
+    if (c.code == 0) checkSession(*session, c.expect);
   }
 }
 
@@ -327,7 +320,7 @@ TEST_F(KeyFile, EnvironmentFromTheRootName) {
     SCOPED_TRACE(name);
     KeyFileSpec spec = zmrtest::merchantKeyFile(x.pki, kPassword);
     spec.safes[4] = safeOf({certBag(x.roots[name])}, true);
-    int session = -1;
+    std::unique_ptr<Session> session;
     int rc = load(zmrtest::makeKeyFile(spec), false, session);
     if (want > 4) {
       EXPECT_EQ(rc, want);
@@ -335,9 +328,8 @@ TEST_F(KeyFile, EnvironmentFromTheRootName) {
     }
     ASSERT_EQ(rc, 0);
     int env = -1;
-    EXPECT_EQ(getenvironment(session, &env), 0);
+    EXPECT_EQ(getenvironment(*session, &env), 0);
     EXPECT_EQ(env, want);
-    freesession(session);
   }
 }
 
@@ -347,7 +339,7 @@ TEST_F(KeyFile, RootWithoutCommonNameReturns) {
   spec.safes[4] = safeOf({certBag(x.roots[""])}, true);
   std::string der = zmrtest::makeKeyFile(spec);
   auto done = std::async(std::launch::async, [&] {
-    int session = -1;
+    std::unique_ptr<Session> session;
     return load(der, false, session);
   });
   if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
@@ -367,16 +359,16 @@ TEST_F(KeyFile, FilesThatAreNoKeyFiles) {
   };
   for (const auto& [name, bytes] : files) {
     SCOPED_TRACE(name);
-    int session;
+    std::unique_ptr<Session> session;
     EXPECT_EQ(load(bytes, false, session), 2010);
   }
-  int session;
+  std::unique_ptr<Session> session;
   EXPECT_EQ(loadPath(dir + "/absent.p12", false, session), 2007);
   EXPECT_EQ(loadPath(dir, false, session), 2007);
   std::string path = dir + "/good.p12";
   ASSERT_TRUE(zmrtest::writeFile(path, der));
-  EXPECT_EQ(loadkeyfile(kMaxSessions, path.c_str(), kPassword, false), 2009);
-  EXPECT_EQ(loadkeyfile(getSessionId(), path.c_str(), nullptr, false), 33002);
+  Session s;
+  EXPECT_EQ(loadkeyfile(s, path.c_str(), nullptr, false), 33002);
 }
 
 TEST_F(KeyFile, HardenedPassword) {
@@ -391,13 +383,13 @@ TEST_F(KeyFile, HardenedPassword) {
 
 TEST_F(KeyFile, LegacyFilesLeaveTheDefaultContextAlone) {
   KeyFileSpec spec = zmrtest::merchantKeyFile(extra().pki, kPassword, zmrtest::Encryption::Legacy);
-  int session;
+  std::unique_ptr<Session> session;
   ASSERT_EQ(load(zmrtest::makeKeyFile(spec), false, session), 0);
   EXPECT_EQ(OSSL_PROVIDER_available(nullptr, "legacy"), 0);
   EXPECT_EQ(OSSL_PROVIDER_available(nullptr, "default"), 1);
   // The keys work in the host's context.
   EVP_PKEY* key = nullptr;
-  ASSERT_EQ(getsignkey(session, &key), 0);
+  ASSERT_EQ(getsignkey(*session, &key), 0);
   EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
   ASSERT_TRUE(ctx);
   EXPECT_EQ(EVP_PKEY_sign_init(ctx.get()), 1);
@@ -420,10 +412,9 @@ TEST_F(KeyFile, SignOnlyFileFromTheOpensslCommandLine) {
                       "' 2>&1";
     std::string log;
     ASSERT_EQ(zmrtest::runCommand(cmd, &log), 0) << log;
-    int session;
+    std::unique_ptr<Session> session;
     ASSERT_EQ(loadPath(out, false, session), 0);
-    checkSession(session, Expect{nullptr, &p.merchantSign, true, {}, {}, 0, 0});
-    freesession(session);
+    checkSession(*session, Expect{nullptr, &p.merchantSign, true, {}, {}, 0, 0});
   }
 }
 

@@ -11,14 +11,15 @@
 #include <vector>
 
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 
 namespace zmr {
 namespace {
 
 struct ThreadStore : ::testing::Test {
   void SetUp() override {
-    session = getSessionId();
-    other = getSessionId();
+    session = zmrtest::openStoreSession();
+    other = zmrtest::openStoreSession();
   }
   void TearDown() override {
     removeallinfoitems(session);
@@ -192,7 +193,7 @@ void onceDestructor(void* arg) {
 // own state at the start of the last destructor round, before the
 // destructors that this test runs there.
 TEST(ThreadStoreExit, StoresMadeByExitDestructorsAreReleasedAndUncounted) {
-  exitSession = getSessionId();
+  exitSession = zmrtest::openStoreSession();
   setlasterror(exitSession, "makes the library's key\n");
   std::optional<std::string> discarded;
   getlasterror(exitSession, discarded);

@@ -513,10 +513,12 @@ TlsServerOptions TlsTestbed::foreignCiphers() const {
 }
 
 int TlsTestbed::openSession() const {
-  int session = -1;
-  if (zmr::loadproperties(session, "127.0.0.1", truststore.c_str(), nullptr, nullptr, nullptr, nullptr) != 0)
+  zmr::PendingSession session;
+  if (session.open() != 0 ||
+      zmr::loadproperties(session.state(), "127.0.0.1", truststore.c_str(), nullptr, nullptr, nullptr, nullptr) != 0)
     return -1;
-  return session;
+  session.publish();
+  return session.number();
 }
 
 TlsTestbed makeTlsTestbed(const std::string& name, int environment) {

@@ -185,7 +185,8 @@ struct TlsTestbed {
   TlsServerOptions foreignCiphers() const;  // good() offering only suites the client refuses
   // Opens a merchant session over the trust store with the library's own
   // loader (webaddress 127.0.0.1, so with its five TLS client contexts);
-  // -1 on failure. Release it with zmr::freesession.
+  // -1 on failure. Its state: zmrtest::sessionState (support/storesession.h).
+  // Release it with zmr::freesession.
   int openSession() const;
 };
 // name is used for the trust-store directory under ZMR_TEST_TMPDIR.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "store/threadstore.h"
 #include "support/pki.h"
 #include "support/fixtures.h"
@@ -21,9 +22,9 @@ TEST(CertToolsConcurrency, SharedCertificatesGiveEveryThreadTheSameAnswers) {
   spec.signers[0].signingTimeDer = zmrtest::der::utcTime("300101000000Z");
   Pkcs7Ptr p7 = zmrtest::makePkcs7(spec);
   std::string p7text = zmrtest::makePkcs7Base64(spec);
-  int session = getSessionId();
+  int session = zmrtest::openStoreSession();
   ASSERT_LT(session, kMaxSessions);
-  sessiontables(session)->properties.emplace_back("grantedpolicies", std::string(zmrtest::kPolicyPersonal) + ",1.2.3");
+  zmrtest::sessionState(session)->properties.emplace_back("grantedpolicies", std::string(zmrtest::kPolicyPersonal) + ",1.2.3");
 
   auto run = [&](std::string& result) {
     std::string all, text;
@@ -39,7 +40,7 @@ TEST(CertToolsConcurrency, SharedCertificatesGiveEveryThreadTheSameAnswers) {
         }
         int days = 0;
         all += std::to_string(getdaysuntilexpire(session, c, days)) + "," + std::to_string(days / 10) + "|";
-        all += std::to_string(isvalidpolicy(session, c, zmrtest::kPolicyResponder)) + "|";
+        all += std::to_string(isvalidpolicy(*zmrtest::sessionState(session), c, zmrtest::kPolicyResponder)) + "|";
       }
       all += std::to_string(getsigningtimelongstring(session, p7.get(), time)) + time.value_or("") + "|";
       all += std::to_string(issigningtimeincertvalidity(session, p7text)) + "|";

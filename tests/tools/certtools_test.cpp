@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "store/threadstore.h"
 #include "support/pki.h"
 #include "tools/base64.h"
@@ -511,14 +512,14 @@ TEST(CertReaders, BankNameAndOriginator) {
 
 struct MerchantReaders : ::testing::Test {
   void SetUp() override {
-    session = getSessionId();
+    session = zmrtest::openStoreSession();
     ASSERT_LT(session, kMaxSessions);
     takeError();
   }
   void TearDown() override { freesession(session); }
   void store(X509Ptr Session::*field, const TestCert& c) {
     X509_up_ref(c.get());
-    (sessiontables(session)->*field).reset(c.get());
+    ((*zmrtest::sessionState(session)).*field).reset(c.get());
   }
   int session = -1;
 };
@@ -526,9 +527,9 @@ struct MerchantReaders : ::testing::Test {
 TEST_F(MerchantReaders, NameAndIdFromTheSessionCertificates) {
   zmrtest::TestPki pki = zmrtest::makePki(2);
   std::string out = "x";
-  EXPECT_EQ(get_merchant_name(session, out), 6024);
+  EXPECT_EQ(get_merchant_name(*zmrtest::sessionState(session), out), 6024);
   EXPECT_EQ(out, "");
-  EXPECT_EQ(get_merchant_id(session, out), 6024);
+  EXPECT_EQ(get_merchant_id(*zmrtest::sessionState(session), out), 6024);
   EXPECT_EQ(takeError(),
             "certtools_getmerchantname: The signer certificate could not be found.\n"
             "certtools_getmerchantid: The signer certificate could not be found.\n");
@@ -537,9 +538,9 @@ TEST_F(MerchantReaders, NameAndIdFromTheSessionCertificates) {
   authSpec.serial = "123456789012345678901234567890";
   store(&Session::signcert, pki.merchantSign);
   store(&Session::authcert, zmrtest::makeCert(authSpec, &pki.ca));
-  EXPECT_EQ(get_merchant_name(session, out), 0);
+  EXPECT_EQ(get_merchant_name(*zmrtest::sessionState(session), out), 0);
   EXPECT_EQ(out, "Test Merchant");
-  EXPECT_EQ(get_merchant_id(session, out), 0);
+  EXPECT_EQ(get_merchant_id(*zmrtest::sessionState(session), out), 0);
   EXPECT_EQ(out, "123456789012345678901234567890-Test Originator");
 
   CertSpec noName = zmrtest::merchantSignSpec();
@@ -549,8 +550,8 @@ TEST_F(MerchantReaders, NameAndIdFromTheSessionCertificates) {
   store(&Session::signcert, zmrtest::makeCert(noName, &pki.ca));
   store(&Session::authcert, zmrtest::makeCert(noOriginator, &pki.ca));
   takeError();
-  EXPECT_EQ(get_merchant_name(session, out), 6026);
-  EXPECT_EQ(get_merchant_id(session, out), 6025);
+  EXPECT_EQ(get_merchant_name(*zmrtest::sessionState(session), out), 6026);
+  EXPECT_EQ(get_merchant_id(*zmrtest::sessionState(session), out), 6025);
   EXPECT_EQ(takeError(),
             "certtools_getcommonname: The commonname entry is missing or empty in the certificate\n"
             "certtools_getmerchantname: Unable to get merchant name.\n"

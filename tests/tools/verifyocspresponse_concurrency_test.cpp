@@ -8,6 +8,7 @@
 
 #include "misc/setup.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "support/fixtures.h"
 #include "support/tempdir.h"
 #include "tools/pkcs7tools.h"
@@ -22,8 +23,8 @@ TEST(VerifyOcspResponseConcurrency, ThreadsShareTheSessionStore) {
   ASSERT_TRUE(zmrtest::writeTrustStore(dir, pki.caCerts()));
   X509_STORE* store = X509_STORE_new();
   ASSERT_EQ(X509_STORE_load_locations(store, nullptr, dir.c_str()), 1);
-  int s = getSessionId();
-  sessiontables(s)->truststore.reset(store);
+  int s = zmrtest::openStoreSession();
+  zmrtest::sessionState(s)->truststore.reset(store);
 
   zmrtest::OcspSpec spec = zmrtest::ocspFor(pki.responder, pki.endUser.get(), pki.ca.get());
   const std::string good = zmrtest::makeOcspBasicDer(spec);
@@ -39,7 +40,7 @@ TEST(VerifyOcspResponseConcurrency, ThreadsShareTheSessionStore) {
         zmr::OcspBasicRespPtr basic = zmrtest::parseOcspBasic(expectGood ? good : bad);
         OcspSubject subject{pki.endUser.get(), pki.ca.get(), nullptr};
         OCSP_SINGLERESP* single = nullptr;
-        int rc = verifyocspresponse(s, nullptr, basic.get(), subject, 0, kOcspLive, &single);
+        int rc = verifyocspresponse(*zmrtest::sessionState(s), nullptr, basic.get(), subject, 0, kOcspLive, &single);
         if ((rc == 0) != expectGood || (rc == 0) != (single != nullptr)) ++wrong;
       }
     });

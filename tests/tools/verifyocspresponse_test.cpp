@@ -8,6 +8,7 @@
 #include "misc/setup.h"
 #include "misc/status.h"
 #include "store/sessionstore.h"
+#include "support/storesession.h"
 #include "store/threadstore.h"
 #include "support/fixtures.h"
 #include "support/tempdir.h"
@@ -74,11 +75,11 @@ int sessionWithStore(const std::vector<const X509*>& certs) {
   EXPECT_TRUE(zmrtest::writeTrustStore(dir, certs));
   X509_STORE* store = X509_STORE_new();
   EXPECT_EQ(X509_STORE_load_locations(store, nullptr, dir.c_str()), 1);
-  int s = getSessionId();
-  sessiontables(s)->truststore.reset(store);
+  int s = zmrtest::openStoreSession();
+  zmrtest::sessionState(s)->truststore.reset(store);
   // Even a session that grants every policy must not let a signer act as
   // the validation authority.
-  sessiontables(s)->properties.emplace_back("grantedpolicies", "ALL");
+  zmrtest::sessionState(s)->properties.emplace_back("grantedpolicies", "ALL");
   return s;
 }
 
@@ -301,7 +302,7 @@ TEST_F(VerifyOcspResponse, Cases) {
       if (c.subject != Subject::certOnly) subject.issuer = w.ca.get();
     }
     OCSP_SINGLERESP* single = nullptr;
-    int rc = verifyocspresponse(c.rootOnlyStore ? rootOnly : full, request.get(), basic.get(), subject,
+    int rc = verifyocspresponse(*zmrtest::sessionState(c.rootOnlyStore ? rootOnly : full), request.get(), basic.get(), subject,
                                 c.useResponseCerts, c.mode, &single);
     std::string err = takeError();
     EXPECT_EQ(rc, c.code) << c.name << ": " << err;
@@ -324,25 +325,25 @@ TEST_F(VerifyOcspResponse, MessagesAndMissingTrustStore) {
   OcspSubject subject{w.user.get(), w.ca.get(), nullptr};
   OcspSpec spec = zmrtest::ocspFor(w.responder, w.user.get(), w.ca.get());
   stale(spec, -600);
-  EXPECT_EQ(verifyocspresponse(s, nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, kOcspLive, nullptr),
+  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(s), nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, kOcspLive, nullptr),
             kOcspNotCurrent);
   EXPECT_EQ(takeError(), "getcertstatus_verifyocspresponse: The ocsp response has passed its nextUpdate time.\n");
 
   spec = zmrtest::ocspFor(w.noPolicy, w.user.get(), w.ca.get());
-  EXPECT_EQ(verifyocspresponse(s, nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, kOcspLive, nullptr), 6001);
+  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(s), nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, kOcspLive, nullptr), 6001);
   EXPECT_EQ(takeError(),
             "getcertstatus_verifyocspresponse: The signing certificate retrieved from the server does not contain the "
             "VA OCSP responder certificate policy oid\n");
 
-  int bare = getSessionId();
+  int bare = zmrtest::openStoreSession();
   spec = zmrtest::ocspFor(w.responder, w.user.get(), w.ca.get());
-  EXPECT_EQ(verifyocspresponse(bare, nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, kOcspLive, nullptr),
+  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(bare), nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, kOcspLive, nullptr),
             2026);
   EXPECT_EQ(takeError(),
             "getcertstatus_verifyocspresponse: An error occured finding the truststore parameter in Zelmor "
             "configuration file.\n");
-  EXPECT_EQ(verifyocspresponse(s, nullptr, nullptr, subject, 0, kOcspLive, nullptr), kBadArgument);
-  EXPECT_EQ(verifyocspresponse(s, nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, 2, nullptr), kBadArgument);
+  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(s), nullptr, nullptr, subject, 0, kOcspLive, nullptr), kBadArgument);
+  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(s), nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, 2, nullptr), kBadArgument);
 }
 
 }  // namespace
