@@ -175,4 +175,25 @@ TEST_F(Life, ShutdownClosesOpenSessions) {
   EXPECT_EQ(again, 0);
 }
 
+TEST(LifeNotStarted, SessionsOpenOnlyWhileTheLibraryRuns) {
+  zmrtest::MerchantFiles m = zmrtest::makeMerchantFiles("life-notstarted");
+  auto open = [&](int& s) {
+    return zmr_opensession(&s, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
+                           nullptr, nullptr, nullptr, nullptr);
+  };
+  int s = 77;
+  EXPECT_EQ(open(s), ZMR_E_NOTINITIALIZED);
+  EXPECT_EQ(s, 77);
+  EXPECT_EQ(zmrtest::recentError(), "opensession_opensession: The library is not initialized.\n");
+  EXPECT_EQ(zmr_rahsmopensession(&s, m.keyfile.c_str(), m.password.c_str(), "1234", -1), ZMR_E_NOTINITIALIZED);
+  zmrtest::recentError();
+
+  ASSERT_EQ(zmr_initialize(), 0);
+  ASSERT_EQ(open(s), 0) << zmrtest::recentError();
+  EXPECT_EQ(s, 0);
+  ASSERT_EQ(zmr_finalize(), 0);
+  EXPECT_EQ(open(s), ZMR_E_NOTINITIALIZED);
+  EXPECT_EQ(zmr_closesession(0), 2009);  // nothing was opened behind the refusal
+}
+
 }  // namespace

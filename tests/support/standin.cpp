@@ -485,6 +485,7 @@ void ProxyStandin::serve(int fd, int stopfd) {
   }
   size_t colon = authority.rfind(':');
   if (colon == std::string::npos) return answer("400 Bad Request");
+  if (long long ms = stall_.load(); ms > 0 && !pause(stopfd, ms)) return;
   int upstream = connectloopback(authority.substr(0, colon), std::atoi(authority.c_str() + colon + 1));
   if (upstream < 0) return answer("502 Bad Gateway");
   Io up{upstream, stopfd, nullptr};

@@ -153,6 +153,9 @@ class ProxyStandin {
   void requireCredentials(const std::string& userpass);
   // Answer every request with this status (e.g. 403); 0 serves normally.
   void setRefusal(int status) { refusal_.store(status); }
+  // Hold every request this long before passing it on (a slow proxy); 0
+  // passes at once. stop() ends the wait.
+  void setStall(std::chrono::milliseconds pause) { stall_.store(pause.count()); }
 
   // The request line of every request seen ("CONNECT h:p HTTP/1.1",
   // "POST http://h:p/x HTTP/1.1"), and its Proxy-Authorization value ("" for
@@ -165,6 +168,7 @@ class ProxyStandin {
   void serve(int fd, int stopfd);
 
   std::atomic<int> refusal_{0};
+  std::atomic<long long> stall_{0};
   mutable std::mutex mutex_;
   std::string expected_;  // base64 of user:password, "" when not demanded
   std::vector<std::string> lines_;
