@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "services/life.h"
+#include "store/threadstore.h"
 #include "services/mobile.h"
 #include "support/mobilestandin.h"
 #include "support/recenterror.h"
@@ -79,6 +80,33 @@ TEST(MerchantReferenceThreads, AHeldLocaleHoldsUpOnlyItsOwnCallers) {
     EXPECT_EQ(0u, results[i].reference.rfind(prefix, 0)) << results[i].reference;
     EXPECT_NE(std::string::npos, results[i].reference.find(i < kPerLocale ? " no" : " gb")) << results[i].reference;
   }
+  finalize();
+}
+
+// The fetch goes on with the session it started with when the merchant
+// closes that session meanwhile, and later calls find it closed.
+TEST(MerchantReferenceThreads, SessionClosedDuringAFetch) {
+  ASSERT_EQ(0, initialize(nullptr));
+  zmrtest::MobileSetup setup = zmrtest::makeMobileSetup("mref-close", 1);
+  int session = -1;
+  ASSERT_EQ(0, opensession(session, setup.merchant.keyfile.c_str(), setup.merchant.password.c_str(),
+                           setup.merchant.properties.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, -1))
+      << zmrtest::takeRecentError();
+  MobileGatewayStandin& gateway = *setup.gateway;
+  gateway.setLists("en_GB", MobileGatewayStandin::wordList("en", 100), MobileGatewayStandin::wordList("gb", 100));
+  gateway.hold("en_GB");
+  int code = -1;
+  std::string reference;
+  std::thread caller([&] { code = generatemerchantreference(session, "en_GB", reference); });
+  bool arrived = waitFor([&] { return gateway.waiting() == 1; });
+  EXPECT_EQ(0, closesession(session));
+  gateway.release();
+  caller.join();
+  ASSERT_TRUE(arrived);
+  EXPECT_EQ(0, code);
+  EXPECT_EQ(0u, reference.rfind("en", 0)) << reference;
+  std::string again;
+  EXPECT_EQ(2009, generatemerchantreference(session, "en_GB", again));
   finalize();
 }
 
