@@ -81,19 +81,29 @@ int authenticateserver(int session, std::string& signature, std::string& serverc
   signature.clear();
   serverchallenge.clear();
   SessionRef s;
-  if (int rc = enterservice(session, s); rc != kOk) return rc;
+  if (int rc = usesession(session, s); rc != kOk) return rc;
+  return authenticateserver(*s, signature, serverchallenge, clientchallenge, header, flag);
+}
+
+int authenticateserver(const Session& s, std::string& signature, std::string& serverchallenge,
+                       std::string_view clientchallenge, std::optional<std::string_view> header,
+                       std::optional<std::string_view> flag) {
+  const int session = s.number;
+  signature.clear();
+  serverchallenge.clear();
+  if (int rc = enterservice(s); rc != kOk) return rc;
   std::vector<unsigned char> challenge;
   if (int rc = decodebase64(session, clientchallenge, challenge); rc != kOk)
     return fail(session, rc, "An error occured trying to base64 decode the clientchallenge.");
   const bool mobile = header && !header->empty();
   std::string webaddress;
   if (!mobile) {
-    if (int rc = getproperty(*s, "webaddress", webaddress); rc != kOk)
+    if (int rc = getproperty(s, "webaddress", webaddress); rc != kOk)
       return fail(session, rc, "Unable to find the webaddress configuration file parameter.");
   }
-  if (int rc = signdata(*s, challenge.data(), challenge.size(), signature, kCertAuthentication, 1); rc != kOk)
+  if (int rc = signdata(s, challenge.data(), challenge.size(), signature, kCertAuthentication, 1); rc != kOk)
     return fail(session, rc, "An error occured trying to sign the clientchallenge and webaddress.");
-  return mobile ? mobilechallenge(*s, *header, flag, serverchallenge)
+  return mobile ? mobilechallenge(s, *header, flag, serverchallenge)
                 : browserchallenge(session, webaddress, serverchallenge);
 }
 

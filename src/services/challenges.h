@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "store/sessionstore.h"
+
 namespace zmr {
 
 // The server challenge's random part.
@@ -31,6 +33,10 @@ inline constexpr size_t kMobileReferenceLength = 6;
 // webaddress), signing codes, 16001 (no random bytes), 6024/6026 (no
 // merchant name), 16002 (the name is not in the header), 38001.
 int authenticateserver(int session, std::string& signature, std::string& serverchallenge,
+                       std::string_view clientchallenge, std::optional<std::string_view> header,
+                       std::optional<std::string_view> flag);
+// The same for operations that hold the state already.
+int authenticateserver(const Session& s, std::string& signature, std::string& serverchallenge,
                        std::string_view clientchallenge, std::optional<std::string_view> header,
                        std::optional<std::string_view> flag);
 
@@ -64,7 +70,7 @@ ChannelSigner channelsigner(int session, X509* cert);
 // createsecurechannel's steps after the PKCS#7 was read. The builders call
 // it for the merchant's own PKCS#7, made with the channel attribute by a
 // certificate they hold, so that nothing needs parsing again.
-int signchannel(int session, std::string_view pkcs7, const ChannelSigner& signer, std::string& signature,
+int signchannel(const Session& s, std::string_view pkcs7, const ChannelSigner& signer, std::string& signature,
                 std::string& channel);
 
 }  // namespace zmr

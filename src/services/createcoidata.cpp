@@ -16,10 +16,9 @@ int fail(int session, int code, std::string_view text) {
 
 }  // namespace
 
-int createcoidata(int session, std::string& coidata) {
+int createcoidata(const Session& s, std::string& coidata) {
+  const int session = s.number;
   coidata.clear();
-  SessionRef s;
-  if (int rc = usesession(session, s); rc != kOk) return rc;
   document* head = nullptr;
   if (int rc = getdocuments(session, &head); rc != kOk)
     return fail(session, rc, "Error fetching documents from session data.\n");
@@ -42,7 +41,7 @@ int createcoidata(int session, std::string& coidata) {
   if (int rc = tostring(&map, "", signedtext); rc != kOk)
     return fail(session, rc, "Error creating data to be signed.\n");
   std::string signature;
-  if (int rc = signdatap1(*s, signedtext, signature, kCertSigning); rc != kOk)
+  if (int rc = signdatap1(s, signedtext, signature, kCertSigning); rc != kOk)
     return fail(session, rc, "Error creating signature.\n");
   if (int rc = addelement(map, "coiDataSignature", signature); rc != kOk) return rc;
   std::string plain;
@@ -50,7 +49,7 @@ int createcoidata(int session, std::string& coidata) {
     return fail(session, rc, "Error creating coidata response.\n");
 
   int environment = 0;
-  if (int rc = getenvironment(*s, &environment); rc != kOk)
+  if (int rc = getenvironment(s, &environment); rc != kOk)
     return fail(session, rc, "Error retrieving current environment.\n");
   const char* modulus = coimodulus(environment);
   if (modulus == nullptr) return fail(session, 43000, "Error setting the correct public key.\n");

@@ -68,8 +68,9 @@ ChannelSigner channelsigner(int session, X509* cert) {
   return out;
 }
 
-int signchannel(int session, std::string_view pkcs7, const ChannelSigner& signer, std::string& signature,
+int signchannel(const Session& s, std::string_view pkcs7, const ChannelSigner& signer, std::string& signature,
                 std::string& channel) {
+  const int session = s.number;
   signature.clear();
   channel.clear();
   std::string digest;
@@ -79,7 +80,7 @@ int signchannel(int session, std::string_view pkcs7, const ChannelSigner& signer
   if (int rc = appendchannelitems(session, text); rc != kOk) return rc;
   if (signer.usage != kOk)
     return fail(session, signer.usage, "Unable to extract keyusage from signing certificate in pkcs7.");
-  if (int rc = signdata(session, text, signature, signer.certtype, 0); rc != kOk)
+  if (int rc = signdata(s, text, signature, signer.certtype, 0); rc != kOk)
     return fail(session, rc, "An error occured trying to sign the encrypted channel.");
   if (int rc = encodebase64(session, text, channel); rc != kOk)
     return fail(session, rc, "An error occured trying to base64 encode the channel data.");
@@ -89,7 +90,8 @@ int signchannel(int session, std::string_view pkcs7, const ChannelSigner& signer
 int createsecurechannel(int session, std::string_view pkcs7, std::string& signature, std::string& channel) {
   signature.clear();
   channel.clear();
-  if (int rc = enterservice(session); rc != kOk) return rc;
+  SessionRef s;
+  if (int rc = enterservice(session, s); rc != kOk) return rc;
   // Read once: decoding a PKCS#7's certificates is most of the work here.
   Pkcs7Ptr p7;
   X509* cert = nullptr;
@@ -99,7 +101,7 @@ int createsecurechannel(int session, std::string_view pkcs7, std::string& signat
   if (rc != kOk) return fail(session, rc, "The pkcs7 doesn't have a keysize attribute.");
   if (int rc = check_signed_attribute(session, p7.get(), NID_pkcs9_randomNonce); rc != kOk)
     return fail(session, rc, "The incoming pkcs#7 does not contain the ZMR Channel signed attribute.");
-  return signchannel(session, pkcs7, channelsigner(session, cert), signature, channel);
+  return signchannel(*s, pkcs7, channelsigner(session, cert), signature, channel);
 }
 
 }  // namespace zmr

@@ -132,7 +132,17 @@ int decrypttransactiondata(int session, std::string_view enckey, std::string_vie
   plain.wipe();
   basekeytext.wipe();
   SessionRef s;
-  if (int rc = enterservice(session, s); rc != 0) return rc;
+  if (int rc = usesession(session, s); rc != 0) return rc;
+  return decrypttransactiondata(*s, enckey, encdata, encauth, operation, extra, plain, basekeytext);
+}
+
+int decrypttransactiondata(const Session& s, std::string_view enckey, std::string_view encdata,
+                           std::string_view encauth, std::string_view operation, std::optional<std::string_view> extra,
+                           SecretString& plain, SecretString& basekeytext) {
+  const int session = s.number;
+  plain.wipe();
+  basekeytext.wipe();
+  if (int rc = enterservice(s); rc != 0) return rc;
 
   std::vector<unsigned char> wrapped;
   if (int rc = decodebase64(session, enckey, wrapped); rc != kOk)
@@ -140,14 +150,14 @@ int decrypttransactiondata(int session, std::string_view enckey, std::string_vie
                 "An error occured trying to base64 decode the base64 encoded encrypted key.\n");
 
   uint64_t hsmsession = 0;
-  if (gethsm_sessioncontext(*s, &hsmsession) != kOk)
+  if (gethsm_sessioncontext(s, &hsmsession) != kOk)
     return fail(session, 22006, kPrefixOne, "An error occured getting the HSM context for merchant.\n");
 
   // Drawn first: whatever encKey holds, something goes on to the tag check.
   SecretBytes basekey(kBaseKeyLength);
   if (RAND_bytes(basekey.bytes.data(), static_cast<int>(basekey.bytes.size())) != 1)
     return fail(session, 44001, kPrefixTwo, "An error occured trying to generate a random key.\n");
-  int rc = hsmsession != 0 ? unwraphsm(*s, wrapped, basekey) : unwrapsoftware(*s, wrapped, basekey);
+  int rc = hsmsession != 0 ? unwraphsm(s, wrapped, basekey) : unwrapsoftware(s, wrapped, basekey);
   if (rc != kOk) return rc;
 
   SubKey mackey, key, iv;

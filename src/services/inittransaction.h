@@ -27,6 +27,7 @@
 
 #include "net/stringmap.h"
 #include "services/transactiondata.h"
+#include "store/sessionstore.h"
 
 namespace zmr {
 
@@ -46,25 +47,27 @@ int inittransaction(int session, std::string_view enckey, std::string_view encda
                     std::string_view operation, std::optional<std::string_view> extra,
                     std::optional<std::string>& answer);
 
-// The builders: form is the decrypted request, basekey its base64 base key.
+// The builders: form is the decrypted request, basekey its base64 base key;
+// they and the steps below that read the session take the state the
+// exchange holds.
 // Codes of their own: 39003 no clientChallenge, 39005 mime type not
 // allowed, 39006 unknown operation, 39008 traceId differs from the item,
 // 39009 no traceId, 39010 no document, 33002 a format item outside its
 // list, 41001 no extPDFUrl for a PDF, 2022 an item missing, 43000
 // no COI key; the steps' codes pass through.
-int performinitauth20(int session, std::string_view form, std::string_view basekey, std::string& answer);
-int performinittransactionnc(int session, std::string_view form, std::string_view operation,
+int performinitauth20(const Session& s, std::string_view form, std::string_view basekey, std::string& answer);
+int performinittransactionnc(const Session& s, std::string_view form, std::string_view operation,
                              std::string_view basekey, std::string& answer);
-int performinittransactionmobile(int session, std::string_view form, std::string_view operation,
+int performinittransactionmobile(const Session& s, std::string_view form, std::string_view operation,
                                  std::string_view basekey, std::string& answer);
-int performinitsign20(int session, std::string_view form, std::string_view basekey, std::string& answer);
-int performinitsign21(int session, std::string_view form, std::string_view basekey, std::string& answer);
+int performinitsign20(const Session& s, std::string_view form, std::string_view basekey, std::string& answer);
+int performinitsign21(const Session& s, std::string_view form, std::string_view basekey, std::string& answer);
 
 // The coiData answer value of multi-document signing: the documents'
 // hashes and the merchant's signatures, signed with the signing key and
 // encrypted to the COI key of the session's environment (43000 when there
 // is none). The documents' signeddata and merchantpkcs7 must be filled.
-int createcoidata(int session, std::string& coidata);
+int createcoidata(const Session& s, std::string& coidata);
 
 // Copies the info items cmsFormat ("PKCS7" or "PKCS7_ISO320001") and
 // ocspFormat ("OCSP_ZELMOR_DEFAULT" or "OCSP_RFC6960_COMPATIBLE") to the
@@ -118,18 +121,18 @@ int pushchannelhashes(int session, std::string_view value, const BuilderLines& l
 // The merchant's answer to the client challenge: adds pkcs7 and
 // serverChallenge and pushes serverChallenge, c_sc and c_scsha256. pkcs7
 // receives the signature.
-int answerchallenge(int session, std::string_view form, std::optional<std::string_view> header,
+int answerchallenge(const Session& s, std::string_view form, std::optional<std::string_view> header,
                     std::optional<std::string_view> flag, stringmap& answer, std::string& pkcs7,
                     const BuilderLines& lines);
 // The document the info items describe (mimeType, then data, or xml and
 // xsl) signed with the signing key and the channel attribute: pushes
 // signeddata, c_sc, c_scsha256 and pkcs7. 39005 for a mime type other than
 // text/plain, application/pdf or text/ZMRXML (in any case).
-int signiteminfo(int session, std::string& mimetype, std::string& pkcs7, std::string& signeddata,
+int signiteminfo(const Session& s, std::string& mimetype, std::string& pkcs7, std::string& signeddata,
                  const BuilderLines& lines);
 // Adds zmrChannel and zmrChannelSignature over the merchant's pkcs7, made
 // with the key of certtype and the channel attribute.
-int addchannel(int session, std::string_view pkcs7, int certtype, stringmap& answer, const BuilderLines& lines);
+int addchannel(const Session& s, std::string_view pkcs7, int certtype, stringmap& answer, const BuilderLines& lines);
 // Adds the first count of kOptionalItems that are set.
 int addoptionalitems(int session, stringmap& answer, int count, const BuilderLines& lines);
 // Form-encodes the answer and encrypts it under basekey.

@@ -44,14 +44,15 @@ int pushchannelhashes(int session, std::string_view value, const BuilderLines& l
   return kOk;
 }
 
-int answerchallenge(int session, std::string_view form, std::optional<std::string_view> header,
+int answerchallenge(const Session& s, std::string_view form, std::optional<std::string_view> header,
                     std::optional<std::string_view> flag, stringmap& answer, std::string& pkcs7,
                     const BuilderLines& lines) {
+  const int session = s.number;
   std::optional<std::string> challenge = formfield(form, "clientChallenge");
   if (!challenge)
     return initfail(session, 39003, lines, "Could not find \"clientChallenge\" in transaction data.\n");
   std::string server;
-  if (int rc = authenticateserver(session, pkcs7, server, *challenge, header, flag); rc != kOk)
+  if (int rc = authenticateserver(s, pkcs7, server, *challenge, header, flag); rc != kOk)
     return initfail(session, rc, lines, "An error occured during AuthenticateServer.\n");
   if (int rc = addelement(answer, "pkcs7", pkcs7); rc != kOk) return rc;
   if (int rc = addelement(answer, "serverChallenge", server); rc != kOk) return rc;
@@ -60,8 +61,9 @@ int answerchallenge(int session, std::string_view form, std::optional<std::strin
   return pushchannelhashes(session, server, lines);
 }
 
-int signiteminfo(int session, std::string& mimetype, std::string& pkcs7, std::string& signeddata,
+int signiteminfo(const Session& s, std::string& mimetype, std::string& pkcs7, std::string& signeddata,
                  const BuilderLines& lines) {
+  const int session = s.number;
   if (int rc = popinfoitem(session, "mimeType", mimetype); rc != kOk)
     return initfail(session, rc, lines, "Could not retrieve infoitem \"mimetype\".\n");
   const bool xml = iequals(mimetype, "text/ZMRXML");
@@ -73,7 +75,7 @@ int signiteminfo(int session, std::string& mimetype, std::string& pkcs7, std::st
       return initfail(session, rc, lines, "Could not retrieve infoitem \"xml\".\n");
     if (int rc = popinfoitem(session, "xsl", stylesheet); rc != kOk)
       return initfail(session, rc, lines, "Could not retrieve infoitem \"xsl\".\n");
-    if (int rc = signxml(session, document.data(), document.size(), stylesheet.data(), stylesheet.size(), pkcs7,
+    if (int rc = signxml(s, document.data(), document.size(), stylesheet.data(), stylesheet.size(), pkcs7,
                          signeddata);
         rc != kOk)
       return initfail(session, rc, lines, "An error occured signing the XML.\n");
@@ -90,7 +92,7 @@ int signiteminfo(int session, std::string& mimetype, std::string& pkcs7, std::st
       return initfail(session, rc, lines, "An error occured base64 encoding the data to be signed.\n");
     if (int rc = pushinfoitem(session, "signeddata", signeddata); rc != kOk)
       return initfail(session, rc, lines, "An error occured setting the infoitem \"signeddata\".\n");
-    if (int rc = signdata(session, bytes.data(), bytes.size(), pkcs7, kCertSigning, 1); rc != kOk)
+    if (int rc = signdata(s, bytes.data(), bytes.size(), pkcs7, kCertSigning, 1); rc != kOk)
       return initfail(session, rc, lines, "An error occured during signing of data.\n");
   }
   if (int rc = pushchannelhashes(session, signeddata, lines); rc != kOk) return rc;
@@ -99,15 +101,14 @@ int signiteminfo(int session, std::string& mimetype, std::string& pkcs7, std::st
   return kOk;
 }
 
-int addchannel(int session, std::string_view pkcs7, int certtype, stringmap& answer, const BuilderLines& lines) {
+int addchannel(const Session& s, std::string_view pkcs7, int certtype, stringmap& answer, const BuilderLines& lines) {
+  const int session = s.number;
   // The PKCS#7 is the merchant's own: its signer is the certificate of
   // certtype, which the session holds already parsed.
   X509* cert = nullptr;
-  SessionRef state;
-  int rc = usesession(session, state);
-  if (rc == kOk) rc = certtype == kCertAuthentication ? getauthcert(*state, &cert) : getsigncert(*state, &cert);
+  int rc = certtype == kCertAuthentication ? getauthcert(s, &cert) : getsigncert(s, &cert);
   std::string signature, channel;
-  if (rc == kOk) rc = signchannel(session, pkcs7, channelsigner(session, cert), signature, channel);
+  if (rc == kOk) rc = signchannel(s, pkcs7, channelsigner(session, cert), signature, channel);
   if (rc != kOk) return initfail(session, rc, lines, "An error occured creating the ZMR channel.\n");
   if (int rc = addelement(answer, "zmrChannel", channel); rc != kOk) return rc;
   return addelement(answer, "zmrChannelSignature", signature);

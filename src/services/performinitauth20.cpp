@@ -4,7 +4,8 @@
 
 namespace zmr {
 
-int performinitauth20(int session, std::string_view form, std::string_view basekey, std::string& answer) {
+int performinitauth20(const Session& s, std::string_view form, std::string_view basekey, std::string& answer) {
+  const int session = s.number;
   static constexpr BuilderLines lines = {
       "performinitauth20",
       "Error converting response to url encoded string.\n",
@@ -14,8 +15,8 @@ int performinitauth20(int session, std::string_view form, std::string_view basek
   if (int rc = checktraceid(session, form, lines); rc != kOk) return rc;
   stringmap map;
   std::string pkcs7;
-  if (int rc = answerchallenge(session, form, std::nullopt, std::nullopt, map, pkcs7, lines); rc != kOk) return rc;
-  if (int rc = addchannel(session, pkcs7, kCertAuthentication, map, lines); rc != kOk) return rc;
+  if (int rc = answerchallenge(s, form, std::nullopt, std::nullopt, map, pkcs7, lines); rc != kOk) return rc;
+  if (int rc = addchannel(s, pkcs7, kCertAuthentication, map, lines); rc != kOk) return rc;
   if (int rc = addoptionalitems(session, map, 5, lines); rc != kOk) return rc;
   return encryptinitanswer(session, map, basekey, answer, lines);
 }

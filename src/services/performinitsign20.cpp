@@ -7,7 +7,8 @@
 
 namespace zmr {
 
-int performinitsign20(int session, std::string_view form, std::string_view basekey, std::string& answer) {
+int performinitsign20(const Session& s, std::string_view form, std::string_view basekey, std::string& answer) {
+  const int session = s.number;
   static constexpr BuilderLines lines = {
       "performinitsign20",
       "Error fetching plaintext response from map.\n",
@@ -16,7 +17,7 @@ int performinitsign20(int session, std::string_view form, std::string_view basek
   };
   if (int rc = checktraceid(session, form, lines); rc != kOk) return rc;
   std::string mimetype, pkcs7, signeddata;
-  if (int rc = signiteminfo(session, mimetype, pkcs7, signeddata, lines); rc != kOk) return rc;
+  if (int rc = signiteminfo(s, mimetype, pkcs7, signeddata, lines); rc != kOk) return rc;
   std::string description, utf8;
   if (int rc = popinfoitem(session, "dataDescription", description); rc != kOk)
     return initfail(session, rc, lines, "Unable to fetch infoitem \"datadescription\".\n");
@@ -29,7 +30,7 @@ int performinitsign20(int session, std::string_view form, std::string_view basek
   if (rc == kOk) rc = addelement(map, "data", signeddata);
   if (rc == kOk) rc = addelement(map, "zelmorServerVersion", kServerVersion);
   if (rc != kOk) return rc;
-  if (int rc = addchannel(session, pkcs7, kCertSigning, map, lines); rc != kOk) return rc;
+  if (int rc = addchannel(s, pkcs7, kCertSigning, map, lines); rc != kOk) return rc;
   if (int rc = addocspandcmsformat(session, map); rc != kOk)
     return initfail(session, rc, lines, "Could not add optional infoitem \"ocsp and cms format\" to response.\n");
   if (int rc = addoptionalitems(session, map, 5, lines); rc != kOk) return rc;

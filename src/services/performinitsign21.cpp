@@ -46,7 +46,8 @@ void appendmember(std::string& out, const char* name, std::string_view value, bo
 }
 
 // Signs one document into its signeddata and merchantpkcs7 fields.
-int signdocument(int session, document& d) {
+int signdocument(const Session& s, document& d) {
+  const int session = s.number;
   const std::string_view mimetype = d.mimetype ? std::string_view(*d.mimetype) : std::string_view();
   if (mimetype == "text/plain" || mimetype == "application/pdf") {
     std::vector<unsigned char> bytes;
@@ -58,7 +59,7 @@ int signdocument(int session, document& d) {
     if (int rc = encodebase64(session, bytes.data(), bytes.size(), signeddata); rc != kOk)
       return initfail(session, rc, kLines, "Error base64 encoding document.\n");
     d.signeddata = std::move(signeddata);
-    if (int rc = signdata(session, bytes.data(), bytes.size(), pkcs7, kCertSigning, 0); rc != kOk)
+    if (int rc = signdata(s, bytes.data(), bytes.size(), pkcs7, kCertSigning, 0); rc != kOk)
       return initfail(session, rc, kLines, "Error signing document.\n");
     d.merchantpkcs7 = std::move(pkcs7);
     return kOk;
@@ -67,7 +68,7 @@ int signdocument(int session, document& d) {
     const std::string& xml = d.content ? *d.content : std::string();
     const std::string& xsl = d.xsl ? *d.xsl : std::string();
     std::string pkcs7, envelope;
-    if (int rc = signxml(session, xml.data(), xml.size(), xsl.data(), xsl.size(), pkcs7, envelope); rc != kOk)
+    if (int rc = signxml(s, xml.data(), xml.size(), xsl.data(), xsl.size(), pkcs7, envelope); rc != kOk)
       return initfail(session, rc, kLines, "Error signing ZMRXML.\n");
     d.merchantpkcs7 = std::move(pkcs7);
     d.signeddata = std::move(envelope);
@@ -78,7 +79,8 @@ int signdocument(int session, document& d) {
 
 }  // namespace
 
-int performinitsign21(int session, std::string_view form, std::string_view basekey, std::string& answer) {
+int performinitsign21(const Session& s, std::string_view form, std::string_view basekey, std::string& answer) {
+  const int session = s.number;
   if (int rc = checktraceid(session, form, kLines); rc != kOk) return rc;
   document* head = nullptr;
   if (int rc = getdocuments(session, &head); rc != kOk)
@@ -88,7 +90,7 @@ int performinitsign21(int session, std::string_view form, std::string_view basek
 
   std::string documents = "[{\n";
   for (document* d = head; d != nullptr; d = d->next.get()) {
-    if (int rc = signdocument(session, *d); rc != kOk) return rc;
+    if (int rc = signdocument(s, *d); rc != kOk) return rc;
     std::string utf8;
     if (int rc = latin1toutf8(session, d->description.value_or(""), utf8); rc != kOk)
       return initfail(session, rc, kLines, "Error converting dataDescription to UTF8.\n");
@@ -106,7 +108,7 @@ int performinitsign21(int session, std::string_view form, std::string_view basek
   stringmap map;
   if (int rc = addelement(map, "Documents", documents); rc != kOk) return rc;
   std::string coidata;
-  if (int rc = createcoidata(session, coidata); rc != kOk)
+  if (int rc = createcoidata(s, coidata); rc != kOk)
     return initfail(session, rc, kLines, "Error creating coidata parameter.\n");
   if (int rc = addelement(map, "coiData", coidata); rc != kOk) return rc;
   if (int rc = addocspandcmsformat(session, map); rc != kOk)

@@ -16,7 +16,8 @@ constexpr BuilderLines kLines = {
 };
 
 // The text of the info item data, converted for the phone and signed.
-int answersigning(int session, std::optional<std::string_view> flag, stringmap& map, std::string& pkcs7) {
+int answersigning(const Session& s, std::optional<std::string_view> flag, stringmap& map, std::string& pkcs7) {
+  const int session = s.number;
   std::string data;
   if (int rc = popinfoitem(session, "data", data); rc != kOk)
     return initfail(session, rc, kLines, "Could not retrieve infoitem \"data\".\n");
@@ -33,7 +34,7 @@ int answersigning(int session, std::optional<std::string_view> flag, stringmap& 
     return initfail(session, rc, kLines, "An error occured base64 encoding the data to be signed.\n");
   if (int rc = pushinfoitem(session, "signeddata", signeddata); rc != kOk)
     return initfail(session, rc, kLines, "An error occured setting the infoitem \"signeddata\".\n");
-  if (int rc = signdata(session, converted, pkcs7, kCertSigning, 1); rc != kOk)
+  if (int rc = signdata(s, converted, pkcs7, kCertSigning, 1); rc != kOk)
     return initfail(session, rc, kLines, "An error occured during signing of data.\n");
   std::string mimetype;
   if (int rc = popinfoitem(session, "mimeType", mimetype); rc != kOk)
@@ -47,8 +48,9 @@ int answersigning(int session, std::optional<std::string_view> flag, stringmap& 
 
 }  // namespace
 
-int performinittransactionmobile(int session, std::string_view form, std::string_view operation,
+int performinittransactionmobile(const Session& s, std::string_view form, std::string_view operation,
                                  std::string_view basekey, std::string& answer) {
+  const int session = s.number;
   const std::optional<std::string> flag = formfield(form, "prepareText");
   std::optional<std::string_view> flagtext;
   if (flag) flagtext = *flag;
@@ -58,9 +60,9 @@ int performinittransactionmobile(int session, std::string_view form, std::string
     const std::optional<std::string> header = formfield(form, "authHeader");
     std::optional<std::string_view> headertext;
     if (header) headertext = *header;
-    if (int rc = answerchallenge(session, form, headertext, flagtext, map, pkcs7, kLines); rc != kOk) return rc;
+    if (int rc = answerchallenge(s, form, headertext, flagtext, map, pkcs7, kLines); rc != kOk) return rc;
   } else if (operation == "initSign") {
-    if (int rc = answersigning(session, flagtext, map, pkcs7); rc != kOk) return rc;
+    if (int rc = answersigning(s, flagtext, map, pkcs7); rc != kOk) return rc;
   } else {
     return initfail(session, 39006, kLines, "Invalid operation in inittransaction data.\n");
   }

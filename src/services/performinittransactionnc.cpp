@@ -14,9 +14,10 @@ constexpr BuilderLines kLines = {
 };
 
 // The answer of a signing: the document the info items describe, signed.
-int answersigning(int session, stringmap& map, std::string& pkcs7) {
+int answersigning(const Session& s, stringmap& map, std::string& pkcs7) {
+  const int session = s.number;
   std::string mimetype, signeddata;
-  if (int rc = signiteminfo(session, mimetype, pkcs7, signeddata, kLines); rc != kOk) return rc;
+  if (int rc = signiteminfo(s, mimetype, pkcs7, signeddata, kLines); rc != kOk) return rc;
   std::string description;
   if (int rc = popinfoitem(session, "dataDescription", description); rc != kOk)
     return initfail(session, rc, kLines, "Unable to fetch infoitem \"datadescription\".\n");
@@ -35,8 +36,9 @@ int answersigning(int session, stringmap& map, std::string& pkcs7) {
 
 }  // namespace
 
-int performinittransactionnc(int session, std::string_view form, std::string_view operation,
+int performinittransactionnc(const Session& s, std::string_view form, std::string_view operation,
                              std::string_view basekey, std::string& answer) {
+  const int session = s.number;
   if (std::optional<std::string> ip = formfield(form, "clientIp")) {
     if (int rc = pushinfoitem(session, "clientIp", *ip); rc != kOk)
       return initfail(session, rc, kLines, "Could not set infoitem \"clientIp\".\n");
@@ -44,15 +46,15 @@ int performinittransactionnc(int session, std::string_view form, std::string_vie
   stringmap map;
   std::string pkcs7;
   if (operation == "initAuth") {
-    if (int rc = answerchallenge(session, form, std::nullopt, std::nullopt, map, pkcs7, kLines); rc != kOk)
+    if (int rc = answerchallenge(s, form, std::nullopt, std::nullopt, map, pkcs7, kLines); rc != kOk)
       return rc;
   } else if (operation == "initSign") {
-    if (int rc = answersigning(session, map, pkcs7); rc != kOk) return rc;
+    if (int rc = answersigning(s, map, pkcs7); rc != kOk) return rc;
   } else {
     return initfail(session, 39006, kLines, "Invalid operation in inittransaction data.\n");
   }
   const int certtype = operation == "initAuth" ? kCertAuthentication : kCertSigning;
-  if (int rc = addchannel(session, pkcs7, certtype, map, kLines); rc != kOk) return rc;
+  if (int rc = addchannel(s, pkcs7, certtype, map, kLines); rc != kOk) return rc;
   if (int rc = addoptionalitems(session, map, 4, kLines); rc != kOk) return rc;
   return encryptinitanswer(session, map, basekey, answer, kLines);
 }

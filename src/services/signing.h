@@ -54,6 +54,8 @@ inline int signdatap1(const Session& s, std::string_view data, std::string& out,
 // key, nonce), envelope the base64 of the envelope text.
 int signxml(int session, const char* xml, size_t xmllength, const char* xsl, size_t xsllength, std::string& pkcs7,
             std::string& envelope);
+int signxml(const Session& s, const char* xml, size_t xmllength, const char* xsl, size_t xsllength,
+            std::string& pkcs7, std::string& envelope);
 
 // Enveloping XML-DSig document over the order text, signed with the signing
 // key, whose certificate must carry the sign-only policy; days receives the

@@ -30,6 +30,7 @@
 #include <openssl/crypto.h>
 
 #include "misc/secret.h"
+#include "store/sessionstore.h"
 
 namespace zmr {
 
@@ -88,6 +89,10 @@ int encrypttransactiondata(int session, std::string_view plain, std::string_view
 int decrypttransactiondata(int session, std::string_view enckey, std::string_view encdata, std::string_view encauth,
                            std::string_view operation, std::optional<std::string_view> extra, SecretString& plain,
                            SecretString& basekey);
+// The same for operations that hold the state already.
+int decrypttransactiondata(const Session& s, std::string_view enckey, std::string_view encdata,
+                           std::string_view encauth, std::string_view operation, std::optional<std::string_view> extra,
+                           SecretString& plain, SecretString& basekey);
 
 // Central server to merchant: the reply to a request of
 // encrypttransactiondata, opened with its base64 base key. Neither checks
