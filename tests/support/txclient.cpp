@@ -11,14 +11,6 @@
 #include "gsm.h"
 #include "sdmstandin.h"
 
-// Until the exported interface declares verification: weak, so that the
-// support library links with a library that does not have it yet.
-extern "C" {
-__attribute__((weak)) int zmr_verifytransactionrequest(int session, const char* enckey, const char* encdata,
-                                                       const char* encauth, const char* operation, const char* extra);
-__attribute__((weak)) int zmr_verifytransactionresponse(int session, char** response);
-}
-
 namespace zmrtest {
 namespace {
 
@@ -656,7 +648,6 @@ int initTransaction(int session, const TxRequest& r, std::string& answer) {
 }
 
 int verifyTransaction(int session, const TxRequest& r) {
-  if (zmr_verifytransactionrequest == nullptr) return -1;
   return zmr_verifytransactionrequest(session, r.envelope.encKey.c_str(), r.envelope.encData.c_str(),
                                       r.envelope.encAuth.c_str(), r.operation.c_str(),
                                       r.extra ? r.extra->c_str() : nullptr);
@@ -665,7 +656,6 @@ int verifyTransaction(int session, const TxRequest& r) {
 int verifyResponse(int session, std::string& answer) {
   char* out = nullptr;
   answer.clear();
-  if (zmr_verifytransactionresponse == nullptr) return -1;
   int rc = zmr_verifytransactionresponse(session, &out);
   answer = out != nullptr ? out : "";
   if (out != nullptr) zmr_free(out);

@@ -1,6 +1,6 @@
 // A simulated end user's client for transaction initialisation and
-// verification, written
-// from OpenSSL, the test-side scheme (txscheme.h) and the test PKI alone.
+// verification, written from OpenSSL, the test-side scheme (txscheme.h)
+// and the test PKI alone.
 //
 // It holds what a real client holds: the merchant's two certificates, the
 // scheme's root, the merchant's webaddress and (for multi-document
