@@ -35,9 +35,7 @@ void line(const char* actor, const std::string& function, const std::string& cod
   std::fprintf(stderr, "%-9s %-34s %5s  %s\n", actor, function.c_str(), code.c_str(), what.c_str());
 }
 
-void send(const std::string& message) {
-  std::cout << message << std::endl;
-}
+void send(const std::string& message) { std::cout << message << std::endl; }
 
 [[noreturn]] void failed(const char* actor, const std::string& function, const std::string& why) {
   line(actor, function, "FAIL", why);
@@ -116,7 +114,8 @@ class Peers {
 
   zmrtest::HttpResponse initSession(const zmrtest::SdmRequest& r) {
     if (!r.opened || !r.signatureValid || !r.popValid)
-      return refuse("Rirorer Idor Azoriva /sdm/", "request refused: " + (r.opened ? "signature or popParameters" : r.why));
+      return refuse("Rirorer Idor Azoriva /sdm/",
+                    "request refused: " + (r.opened ? "signature or popParameters" : r.why));
     tx::Form payload = zmrtest::SdmStandin::goodPayload(r);
     const std::string tid = "tid-" + std::to_string(++transactions_) + "-" + tx::b64(tx::randomBytes(6));
     zmrtest::setField(payload, "tid", tid);
@@ -167,15 +166,16 @@ class Peers {
     zmrtest::TxAnswer response = client_->checkResponse(init, verification, readAnswer(), {});
     if (!response.ok) failed("client", "check of the verification answer", response.why);
     line("client", "check of the verification answer", "ok",
-         "opened with the init key: status=" + response.field("status").value_or("?") + ", vaPerf=" +
-             response.field("vaPerf").value_or("?") + " ms");
+         "opened with the init key: status=" + response.field("status").value_or("?") +
+             ", vaPerf=" + response.field("vaPerf").value_or("?") + " ms");
     send("done");
   }
 
   void authenticate(const std::string& traceId) {
     zmrtest::MerchantItems items;
     items.traceId = traceId;
-    zmrtest::TxRequest init = client_->request("initAuth", client_->authFields(zmrtest::Carrier::nczmr20, "2.1", traceId));
+    zmrtest::TxRequest init =
+        client_->request("initAuth", client_->authFields(zmrtest::Carrier::nczmr20, "2.1", traceId));
     line("client", "initAuth request", "ok",
          "NC_ZMR20, clientInfo 2.1, traceId " + traceId + ", fresh client challenge; user " + client_->user().name);
     transaction("initAuth", init, items);
@@ -193,7 +193,8 @@ class Peers {
       doc.kind = d.substr(0, a) == "pdf" ? zmrtest::TxDocument::pdf : zmrtest::TxDocument::text;
       items.documents.push_back(doc);
     }
-    zmrtest::TxRequest init = client_->request("initSign", client_->signFields(zmrtest::Carrier::nczmr20, "2.1", traceId));
+    zmrtest::TxRequest init =
+        client_->request("initSign", client_->signFields(zmrtest::Carrier::nczmr20, "2.1", traceId));
     line("client", "initSign request", "ok", "NC_ZMR20, clientInfo 2.1, traceId " + traceId);
     transaction("initSign", init, items);
   }

@@ -90,12 +90,12 @@ struct TxAnswer {
 
 // How a request departs from a proper one, for tests of the receiving end.
 struct Tamper {
-  std::string basekey{};                    // a chosen base key ("": fresh), e.g. the init request's
-  EVP_PKEY* to = nullptr;                   // wrap the base key for this key instead of the merchant's
-  std::optional<std::string> extra{};       // sent beside the envelope, covered by the tag
+  std::string basekey{};                      // a chosen base key ("": fresh), e.g. the init request's
+  EVP_PKEY* to = nullptr;                     // wrap the base key for this key instead of the merchant's
+  std::optional<std::string> extra{};         // sent beside the envelope, covered by the tag
   std::optional<std::string> tagOperation{};  // the tag covers this operation text, not the one sent
-  bool flipTag = false;                     // one bit of the tag flipped
-  std::optional<std::string> plain{};       // this plain text in place of the rendered fields
+  bool flipTag = false;                       // one bit of the tag flipped
+  std::optional<std::string> plain{};         // this plain text in place of the rendered fields
 };
 
 // What the merchant's application sets for the verification response

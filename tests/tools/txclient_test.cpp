@@ -85,7 +85,8 @@ TEST(TxClientUser, ServerOcspIsAGoodAnswerAboutTheMerchantsSigningCertificate) {
   CertList chain(sk_X509_new_null());
   ASSERT_EQ(1, sk_X509_push(chain.get(), pki.ca.get()));
   EXPECT_EQ(1, OCSP_basic_verify(basic.get(), chain.get(), store.get(), 0));
-  std::unique_ptr<OCSP_CERTID, zmr::OsslDeleter<OCSP_CERTID_free>> id(OCSP_cert_to_id(nullptr, pki.merchantSign.get(), pki.ca.get()));
+  std::unique_ptr<OCSP_CERTID, zmr::OsslDeleter<OCSP_CERTID_free>> id(
+      OCSP_cert_to_id(nullptr, pki.merchantSign.get(), pki.ca.get()));
   int status = -1;
   ASSERT_EQ(1, OCSP_resp_find_status(basic.get(), id.get(), &status, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(V_OCSP_CERTSTATUS_GOOD, status);
@@ -96,8 +97,8 @@ TEST(TxClientRequests, HooksAsTheLibraryDecryptsThem) {
   TxClient client(m.pki, "merchant.example");
   ASSERT_EQ(0, zmr_initialize());
   int session = -1;
-  ASSERT_EQ(0, zmr_opensession(&session, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr,
-                               nullptr, nullptr, nullptr, nullptr, nullptr))
+  ASSERT_EQ(0, zmr_opensession(&session, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr))
       << recentError();
   const tx::Form fields = {{"carrier", "NC_ZMR20"}, {"errCode", "4711"}};
   EVP_PKEY* other = X509_get0_pubkey(m.pki.merchantSign.get());
@@ -145,9 +146,9 @@ TEST(TxClientVerification, FieldsOfEachOperation) {
   EXPECT_EQ("a=1&b=2+%26+3", report);
 
   tx::Form sign = client.verifySignFields(init, answer, report);
-  EXPECT_EQ((std::vector<std::string>{"carrier", "clientInfo", "traceId", "clientpkcs7s", "ocsp", "cpReport",
-                                      "rtReport"}),
-            tx::names(sign));
+  EXPECT_EQ(
+      (std::vector<std::string>{"carrier", "clientInfo", "traceId", "clientpkcs7s", "ocsp", "cpReport", "rtReport"}),
+      tx::names(sign));
   EXPECT_EQ("t-1", tx::field(sign, "traceId"));
   const std::string signatures = *tx::field(sign, "clientpkcs7s");
   const size_t comma = signatures.find(',');
@@ -193,24 +194,45 @@ TEST(TxClientVerification, ResponseVerdicts) {
     const char* why;  // "" when the verdict is good
   } cases[] = {
       {"good", &init, &auth,
-       answerOf(init.basekey, {{"status", "OK"}, {"sdo", "<sdo/>"}, {"target", "t"}, {"nextURL", "https://next"},
-                               {"vaPerf", "12"}}),
+       answerOf(init.basekey,
+                {{"status", "OK"}, {"sdo", "<sdo/>"}, {"target", "t"}, {"nextURL", "https://next"}, {"vaPerf", "12"}}),
        items, ""},
       {"client's code", &init, &error, answerOf(init.basekey, {{"errCode", "17"}}), {}, ""},
-      {"merchant's code", &init, &auth, answerOf(init.basekey, {{"errCode", "5"}, {"vaPerf", "3"}}),
-       {.errorCode = "5"}, ""},
+      {"merchant's code",
+       &init,
+       &auth,
+       answerOf(init.basekey, {{"errCode", "5"}, {"vaPerf", "3"}}),
+       {.errorCode = "5"},
+       ""},
       {"mobile: no target or nextURL", &mobileInit, &mobile,
        answerOf(mobileInit.basekey, {{"status", "OK"}, {"sdo", "<sdo/>"}, {"vaPerf", "0"}}), items, ""},
-      {"under the verification's key", &init, &error, answerOf(error.basekey, {{"errCode", "17"}}), {},
+      {"under the verification's key",
+       &init,
+       &error,
+       answerOf(error.basekey, {{"errCode", "17"}}),
+       {},
        "the answer opens with the verification request's key, not the init request's"},
-      {"order", &init, &auth, answerOf(init.basekey, {{"status", "OK"}, {"target", "t"}, {"sdo", "<sdo/>"},
-                                                      {"nextURL", "https://next"}, {"vaPerf", "1"}}),
+      {"order", &init, &auth,
+       answerOf(init.basekey,
+                {{"status", "OK"}, {"target", "t"}, {"sdo", "<sdo/>"}, {"nextURL", "https://next"}, {"vaPerf", "1"}}),
        items, "fields status target sdo nextURL vaPerf instead of status sdo target nextURL vaPerf "},
-      {"another value", &init, &error, answerOf(init.basekey, {{"errCode", "18"}}), {},
+      {"another value",
+       &init,
+       &error,
+       answerOf(init.basekey, {{"errCode", "18"}}),
+       {},
        "errCode: \"18\", expected \"17\""},
-      {"vaPerf not a number", &init, &auth, answerOf(init.basekey, {{"status", "OK"}, {"vaPerf", "1.5"}}), {},
+      {"vaPerf not a number",
+       &init,
+       &auth,
+       answerOf(init.basekey, {{"status", "OK"}, {"vaPerf", "1.5"}}),
+       {},
        "vaPerf: \"1.5\" is not a decimal number"},
-      {"status where a code is due", &init, &error, answerOf(init.basekey, {{"status", "OK"}}), {},
+      {"status where a code is due",
+       &init,
+       &error,
+       answerOf(init.basekey, {{"status", "OK"}}),
+       {},
        "fields status instead of errCode "},
   };
   for (const auto& c : cases) {
