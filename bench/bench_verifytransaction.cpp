@@ -1,0 +1,154 @@
+// Complete NC_ZMR20 authentications (zmr_inittransaction,
+// zmr_verifytransactionrequest, zmr_verifytransactionresponse) beside
+// OpenSSL's RSA-2048 private-key operation, on one thread. The validation
+// authority is a plain loopback stand-in serving one ready good answer.
+// An authentication costs five private-key operations of the merchant
+// (init: unwrapping the client's key, signing its challenge, signing the
+// channel; verification: unwrapping the key, signing the OCSP request), so
+// the goal is at least 0.7 of a fifth of OpenSSL's rate: what the library
+// adds (decryption, forms, PKCS#7 and chain checks, the OCSP exchange and
+// its checks, info items) should stay below the cryptography. The client's
+// work between the calls (opening the answer, signing the server
+// challenge, encrypting its request) is not timed.
+#include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+#include <zmr/zmr.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "ratioreporter.h"
+#include "support/fixtures.h"
+#include "support/merchant.h"
+#include "support/txclient.h"
+#include "support/vastandin.h"
+
+namespace {
+
+namespace tx = zmrtest::tx;
+
+struct World {
+  zmrtest::MerchantFiles merchant = zmrtest::makeMerchantFiles("bench-verifytransaction", 1);
+  zmrtest::StandinServer va;
+  std::string answer;  // the ready OCSP response
+  std::unique_ptr<zmrtest::TxClient> client;
+  int session = -1;
+
+  bool start() {
+    client = std::make_unique<zmrtest::TxClient>(merchant.pki, "merchant.example,127.0.0.1");
+    answer = zmrtest::makeOcspResponseDer(
+        zmrtest::ocspFor(merchant.pki.responder, client->user().auth.get(), merchant.pki.ca.get()));
+    va.handle("/", [this](const zmrtest::HttpRequest&) { return zmrtest::VaStandin::reply(answer); });
+    zmrtest::Properties properties = zmrtest::standardProperties(merchant.truststore);
+    properties.emplace_back("vaport", std::to_string(va.port()));
+    properties.emplace_back("vassldisabled", "true");
+    return zmrtest::writePropertiesFile(merchant.properties, properties) && zmr_initialize() == 0 &&
+           zmr_opensession(&session, merchant.keyfile.c_str(), merchant.password.c_str(), merchant.properties.c_str(),
+                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) == 0 &&
+           EVP_PKEY_get_bits(merchant.pki.merchantAuth.key.get()) == 2048;
+  }
+};
+
+World* world = nullptr;
+
+using Clock = std::chrono::steady_clock;
+
+void BM_zmr_authentication(benchmark::State& state) {
+  const zmrtest::TxClient& client = *world->client;
+  const int session = world->session;
+  const zmrtest::TxRequest init = client.request("initAuth", client.authFields(zmrtest::Carrier::nczmr20));
+  for (auto _ : state) {
+    const Clock::time_point t0 = Clock::now();
+    char* out = nullptr;
+    if (zmr_removeinfoitems(session) != 0 || zmr_setinfoitem(session, "traceId", "trace-0001") != 0 ||
+        zmr_inittransaction(session, init.envelope.encKey.c_str(), init.envelope.encData.c_str(),
+                            init.envelope.encAuth.c_str(), init.operation.c_str(), nullptr, &out) != 0) {
+      state.SkipWithError("zmr_inittransaction failed");
+      break;
+    }
+    const Clock::time_point t1 = Clock::now();
+
+    // The client, untimed: the server challenge out of the answer, its
+    // signature, the encrypted verification request.
+    std::string plain, challenge;
+    tx::Form fields;
+    const bool opened = tx::openAnswer(init.basekey, out, plain) && tx::parseForm(plain, fields) &&
+                        tx::unb64(tx::field(fields, "serverChallenge").value_or(""), challenge);
+    zmr_free(out);
+    if (!opened) {
+      state.SkipWithError("the answer does not open");
+      break;
+    }
+    zmrtest::TxAnswer a;
+    a.serverChallenge = challenge;
+    const zmrtest::TxRequest v = client.request("verifyAuth", client.verifyAuthFields(init, a));
+
+    const Clock::time_point t2 = Clock::now();
+    if (zmrtest::verifyTransaction(session, v) != 0 || zmr_verifytransactionresponse(session, &out) != 0) {
+      state.SkipWithError("verification failed");
+      break;
+    }
+    zmr_free(out);
+    const Clock::time_point t3 = Clock::now();
+    state.SetIterationTime(std::chrono::duration<double>((t1 - t0) + (t3 - t2)).count());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_zmr_authentication)->UseManualTime();
+
+void BM_openssl_rsa2048(benchmark::State& state) {
+  EVP_PKEY* key = world->merchant.pki.merchantAuth.key.get();
+  const std::string data(64, 'd');
+  unsigned char signature[512];
+  for (auto _ : state) {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    size_t n = sizeof signature;
+    if (ctx == nullptr || EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, key) != 1 ||
+        EVP_DigestSign(ctx, signature, &n, reinterpret_cast<const unsigned char*>(data.data()), data.size()) != 1) {
+      EVP_MD_CTX_free(ctx);
+      state.SkipWithError("EVP_DigestSign failed");
+      break;
+    }
+    EVP_MD_CTX_free(ctx);
+    benchmark::DoNotOptimize(signature);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_openssl_rsa2048)->UseRealTime();
+
+// One whole authentication judged by the client first: the benchmark
+// measures answers that are right.
+bool checkedOnce(World& w) {
+  zmrtest::MerchantItems items;
+  const zmrtest::TxRequest init = w.client->request("initAuth", w.client->authFields(zmrtest::Carrier::nczmr20));
+  std::string answer;
+  if (zmr_removeinfoitems(w.session) != 0 || items.apply(w.session) != 0 ||
+      zmrtest::initTransaction(w.session, init, answer) != 0)
+    return false;
+  const zmrtest::TxAnswer a = w.client->check(init, answer, items);
+  if (!a.ok) return false;
+  const zmrtest::TxRequest v = w.client->request("verifyAuth", w.client->verifyAuthFields(init, a));
+  return zmrtest::verifyTransaction(w.session, v) == 0 && zmrtest::verifyResponse(w.session, answer) == 0 &&
+         w.client->checkResponse(init, v, answer, {}).ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zmrbench::initializeRepeated(argc, argv);
+  World w;
+  if (!w.start() || !checkedOnce(w)) {
+    std::fprintf(stderr, "set-up failed\n");
+    return 1;
+  }
+  world = &w;
+  zmrbench::RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  const double z = reporter.rate("BM_zmr_authentication", 1), o = reporter.rate("BM_openssl_rsa2048", 1);
+  if (z > 0 && o > 0) std::printf("authentications / (OpenSSL / 5): %.3f (goal >= 0.7)\n", z / (o / 5));
+  zmr_closesession(w.session);
+  zmr_finalize();
+  return 0;
+}
