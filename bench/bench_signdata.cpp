@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "opensslrsa.h"
 #include "ratioreporter.h"
 #include "support/merchant.h"
 
@@ -38,22 +39,7 @@ void BM_zmr_signdata(benchmark::State& state) {
 }
 BENCHMARK(BM_zmr_signdata)->Threads(1)->Threads(8)->UseRealTime();
 
-void BM_openssl_rsa2048(benchmark::State& state) {
-  unsigned char signature[512];
-  for (auto _ : state) {
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    size_t n = sizeof signature;
-    if (ctx == nullptr || EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, signkey) != 1 ||
-        EVP_DigestSign(ctx, signature, &n, reinterpret_cast<const unsigned char*>(data.data()), data.size()) != 1) {
-      EVP_MD_CTX_free(ctx);
-      state.SkipWithError("EVP_DigestSign failed");
-      break;
-    }
-    EVP_MD_CTX_free(ctx);
-    benchmark::DoNotOptimize(signature);
-  }
-  state.SetItemsProcessed(state.iterations());
-}
+void BM_openssl_rsa2048(benchmark::State& state) { zmrbench::opensslRsaSign(state, signkey, data); }
 BENCHMARK(BM_openssl_rsa2048)->Threads(1)->Threads(8)->UseRealTime();
 
 }  // namespace

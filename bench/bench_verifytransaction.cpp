@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 
+#include "opensslrsa.h"
 #include "ratioreporter.h"
 #include "support/fixtures.h"
 #include "support/merchant.h"
@@ -132,22 +133,7 @@ void BM_zmr_authentication_cpu(benchmark::State& state) { authentications(state,
 BENCHMARK(BM_zmr_authentication_cpu)->UseManualTime();
 
 void BM_openssl_rsa2048(benchmark::State& state) {
-  EVP_PKEY* key = world->merchant.pki.merchantAuth.key.get();
-  const std::string data(64, 'd');
-  unsigned char signature[512];
-  for (auto _ : state) {
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    size_t n = sizeof signature;
-    if (ctx == nullptr || EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, key) != 1 ||
-        EVP_DigestSign(ctx, signature, &n, reinterpret_cast<const unsigned char*>(data.data()), data.size()) != 1) {
-      EVP_MD_CTX_free(ctx);
-      state.SkipWithError("EVP_DigestSign failed");
-      break;
-    }
-    EVP_MD_CTX_free(ctx);
-    benchmark::DoNotOptimize(signature);
-  }
-  state.SetItemsProcessed(state.iterations());
+  zmrbench::opensslRsaSign(state, world->merchant.pki.merchantAuth.key.get(), std::string(64, 'd'));
 }
 BENCHMARK(BM_openssl_rsa2048)->UseRealTime();
 // The same rate in the thread's CPU time.
