@@ -31,7 +31,7 @@ using zmrtest::TxDocument;
 
 constexpr int kThreads = 8;
 constexpr int kRounds = 10;  // authentication and signing per thread, at most
-constexpr auto kTimeLimit = std::chrono::seconds(15);
+constexpr auto kTimeLimit = std::chrono::seconds(12);
 // Private-key operations of the merchant per round: set-up (1) and init (3)
 // and verification (2) of the authentication; set-up (1), init (unwrap, two
 // documents, coiData: 4) and verification (unwrap, two requests: 3) of the
