@@ -1,5 +1,4 @@
 #include "misc/status.h"
-#include "services/certstatus.h"
 #include "services/challenges.h"
 #include "services/inittransaction.h"
 #include "services/verifytransaction.h"
@@ -27,18 +26,7 @@ int handleverifyauth(const Session& s, std::string_view form) {
   if (int rc = authenticateclient(s, *pkcs7, challenge); rc != kOk)
     return fail(session, rc, "handleverifyauth: Error occured during AuthenticateClient.\n");
 
-  std::string ocsp;
-  std::optional<std::string> fullocsp;
-  if (int rc = getcertstatus(s, pkcs7->c_str(), ocsp, nullptr, &fullocsp); rc != kOk)
-    return fail(session, rc, "verifytransactionrequest: Error occured during retrieval of certificate status.\n");
-  if (int rc = pushinfoitem(session, "clientPkcs7", *pkcs7); rc != kOk)
-    return fail(session, rc, "verifytransactionrequest: Could not set infoitem \"clientpkcs7\".\n");
-  if (fullocsp) {
-    if (int rc = pushinfoitem(session, "clientFullOcsp", *fullocsp); rc != kOk)
-      return fail(session, rc, "verifytransactionrequest: Could not set infoitem \"clientFullOcsp\".\n");
-  }
-  if (int rc = pushinfoitem(session, "clientOcsp", ocsp); rc != kOk)
-    return fail(session, rc, "verifytransactionrequest: Could not set infoitem \"clientocsp\".\n");
+  if (int rc = pushuserstatus(s, *pkcs7, "verifytransactionrequest::verifytransactionrequest: "); rc != kOk) return rc;
 
   std::optional<std::string> report = formfield(form, "rtReport");
   if (!report) return kOk;

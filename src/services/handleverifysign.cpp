@@ -1,7 +1,6 @@
 #include <vector>
 
 #include "misc/status.h"
-#include "services/certstatus.h"
 #include "services/inittransaction.h"
 #include "services/verifying.h"
 #include "services/verifytransaction.h"
@@ -39,19 +38,7 @@ int handleverifysign(const Session& s, std::string_view form) {
   if (int rc = verifydata(s, *pkcs7, bytes.data(), bytes.size(), 0, usages, 1, kChainPolicy); rc != kOk)
     return fail(session, rc, "handleverifysign: Error occured during verification of signed data.\n");
 
-  std::string ocsp;
-  std::optional<std::string> fullocsp;
-  if (int rc = getcertstatus(s, pkcs7->c_str(), ocsp, nullptr, &fullocsp); rc != kOk)
-    return fail(session, rc, "handleverifysign: Error occured during retrieval of certificate status.\n");
-  if (int rc = pushinfoitem(session, "clientPkcs7", *pkcs7); rc != kOk)
-    return fail(session, rc, "handleverifysign: Could not set infoitem \"clientpkcs7\".\n");
-  if (fullocsp) {
-    if (int rc = pushinfoitem(session, "clientFullOcsp", *fullocsp); rc != kOk)
-      return fail(session, rc, "handleverifysign: Could not set infoitem \"clientFullOcsp\".\n");
-  }
-  if (int rc = pushinfoitem(session, "clientOcsp", ocsp); rc != kOk)
-    return fail(session, rc, "handleverifysign: Could not set infoitem \"clientocsp\".\n");
-  return kOk;
+  return pushuserstatus(s, *pkcs7, "verifytransactionrequest::handleverifysign: ");
 }
 
 }  // namespace zmr

@@ -80,4 +80,11 @@ inline constexpr const char* kReservedReportKeys[] = {
 // True when key names one of kReservedReportKeys, without regard to case.
 bool isreservedreportkey(std::string_view key);
 
+// ---- steps shared by the handlers ----
+
+// Asks the validation authority about the signer of pkcs7 and pushes
+// clientPkcs7, clientFullOcsp (when produced) and clientOcsp; each failure
+// line starts with prefix.
+int pushuserstatus(const Session& s, const std::string& pkcs7, std::string_view prefix);
+
 }  // namespace zmr

@@ -334,6 +334,8 @@ TEST_F(VerifyTransaction, CodesAndTheirLines) {
       {"handleError on NC_ZMR20 without traceId", "handleError", {{"carrier", "NC_ZMR20"}, {"errCode", "7"}}, 0,
        ""},
       {"clientInfo 2.0 signs one", "verifySign", signForm(), 0, ""},
+      {"clientInfo 2.10 signs one", "verifySign", with(signForm(), "clientInfo", "2.10"), 0, ""},
+      {"clientInfo 2.1 signs every document", "verifySign", sign21Form(p1), 0, "", {"one"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
