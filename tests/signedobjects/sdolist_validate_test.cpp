@@ -45,14 +45,15 @@ struct Spec {
   std::string document = "Avtale om levering av 40 sekker sement\n";
   std::string datetime = "2026-12-10T20:15:00";
   long userAt = 0, merchantAt = 0;  // producedAt of the two answers, seconds from now
+  std::string fraction;             // of a second, on both producedAt times (".5")
   int elements = 2;                 // 1: the end user's alone; 3: another end user's after the two
   const TestCert* user = nullptr;   // the end user when null
   OcspEdit userOcsp;                // edits of the end user's answer
 };
 
-std::string answer(const TestCert& about, long at, const OcspEdit& edit) {
+std::string answer(const TestCert& about, long at, const OcspEdit& edit, const std::string& fraction = "") {
   OcspSpec o = zmrtest::ocspFor(world->pki.responder, about.get(), world->pki.ca.get());
-  o.producedAt = zmrtest::generalizedTimeText(at);
+  o.producedAt = zmrtest::generalizedTimeText(at, fraction);
   o.singles[0].thisUpdateOffset = at - 60;
   o.singles[0].nextUpdateOffset = at + 3600;
   if (edit) edit(o, *world);
@@ -70,7 +71,7 @@ std::string userSignature(const TestCert& user, const std::string& document) {
 std::unique_ptr<sigelement> userElement(const Spec& spec) {
   const TestCert& user = spec.user != nullptr ? *spec.user : world->pki.endUser;
   std::unique_ptr<sigelement> e;
-  EXPECT_EQ(0, createsdosignatureelement(userSignature(user, spec.document), answer(user, spec.userAt, spec.userOcsp),
+  EXPECT_EQ(0, createsdosignatureelement(userSignature(user, spec.document), answer(user, spec.userAt, spec.userOcsp, spec.fraction),
                                          std::nullopt, e));
   return e;
 }
@@ -94,7 +95,7 @@ std::unique_ptr<sdolist> build(const Spec& spec = {}) {
   std::string digest = zmrtest::digestOf(EVP_sha1(), spec.document);
   std::unique_ptr<sigelement> first = userElement(spec);
   if (spec.elements > 1) {
-    EXPECT_EQ(0, createsdosignatureelement("", answer(world->pki.merchantSign, spec.merchantAt, {}), spec.datetime,
+    EXPECT_EQ(0, createsdosignatureelement("", answer(world->pki.merchantSign, spec.merchantAt, {}, spec.fraction), spec.datetime,
                                            first->next));
     if (spec.elements > 2) first->next->next = userElement(spec);
   }
@@ -327,18 +328,22 @@ TEST_F(SdoListValidate, OcspTimeGap) {
   struct Row {
     long userAt, merchantAt;
     int code;
+    std::string fraction;
   } rows[] = {
-      {0, -3599, 0},
-      {0, -3600, 0},
-      {0, -3601, 20027},
-      {-7200, 0, 0},  // the second answer produced later is not limited
-      {-50000, 0, 0},
+      {0, -3599, 0, ""},
+      {0, -3600, 0, ""},
+      {0, -3601, 20027, ""},
+      {0, -3599, 0, ".5"},  // fractions of a second are read too
+      {0, -3601, 20027, ".25"},
+      {-7200, 0, 0, ""},  // the second answer produced later is not limited
+      {-50000, 0, 0, ""},
   };
   for (const Row& r : rows) {
-    SCOPED_TRACE(r.merchantAt - r.userAt);
+    SCOPED_TRACE(std::to_string(r.merchantAt - r.userAt) + r.fraction);
     Spec spec;
     spec.userAt = r.userAt;
     spec.merchantAt = r.merchantAt;
+    spec.fraction = r.fraction;
     auto list = build(spec);
     EXPECT_EQ(validate(list.get()), r.code) << zmrtest::peekRecentError();
     if (r.code != 0) {
