@@ -143,9 +143,9 @@ int verifysignatureelement(const Session& s, const sdodatapart& datapart, const 
       return fail(session, 20015,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the format of the "
                   "signatureelements szdatetime (merchant signature).\n");
-    std::vector<unsigned char> signed_(digest);
-    signed_.insert(signed_.end(), datetime.begin(), datetime.end());
-    if (int rc = verifydata(s, signature, signed_.data(), signed_.size(), 0, kUsages, 1, kChainNoDates); rc != 0)
+    std::vector<unsigned char> covered(digest);
+    covered.insert(covered.end(), datetime.begin(), datetime.end());
+    if (int rc = verifydata(s, signature, covered.data(), covered.size(), 0, kUsages, 1, kChainNoDates); rc != 0)
       return fail(session, rc,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the merchant's signature in "
                   "the signature element.\n");
