@@ -1,6 +1,7 @@
 // Reading and writing SEID SDO XML beside a bare Expat parse of the same
 // text: SDOs whose signed object holds 1, 4 and 16 MB of base64 in
-// 76-character lines, and SDOs of 10^5 and 10^6 metadata pairs. Time per
+// 76-character lines, SDOs of 10^5 and 10^6 metadata pairs, and lists of
+// the older SDO-list format whose stored document is 1, 4 and 16 MB. Time per
 // megabyte should stay flat as the document grows (no step may be
 // quadratic), and reading should stay within a small factor of the bare
 // parse. Prints those ratios after the table.
@@ -13,8 +14,10 @@
 #include <vector>
 
 #include "ratioreporter.h"
+#include "signedobjects/sdolist.h"
 #include "signedobjects/seidsdo.h"
 #include "store/sessionstore.h"
+#include "support/sdolisttrees.h"
 #include "support/storesession.h"
 
 namespace {
@@ -105,6 +108,53 @@ void bareExpat(benchmark::State& state, const Case* c) {
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(c->xml.size()));
 }
 
+// SDO lists: the stored document is held as bytes and written as one
+// base64 text.
+struct ListCase {
+  std::string name;
+  std::unique_ptr<zmr::sdolist> tree;
+  std::string xml;
+};
+
+std::vector<ListCase>& listCases() {
+  static std::vector<ListCase> all = [] {
+    std::vector<ListCase> c;
+    for (size_t mb : {1, 4, 16}) {
+      auto tree = zmrtest::sampleSdoList();
+      std::vector<unsigned char> document(mb << 20);
+      for (size_t i = 0; i < document.size(); ++i) document[i] = static_cast<unsigned char>(i * 131 + (i >> 9));
+      tree->first->storeddata = std::move(document);
+      c.push_back({std::to_string(mb) + "MB", std::move(tree), {}});
+    }
+    for (ListCase& k : c) zmr::zmrsdo2xml(session, *k.tree, k.xml);
+    return c;
+  }();
+  return all;
+}
+
+void bareList(benchmark::State& state, const ListCase* c) {
+  Case bare{c->name, nullptr, c->xml};
+  bareExpat(state, &bare);
+}
+
+void readList(benchmark::State& state, const ListCase* c) {
+  for (auto _ : state) {
+    std::unique_ptr<zmr::sdolist> tree;
+    if (zmr::xmltosdo(session, c->xml, tree) != 0) state.SkipWithError("read failed");
+    benchmark::DoNotOptimize(tree.get());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(c->xml.size()));
+}
+
+void writeList(benchmark::State& state, const ListCase* c) {
+  for (auto _ : state) {
+    std::string xml;
+    if (zmr::zmrsdo2xml(session, *c->tree, xml) != 0) state.SkipWithError("write failed");
+    benchmark::DoNotOptimize(xml.data());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(c->xml.size()));
+}
+
 void readSdo(benchmark::State& state, const Case* c) {
   for (auto _ : state) {
     std::unique_ptr<zmr::seidsdocell> tree;
@@ -132,6 +182,11 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("read/" + c.name).c_str(), readSdo, &c)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("write/" + c.name).c_str(), writeSdo, &c)->Unit(benchmark::kMillisecond);
   }
+  for (const ListCase& c : listCases()) {
+    benchmark::RegisterBenchmark(("sdolist-expat/" + c.name).c_str(), bareList, &c)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("sdolist-read/" + c.name).c_str(), readList, &c)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("sdolist-write/" + c.name).c_str(), writeList, &c)->Unit(benchmark::kMillisecond);
+  }
   zmrbench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   auto perMb = [&](const std::string& what, const std::string& name) {
@@ -153,6 +208,10 @@ int main(int argc, char** argv) {
   std::printf("  10^6 / 10^5 pairs:    read %.2f  write %.2f  expat %.2f\n",
               growth("read", "100000pairs", "1000000pairs"), growth("write", "100000pairs", "1000000pairs"),
               growth("expat", "100000pairs", "1000000pairs"));
+  std::printf("  SDO list 16MB / 1MB:  read %.2f  write %.2f  expat %.2f\n", growth("sdolist-read", "1MB", "16MB"),
+              growth("sdolist-write", "1MB", "16MB"), growth("sdolist-expat", "1MB", "16MB"));
+  std::printf("  SDO list 16MB / 4MB:  read %.2f  write %.2f  expat %.2f\n", growth("sdolist-read", "4MB", "16MB"),
+              growth("sdolist-write", "4MB", "16MB"), growth("sdolist-expat", "4MB", "16MB"));
   benchmark::Shutdown();
   return 0;
 }

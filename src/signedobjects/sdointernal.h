@@ -22,6 +22,25 @@ int buildcmssignatureelement(int session, std::string_view pkcs7, std::string_vi
                              std::optional<std::string_view> mimetype, std::string_view invalidline,
                              std::unique_ptr<cmssignatureelement>& out);
 
+// The checks of an OCSP answer kept beside a signature, from its DER on:
+// it must be a BasicOCSPResponse filling the bytes exactly (20018) whose
+// first single response (20021; later ones are not looked at) is good
+// (20022) and names, in its CertID, the first signer of the base64 PKCS#7
+// cmssignature (the decoder's code, 20023, getpkcs7signercert's 12001): the
+// same serial as a whole integer (20025) and the SHA-1 of the signer's
+// issuer name, compared by length and bytes (20026; the CertID's own hash
+// algorithm is not looked at). Then verifyocspresponse about that signer,
+// judged at producedAt, its responder chained through the trust store
+// alone (its codes: 13023, 13031, 6001, 13033, ...). 20019, 20020 and 20024
+// guard what OpenSSL's parser already ensures. Each failure writes one line
+// "<prefix>: ..." (prefix "seidsdovalidate_validateocsp" or
+// "sdovalidate_validateocsp"), except that of verifyocspresponse, which is
+// "seidsdovalidate_validateocsp: ..." after its own for either caller; the
+// line closing the failure is the caller's. hashdata runs inside, so the
+// recent error held before the call is discarded.
+int validateocspvalue(const Session& s, const unsigned char* der, size_t length, std::string_view cmssignature,
+                      std::string_view prefix);
+
 // Where the XML writers put their pieces: only counted (out null), or
 // appended to out within the room counted beforehand (terminator
 // included), a piece going in only when it is shorter than the room left.

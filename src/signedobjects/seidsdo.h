@@ -25,6 +25,8 @@
 
 namespace zmr {
 
+struct Session;
+
 using sdotext = std::optional<std::string>;
 
 // The XML forms an SDO is written in.
@@ -209,5 +211,46 @@ size_t get_signable_datapart_len(const seidsdodatapart& datapart, int32_t flavou
 // elements without the records they fill, a document type declaration,
 // nesting deeper than any SDO), 33001, 2009. On failure out is null.
 int xmltoseidsdo(int session, std::string_view xml, std::unique_ptr<seidsdocell>& out, int anyflavour);
+
+// ---- validation ----
+//
+// Read the tree only. Each failure writes its line and returns its code;
+// the codes of the checks called (verifydata, the signing-time check,
+// verifyocspresponse, hashdata, the decoder) pass through.
+
+// One element: with digestcheck non-zero, its CMS signature over its stored
+// digest (verifydata: nonRepudiation, chain without dates); its signing
+// time within the signer certificate's validity; its OCSP answer
+// (validateocspvalue; 20016 when it has none); then digest method "SHA-1"
+// or "SHA-256" (20033), policy "2.999.10.1.16.4.1" or
+// "urn:oid:2.999.10.1.16.4.1" in any case (20033, looked at only when the
+// element has a policy record), mime type "text/plain", "application/pdf"
+// or "text/ZMRXML" (20034), profile "SEID-SDO-Basic-V" (20035).
+int seidverifycmssigelement(const Session& s, const cmssignatureelement& element, int digestcheck);
+
+// One SDO, the checks in this order: completeness (18002-18042), version
+// "1.0" (20001), every data-part element, the document's digests (data,
+// else the kept document), in mode 1 data against the kept document
+// (20037) or neither given (20045), each element's digest against the
+// document (20037), the count (mode 1 exactly, mode 2 at least, when count
+// > 0: 20042), the seal rule (mode 0 and seal rule 0 require a seal: 20043;
+// seal rule 1 in modes 1 and 2 forbids one: 20044), the seal's signature
+// over the signable data part and its element, and in mode 0 with
+// documentcheck non-zero the kept document against the first two elements
+// (20039 none kept, 20041 differs, or fewer than two elements). Modes 0
+// (classic), 1 (dynamic), 2 (simple); any other gives 33002. Clears the
+// recent error on entry; the number form takes the session (2009).
+int seidsdovalidate(int session, const seidsdocell* handle, int32_t documentcheck,
+                    std::optional<std::string_view> data, int32_t count, int32_t sealrule, int32_t mode);
+int seidsdovalidate(const Session& s, const seidsdocell* handle, int32_t documentcheck,
+                    std::optional<std::string_view> data, int32_t count, int32_t sealrule, int32_t mode);
+
+// SEID SDO XML (any flavour) read, validated and freed: sdoxmlvalidate in
+// mode 0 with the caller's document check, simpleseidsdoxmlvalidate in
+// mode 2 with at least minimum signatures; both require a seal. The
+// reader's or the validator's code; after a failure the recent error holds
+// the front end's one line alone.
+int sdoxmlvalidate(int session, std::string_view xml, int32_t documentcheck);
+int simpleseidsdoxmlvalidate(int session, std::string_view xml, int32_t minimum);
 
 }  // namespace zmr

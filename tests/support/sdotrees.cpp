@@ -1,6 +1,10 @@
 #include "support/sdotrees.h"
 
+#include <openssl/evp.h>
+
 #include <stdexcept>
+
+#include "support/verifiers.h"
 
 namespace zmrtest {
 
@@ -131,6 +135,48 @@ std::string writeXml(const seidsdocell& tree, int flavour) {
   int rc = zmrseidsdo2xml(0, tree, xml, flavour);
   if (rc != 0) throw std::runtime_error("zmrseidsdo2xml failed with " + std::to_string(rc));
   return xml;
+}
+
+SdoElementTexts signedElementTexts(const Pkcs7Spec& spec, const std::string& ocspBase64, const std::string& mimetype) {
+  const EVP_MD* md = spec.signers.empty() || spec.signers[0].digest == nullptr ? EVP_sha256() : spec.signers[0].digest;
+  bool sha1 = EVP_MD_get_type(md) == NID_sha1;
+  const EVP_MD* named = sha1 ? EVP_sha1() : EVP_sha256();
+  return {"SEID-SDO-Basic-V",
+          "urn:oid:2.999.10.1.16.4.1",
+          mimetype,
+          sha1 ? "SHA-1" : "SHA-256",
+          toBase64(digestOf(named, spec.content)),
+          makePkcs7Base64(spec),
+          ocspBase64};
+}
+
+std::string goodOcsp(const TestPki& pki, const X509* cert) {
+  return toBase64(makeOcspBasicDer(ocspFor(pki.responder, cert, pki.ca.get())));
+}
+
+void sealSdo(seidsdocell& tree, const TestCert& sealer, const std::string& ocspBase64) {
+  seidsdo& sdo = *tree.first;
+  std::string signable;
+  int rc = seidsdodataparttosignable(0, *sdo.datapart, signable, sdo.flavour);
+  if (rc != 0) throw std::runtime_error("seidsdodataparttosignable failed with " + std::to_string(rc));
+  sdo.seal = std::make_unique<seidsdoseal>();
+  sdo.seal->sdosignature = std::make_unique<sdosignature>();
+  sdo.seal->sdosignature->element = sdoElement(signedElementTexts(pkcs7For(sealer, signable), ocspBase64));
+}
+
+void keepDocument(seidsdocell& tree, const std::string& documentBase64) {
+  tree.first->signedobject = std::make_unique<signedobject>();
+  tree.first->signedobject->signersdocument = documentBase64;
+}
+
+std::unique_ptr<seidsdocell> classicSdo(const TestPki& pki, const std::string& document, bool keep) {
+  auto tree = sdoTree({signedElementTexts(pkcs7For(pki.endUser, document), goodOcsp(pki, pki.endUser.get())),
+                       signedElementTexts(pkcs7For(pki.merchantSign, document),
+                                          goodOcsp(pki, pki.merchantSign.get()))});
+  addPair(*tree, "MerchantDesc", "The contract", std::nullopt);
+  sealSdo(*tree, pki.merchantSign, goodOcsp(pki, pki.merchantSign.get()));
+  if (keep) keepDocument(*tree, toBase64(document));
+  return tree;
 }
 
 }  // namespace zmrtest

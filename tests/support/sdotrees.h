@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "signedobjects/seidsdo.h"
+#include "support/fixtures.h"
+#include "support/pki.h"
 
 namespace zmrtest {
 
@@ -43,5 +45,30 @@ std::string dumpTree(const zmr::seidsdocell& tree, bool emptyAsAbsent = false);
 
 // The writer's output, or the code in the failure message.
 std::string writeXml(const zmr::seidsdocell& tree, int flavour);
+
+// ---- SDOs with real signatures ----
+//
+// Signatures and answers from the fixture factory; only the seal's signable
+// text comes from the library's writer.
+
+// The texts of one signer's element: the PKCS#7 of spec (detached over its
+// content, the document) and the base64 answer. The element's digest
+// method follows the first signer's digest ("SHA-1" for SHA-1, else
+// "SHA-256"), its digest value is that digest of the content.
+SdoElementTexts signedElementTexts(const Pkcs7Spec& spec, const std::string& ocspBase64,
+                                   const std::string& mimetype = "text/plain");
+// The base64 DER of the responder's good answer about cert (issued by the
+// PKI's CA).
+std::string goodOcsp(const TestPki& pki, const X509* cert);
+// Seals the first SDO anew: the sealer's PKCS#7 (signingTime, SHA-256)
+// over the signable text of its data part in the SDO's flavour, with the
+// base64 answer given, mime type "text/plain".
+void sealSdo(zmr::seidsdocell& tree, const TestCert& sealer, const std::string& ocspBase64);
+// Keeps the document (base64) in the first SDO's SignedObject.
+void keepDocument(zmr::seidsdocell& tree, const std::string& documentBase64);
+// The classic SDO over document (bytes): the end user's element, then the
+// merchant's (signing certificate), each with the responder's good answer,
+// sealed by the merchant, the document kept when keep is true.
+std::unique_ptr<zmr::seidsdocell> classicSdo(const TestPki& pki, const std::string& document, bool keep = true);
 
 }  // namespace zmrtest

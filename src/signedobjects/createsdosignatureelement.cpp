@@ -1,0 +1,22 @@
+#include <new>
+
+#include "misc/status.h"
+#include "signedobjects/sdolistinternal.h"
+
+namespace zmr {
+
+int createsdosignatureelement(std::optional<std::string_view> signature, std::optional<std::string_view> ocsp,
+                              std::optional<std::string_view> datetime, std::unique_ptr<sigelement>& out) {
+  try {
+    auto element = std::make_unique<sigelement>();
+    element->signature = copytext(signature);
+    element->szocspresponse = copybytes(ocsp);
+    element->szdatetime = copytext(datetime);
+    out = std::move(element);
+    return kOk;
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+}
+
+}  // namespace zmr
