@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 #include <execinfo.h>
+#include <malloc.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,6 +129,44 @@ void* realrealloc(void* p, size_t size) { return __libc_realloc(p, size); }
 void realfree(void* p) { __libc_free(p); }
 #endif
 
+thread_local void (*releasehook)(const void*, size_t) = nullptr;
+
+// What every release of a block goes through.
+void release(void* p) {
+#if !defined(ALLOCFAIL_NO_MALLOC)
+  if (p != nullptr && releasehook != nullptr
+#if defined(ALLOCFAIL_NEXT_MALLOC)
+      && !inbootstrap(p)
+#endif
+  ) {
+    auto hook = releasehook;
+    releasehook = nullptr;  // whatever the hook's own calls release
+    hook(p, malloc_usable_size(p));
+    releasehook = hook;
+  }
+#endif
+  realfree(p);
+}
+
+// realloc, seen by the release hook: a moved block is a released one.
+void* reallocwatched(void* p, size_t size) {
+#if !defined(ALLOCFAIL_NO_MALLOC)
+  if (p != nullptr && releasehook != nullptr && size != 0
+#if defined(ALLOCFAIL_NEXT_MALLOC)
+      && !inbootstrap(p)
+#endif
+  ) {
+    size_t old = malloc_usable_size(p);
+    void* moved = realmalloc(size);
+    if (moved == nullptr) return nullptr;
+    std::memcpy(moved, p, std::min(old, size));
+    release(p);
+    return moved;
+  }
+#endif
+  return realrealloc(p, size);
+}
+
 // Plain thread-locals: no constructor, so reading them never allocates.
 thread_local unsigned armedkinds = 0;
 thread_local uint64_t counted = 0;
@@ -220,9 +259,9 @@ bool fails(Kind kind) {
 
 void* cryptomalloc(size_t size, const char*, int) { return fails(kOpenssl) ? nullptr : realmalloc(size); }
 void* cryptorealloc(void* p, size_t size, const char*, int) {
-  return fails(kOpenssl) ? nullptr : realrealloc(p, size);
+  return fails(kOpenssl) ? nullptr : reallocwatched(p, size);
 }
-void cryptofree(void* p, const char*, int) { realfree(p); }
+void cryptofree(void* p, const char*, int) { release(p); }
 
 }  // namespace
 
@@ -248,6 +287,16 @@ Pause::Pause() : was_(paused) { paused = true; }
 Pause::~Pause() { paused = was_; }
 
 void spare(const char* name) { spared = name; }
+
+void onrelease(ReleaseHook hook) { releasehook = hook; }
+
+bool watchingreleases() {
+#if defined(ALLOCFAIL_NO_MALLOC)
+  return false;
+#else
+  return true;
+#endif
+}
 
 bool untouched() { return !touched.load(); }
 
@@ -454,10 +503,10 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   }
 }
 void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new(size, tag); }
-void operator delete(void* p) noexcept { allocfail::realfree(p); }
-void operator delete[](void* p) noexcept { allocfail::realfree(p); }
-void operator delete(void* p, std::size_t) noexcept { allocfail::realfree(p); }
-void operator delete[](void* p, std::size_t) noexcept { allocfail::realfree(p); }
+void operator delete(void* p) noexcept { allocfail::release(p); }
+void operator delete[](void* p) noexcept { allocfail::release(p); }
+void operator delete(void* p, std::size_t) noexcept { allocfail::release(p); }
+void operator delete[](void* p, std::size_t) noexcept { allocfail::release(p); }
 
 #if !defined(ALLOCFAIL_NO_MALLOC)
 extern "C" {
@@ -481,11 +530,9 @@ void* realloc(void* p, size_t size) {
     errno = ENOMEM;
     return nullptr;
   }
-  return allocfail::realrealloc(p, size);
+  return allocfail::reallocwatched(p, size);
 }
-#if defined(ALLOCFAIL_NEXT_MALLOC)
-void free(void* p) { allocfail::realfree(p); }
-#endif
+void free(void* p) { allocfail::release(p); }
 }
 #endif
 

@@ -5,6 +5,7 @@
 // fail.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -54,6 +55,15 @@ class Pause {
 // spares none but the loading of OpenSSL's providers, which is always
 // spared (OpenSSL 3.0 crashes or leaks when an allocation fails there).
 void spare(const char* name);
+
+// While set, hook sees every heap block the calling thread releases
+// (operator delete, free, OpenSSL's free, the old block of a realloc)
+// just before it goes, with its usable size; nullptr stops. The hook must
+// not allocate. Not in a thread-sanitizer build (libc's free is not
+// interposed there): watchingreleases() tells whether it works.
+using ReleaseHook = void (*)(const void* block, size_t size);
+void onrelease(ReleaseHook hook);
+bool watchingreleases();
 
 // Runs call with its nth allocation of the kinds failing, for n = 1, 2, ...,
 // until a run makes no more than n - 1 allocations; check judges each run
