@@ -53,70 +53,72 @@ void __libc_free(void* p);
 namespace allocfail {
 namespace {
 
+// What libc's allocator entry points run can run before the address
+// sanitizer has set itself up (its own start-up allocates): none of it is
+// instrumented, and it keeps to builtins and plain loops.
+#define ALLOCFAIL_RAW __attribute__((no_sanitize("address", "undefined")))
+
 #if defined(ALLOCFAIL_NEXT_MALLOC)
 using MallocFn = void* (*)(size_t);
 using CallocFn = void* (*)(size_t, size_t);
 using ReallocFn = void* (*)(void*, size_t);
 using FreeFn = void (*)(void*);
-std::atomic<MallocFn> nextmalloc{nullptr};
-std::atomic<CallocFn> nextcalloc{nullptr};
-std::atomic<ReallocFn> nextrealloc{nullptr};
-std::atomic<FreeFn> nextfree{nullptr};
+MallocFn nextmalloc = nullptr;
+CallocFn nextcalloc = nullptr;
+ReallocFn nextrealloc = nullptr;
+FreeFn nextfree = nullptr;
 
 // dlsym allocates (calloc) while it looks the functions up: those blocks
 // come from here, and are never freed.
 alignas(16) char bootstrap[1 << 16];
-std::atomic<size_t> bootstrapused{0};
+size_t bootstrapused = 0;
 thread_local bool resolving = false;
 
-bool inbootstrap(const void* p) {
+ALLOCFAIL_RAW bool inbootstrap(const void* p) {
   auto* c = static_cast<const char*>(p);
   return c >= bootstrap && c < bootstrap + sizeof bootstrap;
 }
 
-void* frombootstrap(size_t size) {
+ALLOCFAIL_RAW void* frombootstrap(size_t size) {
   size_t need = 16 + ((size + 15) & ~size_t{15});
-  size_t at = bootstrapused.fetch_add(need);
+  size_t at = __atomic_fetch_add(&bootstrapused, need, __ATOMIC_RELAXED);
   if (at + need > sizeof bootstrap) return nullptr;
-  std::memcpy(bootstrap + at, &size, sizeof size);
-  std::memset(bootstrap + at + 16, 0, size);
+  *reinterpret_cast<size_t*>(bootstrap + at) = size;
+  for (size_t i = 0; i < size; ++i) bootstrap[at + 16 + i] = 0;
   return bootstrap + at + 16;
 }
 
-size_t bootstrapsize(const void* p) {
-  size_t size;
-  std::memcpy(&size, static_cast<const char*>(p) - 16, sizeof size);
-  return size;
-}
+ALLOCFAIL_RAW size_t bootstrapsize(const void* p) { return *reinterpret_cast<const size_t*>(static_cast<const char*>(p) - 16); }
 
-bool resolve() {
-  if (nextfree.load(std::memory_order_acquire) != nullptr) return true;
+ALLOCFAIL_RAW bool resolve() {
+  if (__atomic_load_n(&nextfree, __ATOMIC_ACQUIRE) != nullptr) return true;
   if (resolving) return false;
   resolving = true;
-  nextmalloc = reinterpret_cast<MallocFn>(dlsym(RTLD_NEXT, "malloc"));
-  nextcalloc = reinterpret_cast<CallocFn>(dlsym(RTLD_NEXT, "calloc"));
-  nextrealloc = reinterpret_cast<ReallocFn>(dlsym(RTLD_NEXT, "realloc"));
-  nextfree.store(reinterpret_cast<FreeFn>(dlsym(RTLD_NEXT, "free")), std::memory_order_release);
+  __atomic_store_n(&nextmalloc, reinterpret_cast<MallocFn>(dlsym(RTLD_NEXT, "malloc")), __ATOMIC_RELAXED);
+  __atomic_store_n(&nextcalloc, reinterpret_cast<CallocFn>(dlsym(RTLD_NEXT, "calloc")), __ATOMIC_RELAXED);
+  __atomic_store_n(&nextrealloc, reinterpret_cast<ReallocFn>(dlsym(RTLD_NEXT, "realloc")), __ATOMIC_RELAXED);
+  __atomic_store_n(&nextfree, reinterpret_cast<FreeFn>(dlsym(RTLD_NEXT, "free")), __ATOMIC_RELEASE);
   resolving = false;
-  return nextfree.load() != nullptr;
+  return __atomic_load_n(&nextfree, __ATOMIC_ACQUIRE) != nullptr;
 }
 
-void* realmalloc(size_t size) { return resolve() ? nextmalloc.load()(size) : frombootstrap(size); }
-void* realcalloc(size_t count, size_t size) {
+ALLOCFAIL_RAW void* realmalloc(size_t size) { return resolve() ? nextmalloc(size) : frombootstrap(size); }
+ALLOCFAIL_RAW void* realcalloc(size_t count, size_t size) {
   if (!resolve()) return size != 0 && count > SIZE_MAX / size ? nullptr : frombootstrap(count * size);
-  return nextcalloc.load()(count, size);
+  return nextcalloc(count, size);
 }
-void realfree(void* p) {
+ALLOCFAIL_RAW void realfree(void* p) {
   if (p == nullptr || inbootstrap(p)) return;
-  if (resolve()) nextfree.load()(p);
+  if (resolve()) nextfree(p);
 }
-void* realrealloc(void* p, size_t size) {
+ALLOCFAIL_RAW void* realrealloc(void* p, size_t size) {
   if (p != nullptr && inbootstrap(p)) {
-    void* moved = realmalloc(size);
-    if (moved != nullptr) std::memcpy(moved, p, std::min(size, bootstrapsize(p)));
+    char* moved = static_cast<char*>(realmalloc(size));
+    size_t old = bootstrapsize(p);
+    for (size_t i = 0; moved != nullptr && i < size && i < old; ++i) moved[i] = static_cast<const char*>(p)[i];
     return moved;
   }
-  return resolve() ? nextrealloc.load()(p, size) : nullptr;
+  return resolve() ? nextrealloc(p, size) : nullptr;
 }
 #elif defined(ALLOCFAIL_NO_MALLOC)
 void* realmalloc(size_t size) { return std::malloc(size); }
@@ -130,45 +132,54 @@ void realfree(void* p) { __libc_free(p); }
 #endif
 
 thread_local void (*releasehook)(const void*, size_t) = nullptr;
+thread_local unsigned armedkinds = 0;
+
+ALLOCFAIL_RAW bool armedfor(unsigned kind) { return (armedkinds & kind) != 0; }
+
+// The hook's part of a release: after the sanitizer's start-up only.
+void watchrelease(void* p) {
+  auto hook = releasehook;
+  releasehook = nullptr;  // whatever the hook's own calls release
+  hook(p, malloc_usable_size(p));
+  releasehook = hook;
+}
 
 // What every release of a block goes through.
-void release(void* p) {
+ALLOCFAIL_RAW void release(void* p) {
 #if !defined(ALLOCFAIL_NO_MALLOC)
   if (p != nullptr && releasehook != nullptr
 #if defined(ALLOCFAIL_NEXT_MALLOC)
       && !inbootstrap(p)
 #endif
-  ) {
-    auto hook = releasehook;
-    releasehook = nullptr;  // whatever the hook's own calls release
-    hook(p, malloc_usable_size(p));
-    releasehook = hook;
-  }
+  )
+    watchrelease(p);
 #endif
   realfree(p);
 }
 
 // realloc, seen by the release hook: a moved block is a released one.
-void* reallocwatched(void* p, size_t size) {
+void* reallocmoved(void* p, size_t size) {
+  size_t old = malloc_usable_size(p);
+  void* moved = realmalloc(size);
+  if (moved == nullptr) return nullptr;
+  std::memcpy(moved, p, old < size ? old : size);
+  release(p);
+  return moved;
+}
+
+ALLOCFAIL_RAW void* reallocwatched(void* p, size_t size) {
 #if !defined(ALLOCFAIL_NO_MALLOC)
   if (p != nullptr && releasehook != nullptr && size != 0
 #if defined(ALLOCFAIL_NEXT_MALLOC)
       && !inbootstrap(p)
 #endif
-  ) {
-    size_t old = malloc_usable_size(p);
-    void* moved = realmalloc(size);
-    if (moved == nullptr) return nullptr;
-    std::memcpy(moved, p, std::min(old, size));
-    release(p);
-    return moved;
-  }
+  )
+    return reallocmoved(p, size);
 #endif
   return realrealloc(p, size);
 }
 
 // Plain thread-locals: no constructor, so reading them never allocates.
-thread_local unsigned armedkinds = 0;
 thread_local uint64_t counted = 0;
 thread_local uint64_t failat = 0;
 thread_local bool injectednow = false;
@@ -508,31 +519,38 @@ void operator delete[](void* p) noexcept { allocfail::release(p); }
 void operator delete(void* p, std::size_t) noexcept { allocfail::release(p); }
 void operator delete[](void* p, std::size_t) noexcept { allocfail::release(p); }
 
+#if defined(ALLOCFAIL_NEXT_MALLOC)
+// LeakSanitizer takes what the dynamic linker allocates for itself (the
+// dependencies of a module dlopen loads) as reachable when the linker is
+// the allocator's direct caller; here the interposed malloc is in between.
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() { return "leak:ld-linux-x86-64.so\nleak:rtld-malloc.h\n"; }
+#endif
+
 #if !defined(ALLOCFAIL_NO_MALLOC)
 extern "C" {
-void* malloc(size_t size) {
-  if (allocfail::fails(allocfail::kMalloc)) {
+ALLOCFAIL_RAW void* malloc(size_t size) {
+  if (allocfail::armedfor(allocfail::kMalloc) && allocfail::fails(allocfail::kMalloc)) {
     errno = ENOMEM;
     return nullptr;
   }
   return allocfail::realmalloc(size);
 }
-void* calloc(size_t count, size_t size) {
-  if (allocfail::fails(allocfail::kMalloc)) {
+ALLOCFAIL_RAW void* calloc(size_t count, size_t size) {
+  if (allocfail::armedfor(allocfail::kMalloc) && allocfail::fails(allocfail::kMalloc)) {
     errno = ENOMEM;
     return nullptr;
   }
   return allocfail::realcalloc(count, size);
 }
-void* realloc(void* p, size_t size) {
+ALLOCFAIL_RAW void* realloc(void* p, size_t size) {
   // realloc(p, 0) frees: nothing to fail.
-  if ((p == nullptr || size != 0) && allocfail::fails(allocfail::kMalloc)) {
+  if ((p == nullptr || size != 0) && allocfail::armedfor(allocfail::kMalloc) && allocfail::fails(allocfail::kMalloc)) {
     errno = ENOMEM;
     return nullptr;
   }
   return allocfail::reallocwatched(p, size);
 }
-void free(void* p) { allocfail::release(p); }
+ALLOCFAIL_RAW void free(void* p) { allocfail::release(p); }
 }
 #endif
 
