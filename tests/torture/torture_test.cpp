@@ -112,6 +112,7 @@ void sweep(Fixtures& f, bool cold) {
               static_cast<unsigned long long>(result.runs), static_cast<unsigned long long>(result.allocations));
   EXPECT_TRUE(result.faults.empty()) << result.describe();
   EXPECT_GT(result.runs * s.count, 1000u) << result.describe();
+  EXPECT_GT(result.allocations, 10000u) << result.describe();
 }
 
 // Each path of the sequence used once before: what OpenSSL and the library
