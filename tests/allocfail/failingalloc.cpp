@@ -134,10 +134,10 @@ void realfree(void* p) { __libc_free(p); }
 thread_local void (*releasehook)(const void*, size_t) = nullptr;
 thread_local unsigned armedkinds = 0;
 
-ALLOCFAIL_RAW bool armedfor(unsigned kind) { return (armedkinds & kind) != 0; }
+[[maybe_unused]] ALLOCFAIL_RAW bool armedfor(unsigned kind) { return (armedkinds & kind) != 0; }
 
 // The hook's part of a release: after the sanitizer's start-up only.
-void watchrelease(void* p) {
+[[maybe_unused]] void watchrelease(void* p) {
   auto hook = releasehook;
   releasehook = nullptr;  // whatever the hook's own calls release
   hook(p, malloc_usable_size(p));
@@ -158,7 +158,7 @@ ALLOCFAIL_RAW void release(void* p) {
 }
 
 // realloc, seen by the release hook: a moved block is a released one.
-void* reallocmoved(void* p, size_t size) {
+[[maybe_unused]] void* reallocmoved(void* p, size_t size) {
   size_t old = malloc_usable_size(p);
   void* moved = realmalloc(size);
   if (moved == nullptr) return nullptr;
