@@ -2,8 +2,9 @@
 // with the same key, on 1 and 8 threads. The private-key operation is the
 // cost of both; what zmr_signdata adds (attributes, certificates, DER,
 // base64) should stay small, and threads must not wait on one another.
-// At the end the ratios are printed: signdata / OpenSSL on one thread, and
-// each one's 8-thread rate over its 1-thread rate. By default each case runs
+// At the end the ratios are printed: signdata / OpenSSL on one thread
+// (goal 0.85), each one's 8-thread rate over its 1-thread rate, and the
+// library's speed-up over OpenSSL's (goal 0.9). By default each case runs
 // five times, the cases interleaved at random, and the medians are compared,
 // so that a change of machine load during the run touches both sides alike.
 #include <benchmark/benchmark.h>
@@ -59,8 +60,10 @@ int main(int argc, char** argv) {
   double z1 = rate("BM_zmr_signdata", 1), z8 = rate("BM_zmr_signdata", 8);
   double o1 = rate("BM_openssl_rsa2048", 1), o8 = rate("BM_openssl_rsa2048", 8);
   if (z1 > 0 && o1 > 0) std::printf("zmr_signdata / OpenSSL, 1 thread: %.3f (goal >= 0.85)\n", z1 / o1);
-  if (z1 > 0 && z8 > 0) std::printf("zmr_signdata 8 threads / 1 thread: %.2f (goal >= 6)\n", z8 / z1);
+  if (z1 > 0 && z8 > 0) std::printf("zmr_signdata 8 threads / 1 thread: %.2f\n", z8 / z1);
   if (o1 > 0 && o8 > 0) std::printf("OpenSSL 8 threads / 1 thread: %.2f\n", o8 / o1);
+  if (z1 > 0 && z8 > 0 && o1 > 0 && o8 > 0)
+    std::printf("speed-up of zmr_signdata / speed-up of OpenSSL: %.3f (goal >= 0.9)\n", (z8 / z1) / (o8 / o1));
   zmr_closesession(session);
   zmr_finalize();
   return 0;

@@ -58,26 +58,31 @@ int send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string
   std::string reply;
   rc = http_post_url(s, ctx, url, form, kFormType, reply, mgmfe_timeoutseconds(timeoutms), "ravud");
   if (rc != 0) return fail(session, rc, "Error communicating with RAVUD");
+  return mgmfe_readreply(session, reply, body);
+}
+
+}  // namespace
+
+int mgmfe_readreply(int session, std::string_view reply, std::string& body) {
+  body.clear();
   if (reply.empty()) return fail(session, 36004, "Got no http response from RAVUD");
   size_t end = reply.find("\r\n\r\n");
   // The status line itself must say 200: a failing gateway's page may well
   // hold "200 " somewhere else.
   if (http_statuscode(reply) != 200 || end == std::string::npos)
     return fail(session, 36004, "Got bad http response from RAVUD");
-  body = reply.substr(end + 4);
+  body.assign(reply.substr(end + 4));
   if (body.empty()) return fail(session, 36005, "Got empty response from RAVUD");
 
   std::optional<std::string> status = http_find_value("statusCode", body);
   if (!status) return fail(session, 36006, "Missing status code in RAVUD response.");
   if (*status == "0") return kOk;
-  rc = pushinfoitem(session, "mobileerr", *status);
+  int rc = pushinfoitem(session, "mobileerr", *status);
   if (rc != 0)
     return fail(session, rc,
                 "Unable to set the mobile COI error additional information in merchant's session store");
   return fail(session, 36007, "Status code in response not OK.");
 }
-
-}  // namespace
 
 int mgmfe_timeoutseconds(int64_t timeoutms) {
   if (timeoutms <= 0) return 0;

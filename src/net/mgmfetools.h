@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "store/sessionstore.h"
@@ -32,6 +33,12 @@ struct mgmfeparameter {
 int mgmfeutil_send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string& body,
                    int64_t timeoutms);
 int ravud_send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms);
+
+// The gateway's raw HTTP reply as the sender judges it: the body (after
+// the header block of a 200 status line) and its statusCode, with the
+// codes and lines of the senders above (36004-36007; the info item
+// "mobileerr" for a statusCode other than "0").
+int mgmfe_readreply(int session, std::string_view reply, std::string& body);
 
 // The HTTP time limit in seconds a gateway limit in milliseconds becomes.
 int mgmfe_timeoutseconds(int64_t timeoutms);

@@ -1,9 +1,11 @@
 // An allocator that fails on demand, for the allocation-failure
 // executables alone (each links it, with its main()): it replaces operator
-// new and OpenSSL's allocation functions, so that the nth allocation of a
-// call can be made to fail.
+// new and OpenSSL's allocation functions and interposes libc's malloc,
+// calloc and realloc, so that the nth allocation of a call can be made to
+// fail.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -14,7 +16,11 @@ namespace allocfail {
 enum Kind : unsigned {
   kCxx = 1,      // operator new
   kOpenssl = 2,  // OPENSSL_malloc and OPENSSL_realloc
+  kMalloc = 4,   // malloc, calloc and realloc from anywhere in the process
+                 // (the C edge's results, Expat, libc itself); never fails
+                 // in a thread-sanitizer build, whose runtime owns malloc
 };
+constexpr unsigned kAll = kCxx | kOpenssl | kMalloc;
 
 // From now on the nth allocation of the kinds given that the calling
 // thread makes fails (1: the next one); the others succeed. Other threads
@@ -25,6 +31,23 @@ bool disarm();
 // The number of the allocation that failed in the last armed run (it can
 // be later than the one armed, see spare).
 uint64_t failedallocation();
+// Whether the failure was injected since arm (the allocator stays armed).
+bool injected();
+// The allocations counted since arm.
+uint64_t countedallocations();
+
+// While one lives, the calling thread's allocations are neither counted
+// nor failed: for a check between the armed calls of a sequence.
+class Pause {
+ public:
+  Pause();
+  ~Pause();
+  Pause(const Pause&) = delete;
+  Pause& operator=(const Pause&) = delete;
+
+ private:
+  bool was_;
+};
 
 // Never fails an allocation made (directly or not) by the shared library
 // whose file name contains name: the next allocation outside it fails
@@ -32,6 +55,15 @@ uint64_t failedallocation();
 // spares none but the loading of OpenSSL's providers, which is always
 // spared (OpenSSL 3.0 crashes or leaks when an allocation fails there).
 void spare(const char* name);
+
+// While set, hook sees every heap block the calling thread releases
+// (operator delete, free, OpenSSL's free, the old block of a realloc)
+// just before it goes, with its usable size; nullptr stops. The hook must
+// not allocate. Not in a thread-sanitizer build (libc's free is not
+// interposed there): watchingreleases() tells whether it works.
+using ReleaseHook = void (*)(const void* block, size_t size);
+void onrelease(ReleaseHook hook);
+bool watchingreleases();
 
 // Runs call with its nth allocation of the kinds failing, for n = 1, 2, ...,
 // until a run makes no more than n - 1 allocations; check judges each run
@@ -81,5 +113,15 @@ struct Forked {
 // own process, and ALLOCFAIL_TRACE=1 prints the stack of the allocation
 // that fails.
 Forked sweepforked(const std::function<Outcome(uint64_t n)>& run);
+
+// As sweepforked, but every allocation in turn, not one per call stack: the
+// census run counts the allocations of the sequence (and which of them are
+// spared), then each n not spared runs in a child of its own, atonce
+// children at a time. With shards > 1 only every shards-th n from shard on
+// (0-based), so that several processes can share one sweep. A child that
+// does not reach its n is a fault only before the last ten allocations of
+// the census (a sequence may allocate a little less from run to run).
+Forked sweepevery(const std::function<Outcome(uint64_t n)>& run, unsigned shard = 0, unsigned shards = 1,
+                  unsigned atonce = 4);
 
 }  // namespace allocfail

@@ -1,8 +1,10 @@
 /*
  * A C host calling the library from a thread's pthread-key destructors and
- * from an atexit handler. Run by threadexit_test.cpp:
+ * from an atexit handler, or leaving with a session open and without
+ * zmr_finalize (what the library keeps then outlives OpenSSL's own exit
+ * clean-up and is never freed at exit). Run by threadexit_test.cpp:
  *
- *   threadexit_host destructors|atexit <keyfile> <password> <properties>
+ *   threadexit_host destructors|atexit|leaveopen <keyfile> <password> <properties>
  *
  * Exits 0 when every check held; a sanitizer report or a crash fails the
  * run as well (and so does a leak, under LeakSanitizer).
@@ -216,12 +218,25 @@ static int run_atexit(char **argv) {
   return failures == 0 ? 0 : 1;
 }
 
+/* Signs with the session and returns from main with it open. */
+static int run_leaveopen(char **argv) {
+  static const unsigned char data[] = "signed before leaving";
+  char *pkcs7 = NULL;
+  if (open_session(argv) != 0) return 2;
+  expect_code("main", zmr_setinfoitem(session, "item", "value"), 0);
+  expect_code("main", zmr_signdata(session, data, sizeof data, &pkcs7), 0);
+  if (pkcs7 != NULL) zmr_free(pkcs7);
+  leave_error("main");
+  return failures == 0 ? 0 : 1;
+}
+
 int main(int argc, char **argv) {
   if (argc != 5) {
-    fprintf(stderr, "usage: %s destructors|atexit keyfile password properties\n", argv[0]);
+    fprintf(stderr, "usage: %s destructors|atexit|leaveopen keyfile password properties\n", argv[0]);
     return 2;
   }
   if (strcmp(argv[1], "destructors") == 0) return run_destructors(argv);
   if (strcmp(argv[1], "atexit") == 0) return run_atexit(argv);
+  if (strcmp(argv[1], "leaveopen") == 0) return run_leaveopen(argv);
   return 2;
 }

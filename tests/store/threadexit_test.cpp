@@ -37,6 +37,12 @@ TEST_F(CHost, AtexitHandlerSeesTheMainThreadsDataAndShutsDown) {
   EXPECT_EQ(run(ZMR_THREADEXIT_HOST, "atexit", &out), 0) << out;
 }
 
+TEST_F(CHost, LeavingWithASessionOpenAndNoShutdownIsClean) {
+  std::string out;
+  EXPECT_EQ(run(ZMR_THREADEXIT_HOST, "leaveopen", &out), 0) << out;
+  EXPECT_EQ(out, "");
+}
+
 TEST_F(CHost, FailedAllocationsOnAThreadsFirstCallGiveOutOfMemory) {
   std::string out;
   EXPECT_EQ(run(ZMR_FIRSTTOUCH_OOM, "", &out), 0) << out;
