@@ -372,6 +372,64 @@ ZMR_EXPORT int zmr_inittransaction(int session, const char *enckey, const char *
                                    const char *operation, const char *extra, char **response);
 #define ZMR_E_UNKNOWN_CARRIER 39012 /* the client's carrier is none the library knows */
 
+/* The client's verification request, checked: decrypts it (as
+ * zmr_decrypttransactiondata; operation is the operation text the client
+ * sent, covered by the tag), pushes the info items key and carrier, and
+ * dispatches on operation (exact case):
+ *   "handleError": errCode field (40004 without) pushed as errorCode;
+ *   "verifyAuth": the pkcs7 field (40002 without) must verify over the
+ *     serverChallenge item as an authentication signature (key usage
+ *     digitalSignature, a granted policy, the whole chain);
+ *   "verifySign": the pkcs7 field over the signeddata item (key usage
+ *     nonRepudiation) and ocsp (40003 without); for carrier "NC_ZMR20"
+ *     with clientInfo "2.1" (none: 39011) the clientpkcs7s field (40007
+ *     without) holds one signature per document of the thread's document
+ *     list, in order, joined by ","; 40009 unless there are as many
+ *     signatures as documents and each verifies; 40006 a document without
+ *     signed data; the cpReport field is decoded once more (1 when absent
+ *     or badly escaped);
+ *   anything else: 40005.
+ * Carrier "NC_ZMR20" (handleError aside): the traceId field must equal the
+ * traceId item (39009 none, 39008 different). The user's certificate
+ * status is asked of the validation authority (as zmr_getcertstatus;
+ * 13012 revoked, 13014 unknown) and its answer pushed: vaperf, socialno,
+ * accountno, organisationno (or their *err texts), clientPkcs7,
+ * clientOcsp, clientFullOcsp (ocspFormat "OCSP_RFC6960_COMPATIBLE"); for
+ * several documents each document's signature, OCSP and full OCSP answer
+ * (zmr_getsignatureandocsp, zmr_getsignatureandfullocsp). Other items
+ * pushed: operation, serverOcsp, cpReport, and the rtReport field with,
+ * before it, each of its key=value pairs as an item of its own.
+ *
+ * The items serverOcsp, cpReport, rtReport and the report's pairs are the
+ * client's texts, not checked by the library. A report pair whose key or
+ * value does not decode, or whose key names one of these items (in any
+ * case), fails the call with 40008 and the report is not stored:
+ *   key carrier clientIp serverChallenge signeddata pkcs7 c_sc c_scsha256
+ *   errorCode operation serverOcsp clientPkcs7 clientFullOcsp clientOcsp
+ *   rtReport cpReport vaperf socialno accountno organisationno socialnoerr
+ *   accountnoerr organisationnoerr sdo target nextURL traceId ocspFormat
+ *   addsocialno addaccountno addorganisationno BillingPrefix cmsFormat
+ * 41002 a report that does not parse.
+ *
+ * Items are pushed, never replaced, and a lookup finds the first: call
+ * zmr_removeinfoitems (items and documents) after every transaction,
+ * failed ones included, before the thread handles the next. Results are
+ * only valid when this returns 0. Codes: those of
+ * zmr_decrypttransactiondata, of zmr_verifydata (5xxx, 6xxx, 12xxx), of
+ * zmr_getcertstatus (13xxx), 2022 an info item missing, 33001. */
+ZMR_EXPORT int zmr_verifytransactionrequest(int session, const char *enckey, const char *encdata,
+                                            const char *encauth, const char *operation, const char *extra);
+
+/* The answer to the client's verification request, "encData=...&encAuth=..."
+ * in *response (free with zmr_free), encrypted under the base key of the
+ * thread's info item key. Its pairs, in order: status=OK, or errCode=<the
+ * errorCode item> when that item exists (so set errorCode after a failed
+ * verification); sdo, target and nextURL when set (neither target nor
+ * nextURL for carrier "mobile"; nextURL mandatory, 39001, unless the
+ * carrier is "NC_ZMR20"); vaPerf from the item vaperf. Codes: 2022 no key
+ * item, 39001, the encryption's codes. */
+ZMR_EXPORT int zmr_verifytransactionresponse(int session, char **response);
+
 /* The merchant's answer to a client challenge (base64): *signature receives
  * a detached PKCS#7 of the decoded challenge by the authentication key,
  * with the "ZMR Channel" attribute; *serverchallenge the base64 challenge

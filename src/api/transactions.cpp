@@ -5,6 +5,7 @@
 #include "api/frame.h"
 #include "services/challenges.h"
 #include "services/inittransaction.h"
+#include "services/verifytransaction.h"
 
 using namespace zmr;
 
@@ -45,6 +46,29 @@ ZMR_API int zmr_inittransaction(int session, const char* enckey, const char* enc
   return guarded([&] {
     std::optional<std::string> answer;
     ZMR_TRY(inittransaction(session, enckey, encdata, encauth, operation, optionaltextof(extra), answer));
+    return handout(answer, response);
+  });
+}
+
+ZMR_API int zmr_verifytransactionrequest(int session, const char* enckey, const char* encdata, const char* encauth,
+                                         const char* operation, const char* extra) {
+  if (session < 0) return kBadArgument;
+  ZMR_TRY(requiredtext(enckey));
+  ZMR_TRY(requiredtext(encdata));
+  ZMR_TRY(requiredtext(encauth));
+  ZMR_TRY(requiredtext(operation));
+  ZMR_TRY(optionaltext(extra));
+  return guarded(
+      [&] { return verifytransactionrequest(session, enckey, encdata, encauth, operation, optionaltextof(extra)); });
+}
+
+ZMR_API int zmr_verifytransactionresponse(int session, char** response) {
+  if (session < 0) return kBadArgument;
+  ZMR_TRY(required(response));
+  *response = nullptr;
+  return guarded([&] {
+    std::optional<std::string> answer;
+    ZMR_TRY(verifytransactionresponse(session, answer));
     return handout(answer, response);
   });
 }

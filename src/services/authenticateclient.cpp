@@ -10,7 +10,14 @@
 namespace zmr {
 
 int authenticateclient(int session, std::string_view clientpkcs7, std::string_view serverchallenge) {
-  if (int rc = enterservice(session); rc != kOk) return rc;
+  SessionRef s;
+  if (int rc = enterservice(session, s); rc != kOk) return rc;
+  return authenticateclient(*s, clientpkcs7, serverchallenge);
+}
+
+int authenticateclient(const Session& s, std::string_view clientpkcs7, std::string_view serverchallenge) {
+  const int session = s.number;
+  if (int rc = enterservice(s); rc != kOk) return rc;
   std::vector<unsigned char> challenge;
   if (int rc = decodebase64(session, serverchallenge, challenge); rc != kOk) {
     setlasterror(session,
@@ -19,7 +26,7 @@ int authenticateclient(int session, std::string_view clientpkcs7, std::string_vi
     return rc;
   }
   static constexpr int usages[] = {kUsageAuthentication};
-  if (int rc = verifydata(session, clientpkcs7, challenge.data(), challenge.size(), 0, usages, 1, kChainPolicy);
+  if (int rc = verifydata(s, clientpkcs7, challenge.data(), challenge.size(), 0, usages, 1, kChainPolicy);
       rc != kOk) {
     setlasterror(session, "authenticateclient_authenticateclient: An error occured trying to verify the data.\n");
     return rc;

@@ -44,6 +44,8 @@ int authenticateserver(const Session& s, std::string& signature, std::string& se
 // challenge: digitalSignature, the granted policy, then the whole chain.
 // Base64 codes, verifydata's codes.
 int authenticateclient(int session, std::string_view clientpkcs7, std::string_view serverchallenge);
+// The same for operations that hold the state already.
+int authenticateclient(const Session& s, std::string_view clientpkcs7, std::string_view serverchallenge);
 
 // The channel text "h=" H, then "&key=value" for each of the calling
 // thread's info items whose lower-cased key holds "c_" (in their order,

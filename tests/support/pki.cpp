@@ -578,6 +578,24 @@ TestPki makePki(int environment) {
   return p;
 }
 
+EndUser makeEndUser(const TestPki& pki, int index, const std::string& name) {
+  EndUser u;
+  u.name = !name.empty() ? name : index == 0 ? std::string("Ola Nordmann") : "Ola Nordmann " + std::to_string(index);
+  char serial[32];
+  std::snprintf(serial, sizeof serial, "9578-4050-%09d", 100 + index);
+  CertSpec spec = endUserSpec();
+  spec.subject = {{"C", "NO"}, {"serialNumber", serial}, {"CN", u.name}};
+  // Key indexes well above those of the PKIs (8 per environment).
+  spec.keyUsage = KU_DIGITAL_SIGNATURE;
+  spec.keyIndex = 1000 + 2 * index;
+  u.auth = makeCert(spec, &pki.ca);
+  spec.keyUsage = KU_NON_REPUDIATION;
+  spec.keyIndex = 1001 + 2 * index;
+  u.sign = makeCert(spec, &pki.ca);
+  u.ca = pki.ca;
+  return u;
+}
+
 bool writeTrustStore(const std::string& dir, const std::vector<const X509*>& certs) {
   for (const X509* c : certs) {
     int ok = 0;

@@ -178,11 +178,24 @@ struct TestPki {
   // root and ca, for trust stores and key files.
   std::vector<const X509*> caCerts() const { return {root.get(), ca.get()}; }
 };
+// An end user as the scheme issues one: an authentication certificate
+// (digitalSignature) and a signing certificate (nonRepudiation), both of
+// the personal policy, under the PKI's issuing CA. Users of different
+// indexes have keys, serial numbers and names of their own; name "" gives
+// "Ola Nordmann" for index 0 and "Ola Nordmann <index>" for the others.
+struct EndUser {
+  std::string name;  // common name of both certificates
+  TestCert auth;
+  TestCert sign;
+  TestCert ca;  // the issuing CA
+};
 // environment 1..4 names the root after it; any other value gives a root
 // named "Zelmor Root CA2". Each environment uses its own keys (indexes
 // 8*environment and up; 40 and up for the others), the role descriptions alone
 // use indexes 0..6.
 TestPki makePki(int environment = 2);
+
+EndUser makeEndUser(const TestPki& pki, int index = 0, const std::string& name = "");
 
 // Writes certs into dir as a hashed CA directory: <subject hash>.0, .1, ...
 // as OpenSSL's CA-path lookup expects. Returns false on failure.

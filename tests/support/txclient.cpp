@@ -5,6 +5,7 @@
 #include <zmr/zmr.h>
 
 #include <cctype>
+#include <stdexcept>
 
 #include "fixtures.h"
 #include "gsm.h"
@@ -167,8 +168,8 @@ int MerchantItems::apply(int session) const {
 }
 
 TxClient::TxClient(const TestPki& pki, std::string webaddress, zmr::EvpPkeyPtr coiKey)
-    : auth_(pki.merchantAuth), sign_(pki.merchantSign), root_(pki.root), webaddress_(std::move(webaddress)),
-      coiKey_(std::move(coiKey)) {}
+    : auth_(pki.merchantAuth), sign_(pki.merchantSign), root_(pki.root), ca_(pki.ca), responder_(pki.responder),
+      user_(makeEndUser(pki)), webaddress_(std::move(webaddress)), coiKey_(std::move(coiKey)) {}
 
 tx::Form TxClient::signFields(Carrier carrier, const std::string& clientInfo, const std::string& traceId) const {
   switch (carrier) {
@@ -189,12 +190,171 @@ tx::Form TxClient::authFields(Carrier carrier, const std::string& clientInfo, co
 }
 
 TxRequest TxClient::request(const std::string& operation, const tx::Form& fields) const {
+  return request(operation, fields, Tamper{});
+}
+
+TxRequest TxClient::request(const std::string& operation, const tx::Form& fields, const Tamper& how) const {
   TxRequest r;
   r.operation = operation;
   r.fields = fields;
-  r.envelope = tx::clientRequest(X509_get0_pubkey(auth_.get()), tx::renderForm(fields), operation, std::nullopt, "",
-                                 &r.basekey);
+  r.extra = how.extra;
+  EVP_PKEY* to = how.to != nullptr ? how.to : X509_get0_pubkey(auth_.get());
+  r.envelope = tx::clientRequest(to, how.plain.value_or(tx::renderForm(fields)), how.tagOperation.value_or(operation),
+                                 how.extra, how.basekey, &r.basekey);
+  if (how.flipTag) {
+    std::string tag;
+    if (!tx::unb64(r.envelope.encAuth, tag) || tag.empty()) throw std::runtime_error("tag");
+    tag[tag.size() / 2] = static_cast<char>(tag[tag.size() / 2] ^ 0x10);
+    r.envelope.encAuth = tx::b64(tag);
+  }
   return r;
+}
+
+// ---- verification ----
+
+int ResponseItems::apply(int session) const {
+  int rc = 0;
+  for (const auto& [key, value] : {std::pair{"errorCode", errorCode}, std::pair{"sdo", sdo},
+                                   std::pair{"target", target}, std::pair{"nextURL", nextURL}})
+    if (rc == 0 && value) rc = zmr_setinfoitem(session, key, value->c_str());
+  return rc;
+}
+
+std::string reportText(const tx::Form& pairs) { return tx::renderForm(pairs); }
+
+namespace {
+
+// carrier, clientInfo and traceId of the init request, those it had.
+tx::Form repeated(const TxRequest& init) {
+  tx::Form out;
+  for (const char* name : {"carrier", "clientInfo", "traceId"})
+    if (std::optional<std::string> v = init.field(name)) out.emplace_back(name, *v);
+  return out;
+}
+
+}  // namespace
+
+std::string TxClient::userSignature(const std::string& content, const TestCert& signer, bool binary,
+                                    bool withCa) const {
+  const int flags = PKCS7_DETACHED | (binary ? PKCS7_BINARY : 0);
+  zmr::BioPtr in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+  zmr::Pkcs7Ptr p7(in ? PKCS7_sign(nullptr, nullptr, nullptr, in.get(), flags | PKCS7_PARTIAL) : nullptr);
+  if (!p7 || PKCS7_sign_add_signer(p7.get(), signer.get(), signer.key.get(), EVP_sha256(), flags) == nullptr ||
+      (withCa && PKCS7_add_certificate(p7.get(), user_.ca.get()) != 1) || PKCS7_final(p7.get(), in.get(), flags) != 1)
+    throw std::runtime_error("user signature: " + opensslError());
+  unsigned char* der = nullptr;
+  const int length = i2d_PKCS7(p7.get(), &der);
+  if (length <= 0) throw std::runtime_error("user signature DER");
+  std::string out(reinterpret_cast<const char*>(der), static_cast<size_t>(length));
+  OPENSSL_free(der);
+  return tx::b64(out);
+}
+
+std::string TxClient::serverOcsp() const {
+  return tx::b64(makeOcspBasicDer(ocspFor(responder_, sign_.get(), ca_.get())));
+}
+
+std::vector<std::string> TxClient::documentsData(const std::string& json) {
+  static const std::string kMember = "\"data\":\"";
+  std::vector<std::string> out;
+  for (size_t at = json.find(kMember); at != std::string::npos; at = json.find(kMember, at)) {
+    at += kMember.size();
+    const size_t end = json.find('"', at);
+    std::string bytes;
+    if (end == std::string::npos || !tx::unb64(json.substr(at, end - at), bytes))
+      throw std::runtime_error("Documents: a data member that is not base64");
+    out.push_back(bytes);
+  }
+  return out;
+}
+
+tx::Form TxClient::verifyAuthFields(const TxRequest& init, const TxAnswer& answer,
+                                    const std::optional<std::string>& rtReport) const {
+  std::string challenge = answer.serverChallenge;
+  if (challenge.empty() && !tx::unb64(answer.field("serverChallenge").value_or(""), challenge))
+    throw std::runtime_error("the answer has no serverChallenge");
+  tx::Form form = repeated(init);
+  form.emplace_back("pkcs7", userSignature(challenge, user_.auth));
+  if (rtReport) form.emplace_back("rtReport", *rtReport);
+  return form;
+}
+
+tx::Form TxClient::verifySignFields(const TxRequest& init, const TxAnswer& answer,
+                                    const std::optional<std::string>& rtReport, const std::string& cpReport) const {
+  tx::Form form = repeated(init);
+  if (std::optional<std::string> documents = answer.field("Documents")) {
+    std::string signatures;
+    for (const std::string& data : documentsData(*documents))
+      signatures += (signatures.empty() ? "" : ",") + userSignature(data, user_.sign);
+    form.emplace_back("clientpkcs7s", signatures);
+    form.emplace_back("ocsp", serverOcsp());
+    form.emplace_back("cpReport", tx::formEncode(cpReport));
+    if (rtReport) form.emplace_back("rtReport", *rtReport);
+    return form;
+  }
+  std::string data;
+  if (!tx::unb64(answer.field("data").value_or(""), data)) throw std::runtime_error("the answer has no data");
+  form.emplace_back("pkcs7", userSignature(data, user_.sign));
+  form.emplace_back("ocsp", serverOcsp());
+  if (rtReport) form.emplace_back("rtReport", *rtReport);
+  return form;
+}
+
+tx::Form TxClient::handleErrorFields(const TxRequest& init, const std::string& errCode,
+                                     const std::optional<std::string>& rtReport) const {
+  tx::Form form = repeated(init);
+  form.emplace_back("errCode", errCode);
+  if (rtReport) form.emplace_back("rtReport", *rtReport);
+  return form;
+}
+
+TxAnswer TxClient::checkResponse(const TxRequest& init, const TxRequest& verification, const std::string& answer,
+                                 const ResponseItems& items) const {
+  TxAnswer a;
+  auto fail = [&](const std::string& why) {
+    a.ok = false;
+    a.why = why;
+    return a;
+  };
+  std::string plain;
+  if (!tx::openAnswer(init.basekey, answer, plain)) {
+    if (tx::openAnswer(verification.basekey, answer, plain))
+      return fail("the answer opens with the verification request's key, not the init request's");
+    return fail("the answer does not open under the init request's key");
+  }
+  if (!tx::parseForm(plain, a.fields)) return fail("the answer is not a form: " + plain);
+
+  const std::optional<std::string> carrier =
+      verification.field("carrier") ? verification.field("carrier") : init.field("carrier");
+  const bool asked = verification.operation == "verifyAuth" || verification.operation == "verifySign";
+  tx::Form want;
+  if (verification.operation == "handleError" && verification.field("errCode"))
+    want.emplace_back("errCode", *verification.field("errCode"));
+  else if (items.errorCode)
+    want.emplace_back("errCode", *items.errorCode);
+  else
+    want.emplace_back("status", "OK");
+  if (items.sdo) want.emplace_back("sdo", *items.sdo);
+  if (carrier != "mobile") {
+    if (items.target) want.emplace_back("target", *items.target);
+    if (items.nextURL) want.emplace_back("nextURL", *items.nextURL);
+  }
+  const bool vaPerf = items.vaPerf.value_or(asked);
+  std::string got, expected;
+  for (const auto& [k, v] : a.fields) got += k + " ";
+  for (const auto& [k, v] : want) expected += k + " ";
+  if (vaPerf) expected += "vaPerf ";
+  if (got != expected) return fail("fields " + got + "instead of " + expected);
+  for (size_t i = 0; i < want.size(); ++i)
+    if (a.fields[i].second != want[i].second)
+      return fail(want[i].first + ": \"" + a.fields[i].second + "\", expected \"" + want[i].second + "\"");
+  if (vaPerf) {
+    const std::string& ms = a.fields.back().second;
+    if (ms.empty() || ms.find_first_not_of("0123456789") != std::string::npos)
+      return fail("vaPerf: \"" + ms + "\" is not a decimal number");
+  }
+  a.ok = true;
+  return a;
 }
 
 std::string TxClient::xmlEnvelope(const std::string& xml, const std::string& xsl) {
@@ -480,7 +640,23 @@ TxAnswer TxClient::check(const TxRequest& r, const std::string& answer, const Me
 int initTransaction(int session, const TxRequest& r, std::string& answer) {
   char* out = nullptr;
   int rc = zmr_inittransaction(session, r.envelope.encKey.c_str(), r.envelope.encData.c_str(),
-                               r.envelope.encAuth.c_str(), r.operation.c_str(), nullptr, &out);
+                               r.envelope.encAuth.c_str(), r.operation.c_str(), r.extra ? r.extra->c_str() : nullptr,
+                               &out);
+  answer = out != nullptr ? out : "";
+  if (out != nullptr) zmr_free(out);
+  return rc;
+}
+
+int verifyTransaction(int session, const TxRequest& r) {
+  return zmr_verifytransactionrequest(session, r.envelope.encKey.c_str(), r.envelope.encData.c_str(),
+                                      r.envelope.encAuth.c_str(), r.operation.c_str(),
+                                      r.extra ? r.extra->c_str() : nullptr);
+}
+
+int verifyResponse(int session, std::string& answer) {
+  char* out = nullptr;
+  answer.clear();
+  int rc = zmr_verifytransactionresponse(session, &out);
   answer = out != nullptr ? out : "";
   if (out != nullptr) zmr_free(out);
   return rc;

@@ -1,5 +1,6 @@
-// A simulated end user's client for transaction initialisation, written
-// from OpenSSL, the test-side scheme (txscheme.h) and the test PKI alone.
+// A simulated end user's client for transaction initialisation and
+// verification, written from OpenSSL, the test-side scheme (txscheme.h)
+// and the test PKI alone.
 //
 // It holds what a real client holds: the merchant's two certificates, the
 // scheme's root, the merchant's webaddress and (for multi-document
@@ -74,6 +75,7 @@ struct TxRequest {
   tx::Form fields;      // the plain form, in order
   std::string basekey;  // raw
   tx::Envelope envelope;
+  std::optional<std::string> extra;  // the extra text passed beside the envelope (and covered by its tag)
   std::optional<std::string> field(const std::string& key) const { return tx::field(fields, key); }
 };
 
@@ -86,6 +88,34 @@ struct TxAnswer {
   std::optional<std::string> field(const std::string& key) const { return tx::field(fields, key); }
 };
 
+// How a request departs from a proper one, for tests of the receiving end.
+struct Tamper {
+  std::string basekey{};                    // a chosen base key ("": fresh), e.g. the init request's
+  EVP_PKEY* to = nullptr;                   // wrap the base key for this key instead of the merchant's
+  std::optional<std::string> extra{};       // sent beside the envelope, covered by the tag
+  std::optional<std::string> tagOperation{};  // the tag covers this operation text, not the one sent
+  bool flipTag = false;                     // one bit of the tag flipped
+  std::optional<std::string> plain{};       // this plain text in place of the rendered fields
+};
+
+// What the merchant's application sets for the verification response
+// (zmr_verifytransactionresponse), and so what the answer must show.
+struct ResponseItems {
+  std::optional<std::string> errorCode{};  // e.g. after a failed verification
+  std::optional<std::string> sdo{}, target{}, nextURL{};
+  // Whether vaPerf is due; unset: exactly when the verification asked the
+  // validation authority (verifyAuth, verifySign).
+  std::optional<bool> vaPerf{};
+
+  // Sets errorCode, sdo, target and nextURL (those given) as info items:
+  // the first failing code, else 0.
+  int apply(int session) const;
+};
+
+// The report text a client sends as rtReport or cpReport: the pairs
+// form-encoded and joined by "&".
+std::string reportText(const tx::Form& pairs);
+
 // Sets or replaces (first occurrence) / drops a field of a form.
 void setField(tx::Form& form, const std::string& key, const std::string& value);
 void dropField(tx::Form& form, const std::string& key);
@@ -93,7 +123,9 @@ void dropField(tx::Form& form, const std::string& key);
 class TxClient {
  public:
   // pki gives the root and the merchant's certificates (authentication
-  // key: the key the requests are encrypted to).
+  // key: the key the requests are encrypted to), the issuing CA and the
+  // responder of the signing's ocsp field. The end user is
+  // makeEndUser(pki) unless setUser names another.
   TxClient(const TestPki& pki, std::string webaddress, zmr::EvpPkeyPtr coiKey = nullptr);
 
   // The fields of a request, as a client of that carrier sends them:
@@ -109,12 +141,61 @@ class TxClient {
   // The plain form under a fresh 32-byte base key for the merchant's
   // authentication key; the operation text is also the operation argument.
   TxRequest request(const std::string& operation, const tx::Form& fields) const;
+  // The same, bent as how says.
+  TxRequest request(const std::string& operation, const tx::Form& fields, const Tamper& how) const;
 
   // Opens the answer with the request's key and checks every field of the
   // case the request makes (carrier, clientInfo, operation): the exact
   // field list, the merchant's signatures, the server challenge, the
   // channel text and its signature, the documents and the coiData.
   TxAnswer check(const TxRequest& request, const std::string& answer, const MerchantItems& items) const;
+
+  // ---- verification (after the answer to init) ----
+  //
+  // Each gives the fields of the verification request, starting with the
+  // init request's carrier, clientInfo and traceId (those it had), from the
+  // init request and its judged answer (check above). Send them with
+  // request("verifyAuth" | "verifySign" | "handleError", fields).
+
+  // pkcs7: the user's authentication signature over the decoded server
+  // challenge; then rtReport when given.
+  tx::Form verifyAuthFields(const TxRequest& init, const TxAnswer& answer,
+                            const std::optional<std::string>& rtReport = std::nullopt) const;
+  // Answers with Documents (client 2.1): clientpkcs7s (the user's signing
+  // signature over each document's decoded data, in order, joined by ","),
+  // ocsp, cpReport (the text form-encoded once more, so the merchant's item
+  // holds the text) and rtReport when given. Others (2.0, no carrier,
+  // mobile): pkcs7 over the decoded data, ocsp.
+  tx::Form verifySignFields(const TxRequest& init, const TxAnswer& answer,
+                            const std::optional<std::string>& rtReport = std::nullopt,
+                            const std::string& cpReport = kCpReport) const;
+  // errCode; then rtReport when given.
+  tx::Form handleErrorFields(const TxRequest& init, const std::string& errCode,
+                             const std::optional<std::string>& rtReport = std::nullopt) const;
+  static constexpr const char* kCpReport = "cpVersion=2.1.0&cpResult=shown";
+
+  // The answer of zmr_verifytransactionresponse: it must open with the init
+  // request's key; its fields must be status=OK, or errCode= the client's
+  // code (handleError) or else the merchant's, then sdo, target, nextURL and
+  // vaPerf (decimal) as items says, in this order (target and nextURL never
+  // for carrier mobile).
+  TxAnswer checkResponse(const TxRequest& init, const TxRequest& verification, const std::string& answer,
+                         const ResponseItems& items) const;
+
+  // A detached SignedData over content as a client makes it: PKCS7_sign
+  // with PKCS7_DETACHED | PKCS7_BINARY (without binary: text mode, which
+  // turns line feeds into CR LF before signing), SHA-256, carrying the
+  // signer's certificate and then the issuing CA (withCa); base64 DER.
+  std::string userSignature(const std::string& content, const TestCert& signer, bool binary = true,
+                            bool withCa = true) const;
+  // The ocsp field of a signing: base64 DER BasicOCSPResponse, good, about
+  // the merchant's signing certificate, made by the PKI's responder.
+  std::string serverOcsp() const;
+  // The data members of a Documents text, decoded, in order.
+  static std::vector<std::string> documentsData(const std::string& documentsJson);
+
+  const EndUser& user() const { return user_; }
+  void setUser(const EndUser& user) { user_ = user; }
 
   // ---- checks usable on their own ----
 
@@ -146,7 +227,8 @@ class TxClient {
   bool checkCoiData(const std::string& value, const MerchantItems& items, std::string& why) const;
   bool checkProfile(const std::string& pkcs7, const MerchantItems& items, std::string& why) const;
 
-  TestCert auth_, sign_, root_;
+  TestCert auth_, sign_, root_, ca_, responder_;
+  EndUser user_;
   std::string webaddress_;
   zmr::EvpPkeyPtr coiKey_;
 };
@@ -154,5 +236,9 @@ class TxClient {
 // zmr_inittransaction with the request's texts: its code; answer receives
 // the response ("" when none).
 int initTransaction(int session, const TxRequest& request, std::string& answer);
+// zmr_verifytransactionrequest with the request's texts: its code.
+int verifyTransaction(int session, const TxRequest& request);
+// zmr_verifytransactionresponse: its code; answer receives the response.
+int verifyResponse(int session, std::string& answer);
 
 }  // namespace zmrtest

@@ -171,7 +171,9 @@ void VaStandin::useOpenssl(const OpensslResponder& responder) {
              (e.revoked ? indexTime(-3600) : "") + "\t" + serialHex(e.cert) + "\tunknown\t" + subject + "\n";
     OPENSSL_free(subject);
   }
-  if (dir.empty() || !writeFile(dir + "/index.txt", index) || !writeFile(dir + "/ca.pem", pki_.ca.pem()) ||
+  // An end user's two certificates share one subject.
+  if (dir.empty() || !writeFile(dir + "/index.txt", index) ||
+      !writeFile(dir + "/index.txt.attr", "unique_subject = no\n") || !writeFile(dir + "/ca.pem", pki_.ca.pem()) ||
       !writeFile(dir + "/va.pem", pki_.responder.pem()) || !writeFile(dir + "/va.key", pki_.responder.keyPem()))
     throw std::runtime_error("OpenSSL responder files");
   std::lock_guard<std::mutex> lock(mutex_);
