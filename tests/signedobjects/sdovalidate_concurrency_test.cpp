@@ -8,12 +8,11 @@
 #include <vector>
 
 #include "misc/setup.h"
+#include "signedobjects/sdopki.h"
 #include "signedobjects/seidsdo.h"
 #include "store/sessionstore.h"
 #include "support/recenterror.h"
 #include "support/sdotrees.h"
-#include "support/storesession.h"
-#include "support/tempdir.h"
 #include "support/verifiers.h"
 
 namespace zmr {
@@ -22,12 +21,8 @@ namespace {
 TEST(SdoValidateConcurrency, ThreadsValidateOnOneSession) {
   ASSERT_EQ(0, initstructures());
   zmrtest::TestPki pki = zmrtest::makePki(2);
-  std::string dir = zmrtest::makeTempDir("sdovalidate-threads");
-  ASSERT_TRUE(zmrtest::writeTrustStore(dir, pki.caCerts()));
-  X509_STORE* store = X509_STORE_new();
-  ASSERT_EQ(1, X509_STORE_load_locations(store, nullptr, dir.c_str()));
-  int session = zmrtest::openStoreSession();
-  zmrtest::sessionState(session)->truststore.reset(store);
+  int session = sdotest::trustingSession(pki, "sdovalidate-threads");
+  ASSERT_GE(session, 0);
 
   const std::string document = "A contract signed by two.";
   auto good = zmrtest::classicSdo(pki, document);

@@ -9,17 +9,16 @@
 
 #include "misc/setup.h"
 #include "signedobjects/sdointernal.h"
+#include "signedobjects/sdopki.h"
 #include "store/sessionstore.h"
 #include "support/fixtures.h"
 #include "support/recenterror.h"
 #include "support/storesession.h"
-#include "support/tempdir.h"
 #include "tools/base64.h"
 
 namespace zmr {
 namespace {
 
-using zmrtest::CertSpec;
 using zmrtest::OcspSpec;
 using zmrtest::TestCert;
 
@@ -30,38 +29,8 @@ std::string b64(const std::string& bytes) {
   return base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
 
-struct World {
-  zmrtest::TestPki pki = zmrtest::makePki(2);
-  TestCert otherCa = zmrtest::makeCert(withKey(zmrtest::issuingCaSpec("Zelmor Other CA"), 64), &pki.root);
-  TestCert noPolicy = responderWith([](CertSpec& s) { s.policies = {zmrtest::kPolicyPersonal}; }, 65);
-  TestCert foreignRoot = zmrtest::makeCert(withKey(zmrtest::rootSpec("Zelmor Root CA"), 66));
-  TestCert foreign = zmrtest::makeCert(withKey(zmrtest::responderSpec(), 67), &foreignRoot);
-  // The genuine responder's certificate with another key beside it.
-  TestCert impostor = withOtherKey(pki.responder, 68);
-  // Siblings whose 16-byte serials agree in every low byte.
-  TestCert longA = longSerial("0x01000000000000000000000000000005");
-  TestCert longB = longSerial("0x02000000000000000000000000000005");
+struct World : sdotest::SdoPki {
   int session = -1;
-
-  static CertSpec withKey(CertSpec spec, int index) {
-    spec.keyIndex = index;
-    return spec;
-  }
-  TestCert responderWith(const std::function<void(CertSpec&)>& edit, int index) {
-    CertSpec s = withKey(zmrtest::responderSpec(), index);
-    edit(s);
-    return zmrtest::makeCert(s, &pki.ca);
-  }
-  static TestCert withOtherKey(const TestCert& genuine, int index) {
-    TestCert out = genuine;
-    out.key = zmrtest::testKey(2048, index);
-    return out;
-  }
-  TestCert longSerial(const std::string& serial) {
-    CertSpec s = withKey(zmrtest::endUserSpec(), 63);
-    s.serial = serial;
-    return zmrtest::makeCert(s, &pki.ca);
-  }
 };
 
 World* world = nullptr;
@@ -71,12 +40,8 @@ class ValidateOcsp : public ::testing::Test {
   static void SetUpTestSuite() {
     ASSERT_EQ(0, initstructures());
     world = new World();
-    std::string dir = zmrtest::makeTempDir("validateocsp-store");
-    ASSERT_TRUE(zmrtest::writeTrustStore(dir, world->pki.caCerts()));
-    X509_STORE* store = X509_STORE_new();
-    ASSERT_EQ(1, X509_STORE_load_locations(store, nullptr, dir.c_str()));
-    world->session = zmrtest::openStoreSession();
-    zmrtest::sessionState(world->session)->truststore.reset(store);
+    world->session = sdotest::trustingSession(world->pki, "validateocsp-store");
+    ASSERT_GE(world->session, 0);
   }
   static void TearDownTestSuite() {
     freesession(world->session);
