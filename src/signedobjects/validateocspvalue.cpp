@@ -1,4 +1,5 @@
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/ocsp.h>
 
 #include <climits>
@@ -51,8 +52,11 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
   // without a way in; they stay as guards.
   const unsigned char* p = der;
   OcspBasicRespPtr basic;
+  ERR_clear_error();
   if (der != nullptr && length > 0 && length <= LONG_MAX)
     basic.reset(d2i_OCSP_BASICRESP(nullptr, &p, static_cast<long>(length)));
+  // OpenSSL tells a failed allocation only through its error queue.
+  if (!basic && takeallocationfailure()) return kOutOfMemory;
   if (!basic || p != der + length)
     return fail(session, 20018, prefix,
                 "The der encoded ocsp basic response in the signature element can not be parsed to an ocsp "
@@ -77,9 +81,12 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
     return fail(session, rc, prefix,
                 "The base64 and der encoded signature in the signatureelement could not be base64 decoded.");
   Pkcs7Ptr p7;
-  if (!parsepkcs7(signature.data(), signature.size(), p7))
+  ERR_clear_error();
+  if (!parsepkcs7(signature.data(), signature.size(), p7)) {
+    if (takeallocationfailure()) return kOutOfMemory;
     return fail(session, 20023, prefix,
                 "The der encoded signature in the signatureelement could not be parsed to an pkcs7 structure.");
+  }
   X509* signer = nullptr;
   if (int rc = getpkcs7signercert(session, p7.get(), signer); rc != 0)
     return fail(session, rc, prefix, "An error occured retrieving the signing certificate from the pkcs7 structure.");

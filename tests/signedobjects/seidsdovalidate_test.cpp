@@ -495,6 +495,25 @@ TEST_F(SdoValidate, ValidationLeavesTheTreeAsItWas) {
   EXPECT_NE(before, changed);
 }
 
+// Trees read back from the writer's text validate as the trees did: an
+// unsealed SDO in every flavour, a sealed one in the compliant flavour its
+// seal is written in.
+TEST_F(SdoValidate, ReadBackFromXml) {
+  Tree unsealed = w().classic(false);
+  for (int flavour : {kSdoCompliant, kSdoPlain, kSdoQualifier}) {
+    SCOPED_TRACE(flavour);
+    Tree read;
+    ASSERT_EQ(0, xmltoseidsdo(world->session, zmrtest::writeXml(*unsealed, flavour), read, 1));
+    EXPECT_EQ(flavour, read->first->flavour);
+    EXPECT_EQ(0, validate(read, -1, std::nullopt, 2, 1, 1));
+  }
+  Tree sealed = w().classic();
+  Tree read;
+  ASSERT_EQ(0, xmltoseidsdo(world->session, zmrtest::writeXml(*sealed, kSdoCompliant), read, 0));
+  EXPECT_EQ(0, mode0(read, 1));
+  EXPECT_EQ(zmrtest::dumpTree(*sealed, true), zmrtest::dumpTree(*read, true));
+}
+
 TEST_F(SdoValidate, SessionMustBeOpen) {
   Tree t = w().classic();
   EXPECT_EQ(2009, seidsdovalidate(999, t.get(), 0, std::nullopt, 0, 0, 0));
