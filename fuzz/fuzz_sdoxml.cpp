@@ -3,12 +3,15 @@
 // hand out a tree on failure. An accepted tree that passes the checker is
 // written; that text must read back, and once it passes the checker again,
 // rewriting reaches a fixed point by the second rewrite (line ends and
-// attribute whitespace are normalised by the first reading).
+// attribute whitespace are normalised by the first reading). Taking the
+// text apart gives one pair per data-part element of a checked tree, and
+// nothing otherwise.
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "signedobjects/sdooperations.h"
 #include "signedobjects/seidsdo.h"
 #include "store/sessionstore.h"
 
@@ -48,7 +51,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (!tree) std::abort();
-  if (zmr::seidsdonullandconstraintchecker(session, tree.get()) != 0) return 0;
+  zmr::ExtractedSdo taken;
+  int extracted = zmr::sdoxmlextractsignatures(session, text, taken);
+  if (zmr::seidsdonullandconstraintchecker(session, tree.get()) != 0) {
+    if (extracted == 0 || !taken.signatures.empty()) std::abort();
+    return 0;
+  }
+  size_t elements = 0;
+  for (const zmr::signatureelement* e = tree->first->datapart->first.get(); e != nullptr; e = e->next.get()) ++elements;
+  if (extracted != 0 || taken.signatures.size() != elements) std::abort();
   std::string first, second, third;
   if (zmr::zmrseidsdo2xml(session, *tree, first, tree->first->flavour) != 0) std::abort();
   if (!rewrite(first, second)) return 0;

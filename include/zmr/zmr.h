@@ -648,6 +648,124 @@ typedef struct signatures {
   struct signatures *next; /* NULL at the end */
 } signatures;
 
+/* A signed data object (SDO): the signatures made over one document, each
+ * a signature element (profile, policy, mime type, the document's digest,
+ * the signer's PKCS#7 and the OCSP answer about the signer's certificate),
+ * an optional seal (the merchant's signature over the data part), the
+ * merchant's description and optionally the document itself. Opaque: the
+ * application holds a handle, seidsdo **, made by zmr_createsdo,
+ * zmr_createdynamicsdo or zmr_xmltosdoex and released with zmr_sdofree
+ * (and by nothing else). Functions that make one take the address of the
+ * application's handle variable, seidsdo ***, and store NULL there first.
+ * One handle must not be used by two threads at once.
+ *
+ * Texts: data is the signed document in base64; a description is Latin-1;
+ * signatures are base64 DER PKCS#7 and OCSP answers base64 DER
+ * BasicOCSPResponse (line breaks are removed). SDO XML is SEID SDO XML in
+ * UTF-8. Every code of the called steps passes through: 12012 a PKCS#7
+ * without signingTime or an OCSP value that is not a BasicOCSPResponse,
+ * 18002-18042 an SDO without a mandatory part, 34001-34003 XML that cannot
+ * be read, 20001-20045 validation (20037 a document digest that differs,
+ * 20043 not sealed where a seal is required, 20044 sealed where it is
+ * forbidden), 5xxx and 13xxx a signature or an OCSP answer that does not
+ * verify.
+ *
+ * Validation checks every signature element (the signature over the
+ * stored digest, against the trust store without validity dates, key usage
+ * nonRepudiation; the signing time within the signer certificate; the
+ * OCSP answer about that certificate, good, from a trusted responder at
+ * its producedAt; profile, policy, digest method and mime type) and the
+ * seal, when there is one, over the data part as written. */
+typedef struct seidsdo seidsdo;
+
+/* The classic SDO of a signing transaction: the end user's element and the
+ * merchant's, sealed with the merchant's signing key and validated as by
+ * zmr_sdovalidate without the document check. The OCSP answers are about
+ * the end user's and the merchant's signing certificates. On success *sdo
+ * holds the new handle (free with zmr_sdofree); on failure it stays NULL. */
+ZMR_EXPORT int zmr_createsdo(int session, seidsdo ***sdo, const char *data, const char *mimetype,
+                             const char *description, const char *userpkcs7, const char *merchantpkcs7,
+                             const char *userocsp, const char *merchantocsp);
+
+/* An unsealed SDO with one element per node of list (each node needs both
+ * texts), in list order; nothing is verified. *sdo as zmr_createsdo. */
+ZMR_EXPORT int zmr_createdynamicsdo(int session, seidsdo ***sdo, const char *data, const char *mimetype,
+                                    const char *description, const signatures *list);
+
+/* Keeps a copy of the document data in the SDO, replacing any kept before.
+ * Nothing is compared. 26001 for a handle that holds no SDO. */
+ZMR_EXPORT int zmr_sdoadddata(int session, seidsdo **sdo, const char *data);
+
+/* Appends one element per node of list, removes the seal and validates the
+ * result as an unsealed SDO (as zmr_dynamicsdovalidate with seal rule 1).
+ * The digests are taken of data, or of the document kept in the SDO when
+ * data is NULL (31001 when there is neither). The elements stay appended,
+ * and the seal removed, whatever the validation finds; a failure before
+ * (12012, say) leaves the SDO as it was. */
+ZMR_EXPORT int zmr_sdoaddsignature(int session, seidsdo **sdo, const signatures *list, const char *data);
+
+/* Seals the SDO with the merchant's signing key (the seal carries the
+ * merchantocsp answer about that key's certificate) and validates it as by
+ * zmr_dynamicsdovalidate with seal rule 0 and data (may be NULL). A
+ * failure before the new seal is complete leaves the SDO as it was; once
+ * it is, the new seal stays whatever the validation finds (20025 for an
+ * answer about another certificate). */
+ZMR_EXPORT int zmr_sdoseal(int session, seidsdo **sdo, const char *merchantocsp, const char *data);
+
+/* The SDO as SEID SDO XML, one line, in *xml (free with zmr_free). */
+ZMR_EXPORT int zmr_sdotoxmlex(int session, seidsdo **sdo, char **xml);
+
+/* Reads SEID SDO XML in the compliant form (34003 for text without
+ * "XAdES:OCSPValues": zmr_sdoxmlextractsignatures reads the other forms)
+ * into a new handle in *sdo (free with zmr_sdofree). Nothing is verified. */
+ZMR_EXPORT int zmr_xmltosdoex(int session, const char *xml, seidsdo ***sdo);
+
+/* Validates a classic SDO: every element, a seal required and verified.
+ * With documentcheck non-zero the document kept in the SDO (20039 when
+ * none) must have the digests of the first two elements (20041). */
+ZMR_EXPORT int zmr_sdovalidate(int session, seidsdo **sdo, int documentcheck);
+
+/* Validates a dynamic SDO: every element; each element's digest against
+ * data, or the kept document when data is NULL (20045 when there is
+ * neither; 20037 when both are there and differ); exactly signaturecount
+ * elements when it is above 0 (20042); sealrule 0 a seal required and
+ * verified, 1 a seal forbidden, any other value a seal verified when
+ * there is one. */
+ZMR_EXPORT int zmr_dynamicsdovalidate(int session, seidsdo **sdo, const char *data, int signaturecount,
+                                      int sealrule);
+
+/* zmr_sdovalidate for SEID SDO XML of any form. */
+ZMR_EXPORT int zmr_sdoxmlvalidate(int session, const char *xml, int documentcheck);
+
+/* Validates SEID SDO XML of any form: every element, at least minimum of
+ * them, a seal required and verified. */
+ZMR_EXPORT int zmr_simpledynamicsdoxmlvalidate(int session, const char *xml, int minimum);
+
+/* zmr_getsigners' text for the elements of compliant SEID SDO XML (the
+ * seal's signer is not listed) in *signers (free with zmr_free). */
+ZMR_EXPORT int zmr_dynamicsdoxmlgetsigners(int session, const char *xml, char **signers);
+
+/* The same for an SDO handle. */
+ZMR_EXPORT int zmr_dynamicsdogetsigners(int session, seidsdo **sdo, char **signers);
+
+/* Takes SEID SDO XML of any form apart: the kept document in *document,
+ * the first element's mime type in *mimetype, the "MerchantDesc"
+ * description as Latin-1 in *description, and each element's signature
+ * and OCSP answer in *list, in order (the seal's not included). Each is
+ * set to NULL first; *document and *description stay NULL when the SDO
+ * has none. Texts are freed with zmr_free, the list with
+ * zmr_signaturesfree. On failure nothing is handed out. */
+ZMR_EXPORT int zmr_sdoxmlextractsignatures(int session, const char *xml, char **document, char **mimetype,
+                                           char **description, signatures **list);
+
+/* Releases an SDO handle and its whole tree. Also after the session has
+ * closed, which still gives 2009. */
+ZMR_EXPORT int zmr_sdofree(int session, seidsdo **sdo);
+
+/* Releases a list handed out by zmr_sdoxmlextractsignatures, every node
+ * and both its texts. Also after the session has closed (2009). */
+ZMR_EXPORT int zmr_signaturesfree(int session, signatures *list);
+
 /* ---------------------------------------------------------------------------
  * Verifying signatures of end users, signer information, and decryption
  * with the central verifier key

@@ -135,8 +135,8 @@ int signdata(int session, const unsigned char* data, size_t length, std::string&
   return signdata(*s, data, length, out, certtype, nonce);
 }
 
-int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, int certtype,
-             int nonce) {
+int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, int certtype, int nonce,
+             CmsProfile profile) {
   out.clear();
   const int session = s.number;
   if (int rc = enterservice(s); rc != 0) return rc;
@@ -189,7 +189,7 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
   if (!addattribute(si, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data), -1))
     return signfail(session, 4011, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
 
-  bool iso = isoprofile(session, certtype);
+  bool iso = profile == CmsProfile::fromitem && isoprofile(session, certtype);
   std::array<unsigned char, 51> certvalue{};
   if (!signingcertvalue(cert, certvalue) ||
       !addattribute(si, iso ? NID_pkcs9_signerInfoV2 : NID_pkcs9_signerInfo, V_ASN1_SEQUENCE, certvalue.data(),

@@ -25,18 +25,28 @@ inline constexpr int kCertAuthentication = 1;
 // SHA-256 otherwise (also without an authentication certificate).
 inline const EVP_MD* merchantdigest(int64_t keybits) { return keybits == 1024 ? EVP_sha1() : EVP_sha256(); }
 
+// Which signed attributes a signing-key signature carries.
+enum class CmsProfile {
+  fromitem,  // the thread's info item cmsFormat decides (and is taken)
+  standard,  // signingCertificate and signingTime, whatever the item holds
+};
+
 // Detached PKCS#7 SignedData over the bytes, as one line of base64 in out
-// (empty on failure). nonce exactly 1 adds the channel attribute. The info
-// item cmsFormat = "PKCS7_ISO320001" with certtype 0 selects the ISO
-// profile (signingCertificateV2, no signingTime). The overloads taking the
-// state are for operations that hold it already.
+// (empty on failure). nonce exactly 1 adds the channel attribute. With
+// CmsProfile::fromitem, the info item cmsFormat = "PKCS7_ISO320001" with
+// certtype 0 selects the ISO profile (signingCertificateV2, no
+// signingTime). The overloads taking the state are for operations that
+// hold it already.
 int signdata(int session, const unsigned char* data, size_t length, std::string& out, int certtype, int nonce);
-int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, int certtype, int nonce);
+int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, int certtype, int nonce,
+             CmsProfile profile = CmsProfile::fromitem);
 inline int signdata(int session, std::string_view data, std::string& out, int certtype, int nonce) {
   return signdata(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, certtype, nonce);
 }
-inline int signdata(const Session& s, std::string_view data, std::string& out, int certtype, int nonce) {
-  return signdata(s, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, certtype, nonce);
+inline int signdata(const Session& s, std::string_view data, std::string& out, int certtype, int nonce,
+                    CmsProfile profile = CmsProfile::fromitem) {
+  return signdata(s, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, certtype, nonce,
+                  profile);
 }
 
 // RSA PKCS#1 v1.5 signature over the bytes, in base64 (empty on failure).

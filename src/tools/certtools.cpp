@@ -2,6 +2,7 @@
 #include "tools/certtools.h"
 
 #include <openssl/bn.h>
+#include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/x509v3.h>
 
@@ -350,7 +351,16 @@ int readpolicyoid(X509* cert, std::string& out, const char** line) {
   for (int i = 0; i < sk_X509_EXTENSION_num(exts); ++i) {
     X509_EXTENSION* ext = sk_X509_EXTENSION_value(exts, i);
     if (OBJ_obj2nid(X509_EXTENSION_get_object(ext)) != NID_certificate_policies) continue;
+    ERR_clear_error();
     PoliciesPtr policies(static_cast<CERTIFICATEPOLICIES*>(X509V3_EXT_d2i(ext)));
+    // An extension that does not decode is passed over; one that could not
+    // be decoded for want of memory is no answer.
+    bool nomemory = false;
+    for (unsigned long e; !policies && (e = ERR_get_error()) != 0;) nomemory |= ERR_GET_REASON(e) == ERR_R_MALLOC_FAILURE;
+    if (nomemory) {
+      *line = "";
+      return kOutOfMemory;
+    }
     if (!policies) continue;
     POLICYINFO* first = sk_POLICYINFO_num(policies.get()) > 0 ? sk_POLICYINFO_value(policies.get(), 0) : nullptr;
     if (first == nullptr || first->policyid == nullptr) {

@@ -41,8 +41,8 @@ std::unique_ptr<cmssignatureelement> sdoElement(const SdoElementTexts& t) {
 std::unique_ptr<seidsdocell> sdoTree(const std::vector<SdoElementTexts>& elements,
                                      const std::optional<SdoElementTexts>& seal, const sdotext& version) {
   auto cell = std::make_unique<seidsdocell>();
-  cell->first = std::make_unique<seidsdo>();
-  seidsdo& sdo = *cell->first;
+  cell->first = std::make_unique<zmr::seidsdo>();
+  zmr::seidsdo& sdo = *cell->first;
   sdo.version = version;
   sdo.datapart = std::make_unique<seidsdodatapart>();
   std::unique_ptr<signatureelement>* tail = &sdo.datapart->first;
@@ -60,7 +60,7 @@ std::unique_ptr<seidsdocell> sdoTree(const std::vector<SdoElementTexts>& element
 }
 
 void addPair(seidsdocell& tree, const sdotext& name, const sdotext& value, const sdotext& description) {
-  seidsdo& sdo = *tree.first;
+  zmr::seidsdo& sdo = *tree.first;
   if (!sdo.metadata) sdo.metadata = std::make_unique<metadata>();
   std::unique_ptr<valuepair>* tail = &sdo.metadata->first;
   while (*tail) tail = &(*tail)->next;
@@ -98,7 +98,7 @@ struct Dumper {
     if (const sdotext* t = ocspvalueof(*e)) text("  ocsp", *t); else missing("  revocation chain");
   }
 
-  void sdo(const seidsdo& s) {
+  void sdo(const zmr::seidsdo& s) {
     out += "SDO flavour " + std::to_string(s.flavour) + "\n";
     text(" version", s.version);
     if (!s.datapart) missing(" datapart");
@@ -126,7 +126,7 @@ struct Dumper {
 
 std::string dumpTree(const seidsdocell& tree, bool emptyAsAbsent) {
   Dumper d{emptyAsAbsent, {}};
-  for (const seidsdo* s = tree.first.get(); s; s = s->next.get()) d.sdo(*s);
+  for (const zmr::seidsdo* s = tree.first.get(); s; s = s->next.get()) d.sdo(*s);
   return d.out;
 }
 
@@ -155,7 +155,7 @@ std::string goodOcsp(const TestPki& pki, const X509* cert) {
 }
 
 void sealSdo(seidsdocell& tree, const TestCert& sealer, const std::string& ocspBase64) {
-  seidsdo& sdo = *tree.first;
+  zmr::seidsdo& sdo = *tree.first;
   std::string signable;
   int rc = seidsdodataparttosignable(0, *sdo.datapart, signable, sdo.flavour);
   if (rc != 0) throw std::runtime_error("seidsdodataparttosignable failed with " + std::to_string(rc));
