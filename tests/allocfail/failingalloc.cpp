@@ -184,6 +184,7 @@ thread_local uint64_t counted = 0;
 thread_local uint64_t failat = 0;
 thread_local bool injectednow = false;
 thread_local uint64_t injectedat = 0;
+thread_local unsigned injectedkindnow = 0;
 thread_local bool paused = false;
 
 const char* spared = nullptr;
@@ -264,6 +265,7 @@ bool fails(Kind kind) {
   if (insparedlibrary()) return false;
   injectednow = true;
   injectedat = counted;
+  injectedkindnow = kind;
   trace();
   return true;
 }
@@ -291,6 +293,8 @@ bool disarm() {
 uint64_t failedallocation() { return injectedat; }
 
 bool injected() { return injectednow; }
+
+unsigned injectedkind() { return injectednow ? injectedkindnow : 0; }
 
 uint64_t countedallocations() { return counted; }
 

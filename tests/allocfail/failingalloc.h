@@ -33,6 +33,8 @@ bool disarm();
 uint64_t failedallocation();
 // Whether the failure was injected since arm (the allocator stays armed).
 bool injected();
+// The kind of the allocation that failed since arm (0 when none did).
+unsigned injectedkind();
 // The allocations counted since arm.
 uint64_t countedallocations();
 

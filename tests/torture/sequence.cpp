@@ -268,6 +268,10 @@ const std::vector<Step>& steps() {
          if (r.code != 21002 && !allocfail::injected() && r.modern >= 0)
            return "not base64 gave " + std::to_string(r.code);
          if (r.code != 21002 || (r.text(0).empty() && allocfail::injected())) return std::string();
+         // A line whose append failed is dropped; the lines before it stay.
+         if (allocfail::injected() && r.f.values.count("recenterror") != 0 && r.text(0).back() == '\n' &&
+             r.f["recenterror"].compare(0, r.text(0).size(), r.text(0)) == 0)
+           return std::string();
          return recorded(r, "recenterror", r.text(0), [](const std::string& line) {
            return line.find("21002") != std::string::npos || line.find("base64") != std::string::npos
                       ? std::string()
@@ -328,10 +332,11 @@ std::string runsequence(Run& r) {
     bool own = allocfail::injected() && !before;
     if (step.startup && own && firststart) r.opensslmaybebroken = true;
     if (step.startup) firststart = false;
+    bool insideopenssl = own && allocfail::injectedkind() == allocfail::kOpenssl;
     std::string fault;
     if (rc == 0) {
       fault = step.judge(r);
-    } else if (needed && !own && !r.opensslmaybebroken) {
+    } else if (needed && !own && !r.opensslmaybebroken && !r.openssldamaged) {
       fault = "gave " + std::to_string(rc) + " without a failing allocation of its own";
     }
     for (char*& p : r.out) zmr_free(std::exchange(p, nullptr));
@@ -339,6 +344,7 @@ std::string runsequence(Run& r) {
     r.length = 0;
     r.days = -1;
     r.code = 0;
+    if (insideopenssl) r.openssldamaged = true;
     if (!fault.empty()) return std::string(step.name) + (own ? " (its allocation failed)" : "") + ": " + fault;
   }
   return "";

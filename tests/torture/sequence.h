@@ -45,6 +45,12 @@ struct Run {
   // nothing that failed; they still never hand out a wrong result.
   bool cold = false;
   bool opensslmaybebroken = false;  // set by the sequence in a cold run
+  // An allocation OpenSSL made on its own behalf failed in an earlier
+  // step. OpenSSL 3.0 keeps some such failures in its per-context caches
+  // (decoders, names), so later calls of this process may fail where they
+  // need nothing that failed; they still never hand out a wrong result,
+  // and a fresh start-up, opening and signing must still work.
+  bool openssldamaged = false;
   int code = 0;            // for steps of two calls: the first one's code
 
   char* out[3] = {nullptr, nullptr, nullptr};
