@@ -345,6 +345,9 @@ std::string runsequence(Run& r) {
     r.days = -1;
     r.code = 0;
     if (insideopenssl) r.openssldamaged = true;
+    // Cold, OpenSSL makes its per-process tables (decoders, names) on first
+    // use in any step, and a failure there is kept for the process.
+    if (insideopenssl && r.cold) r.opensslmaybebroken = true;
     if (!fault.empty()) return std::string(step.name) + (own ? " (its allocation failed)" : "") + ": " + fault;
   }
   return "";

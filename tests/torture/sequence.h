@@ -44,7 +44,7 @@ struct Run {
   // library's reach), and then later calls may fail where they need
   // nothing that failed; they still never hand out a wrong result.
   bool cold = false;
-  bool opensslmaybebroken = false;  // set by the sequence in a cold run
+  bool opensslmaybebroken = false;  // set by the sequence in a cold run (start-up, or any failure inside OpenSSL)
   // An allocation OpenSSL made on its own behalf failed in an earlier
   // step. OpenSSL 3.0 keeps some such failures in its per-context caches
   // (decoders, names), so later calls of this process may fail where they
