@@ -11,4 +11,4 @@ file(GLOB ZMR_SERVICES_ALLOCFAIL_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_
 add_executable(test_services_allocfail ${ZMR_SERVICES_ALLOCFAIL_SOURCES})
 target_link_libraries(test_services_allocfail PRIVATE zmr_allocfail)
 gtest_discover_tests(test_services_allocfail DISCOVERY_TIMEOUT 120
-  PROPERTIES LABELS "services" TIMEOUT 600)
+  PROPERTIES LABELS "services" TIMEOUT 600 COST 500)

@@ -5,4 +5,4 @@ file(GLOB ZMR_SIGNEDOBJECTS_ALLOCFAIL_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_
 add_executable(test_signedobjects_allocfail ${ZMR_SIGNEDOBJECTS_ALLOCFAIL_SOURCES})
 target_link_libraries(test_signedobjects_allocfail PRIVATE zmr_allocfail)
 gtest_discover_tests(test_signedobjects_allocfail DISCOVERY_TIMEOUT 120
-  PROPERTIES LABELS "signedobjects" TIMEOUT 900)
+  PROPERTIES LABELS "signedobjects" TIMEOUT 900 COST 500)

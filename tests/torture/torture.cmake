@@ -33,6 +33,6 @@ foreach(kind warm cold)
   foreach(i RANGE ${last})
     add_test(NAME torture_${kind}_${i}of${of} COMMAND test_torture --gtest_filter=${filter})
     set_tests_properties(torture_${kind}_${i}of${of} PROPERTIES
-      ENVIRONMENT "ZMR_TORTURE_SHARD=${i}/${of}" LABELS "${label}" TIMEOUT 1500)
+      ENVIRONMENT "ZMR_TORTURE_SHARD=${i}/${of}" LABELS "${label}" TIMEOUT 1500 COST 1000)
   endforeach()
 endforeach()
