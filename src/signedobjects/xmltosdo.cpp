@@ -12,6 +12,7 @@
 
 #include "services/common.h"
 #include "signedobjects/sdolistinternal.h"
+#include "signedobjects/xmlreading.h"
 
 namespace zmr {
 namespace {
@@ -72,16 +73,6 @@ constexpr std::array<std::pair<std::string_view, tag>, 21> kTags{{
 static_assert(std::is_sorted(kTags.begin(), kTags.end(),
                              [](const auto& a, const auto& b) { return a.first < b.first; }));
 
-const tag* lookup(std::string_view name) {
-  auto it = std::lower_bound(kTags.begin(), kTags.end(), name,
-                             [](const auto& entry, std::string_view n) { return entry.first < n; });
-  return it != kTags.end() && it->first == name ? &it->second : nullptr;
-}
-
-struct ParserFree {
-  void operator()(XML_Parser p) const { XML_ParserFree(p); }
-};
-using ParserPtr = std::unique_ptr<XML_ParserStruct, ParserFree>;
 
 struct sdoparsecontext {
   int session = -1;
@@ -229,7 +220,7 @@ void XMLCALL startelement(void* data, const XML_Char* name, const XML_Char**) {
   if (ctx.stopped != 0) return;
   if (++ctx.depth > kMaxDepth) return stop(ctx, kNotSdoList);
   if (ctx.failed != 0) return;
-  const tag* t = lookup(name);
+  const tag* t = findtag(kTags, name);
   if (t == nullptr) return;
   try {
     flush(ctx);
@@ -276,7 +267,7 @@ int xmltosdo(int session, std::string_view xml, std::unique_ptr<sdolist>& out) {
   // Expat takes the length as an int.
   if (xml.size() > static_cast<size_t>(INT_MAX)) return kNotSdoList;
   try {
-    ParserPtr parser(XML_ParserCreate(nullptr));
+    ExpatParserPtr parser(XML_ParserCreate(nullptr));
     if (!parser) return kOutOfMemory;
     auto list = std::make_unique<sdolist>();
     sdoparsecontext ctx;

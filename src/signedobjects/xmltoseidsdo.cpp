@@ -10,6 +10,7 @@
 
 #include "services/common.h"
 #include "signedobjects/sdointernal.h"
+#include "signedobjects/xmlreading.h"
 
 namespace zmr {
 namespace {
@@ -93,16 +94,6 @@ constexpr std::array<std::pair<std::string_view, tag>, 35> kTags{{
 static_assert(std::is_sorted(kTags.begin(), kTags.end(),
                              [](const auto& a, const auto& b) { return a.first < b.first; }));
 
-const tag* lookup(std::string_view name) {
-  auto it = std::lower_bound(kTags.begin(), kTags.end(), name,
-                             [](const auto& entry, std::string_view n) { return entry.first < n; });
-  return it != kTags.end() && it->first == name ? &it->second : nullptr;
-}
-
-struct ParserFree {
-  void operator()(XML_Parser p) const { XML_ParserFree(p); }
-};
-using ParserPtr = std::unique_ptr<XML_ParserStruct, ParserFree>;
 
 struct seidparsecontext {
   seidsdocell* root = nullptr;
@@ -143,7 +134,7 @@ Record* renew(std::unique_ptr<Record>& field) {
 // False when the element is unknown or lacks the records it fills.
 bool seidmaintainParseStruct(seidparsecontext& ctx, const XML_Char* name, const XML_Char** attrs) {
   ctx.target = nullptr;
-  const tag* t = lookup(name);
+  const tag* t = findtag(kTags, name);
   if (t == nullptr) return false;
   seidsdo* sdo = ctx.lastsdo;
   cmssignatureelement* e = getLastCMSSignatureElem(ctx);
@@ -350,7 +341,7 @@ int xmltoseidsdo(int session, std::string_view xml, std::unique_ptr<seidsdocell>
     setlasterror(session, kParseError);
     return 34001;
   }
-  ParserPtr parser(XML_ParserCreate(nullptr));
+  ExpatParserPtr parser(XML_ParserCreate(nullptr));
   if (!parser) return kOutOfMemory;
   auto cell = std::make_unique<seidsdocell>();
   seidparsecontext ctx;
