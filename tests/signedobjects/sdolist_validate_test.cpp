@@ -113,17 +113,8 @@ std::unique_ptr<sdolist> build(const Spec& spec = {}) {
 
 class SdoListValidate : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    ASSERT_EQ(0, initstructures());
-    world = new World();
-    world->session = sdotest::trustingSession(world->pki, "sdolist-validate");
-    ASSERT_GE(world->session, 0);
-  }
-  static void TearDownTestSuite() {
-    freesession(world->session);
-    delete world;
-    world = nullptr;
-  }
+  static void SetUpTestSuite() { sdotest::openWorld(world, "sdolist-validate"); }
+  static void TearDownTestSuite() { sdotest::closeWorld(world); }
   void SetUp() override { zmrtest::takeRecentError(); }
 
   static int validate(const sdolist* list, int datacheck = 1) {

@@ -4,6 +4,8 @@
 
 #include <openssl/x509_vfy.h>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 
@@ -64,6 +66,23 @@ inline int trustingSession(const zmrtest::TestPki& pki, const std::string& tag) 
   int session = zmrtest::openStoreSession();
   zmrtest::sessionState(session)->truststore.reset(store);
   return session;
+}
+
+// A suite's world (a PKI with its trusting session), made once in
+// SetUpTestSuite and released in TearDownTestSuite.
+template <typename World>
+void openWorld(World*& world, const std::string& tag) {
+  ASSERT_EQ(0, zmr::initstructures());
+  world = new World();
+  world->session = trustingSession(world->pki, tag);
+  ASSERT_GE(world->session, 0);
+}
+
+template <typename World>
+void closeWorld(World*& world) {
+  zmr::freesession(world->session);
+  delete world;
+  world = nullptr;
 }
 
 }  // namespace sdotest

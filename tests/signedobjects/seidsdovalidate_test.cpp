@@ -86,17 +86,8 @@ World* world = nullptr;
 
 class SdoValidate : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    ASSERT_EQ(0, initstructures());
-    world = new World();
-    world->session = sdotest::trustingSession(world->pki, "sdovalidate-store");
-    ASSERT_GE(world->session, 0);
-  }
-  static void TearDownTestSuite() {
-    freesession(world->session);
-    delete world;
-    world = nullptr;
-  }
+  static void SetUpTestSuite() { sdotest::openWorld(world, "sdovalidate-store"); }
+  static void TearDownTestSuite() { sdotest::closeWorld(world); }
   void SetUp() override { zmrtest::takeRecentError(); }
 
   static const World& w() { return *world; }

@@ -37,17 +37,8 @@ World* world = nullptr;
 
 class ValidateOcsp : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    ASSERT_EQ(0, initstructures());
-    world = new World();
-    world->session = sdotest::trustingSession(world->pki, "validateocsp-store");
-    ASSERT_GE(world->session, 0);
-  }
-  static void TearDownTestSuite() {
-    freesession(world->session);
-    delete world;
-    world = nullptr;
-  }
+  static void SetUpTestSuite() { sdotest::openWorld(world, "validateocsp-store"); }
+  static void TearDownTestSuite() { sdotest::closeWorld(world); }
   void SetUp() override { zmrtest::takeRecentError(); }
 
   static int check(const std::string& der, const std::string& pkcs7, std::string_view prefix) {
