@@ -420,15 +420,24 @@ std::string Forked::describe() const {
   return out;
 }
 
+namespace {
+
+// ALLOCFAIL_ONLY=<n>: that one run, in this process.
+bool runonly(const std::function<Outcome(uint64_t n)>& run, Forked& result) {
+  const char* only = std::getenv("ALLOCFAIL_ONLY");
+  if (only == nullptr) return false;
+  uint64_t n = std::strtoull(only, nullptr, 10);
+  Outcome o = run(n);
+  result.runs = 1;
+  if (!o.fault.empty()) result.faults.push_back("n=" + std::to_string(n) + ": " + o.fault);
+  return true;
+}
+
+}  // namespace
+
 Forked sweepforked(const std::function<Outcome(uint64_t n)>& run) {
   Forked result;
-  if (const char* only = std::getenv("ALLOCFAIL_ONLY")) {
-    uint64_t n = std::strtoull(only, nullptr, 10);
-    Outcome o = run(n);
-    result.runs = 1;
-    if (!o.fault.empty()) result.faults.push_back("n=" + std::to_string(n) + ": " + o.fault);
-    return result;
-  }
+  if (runonly(run, result)) return result;
   std::string why;
   std::optional<std::string> census = collect(spawn([&run] {
                                                 censusstacks = new std::unordered_set<uint64_t>();
@@ -460,13 +469,7 @@ Forked sweepforked(const std::function<Outcome(uint64_t n)>& run) {
 
 Forked sweepevery(const std::function<Outcome(uint64_t n)>& run, unsigned shard, unsigned shards, unsigned atonce) {
   Forked result;
-  if (const char* only = std::getenv("ALLOCFAIL_ONLY")) {
-    uint64_t n = std::strtoull(only, nullptr, 10);
-    Outcome o = run(n);
-    result.runs = 1;
-    if (!o.fault.empty()) result.faults.push_back("n=" + std::to_string(n) + ": " + o.fault);
-    return result;
-  }
+  if (runonly(run, result)) return result;
   std::string why;
   std::optional<std::string> census = collect(spawn([&run] {
                                                 censusspared = new std::vector<uint64_t>();
