@@ -43,6 +43,10 @@ constexpr unsigned kExitRounds = PTHREAD_DESTRUCTOR_ITERATIONS;
 struct ThreadStore {
   bool errorslot = false;
   std::string recenterror;
+  // A line of the current error was dropped (no memory, or no slot): later
+  // lines are dropped too, so that what is read is always the error's first
+  // lines, never lines with a hole.
+  bool errorcut = false;
   bool infoslot = false;
   std::vector<InfoItem> items;
   std::unique_ptr<document> documents;
@@ -80,9 +84,14 @@ pthread_key_t storekey;
 std::atomic<bool> haskey{false};
 pthread_mutex_t keylock = PTHREAD_MUTEX_INITIALIZER;
 
-void* marker(unsigned rounds) { return reinterpret_cast<void*>(std::uintptr_t{rounds} + 1); }
-bool ismarker(void* v) { return reinterpret_cast<std::uintptr_t>(v) - 1 <= kExitRounds; }
-unsigned markerrounds(void* v) { return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(v) - 1); }
+// A marker also carries the store's errorcut, for a line dropped because no
+// store could be made.
+void* marker(unsigned rounds, bool cut = false) {
+  return reinterpret_cast<void*>((std::uintptr_t{rounds} << 1 | std::uintptr_t{cut}) + 1);
+}
+bool ismarker(void* v) { return reinterpret_cast<std::uintptr_t>(v) - 1 <= (std::uintptr_t{kExitRounds} << 1 | 1); }
+unsigned markerrounds(void* v) { return static_cast<unsigned>((reinterpret_cast<std::uintptr_t>(v) - 1) >> 1); }
+bool markercut(void* v) { return ((reinterpret_cast<std::uintptr_t>(v) - 1) & 1) != 0; }
 
 void threadexiting(void* v) {
   unsigned rounds;
@@ -132,6 +141,7 @@ ThreadStore* current() {
   auto* s = new (std::nothrow) ThreadStore;
   if (s == nullptr) return nullptr;
   s->rounds = v == nullptr ? 0 : markerrounds(v);
+  s->errorcut = v != nullptr && markercut(v);
   if (pthread_setspecific(storekey, s) != 0) {
     delete s;
     return nullptr;
@@ -172,16 +182,25 @@ ThreadSlotCounts threadslotcounts() {
 
 int setlasterror(int, std::string_view message) {
   ThreadStore* s = current();
-  if (s == nullptr) return kOk;
+  if (s == nullptr) {
+    if (void* v = haskey.load(std::memory_order_acquire) ? pthread_getspecific(storekey) : nullptr; ismarker(v))
+      pthread_setspecific(storekey, marker(markerrounds(v), true));
+    return kOk;
+  }
+  if (s->errorcut) return kOk;
   bool claimed = false;
   if (!s->errorslot) {
-    if (!claim(errorslots)) return kOk;
+    if (!claim(errorslots)) {
+      s->errorcut = true;
+      return kOk;
+    }
     s->errorslot = claimed = true;
   }
   try {
     s->recenterror.append(message);
   } catch (const std::bad_alloc&) {
     // The message is dropped; what was there stays.
+    s->errorcut = true;
     if (claimed) {
       s->errorslot = false;
       errorslots.fetch_sub(1, std::memory_order_relaxed);
@@ -192,7 +211,14 @@ int setlasterror(int, std::string_view message) {
 
 int getlasterror(int, std::optional<std::string>& out) {
   out.reset();
-  if (ThreadStore* s = existing(); s != nullptr && s->errorslot) {
+  ThreadStore* s = existing();
+  if (s == nullptr) {
+    if (void* v = haskey.load(std::memory_order_acquire) ? pthread_getspecific(storekey) : nullptr; ismarker(v))
+      pthread_setspecific(storekey, marker(markerrounds(v)));
+  } else {
+    s->errorcut = false;
+  }
+  if (s != nullptr && s->errorslot) {
     out = std::move(s->recenterror);
     s->recenterror = std::string();
     s->errorslot = false;
