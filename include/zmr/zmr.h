@@ -354,15 +354,26 @@ ZMR_EXPORT int zmr_decrypttransactiondata(int session, const char *enckey, const
  *   carrier "mobile": "initAuth" answers the clientChallenge with a
  *     challenge made from the authHeader field, "initSign" signs the text
  *     of the data item converted for a phone (prepareText field "true":
- *     framed);
- *   no carrier: "initAuth" or "initSign" as for NC_ZMR20 without traceId,
- *     the clientIp field kept as an info item;
+ *     framed; the mimeType item is required and sent as it stands, of any
+ *     value);
+ *   no carrier: the clientIp field kept as an info item; "initAuth"
+ *     answers as NC_ZMR20 does, without traceId; "initSign" signs the
+ *     document the info items describe as NC_ZMR20 does for clientInfo
+ *     other than "2.1", but sends dataDescription as it stands (no
+ *     conversion), adds the info item signers when set and needs no
+ *     extPDFUrl;
  *   any other carrier: 39012, no answer.
- * Optional info items copied to the answer: userID, OTPService, timeout,
- * nextURL, userIDKeystrokeData, cmsFormat (PKCS7, PKCS7_ISO320001) and
- * ocspFormat (OCSP_ZELMOR_DEFAULT, OCSP_RFC6960_COMPATIBLE; another value
- * gives 33002). Info items are pushed for the verification that follows
- * (key, carrier, serverChallenge, signeddata, pkcs7, c_sc, c_scsha256):
+ * Info items copied to the answer when set, by carrier:
+ *   NC_ZMR20: userID, OTPService, timeout, nextURL, userIDKeystrokeData;
+ *     when signing also cmsFormat (PKCS7, PKCS7_ISO320001) and ocspFormat
+ *     (OCSP_ZELMOR_DEFAULT, OCSP_RFC6960_COMPATIBLE; another value gives
+ *     33002), sent as CMSFormat and OCSPFormat, and for a PDF (clientInfo
+ *     other than "2.1") extPDFUrl, which is then required;
+ *   no carrier: userID, OTPService, timeout, nextURL (no
+ *     userIDKeystrokeData and no format items, so never 33002);
+ *   mobile: none.
+ * Info items are pushed for the verification that follows (key, carrier,
+ * serverChallenge, signeddata, pkcs7, c_sc, c_scsha256, and clientIp):
  * call zmr_removeinfoitems before the thread handles its next transaction.
  * Codes: those of zmr_decrypttransactiondata; 39003 no clientChallenge,
  * 39005 a mime type not allowed, 39006 an operation other than initAuth or
@@ -631,7 +642,9 @@ ZMR_EXPORT int zmr_pushsms(int session, const char *reference, const char *text)
  * and is retried after 5 minutes. reference is checked (33003) before
  * locale. Codes: 38002 no lists for the locale (the first fetch failed or
  * its lists were refused, or 20 other locales are cached); 38001 no random
- * bytes. */
+ * bytes. Two checks are stricter than they might be: a session that is
+ * not open gives 2009 even when the locale's lists are cached, and a list
+ * is refused when any of its words repeats, however far into the list. */
 ZMR_EXPORT int zmr_generatemerchantreference(int session, const char *locale, char **reference);
 
 /* ---------------------------------------------------------------------------
@@ -675,7 +688,12 @@ typedef struct signatures {
  * nonRepudiation; the signing time within the signer certificate; the
  * OCSP answer about that certificate, good, from a trusted responder at
  * its producedAt; profile, policy, digest method and mime type) and the
- * seal, when there is one, over the data part as written. */
+ * seal, when there is one, over the data part as this library writes it.
+ * For an SDO read from XML that is the data part written anew from what
+ * was read, not the bytes as they stood: a seal made over the same data
+ * part written otherwise (other quotes or character references, an empty
+ * element as a start and an end tag, attributes in another order) does
+ * not verify. */
 typedef struct seidsdo seidsdo;
 
 /* The classic SDO of a signing transaction: the end user's element and the

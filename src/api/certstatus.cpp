@@ -23,7 +23,7 @@ int certstatus(int session, const char* pkcs7, char** ocsp, char** nonce) {
 
 ZMR_API int zmr_getcertstatus(int session, const char* pkcs7, char** ocsp) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(pkcs7));
+  ZMR_TRY(requiredtext(pkcs7));
   ZMR_TRY(required(ocsp));
   *ocsp = nullptr;
   return certstatus(session, pkcs7, ocsp, nullptr);
@@ -31,7 +31,7 @@ ZMR_API int zmr_getcertstatus(int session, const char* pkcs7, char** ocsp) {
 
 ZMR_API int zmr_getcertstatuswithnonce(int session, const char* pkcs7, char** ocsp, char** nonce) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(pkcs7));
+  ZMR_TRY(requiredtext(pkcs7));
   ZMR_TRY(required(ocsp));
   ZMR_TRY(optional(nonce));
   *ocsp = nullptr;

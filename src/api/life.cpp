@@ -137,11 +137,11 @@ ZMR_API int zmr_freesessionstoreinfo(int session, ::sessionstoreinfo* list) {
   ZMR_TRY(required(list));
   // Released whatever the session's state: a description outliving its
   // session must not leak.
-  int rc = zmr::checksessionvalidity(session);
-  if (rc == 0) {
+  int rc = guarded([&] {
+    ZMR_TRY(zmr::checksessionvalidity(session));
     std::optional<std::string> discarded;
-    zmr::getlasterror(session, discarded);
-  }
+    return zmr::getlasterror(session, discarded);
+  });
   freeinfo(list);
   return rc;
 }

@@ -17,7 +17,7 @@ ZMR_API int zmr_requestmobileaction(int session, char** reference) {
 
 ZMR_API int zmr_requestmobilestatus(int session, const char* reference, char** status) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(reference));
+  ZMR_TRY(requiredtext(reference));
   ZMR_TRY(required(status));
   *status = nullptr;
   return guarded([&] {
@@ -29,8 +29,8 @@ ZMR_API int zmr_requestmobilestatus(int session, const char* reference, char** s
 
 ZMR_API int zmr_pushsms(int session, const char* reference, const char* text) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(reference));
-  ZMR_TRY(required(text));
+  ZMR_TRY(requiredtext(reference));
+  ZMR_TRY(requiredtext(text));
   return guarded([&] { return pushsms(session, reference, text); });
 }
 
@@ -38,7 +38,7 @@ ZMR_API int zmr_generatemerchantreference(int session, const char* locale, char*
   if (session < 0) return kBadArgument;
   // The out pointer is only probed, and before the locale.
   ZMR_TRY(probe(reference));
-  ZMR_TRY(required(locale));
+  ZMR_TRY(requiredtext(locale));
   *reference = nullptr;
   return guarded([&] {
     std::string result;

@@ -6,8 +6,8 @@ using namespace zmr;
 
 ZMR_API int zmr_gettransactioninfo(int session, const char* key, const char* oids, const char* unused) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(required(key));
-  ZMR_TRY(required(oids));
-  ZMR_TRY(required(unused));
+  ZMR_TRY(requiredtext(key));
+  ZMR_TRY(requiredtext(oids));
+  ZMR_TRY(requiredtext(unused));
   return guarded([&] { return gettransactioninfo(session, key, oids); });
 }

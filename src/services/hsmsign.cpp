@@ -10,7 +10,7 @@ int hsmsign(const Session& s, const std::string& label, const unsigned char* dat
   const int session = s.number;
   std::vector<unsigned char> digestinfo;
   if (createhashforpkcs1(session, data, length, digestinfo, keybits) != 0) {
-    setlasterror(session, "signdata_signdata: An error occured signing the data with HSM private keys\n");
+    setlasterror(session, lines.nodigestinfo);
     return 4012;
   }
   std::vector<unsigned char> produced;

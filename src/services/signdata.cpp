@@ -272,8 +272,11 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
                     "signdata_signdata: An error occured getting the HSM authentication key label for the "
                     "merchant\n");
     }
+    static constexpr const char* kHsmFailed =
+        "signdata_signdata: An error occured signing the data with HSM private keys\n";
     static constexpr HsmSignLines lines = {
-        "signdata_signdata: An error occured signing the data with HSM private keys\n",
+        kHsmFailed,
+        kHsmFailed,
         "signdata_signdata: The signature is to large to fit in internal buffer\n",
         4013,
     };

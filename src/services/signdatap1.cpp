@@ -64,7 +64,9 @@ int signdatap1(const Session& s, const unsigned char* data, size_t length, std::
     } else {
       return signfail(session, 29007, kBadType);
     }
+    // A DigestInfo that cannot be made is reported under signdata's name.
     static constexpr HsmSignLines lines = {
+        "signdata_signdata: An error occured signing the data with HSM private keys\n",
         "signdatap1_signdatap1: An error occured signing the data with HSM private keys\n",
         "signdatap1_signdatap1: The signature is to large to fit in internal buffer\n",
         29009,

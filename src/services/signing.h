@@ -98,7 +98,8 @@ int softwaresign(int session, EVP_PKEY* key, const EVP_MD* md, const unsigned ch
 
 // Recent-error lines and codes of one caller of hsmsign.
 struct HsmSignLines {
-  const char* signfailed;  // 4009
+  const char* nodigestinfo;  // 4012
+  const char* signfailed;    // 4009
   const char* toolarge;
   int toolargecode;
 };

@@ -68,8 +68,11 @@ int signtbs(const Session& s, std::string_view tbs, bool hsm, int64_t keybits,
   if (hsm) {
     std::string label;
     if (int rc = gethsm_signkeylabel(s, label); rc != kOk) return rc;
+    static constexpr const char* kHsmFailed =
+        "getcertstatus_signocsprequest: An error occured signing the data with HSM private keys\n";
     static constexpr HsmSignLines lines = {
-        "getcertstatus_signocsprequest: An error occured signing the data with HSM private keys\n",
+        kHsmFailed,
+        kHsmFailed,
         "getcertstatus_signocsprequest: The signature is to large to fit in internal buffer\n",
         4009,
     };

@@ -16,11 +16,14 @@ namespace {
 constexpr const char* kPin = "1234";
 const std::string kPkcs11Line = "The PKCS#11 error was: ";
 
+class HsmDriverLoading : public hsmtest::Test {};
+class Pkcs11ErrorLine : public hsmtest::Test {};
+
 std::string variant(const std::string& missing) {
   return std::string(ZMR_FAKEP11_DIR) + "/libzmr_fakep11_no_" + missing + ".so";
 }
 
-TEST(HsmDriverLoading, FirstMissingEntryPointNamesTheCode) {
+TEST_F(HsmDriverLoading, FirstMissingEntryPointNamesTheCode) {
   struct Case {
     const char* missing;
     int code;
@@ -51,7 +54,7 @@ TEST(HsmDriverLoading, FirstMissingEntryPointNamesTheCode) {
   EXPECT_EQ(0, zmr::hsm_finalize());
 }
 
-TEST(HsmDriverLoading, FailedInitialisationUnloadsWithoutFinalising) {
+TEST_F(HsmDriverLoading, FailedInitialisationUnloadsWithoutFinalising) {
   FakeP11 fake;
   ASSERT_NE(nullptr, fake.handle);
   for (CK_RV answer : {CKR_GENERAL_ERROR, CKR_CRYPTOKI_ALREADY_INITIALIZED}) {
@@ -77,7 +80,7 @@ TEST(HsmDriverLoading, FailedInitialisationUnloadsWithoutFinalising) {
   EXPECT_EQ(CKR_OK, fake.entry<CK_C_Finalize>("C_Finalize")(nullptr));
 }
 
-TEST(HsmDriverLoading, FailedFinalisationKeepsTheDriver) {
+TEST_F(HsmDriverLoading, FailedFinalisationKeepsTheDriver) {
   FakeP11 fake;
   ASSERT_EQ(0, zmr::hsm_loaddriver(fake.path.c_str()));
   ASSERT_EQ(0, zmr::hsm_initialize());
@@ -91,7 +94,7 @@ TEST(HsmDriverLoading, FailedFinalisationKeepsTheDriver) {
   EXPECT_EQ(0, fake.initialised());
 }
 
-TEST(Pkcs11ErrorLine, NamesTheReturnValue) {
+TEST_F(Pkcs11ErrorLine, NamesTheReturnValue) {
   struct Case {
     int code;
     CK_RV rv;
@@ -115,9 +118,10 @@ TEST(Pkcs11ErrorLine, NamesTheReturnValue) {
 
 // A loaded and initialised fake with two slots; the merchant's keys are on
 // the second one.
-class FakeDriverTest : public ::testing::Test {
+class FakeDriverTest : public hsmtest::Test {
  protected:
   void SetUp() override {
+    hsmtest::Test::SetUp();
     ASSERT_NE(nullptr, fake.handle);
     fake.reset(2);
     fake.addobject(1, "signkey", CKO_PUBLIC_KEY);
@@ -129,6 +133,7 @@ class FakeDriverTest : public ::testing::Test {
   void TearDown() override {
     fake.reset(0);
     EXPECT_EQ(0, zmr::hsm_finalize());
+    hsmtest::Test::TearDown();
   }
   void open(MerchantSession& m, int32_t slot = -1) {
     ASSERT_EQ(0, zmr::hsm_opensession(m.state(), "signkey", slot, kPin)) << takeError();

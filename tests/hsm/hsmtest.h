@@ -39,6 +39,15 @@ inline std::string takeError() {
   return text.value_or("");
 }
 
+// The base of every fixture here: each test starts and ends with the
+// calling thread's recent error empty, so that the lines one test leaves
+// behind never reach the checks of the next when they share a process.
+class Test : public ::testing::Test {
+ protected:
+  void SetUp() override { takeError(); }
+  void TearDown() override { takeError(); }
+};
+
 // The control interface of the fake driver at path (see fakep11.cpp).
 struct FakeP11 {
   explicit FakeP11(const std::string& p = ZMR_FAKEP11_PATH) : path(p), handle(dlopen(p.c_str(), RTLD_NOW)) {

@@ -15,8 +15,9 @@ namespace {
 
 constexpr const char* kPin = "1234";
 
-struct ClosingHsmSessions : ::testing::Test {
+struct ClosingHsmSessions : hsmtest::Test {
   void SetUp() override {
+    hsmtest::Test::SetUp();
     ASSERT_NE(nullptr, fake.handle);
     fake.reset(2);
     fake.addobject(1, "signkey", CKO_PRIVATE_KEY);
@@ -29,6 +30,7 @@ struct ClosingHsmSessions : ::testing::Test {
   void TearDown() override {
     EXPECT_EQ(0, zmr::finalize());
     fake.reset(0);
+    hsmtest::Test::TearDown();
   }
   int open() {
     int n = -1;

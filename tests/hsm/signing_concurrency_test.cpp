@@ -15,9 +15,10 @@ namespace {
 constexpr int kThreads = 8;
 constexpr int kRounds = 12;
 
-class HsmSigningConcurrency : public ::testing::Test {
+class HsmSigningConcurrency : public hsmtest::Test {
  protected:
   void SetUp() override {
+    hsmtest::Test::SetUp();
     ASSERT_TRUE(zmrtest::makeSoftHsm("hsmconcurrency", hsm));
     ASSERT_TRUE(zmrtest::initToken(hsm, "merchant", "1234")) << hsm.log;
     key = zmrtest::testKey(2048, 0);
@@ -29,6 +30,7 @@ class HsmSigningConcurrency : public ::testing::Test {
   void TearDown() override {
     EXPECT_EQ(0, zmr::hsm_closesession(merchant.state()));
     EXPECT_EQ(0, zmr::hsm_finalize());
+    hsmtest::Test::TearDown();
   }
 
   // kThreads signers, started together, kRounds signatures each, every one

@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kPin = "1234";
 
-class SoftHsmTest : public ::testing::Test {
+class SoftHsmTest : public hsmtest::Test {
  protected:
   // Tokens are made before the module is initialised: SoftHSM2 reads its
   // token directory once.
@@ -34,6 +34,7 @@ class SoftHsmTest : public ::testing::Test {
   }
   // The usual merchant token: the signing and authentication keys.
   void SetUp() override {
+    hsmtest::Test::SetUp();
     ASSERT_TRUE(zmrtest::makeSoftHsm("softhsm", hsm));
     signkey = zmrtest::testKey(2048, 0);
     authkey = zmrtest::testKey(2048, 1);
@@ -44,7 +45,10 @@ class SoftHsmTest : public ::testing::Test {
     importKey("merchant", kPin, authkey.get(), "authkey", "02");
     start();
   }
-  void TearDown() override { EXPECT_EQ(0, zmr::hsm_finalize()); }
+  void TearDown() override {
+    EXPECT_EQ(0, zmr::hsm_finalize());
+    hsmtest::Test::TearDown();
+  }
 
   // The state the host sees in a session of its own on the slot.
   CK_STATE hostSessionState(uint64_t onslot) {
