@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "allocfail/failingalloc.h"
 #include "support/apitest.h"
@@ -21,6 +22,7 @@
 #include "support/merchant.h"
 #include "support/tempdir.h"
 #include "support/txclient.h"
+#include "support/txscheme.h"
 #include "support/verifiers.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -201,6 +203,29 @@ TEST_F(CryptoUnderAllocationFailure, AssymetricDecrypt) {
   ASSERT_EQ(call(session)(&text), 0) << zmrtest::recentError();
   ASSERT_EQ(zmrtest::fromBase64(take(text)), plain);
   sweep(call(fresh), equals(zmrtest::toBase64(plain)), 200, false);
+}
+
+// The process's first decryption of a client message (ctest gives each
+// test a process of its own): what a failure stopped from being made once
+// per process is made by the next call.
+TEST_F(CryptoUnderAllocationFailure, FirstClientMessageOfTheProcess) {
+  const std::string plain = "carrier=NC_ZMR20&clientInfo=2.0&traceId=trace-0001";
+  std::string basekey;
+  const zmrtest::tx::Envelope e =
+      zmrtest::tx::clientRequest(m.pki.merchantAuth.key.get(), plain, "initAuth", std::nullopt, "", &basekey);
+  char* key = nullptr;
+  auto call = [&](char** out) {
+    return zmr_decrypttransactiondata(session, e.encKey.c_str(), e.encData.c_str(), e.encAuth.c_str(), "initAuth",
+                                      nullptr, out, &key);
+  };
+  sweep(call,
+        [&](const std::string& data) {
+          std::string handed = take(std::exchange(key, nullptr));
+          if (data != plain) return "'" + data.substr(0, 60) + "'";
+          return handed == zmrtest::tx::b64(basekey) ? std::string() : "the base key '" + handed + "'";
+        },
+        50, false);
+  zmr_free(key);
 }
 
 // The answer handed out with 0 opens under the request's key and is the
