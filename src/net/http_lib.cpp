@@ -73,15 +73,18 @@ int biodestroy(BIO*) { return 1; }  // the descriptor belongs to the exchange
 
 // Made once and kept for the life of the process (the host shares OpenSSL;
 // nothing of it is torn down). A failed attempt is not kept: the next call
-// tries again, reusing the type number when one was had.
+// tries again.
 std::atomic<BIO_METHOD*> socketmethod{nullptr};
 std::mutex socketmethodmaking;
-int socketmethodindex = -1;  // under socketmethodmaking
+
+// A fixed type number of our own rather than one from BIO_get_new_index:
+// OpenSSL makes that function's lock once per process and keeps a failure
+// to make it for good. OpenSSL's own types stay far below this number and
+// the numbers it hands out start above it; nothing looks the type up.
+constexpr int kSocketBioIndex = BIO_TYPE_START - 1;
 
 BIO_METHOD* makesockmethod() {
-  if (socketmethodindex < 0) socketmethodindex = BIO_get_new_index();
-  if (socketmethodindex < 0) return nullptr;
-  BIO_METHOD* m = BIO_meth_new(socketmethodindex | BIO_TYPE_SOURCE_SINK, "zmr socket");
+  BIO_METHOD* m = BIO_meth_new(kSocketBioIndex | BIO_TYPE_SOURCE_SINK, "zmr socket");
   if (m != nullptr &&
       (BIO_meth_set_write(m, biowrite) != 1 || BIO_meth_set_read(m, bioread) != 1 ||
        BIO_meth_set_ctrl(m, bioctrl) != 1 || BIO_meth_set_create(m, biocreate) != 1 ||

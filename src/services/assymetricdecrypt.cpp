@@ -1,3 +1,5 @@
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -74,6 +76,13 @@ int loadkey(int session, const char* path, std::string_view password, EvpPkeyPtr
     ERR_clear_error();
     return fail(session, 22004, "Unable to create a private key from the decrypted PKCS#8.");
   }
+  // A failed allocation while OpenSSL makes the key can leave it with its
+  // numbers but without its sizes; such a key is never stored, so that the
+  // next call loads it again.
+  if (EVP_PKEY_get_size(made.get()) <= 0 || EVP_PKEY_get_bits(made.get()) <= 0) {
+    ERR_clear_error();
+    return kOutOfMemory;
+  }
   key = std::move(made);
   return 0;
 }
@@ -106,15 +115,32 @@ int verifierkey(Session& s, const char* path, std::string_view password, bool hs
   return 0;
 }
 
+// The length of the key's modulus in bytes, read from the modulus itself
+// rather than from a size OpenSSL caches; 0 when it cannot be read.
+size_t moduluslength(EVP_PKEY* key) {
+  BIGNUM* raw = nullptr;
+  if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &raw) != 1) return 0;
+  std::unique_ptr<BIGNUM, OsslDeleter<BN_free>> n(raw);
+  return static_cast<size_t>(BN_num_bytes(n.get()));
+}
+
 // RSA PKCS#1 v1.5. OpenSSL checks the padding in constant time; every
-// failure gives the same code and line.
+// failure gives the same code and line. The output always has room for a
+// whole block: a null output would make EVP_PKEY_decrypt answer only the
+// length.
 int softwaredecrypt(int session, EVP_PKEY* key, const std::vector<unsigned char>& in, SecretBytes& plain) {
   EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
   if (!ctx) return kOutOfMemory;
-  plain.bytes.resize(static_cast<size_t>(EVP_PKEY_get_size(key)));
+  const size_t size = moduluslength(key);
+  if (size == 0) {
+    ERR_clear_error();
+    return kOutOfMemory;
+  }
+  plain.bytes.resize(size);
   size_t length = plain.bytes.size();
   bool ok = EVP_PKEY_decrypt_init(ctx.get()) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
-            EVP_PKEY_decrypt(ctx.get(), plain.bytes.data(), &length, in.data(), in.size()) == 1 && length > 0;
+            EVP_PKEY_decrypt(ctx.get(), plain.bytes.data(), &length, in.data(), in.size()) == 1 && length > 0 &&
+            length <= size;
   ERR_clear_error();
   if (!ok) return fail(session, 22005, "An error occured trying to decrypt data with private key");
   plain.bytes.resize(length);
@@ -126,8 +152,11 @@ int softwaredecrypt(int session, EVP_PKEY* key, const std::vector<unsigned char>
 int assymetricdecrypt(int session, const char* path, std::string_view password, std::string_view input,
                       SecretString& out) {
   out.wipe();
+  // The recent error goes first, even when the session is not open.
+  std::optional<std::string> discarded;
+  if (int rc = getlasterror(session, discarded); rc != 0) return rc;
   SessionRef s;
-  if (int rc = enterservice(session, s); rc != 0) return rc;
+  if (int rc = usesession(session, s); rc != 0) return rc;
   uint64_t hsmsession = 0;
   if (gethsm_sessioncontext(*s, &hsmsession) != 0)
     return fail(session, 22006, "An error occured getting the HSM context for merchant");

@@ -1,5 +1,8 @@
 #include <openssl/core_names.h>
 
+#include <atomic>
+#include <mutex>
+
 #include "misc/status.h"
 #include "services/transactionalgorithms.h"
 #include "services/transactiondata.h"
@@ -44,9 +47,19 @@ TransactionAlgorithms fetchall() {
 
 const TransactionAlgorithms* transactionalgorithms() {
   // Kept for the life of the process and never freed: a host may unload
-  // OpenSSL's state at exit before static destructors run.
-  static const TransactionAlgorithms algorithms = fetchall();
-  return algorithms.aes256cbc != nullptr ? &algorithms : nullptr;
+  // OpenSSL's state at exit before static destructors run. Published only
+  // once all are there: after a failed fetch the next call fetches again.
+  static TransactionAlgorithms algorithms;
+  static std::atomic<const TransactionAlgorithms*> fetched{nullptr};
+  static std::mutex fetching;
+  if (const TransactionAlgorithms* a = fetched.load(std::memory_order_acquire)) return a;
+  std::lock_guard<std::mutex> lock(fetching);
+  if (const TransactionAlgorithms* a = fetched.load(std::memory_order_acquire)) return a;
+  TransactionAlgorithms a = fetchall();
+  if (a.aes256cbc == nullptr) return nullptr;
+  algorithms = a;
+  fetched.store(&algorithms, std::memory_order_release);
+  return &algorithms;
 }
 
 int computemac(const EVP_MAC_CTX* tmpl, std::span<const unsigned char> key, std::span<const unsigned char> message,

@@ -94,6 +94,33 @@ bool fetchable(OSSL_LIB_CTX* ctx, const OSSL_PROVIDER* provider) {
 // with the legacy provider in it leaks what that provider made).
 std::atomic<OSSL_LIB_CTX*> sharedcontext{nullptr};
 std::mutex sharedcontextmaking;
+// The context being made, under sharedcontextmaking: kept from its first
+// use on, so that a use after a failure retries only what failed (the
+// legacy module's start, the check of its algorithms).
+struct MakingContext {
+  OSSL_LIB_CTX* ctx = nullptr;
+  OSSL_PROVIDER* modern = nullptr;
+  OSSL_PROVIDER* legacy = nullptr;
+  bool fetchfailed = false;  // the last check found an algorithm missing
+} making;
+
+// Contexts whose name table an allocation failure inside OpenSSL left half
+// filled: no use can complete them, and freeing one with the legacy
+// provider in it loses part of what that provider made. They stay (at
+// most a few; a later one is freed).
+OSSL_LIB_CTX* retired[4] = {};
+
+void retire() {
+  for (OSSL_LIB_CTX*& slot : retired) {
+    if (slot == nullptr) {
+      slot = making.ctx;
+      making = MakingContext{};
+      return;
+    }
+  }
+  OSSL_LIB_CTX_free(making.ctx);
+  making = MakingContext{};
+}
 
 struct FileCloser {
   void operator()(FILE* f) const {
@@ -411,23 +438,34 @@ int pkcs12context(Pkcs12Context& out) {
   std::lock_guard<std::mutex> lock(sharedcontextmaking);
   out.ctx = sharedcontext.load(std::memory_order_acquire);
   if (out.ctx != nullptr) return kOk;
-  LibCtxPtr ctx(OSSL_LIB_CTX_new());
-  if (!ctx) return kOutOfMemory;
-  OSSL_PROVIDER* modern = OSSL_PROVIDER_load(ctx.get(), "default");
-  if (modern == nullptr) {
-    ERR_clear_error();
-    return kOutOfMemory;
+  if (making.ctx != nullptr && making.fetchfailed) {
+    if (fetchable(making.ctx, making.modern) && fetchable(making.ctx, making.legacy)) {
+      out.ctx = making.ctx;
+      sharedcontext.store(making.ctx, std::memory_order_release);
+      return kOk;
+    }
+    // Failed again with nothing failing in between: its name table is
+    // broken for good. Set aside, not freed, and made anew.
+    retire();
   }
-  OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(ctx.get(), "legacy");
-  if (legacy == nullptr) out.legacyfailed = !legacymissing();
-  out.ctx = ctx.get();
-  if (legacy != nullptr && fetchable(ctx.get(), modern) && fetchable(ctx.get(), legacy)) {
-    sharedcontext.store(ctx.release(), std::memory_order_release);
-  } else {
-    // Serves this use only; the next one tries again. (Freeing a context
-    // with the legacy provider in it loses what that provider made: only
-    // after a failure.)
-    out.owned = std::move(ctx);
+  if (making.ctx == nullptr) {
+    LibCtxPtr ctx(OSSL_LIB_CTX_new());
+    if (!ctx) return kOutOfMemory;
+    making.modern = OSSL_PROVIDER_load(ctx.get(), "default");
+    if (making.modern == nullptr) {
+      ERR_clear_error();
+      return kOutOfMemory;
+    }
+    making.ctx = ctx.release();
+  }
+  if (making.legacy == nullptr) {
+    making.legacy = OSSL_PROVIDER_load(making.ctx, "legacy");
+    if (making.legacy == nullptr) out.legacyfailed = !legacymissing();
+  }
+  out.ctx = making.ctx;
+  if (making.legacy != nullptr) {
+    making.fetchfailed = !fetchable(making.ctx, making.modern) || !fetchable(making.ctx, making.legacy);
+    if (!making.fetchfailed) sharedcontext.store(making.ctx, std::memory_order_release);
   }
   return kOk;
 }

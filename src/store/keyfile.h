@@ -63,14 +63,13 @@ int loadkeyfiledata(Session& s, std::string_view data, const char* password, boo
 
 // A library context for decrypting key files and encrypted PKCS#8:
 // OpenSSL's default and legacy providers, private to the library so that
-// the host's own context never changes. A complete one (every algorithm of
-// PKCS#12 files found in it) is made once and kept for the process; one
-// that OpenSSL left half made when an allocation failed inside it is never
-// kept. Without the legacy module a use gets a context of its own with the
-// modern algorithms only, and the next use tries again.
+// the host's own context never changes. One context is made and kept for
+// the process; while an allocation failure inside OpenSSL leaves it
+// incomplete (the legacy module not started, an algorithm not found), each
+// use gets it as it is and retries what failed. Without the legacy module
+// a use gets the modern algorithms only, and the next use tries again.
 struct Pkcs12Context {
   OSSL_LIB_CTX* ctx = nullptr;
-  LibCtxPtr owned;            // set when made for this use only
   bool legacyfailed = false;  // the legacy module is there but did not start
 };
 // 0, or 33001 when no usable context can be had now.

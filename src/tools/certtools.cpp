@@ -311,8 +311,37 @@ int getversionnumber(int session, X509* cert, std::string& out) {
   return kOk;
 }
 
+namespace {
+
+// The certificate's public key, nullptr when it cannot be read. A parse
+// that ran out of memory keeps the certificate without its key, or with a
+// key whose sizes were never worked out: when the key's own bytes decode
+// now, the key was lost to memory, not unreadable (33001).
+int publickey(X509* cert, EVP_PKEY*& key) {
+  key = cert != nullptr ? X509_get0_pubkey(cert) : nullptr;
+  if (key != nullptr && EVP_PKEY_get_size(key) > 0 && EVP_PKEY_get_bits(key) > 0) return kOk;
+  ERR_clear_error();
+  key = nullptr;
+  X509_PUBKEY* encoded = cert != nullptr ? X509_get_X509_PUBKEY(cert) : nullptr;
+  if (encoded == nullptr) return kOk;
+  unsigned char* der = nullptr;
+  int n = i2d_X509_PUBKEY(encoded, &der);
+  OsslMemoryPtr<unsigned char> owner(der);
+  if (n <= 0) {
+    ERR_clear_error();
+    return kOutOfMemory;
+  }
+  const unsigned char* p = der;
+  EvpPkeyPtr again(d2i_PUBKEY(nullptr, &p, n));
+  bool nomemory = takeallocationfailure();
+  return again || nomemory ? kOutOfMemory : kOk;
+}
+
+}  // namespace
+
 int getkeyalgorithm(int session, X509* cert, std::string& out) {
-  EVP_PKEY* key = cert != nullptr ? X509_get0_pubkey(cert) : nullptr;
+  EVP_PKEY* key = nullptr;
+  if (int rc = publickey(cert, key); rc != kOk) return rc;
   int id = key != nullptr ? EVP_PKEY_get_base_id(key) : EVP_PKEY_NONE;
   if (id == EVP_PKEY_RSA) {
     out = "RSA";
@@ -326,7 +355,8 @@ int getkeyalgorithm(int session, X509* cert, std::string& out) {
 
 int getkeysize(int session, X509* cert, std::string& out) {
   (void)session;
-  EVP_PKEY* key = cert != nullptr ? X509_get0_pubkey(cert) : nullptr;
+  EVP_PKEY* key = nullptr;
+  if (int rc = publickey(cert, key); rc != kOk) return rc;
   long bits = 0;
   if (key != nullptr) {
     // RSA counts whole modulus bytes, as merchants have always been shown;

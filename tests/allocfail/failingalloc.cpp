@@ -435,7 +435,7 @@ bool runonly(const std::function<Outcome(uint64_t n)>& run, Forked& result) {
 
 }  // namespace
 
-Forked sweepforked(const std::function<Outcome(uint64_t n)>& run) {
+Forked sweepforked(const std::function<Outcome(uint64_t n)>& run, unsigned stride) {
   Forked result;
   if (runonly(run, result)) return result;
   std::string why;
@@ -460,10 +460,13 @@ Forked sweepforked(const std::function<Outcome(uint64_t n)>& run) {
   std::istringstream in(census->substr(0, end));
   std::vector<uint64_t> targets;
   in >> result.allocations;
-  for (uint64_t n; in >> n;) targets.push_back(n);
+  uint64_t seen = 0;
+  for (uint64_t n; in >> n;) {
+    if (seen++ % (stride == 0 ? 1 : stride) == 0) targets.push_back(n);
+  }
   result.runs = targets.size();
 
-  runchildren(run, targets, 4, UINT64_MAX, result);
+  runchildren(run, targets, 4, result.allocations > 10 ? result.allocations - 10 : 0, result);
   return result;
 }
 

@@ -111,10 +111,15 @@ struct Forked {
 // a thousand times is failed once. The census run's own complaint counts
 // too: the sequence must pass without failures.
 //
+// With stride > 1 only every stride-th of those runs (for the slower
+// sanitizer trees). A child that does not reach its n is a fault only
+// before the last ten allocations of the census (a sequence may allocate a
+// little less from run to run).
+//
 // To look at one run: ALLOCFAIL_ONLY=<n> runs just that one, in the test's
 // own process, and ALLOCFAIL_TRACE=1 prints the stack of the allocation
 // that fails.
-Forked sweepforked(const std::function<Outcome(uint64_t n)>& run);
+Forked sweepforked(const std::function<Outcome(uint64_t n)>& run, unsigned stride = 1);
 
 // As sweepforked, but every allocation in turn, not one per call stack: the
 // census run counts the allocations of the sequence (and which of them are

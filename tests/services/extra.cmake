@@ -12,3 +12,12 @@ add_executable(test_services_allocfail ${ZMR_SERVICES_ALLOCFAIL_SOURCES})
 target_link_libraries(test_services_allocfail PRIVATE zmr_allocfail)
 gtest_discover_tests(test_services_allocfail DISCOVERY_TIMEOUT 120
   PROPERTIES LABELS "services" TIMEOUT 600 COST 500)
+# The forked sweeps of tests/services/allocfail/crypto_allocfail.cpp run
+# every call stack in an optimised tree; the sanitizer trees, several times
+# slower (a leak check in every child), every stride-th.
+if(ZMR_SANITIZE)
+  set(ZMR_CRYPTO_SWEEP_STRIDE 16 CACHE STRING "every how many call stacks the crypto allocation-failure sweeps run")
+else()
+  set(ZMR_CRYPTO_SWEEP_STRIDE 1 CACHE STRING "every how many call stacks the crypto allocation-failure sweeps run")
+endif()
+target_compile_definitions(test_services_allocfail PRIVATE ZMR_CRYPTO_SWEEP_STRIDE=${ZMR_CRYPTO_SWEEP_STRIDE})
