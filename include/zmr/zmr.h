@@ -838,7 +838,10 @@ ZMR_EXPORT int zmr_hashverifydata(int session, const char *pkcs7, const char *ha
 /* One item about the first signer of the PKCS#7 (nothing is verified) in
  * *text (free with zmr_free). 8001 not a PKCS#7, 8002 no signer, 8003 the
  * signer's certificate is not in the PKCS#7, 8004 no signing time; 6xxx
- * when the certificate lacks the item (the recent error names it). */
+ * when the certificate lacks the item (the recent error names it). For
+ * ZMR_P7_KEYSIZE and ZMR_P7_KEYALGORITHM, 33001 when the signer's key was
+ * lost to an allocation failure in the parse; "0" (keysize) only for a key
+ * that cannot be read. */
 ZMR_EXPORT int zmr_getpkcs7info(int session, const char *pkcs7, int item, char **text);
 
 /* For each node of the list, "signingtime;policyoid;commonname" of its
@@ -858,7 +861,10 @@ ZMR_EXPORT int zmr_getsigners(int session, const signatures *list, char **text);
  * keyfile and password. Codes: 22001 the file cannot be opened, 22002 not
  * a PKCS#8 EncryptedPrivateKeyInfo, 22003 wrong password, 22004 not an RSA
  * key, 22005 the ciphertext does not decrypt with the key, 21002 not
- * base64; 25xxx in the HSM (25037 the module refuses the ciphertext). */
+ * base64; 25xxx in the HSM (25037 the module refuses the ciphertext);
+ * 33001 also when the key read from keyfile came out incomplete for want
+ * of memory: such a key is not kept, and the next call reads keyfile
+ * again. */
 ZMR_EXPORT int zmr_assymetricdecrypt(int session, const char *keyfile, const char *password, const char *input,
                                      char **output);
 
