@@ -329,6 +329,7 @@ TEST_F(InitSession, AnErrorCodeTheStoreCannotTakeIsReported) {
                 text.compare(text.size() - c.lines.size(), std::string::npos, c.lines) == 0)
         << text;
   }
+  removeinfoitems(session);  // the thread's store is the process's: leave it empty
 }
 
 TEST_F(InitSession, ThroughTheProxy) {
