@@ -124,6 +124,8 @@ int http_urlencode(std::string_view text, std::string& out);  // 0
 // "+" to space, "%XX" to the byte. 1 (out empty) for "%" not followed by
 // two hexadecimal digits, and for "%00" or a NUL byte.
 int http_urldecode(std::string_view text, std::string& out);
+// The same into wiped storage, for secret texts.
+int http_urldecode(std::string_view text, WipedString& out);
 // Splits scheme://host:port/path. Port 443 for https, 80 for http, else 0
 // unless given; path "/" when there is none.
 void http_parse_url(std::string_view url, std::string& host, int& port, std::string& path);

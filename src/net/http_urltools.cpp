@@ -19,32 +19,8 @@ int hexvalue(unsigned char c) {
   return -1;
 }
 
-}  // namespace
-
-int http_urlencode(std::string_view text, std::string& out) {
-  static const char digits[] = "0123456789ABCDEF";
-  // Written into a buffer of the largest size and cut: signatures and
-  // ciphertexts of whole answers go through here.
-  out.resize(text.size() * 3);
-  char* p = out.data();
-  for (char ch : text) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (unreserved(c)) {
-      *p++ = ch;
-    } else if (c == ' ') {
-      *p++ = '+';
-    } else {
-      p[0] = '%';
-      p[1] = digits[c >> 4];
-      p[2] = digits[c & 15];
-      p += 3;
-    }
-  }
-  out.resize(static_cast<size_t>(p - out.data()));
-  return 0;
-}
-
-int http_urldecode(std::string_view text, std::string& out) {
+template <typename Text>
+int urldecode(std::string_view text, Text& out) {
   out.clear();
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -71,6 +47,34 @@ int http_urldecode(std::string_view text, std::string& out) {
   }
   return 0;
 }
+
+}  // namespace
+
+int http_urlencode(std::string_view text, std::string& out) {
+  static const char digits[] = "0123456789ABCDEF";
+  // Written into a buffer of the largest size and cut: signatures and
+  // ciphertexts of whole answers go through here.
+  out.resize(text.size() * 3);
+  char* p = out.data();
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (unreserved(c)) {
+      *p++ = ch;
+    } else if (c == ' ') {
+      *p++ = '+';
+    } else {
+      p[0] = '%';
+      p[1] = digits[c >> 4];
+      p[2] = digits[c & 15];
+      p += 3;
+    }
+  }
+  out.resize(static_cast<size_t>(p - out.data()));
+  return 0;
+}
+
+int http_urldecode(std::string_view text, std::string& out) { return urldecode(text, out); }
+int http_urldecode(std::string_view text, WipedString& out) { return urldecode(text, out); }
 
 void http_parse_url(std::string_view url, std::string& host, int& port, std::string& path) {
   host.clear();

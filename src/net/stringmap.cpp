@@ -150,28 +150,13 @@ int createstringmap(std::string_view text, std::string_view, int decodeflag, str
     if (eq == std::string_view::npos || http_urldecode(text.substr(eq + 1), decoded) != 0) return 1;
     work = decoded;
   }
-  if (work.empty()) {
-    out.elements.push_back(element{std::string(), std::string()});
-    return kOk;
-  }
-  size_t pos = 0;
   std::string piece;
-  while (pos < work.size()) {
+  splitformpairs(work, [&](std::string_view keytext, std::string_view valuetext) {
     element e;
-    size_t eq = work.find('=', pos);
-    std::string_view keytext = work.substr(pos, eq == std::string_view::npos ? eq : eq - pos);
-    std::string_view valuetext;
-    if (eq == std::string_view::npos) {
-      pos = work.size();
-    } else {
-      size_t amp = work.find('&', eq + 1);
-      valuetext = work.substr(eq + 1, amp == std::string_view::npos ? amp : amp - eq - 1);
-      pos = amp == std::string_view::npos ? work.size() : amp + 1;
-    }
     if (http_urldecode(keytext, piece) == 0) e.key = piece;
     if (http_urldecode(valuetext, piece) == 0) e.value = piece;
     out.elements.push_back(std::move(e));
-  }
+  });
   return kOk;
 }
 

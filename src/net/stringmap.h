@@ -54,6 +54,30 @@ const element* getelement(const stringmap* map, std::string_view key);
 // "&" adds no element; a last pair without "=" has an empty value.
 [[nodiscard]] int createstringmap(std::string_view text, std::string_view separator, int decodeflag, stringmap& out);
 
+// createstringmap's split: pair(keytext, valuetext) for each pair of text,
+// in order, both still encoded; the empty text is one empty pair.
+template <typename Pair>
+void splitformpairs(std::string_view text, Pair&& pair) {
+  if (text.empty()) {
+    pair(std::string_view(), std::string_view());
+    return;
+  }
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t eq = text.find('=', pos);
+    std::string_view keytext = text.substr(pos, eq == std::string_view::npos ? eq : eq - pos);
+    std::string_view valuetext;
+    if (eq == std::string_view::npos) {
+      pos = text.size();
+    } else {
+      size_t amp = text.find('&', eq + 1);
+      valuetext = text.substr(eq + 1, amp == std::string_view::npos ? amp : amp - eq - 1);
+      pos = amp == std::string_view::npos ? text.size() : amp + 1;
+    }
+    pair(keytext, valuetext);
+  }
+}
+
 // Appends key = the calling thread's info item named key, else the default;
 // with neither, 41001 when mandatory, else nothing and 0.
 [[nodiscard]] int add_infoitem_to_map(int session, stringmap& map, std::string_view key,

@@ -60,13 +60,13 @@ int authenticateclient(const Session& s, std::string_view clientpkcs7, std::stri
 // set.
 int createsecurechannel(int session, std::string_view pkcs7, std::string& signature, std::string& channel);
 
-// What the channel needs of the PKCS#7's signer certificate.
+// What the channel needs of the PKCS#7's signer certificate: its key size
+// for the digest, and the certificate, whose key usage picks the merchant
+// key once the channel text is made.
 struct ChannelSigner {
   int64_t keybits = 0;  // as getpkcs7info's "keysize"
-  int usage = 0;        // 0, or the code of a key usage that cannot be read
-  int certtype = 0;     // the merchant key that signs the channel
+  X509* cert = nullptr;
 };
-// The facts of a certificate, its key-usage failure kept for later.
 ChannelSigner channelsigner(int session, X509* cert);
 // The channel text of a PKCS#7 whose signer is known, and its signature:
 // createsecurechannel's steps after the PKCS#7 was read. The builders call

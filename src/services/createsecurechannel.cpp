@@ -56,16 +56,17 @@ int appendchannelitems(int session, std::string& channel) {
   return kOk;
 }
 
+int64_t keybits(std::string_view text) {
+  int64_t bits = 0;
+  std::from_chars(text.data(), text.data() + text.size(), bits);
+  return bits;
+}
+
 }  // namespace
 
 ChannelSigner channelsigner(int session, X509* cert) {
-  ChannelSigner out;
   std::string text;
-  if (getkeysize(session, cert, text) == kOk) std::from_chars(text.data(), text.data() + text.size(), out.keybits);
-  std::string usage;
-  out.usage = getkeyusage(session, cert, usage);
-  out.certtype = usage == "authentication" ? kCertAuthentication : kCertSigning;
-  return out;
+  return {getkeysize(session, cert, text) == kOk ? keybits(text) : 0, cert};
 }
 
 int signchannel(const Session& s, std::string_view pkcs7, const ChannelSigner& signer, std::string& signature,
@@ -78,9 +79,13 @@ int signchannel(const Session& s, std::string_view pkcs7, const ChannelSigner& s
     return fail(session, rc, "An error occured trying to digest the base64 encoded order.");
   std::string text = "h=" + digest;
   if (int rc = appendchannelitems(session, text); rc != kOk) return rc;
-  if (signer.usage != kOk)
-    return fail(session, signer.usage, "Unable to extract keyusage from signing certificate in pkcs7.");
-  if (int rc = signdata(s, text, signature, signer.certtype, 0); rc != kOk)
+  // Read here, after the digest cleared the recent error, so that the
+  // reader's lines stay before the channel's.
+  std::string usage;
+  if (int rc = readpkcs7item(session, nullptr, signer.cert, "keyusage", usage); rc != kOk)
+    return fail(session, rc, "Unable to extract keyusage from signing certificate in pkcs7.");
+  const int certtype = usage == "authentication" ? kCertAuthentication : kCertSigning;
+  if (int rc = signdata(s, text, signature, certtype, 0); rc != kOk)
     return fail(session, rc, "An error occured trying to sign the encrypted channel.");
   if (int rc = encodebase64(session, text, channel); rc != kOk)
     return fail(session, rc, "An error occured trying to base64 encode the channel data.");
@@ -101,7 +106,7 @@ int createsecurechannel(int session, std::string_view pkcs7, std::string& signat
   if (rc != kOk) return fail(session, rc, "The pkcs7 doesn't have a keysize attribute.");
   if (int rc = check_signed_attribute(session, p7.get(), NID_pkcs9_randomNonce); rc != kOk)
     return fail(session, rc, "The incoming pkcs#7 does not contain the ZMR Channel signed attribute.");
-  return signchannel(*s, pkcs7, channelsigner(session, cert), signature, channel);
+  return signchannel(*s, pkcs7, ChannelSigner{keybits(keysize), cert}, signature, channel);
 }
 
 }  // namespace zmr

@@ -89,8 +89,7 @@ bool verify_nonce(int session, std::string_view answer, std::string_view popinfo
   return true;
 }
 
-int parse_payload(int session, std::string_view answer, std::string_view key,
-                  std::vector<std::pair<std::string, std::string>>& items) {
+int parse_payload(int session, std::string_view answer, std::string_view key, PayloadItems& items) {
   items.clear();
   auto bad = [&] {
     items.clear();
@@ -98,18 +97,18 @@ int parse_payload(int session, std::string_view answer, std::string_view key,
   };
   size_t at = answer.find("data=");
   if (at == std::string_view::npos) return bad();
-  std::string payload;
-  if (http_urldecode(answer.substr(at + 5), payload) != kOk) return bad();
-  stringmap map;
-  if (createstringmap(payload, "&", 0, map) != kOk) return bad();
-  for (const element& e : map.elements) {
-    if (!e.key || !e.value) return bad();
-    size_t found = e.key->find(key);
-    if (found == std::string::npos) continue;
-    std::string value;
-    if (http_urldecode(*e.value, value) != kOk) return bad();
-    items.emplace_back(e.key->substr(found + key.size()), std::move(value));
-  }
+  SecretString payload, name, field, value;
+  if (http_urldecode(answer.substr(at + 5), payload.value) != kOk) return bad();
+  bool readable = true;
+  splitformpairs(payload.view(), [&](std::string_view keytext, std::string_view valuetext) {
+    if (!readable) return;
+    readable = http_urldecode(keytext, name.value) == kOk && http_urldecode(valuetext, field.value) == kOk;
+    size_t found = readable ? name.view().find(key) : std::string_view::npos;
+    if (found == std::string_view::npos) return;
+    readable = http_urldecode(field.view(), value.value) == kOk;
+    if (readable) items.emplace_back(name.value.substr(found + key.size()), value.value);
+  });
+  if (!readable) return bad();
   return kOk;
 }
 
@@ -182,7 +181,7 @@ int gettransactioninfo(int session, std::string_view key, std::string_view oids)
     return fail(session, rc, "Error decrypting response.");
   if (!verify_nonce(session, answer.view(), popinfo)) return failreply(session, 42001, "Response validation error.");
 
-  std::vector<std::pair<std::string, std::string>> items;
+  PayloadItems items;
   if (int rc = parse_payload(session, answer.view(), key, items); rc != kOk) return rc;
   for (const auto& [name, value] : items) {
     if (int rc = pushinfoitem(session, name, value); rc != kOk)

@@ -18,6 +18,7 @@ int handleerror(const Session& s, std::string_view form) {
   }
   std::optional<std::string> report = formfield(form, "rtReport");
   if (!report) return kOk;
+  PushedItems pushed;
   if (int rc = handlereportdata(session, *report); rc != kOk) {
     setlasterror(session, "verifytransactionrequest::handleerror: Error occured parsing rtReport.\n");
     return rc;
@@ -26,6 +27,7 @@ int handleerror(const Session& s, std::string_view form) {
     setlasterror(session, "verifytransactionrequest::handleverifysign21: Error setting infoitem \"rtReport\".\n");
     return rc;
   }
+  pushed.keep();
   return kOk;
 }
 

@@ -37,9 +37,11 @@ int handlereportdata(int session, std::optional<std::string_view> report) {
     if (!e.key || !e.value) return refuse(session, e.key.value_or(""));
     if (isreservedreportkey(*e.key)) return refuse(session, *e.key);
   }
+  PushedItems pushed;
   for (const element& e : pairs.elements) {
     if (pushinfoitem(session, *e.key, *e.value) != kOk) return refuse(session, *e.key);
   }
+  pushed.keep();
   return kOk;
 }
 

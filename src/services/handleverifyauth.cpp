@@ -30,10 +30,12 @@ int handleverifyauth(const Session& s, std::string_view form) {
 
   std::optional<std::string> report = formfield(form, "rtReport");
   if (!report) return kOk;
+  PushedItems pushed;
   if (int rc = handlereportdata(session, *report); rc != kOk)
     return fail(session, rc, "handleerror: Error occured parsing rtReport.\n");
   if (int rc = pushinfoitem(session, "rtReport", *report); rc != kOk)
     return fail(session, rc, "handleverifyauth: Error setting infoitem \"rtReport\".\n");
+  pushed.keep();
   return kOk;
 }
 

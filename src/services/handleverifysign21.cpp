@@ -82,6 +82,8 @@ int handleverifysign21(const Session& s, std::string_view form) {
     return fail(session, 40009,
                 "The number of documents set is not equal to the number of signatures received.\n");
 
+  // The client's report and cpReport: undone together when either fails.
+  PushedItems pushed;
   if (std::optional<std::string> report = formfield(form, "rtReport")) {
     if (int rc = handlereportdata(session, *report); rc != kOk)
       return fail(session, rc, "Error occured parsing rtReport.\n");
@@ -94,6 +96,7 @@ int handleverifysign21(const Session& s, std::string_view form) {
     return fail(session, 1, "Error occured decoding cpReport.\n");
   if (int rc = pushinfoitem(session, "cpReport", decoded); rc != kOk)
     return fail(session, rc, "Error occured setting infoitem \"cpReport\".\n");
+  pushed.keep();
   return kOk;
 }
 

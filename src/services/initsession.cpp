@@ -132,7 +132,10 @@ int initsession(int session, std::optional<std::string>& cdmuri, std::optional<s
   std::string errorcode;
   if (getrawelementvalue(&map, "errorCode", errorcode) == kOk) {
     setlasterror(session, "initsession::initsession: Rirorer Idor Azoriva returned an unencrypted error: " + errorcode);
-    pushinfoitem(session, "errorcode", errorcode);
+    if (int rc = pushinfoitem(session, "errorcode", errorcode); rc != kOk) {
+      setlasterror(session, "\n");  // the line above has no line feed of its own
+      return failhere(rc, "Could not set infoitem \"errorcode\".\n");
+    }
     return 43003;
   }
 
@@ -141,8 +144,10 @@ int initsession(int session, std::optional<std::string>& cdmuri, std::optional<s
   if (int rc = decrypt_initsession_response(session, map, encrypted.basekey.value, payload); rc != kOk)
     return failhere(rc, "An error occured while decrypting the response.\n");
   if (getrawelementvalue(&payload, "errorCode", errorcode) == kOk) {
-    pushinfoitem(session, "errorcode", errorcode);
-    return failhere(43003, "Rirorer Idor Azoriva returned an errorCode.\n");
+    setlasterror(session, "initsession::initsession: Rirorer Idor Azoriva returned an errorCode.\n");
+    if (int rc = pushinfoitem(session, "errorcode", errorcode); rc != kOk)
+      return failhere(rc, "Could not set infoitem \"errorcode\".\n");
+    return 43003;
   }
   std::string echoed;
   if (getrawelementvalue(&payload, "nonce", echoed) != kOk)

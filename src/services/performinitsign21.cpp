@@ -77,6 +77,13 @@ int signdocument(const Session& s, document& d) {
   return initfail(session, 39005, kLines, "Mime type is not valid for Zelmor use.\n");
 }
 
+// The record the store makes when the list is first asked for: no field
+// set. A record with any field (signed data alone, say) is a document.
+bool isblank(const document& d) {
+  return !d.content && !d.xsl && !d.mimetype && !d.description && !d.signeddata && !d.merchantpkcs7 &&
+         !d.clientpkcs7 && !d.ocsp && !d.fullocsp;
+}
+
 }  // namespace
 
 int performinitsign21(const Session& s, std::string_view form, std::string_view basekey, std::string& answer) {
@@ -85,7 +92,7 @@ int performinitsign21(const Session& s, std::string_view form, std::string_view 
   document* head = nullptr;
   if (int rc = getdocuments(session, &head); rc != kOk)
     return initfail(session, rc, kLines, "Error fetching documents to sign from session store.\n");
-  if (!head->next && !head->content && !head->mimetype)
+  if (!head->next && isblank(*head))
     return initfail(session, 39010, kLines, "No documents to process.\n");
 
   std::string documents = "[{\n";

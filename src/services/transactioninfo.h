@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "misc/secret.h"
 #include "store/sessionstore.h"
 
 namespace zmr {
@@ -52,8 +53,10 @@ bool verify_nonce(int session, std::string_view answer, std::string_view popinfo
 // The payload of the answer as info items, in order: everything after the
 // first "data=" form-decoded, split into pairs, each name cut after the
 // first occurrence of key (pairs without it skipped) and each value decoded
-// once more. 0, or 42000 when any of it cannot be read.
-int parse_payload(int session, std::string_view answer, std::string_view key,
-                  std::vector<std::pair<std::string, std::string>>& items);
+// once more. 0, or 42000 when any of it cannot be read. The payload is the
+// services host's secret answer: every copy of it is in wiped storage.
+using PayloadItem = std::pair<WipedString, WipedString>;
+using PayloadItems = std::vector<PayloadItem, WipingAllocator<PayloadItem>>;
+int parse_payload(int session, std::string_view answer, std::string_view key, PayloadItems& items);
 
 }  // namespace zmr

@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "store/sessionstore.h"
+#include "store/threadstore.h"
 
 namespace zmr {
 
@@ -57,8 +58,26 @@ int handleverifysign21(const Session& s, std::string_view form);
 // for an absent or empty report. 41002 not parsable; 40008 when a pair's
 // key or value does not decode, when a key names an item of the scheme
 // (kReservedReportKeys, without regard to case) or when a push fails. A
-// report with a refused pair pushes nothing at all.
+// refused report leaves no pair stored.
 int handlereportdata(int session, std::optional<std::string_view> report);
+
+// The calling thread's info items pushed while it lives, undone unless kept:
+// a report refused part-way, or one whose own item cannot follow it, leaves
+// the store as it was, so the merchant can still set errorCode.
+class PushedItems {
+ public:
+  PushedItems() : before(countinfoitems()) {}
+  ~PushedItems() {
+    if (!kept) dropinfoitemsafter(before);
+  }
+  PushedItems(const PushedItems&) = delete;
+  PushedItems& operator=(const PushedItems&) = delete;
+  void keep() { kept = true; }
+
+ private:
+  size_t before;
+  bool kept = false;
+};
 
 // Items a report may not set: what initialisation, verification and
 // certificate status write, and what the answer, certificate status and

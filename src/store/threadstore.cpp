@@ -8,10 +8,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <new>
 #include <utility>
-#include <vector>
 
+#include "misc/secret.h"
 #include "misc/status.h"
 #include "store/sessionstore.h"
 #include "tools/stringoperations.h"
@@ -30,10 +31,15 @@ bool claim(std::atomic<int>& counter) {
   return true;
 }
 
+// Values are the client's and the merchant's texts, the transaction's base
+// key among them: they are wiped when the item goes, at removal or at the
+// thread's end. Items never move once made (the store is a deque), so no
+// copy of a value is left in a block the store gave back.
 struct InfoItem {
+  InfoItem(std::string_view k, std::string_view v) : key(k), lower(tolower_ascii(k)), value(v) {}
   std::string key;    // as pushed
   std::string lower;  // for the case-insensitive lookups
-  std::string value;
+  SecretString value;
 };
 
 // How many times a thread's key destructors may run: glibc and musl stop
@@ -48,7 +54,7 @@ struct ThreadStore {
   // lines, never lines with a hole.
   bool errorcut = false;
   bool infoslot = false;
-  std::vector<InfoItem> items;
+  std::deque<InfoItem> items;
   std::unique_ptr<document> documents;
   // Exit-time destructor rounds this thread had been through when the store
   // was made or last kept, and whether anything used it since.
@@ -239,7 +245,7 @@ int pushinfoitem(int session, std::string_view key, std::string_view value) {
   if (s == nullptr) return kOutOfMemory;
   if (!claiminfo(*s)) return 2032;
   if (s->items.size() >= static_cast<size_t>(kMaxInfoItems)) return 2023;
-  s->items.push_back(InfoItem{std::string(key), tolower_ascii(key), std::string(value)});
+  s->items.emplace_back(key, value);
   return kOk;
 }
 
@@ -250,7 +256,7 @@ int popinfoitem(int session, std::string_view key, std::string& out) {
   std::string lower = tolower_ascii(key);
   for (const InfoItem& item : s->items) {
     if (item.lower == lower) {
-      out = item.value;
+      out.assign(item.value.view());
       return kOk;
     }
   }
@@ -281,7 +287,7 @@ int wildcard_popinfoitem(int session, std::string_view pattern, int n, std::stri
     if (item.lower.find(lower) == std::string::npos) continue;
     if (seen++ == n) {
       key = item.lower;
-      value = item.value;
+      value.assign(item.value.view());
       return kOk;
     }
   }
@@ -292,12 +298,22 @@ int removeallinfoitems(int session) {
   if (checksessionvalidity(session) != 0) return 2009;
   ThreadStore* s = existing();
   if (s == nullptr || !s->infoslot) return kOk;
-  s->items.clear();
-  s->items.shrink_to_fit();
+  std::deque<InfoItem>().swap(s->items);
   s->documents.reset();
   s->infoslot = false;
   infoslots.fetch_sub(1, std::memory_order_relaxed);
   return kOk;
+}
+
+size_t countinfoitems() {
+  ThreadStore* s = existing();
+  return s == nullptr || !s->infoslot ? 0 : s->items.size();
+}
+
+void dropinfoitemsafter(size_t count) {
+  ThreadStore* s = existing();
+  if (s == nullptr || !s->infoslot) return;
+  while (s->items.size() > count) s->items.pop_back();
 }
 
 int getdocuments(int session, document** out) {

@@ -11,6 +11,7 @@
 // the message.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,6 +58,10 @@ int popinfoitem(int session, std::string_view key, std::string& out);
 int wildcard_countinfoitems(int session, std::string_view pattern, int* out);
 int wildcard_popinfoitem(int session, std::string_view pattern, int n, std::string& key, std::string& value);
 int removeallinfoitems(int session);
+// The number of the thread's info items, and the undoing of every push made
+// after that count was taken (0 when nothing is stored or nothing to undo).
+size_t countinfoitems();
+void dropinfoitemsafter(size_t count);
 // Head of the thread's document list, created empty when there is none.
 int getdocuments(int session, document** out);
 

@@ -207,6 +207,16 @@ TEST_F(Challenges, CodesAndTheirLines) {
   // Not a PKCS#7.
   EXPECT_EQ(8001, createChannel(tx::b64("not a pkcs7"), signature, out));
   EXPECT_EQ(channel + "The pkcs7 doesn't have a keysize attribute.\n", lastLine(zmrtest::recentError()));
+  // A signer of neither usage: the key-usage reader's lines, then the channel's.
+  zmrtest::CertSpec spec = zmrtest::endUserSpec();
+  spec.keyUsage = 0x20;  // keyEncipherment only
+  spec.keyIndex = 41;
+  EXPECT_EQ(6012, createChannel(channelPkcs7(zmrtest::makeCert(spec, &m.pki.ca)), signature, out));
+  EXPECT_EQ("certtools_getkeyusage: The keyusage is the certificate is neither authenticate nor sign\n"
+            "getpkcs7info_getpkcs7info: An error occured trying to retrieve the keyusage from the certificate\n" +
+                channel + "Unable to extract keyusage from signing certificate in pkcs7.\n",
+            zmrtest::recentError());
+  EXPECT_EQ("", signature);
   // Not base64.
   EXPECT_EQ(21002, authenticateServer("", nullptr, nullptr, signature, out));
   EXPECT_EQ(server + "An error occured trying to base64 decode the clientchallenge.\n",

@@ -440,6 +440,12 @@ TEST_F(InitCases, CodesAndTheirLines) {
          i.documents.clear();  // a PDF that is not base64 is added below
        },
        21002, "inittransaction::performinitsign12: Error base64 decoding document.\n" + in("performinitsign21")},
+      {"a record of signed data alone", Carrier::nczmr20, "initSign",
+       [&](auto& i, auto& f) {
+         v21(i, f);
+         i.documents.clear();  // the record is made below
+       },
+       39005, sign21 + "Mime type is not valid for Zelmor use.\n" + in("performinitsign21")},
       {"ocspFormat outside its list", Carrier::nczmr20, "initSign",
        [&](auto& i, auto& f) {
          v21(i, f);
@@ -460,6 +466,9 @@ TEST_F(InitCases, CodesAndTheirLines) {
       plain.documents.clear();
       ASSERT_EQ(0, plain.apply(session));
       ASSERT_EQ(0, zmr_adddocumentpdf(session, "%%", "PDF"));
+    } else if (std::string(row.name) == "a record of signed data alone") {
+      ASSERT_EQ(0, items.apply(session));
+      ASSERT_EQ(0, zmr_setsigneddata(session, tx::b64("signed elsewhere").c_str()));
     } else {
       ASSERT_EQ(0, items.apply(session));
     }

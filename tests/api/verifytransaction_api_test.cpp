@@ -409,6 +409,33 @@ TEST_F(VerifyRoad, ReportsCannotPlantResults) {
   }
 }
 
+// A report that does not fit in the thread's store is refused whole: none
+// of its pairs stays, so the merchant can still mark the failed
+// verification and the client is not told OK. Two sizes: one that runs out
+// of room among its pairs, one whose pairs fit but whose rtReport item does
+// not.
+TEST_F(VerifyRoad, AReportThatDoesNotFitLeavesRoomForErrorCode) {
+  // The free slots after a verification without report.
+  int room = 0;
+  {
+    Road r = run("verifyAuth", Carrier::nczmr20, "2.0", MerchantItems{});
+    ASSERT_EQ(0, r.rc) << r.error;
+    while (zmr_setinfoitem(session, ("fill" + std::to_string(room)).c_str(), "x") == 0) ++room;
+    ASSERT_GT(room, 10);
+  }
+  for (int pairs : {600, room}) {
+    SCOPED_TRACE(std::to_string(pairs) + " pairs");
+    tx::Form report;
+    for (int i = 0; i < pairs; ++i) report.emplace_back("r" + std::to_string(i), "x");
+    Road r = run("verifyAuth", Carrier::nczmr20, "2.0", MerchantItems{}, zmrtest::reportText(report));
+    EXPECT_NE(0, r.rc);
+    EXPECT_EQ("<2022>", item("r0"));
+    EXPECT_EQ("<2022>", item("rtReport"));
+    EXPECT_EQ(*r.verification.field("pkcs7"), item("clientPkcs7"));  // the results stay
+    respond(r, ResponseItems{.errorCode = std::to_string(r.rc), .nextURL = kNextUrl});
+  }
+}
+
 // The client's error report is answered with its code.
 TEST_F(VerifyRoad, ErrorReport) {
   MerchantItems items;

@@ -6,13 +6,23 @@
 // every result must name the thread's own user. Loopback stand-ins over
 // TLS; bounded in count and time; run under the thread sanitizer too. The
 // throughput is printed beside OpenSSL's RSA-2048 rate on as many threads.
+//
+// A failure must keep its text even when the process does not get to the
+// end of the test: a sanitizer that halts it, or a hang that has ctest kill
+// it, would drop what sits in stdout's buffer. So every failure is written
+// to stderr as it happens, stdout goes out line by line, and a watchdog
+// names each thread's last finished step and aborts well before ctest's
+// time limit.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <zmr/zmr.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -32,6 +42,9 @@ using zmrtest::TxDocument;
 constexpr int kThreads = 8;
 constexpr int kRounds = 10;  // authentication and signing per thread, at most
 constexpr auto kTimeLimit = std::chrono::seconds(12);
+// Far beyond a sound run (seconds, under the thread sanitizer too), and
+// below the test's ctest time limit (300 s).
+constexpr auto kWatchdog = std::chrono::seconds(240);
 // Private-key operations of the merchant per round: set-up (1) and init (3)
 // and verification (2) of the authentication; set-up (1), init (unwrap, two
 // documents, coiData: 4) and verification (unwrap, two requests: 3) of the
@@ -63,9 +76,46 @@ double opensslRate(EVP_PKEY* key, int threads) {
   return done.load() / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Aborts the process, after printing each thread's last finished step,
+// unless disarmed within the time limit.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::seconds limit) : thread_([this, limit] { watch(limit); }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      done_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+  // What thread n finished last (a string literal).
+  void step(int n, const char* what) { steps_[static_cast<size_t>(n)].store(what); }
+
+ private:
+  void watch(std::chrono::seconds limit) {
+    std::unique_lock<std::mutex> guard(lock_);
+    if (wake_.wait_for(guard, limit, [this] { return done_; })) return;
+    std::fprintf(stderr, "The load did not end within %lld s. Last finished step per thread:\n",
+                 static_cast<long long>(limit.count()));
+    for (size_t n = 0; n < steps_.size(); ++n) std::fprintf(stderr, "  thread %zu: %s\n", n, steps_[n].load());
+    std::fflush(stderr);
+    std::abort();
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  std::array<std::atomic<const char*>, kThreads> steps_{};
+  std::thread thread_;
+};
+
 TEST(VerifyTransactionLoad, EachThreadRunsTheWholeRoadForItsOwnUser) {
   if (!zmrtest::devCoiKey(1) || !zmrtest::devCentralKey(1))
     GTEST_SKIP() << "built with ZMR_CENTRAL_KEYS_DIR: no development keys";
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   ASSERT_EQ(0, zmr_initialize());
   zmrtest::RoadSetup road = zmrtest::makeRoadSetup("verifytx-load", 1);
   const zmrtest::TestPki& pki = road.merchant.pki;
@@ -83,6 +133,8 @@ TEST(VerifyTransactionLoad, EachThreadRunsTheWholeRoadForItsOwnUser) {
   std::atomic<int> authentications{0}, signings{0};
   const auto start = std::chrono::steady_clock::now();
   const auto deadline = start + kTimeLimit;
+  Watchdog watchdog(kWatchdog);
+  for (int n = 0; n < kThreads; ++n) watchdog.step(n, "none");
   auto work = [&](int n) {
     const std::string me = std::to_string(n);
     const zmrtest::EndUser& user = users[n];
@@ -91,9 +143,11 @@ TEST(VerifyTransactionLoad, EachThreadRunsTheWholeRoadForItsOwnUser) {
     auto fail = [&](const std::string& why) {
       std::lock_guard<std::mutex> guard(lock);
       failures.push_back("thread " + me + ": " + why);
+      std::fprintf(stderr, "%s\n", failures.back().c_str());
       return false;
     };
     auto call = [&](const char* what, int rc) {
+      watchdog.step(n, what);
       return rc == 0 || fail(std::string(what) + " " + std::to_string(rc) + ": " + zmrtest::recentError(session));
     };
     auto signer = [&](const char* what, const std::string& pkcs7) {
@@ -137,7 +191,7 @@ TEST(VerifyTransactionLoad, EachThreadRunsTheWholeRoadForItsOwnUser) {
       if (!a.ok) return fail(std::string(operation) + ": " + a.why);
       zmrtest::TxRequest v = client.request(auth ? "verifyAuth" : "verifySign",
                                             auth ? client.verifyAuthFields(init, a) : client.verifySignFields(init, a));
-      if (!call(v.operation.c_str(), zmrtest::verifyTransaction(session, v)) || !check()) return false;
+      if (!call(auth ? "verifyAuth" : "verifySign", zmrtest::verifyTransaction(session, v)) || !check()) return false;
       if (!call("verifytransactionresponse", zmrtest::verifyResponse(session, answer))) return false;
       zmrtest::TxAnswer response = client.checkResponse(init, v, answer, {});
       if (!response.ok) return fail(v.operation + " answer: " + response.why);
@@ -173,7 +227,11 @@ TEST(VerifyTransactionLoad, EachThreadRunsTheWholeRoadForItsOwnUser) {
     }
   };
   std::vector<std::thread> threads;
-  for (int n = 0; n < kThreads; ++n) threads.emplace_back(work, n);
+  for (int n = 0; n < kThreads; ++n)
+    threads.emplace_back([&, n] {
+      work(n);
+      watchdog.step(n, "its last round (or stopped at a failure)");
+    });
   for (std::thread& t : threads) t.join();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 

@@ -245,6 +245,26 @@ TEST_F(Exchange, FailedExchangesAndRetries) {
   plain.va->server().setBehaviour(zmrtest::Behaviour::normal);
 }
 
+// A failure that a retry gets past: the attempt that answers is the one
+// used, the failed attempts leave no line, and the exchange's time is
+// stored. Reset connections, once and twice, then a good answer.
+TEST_F(Exchange, ARetryThatSucceeds) {
+  std::string pkcs7 = zmrtest::endUserPkcs7(pki);
+  for (int failures : {1, 2}) {
+    SCOPED_TRACE(std::to_string(failures) + " failed attempts");
+    int s = openWith({{"vaport", std::to_string(plain.va->port())}, {"vassldisabled", "true"}});
+    const int connections = plain.va->server().connections();
+    plain.va->server().failNext(failures, zmrtest::Behaviour::reset);
+    Outcome o = call(s, pkcs7);
+    EXPECT_EQ(0, o.rc) << o.error;
+    EXPECT_EQ(failures + 1, plain.va->server().connections() - connections);
+    EXPECT_FALSE(o.ocsp.empty());
+    EXPECT_EQ(std::string::npos, o.error.find("http_post")) << o.error;
+    EXPECT_NE("<absent>", item(s, "vaperf"));
+    EXPECT_EQ(0, zmr::closesession(s));
+  }
+}
+
 TEST_F(Exchange, ThroughTheProxy) {
   zmrtest::ProxyStandin proxy;
   proxy.requireCredentials("merchant:pw");

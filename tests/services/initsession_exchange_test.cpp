@@ -294,6 +294,44 @@ TEST_F(InitSession, ServerErrorsAndBadReplies) {
   }
 }
 
+// The errorcode item is the merchant's only copy of the server's code: when
+// the store cannot take it, the call says so with the store's code.
+TEST_F(InitSession, AnErrorCodeTheStoreCannotTakeIsReported) {
+  open(1);
+  const struct {
+    const char* name;
+    SdmStandin::Answer answer;
+    std::string lines;  // the recent error ends with them
+  } cases[] = {
+      {"clear errorCode",
+       [](const SdmRequest&) {
+         HttpResponse out;
+         out.raw = "HTTP/1.1 200 OK\r\nContent-Length: 14\r\n\r\nerrorCode=1234";
+         return out;
+       },
+       "initsession::initsession: Rirorer Idor Azoriva returned an unencrypted error: 1234\n"
+       "initsession::initsession: Could not set infoitem \"errorcode\".\n"},
+      {"errorCode inside the payload",
+       [](const SdmRequest& r) { return SdmStandin::reply(r, tx::Form{{"errorCode", "4321"}}); },
+       "initsession::initsession: Rirorer Idor Azoriva returned an errorCode.\n"
+       "initsession::initsession: Could not set infoitem \"errorcode\".\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    removeinfoitems(session);
+    for (const auto& [k, v] : zmrtest::initSessionItems()) setinfoitem(session, k, v);
+    for (int i = 0; setinfoitem(session, "fill" + std::to_string(i), "x") == 0; ++i) {
+    }
+    setup.sdm->answer(c.answer);
+    EXPECT_EQ(2023, run());
+    const std::string text = recent();
+    EXPECT_TRUE(text.size() >= c.lines.size() &&
+                text.compare(text.size() - c.lines.size(), std::string::npos, c.lines) == 0)
+        << text;
+  }
+  removeinfoitems(session);  // the thread's store is the process's: leave it empty
+}
+
 TEST_F(InitSession, ThroughTheProxy) {
   zmrtest::ProxyStandin proxy;
   proxy.requireCredentials("merchant:pw");

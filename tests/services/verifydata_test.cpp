@@ -25,6 +25,7 @@
 namespace zmr {
 namespace {
 
+using zmrtest::Pkcs7SignerSpec;
 using zmrtest::Pkcs7Spec;
 using zmrtest::TestCert;
 namespace der = zmrtest::der;
@@ -179,6 +180,17 @@ TEST_F(VerifyData, EveryCaseInEveryMode) {
   Pkcs7Spec twoSigners = zmrtest::pkcs7For(pki.endUser, kContent);
   twoSigners.signers.push_back(twoSigners.signers[0]);
   twoSigners.signers[1].cert = &f->signOnly;
+  // Two signers, the second failing: every SignerInfo is checked.
+  auto secondSigner = [&](const std::function<void(Pkcs7SignerSpec&)>& change) {
+    Pkcs7Spec spec = twoSigners;
+    change(spec.signers[1]);
+    return zmrtest::makePkcs7Base64(spec);
+  };
+  const std::string secondExpired = secondSigner([&](Pkcs7SignerSpec& s) { s.cert = &f->expiredUser; });
+  const std::string secondAuthOnly = secondSigner([&](Pkcs7SignerSpec& s) { s.cert = &f->authOnly; });
+  const std::string secondForged = secondSigner([&](Pkcs7SignerSpec& s) { s.signature = std::string(256, 's'); });
+  const std::string secondOtherDigest =
+      secondSigner([&](Pkcs7SignerSpec& s) { s.messageDigestValue = std::string(32, 'm'); });
 
   Pkcs7Ptr data(PKCS7_new());
   ASSERT_TRUE(data && PKCS7_set_type(data.get(), NID_pkcs7_data) == 1);
@@ -219,6 +231,12 @@ TEST_F(VerifyData, EveryCaseInEveryMode) {
       {"factory, SHA-1", f->all, zmrtest::makePkcs7Base64(sha1), kContent, 0, signing, same(ok)},
       {"factory, over a digest", f->all, signedBy(pki.endUser), sha256Digest, 1, authentication, same(ok)},
       {"factory, two signers", f->all, zmrtest::makePkcs7Base64(twoSigners), kContent, 0, signing, same(ok)},
+      {"two signers, the second expired", f->all, secondExpired, kContent, 0, signing, {ok, expired, expired}},
+      {"two signers, the second without nonRepudiation", f->all, secondAuthOnly, kContent, 0, signing, same(usage)},
+      {"two signers, the second's signature forged", f->all, secondForged, kContent, 0, signing,
+       same({5007, kBadSignature})},
+      {"two signers, the second over other content", f->all, secondOtherDigest, kContent, 0, signing,
+       same({12003, kBadSignature})},
       {"cms, detached, SHA-1", f->all, opensslSigned("cms", pki.endUser, kContent, "-md sha1"), kContent, 0,
        signing, same(ok)},
       {"cms, attached, SHA-256", f->all, opensslSigned("cms", pki.endUser, kContent, "-md sha256 -nodetach"),

@@ -364,6 +364,13 @@ HttpResponse StandinServer::dispatch(const HttpRequest& request) {
 void StandinServer::serve(int fd, int stopfd) {
   connections_.fetch_add(1);
   Behaviour b = behaviour_.load();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failnext_ > 0) {
+      --failnext_;
+      b = failbehaviour_;
+    }
+  }
   Io io{fd, stopfd, nullptr};
   if (b == Behaviour::stallHandshake) {
     io.drain(-1);

@@ -119,6 +119,13 @@ class StandinServer {
   // match the answer is 404.
   void handle(const std::string& path, Handler handler);
   void setBehaviour(Behaviour b) { behaviour_.store(b); }
+  // The next count connections behave as b, later ones as set above (a
+  // failure that a retry gets past).
+  void failNext(int count, Behaviour b) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failnext_ = count;
+    failbehaviour_ = b;
+  }
   void setSlowPause(std::chrono::milliseconds pause) { slowpause_.store(pause.count()); }
 
   // Requests read so far, in arrival order.
@@ -136,6 +143,8 @@ class StandinServer {
   std::atomic<long long> slowpause_{20};
   std::atomic<int> connections_{0};
   mutable std::mutex mutex_;
+  int failnext_ = 0;  // under mutex_
+  Behaviour failbehaviour_ = Behaviour::normal;
   std::vector<std::pair<std::string, Handler>> handlers_;
   std::vector<HttpRequest> requests_;
   std::unique_ptr<Listener> listener_;  // last: stopped first

@@ -2,15 +2,17 @@
 // thread releases during a call still holds them. Proxy credentials (the
 // property's value and the Proxy-Authorization text, for plain HTTP
 // through the proxy and for a CONNECT tunnel, and when the session is
-// freed), a client's decrypted message and its base key, triple-DES
-// plaintext and random bytes. The results handed out are released by the
-// test after the watch.
+// freed), a client's decrypted message and its base key, the base keys kept
+// as info items (at their removal and at the thread's end), the services
+// host's answer, triple-DES plaintext and random bytes. The results handed
+// out are released by the test after the watch.
 #include <gtest/gtest.h>
 #include <zmr/zmr.h>
 
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "allocfail/failingalloc.h"
@@ -18,8 +20,10 @@
 #include "store/sessionstore.h"
 #include "support/apitest.h"
 #include "support/merchant.h"
+#include "support/servicesstandin.h"
 #include "support/standin.h"
 #include "support/storesession.h"
+#include "support/txclient.h"
 #include "support/txscheme.h"
 #include "support/verifiers.h"
 
@@ -43,13 +47,15 @@ void keep(const void* block, size_t size) {
   arena[at + size] = 0;
 }
 
+void startwatching() {
+  used = 0;
+  seen = 0;
+  lost = 0;
+  allocfail::onrelease(keep);
+}
+
 struct Watch {
-  Watch() {
-    used = 0;
-    seen = 0;
-    lost = 0;
-    allocfail::onrelease(keep);
-  }
+  Watch() { startwatching(); }
   ~Watch() { allocfail::onrelease(nullptr); }
   Watch(const Watch&) = delete;
   Watch& operator=(const Watch&) = delete;
@@ -165,6 +171,88 @@ TEST_F(SecretsInReleasedBlocks, DecryptedMessagesPlaintextAndRandomBytes) {
   EXPECT_EQ(released("the random bytes", bytes), "");
   EXPECT_EQ(released("the random bytes in base64", text), "");
 
+  zmr_closesession(session);
+  zmr_finalize();
+}
+
+// The transaction's base key is the info item "key", pushed by
+// initialisation and by verification: the store wipes it when the merchant
+// removes the thread's items and when the thread ends with them stored.
+TEST_F(SecretsInReleasedBlocks, BaseKeyItems) {
+  ASSERT_EQ(zmr_initialize(), 0);
+  zmrtest::MerchantFiles m = zmrtest::makeMerchantFiles("secrets-basekey", 1);
+  int session = -1;
+  ASSERT_EQ(zmr_opensession(&session, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr),
+            0)
+      << zmrtest::recentError();
+  ASSERT_EQ(zmr_removeinfoitems(session), 0);
+  zmrtest::TxClient client(m.pki, "merchant.example,127.0.0.1");
+  // One transaction's init and verification (handleError: no validation
+  // authority), each leaving its base key as an item.
+  auto transaction = [&](std::vector<std::string>& keys) {
+    zmrtest::MerchantItems items;
+    if (items.apply(session) != 0) return false;
+    zmrtest::TxRequest init = client.request("initAuth", client.authFields(zmrtest::Carrier::nczmr20));
+    std::string answer;
+    if (zmrtest::initTransaction(session, init, answer) != 0) return false;
+    zmrtest::TxRequest verify = client.request("handleError", client.handleErrorFields(init, "77"));
+    if (zmrtest::verifyTransaction(session, verify) != 0) return false;
+    keys = {zmrtest::tx::b64(init.basekey), zmrtest::tx::b64(verify.basekey)};
+    return true;
+  };
+
+  std::vector<std::string> keys;
+  ASSERT_TRUE(transaction(keys)) << zmrtest::recentError();
+  char* key = nullptr;
+  ASSERT_EQ(zmr_getinfoitem(session, "key", &key), 0);
+  EXPECT_EQ(zmrtest::take(key), keys[0]);
+  {
+    Watch watch;
+    EXPECT_EQ(zmr_removeinfoitems(session), 0);
+  }
+  EXPECT_EQ(released("the initialisation's base key, at zmr_removeinfoitems,", keys[0]), "");
+  EXPECT_EQ(released("the verification's base key, at zmr_removeinfoitems,", keys[1]), "");
+
+  std::vector<std::string> threadkeys;
+  std::thread worker([&] {
+    if (transaction(threadkeys)) startwatching();  // still on while the thread's store goes at its end
+  });
+  worker.join();
+  allocfail::onrelease(nullptr);
+  ASSERT_EQ(threadkeys.size(), 2u);
+  EXPECT_EQ(released("the initialisation's base key, at the thread's end,", threadkeys[0]), "");
+  EXPECT_EQ(released("the verification's base key, at the thread's end,", threadkeys[1]), "");
+
+  zmr_closesession(session);
+  zmr_finalize();
+}
+
+// The services host's decrypted answer, a short and a long value among its
+// items: no released block holds them while it is read and stored.
+TEST_F(SecretsInReleasedBlocks, TransactionInformation) {
+  zmrtest::ServicesSetup setup = zmrtest::makeServicesSetup("secrets-txinfo", 2);
+  if (!setup.centralKey) GTEST_SKIP() << "the build has no development central keys";
+  const std::string shortvalue = "Kq7Zp2Wm9X", longvalue = "Vr4Tn8Qa1Lx6Hc3Ye0Bj5Uw2Gd9Pz7Mk";
+  setup.host->answer({.items = {{"refshort", shortvalue}, {"reflong", longvalue}}});
+  ASSERT_EQ(zmr_initialize(), 0);
+  const zmrtest::MerchantFiles& m = setup.merchant;
+  int session = -1;
+  ASSERT_EQ(zmr_opensession(&session, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr),
+            0)
+      << zmrtest::recentError();
+  int rc;
+  {
+    Watch watch;
+    rc = zmr_gettransactioninfo(session, "ref", "1.2.3", "");
+  }
+  ASSERT_EQ(rc, 0) << zmrtest::recentError();
+  char* value = nullptr;
+  ASSERT_EQ(zmr_getinfoitem(session, "long", &value), 0);
+  EXPECT_EQ(zmrtest::take(value), longvalue);
+  EXPECT_EQ(released("a short value of the answer", shortvalue), "");
+  EXPECT_EQ(released("a long value of the answer", longvalue), "");
   zmr_closesession(session);
   zmr_finalize();
 }
