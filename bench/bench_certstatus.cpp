@@ -4,8 +4,8 @@
 // sign it with OCSP_request_sign, decode the answer, OCSP_basic_verify and
 // the responder's chain. The library also posts over loopback HTTP, clears
 // and sets its info items and checks the answer's time; the goal is at
-// least 0.6 of the OpenSSL rate. No thread-scaling goal: the exchange is
-// network. The ratios are printed at the end, also against OpenSSL plus a
+// least 1.2 times the OpenSSL rate: it should decode smarter than the naive
+// steps. No thread-scaling goal: the exchange is network. The ratios are printed at the end, also against OpenSSL plus a
 // bare post to the same stand-in, which shows what the round trip costs on
 // the machine at hand.
 #include <benchmark/benchmark.h>
@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   double z = reporter.rate("BM_zmr_getcertstatus", 1), o = reporter.rate("BM_openssl_alone", 1);
   double x = reporter.rate("BM_exchange_alone", 1);
-  if (z > 0 && o > 0) std::printf("zmr_getcertstatus / OpenSSL alone, 1 thread: %.3f (goal >= 0.6)\n", z / o);
+  if (z > 0 && o > 0) std::printf("zmr_getcertstatus / OpenSSL alone, 1 thread: %.3f (goal >= 1.2)\n", z / o);
   if (z > 0 && o > 0 && x > 0)
     std::printf("zmr_getcertstatus / (OpenSSL alone + the exchange alone), 1 thread: %.3f\n", (1 / o + 1 / x) * z);
   zmr_closesession(w.session);

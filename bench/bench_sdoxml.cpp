@@ -1,10 +1,13 @@
 // Reading and writing SEID SDO XML beside a bare Expat parse of the same
-// text: SDOs whose signed object holds 1, 4 and 16 MB of base64 in
+// text: SDOs whose signed object holds 1, 4, 16 and 64 MB of base64 in
 // 76-character lines, SDOs of 10^5 and 10^6 metadata pairs, and lists of
 // the older SDO-list format whose stored document is 1, 4 and 16 MB. Time per
 // megabyte should stay flat as the document grows (no step may be
 // quadratic), and reading should stay within a small factor of the bare
-// parse. Prints those ratios after the table.
+// parse (no bare parse of the 64 MB text: Expat given it whole takes
+// seconds and says nothing more). Prints those ratios after the table,
+// against the goal: time per MB at most 1.3 times the 1 MB figure for
+// reading and writing at every size, and for 10^6 pairs over 10^5.
 #include <benchmark/benchmark.h>
 #include <expat.h>
 
@@ -23,6 +26,9 @@
 namespace {
 
 int session = zmrtest::openStoreSession();
+
+// Texts from this size on get no bare parse.
+constexpr size_t kBareLimit = size_t{32} << 20;
 
 std::unique_ptr<zmr::seidsdocell> baseTree() {
   auto cell = std::make_unique<zmr::seidsdocell>();
@@ -84,7 +90,7 @@ struct Case {
 std::vector<Case>& cases() {
   static std::vector<Case> all = [] {
     std::vector<Case> c;
-    for (size_t mb : {1, 4, 16}) c.push_back({std::to_string(mb) + "MB", documentTree(mb), {}});
+    for (size_t mb : {1, 4, 16, 64}) c.push_back({std::to_string(mb) + "MB", documentTree(mb), {}});
     for (size_t n : {100000, 1000000}) c.push_back({std::to_string(n) + "pairs", pairsTree(n), {}});
     for (Case& k : c) zmr::zmrseidsdo2xml(session, *k.tree, k.xml, -1);
     return c;
@@ -178,7 +184,8 @@ void writeSdo(benchmark::State& state, const Case* c) {
 int main(int argc, char** argv) {
   zmrbench::initializeRepeated(argc, argv);
   for (const Case& c : cases()) {
-    benchmark::RegisterBenchmark(("expat/" + c.name).c_str(), bareExpat, &c)->Unit(benchmark::kMillisecond);
+    if (c.xml.size() < kBareLimit)
+      benchmark::RegisterBenchmark(("expat/" + c.name).c_str(), bareExpat, &c)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("read/" + c.name).c_str(), readSdo, &c)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("write/" + c.name).c_str(), writeSdo, &c)->Unit(benchmark::kMillisecond);
   }
@@ -196,16 +203,23 @@ int main(int argc, char** argv) {
   std::printf("\nms per MB        expat    read   write  read/expat\n");
   for (const Case& c : cases()) {
     double e = perMb("expat", c.name), r = perMb("read", c.name), w = perMb("write", c.name);
-    std::printf("%-14s %7.2f %7.2f %7.2f %8.2f\n", c.name.c_str(), e, r, w, e > 0 ? r / e : 0.0);
+    if (e > 0)
+      std::printf("%-14s %7.2f %7.2f %7.2f %8.2f\n", c.name.c_str(), e, r, w, r / e);
+    else
+      std::printf("%-14s %7s %7.2f %7.2f %8s\n", c.name.c_str(), "-", r, w, "-");
   }
   auto growth = [&](const std::string& what, const std::string& small, const std::string& large) {
     double s = perMb(what, small);
     return s > 0 ? perMb(what, large) / s : 0.0;
   };
   std::printf("\nper-MB time, large against small (flat is 1):\n");
-  std::printf("  16MB / 1MB:           read %.2f  write %.2f  expat %.2f\n", growth("read", "1MB", "16MB"),
-              growth("write", "1MB", "16MB"), growth("expat", "1MB", "16MB"));
-  std::printf("  10^6 / 10^5 pairs:    read %.2f  write %.2f  expat %.2f\n",
+  std::printf("  4MB / 1MB:            read %.2f  write %.2f  expat %.2f  (goal <= 1.3 for read and write)\n",
+              growth("read", "1MB", "4MB"), growth("write", "1MB", "4MB"), growth("expat", "1MB", "4MB"));
+  std::printf("  16MB / 1MB:           read %.2f  write %.2f  expat %.2f  (goal <= 1.3 for read and write)\n",
+              growth("read", "1MB", "16MB"), growth("write", "1MB", "16MB"), growth("expat", "1MB", "16MB"));
+  std::printf("  64MB / 1MB:           read %.2f  write %.2f  (goal <= 1.3 for read and write)\n",
+              growth("read", "1MB", "64MB"), growth("write", "1MB", "64MB"));
+  std::printf("  10^6 / 10^5 pairs:    read %.2f  write %.2f  expat %.2f  (goal <= 1.3 for read and write)\n",
               growth("read", "100000pairs", "1000000pairs"), growth("write", "100000pairs", "1000000pairs"),
               growth("expat", "100000pairs", "1000000pairs"));
   std::printf("  SDO list 16MB / 1MB:  read %.2f  write %.2f  expat %.2f\n", growth("sdolist-read", "1MB", "16MB"),

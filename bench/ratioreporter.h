@@ -1,6 +1,7 @@
 // A console reporter that also keeps each case's items_per_second (the
-// median when repeated), so that a benchmark program can print the ratios
-// of its cases measured in the same run.
+// median when repeated; bytes_per_second for a case that counts only
+// bytes), so that a benchmark program can print the ratios of its cases
+// measured in the same run.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -16,6 +17,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs) {
       auto it = r.counters.find("items_per_second");
+      if (it == r.counters.end()) it = r.counters.find("bytes_per_second");
       if (it == r.counters.end()) continue;
       std::string key = r.run_name.function_name + "/" + std::to_string(r.threads);
       if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
@@ -25,7 +27,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
     ConsoleReporter::ReportRuns(runs);
   }
-  // Items per second of function on that many threads; 0 when not run.
+  // Items (or bytes) per second of function on that many threads; 0 when
+  // not run.
   double rate(const std::string& function, int threads) const {
     std::string key = function + "/" + std::to_string(threads);
     if (auto it = medians.find(key); it != medians.end()) return it->second;

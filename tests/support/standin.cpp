@@ -393,7 +393,7 @@ void StandinServer::serve(int fd, int stopfd) {
   }
   HttpRequest request;
   if (!readrequest(io, request, true)) return;
-  {
+  if (keeprequests_.load()) {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
   }

@@ -130,6 +130,9 @@ class StandinServer {
 
   // Requests read so far, in arrival order.
   std::vector<HttpRequest> requests() const;
+  // Whether requests are kept for requests() (by default they are). A long
+  // run turns it off, so that the stand-in does not grow with every call.
+  void keepRequests(bool keep) { keeprequests_.store(keep); }
   int connections() const { return connections_.load(); }
   // Ends every connection (stalled ones too) and joins the threads.
   void stop();
@@ -142,6 +145,7 @@ class StandinServer {
   std::atomic<Behaviour> behaviour_{Behaviour::normal};
   std::atomic<long long> slowpause_{20};
   std::atomic<int> connections_{0};
+  std::atomic<bool> keeprequests_{true};
   mutable std::mutex mutex_;
   int failnext_ = 0;  // under mutex_
   Behaviour failbehaviour_ = Behaviour::normal;

@@ -139,6 +139,12 @@ std::vector<VaRequest> VaStandin::requests() const {
   return seen_;
 }
 
+void VaStandin::keepRequests(bool keep) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  keep_ = keep;
+  server_.keepRequests(keep);
+}
+
 std::optional<VaRequest> VaStandin::lastRequest() const {
   std::lock_guard<std::mutex> lock(mutex_);
   if (seen_.empty()) return std::nullopt;
@@ -222,7 +228,7 @@ HttpResponse VaStandin::handle(const HttpRequest& request) {
   Answer answer;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    seen_.push_back(r);
+    if (keep_) seen_.push_back(r);
     answer = answer_;
   }
   if (answer) return answer(r);

@@ -80,6 +80,10 @@ class VaStandin {
   void useOpenssl(const OpensslResponder& responder);
   std::vector<VaRequest> requests() const;
   std::optional<VaRequest> lastRequest() const;  // without copying them all
+  // Whether requests are kept for requests() and lastRequest() (by default
+  // they are). A long run turns it off: the stand-in then answers without
+  // growing, and what it returns stays as it was.
+  void keepRequests(bool keep);
 
   // The default answer as a spec to adjust: good, about the request's first
   // CertID as it stands, nonce echoed, signed by the responder, fresh.
@@ -97,6 +101,7 @@ class VaStandin {
   std::string openssldir_;
   OpensslResponder openssl_;
   int runs_ = 0;
+  bool keep_ = true;
   std::vector<VaRequest> seen_;
   StandinServer server_;  // last: stopped first
 };
