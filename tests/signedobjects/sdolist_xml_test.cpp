@@ -60,7 +60,7 @@ class SdoList : public ::testing::Test {
 TEST(SdoListRecords, ConstructorsCopyAndSetTheirDefaults) {
   std::string signature = "c2ln", ocsp("O\0C", 3), datetime = "2026-12-10T20:15:00";
   std::unique_ptr<sigelement> element;
-  ASSERT_EQ(createsdosignatureelement(signature, ocsp, datetime, element), 0);
+  ASSERT_EQ(createsdosignatureelement(0, signature, ocsp, datetime, element), 0);
   signature[0] = ocsp[0] = 'X';
   EXPECT_EQ(element->signature, "c2ln");
   EXPECT_EQ(element->szocspresponse, bytesOf(std::string("O\0C", 3)));
@@ -69,20 +69,20 @@ TEST(SdoListRecords, ConstructorsCopyAndSetTheirDefaults) {
   EXPECT_FALSE(element->next);
 
   std::unique_ptr<sigelement> bare;
-  ASSERT_EQ(createsdosignatureelement(std::nullopt, std::string_view(), std::nullopt, bare), 0);
+  ASSERT_EQ(createsdosignatureelement(0, std::nullopt, std::string_view(), std::nullopt, bare), 0);
   EXPECT_FALSE(bare->signature);
   EXPECT_EQ(bare->szocspresponse, std::vector<unsigned char>());  // present, no bytes
   EXPECT_FALSE(bare->szdatetime);
 
   std::unique_ptr<sdodatapart> datapart;
-  ASSERT_EQ(createsdodatapart(std::string_view("\x01\x02", 2), "text/plain", std::move(element), datapart), 0);
+  ASSERT_EQ(createsdodatapart(0, std::string_view("\x01\x02", 2), "text/plain", std::move(element), datapart), 0);
   EXPECT_EQ(datapart->szpolicy, "2.999.10.1.16.4.1");
   EXPECT_EQ(datapart->szhasheddata, (std::vector<unsigned char>{1, 2}));
   EXPECT_EQ(datapart->szdatatype, "text/plain");
   EXPECT_EQ(datapart->siglist->signature, "c2ln");
 
   std::unique_ptr<sdoelement> sdo;
-  ASSERT_EQ(createsdoelement("U0RP", std::move(datapart), sdo), 0);
+  ASSERT_EQ(createsdoelement(0, "U0RP", std::move(datapart), sdo), 0);
   EXPECT_EQ(sdo->szzmr_sdoversion, "1.0");
   EXPECT_EQ(sdo->szsdosignature, "U0RP");
   EXPECT_TRUE(sdo->sdodatapart);

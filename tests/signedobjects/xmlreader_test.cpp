@@ -60,8 +60,8 @@ std::string sdo(const std::string& body) { return kHead + "<SDO>" + closed(body)
 const std::string kElementOpen = "<SDODataPart><SignatureElement><CMSSignatureElement>";
 
 TEST_F(SdoXmlReader, WriterOutputReadsBackTextForText) {
-  // Every kind of text, some empty (which read back absent), in every
-  // flavour; sealed ones read back compliant.
+  // Every kind of text, some empty (which read back absent, but for a
+  // metadata pair's), in every flavour, sealed or not.
   zmrtest::SdoElementTexts empties{"", "I2", "", "DM2", "", "S2", ""};
   for (bool sealed : {false, true}) {
     for (int flavour : {-1, 0, 1}) {
@@ -73,8 +73,9 @@ TEST_F(SdoXmlReader, WriterOutputReadsBackTextForText) {
       original->first->signedobject = std::make_unique<signedobject>();
       original->first->signedobject->signersdocument = "ZG9jdW1lbnQ=";
       ASSERT_EQ(read(writeXml(*original, flavour)), 0) << peekRecentError();
-      original->first->flavour = sealed ? -1 : flavour;
+      original->first->flavour = flavour;
       EXPECT_EQ(dumpTree(*tree), dumpTree(*original, true));
+      EXPECT_EQ(writeXml(*tree, tree->first->flavour), writeXml(*original, flavour));
     }
   }
 }
@@ -83,12 +84,9 @@ TEST_F(SdoXmlReader, GoldenDocumentsRewriteIdentically) {
   for (const sdogolden::Golden& g : sdogolden::goldens()) {
     SCOPED_TRACE(g.name);
     ASSERT_EQ(read(g.xml), 0);
-    // A sealed document reads back compliant, whatever its data part.
-    int flavour = g.sealed ? -1 : g.flavour;
-    EXPECT_EQ(tree->first->flavour, flavour);
-    if (!g.sealed || g.flavour == -1) {
-      EXPECT_EQ(writeXml(*tree, tree->first->flavour), g.xml);
-    }
+    // Sealed or not: the seal's compliant identifier does not count.
+    EXPECT_EQ(tree->first->flavour, g.flavour);
+    EXPECT_EQ(writeXml(*tree, tree->first->flavour), g.xml);
   }
 }
 
@@ -178,27 +176,61 @@ TEST_F(SdoXmlReader, SnippetsThatAreRead) {
   EXPECT_TRUE(tree->first);
 }
 
-TEST_F(SdoXmlReader, FlavourFollowsTheLastIdentifier) {
-  const std::string chain = kElementOpen + "<SignaturePolicyIdentifier><SignaturePolicyId><SigPolicyId>";
+// The data part's identifiers name the flavour and must agree; the seal's,
+// always written compliant, say nothing of it.
+TEST_F(SdoXmlReader, FlavourFollowsTheDataPartsIdentifiers) {
+  const std::string policy = "<SignaturePolicyIdentifier><SignaturePolicyId><SigPolicyId>";
+  const std::string chain = kElementOpen + policy;
+  const std::string next = "</SigPolicyId></SignaturePolicyId></SignaturePolicyIdentifier></CMSSignatureElement>"
+                           "</SignatureElement><SignatureElement><CMSSignatureElement>" +
+                           policy;
+  const std::string seal = "</SigPolicyId></SignaturePolicyId></SignaturePolicyIdentifier></CMSSignatureElement>"
+                           "</SignatureElement></SDODataPart><SDOSeal><SDOSignature><CMSSignatureElement>" +
+                           policy;
+  const std::string plain = "<Identifier>i</Identifier>", compliant = "<XAdES:Identifier>i</XAdES:Identifier>",
+                    qualifier = "<Identifier Qualifier=\"i\"/>", qualified = "<XAdES:Identifier Qualifier=\"i\"/>";
   struct Case {
-    std::string identifier;
-    int flavour;
+    std::string identifiers;
+    int result;  // the flavour read, or the reader's refusal
   } cases[] = {{"", -1},
-               {"<Identifier>i</Identifier>", 0},
-               {"<XAdES:Identifier>i</XAdES:Identifier>", -1},
-               {"<Identifier Qualifier=\"i\"/>", 1},
-               {"<Identifier Qualifier=\"i\"/><XAdES:Identifier>j</XAdES:Identifier>", -1},
-               {"<XAdES:Identifier>j</XAdES:Identifier><Identifier>i</Identifier>", 0}};
+               {plain, 0},
+               {compliant, -1},
+               {qualifier, 1},
+               {qualified, 1},
+               {plain + next + plain, 0},
+               {qualifier + next + qualified, 1},
+               {plain + seal + compliant, 0},
+               {qualifier + seal + compliant, 1},
+               {plain + seal + plain, 0},
+               {compliant + seal + qualifier, -1},
+               {plain + next + compliant, 34002},
+               {compliant + next + plain, 34002},
+               {plain + next + qualifier, 34002},
+               {qualifier + plain, 34002},
+               {compliant + next + compliant + seal + plain, -1}};
   for (const Case& c : cases) {
-    ASSERT_EQ(read(sdo(chain + c.identifier)), 0) << c.identifier;
-    EXPECT_EQ(tree->first->flavour, c.flavour) << c.identifier;
+    SCOPED_TRACE(c.identifiers);
+    zmrtest::takeRecentError();
+    const int rc = read(sdo(chain + c.identifiers));
+    if (c.result == 34002) {
+      EXPECT_EQ(rc, 34002);
+      EXPECT_FALSE(tree);
+      EXPECT_EQ(peekRecentError(), "xmltoseidsdo_xmltoseidsdo: The identifiers of the SDO data part mix XML forms.\n");
+      continue;
+    }
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(tree->first->flavour, c.result);
   }
-  // In the first SDO, whichever SDO the identifier belongs to.
-  ASSERT_EQ(read(kHead + "<SDO/><SDO>" + chain + "<Identifier>i</Identifier>" + "</SigPolicyId></SignaturePolicyId>"
-                 "</SignaturePolicyIdentifier></CMSSignatureElement></SignatureElement></SDODataPart></SDO>" + kTail),
-            0);
+  // In the first SDO, whichever SDO the identifier belongs to; across SDOs
+  // the forms must agree too.
+  const std::string element = chain + plain + "</SigPolicyId></SignaturePolicyId></SignaturePolicyIdentifier>"
+                              "</CMSSignatureElement></SignatureElement></SDODataPart></SDO>";
+  ASSERT_EQ(read(kHead + "<SDO/><SDO>" + element + kTail), 0);
   EXPECT_EQ(tree->first->flavour, 0);
   EXPECT_EQ(tree->first->next->flavour, -1);
+  std::string other = element;
+  other.replace(other.find(plain), plain.size(), compliant);
+  EXPECT_EQ(read(kHead + "<SDO>" + element + "<SDO>" + other + kTail), 34002);
 }
 
 TEST_F(SdoXmlReader, CompliantFlavourDemanded) {
