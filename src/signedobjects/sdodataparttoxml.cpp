@@ -45,6 +45,7 @@ int signaturelisttoxml(int session, xmlsink& s, const sigelement* element) {
 
 int dataparttoxml(int session, xmlsink& s, const sdodatapart& datapart) {
   const size_t start = s.length;
+  const bool refusedbefore = !s.refused.empty();
   // The encoder refuses an empty digest as it refuses an absent one.
   std::string digest;
   const auto& bytes = datapart.szhasheddata;
@@ -61,7 +62,7 @@ int dataparttoxml(int session, xmlsink& s, const sdodatapart& datapart) {
   s.markup("</DataType>");
   if (int rc = signaturelisttoxml(session, s, datapart.siglist.get()); rc != 0) return rc;
   s.markup("</SDODataPart>");
-  if (!s.refused.empty()) {
+  if (!refusedbefore && !s.refused.empty()) {
     setlasterror(session, refusedtextline("sdotools_dataparttoxml", s.refused));
     return kBadArgument;
   }

@@ -2,6 +2,8 @@
 // or refuse, and hostile documents.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "signedobjects/seidsdo.h"
 #include "signedobjects/sdogoldens.h"
 #include "store/sessionstore.h"
@@ -9,6 +11,7 @@
 #include "support/storesession.h"
 #include "support/recenterror.h"
 #include "support/sdotrees.h"
+#include "support/tempdir.h"
 
 namespace zmr {
 namespace {
@@ -76,6 +79,108 @@ TEST_F(SdoXmlReader, WriterOutputReadsBackTextForText) {
       original->first->flavour = flavour;
       EXPECT_EQ(dumpTree(*tree), dumpTree(*original, true));
       EXPECT_EQ(writeXml(*tree, tree->first->flavour), writeXml(*original, flavour));
+    }
+  }
+}
+
+// Every text of a tree set to t: three data-part elements, the seal, a
+// metadata pair and the kept document.
+std::unique_ptr<seidsdocell> everyText(const std::string& t) {
+  zmrtest::SdoElementTexts texts{t, t, t, t, t, t, t};
+  auto tree = zmrtest::sdoTree({texts, texts, texts}, texts, t);
+  zmrtest::addPair(*tree, t, t, t);
+  tree->first->signedobject = std::make_unique<signedobject>();
+  tree->first->signedobject->signersdocument = t;
+  return tree;
+}
+
+bool xmllintAccepts(const std::string& xml, std::string* output = nullptr) {
+  const std::string dir = zmrtest::makeTempDir("sdoxml-awkward");
+  if (!zmrtest::writeFile(dir + "/d.xml", xml)) return false;
+  return zmrtest::runCommand("xmllint --noout " + dir + "/d.xml 2>&1", output) == 0;
+}
+
+// Texts XML carries only through character references (CR anywhere; tab
+// and LF in attribute values, which a reader turns into blanks) and other
+// legal oddities come back from the writer's text as they went in, in
+// every text and attribute of every flavour.
+TEST_F(SdoXmlReader, AwkwardButLegalTextsReadBackAsWritten) {
+  const std::string texts[] = {"Line 1\r\nLine 2",
+                               "old Mac\rline",
+                               "\r",
+                               "tab\there\tand LF\nthere",
+                               "  blanks  around  ",
+                               "\r\n\t \n",
+                               sdogolden::kMarkupChars + "&#13;&amp;",
+                               "UTF-8: \xC3\xA6\xC3\xB8\xC3\xA5 \xE2\x82\xAC \xF0\x9F\x98\x80 \xEF\xBF\xBD \xF4\x8F\xBF\xBF",
+                               "C1 and DEL: \xC2\x85\xC2\x9F\x7F",
+                               "]]> <![CDATA[ x ]]>"};
+  for (const std::string& t : texts) {
+    for (int flavour : {-1, 0, 1}) {
+      SCOPED_TRACE(testing::PrintToString(t) + ", flavour " + std::to_string(flavour));
+      auto original = everyText(t);
+      original->first->flavour = flavour;
+      const std::string xml = writeXml(*original, flavour);
+      std::string output;
+      EXPECT_TRUE(xmllintAccepts(xml, &output)) << output;
+      ASSERT_EQ(read(xml), 0) << peekRecentError();
+      EXPECT_EQ(dumpTree(*tree), dumpTree(*original));
+      EXPECT_EQ(writeXml(*tree, flavour), xml);
+    }
+  }
+}
+
+// Characters XML 1.0 cannot carry are not written: 33002, no text, and a
+// line naming the element that holds them. Written raw, neither xmllint
+// nor the reader would take them.
+TEST_F(SdoXmlReader, TextsXmlCannotCarryAreNotWritten) {
+  const std::string refused[] = {std::string("nul\0", 4), "bell\x07",      "vertical\x0Btab", "form\x0C" "feed",
+                                 "Esc\x1B[0m",             "unit\x1F",     "Latin-1 \xE6",    "cut \xC3",
+                                 "overlong \xC0\xAF",      "overlong \xE0\x80\xAF",           "surrogate \xED\xA0\x80",
+                                 "U+FFFE \xEF\xBF\xBE",    "U+FFFF \xEF\xBF\xBF",             "past U+10FFFF \xF4\x90\x80\x80",
+                                 "\xFF",                   "lone \x80 continuation"};
+  // Where each field is put, and the name its line gives.
+  struct Field {
+    const char* name;
+    int flavour;
+    std::function<void(seidsdocell&, const std::string&)> set;
+  } fields[] = {
+      {"SEIDSDOVersion", -1, [](seidsdocell& t, const std::string& v) { t.first->version = v; }},
+      {"MimeType", 0,
+       [](seidsdocell& t, const std::string& v) {
+         t.first->datapart->first->next->element->signersdocumentformat->mimetype = v;
+       }},
+      {"Identifier", 1,
+       [](seidsdocell& t, const std::string& v) {
+         t.first->datapart->first->element->signaturepolicyidentifier->signaturepolicyid->sigpolicyid->identifier = v;
+       }},
+      {"DigestMethod", -1,
+       [](seidsdocell& t, const std::string& v) { t.first->seal->sdosignature->element->hasheddata->digestmethod = v; }},
+      {"Description", 0, [](seidsdocell& t, const std::string& v) { t.first->metadata->first->description = v; }},
+      {"SignersDocument", 1,
+       [](seidsdocell& t, const std::string& v) { t.first->signedobject->signersdocument = v; }},
+  };
+  const std::string placeholder = "PLACEHOLDER";
+  for (const std::string& bad : refused) {
+    SCOPED_TRACE(testing::PrintToString(bad));
+    std::string raw = writeXml(*everyText(placeholder), -1);
+    raw.replace(raw.find(placeholder), placeholder.size(), bad);
+    EXPECT_FALSE(xmllintAccepts(raw));
+    EXPECT_EQ(read(raw), 34001);
+    for (const Field& f : fields) {
+      SCOPED_TRACE(f.name);
+      auto t = everyText("x");
+      f.set(*t, bad);
+      std::string xml = "untouched", signable = "untouched";
+      zmrtest::takeRecentError();
+      EXPECT_EQ(zmrseidsdo2xml(session, *t, xml, f.flavour), 33002);
+      EXPECT_EQ(xml, "untouched");
+      EXPECT_EQ(peekRecentError(), std::string("seidsdotools_zmrseidsdotoxml: The ") + f.name +
+                                       " text holds characters XML 1.0 cannot carry.\n");
+      // The signable text of a data part holding one is refused alike.
+      const int signed_rc = seidsdodataparttosignable(session, *t->first->datapart, signable, f.flavour);
+      const bool indatapart = std::string(f.name) == "MimeType" || std::string(f.name) == "Identifier";
+      EXPECT_EQ(signed_rc, indatapart ? 33002 : 0);
     }
   }
 }
