@@ -107,8 +107,7 @@ int createsdofinished(std::unique_ptr<sdoelement> first, std::unique_ptr<sdolist
 // encoder's code for a digest that is absent or empty (21001), 18001 for a
 // data part whose signable text would need more than kMaxSignableDataPart
 // bytes, 33002 for a text XML cannot carry (with a line naming its
-// element). The session number only addresses the
-// recent error.
+// element). The session number only addresses the recent error.
 int zmrsdo2xml(int session, const sdolist& list, std::string& out);
 // The SDODataPart element exactly as zmrsdo2xml writes it: what the SDO
 // signature covers. The same codes.

@@ -71,8 +71,8 @@ std::string userSignature(const TestCert& user, const std::string& document) {
 std::unique_ptr<sigelement> userElement(const Spec& spec) {
   const TestCert& user = spec.user != nullptr ? *spec.user : world->pki.endUser;
   std::unique_ptr<sigelement> e;
-  EXPECT_EQ(0, createsdosignatureelement(world->session, userSignature(user, spec.document), answer(user, spec.userAt, spec.userOcsp, spec.fraction),
-                                         std::nullopt, e));
+  EXPECT_EQ(0, createsdosignatureelement(world->session, userSignature(user, spec.document),
+                                         answer(user, spec.userAt, spec.userOcsp, spec.fraction), std::nullopt, e));
   return e;
 }
 
@@ -95,8 +95,9 @@ std::unique_ptr<sdolist> build(const Spec& spec = {}) {
   std::string digest = zmrtest::digestOf(EVP_sha1(), spec.document);
   std::unique_ptr<sigelement> first = userElement(spec);
   if (spec.elements > 1) {
-    EXPECT_EQ(0, createsdosignatureelement(world->session, "", answer(world->pki.merchantSign, spec.merchantAt, {}, spec.fraction), spec.datetime,
-                                           first->next));
+    EXPECT_EQ(0, createsdosignatureelement(world->session, "",
+                                           answer(world->pki.merchantSign, spec.merchantAt, {}, spec.fraction),
+                                           spec.datetime, first->next));
     if (spec.elements > 2) first->next->next = userElement(spec);
   }
   std::unique_ptr<sdodatapart> datapart;

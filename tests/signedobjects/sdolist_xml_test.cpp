@@ -268,8 +268,8 @@ std::string sdo(const std::string& body) { return kHead + "<SDO>" + body + "</SD
 // tree filled otherwise, by the writers, each with a line naming the
 // element; nothing is written.
 TEST_F(SdoList, TextsXmlCannotCarryAreRefused) {
-  const std::string refused[] = {std::string("nul\0", 4), "bell\x07", "Esc\x1B", "Latin-1 \xE6", "surrogate \xED\xB0\x80",
-                                 "U+FFFF \xEF\xBF\xBF"};
+  const std::string refused[] = {std::string("nul\0", 4), "bell\x07",         "Esc\x1B",
+                                 "Latin-1 \xE6",          "surrogate \xED\xB0\x80", "U+FFFF \xEF\xBF\xBF"};
   auto line = [](const std::string& prefix, const char* field) {
     return prefix + ": The " + field + " text holds characters XML 1.0 cannot carry.\n";
   };

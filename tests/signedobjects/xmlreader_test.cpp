@@ -112,7 +112,8 @@ TEST_F(SdoXmlReader, AwkwardButLegalTextsReadBackAsWritten) {
                                "  blanks  around  ",
                                "\r\n\t \n",
                                sdogolden::kMarkupChars + "&#13;&amp;",
-                               "UTF-8: \xC3\xA6\xC3\xB8\xC3\xA5 \xE2\x82\xAC \xF0\x9F\x98\x80 \xEF\xBF\xBD \xF4\x8F\xBF\xBF",
+                               "UTF-8: \xC3\xA6\xC3\xB8\xC3\xA5 \xE2\x82\xAC \xF0\x9F\x98\x80 \xEF\xBF\xBD"
+                               " \xF4\x8F\xBF\xBF",
                                "C1 and DEL: \xC2\x85\xC2\x9F\x7F",
                                "]]> <![CDATA[ x ]]>"};
   for (const std::string& t : texts) {
@@ -134,11 +135,22 @@ TEST_F(SdoXmlReader, AwkwardButLegalTextsReadBackAsWritten) {
 // line naming the element that holds them. Written raw, neither xmllint
 // nor the reader would take them.
 TEST_F(SdoXmlReader, TextsXmlCannotCarryAreNotWritten) {
-  const std::string refused[] = {std::string("nul\0", 4), "bell\x07",      "vertical\x0Btab", "form\x0C" "feed",
-                                 "Esc\x1B[0m",             "unit\x1F",     "Latin-1 \xE6",    "cut \xC3",
-                                 "overlong \xC0\xAF",      "overlong \xE0\x80\xAF",           "surrogate \xED\xA0\x80",
-                                 "U+FFFE \xEF\xBF\xBE",    "U+FFFF \xEF\xBF\xBF",             "past U+10FFFF \xF4\x90\x80\x80",
-                                 "\xFF",                   "lone \x80 continuation"};
+  const std::string refused[] = {std::string("nul\0", 4),
+                                 "bell\x07",
+                                 "vertical\x0Btab",
+                                 "form\x0C" "feed",
+                                 "Esc\x1B[0m",
+                                 "unit\x1F",
+                                 "Latin-1 \xE6",
+                                 "cut \xC3",
+                                 "overlong \xC0\xAF",
+                                 "overlong \xE0\x80\xAF",
+                                 "surrogate \xED\xA0\x80",
+                                 "U+FFFE \xEF\xBF\xBE",
+                                 "U+FFFF \xEF\xBF\xBF",
+                                 "past U+10FFFF \xF4\x90\x80\x80",
+                                 "\xFF",
+                                 "lone \x80 continuation"};
   // Where each field is put, and the name its line gives.
   struct Field {
     const char* name;
@@ -155,7 +167,9 @@ TEST_F(SdoXmlReader, TextsXmlCannotCarryAreNotWritten) {
          t.first->datapart->first->element->signaturepolicyidentifier->signaturepolicyid->sigpolicyid->identifier = v;
        }},
       {"DigestMethod", -1,
-       [](seidsdocell& t, const std::string& v) { t.first->seal->sdosignature->element->hasheddata->digestmethod = v; }},
+       [](seidsdocell& t, const std::string& v) {
+         t.first->seal->sdosignature->element->hasheddata->digestmethod = v;
+       }},
       {"Description", 0, [](seidsdocell& t, const std::string& v) { t.first->metadata->first->description = v; }},
       {"SignersDocument", 1,
        [](seidsdocell& t, const std::string& v) { t.first->signedobject->signersdocument = v; }},
