@@ -1,8 +1,9 @@
 // The SDO-list XML reader on arbitrary text. Nothing may crash, leak or
 // hand out a list on failure. An accepted list that the writer takes is
 // written; that text must read back, and rewriting reaches a fixed point
-// by the second rewrite (empty texts read back absent, line ends are
-// normalised by the first reading). The signable text of each data part
+// by the second rewrite (empty texts read back absent, so an element
+// written for one alone is gone from the second). The signable text of
+// each data part
 // is found in the document as written.
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Seeds for fuzz_sdoxml: SEID SDO XML documents in the three flavours,
 # sealed and unsealed, with metadata and a signed object, and a few that
-# the reader refuses (document type, unknown names), written into the
+# the reader refuses (document type, unknown names, a data part mixing
+# identifier forms), texts with character references for CR, tab and LF,
+# written into the
 # directory given. Each seed's first byte is the flavour flag: "0" demands
 # the compliant flavour, "1" accepts any.
 set -euo pipefail
@@ -45,3 +47,6 @@ done
 printf '1%s' "$head<SDO/><SDO><SEIDSDOVersion>1.0</SEIDSDOVersion></SDO></SDOList>" > "$out/two.xml"
 printf '1%s' '<!DOCTYPE SDOList [<!ENTITY a "b">]><SDOList>&a;</SDOList>' > "$out/doctype.xml"
 printf '1%s' "$head<SDO><Unknown/></SDO></SDOList>" > "$out/unknown.xml"
+printf '1%s' "$head<SDO><SEIDSDOVersion>1.0</SEIDSDOVersion><SDODataPart><SignatureElement>$(element 0)</SignatureElement><SignatureElement>$(element -1)</SignatureElement></SDODataPart></SDO></SDOList>" > "$out/mixed.xml"
+printf '1%s' "$head<SDO><SEIDSDOVersion>1.0</SEIDSDOVersion><SDODataPart><SignatureElement>$(element 1 | sed 's/Qualifier="urn/Qualifier="\&#9;urn\&#10;\&#13;/')</SignatureElement></SDODataPart><Metadata><ValuePair><Description></Description><Name>MerchantDesc</Name><Value>line 1&#13;
+line 2</Value></ValuePair></Metadata></SDO></SDOList>" > "$out/references.xml"

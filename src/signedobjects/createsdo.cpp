@@ -110,7 +110,8 @@ int signdatapart(const Session& s, const seidsdodatapart& datapart, const SealLi
 int convertDataDescription(int session, std::string_view description, std::string& out) {
   if (int rc = latin1toutf8(session, description, out); rc != 0)
     return fail(session, rc, "createsdo_createsdo: Error converting data description to UTF8.\n");
-  return 0;
+  // Latin-1 converts to UTF-8 whatever it holds, control characters too.
+  return checkxmltext(session, out, "createsdo_createsdo", "description");
 }
 
 int createsdo(int session, std::unique_ptr<seidsdocell>& out, std::string_view data, std::string_view mimetype,
@@ -122,6 +123,8 @@ int createsdo(int session, std::unique_ptr<seidsdocell>& out, std::string_view d
 
   std::string converted;
   if (int rc = convertDataDescription(session, description, converted); rc != 0) return rc;
+  // The mime type is kept as given, in every element.
+  if (int rc = checkxmltext(session, mimetype, "createsdo_createsdo", "mime type"); rc != 0) return rc;
 
   std::string sha1, sha256;
   static constexpr const char* kHashLine = "createsdo_createsdo: An error occured trying to hash the input data.\n";

@@ -5,8 +5,9 @@
 
 namespace zmr {
 
-int createsdoelement(std::optional<std::string_view> signature, std::unique_ptr<sdodatapart> datapart,
+int createsdoelement(int session, std::optional<std::string_view> signature, std::unique_ptr<sdodatapart> datapart,
                      std::unique_ptr<sdoelement>& out) {
+  if (int rc = checkxmltext(session, signature, "sdotools_createsdoelement", "SDOSignature"); rc != 0) return rc;
   try {
     auto sdo = std::make_unique<sdoelement>();
     sdo->szzmr_sdoversion = std::string(kSdoListVersion);

@@ -1,4 +1,5 @@
 #include "services/common.h"
+#include "signedobjects/sdointernal.h"
 #include "signedobjects/sdooperations.h"
 
 namespace zmr {
@@ -6,6 +7,7 @@ namespace zmr {
 int sdoadddata(int session, seidsdocell* handle, std::string_view data) {
   if (int rc = enterservice(session); rc != 0) return rc;
   if (handle == nullptr || !handle->first) return 26001;
+  if (int rc = checkxmltext(session, data, "sdoadddata_sdoadddata", "data"); rc != 0) return rc;
   auto replacement = std::make_unique<signedobject>();
   replacement->signersdocument = std::string(data);
   handle->first->signedobject = std::move(replacement);

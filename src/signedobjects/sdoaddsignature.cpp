@@ -21,10 +21,10 @@ int sdoaddsignature(int session, seidsdocell* handle, const ::signatures* list, 
   seidsdo& sdo = *handle->first;
 
   std::string_view document;
-  if (data) {
-    document = *data;
-  } else if (sdo.signedobject && sdo.signedobject->signersdocument) {
-    document = *sdo.signedobject->signersdocument;
+  if (std::optional<std::string_view> given = givendocument(data)) {
+    document = *given;
+  } else if (const std::string* kept = keptdocument(sdo)) {
+    document = *kept;
   } else {
     return fail(session, 31001,
                 "sdoaddsignature_sdoaddsignature: The contract must be present in the SDO or as input parameter "

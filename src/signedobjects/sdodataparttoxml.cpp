@@ -1,4 +1,5 @@
 // The data part of SDO-list XML: what the SDO signature covers.
+#include "misc/status.h"
 #include "signedobjects/sdolistinternal.h"
 #include "store/threadstore.h"
 
@@ -11,11 +12,11 @@ int signaturelisttoxml(int session, xmlsink& s, const sigelement* element) {
     s.markup("<SignatureElement>");
     if (element->szdatetime) {
       s.markup("<DateTime>");
-      s.text(&element->szdatetime);
+      s.text(&element->szdatetime, "DateTime");
       s.markup("</DateTime>");
     }
     s.markup("<SignatureDataAndDateTime>");
-    s.text(&element->signature);
+    s.text(&element->signature, "SignatureDataAndDateTime");
     s.markup("</SignatureDataAndDateTime>");
     if (element->szocspresponse && !element->szocspresponse->empty()) {
       std::string ocsp;
@@ -31,7 +32,7 @@ int signaturelisttoxml(int session, xmlsink& s, const sigelement* element) {
     }
     if (element->timestampauthority) {
       s.markup("<SignatureTimestampAuthority>");
-      s.text(&element->timestampauthority);
+      s.text(&element->timestampauthority, "SignatureTimestampAuthority");
       s.markup("</SignatureTimestampAuthority>");
     }
     s.markup("</SignatureElement>");
@@ -44,6 +45,7 @@ int signaturelisttoxml(int session, xmlsink& s, const sigelement* element) {
 
 int dataparttoxml(int session, xmlsink& s, const sdodatapart& datapart) {
   const size_t start = s.length;
+  const bool refusedbefore = !s.refused.empty();
   // The encoder refuses an empty digest as it refuses an absent one.
   std::string digest;
   const auto& bytes = datapart.szhasheddata;
@@ -52,14 +54,18 @@ int dataparttoxml(int session, xmlsink& s, const sdodatapart& datapart) {
     return rc;
   }
   s.markup("<SDODataPart><Policy>");
-  s.text(&datapart.szpolicy);
+  s.text(&datapart.szpolicy, "Policy");
   s.markup("</Policy><HashedData>");
   s.markup(digest);
   s.markup("</HashedData><DataType>");
-  s.text(&datapart.szdatatype);
+  s.text(&datapart.szdatatype, "DataType");
   s.markup("</DataType>");
   if (int rc = signaturelisttoxml(session, s, datapart.siglist.get()); rc != 0) return rc;
   s.markup("</SDODataPart>");
+  if (!refusedbefore && !s.refused.empty()) {
+    setlasterror(session, refusedtextline("sdotools_dataparttoxml", s.refused));
+    return kBadArgument;
+  }
   // Refused whole rather than cut: a signature over part of it would be
   // worthless.
   if (s.length - start + 1 > kMaxSignableDataPart) {

@@ -82,28 +82,32 @@ struct sdolist {
 
 // ---- constructors ----
 //
-// They copy what they are given and take over the records passed in; 0 or
-// 33001 (out untouched). No session check, no recent error.
+// They copy what they are given and take over the records passed in; 0,
+// 33001, or 33002 for a text XML cannot carry (with a line naming its
+// element); out is untouched on failure. No session check and no clearing
+// of the recent error: the session number only addresses the line.
 
 // Version "1.0"; no metadata, location, stored data or next.
-int createsdoelement(std::optional<std::string_view> signature, std::unique_ptr<sdodatapart> datapart,
+int createsdoelement(int session, std::optional<std::string_view> signature, std::unique_ptr<sdodatapart> datapart,
                      std::unique_ptr<sdoelement>& out);
 // Policy "2.999.10.1.16.4.1".
-int createsdodatapart(std::optional<std::string_view> digest, std::optional<std::string_view> datatype,
+int createsdodatapart(int session, std::optional<std::string_view> digest, std::optional<std::string_view> datatype,
                       std::unique_ptr<sigelement> siglist, std::unique_ptr<sdodatapart>& out);
 // No timestamp authority, no next.
-int createsdosignatureelement(std::optional<std::string_view> signature, std::optional<std::string_view> ocsp,
-                              std::optional<std::string_view> datetime, std::unique_ptr<sigelement>& out);
+int createsdosignatureelement(int session, std::optional<std::string_view> signature,
+                              std::optional<std::string_view> ocsp, std::optional<std::string_view> datetime,
+                              std::unique_ptr<sigelement>& out);
 int createsdofinished(std::unique_ptr<sdoelement> first, std::unique_ptr<sdolist>& out);
 
 // ---- XML ----
 
-// The SDO list as one line of XML, every text escaped, bytes in base64
-// (stored data and OCSP answers only when they hold at least one byte).
-// 0, 33001, the base64 encoder's code for a digest that is absent or empty
-// (21001), 18001 for a data part whose signable text would need more than
-// kMaxSignableDataPart bytes. The session number only addresses the
-// recent error.
+// The SDO list as one line of XML, every text escaped (CR as a character
+// reference, so that it reads back), bytes in base64 (stored data and OCSP
+// answers only when they hold at least one byte). 0, 33001, the base64
+// encoder's code for a digest that is absent or empty (21001), 18001 for a
+// data part whose signable text would need more than kMaxSignableDataPart
+// bytes, 33002 for a text XML cannot carry (with a line naming its
+// element). The session number only addresses the recent error.
 int zmrsdo2xml(int session, const sdolist& list, std::string& out);
 // The SDODataPart element exactly as zmrsdo2xml writes it: what the SDO
 // signature covers. The same codes.

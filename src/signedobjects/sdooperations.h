@@ -19,7 +19,8 @@
 
 namespace zmr {
 
-// The Latin-1 description as UTF-8 (the writer escapes it). Does not clear
+// The Latin-1 description as UTF-8 (the writer escapes it); 33002 with a
+// line when it holds a control character XML cannot carry. Does not clear
 // the recent error.
 int convertDataDescription(int session, std::string_view description, std::string& out);
 
@@ -35,17 +36,20 @@ struct ClassicSdoSignatures {
 // Without a list: the classic SDO (end user's and merchant's elements,
 // sealed by the merchant, validated in mode 0); out is set only when it
 // validates. With a list: one element per entry, unsealed and not
-// validated. data is the base64 document, description Latin-1.
+// validated. data is the base64 document, description Latin-1. A
+// description or mime type XML cannot carry gives 33002 with a line.
 int createsdo(int session, std::unique_ptr<seidsdocell>& out, std::string_view data, std::string_view mimetype,
               std::string_view description, const ClassicSdoSignatures& classic, const ::signatures* list);
 
 // Replaces the signed object by one holding the data. 26001 when the
-// handle holds no SDO.
+// handle holds no SDO; 33002 with a line, the SDO unchanged, for data XML
+// cannot carry. An empty text is kept, and counts as no document.
 int sdoadddata(int session, seidsdocell* handle, std::string_view data);
 
 // Appends one element per entry, removes the seal and validates the result
 // as unsealed (mode 1). A failure before the elements are appended leaves
-// the SDO unchanged; 31001 without a document.
+// the SDO unchanged; 31001 without a document (neither data nor a kept
+// one, an empty text counting as none).
 int sdoaddsignature(int session, seidsdocell* handle, const ::signatures* list, std::optional<std::string_view> data);
 
 // Seals with the merchant's signing key over the data part in the compliant

@@ -5,7 +5,10 @@
 namespace zmr {
 namespace {
 
-std::string_view escapeof(char c) {
+// The escape of a character, or nothing for one written as it stands. A CR
+// in any text, and a tab or LF in an attribute value, would come back
+// changed from a reader's end-of-line and attribute normalisation.
+std::string_view escapeof(char c, bool attribute) {
   switch (c) {
     case '&':
       return "&amp;";
@@ -17,6 +20,12 @@ std::string_view escapeof(char c) {
       return "&quot;";
     case '\'':
       return "&apos;";
+    case '\r':
+      return "&#13;";
+    case '\t':
+      return attribute ? "&#9;" : std::string_view();
+    case '\n':
+      return attribute ? "&#10;" : std::string_view();
     default:
       return {};
   }
@@ -34,46 +43,47 @@ const sdotext* digestvalueof(const cmssignatureelement& e) {
 void cmselementtoxml(xmlsink& s, const cmssignatureelement& e, int32_t flavour) {
   const bool compliant = flavour == kSdoCompliant;
   s.markup("<SDOProfile>");
-  s.text(&e.sdoprofile);
+  s.text(&e.sdoprofile, "SDOProfile");
   s.markup("</SDOProfile><SignaturePolicyIdentifier><SignaturePolicyId><SigPolicyId>");
   if (compliant) {
     s.markup("<XAdES:Identifier>");
-    s.text(identifierof(e));
+    s.text(identifierof(e), "Identifier");
     s.markup("</XAdES:Identifier>");
   } else if (flavour == kSdoPlain) {
     s.markup("<Identifier>");
-    s.text(identifierof(e));
+    s.text(identifierof(e), "Identifier");
     s.markup("</Identifier>");
   } else {
     s.markup("<Identifier Qualifier=\"");
-    s.text(identifierof(e));
+    s.attribute(identifierof(e), "Identifier");
     s.markup("\"/>");
   }
   s.markup("</SigPolicyId></SignaturePolicyId></SignaturePolicyIdentifier><SignersDocumentFormat><MimeType>");
-  s.text(mimetypeof(e));
+  s.text(mimetypeof(e), "MimeType");
   s.markup("</MimeType></SignersDocumentFormat><HashedData>");
   s.markup(compliant ? "<ds:DigestMethod Algorithm=\"" : "<DigestMethod Algorithm=\"");
-  s.text(digestmethodof(e));
+  s.attribute(digestmethodof(e), "DigestMethod");
   s.markup(compliant ? "\"/><ds:DigestValue>" : "\"/><DigestValue>");
-  s.text(digestvalueof(e));
+  s.text(digestvalueof(e), "DigestValue");
   s.markup(compliant ? "</ds:DigestValue>" : "</DigestValue>");
   s.markup("</HashedData><CMSSignature>");
-  s.text(&e.cmssignature);
+  s.text(&e.cmssignature, "CMSSignature");
   s.markup("</CMSSignature><UserCertificateAndRevocationData><RevocationValues>");
   s.markup(compliant ? "<XAdES:OCSPValues><XAdES:EncapsulatedOCSPValue>" : "<OCSPValues><EncapsulatedOCSPValue>");
-  s.text(ocspvalueof(e));
+  s.text(ocspvalueof(e), "EncapsulatedOCSPValue");
   s.markup(compliant ? "</XAdES:EncapsulatedOCSPValue></XAdES:OCSPValues>" : "</EncapsulatedOCSPValue></OCSPValues>");
   s.markup("</RevocationValues></UserCertificateAndRevocationData>");
 }
 
 }  // namespace
 
-void xmlsink::text(const sdotext* t) {
+void xmlsink::escaped(const sdotext* t, std::string_view field, bool attribute) {
   if (t == nullptr || !*t) return;
   std::string_view rest = **t;
+  if (check && refused.empty() && !isxmltext(rest)) refused = field;
   size_t i = 0;
   while (i < rest.size()) {
-    std::string_view entity = escapeof(rest[i]);
+    std::string_view entity = escapeof(rest[i], attribute);
     if (entity.empty()) {
       ++i;
       continue;
@@ -110,17 +120,17 @@ void seidsdometadatatoxml(xmlsink& s, const metadata& metadata) {
     s.markup("<ValuePair>");
     if (pair->description) {
       s.markup("<Description>");
-      s.text(&pair->description);
+      s.text(&pair->description, "Description");
       s.markup("</Description>");
     }
     if (pair->name) {
       s.markup("<Name>");
-      s.text(&pair->name);
+      s.text(&pair->name, "Name");
       s.markup("</Name>");
     }
     if (pair->value) {
       s.markup("<Value>");
-      s.text(&pair->value);
+      s.text(&pair->value, "Value");
       s.markup("</Value>");
     }
     s.markup("</ValuePair>");

@@ -6,7 +6,9 @@
 // one child is a record with one pointer. A text is absent (nullopt) or
 // present, and an empty text is present: the checker refuses only absent
 // ones, and the reader leaves a text absent when its element held no
-// character data. Texts hold plain characters; the writer escapes them.
+// character data (but for a metadata pair's, whose elements are written
+// only for present texts). Texts hold plain characters; the writer escapes
+// them.
 //
 // A tree belongs to whoever holds its cell. Lists (SDOs, data-part
 // elements, metadata pairs) are freed node by node without recursion, so a
@@ -193,12 +195,15 @@ int seidsdonullandconstraintchecker(int session, const seidsdocell* handle);
 // ---- XML writer ----
 //
 // One line, no whitespace between elements. Every text and attribute value
-// is written with &, <, >, " and ' escaped. The seal is always written in
-// the compliant forms. The tree must have passed the checker.
+// is written with &, <, >, " and ' escaped, and CR as "&#13;"; attribute
+// values also tab and LF as "&#9;" and "&#10;": every text reads back as it
+// was. The seal is always written in the compliant forms. The tree must
+// have passed the checker. A text XML cannot carry (see isxmltext) gives
+// 33002 with a line naming its element, and no text.
 
-// The whole document: 0, 33001, 18001.
+// The whole document: 0, 33001, 33002, 18001.
 int zmrseidsdo2xml(int session, const seidsdocell& handle, std::string& out, int32_t flavour);
-// The SDODataPart element alone, the text a seal signs: 0 or 33001.
+// The SDODataPart element alone, the text a seal signs: 0, 33001, 33002.
 int seidsdodataparttosignable(int session, const seidsdodatapart& datapart, std::string& out, int32_t flavour);
 // Length of that text.
 size_t get_signable_datapart_len(const seidsdodatapart& datapart, int32_t flavour);
@@ -209,7 +214,10 @@ size_t get_signable_datapart_len(const seidsdodatapart& datapart, int32_t flavou
 // "XAdES:OCSPValues" is refused (34003). 34001 not well-formed (or 2^31
 // bytes or more), 34002 well-formed but not SEID SDO XML (unknown names,
 // elements without the records they fill, a document type declaration,
-// nesting deeper than any SDO), 33001, 2009. On failure out is null.
+// nesting deeper than any SDO, data-part identifiers of different forms),
+// 33001, 2009. On failure out is null. The flavour, kept in the first SDO,
+// is the form of the data part's identifiers (-1 when there is none); the
+// seal's, always compliant, says nothing of it.
 int xmltoseidsdo(int session, std::string_view xml, std::unique_ptr<seidsdocell>& out, int anyflavour);
 
 // ---- validation ----
@@ -236,8 +244,9 @@ int seidverifycmssigelement(const Session& s, const cmssignatureelement& element
 // > 0: 20042), the seal rule (mode 0 and seal rule 0 require a seal: 20043;
 // seal rule 1 in modes 1 and 2 forbids one: 20044), the seal's signature
 // over the signable data part and its element, and in mode 0 with
-// documentcheck non-zero the kept document against the first two elements
-// (20039 none kept, 20041 differs, or fewer than two elements). Modes 0
+// documentcheck non-zero the kept document against the first two elements,
+// each by its own digest method (20039 none kept, 20041 differs, or fewer
+// than two elements). An empty data text or kept document is none. Modes 0
 // (classic), 1 (dynamic), 2 (simple); any other gives 33002. Clears the
 // recent error on entry; the number form takes the session (2009).
 int seidsdovalidate(int session, const seidsdocell* handle, int32_t documentcheck,

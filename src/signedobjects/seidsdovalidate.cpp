@@ -25,14 +25,6 @@ constexpr std::string_view kDocumentClose =
     "seidsdovalidate_seidsdovalidate: An error occured verifying that the hash of the signedobject is equal to the "
     "signatureelements hashes.\n";
 
-// The document an SDO keeps; an empty one reads back from XML as none, so
-// it counts as none here too.
-const std::string* keptdocument(const seidsdo& sdo) {
-  if (!sdo.signedobject || !sdo.signedobject->signersdocument || sdo.signedobject->signersdocument->empty())
-    return nullptr;
-  return &*sdo.signedobject->signersdocument;
-}
-
 int hash(int session, std::string& out, std::string_view algorithm, std::string_view document) {
   if (int rc = hashdata(session, out, algorithm, document); rc != 0) return fail(session, rc, kHashLine);
   return 0;
@@ -59,9 +51,9 @@ int verifyseal(const Session& s, const seidsdo& sdo) {
   return 0;
 }
 
-// The document kept in a classic SDO against its first two elements, by
-// the digest the first one names. An SDO of fewer than two elements cannot
-// be such an SDO.
+// The document kept in a classic SDO against its first two elements, each
+// by the digest method it names itself (two signers may well use different
+// ones). An SDO of fewer than two elements cannot be such an SDO.
 int comparekeptdocument(int session, const seidsdo& sdo) {
   const std::string* document = keptdocument(sdo);
   if (document == nullptr)
@@ -69,15 +61,24 @@ int comparekeptdocument(int session, const seidsdo& sdo) {
                 "sdovalidate_comparehashagainstdata: The signedobject is not present while requesting validation of "
                 "the document.\n");
   const signatureelement* first = sdo.datapart->first.get();
-  bool sha256 = textof(first->element->hasheddata->digestmethod) == "SHA-256";
-  std::string digest;
-  if (int rc = hash(session, digest, sha256 ? "sha256" : "sha1", *document); rc != 0) return rc;
-  const signatureelement* second = first->next.get();
-  if (second == nullptr || textof(first->element->hasheddata->digestvalue) != digest ||
-      textof(second->element->hasheddata->digestvalue) != digest)
-    return fail(session, 20041,
-                "seidsdovalidate_seidcomparehashagainstdata: The hash of the document does not match the hash stored "
-                "in one of the dataparts signatureelements.\n");
+  const signatureelement* pair[] = {first, first->next.get()};
+  std::string sha1, sha256;
+  for (const signatureelement* node : pair) {
+    bool matches = false;
+    if (node != nullptr) {
+      const hasheddata& hashed = *node->element->hasheddata;
+      const bool sha1method = textof(hashed.digestmethod) == "SHA-1";
+      std::string& digest = sha1method ? sha1 : sha256;
+      if (digest.empty()) {
+        if (int rc = hash(session, digest, sha1method ? "sha1" : "sha256", *document); rc != 0) return rc;
+      }
+      matches = textof(hashed.digestvalue) == digest;
+    }
+    if (!matches)
+      return fail(session, 20041,
+                  "seidsdovalidate_seidcomparehashagainstdata: The hash of the document does not match the hash "
+                  "stored in one of the dataparts signatureelements.\n");
+  }
   return 0;
 }
 
@@ -108,6 +109,7 @@ int seidsdovalidate(const Session& s, const seidsdocell* handle, int32_t documen
   }
 
   const std::string* kept = keptdocument(sdo);
+  data = givendocument(data);
   std::optional<std::string_view> document = data;
   if (!document && kept != nullptr) document = *kept;
   std::string sha1, sha256;

@@ -102,6 +102,10 @@ struct seidparsecontext {
   int stopped = 0;            // the code the parse was stopped with
   XML_Parser parser = nullptr;
   int depth = 0;
+  // The form of the data part's identifiers, once one is read; mixed: a
+  // later one took another.
+  std::optional<int32_t> form;
+  bool mixed = false;
   // The tails, so that every append and lookup takes constant time: the
   // last SDO, the last node of its data part and the last pair of its
   // metadata (null when that list is empty).
@@ -196,18 +200,26 @@ bool seidmaintainParseStruct(seidparsecontext& ctx, const XML_Char* name, const 
       renew(policyid->sigpolicyid);
       return true;
     case tag::Identifier:
-    case tag::XAdESIdentifier:
+    case tag::XAdESIdentifier: {
       if (policyid == nullptr || !policyid->sigpolicyid) return false;
-      // The flavour is kept in the first SDO; the last identifier read
-      // decides it.
-      ctx.root->first->flavour = *t == tag::Identifier ? kSdoPlain : kSdoCompliant;
-      if (attribute) {
+      if (attribute)
         policyid->sigpolicyid->identifier = attrs[1];
-        ctx.root->first->flavour = kSdoQualifier;
-      } else {
+      else
         ctx.target = &policyid->sigpolicyid->identifier;
+      // The seal is written compliant whatever form its data part takes, so
+      // the data part's identifiers alone name the flavour (kept in the
+      // first SDO); they must agree, as a seal covers its data part in one
+      // form and the writer writes it in one.
+      if (sdo->seal && sdo->seal->sdosignature) return true;
+      const int32_t form = attribute ? kSdoQualifier : *t == tag::Identifier ? kSdoPlain : kSdoCompliant;
+      if (ctx.form && *ctx.form != form) {
+        ctx.mixed = true;
+        return false;
       }
+      ctx.form = form;
+      ctx.root->first->flavour = form;
       return true;
+    }
     case tag::SignersDocumentFormat:
       if (e == nullptr) return false;
       renew(e->signersdocumentformat);
@@ -280,6 +292,9 @@ bool seidmaintainParseStruct(seidparsecontext& ctx, const XML_Char* name, const 
       ctx.target = *t == tag::Description ? &ctx.lastpair->description
                    : *t == tag::Name      ? &ctx.lastpair->name
                                           : &ctx.lastpair->value;
+      // A pair's texts are written only when present, so an empty one is
+      // kept present: the pair then writes again as it was read.
+      if (!*ctx.target) ctx.target->emplace();
       return true;
   }
   return false;
@@ -360,7 +375,9 @@ int xmltoseidsdo(int session, std::string_view xml, std::unique_ptr<seidsdocell>
   else if (ctx.failed != 0)
     rc = 34002;
   if (rc == 34001) setlasterror(session, kParseError);
-  if (rc == 34002) setlasterror(session, "xmltoseidsdo_xmltoseidsdo: The XML is not SEID SDO XML.\n");
+  if (rc == 34002)
+    setlasterror(session, ctx.mixed ? "xmltoseidsdo_xmltoseidsdo: The identifiers of the SDO data part mix XML forms.\n"
+                                    : "xmltoseidsdo_xmltoseidsdo: The XML is not SEID SDO XML.\n");
   if (rc != 0) return rc;
   out = std::move(cell);
   return 0;

@@ -3,6 +3,7 @@
 
 #include "misc/status.h"
 #include "signedobjects/sdolistinternal.h"
+#include "store/threadstore.h"
 
 namespace zmr {
 namespace {
@@ -16,15 +17,15 @@ bool hasbytes(const sdobytes& bytes) { return bytes && !bytes->empty(); }
 
 void metadatatoxml(xmlsink& s, const sdometadata& metadata) {
   s.markup("<Metadata><Keywords>");
-  s.text(&metadata.keywords);
+  s.text(&metadata.keywords, "Keywords");
   s.markup("</Keywords><Description>");
-  s.text(&metadata.description);
+  s.text(&metadata.description, "Description");
   s.markup("</Description><MetaAttributeList>");
   for (const namevaluepair* pair = metadata.attributes.get(); pair != nullptr; pair = pair->next.get()) {
     s.markup("<NameValuePair><Name>");
-    s.text(&pair->name);
+    s.text(&pair->name, "Name");
     s.markup("</Name><Value>");
-    s.text(&pair->value);
+    s.text(&pair->value, "Value");
     s.markup("</Value></NameValuePair>");
   }
   s.markup("</MetaAttributeList></Metadata>");
@@ -35,18 +36,18 @@ int listtoxml(int session, xmlsink& s, const sdolist& list) {
   s.markup(kListStart);
   for (const sdoelement* sdo = list.first.get(); sdo != nullptr; sdo = sdo->nextsdoelement.get()) {
     s.markup("<SDO><Zelmor_SDOVersion>");
-    s.text(&sdo->szzmr_sdoversion);
+    s.text(&sdo->szzmr_sdoversion, "Zelmor_SDOVersion");
     s.markup("</Zelmor_SDOVersion>");
     if (sdo->sdodatapart) {
       if (int rc = dataparttoxml(session, s, *sdo->sdodatapart); rc != 0) return rc;
     }
     s.markup("<SDOSignature>");
-    s.text(&sdo->szsdosignature);
+    s.text(&sdo->szsdosignature, "SDOSignature");
     s.markup("</SDOSignature>");
     if (sdo->metadata) metadatatoxml(s, *sdo->metadata);
     if (sdo->locationurl) {
       s.markup("<LocationURL>");
-      s.text(&sdo->locationurl);
+      s.text(&sdo->locationurl, "LocationURL");
       s.markup("</LocationURL>");
     }
     if (hasbytes(sdo->storeddata)) {
@@ -74,6 +75,10 @@ int zmrsdo2xml(int session, const sdolist& list, std::string& out) {
     text.reserve(expected);
     xmlsink sink{&text, SIZE_MAX};
     if (int rc = listtoxml(session, sink, list); rc != 0) return rc;
+    if (!sink.refused.empty()) {
+      setlasterror(session, refusedtextline("sdotools_zmrsdotoxml", sink.refused));
+      return kBadArgument;
+    }
     out = std::move(text);
     return kOk;
   } catch (const std::bad_alloc&) {

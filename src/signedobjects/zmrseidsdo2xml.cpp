@@ -15,14 +15,14 @@ void documenttoxml(xmlsink& s, const seidsdocell& handle, int32_t flavour) {
   s.markup(kListStart);
   for (const seidsdo* sdo = handle.first.get(); sdo != nullptr; sdo = sdo->next.get()) {
     s.markup("<SDO><SEIDSDOVersion>");
-    s.text(&sdo->version);
+    s.text(&sdo->version, "SEIDSDOVersion");
     s.markup("</SEIDSDOVersion>");
     if (sdo->datapart) seiddataparttoxml(s, *sdo->datapart, flavour);
     if (sdo->seal) seidsdosealtoxml(s, *sdo->seal);
     if (sdo->metadata) seidsdometadatatoxml(s, *sdo->metadata);
     if (sdo->signedobject) {
       s.markup("<SignedObject><SignersDocument>");
-      s.text(&sdo->signedobject->signersdocument);
+      s.text(&sdo->signedobject->signersdocument, "SignersDocument");
       s.markup("</SignersDocument></SignedObject>");
     }
     s.markup("</SDO>");

@@ -264,6 +264,18 @@ TEST_F(SdoApi, AddingSignaturesNeedsADocumentAndRemovesTheSeal) {
   EXPECT_EQ(12012, zmr_sdoaddsignature(s, sdo.h, bad.link(), data.c_str()));
   EXPECT_EQ(xmlOf(sdo.h), before);
 
+  // An empty document is none, kept or given, here as in validation.
+  ASSERT_EQ(0, zmr_sdoadddata(s, sdo.h, ""));
+  const std::string emptykept = xmlOf(sdo.h);
+  for (const char* given : {static_cast<const char*>(nullptr), ""}) {
+    EXPECT_EQ(31001, zmr_sdoaddsignature(s, sdo.h, more.link(), given));
+    EXPECT_EQ(zmrtest::recentError(s),
+              "sdoaddsignature_sdoaddsignature: The contract must be present in the SDO or as input parameter "
+              "data.\n");
+    EXPECT_EQ(xmlOf(sdo.h), emptykept);
+    EXPECT_EQ(20045, zmr_dynamicsdovalidate(s, sdo.h, given, 0, 2));
+  }
+
   ASSERT_EQ(0, zmr_sdoseal(s, sdo.h, merchantOcsp.c_str(), data.c_str())) << zmrtest::recentError();
   ASSERT_EQ(0, zmr_sdoaddsignature(s, sdo.h, more.link(), data.c_str())) << zmrtest::recentError();
   EXPECT_EQ(xmlOf(sdo.h).find("<SDOSeal>"), std::string::npos);
@@ -288,6 +300,79 @@ TEST_F(SdoApi, Latin1DescriptionRoundTripsThroughXml) {
   EXPECT_EQ(take(mimetype), "text/plain");
   EXPECT_EQ(take(text), description);
   EXPECT_EQ(0, zmr_signaturesfree(s, list));
+}
+
+// Line ends and tabs in a description come back from the XML unchanged.
+TEST_F(SdoApi, DescriptionLineEndsAndTabsRoundTripThroughXml) {
+  for (const char* description : {"Line 1\r\nLine 2\r\n", "old Mac\rline", "Tab\there\n\tand there", "\r"}) {
+    SCOPED_TRACE(testing::PrintToString(description));
+    Sdo sdo;
+    makeDynamic(sdo, description);
+    const std::string xml = xmlOf(sdo.h);
+    expectXmllintAccepts(xml);
+    char *document = nullptr, *mimetype = nullptr, *text = nullptr;
+    signatures* list = nullptr;
+    ASSERT_EQ(0, zmr_sdoxmlextractsignatures(s, xml.c_str(), &document, &mimetype, &text, &list))
+        << zmrtest::recentError();
+    EXPECT_EQ(take(text), description);
+    take(mimetype);
+    EXPECT_EQ(0, zmr_signaturesfree(s, list));
+    // Read and written again, the text is the same.
+    Sdo back;
+    back.session = s;
+    ASSERT_EQ(0, zmr_xmltosdoex(s, xml.c_str(), &back.h)) << zmrtest::recentError();
+    EXPECT_EQ(xmlOf(back.h), xml);
+  }
+}
+
+// Texts XML 1.0 cannot carry are refused where they would enter an SDO,
+// with a line naming them, and nothing is made or changed.
+TEST_F(SdoApi, TextsXmlCannotCarryAreRefusedWhereTheyEnter) {
+  const std::string descriptionLine =
+      "createsdo_createsdo: The description text holds characters XML 1.0 cannot carry.\n";
+  const std::string mimetypeLine = "createsdo_createsdo: The mime type text holds characters XML 1.0 cannot carry.\n";
+  struct Case {
+    std::string mimetype, description;
+    const std::string& line;
+  } cases[] = {
+      {"text/plain", "bell\x07", descriptionLine},
+      {"text/plain", "Vertical\x0Btab", descriptionLine},
+      {"text/plain", "Esc\x1B[0m", descriptionLine},
+      {"text/plain; charset=\xE6", "d", mimetypeLine},
+      {"text/plain\x01", "d", mimetypeLine},
+      {"text/\xEF\xBF\xBE", "d", mimetypeLine},
+  };
+  zmrtest::SignatureList list;
+  list.add(userPkcs7, userOcsp);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.mimetype + " / " + c.description));
+    Sdo sdo;
+    sdo.session = s;
+    EXPECT_EQ(33002, zmr_createdynamicsdo(s, &sdo.h, data.c_str(), c.mimetype.c_str(), c.description.c_str(),
+                                          list.link()));
+    EXPECT_EQ(sdo.h, nullptr);
+    EXPECT_EQ(zmrtest::recentError(s), c.line);
+  }
+  // The classic form takes the same road.
+  Sdo classic;
+  classic.session = s;
+  const std::string merchant = merchantPkcs7();
+  EXPECT_EQ(33002, zmr_createsdo(s, &classic.h, data.c_str(), "text/plain", "bell\x07", userPkcs7.c_str(),
+                                 merchant.c_str(), userOcsp.c_str(), merchantOcsp.c_str()));
+  EXPECT_EQ(classic.h, nullptr);
+  EXPECT_EQ(zmrtest::recentError(s), descriptionLine);
+
+  // The kept document.
+  Sdo sdo;
+  makeDynamic(sdo);
+  ASSERT_EQ(0, zmr_sdoadddata(s, sdo.h, data.c_str()));
+  const std::string before = xmlOf(sdo.h);
+  for (const std::string& kept : {data + "\x01", std::string("\xE6"), data + "\xEF\xBF\xBF", data + "\xED\xA0\x80"}) {
+    SCOPED_TRACE(testing::PrintToString(kept));
+    EXPECT_EQ(33002, zmr_sdoadddata(s, sdo.h, kept.c_str()));
+    EXPECT_EQ(zmrtest::recentError(s), "sdoadddata_sdoadddata: The data text holds characters XML 1.0 cannot carry.\n");
+    EXPECT_EQ(xmlOf(sdo.h), before);
+  }
 }
 
 TEST_F(SdoApi, ThirdPartyXmlWithPairsLackingANameOrAValue) {

@@ -71,8 +71,8 @@ std::string userSignature(const TestCert& user, const std::string& document) {
 std::unique_ptr<sigelement> userElement(const Spec& spec) {
   const TestCert& user = spec.user != nullptr ? *spec.user : world->pki.endUser;
   std::unique_ptr<sigelement> e;
-  EXPECT_EQ(0, createsdosignatureelement(userSignature(user, spec.document), answer(user, spec.userAt, spec.userOcsp, spec.fraction),
-                                         std::nullopt, e));
+  EXPECT_EQ(0, createsdosignatureelement(world->session, userSignature(user, spec.document),
+                                         answer(user, spec.userAt, spec.userOcsp, spec.fraction), std::nullopt, e));
   return e;
 }
 
@@ -95,15 +95,16 @@ std::unique_ptr<sdolist> build(const Spec& spec = {}) {
   std::string digest = zmrtest::digestOf(EVP_sha1(), spec.document);
   std::unique_ptr<sigelement> first = userElement(spec);
   if (spec.elements > 1) {
-    EXPECT_EQ(0, createsdosignatureelement("", answer(world->pki.merchantSign, spec.merchantAt, {}, spec.fraction), spec.datetime,
-                                           first->next));
+    EXPECT_EQ(0, createsdosignatureelement(world->session, "",
+                                           answer(world->pki.merchantSign, spec.merchantAt, {}, spec.fraction),
+                                           spec.datetime, first->next));
     if (spec.elements > 2) first->next->next = userElement(spec);
   }
   std::unique_ptr<sdodatapart> datapart;
   std::unique_ptr<sdoelement> sdo;
   std::unique_ptr<sdolist> list;
-  EXPECT_EQ(0, createsdodatapart(digest, "text/plain", std::move(first), datapart));
-  EXPECT_EQ(0, createsdoelement(std::nullopt, std::move(datapart), sdo));
+  EXPECT_EQ(0, createsdodatapart(world->session, digest, "text/plain", std::move(first), datapart));
+  EXPECT_EQ(0, createsdoelement(world->session, std::nullopt, std::move(datapart), sdo));
   sdo->storeddata = zmrtest::bytesOf(spec.document);
   EXPECT_EQ(0, createsdofinished(std::move(sdo), list));
   if (spec.elements > 1) signMerchant(*list);

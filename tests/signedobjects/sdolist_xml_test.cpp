@@ -3,6 +3,8 @@
 // judging every output), and what the reader accepts and refuses.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "signedobjects/sdolist.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
@@ -60,7 +62,7 @@ class SdoList : public ::testing::Test {
 TEST(SdoListRecords, ConstructorsCopyAndSetTheirDefaults) {
   std::string signature = "c2ln", ocsp("O\0C", 3), datetime = "2026-12-10T20:15:00";
   std::unique_ptr<sigelement> element;
-  ASSERT_EQ(createsdosignatureelement(signature, ocsp, datetime, element), 0);
+  ASSERT_EQ(createsdosignatureelement(0, signature, ocsp, datetime, element), 0);
   signature[0] = ocsp[0] = 'X';
   EXPECT_EQ(element->signature, "c2ln");
   EXPECT_EQ(element->szocspresponse, bytesOf(std::string("O\0C", 3)));
@@ -69,20 +71,20 @@ TEST(SdoListRecords, ConstructorsCopyAndSetTheirDefaults) {
   EXPECT_FALSE(element->next);
 
   std::unique_ptr<sigelement> bare;
-  ASSERT_EQ(createsdosignatureelement(std::nullopt, std::string_view(), std::nullopt, bare), 0);
+  ASSERT_EQ(createsdosignatureelement(0, std::nullopt, std::string_view(), std::nullopt, bare), 0);
   EXPECT_FALSE(bare->signature);
   EXPECT_EQ(bare->szocspresponse, std::vector<unsigned char>());  // present, no bytes
   EXPECT_FALSE(bare->szdatetime);
 
   std::unique_ptr<sdodatapart> datapart;
-  ASSERT_EQ(createsdodatapart(std::string_view("\x01\x02", 2), "text/plain", std::move(element), datapart), 0);
+  ASSERT_EQ(createsdodatapart(0, std::string_view("\x01\x02", 2), "text/plain", std::move(element), datapart), 0);
   EXPECT_EQ(datapart->szpolicy, "2.999.10.1.16.4.1");
   EXPECT_EQ(datapart->szhasheddata, (std::vector<unsigned char>{1, 2}));
   EXPECT_EQ(datapart->szdatatype, "text/plain");
   EXPECT_EQ(datapart->siglist->signature, "c2ln");
 
   std::unique_ptr<sdoelement> sdo;
-  ASSERT_EQ(createsdoelement("U0RP", std::move(datapart), sdo), 0);
+  ASSERT_EQ(createsdoelement(0, "U0RP", std::move(datapart), sdo), 0);
   EXPECT_EQ(sdo->szzmr_sdoversion, "1.0");
   EXPECT_EQ(sdo->szsdosignature, "U0RP");
   EXPECT_TRUE(sdo->sdodatapart);
@@ -140,6 +142,16 @@ std::vector<std::pair<std::string, std::unique_ptr<sdolist>>> variants() {
   two->first->nextsdoelement = std::move(sampleSdoList()->first);
   two->first->nextsdoelement->szzmr_sdoversion = "2";
   out.emplace_back("two SDOs", std::move(two));
+
+  // Line ends and tabs, which a reader would change unless written as
+  // character references, and characters beyond ASCII.
+  auto awkward = sampleSdoList();
+  sdoelement& w = *awkward->first;
+  w.metadata->description = "Line 1\r\nLine 2\rLine 3\n\tend";
+  w.metadata->keywords = "\r";
+  w.metadata->attributes->value = "\xC3\xA6\xC3\xB8 \xE2\x82\xAC \xF0\x9F\x98\x80 \xC2\x85\x7F";
+  w.sdodatapart->siglist->next->timestampauthority = "tsa\r\n";
+  out.emplace_back("line ends, tabs, characters beyond ASCII", std::move(awkward));
 
   auto large = sampleSdoList();
   std::string document;
@@ -251,6 +263,60 @@ TEST_F(SdoList, WriterRefusals) {
 
 // A document of one SDO whose body is given.
 std::string sdo(const std::string& body) { return kHead + "<SDO>" + body + "</SDO>" + kTail; }
+
+// Characters XML 1.0 cannot carry: refused by the constructors and, in a
+// tree filled otherwise, by the writers, each with a line naming the
+// element; nothing is written.
+TEST_F(SdoList, TextsXmlCannotCarryAreRefused) {
+  const std::string refused[] = {std::string("nul\0", 4), "bell\x07",         "Esc\x1B",
+                                 "Latin-1 \xE6",          "surrogate \xED\xB0\x80", "U+FFFF \xEF\xBF\xBF"};
+  auto line = [](const std::string& prefix, const char* field) {
+    return prefix + ": The " + field + " text holds characters XML 1.0 cannot carry.\n";
+  };
+  for (const std::string& bad : refused) {
+    SCOPED_TRACE(testing::PrintToString(bad));
+    zmrtest::takeRecentError();
+    std::unique_ptr<sigelement> element;
+    EXPECT_EQ(createsdosignatureelement(session, bad, std::nullopt, std::nullopt, element), 33002);
+    EXPECT_EQ(createsdosignatureelement(session, "c2ln", std::nullopt, bad, element), 33002);
+    EXPECT_FALSE(element);
+    std::unique_ptr<sdodatapart> datapart;
+    EXPECT_EQ(createsdodatapart(session, std::nullopt, bad, nullptr, datapart), 33002);
+    EXPECT_FALSE(datapart);
+    std::unique_ptr<sdoelement> sdo;
+    EXPECT_EQ(createsdoelement(session, bad, nullptr, sdo), 33002);
+    EXPECT_FALSE(sdo);
+    EXPECT_EQ(peekRecentError(), line("sdotools_createsdosignatureelement", "SignatureDataAndDateTime") +
+                                     line("sdotools_createsdosignatureelement", "DateTime") +
+                                     line("sdotools_createsdodatapart", "DataType") +
+                                     line("sdotools_createsdoelement", "SDOSignature"));
+
+    struct Field {
+      const char* name;
+      bool indatapart;
+      std::function<void(sdoelement&, const std::string&)> set;
+    } fields[] = {
+        {"DataType", true, [](sdoelement& e, const std::string& v) { e.sdodatapart->szdatatype = v; }},
+        {"SignatureTimestampAuthority", true,
+         [](sdoelement& e, const std::string& v) { e.sdodatapart->siglist->next->timestampauthority = v; }},
+        {"Description", false, [](sdoelement& e, const std::string& v) { e.metadata->description = v; }},
+        {"Value", false, [](sdoelement& e, const std::string& v) { e.metadata->attributes->value = v; }},
+        {"LocationURL", false, [](sdoelement& e, const std::string& v) { e.locationurl = v; }},
+    };
+    for (const Field& f : fields) {
+      SCOPED_TRACE(f.name);
+      auto list = sampleSdoList();
+      f.set(*list->first, bad);
+      std::string out = "untouched", signable = "untouched";
+      zmrtest::takeRecentError();
+      EXPECT_EQ(zmrsdo2xml(session, *list, out), 33002);
+      EXPECT_EQ(out, "untouched");
+      EXPECT_EQ(peekRecentError(),
+                line(f.indatapart ? "sdotools_dataparttoxml" : "sdotools_zmrsdotoxml", f.name));
+      EXPECT_EQ(sdodataparttosignable(session, *list->first->sdodatapart, signable), f.indatapart ? 33002 : 0);
+    }
+  }
+}
 
 TEST_F(SdoList, ElementsWithoutTheirParentRecordAreRefused) {
   struct Case {

@@ -2,6 +2,8 @@
 // or refuse, and hostile documents.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "signedobjects/seidsdo.h"
 #include "signedobjects/sdogoldens.h"
 #include "store/sessionstore.h"
@@ -9,6 +11,7 @@
 #include "support/storesession.h"
 #include "support/recenterror.h"
 #include "support/sdotrees.h"
+#include "support/tempdir.h"
 
 namespace zmr {
 namespace {
@@ -60,8 +63,8 @@ std::string sdo(const std::string& body) { return kHead + "<SDO>" + closed(body)
 const std::string kElementOpen = "<SDODataPart><SignatureElement><CMSSignatureElement>";
 
 TEST_F(SdoXmlReader, WriterOutputReadsBackTextForText) {
-  // Every kind of text, some empty (which read back absent), in every
-  // flavour; sealed ones read back compliant.
+  // Every kind of text, some empty (which read back absent, but for a
+  // metadata pair's), in every flavour, sealed or not.
   zmrtest::SdoElementTexts empties{"", "I2", "", "DM2", "", "S2", ""};
   for (bool sealed : {false, true}) {
     for (int flavour : {-1, 0, 1}) {
@@ -73,8 +76,125 @@ TEST_F(SdoXmlReader, WriterOutputReadsBackTextForText) {
       original->first->signedobject = std::make_unique<signedobject>();
       original->first->signedobject->signersdocument = "ZG9jdW1lbnQ=";
       ASSERT_EQ(read(writeXml(*original, flavour)), 0) << peekRecentError();
-      original->first->flavour = sealed ? -1 : flavour;
+      original->first->flavour = flavour;
       EXPECT_EQ(dumpTree(*tree), dumpTree(*original, true));
+      EXPECT_EQ(writeXml(*tree, tree->first->flavour), writeXml(*original, flavour));
+    }
+  }
+}
+
+// Every text of a tree set to t: three data-part elements, the seal, a
+// metadata pair and the kept document.
+std::unique_ptr<seidsdocell> everyText(const std::string& t) {
+  zmrtest::SdoElementTexts texts{t, t, t, t, t, t, t};
+  auto tree = zmrtest::sdoTree({texts, texts, texts}, texts, t);
+  zmrtest::addPair(*tree, t, t, t);
+  tree->first->signedobject = std::make_unique<signedobject>();
+  tree->first->signedobject->signersdocument = t;
+  return tree;
+}
+
+bool xmllintAccepts(const std::string& xml, std::string* output = nullptr) {
+  const std::string dir = zmrtest::makeTempDir("sdoxml-awkward");
+  if (!zmrtest::writeFile(dir + "/d.xml", xml)) return false;
+  return zmrtest::runCommand("xmllint --noout " + dir + "/d.xml 2>&1", output) == 0;
+}
+
+// Texts XML carries only through character references (CR anywhere; tab
+// and LF in attribute values, which a reader turns into blanks) and other
+// legal oddities come back from the writer's text as they went in, in
+// every text and attribute of every flavour.
+TEST_F(SdoXmlReader, AwkwardButLegalTextsReadBackAsWritten) {
+  const std::string texts[] = {"Line 1\r\nLine 2",
+                               "old Mac\rline",
+                               "\r",
+                               "tab\there\tand LF\nthere",
+                               "  blanks  around  ",
+                               "\r\n\t \n",
+                               sdogolden::kMarkupChars + "&#13;&amp;",
+                               "UTF-8: \xC3\xA6\xC3\xB8\xC3\xA5 \xE2\x82\xAC \xF0\x9F\x98\x80 \xEF\xBF\xBD"
+                               " \xF4\x8F\xBF\xBF",
+                               "C1 and DEL: \xC2\x85\xC2\x9F\x7F",
+                               "]]> <![CDATA[ x ]]>"};
+  for (const std::string& t : texts) {
+    for (int flavour : {-1, 0, 1}) {
+      SCOPED_TRACE(testing::PrintToString(t) + ", flavour " + std::to_string(flavour));
+      auto original = everyText(t);
+      original->first->flavour = flavour;
+      const std::string xml = writeXml(*original, flavour);
+      std::string output;
+      EXPECT_TRUE(xmllintAccepts(xml, &output)) << output;
+      ASSERT_EQ(read(xml), 0) << peekRecentError();
+      EXPECT_EQ(dumpTree(*tree), dumpTree(*original));
+      EXPECT_EQ(writeXml(*tree, flavour), xml);
+    }
+  }
+}
+
+// Characters XML 1.0 cannot carry are not written: 33002, no text, and a
+// line naming the element that holds them. Written raw, neither xmllint
+// nor the reader would take them.
+TEST_F(SdoXmlReader, TextsXmlCannotCarryAreNotWritten) {
+  const std::string refused[] = {std::string("nul\0", 4),
+                                 "bell\x07",
+                                 "vertical\x0Btab",
+                                 "form\x0C" "feed",
+                                 "Esc\x1B[0m",
+                                 "unit\x1F",
+                                 "Latin-1 \xE6",
+                                 "cut \xC3",
+                                 "overlong \xC0\xAF",
+                                 "overlong \xE0\x80\xAF",
+                                 "surrogate \xED\xA0\x80",
+                                 "U+FFFE \xEF\xBF\xBE",
+                                 "U+FFFF \xEF\xBF\xBF",
+                                 "past U+10FFFF \xF4\x90\x80\x80",
+                                 "\xFF",
+                                 "lone \x80 continuation"};
+  // Where each field is put, and the name its line gives.
+  struct Field {
+    const char* name;
+    int flavour;
+    std::function<void(seidsdocell&, const std::string&)> set;
+  } fields[] = {
+      {"SEIDSDOVersion", -1, [](seidsdocell& t, const std::string& v) { t.first->version = v; }},
+      {"MimeType", 0,
+       [](seidsdocell& t, const std::string& v) {
+         t.first->datapart->first->next->element->signersdocumentformat->mimetype = v;
+       }},
+      {"Identifier", 1,
+       [](seidsdocell& t, const std::string& v) {
+         t.first->datapart->first->element->signaturepolicyidentifier->signaturepolicyid->sigpolicyid->identifier = v;
+       }},
+      {"DigestMethod", -1,
+       [](seidsdocell& t, const std::string& v) {
+         t.first->seal->sdosignature->element->hasheddata->digestmethod = v;
+       }},
+      {"Description", 0, [](seidsdocell& t, const std::string& v) { t.first->metadata->first->description = v; }},
+      {"SignersDocument", 1,
+       [](seidsdocell& t, const std::string& v) { t.first->signedobject->signersdocument = v; }},
+  };
+  const std::string placeholder = "PLACEHOLDER";
+  for (const std::string& bad : refused) {
+    SCOPED_TRACE(testing::PrintToString(bad));
+    std::string raw = writeXml(*everyText(placeholder), -1);
+    raw.replace(raw.find(placeholder), placeholder.size(), bad);
+    EXPECT_FALSE(xmllintAccepts(raw));
+    EXPECT_EQ(read(raw), 34001);
+    for (const Field& f : fields) {
+      SCOPED_TRACE(f.name);
+      auto t = everyText("x");
+      f.set(*t, bad);
+      std::string xml = "untouched", signable = "untouched";
+      zmrtest::takeRecentError();
+      EXPECT_EQ(zmrseidsdo2xml(session, *t, xml, f.flavour), 33002);
+      EXPECT_EQ(xml, "untouched");
+      EXPECT_EQ(peekRecentError(), std::string("seidsdotools_zmrseidsdotoxml: The ") + f.name +
+                                       " text holds characters XML 1.0 cannot carry.\n");
+      // The signable text of a data part holding one is refused alike.
+      const int signed_rc = seidsdodataparttosignable(session, *t->first->datapart, signable, f.flavour);
+      const bool indatapart = std::string(f.name) == "MimeType" || std::string(f.name) == "Identifier";
+      EXPECT_EQ(signed_rc, indatapart ? 33002 : 0);
     }
   }
 }
@@ -83,12 +203,9 @@ TEST_F(SdoXmlReader, GoldenDocumentsRewriteIdentically) {
   for (const sdogolden::Golden& g : sdogolden::goldens()) {
     SCOPED_TRACE(g.name);
     ASSERT_EQ(read(g.xml), 0);
-    // A sealed document reads back compliant, whatever its data part.
-    int flavour = g.sealed ? -1 : g.flavour;
-    EXPECT_EQ(tree->first->flavour, flavour);
-    if (!g.sealed || g.flavour == -1) {
-      EXPECT_EQ(writeXml(*tree, tree->first->flavour), g.xml);
-    }
+    // Sealed or not: the seal's compliant identifier does not count.
+    EXPECT_EQ(tree->first->flavour, g.flavour);
+    EXPECT_EQ(writeXml(*tree, tree->first->flavour), g.xml);
   }
 }
 
@@ -178,27 +295,61 @@ TEST_F(SdoXmlReader, SnippetsThatAreRead) {
   EXPECT_TRUE(tree->first);
 }
 
-TEST_F(SdoXmlReader, FlavourFollowsTheLastIdentifier) {
-  const std::string chain = kElementOpen + "<SignaturePolicyIdentifier><SignaturePolicyId><SigPolicyId>";
+// The data part's identifiers name the flavour and must agree; the seal's,
+// always written compliant, say nothing of it.
+TEST_F(SdoXmlReader, FlavourFollowsTheDataPartsIdentifiers) {
+  const std::string policy = "<SignaturePolicyIdentifier><SignaturePolicyId><SigPolicyId>";
+  const std::string chain = kElementOpen + policy;
+  const std::string next = "</SigPolicyId></SignaturePolicyId></SignaturePolicyIdentifier></CMSSignatureElement>"
+                           "</SignatureElement><SignatureElement><CMSSignatureElement>" +
+                           policy;
+  const std::string seal = "</SigPolicyId></SignaturePolicyId></SignaturePolicyIdentifier></CMSSignatureElement>"
+                           "</SignatureElement></SDODataPart><SDOSeal><SDOSignature><CMSSignatureElement>" +
+                           policy;
+  const std::string plain = "<Identifier>i</Identifier>", compliant = "<XAdES:Identifier>i</XAdES:Identifier>",
+                    qualifier = "<Identifier Qualifier=\"i\"/>", qualified = "<XAdES:Identifier Qualifier=\"i\"/>";
   struct Case {
-    std::string identifier;
-    int flavour;
+    std::string identifiers;
+    int result;  // the flavour read, or the reader's refusal
   } cases[] = {{"", -1},
-               {"<Identifier>i</Identifier>", 0},
-               {"<XAdES:Identifier>i</XAdES:Identifier>", -1},
-               {"<Identifier Qualifier=\"i\"/>", 1},
-               {"<Identifier Qualifier=\"i\"/><XAdES:Identifier>j</XAdES:Identifier>", -1},
-               {"<XAdES:Identifier>j</XAdES:Identifier><Identifier>i</Identifier>", 0}};
+               {plain, 0},
+               {compliant, -1},
+               {qualifier, 1},
+               {qualified, 1},
+               {plain + next + plain, 0},
+               {qualifier + next + qualified, 1},
+               {plain + seal + compliant, 0},
+               {qualifier + seal + compliant, 1},
+               {plain + seal + plain, 0},
+               {compliant + seal + qualifier, -1},
+               {plain + next + compliant, 34002},
+               {compliant + next + plain, 34002},
+               {plain + next + qualifier, 34002},
+               {qualifier + plain, 34002},
+               {compliant + next + compliant + seal + plain, -1}};
   for (const Case& c : cases) {
-    ASSERT_EQ(read(sdo(chain + c.identifier)), 0) << c.identifier;
-    EXPECT_EQ(tree->first->flavour, c.flavour) << c.identifier;
+    SCOPED_TRACE(c.identifiers);
+    zmrtest::takeRecentError();
+    const int rc = read(sdo(chain + c.identifiers));
+    if (c.result == 34002) {
+      EXPECT_EQ(rc, 34002);
+      EXPECT_FALSE(tree);
+      EXPECT_EQ(peekRecentError(), "xmltoseidsdo_xmltoseidsdo: The identifiers of the SDO data part mix XML forms.\n");
+      continue;
+    }
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(tree->first->flavour, c.result);
   }
-  // In the first SDO, whichever SDO the identifier belongs to.
-  ASSERT_EQ(read(kHead + "<SDO/><SDO>" + chain + "<Identifier>i</Identifier>" + "</SigPolicyId></SignaturePolicyId>"
-                 "</SignaturePolicyIdentifier></CMSSignatureElement></SignatureElement></SDODataPart></SDO>" + kTail),
-            0);
+  // In the first SDO, whichever SDO the identifier belongs to; across SDOs
+  // the forms must agree too.
+  const std::string element = chain + plain + "</SigPolicyId></SignaturePolicyId></SignaturePolicyIdentifier>"
+                              "</CMSSignatureElement></SignatureElement></SDODataPart></SDO>";
+  ASSERT_EQ(read(kHead + "<SDO/><SDO>" + element + kTail), 0);
   EXPECT_EQ(tree->first->flavour, 0);
   EXPECT_EQ(tree->first->next->flavour, -1);
+  std::string other = element;
+  other.replace(other.find(plain), plain.size(), compliant);
+  EXPECT_EQ(read(kHead + "<SDO>" + element + "<SDO>" + other + kTail), 34002);
 }
 
 TEST_F(SdoXmlReader, CompliantFlavourDemanded) {

@@ -76,9 +76,9 @@ struct Dumper {
   bool emptyAsAbsent;
   std::string out;
 
-  void text(const char* label, const sdotext& t) {
+  void text(const char* label, const sdotext& t, bool readsBackEmpty = false) {
     out += label;
-    out += (!t || (emptyAsAbsent && t->empty())) ? std::string(" (absent)") : " \"" + *t + "\"";
+    out += (!t || (emptyAsAbsent && !readsBackEmpty && t->empty())) ? std::string(" (absent)") : " \"" + *t + "\"";
     out += '\n';
   }
   void missing(const char* label) { out += std::string(label) + " -\n"; }
@@ -113,9 +113,9 @@ struct Dumper {
     if (s.metadata) {
       out += " metadata\n";
       for (const valuepair* p = s.metadata->first.get(); p; p = p->next.get()) {
-        text("  name", p->name);
-        text("  value", p->value);
-        text("  description", p->description);
+        text("  name", p->name, true);
+        text("  value", p->value, true);
+        text("  description", p->description, true);
       }
     }
     if (s.signedobject) text(" signedobject", s.signedobject->signersdocument);

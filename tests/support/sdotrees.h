@@ -40,7 +40,8 @@ void addPair(zmr::seidsdocell& tree, const zmr::sdotext& name, const zmr::sdotex
 
 // Every SDO, record and text in document order, one per line: a missing
 // record as "-", an absent text as "(absent)". With emptyAsAbsent, an
-// empty text is shown absent too, as the reader gives it back.
+// empty text is shown absent too, as the reader gives it back (a metadata
+// pair's excepted: it reads back empty).
 std::string dumpTree(const zmr::seidsdocell& tree, bool emptyAsAbsent = false);
 
 // The writer's output, or the code in the failure message.
