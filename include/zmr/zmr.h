@@ -190,7 +190,8 @@ ZMR_EXPORT int zmr_getinfoitem(int session, const char *key, char **value);
 ZMR_EXPORT int zmr_getreportdata(int session, const char *key, char **value);
 
 /* Removes the calling thread's info items and documents. Call it before the
- * thread handles its next transaction. */
+ * thread handles its next transaction. Item values are wiped when removed,
+ * and when the thread ends. */
 ZMR_EXPORT int zmr_removeinfoitems(int session);
 
 /* Add a document to the calling thread's document list for signing: a
@@ -376,7 +377,8 @@ ZMR_EXPORT int zmr_decrypttransactiondata(int session, const char *enckey, const
  * serverChallenge, signeddata, pkcs7, c_sc, c_scsha256, and clientIp):
  * call zmr_removeinfoitems before the thread handles its next transaction.
  * Codes: those of zmr_decrypttransactiondata; 39003 no clientChallenge,
- * 39005 a mime type not allowed, 39006 an operation other than initAuth or
+ * 39005 a mime type not allowed (also a 2.1 document without one, such as
+ * a record holding only signed data), 39006 an operation other than initAuth or
  * initSign, 39010 no document, 41001 no extPDFUrl, 2022 an info item
  * missing, 16002 the merchant's name not in authHeader; signing codes. */
 ZMR_EXPORT int zmr_inittransaction(int session, const char *enckey, const char *encdata, const char *encauth,
@@ -414,7 +416,10 @@ ZMR_EXPORT int zmr_inittransaction(int session, const char *enckey, const char *
  * The items serverOcsp, cpReport, rtReport and the report's pairs are the
  * client's texts, not checked by the library. A report pair whose key or
  * value does not decode, or whose key names one of these items (in any
- * case), fails the call with 40008 and the report is not stored:
+ * case), fails the call with 40008 and the report is not stored; a report
+ * that does not fit in the store is refused the same way, and when its own
+ * rtReport (or cpReport) item cannot be stored its pairs are removed too,
+ * so that errorCode can still be set:
  *   key carrier clientIp serverChallenge signeddata pkcs7 c_sc c_scsha256
  *   errorCode operation serverOcsp clientPkcs7 clientFullOcsp clientOcsp
  *   rtReport cpReport vaperf socialno accountno organisationno socialnoerr
@@ -496,7 +501,8 @@ ZMR_EXPORT int zmr_createsecurechannel(int session, const char *pkcs7, char **si
  * 15 seconds. Only the encrypted, authenticated reply counts.
  * Codes: 43000 no key or address for the environment; 43002 not HTTP 200
  * or no header end; 43003 the server sent an errorCode (also stored as the
- * info item "errorcode"); 43004 / 43005 nonce missing / different;
+ * info item "errorcode"; when it cannot be stored, the store's code, 2023
+ * for a full store); 43004 / 43005 nonce missing / different;
  * 43006-43008 cdmUri, tid, cid missing: the references read before are
  * handed out, free whatever is not NULL; 41001 (2022 for action and
  * useragent) a mandatory info item missing; 35xxx network (35014 time-out); 40050 / 40051 a reply that
@@ -675,7 +681,13 @@ typedef struct signatures {
  * Texts: data is the signed document in base64; a description is Latin-1;
  * signatures are base64 DER PKCS#7 and OCSP answers base64 DER
  * BasicOCSPResponse (line breaks are removed). SDO XML is SEID SDO XML in
- * UTF-8. Every code of the called steps passes through: 12012 a PKCS#7
+ * UTF-8. Texts are written so that they read back unchanged (CR, and tab
+ * and LF in attribute values, as character references); a description,
+ * mime type or kept document holding characters XML 1.0 cannot carry
+ * (control characters other than tab, LF and CR, bytes that are not UTF-8,
+ * U+FFFE, U+FFFF) is refused with 33002. An SDO read from XML keeps the
+ * form its data part was written in, sealed or not; a data part mixing
+ * identifier forms gives 34002. Every code of the called steps passes through: 12012 a PKCS#7
  * without signingTime or an OCSP value that is not a BasicOCSPResponse,
  * 18002-18042 an SDO without a mandatory part, 34001-34003 XML that cannot
  * be read, 20001-20045 validation (20037 a document digest that differs,
@@ -711,15 +723,17 @@ ZMR_EXPORT int zmr_createdynamicsdo(int session, seidsdo ***sdo, const char *dat
                                     const char *description, const signatures *list);
 
 /* Keeps a copy of the document data in the SDO, replacing any kept before.
- * Nothing is compared. 26001 for a handle that holds no SDO. */
+ * Nothing is compared. 26001 for a handle that holds no SDO; 33002 for data
+ * XML cannot carry. An empty data text is kept but counts as no document. */
 ZMR_EXPORT int zmr_sdoadddata(int session, seidsdo **sdo, const char *data);
 
 /* Appends one element per node of list, removes the seal and validates the
  * result as an unsealed SDO (as zmr_dynamicsdovalidate with seal rule 1).
  * The digests are taken of data, or of the document kept in the SDO when
- * data is NULL (31001 when there is neither). The elements stay appended,
- * and the seal removed, whatever the validation finds; a failure before
- * (12012, say) leaves the SDO as it was. */
+ * data is NULL (31001 when there is neither; an empty text counts as
+ * none). The elements stay appended, and the seal removed, whatever the
+ * validation finds; a failure before (12012, say) leaves the SDO as it
+ * was. */
 ZMR_EXPORT int zmr_sdoaddsignature(int session, seidsdo **sdo, const signatures *list, const char *data);
 
 /* Seals the SDO with the merchant's signing key (the seal carries the
@@ -740,11 +754,12 @@ ZMR_EXPORT int zmr_xmltosdoex(int session, const char *xml, seidsdo ***sdo);
 
 /* Validates a classic SDO: every element, a seal required and verified.
  * With documentcheck non-zero the document kept in the SDO (20039 when
- * none) must have the digests of the first two elements (20041). */
+ * none) must have the digests of the first two elements, each by its own
+ * digest method (20041). */
 ZMR_EXPORT int zmr_sdovalidate(int session, seidsdo **sdo, int documentcheck);
 
 /* Validates a dynamic SDO: every element; each element's digest against
- * data, or the kept document when data is NULL (20045 when there is
+ * data, or the kept document when data is NULL or empty (20045 when there is
  * neither; 20037 when both are there and differ); exactly signaturecount
  * elements when it is above 0 (20042); sealrule 0 a seal required and
  * verified, 1 a seal forbidden, any other value a seal verified when
