@@ -1,4 +1,6 @@
 // Exported functions of the recent error, info items and documents.
+#include <openssl/crypto.h>
+
 #include "api/frame.h"
 #include "services/services.h"
 
@@ -30,8 +32,12 @@ static int getitem(int session, const char* key, char** out) {
   *out = nullptr;
   return guarded([&] {
     std::string value;
-    ZMR_TRY(getinfoitem(session, key, value));
-    return handout(value, out);
+    int rc = getinfoitem(session, key, value);
+    if (rc == kOk) rc = handout(value, out);
+    // Items may hold secrets (the transaction's base key): the caller's copy
+    // is the only one left behind.
+    OPENSSL_cleanse(value.data(), value.size());
+    return rc;
   });
 }
 

@@ -205,7 +205,11 @@ TEST_F(SecretsInReleasedBlocks, BaseKeyItems) {
   std::vector<std::string> keys;
   ASSERT_TRUE(transaction(keys)) << zmrtest::recentError();
   char* key = nullptr;
-  ASSERT_EQ(zmr_getinfoitem(session, "key", &key), 0);
+  {
+    Watch watch;
+    ASSERT_EQ(zmr_getinfoitem(session, "key", &key), 0);
+  }
+  EXPECT_EQ(released("the initialisation's base key, read with zmr_getinfoitem,", keys[0]), "");
   EXPECT_EQ(zmrtest::take(key), keys[0]);
   {
     Watch watch;
