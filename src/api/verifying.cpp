@@ -47,9 +47,20 @@ ZMR_API int zmr_getpkcs7info(int session, const char* pkcs7, int item, char** te
   });
 }
 
+// Every node of the list and the texts the listing reads: its pkcs7 (a
+// missing one is the listing's own 33002) and its next.
+static int checksigners(const signatures* list) {
+  for (const signatures* node = list; node != nullptr; node = node->next) {
+    ZMR_TRY(optionaltext(node->pkcs7));
+    ZMR_TRY(optional(node->next));
+  }
+  return kOk;
+}
+
 ZMR_API int zmr_getsigners(int session, const signatures* list, char** text) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(list));
+  ZMR_TRY(checksigners(list));
   ZMR_TRY(required(text));
   *text = nullptr;
   return guarded([&] {

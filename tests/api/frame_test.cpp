@@ -343,6 +343,20 @@ TEST(Frame, ATextRunningIntoAnUnreadablePageIsUnreadable) {
   }
 }
 
+// The signer listing reads every node of its list: a node's text or link
+// that runs into an unreadable page is 33003, not a crash.
+TEST(Frame, SignerListNodesAreProbed) {
+  Guarded page(1);
+  char* out = nullptr;
+  auto* unreadablenode = reinterpret_cast<signatures*>(page.start + page.size);
+  signatures second = {const_cast<char*>(page.tail(16)), const_cast<char*>("o"), nullptr};
+  signatures first = {const_cast<char*>("p"), const_cast<char*>("o"), &second};
+  EXPECT_EQ(zmr_getsigners(0, &first, &out), 33003) << "a second node's pkcs7";
+  second = {const_cast<char*>("p"), const_cast<char*>("o"), unreadablenode};
+  EXPECT_EQ(zmr_getsigners(0, &first, &out), 33003) << "a second node's next";
+  EXPECT_EQ(out, nullptr);
+}
+
 TEST(Frame, TextsAreReadToTheirEndAcrossPages) {
   // No session is open: a text that passes the frame reaches the operation,
   // which answers 2009.
