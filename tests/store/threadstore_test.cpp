@@ -17,13 +17,19 @@ namespace zmr {
 namespace {
 
 struct ThreadStore : ::testing::Test {
+  // Each test starts and ends with an empty recent error, so that the suite
+  // also runs in one process.
   void SetUp() override {
+    std::optional<std::string> discarded;
+    getlasterror(-1, discarded);
     session = zmrtest::openStoreSession();
     other = zmrtest::openStoreSession();
   }
   void TearDown() override {
     removeallinfoitems(session);
     freeSessions();
+    std::optional<std::string> discarded;
+    getlasterror(-1, discarded);
   }
   int session = -1, other = -1;
 };
