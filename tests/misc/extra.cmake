@@ -7,3 +7,7 @@ add_executable(test_misc_allocfail ${ZMR_MISC_ALLOCFAIL_SOURCES})
 target_link_libraries(test_misc_allocfail PRIVATE zmr_allocfail)
 # The sweeps are the longest tests: a high cost makes ctest start them first.
 gtest_discover_tests(test_misc_allocfail DISCOVERY_TIMEOUT 120 PROPERTIES LABELS "misc" TIMEOUT 1500 COST 500)
+
+# The layer check must catch an include planted against the floors.
+add_test(NAME layering_selftest COMMAND ${CMAKE_CURRENT_LIST_DIR}/check_layering.sh --selftest ${CMAKE_SOURCE_DIR}/src)
+set_tests_properties(layering_selftest PROPERTIES LABELS misc)
