@@ -25,7 +25,7 @@
 #include <memory>
 #include <string>
 
-#include "misc/setup.h"
+#include "store/setup.h"
 #include "ratioreporter.h"
 #include "store/sessionstore.h"
 #include "support/fixtures.h"

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "ratioreporter.h"
-#include "signedobjects/sdolist.h"
-#include "signedobjects/seidsdo.h"
+#include "signedobjects/sdolist/sdolist.h"
+#include "signedobjects/seid/seidsdo.h"
 #include "store/sessionstore.h"
 #include "support/sdolisttrees.h"
 #include "support/storesession.h"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "ratioreporter.h"
-#include "services/transactiondata.h"
+#include "services/transactiondata/transactiondataops.h"
 #include "support/merchant.h"
 #include "support/txscheme.h"
 

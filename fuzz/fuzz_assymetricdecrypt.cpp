@@ -13,9 +13,9 @@
 #include <string>
 
 #include "misc/ossl.h"
-#include "misc/setup.h"
-#include "services/decrypting.h"
-#include "store/configuration.h"
+#include "store/setup.h"
+#include "services/verifying/decrypting.h"
+#include "loaders/configuration.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"
 

@@ -7,7 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "services/mobile.h"
+#include "services/mobile/mobileops.h"
 
 using namespace zmr;
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "replies.h"
-#include "services/initsession.h"
-#include "services/transactiondata.h"
+#include "services/initsession/initsessionops.h"
+#include "services/transactiondata/transactiondataops.h"
 #include "store/threadstore.h"
 
 using namespace zmr;

@@ -18,9 +18,9 @@
 
 #include "misc/ossl.h"
 #include "net/http_lib.h"
-#include "services/inittransaction.h"
-#include "services/services.h"
-#include "services/transactiondata.h"
+#include "services/inittransaction/inittransactionops.h"
+#include "services/items/itemsops.h"
+#include "services/transactiondata/transactiondataops.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "misc/ossl.h"
-#include "store/keyfile.h"
+#include "loaders/keyfile.h"
 #include "store/sessionstore.h"
 
 namespace {

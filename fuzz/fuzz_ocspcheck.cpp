@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "misc/setup.h"
+#include "store/setup.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "tools/pkcs7tools.h"

@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "misc/setup.h"
-#include "services/certstatus.h"
+#include "store/setup.h"
+#include "services/certstatus/certstatusops.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 

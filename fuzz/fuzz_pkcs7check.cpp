@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "misc/setup.h"
+#include "store/setup.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"
 #include "tools/pkcs7tools.h"

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "misc/setup.h"
-#include "services/verifying.h"
-#include "store/configuration.h"
+#include "store/setup.h"
+#include "services/verifying/verifyingops.h"
+#include "loaders/configuration.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"
 

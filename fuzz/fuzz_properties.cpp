@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "store/configuration.h"
+#include "loaders/configuration.h"
 #include "store/sessionstore.h"
-#include "tools/stringoperations.h"
+#include "misc/stringoperations.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;  // fmemopen refuses an empty buffer

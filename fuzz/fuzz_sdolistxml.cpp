@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "signedobjects/sdolist.h"
+#include "signedobjects/sdolist/sdolist.h"
 #include "store/sessionstore.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "signedobjects/sdooperations.h"
-#include "signedobjects/seidsdo.h"
+#include "signedobjects/seid/sdooperations.h"
+#include "signedobjects/seid/seidsdo.h"
 #include "store/sessionstore.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "replies.h"
-#include "services/transactiondata.h"
-#include "services/transactioninfo.h"
+#include "services/transactiondata/transactiondataops.h"
+#include "services/transactioninfo/transactioninfoops.h"
 #include "store/threadstore.h"
 
 using namespace zmr;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "services/transactioninfo.h"
+#include "services/transactioninfo/transactioninfoops.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"
 

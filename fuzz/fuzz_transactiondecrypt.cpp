@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "services/transactiondata.h"
+#include "services/transactiondata/transactiondataops.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"

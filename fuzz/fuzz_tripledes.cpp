@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "misc/secret.h"
-#include "services/services.h"
+#include "services/items/itemsops.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"

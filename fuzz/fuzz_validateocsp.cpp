@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "misc/setup.h"
-#include "signedobjects/sdointernal.h"
+#include "store/setup.h"
+#include "signedobjects/seid/sdointernal.h"
 #include "store/sessionstore.h"
 #include "tools/base64.h"
 

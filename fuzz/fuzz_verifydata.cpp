@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "misc/ossl.h"
-#include "misc/setup.h"
-#include "services/verifying.h"
-#include "store/configuration.h"
+#include "store/setup.h"
+#include "services/verifying/verifyingops.h"
+#include "loaders/configuration.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"
 #include "tools/certtools.h"

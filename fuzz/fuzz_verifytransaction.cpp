@@ -30,9 +30,9 @@
 
 #include "misc/ossl.h"
 #include "net/http_lib.h"
-#include "services/services.h"
-#include "services/transactiondata.h"
-#include "services/verifytransaction.h"
+#include "services/items/itemsops.h"
+#include "services/transactiondata/transactiondataops.h"
+#include "services/verifytransaction/verifytransactionops.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "services/transactiondata.h"
+#include "services/transactiondata/transactiondataops.h"
 #include "tools/base64.h"
 
 namespace fuzzreplies {

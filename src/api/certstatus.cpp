@@ -1,6 +1,6 @@
 // Exported functions of certificate status at the validation authority.
 #include "api/frame.h"
-#include "services/certstatus.h"
+#include "services/certstatus/certstatusops.h"
 
 using namespace zmr;
 

@@ -2,7 +2,7 @@
 #include <openssl/crypto.h>
 
 #include "api/frame.h"
-#include "services/services.h"
+#include "services/items/itemsops.h"
 
 using namespace zmr;
 

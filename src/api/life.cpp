@@ -1,6 +1,6 @@
 // Exported functions of library life and merchant sessions.
 #include "api/frame.h"
-#include "services/life.h"
+#include "services/life/lifeops.h"
 #include "store/sessionstore.h"
 
 using namespace zmr;

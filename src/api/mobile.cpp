@@ -1,6 +1,6 @@
 // Exported functions of the mobile channel and of merchant references.
 #include "api/frame.h"
-#include "services/mobile.h"
+#include "services/mobile/mobileops.h"
 
 using namespace zmr;
 

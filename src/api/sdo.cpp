@@ -1,7 +1,7 @@
 // Exported functions of signed data objects. A handle is the library's cell
 // (seidsdocell) under the opaque public type.
 #include "api/frame.h"
-#include "signedobjects/sdooperations.h"
+#include "signedobjects/seid/sdooperations.h"
 
 using namespace zmr;
 

@@ -1,6 +1,6 @@
 // Exported functions of signing with the merchant's keys.
 #include "api/frame.h"
-#include "services/signing.h"
+#include "services/signing/signingops.h"
 
 using namespace zmr;
 

@@ -1,7 +1,7 @@
 // Exported functions of hashing, random, base64, text and version, zmr_free,
 // and the two host-visible triple-DES functions.
 #include "api/frame.h"
-#include "services/services.h"
+#include "services/items/itemsops.h"
 
 using namespace zmr;
 

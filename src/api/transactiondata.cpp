@@ -1,8 +1,8 @@
 // Exported functions of the transaction-data scheme and of client session
 // set-up.
 #include "api/frame.h"
-#include "services/initsession.h"
-#include "services/transactiondata.h"
+#include "services/initsession/initsessionops.h"
+#include "services/transactiondata/transactiondataops.h"
 
 using namespace zmr;
 

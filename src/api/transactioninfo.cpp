@@ -1,6 +1,6 @@
 // Exported function of transaction information from the services host.
 #include "api/frame.h"
-#include "services/transactioninfo.h"
+#include "services/transactioninfo/transactioninfoops.h"
 
 using namespace zmr;
 

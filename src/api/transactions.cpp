@@ -3,9 +3,9 @@
 #include <cstdlib>
 
 #include "api/frame.h"
-#include "services/challenges.h"
-#include "services/inittransaction.h"
-#include "services/verifytransaction.h"
+#include "services/challenges/challengesops.h"
+#include "services/inittransaction/inittransactionops.h"
+#include "services/verifytransaction/verifytransactionops.h"
 
 using namespace zmr;
 

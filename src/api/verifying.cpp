@@ -3,9 +3,9 @@
 #include <iterator>
 
 #include "api/frame.h"
-#include "services/decrypting.h"
-#include "services/services.h"
-#include "services/verifying.h"
+#include "services/verifying/decrypting.h"
+#include "services/items/itemsops.h"
+#include "services/verifying/verifyingops.h"
 #include "tools/certtools.h"
 
 using namespace zmr;

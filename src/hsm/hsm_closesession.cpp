@@ -1,6 +1,6 @@
 #include "hsm/hsmclient.h"
 #include "hsm/hsmdriver.h"
-#include "misc/setup.h"
+#include "store/setup.h"
 #include "misc/status.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"

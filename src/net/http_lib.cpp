@@ -21,11 +21,11 @@
 #include "misc/ossl.h"
 #include "misc/status.h"
 #include "net/netio.h"
-#include "store/configuration.h"
+#include "loaders/configuration.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"
-#include "tools/stringoperations.h"
+#include "misc/stringoperations.h"
 
 namespace zmr {
 namespace {

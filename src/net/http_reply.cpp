@@ -1,6 +1,6 @@
 // Assembling a reply from the chunks read off the connection.
 #include "net/http_lib.h"
-#include "tools/stringoperations.h"
+#include "misc/stringoperations.h"
 
 namespace zmr {
 namespace {

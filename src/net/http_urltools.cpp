@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "net/http_lib.h"
-#include "tools/stringoperations.h"
+#include "misc/stringoperations.h"
 
 namespace zmr {
 namespace {

@@ -15,7 +15,7 @@
 #include "misc/secret.h"
 #include "misc/status.h"
 #include "store/sessionstore.h"
-#include "tools/stringoperations.h"
+#include "misc/stringoperations.h"
 
 namespace zmr {
 namespace {

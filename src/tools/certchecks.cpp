@@ -8,7 +8,7 @@
 #include "store/threadstore.h"
 #include "tools/base64.h"
 #include "tools/certtools.h"
-#include "tools/stringoperations.h"
+#include "misc/stringoperations.h"
 
 namespace zmr {
 namespace {

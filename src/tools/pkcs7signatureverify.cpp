@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "misc/setup.h"
+#include "store/setup.h"
 #include "misc/status.h"
 #include "tools/pkcs7internal.h"
 #include "tools/pkcs7tools.h"

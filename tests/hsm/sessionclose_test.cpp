@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "hsmtest.h"
-#include "services/life.h"
+#include "services/life/lifeops.h"
 #include "support/keyfiles.h"
 #include "support/merchant.h"
 

@@ -10,24 +10,18 @@ set -e
 floors() {
   # floor group path-prefix (the first matching line wins)
   cat <<'LIST'
-1 store misc/setup. # old layout
-0 misc tools/stringoperations. # old layout
 0 misc misc/
 1 store store/sessionstore.
 1 store store/threadstore.
 1 store store/setup.
 2 tools tools/
 3 loaders loaders/
-3 loaders store/configuration. # old layout
-3 loaders store/keyfile. # old layout
 4 net net/
 4 hsm hsm/
 5 services services/
 6 seid signedobjects/xmlreading.h
 6 seid signedobjects/seid/
 7 sdolist signedobjects/sdolist/
-6 seid signedobjects/sdolist # old layout
-6 seid signedobjects/ # old layout
 8 api api/
 LIST
 }

@@ -1,4 +1,4 @@
-#include "misc/setup.h"
+#include "store/setup.h"
 
 #include <gtest/gtest.h>
 #include <openssl/objects.h>
@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "services/life.h"
+#include "services/life/lifeops.h"
 
 namespace zmr {
 namespace {

@@ -14,9 +14,9 @@
 
 #include "hsm/hsmclient.h"
 #include "hsm/hsmtest.h"
-#include "misc/setup.h"
-#include "services/decrypting.h"
-#include "store/configuration.h"
+#include "store/setup.h"
+#include "services/verifying/decrypting.h"
+#include "loaders/configuration.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/storesession.h"

@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "services/certstatus.h"
-#include "services/life.h"
-#include "services/services.h"
+#include "services/certstatus/certstatusops.h"
+#include "services/life/lifeops.h"
+#include "services/items/itemsops.h"
 #include "store/threadstore.h"
 #include "support/merchantvariants.h"
 #include "support/vastandin.h"

@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "services/initsession.h"
-#include "services/life.h"
-#include "services/services.h"
+#include "services/initsession/initsessionops.h"
+#include "services/life/lifeops.h"
+#include "services/items/itemsops.h"
 #include "support/sdmstandin.h"
 
 namespace zmr {

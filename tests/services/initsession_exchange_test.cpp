@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <chrono>
 
-#include "services/initsession.h"
-#include "services/life.h"
-#include "services/services.h"
+#include "services/initsession/initsessionops.h"
+#include "services/life/lifeops.h"
+#include "services/items/itemsops.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/storesession.h"

@@ -2,7 +2,7 @@
 // server-info and proof-of-possession texts and the form helpers.
 #include <gtest/gtest.h>
 
-#include "services/initsession.h"
+#include "services/initsession/initsessionops.h"
 #include "store/sessionstore.h"
 #include "support/storesession.h"
 #include "store/threadstore.h"

@@ -8,9 +8,9 @@
 #include <functional>
 #include <thread>
 
-#include "services/life.h"
+#include "services/life/lifeops.h"
 #include "store/threadstore.h"
-#include "services/mobile.h"
+#include "services/mobile/mobileops.h"
 #include "support/mobilestandin.h"
 #include "support/recenterror.h"
 

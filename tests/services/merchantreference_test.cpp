@@ -8,9 +8,9 @@
 #include <deque>
 #include <mutex>
 
-#include "services/life.h"
-#include "services/mobile.h"
-#include "services/services.h"
+#include "services/life/lifeops.h"
+#include "services/mobile/mobileops.h"
+#include "services/items/itemsops.h"
 #include "store/threadstore.h"
 #include "support/mobilestandin.h"
 #include "support/recenterror.h"

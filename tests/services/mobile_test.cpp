@@ -6,9 +6,9 @@
 #include <chrono>
 #include <functional>
 
-#include "services/life.h"
-#include "services/mobile.h"
-#include "services/services.h"
+#include "services/life/lifeops.h"
+#include "services/mobile/mobileops.h"
+#include "services/items/itemsops.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/storesession.h"

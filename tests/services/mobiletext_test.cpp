@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "services/mobiletext.h"
+#include "services/mobile/mobiletext.h"
 #include "support/gsm.h"
 
 namespace zmr {

@@ -8,9 +8,9 @@
 #include <regex>
 #include <string>
 
-#include "misc/setup.h"
-#include "services/verifying.h"
-#include "store/configuration.h"
+#include "store/setup.h"
+#include "services/verifying/verifyingops.h"
+#include "loaders/configuration.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/storesession.h"

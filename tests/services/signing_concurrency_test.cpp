@@ -3,8 +3,8 @@
 #include <thread>
 #include <vector>
 
-#include "services/services.h"
-#include "services/signing.h"
+#include "services/items/itemsops.h"
+#include "services/signing/signingops.h"
 #include "signingtest.h"
 
 using namespace signingtest;

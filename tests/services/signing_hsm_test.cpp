@@ -1,8 +1,8 @@
 // Signing in the HSM (SoftHSM2) with the very keys of the key file: the
 // signatures must be the software ones byte for byte, and real tools must
 // accept them.
-#include "services/services.h"
-#include "services/signing.h"
+#include "services/items/itemsops.h"
+#include "services/signing/signingops.h"
 #include "signingtest.h"
 #include "store/sessionstore.h"
 #include "support/storesession.h"

@@ -1,6 +1,6 @@
 // Bare PKCS#1 v1.5 signatures with software keys, checked by openssl
 // pkeyutl and against OpenSSL's own signature with the same key.
-#include "services/signing.h"
+#include "services/signing/signingops.h"
 #include "signingtest.h"
 
 using namespace signingtest;

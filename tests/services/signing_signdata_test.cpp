@@ -3,8 +3,8 @@
 #include <openssl/x509.h>
 
 #include "signingtest.h"
-#include "services/services.h"
-#include "services/signing.h"
+#include "services/items/itemsops.h"
+#include "services/signing/signingops.h"
 #include "tools/pkcs7tools.h"
 
 using namespace signingtest;

@@ -4,7 +4,7 @@
 
 #include <ctime>
 
-#include "services/signing.h"
+#include "services/signing/signingops.h"
 #include "signingtest.h"
 
 using namespace signingtest;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "support/merchantvariants.h"
-#include "services/life.h"
+#include "services/life/lifeops.h"
 #include "store/threadstore.h"
 #include "support/verifiers.h"
 

@@ -2,7 +2,7 @@
 // function of their own.
 #include <gtest/gtest.h>
 
-#include "services/services.h"
+#include "services/items/itemsops.h"
 #include "store/sessionstore.h"
 #include "support/storesession.h"
 

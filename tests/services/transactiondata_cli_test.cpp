@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 
-#include "services/transactiondata.h"
+#include "services/transactiondata/transactiondataops.h"
 #include "store/sessionstore.h"
 #include "support/storesession.h"
 #include "store/threadstore.h"

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "services/transactiondata.h"
+#include "services/transactiondata/transactiondataops.h"
 #include "store/sessionstore.h"
 #include "support/storesession.h"
 #include "support/pki.h"

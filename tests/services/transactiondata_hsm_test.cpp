@@ -6,7 +6,7 @@
 
 #include "hsm/hsmclient.h"
 #include "hsm/hsmtest.h"
-#include "services/transactiondata.h"
+#include "services/transactiondata/transactiondataops.h"
 #include "store/sessionstore.h"
 #include "support/storesession.h"
 #include "store/threadstore.h"

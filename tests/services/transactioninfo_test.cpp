@@ -5,9 +5,9 @@
 
 #include <functional>
 
-#include "services/life.h"
-#include "services/services.h"
-#include "services/transactioninfo.h"
+#include "services/life/lifeops.h"
+#include "services/items/itemsops.h"
+#include "services/transactioninfo/transactioninfoops.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/storesession.h"

@@ -2,7 +2,7 @@
 // info items.
 #include <gtest/gtest.h>
 
-#include "services/inittransaction.h"
+#include "services/inittransaction/inittransactionops.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/recenterror.h"

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "misc/setup.h"
-#include "services/verifying.h"
-#include "store/configuration.h"
+#include "store/setup.h"
+#include "services/verifying/verifyingops.h"
+#include "loaders/configuration.h"
 #include "store/sessionstore.h"
 #include "support/storesession.h"
 #include "support/fixtures.h"

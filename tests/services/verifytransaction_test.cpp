@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "services/life.h"
-#include "services/verifytransaction.h"
+#include "services/life/lifeops.h"
+#include "services/verifytransaction/verifytransactionops.h"
 #include "store/threadstore.h"
 #include "support/apitest.h"
 #include "support/fixtures.h"

@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include "signedobjects/seidsdo.h"
+#include "signedobjects/seid/seidsdo.h"
 #include "support/sdotrees.h"
 
 namespace zmr {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "signedobjects/seidsdo.h"
+#include "signedobjects/seid/seidsdo.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/storesession.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "signedobjects/seidsdo.h"
+#include "signedobjects/seid/seidsdo.h"
 #include "support/sdotrees.h"
 
 namespace sdogolden {

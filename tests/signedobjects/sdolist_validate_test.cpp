@@ -9,8 +9,8 @@
 #include <functional>
 #include <set>
 
-#include "misc/setup.h"
-#include "signedobjects/sdolist.h"
+#include "store/setup.h"
+#include "signedobjects/sdolist/sdolist.h"
 #include "signedobjects/sdopki.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"

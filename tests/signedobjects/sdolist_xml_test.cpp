@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "signedobjects/sdolist.h"
+#include "signedobjects/sdolist/sdolist.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/recenterror.h"

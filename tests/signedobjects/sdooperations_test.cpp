@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "signedobjects/sdooperations.h"
+#include "signedobjects/seid/sdooperations.h"
 #include "support/apitest.h"
 #include "support/merchant.h"
 #include "support/recenterror.h"

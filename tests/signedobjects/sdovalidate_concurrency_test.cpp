@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "misc/setup.h"
+#include "store/setup.h"
 #include "signedobjects/sdopki.h"
-#include "signedobjects/seidsdo.h"
+#include "signedobjects/seid/seidsdo.h"
 #include "store/sessionstore.h"
 #include "support/recenterror.h"
 #include "support/sdotrees.h"

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "signedobjects/seidsdo.h"
+#include "signedobjects/seid/seidsdo.h"
 #include "signedobjects/sdogoldens.h"
 #include "store/sessionstore.h"
 #include "support/storesession.h"

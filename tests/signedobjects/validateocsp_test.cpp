@@ -7,8 +7,8 @@
 #include <cstring>
 #include <functional>
 
-#include "misc/setup.h"
-#include "signedobjects/sdointernal.h"
+#include "store/setup.h"
+#include "signedobjects/seid/sdointernal.h"
 #include "signedobjects/sdopki.h"
 #include "store/sessionstore.h"
 #include "support/fixtures.h"

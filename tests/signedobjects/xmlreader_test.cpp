@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "signedobjects/seidsdo.h"
+#include "signedobjects/seid/seidsdo.h"
 #include "signedobjects/sdogoldens.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"

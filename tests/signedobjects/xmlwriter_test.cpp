@@ -2,7 +2,7 @@
 // signable text, escaping, and xmllint's view of what it writes.
 #include <gtest/gtest.h>
 
-#include "signedobjects/seidsdo.h"
+#include "signedobjects/seid/seidsdo.h"
 #include "signedobjects/sdogoldens.h"
 #include "support/sdotrees.h"
 #include "support/tempdir.h"

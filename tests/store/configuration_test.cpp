@@ -1,4 +1,4 @@
-#include "store/configuration.h"
+#include "loaders/configuration.h"
 
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>

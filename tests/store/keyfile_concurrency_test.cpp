@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "store/configuration.h"
-#include "store/keyfile.h"
+#include "loaders/configuration.h"
+#include "loaders/keyfile.h"
 #include "store/sessionstore.h"
 #include "support/keyfiles.h"
 #include "support/pki.h"

@@ -1,4 +1,4 @@
-#include "store/keyfile.h"
+#include "loaders/keyfile.h"
 
 #include <gtest/gtest.h>
 #include <openssl/pem.h>

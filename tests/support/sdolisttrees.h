@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "signedobjects/sdolist.h"
+#include "signedobjects/sdolist/sdolist.h"
 
 namespace zmrtest {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "signedobjects/seidsdo.h"
+#include "signedobjects/seid/seidsdo.h"
 #include "support/fixtures.h"
 #include "support/pki.h"
 

@@ -11,10 +11,10 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "store/configuration.h"
+#include "loaders/configuration.h"
 #include "tempdir.h"
 #include "tools/base64.h"
-#include "tools/stringoperations.h"
+#include "misc/stringoperations.h"
 
 namespace zmrtest {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "misc/setup.h"
+#include "store/setup.h"
 #include "store/threadstore.h"
 #include "support/fixtures.h"
 #include "support/tempdir.h"

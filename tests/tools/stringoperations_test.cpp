@@ -1,4 +1,4 @@
-#include "tools/stringoperations.h"
+#include "misc/stringoperations.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "misc/setup.h"
+#include "store/setup.h"
 #include "store/sessionstore.h"
 #include "support/storesession.h"
 #include "support/fixtures.h"

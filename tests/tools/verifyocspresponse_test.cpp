@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "misc/setup.h"
+#include "store/setup.h"
 #include "misc/status.h"
 #include "store/sessionstore.h"
 #include "support/storesession.h"

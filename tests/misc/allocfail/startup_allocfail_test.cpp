@@ -10,7 +10,7 @@
 #include <string>
 
 #include "allocfail/failingalloc.h"
-#include "misc/setup.h"
+#include "store/setup.h"
 #include "net/http_lib.h"
 #include "support/apitest.h"
 #include "support/merchant.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "allocfail/failingalloc.h"
-#include "services/life.h"
+#include "services/life/lifeops.h"
 #include "support/apitest.h"
 #include "support/mobilestandin.h"
 #include "support/servicesstandin.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "allocfail/failingalloc.h"
-#include "signedobjects/sdolist.h"
+#include "signedobjects/sdolist/sdolist.h"
 #include "support/sdolisttrees.h"
 #include "support/storesession.h"
 

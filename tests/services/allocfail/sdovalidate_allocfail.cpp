@@ -6,8 +6,8 @@
 #include <new>
 
 #include "allocfail/failingalloc.h"
-#include "misc/setup.h"
-#include "signedobjects/seidsdo.h"
+#include "store/setup.h"
+#include "signedobjects/seid/seidsdo.h"
 #include "store/sessionstore.h"
 #include "support/fixtures.h"
 #include "support/sdotrees.h"

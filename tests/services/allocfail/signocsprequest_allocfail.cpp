@@ -12,7 +12,7 @@
 
 #include "allocfail/failingalloc.h"
 #include "misc/ossl.h"
-#include "services/certstatus.h"
+#include "services/certstatus/certstatusops.h"
 #include "store/threadstore.h"
 #include "support/apitest.h"
 #include "support/keyfiles.h"

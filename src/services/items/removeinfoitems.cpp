@@ -1,0 +1,14 @@
+#include "services/entry.h"
+#include "services/items/itemsops.h"
+
+namespace zmr {
+
+int removeinfoitems(int session) {
+  if (int rc = enterservice(session); rc != 0) return rc;
+  int rc = removeallinfoitems(session);
+  if (rc != 0)
+    setlasterror(session, "removeinfoitems_removeinfoitems: An error occured trying to delete all the merchant's infoitems in session store.\n");
+  return rc;
+}
+
+}  // namespace zmr

@@ -1,0 +1,29 @@
+#include "hsm/hsmclient.h"
+#include "services/signing/signingops.h"
+#include "store/threadstore.h"
+#include "tools/pkcs7tools.h"
+
+namespace zmr {
+
+int hsmsign(const Session& s, const std::string& label, const unsigned char* data, size_t length, int64_t keybits,
+            const HsmSignLines& lines, std::vector<unsigned char>& signature) {
+  const int session = s.number;
+  std::vector<unsigned char> digestinfo;
+  if (createhashforpkcs1(session, data, length, digestinfo, keybits) != 0) {
+    setlasterror(session, lines.nodigestinfo);
+    return 4012;
+  }
+  std::vector<unsigned char> produced;
+  if (hsm_signdata(s, digestinfo.data(), digestinfo.size(), produced, label, 0) != 0) {
+    setlasterror(session, lines.signfailed);
+    return 4009;
+  }
+  if (produced.size() > kHsmResultMax) {
+    setlasterror(session, lines.toolarge);
+    return lines.toolargecode;
+  }
+  signature = std::move(produced);
+  return 0;
+}
+
+}  // namespace zmr

@@ -1,0 +1,85 @@
+#include "services/entry.h"
+#include "services/signing/signingops.h"
+#include "tools/base64.h"
+
+namespace zmr {
+namespace {
+
+constexpr char kBadType[] =
+    "signdatap1_signdatap1: The requested certificate type is neither signing nor authentication.\n";
+
+}  // namespace
+
+int signdatap1(int session, const unsigned char* data, size_t length, std::string& out, int certtype) {
+  out.clear();
+  SessionRef s;
+  if (int rc = usesession(session, s); rc != 0) return rc;
+  return signdatap1(*s, data, length, out, certtype);
+}
+
+int signdatap1(const Session& s, const unsigned char* data, size_t length, std::string& out, int certtype) {
+  out.clear();
+  const int session = s.number;
+  if (int rc = enterservice(s); rc != 0) return rc;
+  int64_t keybits = 0;
+  if (int rc = getmerchantkeysize(s, &keybits); rc != 0) return rc;
+  uint64_t hsmcontext = 0;
+  if (gethsm_sessioncontext(s, &hsmcontext) != 0)
+    return signfail(session, 29004, "signdatap1_signdatap1: An error occured getting the HSM context for merchant\n");
+
+  std::vector<unsigned char> signature;
+  if (hsmcontext == 0) {
+    EVP_PKEY* key = nullptr;
+    if (certtype == kCertSigning) {
+      if (int rc = getsignkey(s, &key); rc != 0)
+        return signfail(session, rc,
+                    "signdatap1_signdatap1: An error occured trying to retrieve the merchant's private signing key "
+                    "from session store.\n");
+    } else if (certtype == kCertAuthentication) {
+      if (int rc = getauthkey(s, &key); rc != 0)
+        return signfail(session, rc,
+                    "signdatap1_signdatap1: An error occured trying to retrieve the merchant's private "
+                    "authentication key from session store.\n");
+    } else {
+      return signfail(session, 29007, kBadType);
+    }
+    static constexpr SoftwareSignLines lines = {
+        29005, "signdatap1_signdatap1: An error occured calling EVP_SignInit\n",
+        29006, "signdatap1_signdatap1: An error occured calling EVP_SignUpdate\n",
+        29008, "signdatap1_signdatap1: An error occured calling EVP_SignFinal\n",
+    };
+    if (int rc = softwaresign(session, key, merchantdigest(keybits), data, length, lines, signature); rc != 0)
+      return rc;
+  } else {
+    std::string label;
+    if (certtype == kCertSigning) {
+      if (int rc = gethsm_signkeylabel(s, label); rc != 0)
+        return signfail(session, rc,
+                    "signdatap1_signdatap1: An error occured getting the HSM signing key label for the merchant\n");
+    } else if (certtype == kCertAuthentication) {
+      if (int rc = gethsm_authkeylabel(s, label); rc != 0)
+        return signfail(session, rc,
+                    "signdatap1_signdatap1: An error occured getting the HSM authentication key label for the "
+                    "merchant\n");
+    } else {
+      return signfail(session, 29007, kBadType);
+    }
+    // A DigestInfo that cannot be made is reported under signdata's name.
+    static constexpr HsmSignLines lines = {
+        "signdata_signdata: An error occured signing the data with HSM private keys\n",
+        "signdatap1_signdatap1: An error occured signing the data with HSM private keys\n",
+        "signdatap1_signdatap1: The signature is to large to fit in internal buffer\n",
+        29009,
+    };
+    if (int rc = hsmsign(s, label, data, length, keybits, lines, signature); rc != 0) return rc;
+  }
+
+  if (int rc = encodebase64(session, signature.data(), signature.size(), out); rc != 0) {
+    out.clear();
+    return signfail(session, rc,
+                "signdatap1_signdatap1: An error occured trying to base64 encode the der encoded pkcs7 signature.\n");
+  }
+  return 0;
+}
+
+}  // namespace zmr

@@ -1,0 +1,127 @@
+#include <openssl/err.h>
+#include <openssl/x509_vfy.h>
+
+#include <string>
+#include <vector>
+
+#include "services/entry.h"
+#include "services/verifying/verifyingops.h"
+#include "loaders/configuration.h"
+#include "tools/certtools.h"
+#include "tools/pkcs7internal.h"
+#include "tools/pkcs7tools.h"
+
+namespace zmr {
+namespace {
+
+int fail(int session, int code, std::string_view line) {
+  std::string text = "verifydata_verifydata: ";
+  text.append(line);
+  text.push_back('\n');
+  setlasterror(session, text);
+  return code;
+}
+
+// The content a PKCS#7 carries (data type only); null when detached.
+const ASN1_OCTET_STRING* carriedcontent(PKCS7* p7) {
+  PKCS7* inner = p7->d.sign->contents;
+  if (inner == nullptr || !PKCS7_type_is_data(inner)) return nullptr;
+  return inner->d.data;
+}
+
+// The trust store built at opening. A session opened without configuration
+// has none and no truststore property: the property's code tells so.
+int truststore(const Session& s, X509_STORE*& store) {
+  if (gettruststore(s, &store) == 0) return 0;
+  std::string dir;
+  int rc = getproperty(s, "truststore", dir);
+  return rc != 0 ? rc : 2026;
+}
+
+int verifychain(int session, X509_STORE_CTX* ctx, X509_STORE* store, X509* cert, STACK_OF(X509) * untrusted,
+                int mode) {
+  if (X509_STORE_CTX_init(ctx, store, cert, untrusted) != 1)
+    return fail(session, 5006, "An error occured trying to initialize the x509 truststore.");
+  // Signatures made long ago stay valid after their certificates expire:
+  // skip the dates, but check every signature of the chain, the trust
+  // anchor's own included. Set on this context only, never on the store
+  // the session's other verifications share.
+  if (mode == kChainNoDates) X509_STORE_CTX_set_flags(ctx, X509_V_FLAG_NO_CHECK_TIME | X509_V_FLAG_CHECK_SS_SIGNATURE);
+  int verified = X509_verify_cert(ctx);
+  int error = X509_STORE_CTX_get_error(ctx);
+  X509_STORE_CTX_cleanup(ctx);
+  ERR_clear_error();
+  if (verified < 1) {
+    std::string reason = "The pkcs7 certificate did not verify. Reason: ";
+    reason.append(X509_verify_cert_error_string(error));
+    return fail(session, 5007, reason);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int verifydata(int session, std::string_view pkcs7base64, const unsigned char* data, size_t length,
+               int dataisdigest, const int* usages, int usagecount, int mode) {
+  SessionRef s;
+  if (int rc = usesession(session, s); rc != 0) return rc;
+  return verifydata(*s, pkcs7base64, data, length, dataisdigest, usages, usagecount, mode);
+}
+
+int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned char* data, size_t length,
+               int dataisdigest, const int* usages, int usagecount, int mode) {
+  const int session = s.number;
+  if (int rc = enterservice(s); rc != 0) return rc;
+  X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+  if (!ctx) return 5008;
+
+  Pkcs7Ptr p7;
+  if (int rc = decodepkcs7(session, pkcs7base64, p7,
+                           "verifydata_verifydata: An error occured trying to base64 decode the pkcs7 input.\n", 5001,
+                           "verifydata_verifydata: An error occured trying to parse the der encoded pkcs7 to an pkcs7 "
+                           "structure.\n");
+      rc != 0)
+    return rc;
+  if (!PKCS7_type_is_signed(p7.get())) return fail(session, 5002, "The type of the pkcs7 is not signed.");
+  if (p7->d.sign == nullptr) return fail(session, 5004, "No signers information in pkcs7.");
+  if (data == nullptr) {
+    const ASN1_OCTET_STRING* content = carriedcontent(p7.get());
+    if (content == nullptr) return fail(session, 5003, "No data to verify.");
+    data = ASN1_STRING_get0_data(content);
+    length = static_cast<size_t>(ASN1_STRING_length(content));
+  }
+
+  STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
+  int count = sk_PKCS7_SIGNER_INFO_num(infos);
+  if (count <= 0) return fail(session, 5004, "No signers information in pkcs7.");
+  std::vector<X509*> signers;
+  signers.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    X509* cert = PKCS7_cert_from_signer_info(p7.get(), sk_PKCS7_SIGNER_INFO_value(infos, i));
+    if (cert == nullptr) return fail(session, 5005, "The pkcs7 does not contain any signers!.");
+    signers.push_back(cert);
+  }
+
+  X509_STORE* store = nullptr;
+  if (int rc = truststore(s, store); rc != 0)
+    return fail(session, rc, "An error occured finding the truststore parameter in Zelmor configuration file.");
+
+  for (X509* cert : signers) {
+    if (mode > 0) {
+      if (int rc = isvalidpolicy(s, cert, nullptr); rc != 0)
+        return fail(session, rc, "The signer certificate in the pkcs7 is not among supported certificate policies.");
+    }
+    if (int rc = verifychain(session, ctx.get(), store, cert, p7->d.sign->cert, mode); rc != 0) return rc;
+    if (int rc = checkusageextensions(session, cert, usages, usagecount); rc != 0)
+      return fail(session, rc, "The key usages of the signing certificate does not match expected key values.");
+  }
+
+  for (int i = 0; i < count; ++i) {
+    int rc = pkcs7signatureverify(session, p7.get(), sk_PKCS7_SIGNER_INFO_value(infos, i), signers[i], data, length,
+                                  dataisdigest);
+    if (rc != 0) return fail(session, rc, "The pkcs7 signature did not verify.");
+  }
+  return 0;
+}
+
+}  // namespace zmr

@@ -1,0 +1,29 @@
+#include "services/entry.h"
+#include "signedobjects/seid/sdooperations.h"
+
+namespace zmr {
+namespace {
+
+// The tree goes first: its release takes the recent error, as every
+// operation does, and the failure's line is to stay.
+int fail(int session, std::unique_ptr<seidsdocell>& tree, int code, std::string_view line) {
+  seidsdofree(session, tree.release());
+  setlasterror(session, line);
+  return code;
+}
+
+}  // namespace
+
+int seidsdoxmlgetsigners(int session, std::string_view xml, std::optional<std::string>& out) {
+  out.reset();
+  if (int rc = enterservice(session); rc != 0) return rc;
+  std::unique_ptr<seidsdocell> tree;
+  if (int rc = xmltoseidsdo(session, xml, tree, 0); rc != 0)
+    return fail(session, tree, rc, "seidsdoxmlgetsigners_seidsdoxmlgetsigners: Error parsing the SEIDSDO.\n");
+  if (int rc = seidsdogetsigners(session, tree.get(), out); rc != 0)
+    return fail(session, tree, rc,
+                "seidsdoxmlgetsigners_seidsdoxmlgetsigners: Error retrieving the name of the signers.\n");
+  return 0;
+}
+
+}  // namespace zmr

@@ -1,0 +1,116 @@
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/ocsp.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "misc/ossl.h"
+#include "services/items/itemsops.h"
+#include "signedobjects/seid/sdointernal.h"
+#include "store/threadstore.h"
+#include "tools/base64.h"
+#include "tools/pkcs7tools.h"
+
+namespace zmr {
+namespace {
+
+int fail(int session, int code, std::string_view prefix, std::string_view text) {
+  std::string line(prefix);
+  line.append(": ");
+  line.append(text);
+  line.push_back('\n');
+  setlasterror(session, line);
+  return code;
+}
+
+// SHA-1 of the DER name, the way every text digest of the library is made:
+// through base64 and hashdata, so that a failing step keeps its own code.
+int issuernamesha1(int session, X509* cert, std::string_view prefix, std::vector<unsigned char>& out) {
+  unsigned char* der = nullptr;
+  int length = i2d_X509_NAME(X509_get_issuer_name(cert), &der);
+  OsslMemoryPtr<unsigned char> owned(der);
+  if (length <= 0 || der == nullptr) return kOutOfMemory;
+  std::string encoded;
+  if (int rc = encodebase64(session, der, static_cast<size_t>(length), encoded); rc != 0)
+    return fail(session, rc, prefix, "An error occured trying to base64 encode the issuer name in the certificate.");
+  std::string digest;
+  if (int rc = hashdata(session, digest, "sha1", encoded); rc != 0)
+    return fail(session, rc, prefix, "An error occured trying to hash the issuer name in the signing certificate.");
+  if (int rc = decodebase64(session, digest, out); rc != 0)
+    return fail(session, rc, prefix, "An error occured trying to base64 decode the issuer name hash.");
+  return 0;
+}
+
+}  // namespace
+
+int validateocspvalue(const Session& s, const unsigned char* der, size_t length, std::string_view cmssignature,
+                      std::string_view prefix) {
+  const int session = s.number;
+  // The strict decoders and OpenSSL's parser leave 20019, 20020 and 20024
+  // without a way in; they stay as guards.
+  const unsigned char* p = der;
+  OcspBasicRespPtr basic;
+  ERR_clear_error();
+  if (der != nullptr && length > 0 && length <= LONG_MAX)
+    basic.reset(d2i_OCSP_BASICRESP(nullptr, &p, static_cast<long>(length)));
+  // OpenSSL tells a failed allocation only through its error queue.
+  if (!basic && takeallocationfailure()) return kOutOfMemory;
+  if (!basic || p != der + length)
+    return fail(session, 20018, prefix,
+                "The der encoded ocsp basic response in the signature element can not be parsed to an ocsp "
+                "basicresponse structure.");
+  if (OCSP_resp_get0_respdata(basic.get()) == nullptr)
+    return fail(session, 20019, prefix, "No tbsresponsedata in signatureelements ocsp basic response.");
+  if (OCSP_resp_get0_produced_at(basic.get()) == nullptr)
+    return fail(session, 20020, prefix, "No producedat in signatureelements ocsp basic response tbsresponsedata.");
+  OCSP_SINGLERESP* single = OCSP_resp_count(basic.get()) > 0 ? OCSP_resp_get0(basic.get(), 0) : nullptr;
+  if (single == nullptr) return fail(session, 20021, prefix, "No single responses in tbsresponsedata.");
+  if (OCSP_single_get0_status(single, nullptr, nullptr, nullptr, nullptr) != V_OCSP_CERTSTATUS_GOOD)
+    return fail(session, 20022, prefix, "The certificatestatus was not good in signatureelements ocsp response.");
+  const OCSP_CERTID* id = OCSP_SINGLERESP_get0_id(single);
+  ASN1_OCTET_STRING* namehash = nullptr;
+  ASN1_INTEGER* serial = nullptr;
+  if (id == nullptr ||
+      OCSP_id_get0_info(&namehash, nullptr, nullptr, &serial, const_cast<OCSP_CERTID*>(id)) != 1)
+    return fail(session, 20024, prefix, "The ocspsingleresponse did not contain a certId.");
+
+  std::vector<unsigned char> signature;
+  if (int rc = decodebase64(session, cmssignature, signature); rc != 0)
+    return fail(session, rc, prefix,
+                "The base64 and der encoded signature in the signatureelement could not be base64 decoded.");
+  Pkcs7Ptr p7;
+  ERR_clear_error();
+  if (!parsepkcs7(signature.data(), signature.size(), p7)) {
+    if (takeallocationfailure()) return kOutOfMemory;
+    return fail(session, 20023, prefix,
+                "The der encoded signature in the signatureelement could not be parsed to an pkcs7 structure.");
+  }
+  X509* signer = nullptr;
+  if (int rc = getpkcs7signercert(session, p7.get(), signer); rc != 0)
+    return fail(session, rc, prefix, "An error occured retrieving the signing certificate from the pkcs7 structure.");
+
+  // Whole integers: serials of the scheme's certificates run past 64 bits,
+  // and a sibling's serial may share every low byte.
+  if (serial == nullptr || ASN1_INTEGER_cmp(serial, X509_get0_serialNumber(signer)) != 0)
+    return fail(session, 20025, prefix,
+                "The serialnumber in the certificate from the pkcs7 structure does not match the serialnumber for "
+                "which the ocsp response is for.");
+  std::vector<unsigned char> expected;
+  if (int rc = issuernamesha1(session, signer, prefix, expected); rc != 0) return rc;
+  if (namehash == nullptr || static_cast<size_t>(ASN1_STRING_length(namehash)) != expected.size() ||
+      CRYPTO_memcmp(ASN1_STRING_get0_data(namehash), expected.data(), expected.size()) != 0)
+    return fail(session, 20026, prefix,
+                "The hash of the issuername in the certificate from the pkcs7 structure does not match the hash of "
+                "the issuername for which the ocsp response is for.");
+
+  OcspSubject subject;
+  subject.cert = signer;
+  if (int rc = verifyocspresponse(s, nullptr, basic.get(), subject, 0, kOcspStored, nullptr); rc != 0)
+    return fail(session, rc, "seidsdovalidate_validateocsp",
+                "The OCSP signature and certificate check did not return success.");
+  return 0;
+}
+
+}  // namespace zmr
