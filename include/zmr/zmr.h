@@ -52,16 +52,404 @@ extern "C" {
 #define ZMR_EXPORT
 #endif
 
-/* Status codes shared by all components. */
+/* Status codes: 0 is success; every other code the library returns, with
+ * its meaning. The thousands name the component. Numbers are frozen. */
 #define ZMR_OK 0
-#define ZMR_E_NOMEM 33001         /* out of memory */
-#define ZMR_E_BADARG 33002        /* null required pointer, negative number */
-#define ZMR_E_UNREADABLE 33003    /* a pointer the kernel reports unreadable */
-#define ZMR_E_TRUNCATED 33004     /* a result did not fit */
-#define ZMR_E_NOSESSION 2009      /* the session number is not open */
-#define ZMR_E_NOTINITIALIZED 2049 /* a session opened before zmr_initialize or after zmr_finalize */
-#define ZMR_E_OCSP_NOT_CURRENT 13033 /* an OCSP answer is not current at the time it is judged */
-#define ZMR_E_KEYFILE_MISMATCH 2048  /* the key file's keys and certificates do not pair */
+/* 1xxx plain TCP client */
+#define ZMR_E_SOCK_RESOLVE                  1001 /* the server's DNS name does not resolve */
+#define ZMR_E_SOCK_SOCKET                   1002 /* no local socket could be created */
+#define ZMR_E_SOCK_CONNECT                  1004 /* no TCP connection to the server */
+#define ZMR_E_SOCK_SEND                     1005 /* the request could not be sent */
+#define ZMR_E_SOCK_TOOLARGE                 1007 /* the answer does not fit the receive buffer */
+#define ZMR_E_SOCK_RECEIVE                  1008 /* a socket error while receiving */
+#define ZMR_E_SOCK_CLOSE                    1009 /* the socket could not be closed */
+/* 2xxx session store, configuration, key file, per-thread stores */
+#define ZMR_E_PROPS_OPEN                    2001 /* the properties file cannot be opened or read */
+#define ZMR_E_PROPS_LINE                    2002 /* a properties line holds no equals sign (or a NUL) */
+#define ZMR_E_PROPS_TOOMANY                 2003 /* more than 50 properties */
+#define ZMR_E_PROPERTY_ABSENT               2004 /* a property is absent */
+#define ZMR_E_PROPS_KEYTOOLONG              2005 /* a property key is longer than 1023 characters */
+#define ZMR_E_PROPS_VALUETOOLONG            2006 /* a property value is longer than 1023 characters */
+#define ZMR_E_KEYFILE_OPEN                  2007 /* the key file cannot be opened or read */
+#define ZMR_E_NOSESSIONLEFT                 2008 /* no session number left (1000 sessions open) */
+#define ZMR_E_NOSESSION                     2009 /* the session number is not open */
+#define ZMR_E_KEYFILE_FORMAT                2010 /* the key file is no PKCS#12 structure, or a safe cannot be unpacked or holds no bag */
+#define ZMR_E_KEYFILE_SAFE                  2011 /* an encrypted safe of the key file cannot be decrypted */
+#define ZMR_E_KEYFILE_SHROUDED              2012 /* a shrouded key bag cannot be decrypted */
+#define ZMR_E_KEYFILE_NOKEY                 2013 /* a key bag holds no key */
+#define ZMR_E_KEYFILE_KEYS                  2014 /* the key file holds more than two merchant keys */
+#define ZMR_E_KEYFILE_CERTS                 2015 /* the key file holds more than two merchant certificates */
+#define ZMR_E_KEYFILE_USAGE                 2016 /* a merchant certificate is for neither digitalSignature nor nonRepudiation */
+#define ZMR_E_NOTFOUND                      2022 /* the info item, document or document field is not there */
+#define ZMR_E_TOOMANYITEMS                  2023 /* the thread holds 500 info items already */
+#define ZMR_E_TLS_CONTEXT                   2024 /* a TLS client context cannot be made or refuses the cipher list */
+#define ZMR_E_TRUSTSTORE                    2026 /* the trust store cannot be loaded or is not there */
+#define ZMR_E_NOTLSCONTEXT                  2027 /* the session holds no TLS client context of that kind */
+#define ZMR_E_PROPS_CLOSE                   2028 /* the properties file cannot be closed */
+#define ZMR_E_KEYFILE_CLOSE                 2029 /* the key file cannot be closed */
+#define ZMR_E_KEYFILE_CASTACK               2030 /* a CA certificate cannot be added to the stack */
+#define ZMR_E_NOTHREADSLOT                  2032 /* all 10000 thread slots are taken */
+#define ZMR_E_UNKNOWN_ENVIRONMENT           2033 /* a self-signed certificate of no known environment */
+#define ZMR_E_NOMERCHANTCERT                2037 /* no merchant certificate (or no readable HSM key id) */
+#define ZMR_E_NOSIGNLABEL                   2038 /* no signing-key label (not an HSM key file) */
+#define ZMR_E_NOSIGNKEY                     2039 /* the session holds no signing key */
+#define ZMR_E_NOAUTHKEY                     2040 /* the session holds no authentication key */
+#define ZMR_E_NOSIGNCERT                    2041 /* the session holds no signing certificate */
+#define ZMR_E_NOVERIFIERKEY                 2042 /* no central verifier key stored yet */
+#define ZMR_E_NOAUTHCERT                    2043 /* the session holds no authentication certificate */
+#define ZMR_E_NOCACERTS                     2044 /* the session holds no CA certificates */
+#define ZMR_E_NOAUTHLABEL                   2045 /* no authentication-key label (not an HSM key file) */
+#define ZMR_E_KEYFILE_PASSWORD              2046 /* the key file's MAC does not verify (wrong password or damaged file) */
+#define ZMR_E_KEYFILE_POLICY                2047 /* a sign-only key file whose certificate lacks the sign-only policy */
+#define ZMR_E_KEYFILE_MISMATCH              2048 /* the key file's keys and certificates do not pair */
+#define ZMR_E_NOTINITIALIZED                2049 /* a session opened before zmr_initialize or after zmr_finalize */
+/* 3xxx named mutexes */
+#define ZMR_E_LOCK_TAKE                     3002 /* a named mutex cannot be taken */
+#define ZMR_E_LOCK_RELEASE                  3003 /* a named mutex cannot be released */
+#define ZMR_E_LOCKNAME                      3004 /* the mutex name is none of the seven */
+/* 4xxx PKCS#7 signing */
+#define ZMR_E_SIGN_CERTTYPE                 4001 /* the certificate type is neither signing nor authentication */
+#define ZMR_E_SIGN_DIGESTINIT               4002 /* the digest of the data cannot be started */
+#define ZMR_E_SIGN_DIGESTUPDATE             4003 /* the digest of the data cannot be updated */
+#define ZMR_E_SIGN_DIGESTFINAL              4004 /* the digest of the data cannot be finished */
+#define ZMR_E_SIGN_INIT                     4005 /* software signing cannot be started */
+#define ZMR_E_SIGN_UPDATE                   4006 /* software signing cannot be updated */
+#define ZMR_E_SIGN_FINAL                    4007 /* software signing cannot be finished */
+#define ZMR_E_SIGN_HSMCONTEXT               4008 /* the session's HSM context cannot be read */
+#define ZMR_E_SIGN_HSM                      4009 /* the HSM signature failed */
+#define ZMR_E_SIGN_PKCS7                    4010 /* the PKCS#7 cannot be created */
+#define ZMR_E_SIGN_SIGNERINFO               4011 /* the SignerInfo cannot be built or added */
+#define ZMR_E_SIGN_DIGESTINFO               4012 /* the DigestInfo for the HSM cannot be built */
+#define ZMR_E_SIGN_TOOLARGE                 4013 /* the HSM signature exceeds 4096 bytes */
+#define ZMR_E_SIGN_P7TYPE                   4014 /* the PKCS#7 type cannot be set */
+/* 5xxx signature verification */
+#define ZMR_E_P7_PARSE                      5001 /* the PKCS#7 is not base64 DER */
+#define ZMR_E_P7_NOTSIGNED                  5002 /* the PKCS#7 is not signedData */
+#define ZMR_E_P7_NODATA                     5003 /* a detached PKCS#7 and no data to verify */
+#define ZMR_E_P7_NOSIGNERINFO               5004 /* the PKCS#7 holds no SignerInfo */
+#define ZMR_E_P7_NOSIGNERS                  5005 /* the signer certificates are not found */
+#define ZMR_E_VERIFY_STOREINIT              5006 /* the certificate store context cannot be initialised */
+#define ZMR_E_VERIFY_FAILED                 5007 /* the signature or its chain does not verify */
+#define ZMR_E_VERIFY_STORECTX               5008 /* no certificate store context */
+/* 6xxx certificate readers and checks */
+#define ZMR_E_POLICY_NOT_GRANTED            6001 /* the certificate carries no granted policy */
+#define ZMR_E_USAGE_MISMATCH                6002 /* the key usage is not the one required */
+#define ZMR_E_KEYALGORITHM                  6003 /* the certificate's key algorithm is not supported */
+#define ZMR_E_NOUNIQUEID                    6004 /* the certificate has neither serialNumber nor OU */
+#define ZMR_E_NOORIGINATOR                  6005 /* the certificate has no originator extension */
+#define ZMR_E_NOBANKNAME                    6006 /* the certificate has no bank-name extension */
+#define ZMR_E_NODATEOFBIRTH                 6007 /* the certificate has no date of birth */
+#define ZMR_E_NOPOLICYOID                   6008 /* the certificate's policy OID cannot be read */
+#define ZMR_E_NOAIA                         6009 /* the certificate has no AIA location */
+#define ZMR_E_NOCOMMONNAME                  6011 /* the certificate's common name is missing or empty */
+#define ZMR_E_KEYUSAGE                      6012 /* the key usage is neither authentication nor signing */
+#define ZMR_E_NOEMAIL                       6013 /* the certificate's e-mail address is missing or empty */
+#define ZMR_E_CERT_TIMETEXT                 6015 /* a certificate or signing time cannot be written as text */
+#define ZMR_E_TIME_NOSIGNERS                6016 /* the PKCS#7 holds no signer information */
+#define ZMR_E_CERT_NOTBEFORE                6018 /* the notBefore date cannot be read */
+#define ZMR_E_CERT_NOTAFTER                 6019 /* the notAfter date cannot be read */
+#define ZMR_E_TIME_PARSE                    6020 /* the PKCS#7 for the signing-time check cannot be parsed */
+#define ZMR_E_TIME_NOSIGNERCERT             6021 /* the PKCS#7 for the signing-time check has no signer */
+#define ZMR_E_SIGNED_AFTER_VALIDITY         6022 /* the signing time lies after the certificate's notAfter */
+#define ZMR_E_SIGNED_BEFORE_VALIDITY        6023 /* the signing time lies before the certificate's notBefore */
+#define ZMR_E_MERCHANT_NOCERT               6024 /* the merchant's signer certificate cannot be found */
+#define ZMR_E_MERCHANT_NOID                 6025 /* the merchant id cannot be read */
+#define ZMR_E_MERCHANT_NONAME               6026 /* the merchant name cannot be read */
+#define ZMR_E_NOPHONENUMBER                 6027 /* the certificate has no phone number */
+#define ZMR_E_CERT_PEM                      6030 /* the certificate cannot be written as PEM */
+/* 7xxx exported enumeration values */
+#define ZMR_E_BADALGORITHM                  7001 /* the hash algorithm value is none of the three */
+#define ZMR_E_BADPKCS7ITEM                  7002 /* the PKCS#7 information item is none of the list */
+/* 8xxx PKCS#7 information */
+#define ZMR_E_INFO_PARSE                    8001 /* the PKCS#7 cannot be parsed */
+#define ZMR_E_INFO_NOSIGNERS                8002 /* the PKCS#7 holds no signer information */
+#define ZMR_E_INFO_NOSIGNERCERT             8003 /* the signing certificate is not found */
+#define ZMR_E_INFO_ITEM                     8004 /* the requested item cannot be read */
+/* 10xxx request-header tools, form pairs */
+#define ZMR_E_HEADER_URL                   10001 /* the URL or Host entry is not valid */
+#define ZMR_E_HEADER_SERVERSIZE            10002 /* the server name or port does not fit */
+#define ZMR_E_HEADER_PARAMSIZE             10003 /* the GET parameter does not fit */
+#define ZMR_E_HEADER_REQUESTSIZE           10004 /* the request does not fit */
+#define ZMR_E_NOPAIR                       10005 /* a form pair without key or value */
+/* 12xxx PKCS#7 checks, SDO signature elements */
+#define ZMR_E_P7_NOSIGNERINFOS             12001 /* the PKCS#7 holds no signer information or signing certificate */
+#define ZMR_E_P7_NOAUTHATTRS               12002 /* the authenticated attributes cannot be read */
+#define ZMR_E_P7_DIGESTLENGTH              12003 /* the message digest lengths or values differ */
+#define ZMR_E_P7_NOPUBKEY                  12004 /* the signer's public key is not found */
+#define ZMR_E_P7_DATATOOLARGE              12005 /* the hashed data does not fit */
+#define ZMR_E_DIGEST_INIT                  12006 /* a PKCS#7 digest cannot be started */
+#define ZMR_E_DIGEST_UPDATE                12007 /* a PKCS#7 digest cannot be updated */
+#define ZMR_E_DIGEST_FINAL                 12008 /* a PKCS#7 digest cannot be finished */
+#define ZMR_E_ATTR_PARSE                   12009 /* the PKCS#7 for the attribute check cannot be parsed */
+#define ZMR_E_ATTR_NOTSIGNED               12010 /* the PKCS#7 for the attribute check is not signedData */
+#define ZMR_E_ATTR_NOSIGNERS               12011 /* the PKCS#7 for the attribute check has no signer */
+#define ZMR_E_ATTR_MISSING                 12012 /* a required signed attribute is missing (or an invalid SDO signature element) */
+#define ZMR_E_ATTR_NOCHANNEL               12013 /* the ZMR Channel signed attribute is missing */
+#define ZMR_E_ATTR_NONCE                   12014 /* the nonce attribute has the wrong value */
+#define ZMR_E_P7_CERTHASH                  12016 /* the signing-certificate hash is not SHA-256 */
+#define ZMR_E_P7_CERTDER                   12017 /* the signer certificate cannot be encoded */
+#define ZMR_E_P7_CERTHASHMISMATCH          12018 /* the signing-certificate hash does not verify */
+#define ZMR_E_P7_SIGNERINFO                12019 /* the signer info cannot be parsed */
+/* 13xxx OCSP and certificate status */
+#define ZMR_E_OCSP_SIGN                    13001 /* the OCSP request cannot be signed */
+#define ZMR_E_OCSP_AIA                     13002 /* the AIA location is neither http nor https */
+#define ZMR_E_OCSP_HTTPSTATUS              13003 /* the VA did not answer 200 OK */
+#define ZMR_E_OCSP_HTTPFORMAT              13004 /* the VA's HTTP answer has no header end */
+#define ZMR_E_OCSP_NOLENGTH                13005 /* the VA's HTTP answer has no Content-Length */
+#define ZMR_E_OCSP_LENGTHEND               13006 /* the Content-Length line has no end */
+#define ZMR_E_OCSP_NOBASIC                 13007 /* the OCSP response holds no basic response */
+#define ZMR_E_OCSP_PARSE                   13008 /* the OCSP response cannot be parsed */
+#define ZMR_E_OCSP_NONCE                   13009 /* the OCSP nonce differs from the request's */
+#define ZMR_E_OCSP_SERIAL                  13010 /* the OCSP serial differs from the request's */
+#define ZMR_E_OCSP_NOSIGNER                13011 /* the OCSP response has no signing certificate */
+#define ZMR_E_REVOKED                      13012 /* the certificate is revoked */
+#define ZMR_E_OCSP_UNKNOWN                 13014 /* the VA cannot decide the certificate's status */
+#define ZMR_E_OCSP_MALFORMED               13018 /* the VA did not understand the request */
+#define ZMR_E_OCSP_INTERNAL                13019 /* the VA reports an internal error */
+#define ZMR_E_OCSP_TRYLATER                13020 /* the VA asks to try later */
+#define ZMR_E_OCSP_SIGREQUIRED             13021 /* the VA requires a signed request */
+#define ZMR_E_OCSP_UNAUTHORIZED            13022 /* the VA refuses access to the certificate */
+#define ZMR_E_OCSP_VERIFY                  13023 /* the OCSP response does not verify */
+#define ZMR_E_OCSP_BADLENGTH               13024 /* the Content-Length value is not valid */
+#define ZMR_E_OCSP_PORT                    13026 /* the AIA location's port cannot be read */
+#define ZMR_E_OCSP_HSMCONTEXT              13027 /* the session's HSM context cannot be read for signing */
+#define ZMR_E_OCSP_TIMEOUT                 13029 /* the vatimeout property is invalid */
+#define ZMR_E_OCSP_STORECTX                13030 /* no certificate store context for the VA certificate */
+#define ZMR_E_OCSP_VACERT                  13031 /* the VA certificate does not verify */
+#define ZMR_E_OCSP_STOREINIT               13032 /* the VA certificate store cannot be initialised */
+#define ZMR_E_OCSP_NOT_CURRENT             13033 /* an OCSP answer is not current at the time it is judged */
+/* 16xxx server challenge */
+#define ZMR_E_CHALLENGE_RANDOM             16001 /* the server challenge cannot be drawn */
+#define ZMR_E_CHALLENGE_NOMERCHANT         16002 /* the mobile server challenge lacks the merchant's name */
+/* 17xxx hashing, random */
+#define ZMR_E_HASH_ALGORITHM               17001 /* the hash algorithm is not supported */
+#define ZMR_E_HASH_INIT                    17002 /* the digest cannot be started */
+#define ZMR_E_HASH_UPDATE                  17003 /* the digest cannot be updated */
+#define ZMR_E_HASH_FINAL                   17004 /* the digest cannot be finished */
+#define ZMR_E_RANDOM_FAILED                17005 /* the random generator fails */
+/* 18xxx SDO XML size and mandatory parts */
+#define ZMR_E_SDO_TOOLARGE                 18001 /* the SDO XML does not fit the computed size */
+#define ZMR_E_SDO_NOHANDLE                 18002 /* no SDO handle */
+#define ZMR_E_SDO_NOSDO                    18003 /* the handle holds no SDO */
+#define ZMR_E_SDO_MANY                     18004 /* the handle holds more than one SDO */
+#define ZMR_E_SDO_NODATAPART               18005 /* the SDO has no data part */
+#define ZMR_E_SDO_NOVERSION                18007 /* the SDO has no version */
+#define ZMR_E_SDO_NOELEMENTS               18008 /* the data part has no signature element */
+#define ZMR_E_SDO_NOELEMENT                18010 /* a data-part entry has no element */
+#define ZMR_E_SDO_DATANO_HASHEDDATA        18011 /* a data-part signature element has no hashed data */
+#define ZMR_E_SDO_DATANO_DIGESTMETHOD      18012 /* a data-part signature element has no digest method */
+#define ZMR_E_SDO_DATANO_DIGESTVALUE       18013 /* a data-part signature element has no digest value */
+#define ZMR_E_SDO_DATANO_POLICYIDENTIFIER  18014 /* a data-part signature element has no signature policy identifier */
+#define ZMR_E_SDO_DATANO_POLICYID          18015 /* a data-part signature element has no signature policy id */
+#define ZMR_E_SDO_DATANO_SIGPOLICYID       18016 /* a data-part signature element has no policy id value */
+#define ZMR_E_SDO_DATANO_IDENTIFIER        18017 /* a data-part signature element has an empty policy identifier */
+#define ZMR_E_SDO_DATANO_DOCFORMAT         18018 /* a data-part signature element has no signer's document format */
+#define ZMR_E_SDO_DATANO_MIMETYPE          18019 /* a data-part signature element has no mime type */
+#define ZMR_E_SDO_DATANO_CERTDATA          18020 /* a data-part signature element has no certificate and revocation data */
+#define ZMR_E_SDO_DATANO_REVOCATIONVALUES  18021 /* a data-part signature element has no revocation values */
+#define ZMR_E_SDO_DATANO_OCSPVALUES        18022 /* a data-part signature element has no OCSP values */
+#define ZMR_E_SDO_DATANO_OCSPVALUE         18023 /* a data-part signature element has an empty OCSP value */
+#define ZMR_E_SDO_DATANO_CMSSIGNATURE      18024 /* a data-part signature element has no CMS signature */
+#define ZMR_E_SDO_DATANO_SDOPROFILE        18025 /* a data-part signature element has no SDO profile */
+#define ZMR_E_SDO_NOSEALSIG                18026 /* the seal has no SDO signature */
+#define ZMR_E_SDO_NOSEALELEMENT            18027 /* the seal's signature has no element */
+#define ZMR_E_SDO_SEALNO_HASHEDDATA        18028 /* the seal's signature element has no hashed data */
+#define ZMR_E_SDO_SEALNO_DIGESTMETHOD      18029 /* the seal's signature element has no digest method */
+#define ZMR_E_SDO_SEALNO_DIGESTVALUE       18030 /* the seal's signature element has no digest value */
+#define ZMR_E_SDO_SEALNO_POLICYIDENTIFIER  18031 /* the seal's signature element has no signature policy identifier */
+#define ZMR_E_SDO_SEALNO_POLICYID          18032 /* the seal's signature element has no signature policy id */
+#define ZMR_E_SDO_SEALNO_SIGPOLICYID       18033 /* the seal's signature element has no policy id value */
+#define ZMR_E_SDO_SEALNO_IDENTIFIER        18034 /* the seal's signature element has an empty policy identifier */
+#define ZMR_E_SDO_SEALNO_DOCFORMAT         18035 /* the seal's signature element has no signer's document format */
+#define ZMR_E_SDO_SEALNO_MIMETYPE          18036 /* the seal's signature element has no mime type */
+#define ZMR_E_SDO_SEALNO_CERTDATA          18037 /* the seal's signature element has no certificate and revocation data */
+#define ZMR_E_SDO_SEALNO_REVOCATIONVALUES  18038 /* the seal's signature element has no revocation values */
+#define ZMR_E_SDO_SEALNO_OCSPVALUES        18039 /* the seal's signature element has no OCSP values */
+#define ZMR_E_SDO_SEALNO_OCSPVALUE         18040 /* the seal's signature element has an empty OCSP value */
+#define ZMR_E_SDO_SEALNO_CMSSIGNATURE      18041 /* the seal's signature element has no CMS signature */
+#define ZMR_E_SDO_SEALNO_SDOPROFILE        18042 /* the seal's signature element has no SDO profile */
+/* 20xxx SDO validation */
+#define ZMR_E_SDO_VERSION                  20001 /* the SDO version or policy is not supported */
+#define ZMR_E_SDOLIST_EMPTY                20002 /* the SDO holds no SDO list */
+#define ZMR_E_SDOLIST_MANY                 20003 /* the SDO list holds more than one entry */
+#define ZMR_E_SDOLIST_NOVERSION            20004 /* the SDO list entry has no version */
+#define ZMR_E_SDOLIST_NODATAPART           20005 /* the SDO list entry has no data part */
+#define ZMR_E_SDOLIST_NOSIGNATURE          20006 /* the SDO list entry has no signature */
+#define ZMR_E_SDOLIST_NOPOLICY             20007 /* the data part has no policy */
+#define ZMR_E_SDOLIST_NOHASH               20008 /* the data part has no hashed data */
+#define ZMR_E_SDOLIST_NODATATYPE           20009 /* the data part has no data type */
+#define ZMR_E_SDOLIST_NODATA               20012 /* the SDO holds no data to compare */
+#define ZMR_E_SDOLIST_HASHLENGTH           20013 /* the data digest's length or value differs */
+#define ZMR_E_SDOLIST_NOSIGLIST            20014 /* the data part has no signature list */
+#define ZMR_E_SDOLIST_SIGFORMAT            20015 /* a signature element's format does not verify */
+#define ZMR_E_SDO_NOOCSP                   20016 /* a signature element holds no OCSP response */
+#define ZMR_E_SDO_OCSPEMPTY                20017 /* a signature element's OCSP response is empty */
+#define ZMR_E_SDO_OCSPPARSE                20018 /* a signature element's OCSP response cannot be parsed */
+#define ZMR_E_SDO_OCSPNOTBS                20019 /* the OCSP response has no tbsResponseData */
+#define ZMR_E_SDO_OCSPNOPRODUCED           20020 /* the OCSP response has no producedAt */
+#define ZMR_E_SDO_OCSPNOSINGLE             20021 /* the OCSP response has no single response */
+#define ZMR_E_SDO_OCSPNOTGOOD              20022 /* the OCSP status is not good */
+#define ZMR_E_SDO_SIGPARSE                 20023 /* a signature element's CMS signature cannot be parsed */
+#define ZMR_E_SDO_OCSPNOCERTID             20024 /* the OCSP single response has no certId */
+#define ZMR_E_SDO_OCSPSERIAL               20025 /* the OCSP serial differs from the signer's */
+#define ZMR_E_SDO_OCSPISSUER               20026 /* the OCSP issuer-name hash differs from the signer's */
+#define ZMR_E_SDOLIST_OCSPGAP              20027 /* the OCSP producedAt dates lie too far apart */
+#define ZMR_E_SDOLIST_SIGCOUNT             20029 /* the SDO list does not hold two signature elements */
+#define ZMR_E_SDO_DIGESTMETHOD             20033 /* a digest method or policy is not accepted */
+#define ZMR_E_SDO_MIMETYPE                 20034 /* a mime type is not accepted */
+#define ZMR_E_SDO_PROFILE                  20035 /* a signature profile is not accepted */
+#define ZMR_E_SDO_DOCHASH                  20037 /* the document's hash differs from the SDO's */
+#define ZMR_E_SDO_NOSIGNEDOBJECT           20039 /* no signed object to validate against */
+#define ZMR_E_SDO_DATAHASH                 20041 /* the data's hash differs from the SDO's */
+#define ZMR_E_SDO_SIGCOUNT                 20042 /* the SDO lacks the required number of signatures */
+#define ZMR_E_SDO_NOTSEALED                20043 /* the SDO is not sealed but must be */
+#define ZMR_E_SDO_SEALED                   20044 /* the SDO is sealed but must not be */
+#define ZMR_E_SDO_NOCONTRACT               20045 /* no contract in the SDO nor as argument */
+/* 21xxx base64 */
+#define ZMR_E_BASE64_ENCODE                21001 /* data cannot be base64 encoded */
+#define ZMR_E_BASE64_DECODE                21002 /* the text is not valid base64 */
+/* 22xxx asymmetric decryption, base-key unwrapping */
+#define ZMR_E_KEYSTORE_OPEN                22001 /* the RSA private key store cannot be opened */
+#define ZMR_E_KEYSTORE_PKCS8               22002 /* the key store holds no valid PKCS#8 */
+#define ZMR_E_KEYSTORE_PASSWORD            22003 /* the PKCS#8 cannot be decrypted (wrong password?) */
+#define ZMR_E_KEYSTORE_KEY                 22004 /* no private key from the decrypted PKCS#8 */
+#define ZMR_E_RSA_DECRYPT                  22005 /* RSA decryption or unwrapping fails */
+#define ZMR_E_DECRYPT_HSMCONTEXT           22006 /* the session's HSM context cannot be read for decryption */
+/* 23xxx, 24xxx symmetric decryption and encryption */
+#define ZMR_E_DECRYPT_INIT                 23001 /* decryption cannot be started */
+#define ZMR_E_DECRYPT_UPDATE               23002 /* decryption cannot be updated */
+#define ZMR_E_DECRYPT_FINAL                23003 /* decryption cannot be finished (wrong key or padding) */
+#define ZMR_E_ENCRYPT_INIT                 24001 /* encryption cannot be started */
+#define ZMR_E_ENCRYPT_UPDATE               24002 /* encryption cannot be updated */
+#define ZMR_E_ENCRYPT_FINAL                24003 /* encryption cannot be finished */
+/* 25xxx PKCS#11 client */
+#define ZMR_E_HSM_LOAD                     25001 /* the PKCS#11 driver cannot be loaded */
+#define ZMR_E_HSM_NOINITIALIZE             25002 /* the driver lacks C_Initialize */
+#define ZMR_E_HSM_INITIALIZE               25003 /* C_Initialize fails */
+#define ZMR_E_HSM_NOGETSLOTLIST            25004 /* the driver lacks C_GetSlotList */
+#define ZMR_E_HSM_GETSLOTLIST              25005 /* C_GetSlotList fails */
+#define ZMR_E_HSM_NOOPENSESSION            25006 /* the driver lacks C_OpenSession */
+#define ZMR_E_HSM_OPENSESSION              25007 /* C_OpenSession fails */
+#define ZMR_E_HSM_NOLOGIN                  25008 /* the driver lacks C_Login */
+#define ZMR_E_HSM_LOGIN                    25009 /* C_Login or, in the slot search, C_Logout fails */
+#define ZMR_E_HSM_NOLOGOUT                 25012 /* the driver lacks C_Logout */
+#define ZMR_E_HSM_LOGOUT                   25013 /* C_Logout fails */
+#define ZMR_E_HSM_NOCLOSESESSION           25014 /* the driver lacks C_CloseSession */
+#define ZMR_E_HSM_CLOSESESSION             25015 /* C_CloseSession fails */
+#define ZMR_E_HSM_NOFINALIZE               25016 /* the driver lacks C_Finalize */
+#define ZMR_E_HSM_FINALIZE                 25017 /* C_Finalize fails */
+#define ZMR_E_HSM_NOCREATEOBJECT           25018 /* the driver lacks C_CreateObject */
+#define ZMR_E_HSM_CREATEOBJECT             25019 /* C_CreateObject fails */
+#define ZMR_E_HSM_NOSIGNINIT               25020 /* the driver lacks C_SignInit */
+#define ZMR_E_HSM_SIGNINIT                 25021 /* C_SignInit fails */
+#define ZMR_E_HSM_NOSIGN                   25022 /* the driver lacks C_Sign */
+#define ZMR_E_HSM_SIGN                     25023 /* C_Sign fails */
+#define ZMR_E_HSM_NOFINDOBJECTSINIT        25024 /* the driver lacks C_FindObjectsInit */
+#define ZMR_E_HSM_FINDOBJECTSINIT          25025 /* C_FindObjectsInit fails */
+#define ZMR_E_HSM_NOFINDOBJECTS            25026 /* the driver lacks C_FindObjects */
+#define ZMR_E_HSM_FINDOBJECTS              25027 /* C_FindObjects fails */
+#define ZMR_E_HSM_NOFINDOBJECTSFINAL       25028 /* the driver lacks C_FindObjectsFinal */
+#define ZMR_E_HSM_FINDOBJECTSFINAL         25029 /* C_FindObjectsFinal fails */
+#define ZMR_E_HSM_NOKEY                    25030 /* no private key with the label */
+#define ZMR_E_HSM_NOTOKEN                  25031 /* no slot holds a token */
+#define ZMR_E_HSM_NOLABEL                  25032 /* the label is on no slot */
+#define ZMR_E_HSM_NODRIVER                 25033 /* no PKCS#11 driver loaded */
+#define ZMR_E_HSM_NODECRYPTINIT            25034 /* the driver lacks C_DecryptInit */
+#define ZMR_E_HSM_NODECRYPT                25035 /* the driver lacks C_Decrypt */
+#define ZMR_E_HSM_DECRYPTINIT              25036 /* C_DecryptInit fails */
+#define ZMR_E_HSM_DECRYPT                  25037 /* C_Decrypt fails */
+/* 26xxx SDO data, 27xxx string operations, 28xxx session opening */
+#define ZMR_E_SDO_EMPTYHANDLE              26001 /* the handle holds no SDO to add data to */
+#define ZMR_E_NOTEXT                       27001 /* the key or text is absent */
+#define ZMR_E_CONFIG_EMPTY                 28001 /* webaddress, truststore or grantedpolicies is empty */
+#define ZMR_E_CONFIG_FORM                  28002 /* webaddress or grantedpolicies is malformed */
+#define ZMR_E_CONFIG_LOCALHOST             28003 /* the webaddress host begins with localhost */
+#define ZMR_E_CONFIG_HOSTNAME              28004 /* the webaddress host name is malformed */
+/* 29xxx PKCS#1 signing, 30xxx XML-DSig, 31xxx SDO signatures */
+#define ZMR_E_P1_HSMCONTEXT                29004 /* the session's HSM context cannot be read */
+#define ZMR_E_P1_INIT                      29005 /* PKCS#1 signing cannot be started */
+#define ZMR_E_P1_UPDATE                    29006 /* PKCS#1 signing cannot be updated */
+#define ZMR_E_P1_CERTTYPE                  29007 /* the certificate type is neither signing nor authentication */
+#define ZMR_E_P1_FINAL                     29008 /* PKCS#1 signing cannot be finished */
+#define ZMR_E_P1_TOOLARGE                  29009 /* the HSM signature exceeds 4096 bytes */
+#define ZMR_E_XMLDSIG_POLICY               30001 /* the signing certificate is not an RA signing certificate */
+#define ZMR_E_SDO_NOCONTENT                31001 /* no data and no signed document in the SDO */
+/* 33xxx shared by all components */
+#define ZMR_E_NOMEM                        33001 /* out of memory */
+#define ZMR_E_BADARG                       33002 /* null required pointer, negative number */
+#define ZMR_E_UNREADABLE                   33003 /* a pointer the kernel reports unreadable */
+#define ZMR_E_TRUNCATED                    33004 /* a result did not fit */
+/* 34xxx SDO XML reading */
+#define ZMR_E_SDOXML_PARSE                 34001 /* the SDO XML is not well-formed */
+#define ZMR_E_SDOXML_NOTSDO                34002 /* the XML is not SEID SDO XML */
+#define ZMR_E_SDOXML_FORMAT                34003 /* the SDO must first be converted to the compliant format */
+/* 35xxx HTTP client */
+#define ZMR_E_HTTP_OK                      35000 /* the exchange succeeded (turned into 0 by http_post) */
+#define ZMR_E_HTTP_BADARGS                 35001 /* no host, port, method or path */
+#define ZMR_E_HTTP_PROXYCONNECT            35002 /* the proxy cannot be reached */
+#define ZMR_E_HTTP_PROXYREAD               35003 /* the proxy's CONNECT reply cannot be read */
+#define ZMR_E_HTTP_PROXYREPLY              35004 /* the proxy refuses the tunnel */
+#define ZMR_E_HTTP_CONNECT                 35005 /* the server cannot be reached */
+#define ZMR_E_HTTP_HANDSHAKE               35006 /* the TLS handshake or peer verification fails */
+#define ZMR_E_HTTP_PEERCERT                35007 /* no TLS peer certificate (never produced) */
+#define ZMR_E_HTTP_PEERSUBJECT             35008 /* no TLS peer subject name (never produced) */
+#define ZMR_E_HTTP_PEERCN                  35009 /* no TLS peer common name (never produced) */
+#define ZMR_E_HTTP_PEERMISMATCH            35010 /* TLS peer names differ (never produced) */
+#define ZMR_E_HTTP_CONNECTION              35011 /* the connection fails while waiting, sending or reading */
+#define ZMR_E_HTTP_PROXYAUTH               35012 /* the proxy rejects the credentials */
+#define ZMR_E_HTTP_INTERNAL                35013 /* an internal HTTP client object cannot be made */
+#define ZMR_E_HTTP_TIMEOUT                 35014 /* the exchange timed out */
+#define ZMR_E_HTTP_INIT                    35015 /* the HTTP client cannot be started */
+#define ZMR_E_HTTP_CLEANUP                 35016 /* the HTTP client cannot be stopped */
+/* 36xxx mobile gateway sender, 37xxx mobile operations, 38xxx merchant references */
+#define ZMR_E_MGW_ENVIRONMENT              36001 /* no mobile gateway for the environment */
+#define ZMR_E_MGW_NOREPLY                  36004 /* no or a bad HTTP answer from the gateway */
+#define ZMR_E_MGW_EMPTY                    36005 /* an empty answer from the gateway */
+#define ZMR_E_MGW_NOSTATUS                 36006 /* the gateway's answer has no status code */
+#define ZMR_E_MGW_STATUS                   36007 /* the gateway's status code is not OK */
+#define ZMR_E_MOBILE_NOREFERENCE           37001 /* the gateway's answer has no transaction reference */
+#define ZMR_E_MOBILE_NOSTATUS              37002 /* the gateway's answer has no transaction status */
+#define ZMR_E_REFERENCE_RANDOM             38001 /* a random merchant reference cannot be drawn */
+#define ZMR_E_REFERENCE_DICTIONARY         38002 /* the dictionaries cannot be fetched */
+#define ZMR_E_REFERENCE_INVALID            38003 /* a received dictionary does not validate */
+/* 39xxx transaction initialisation */
+#define ZMR_E_NONEXTURL                    39001 /* the mandatory nextURL item is missing */
+#define ZMR_E_NOCLIENTCHALLENGE            39003 /* the transaction data has no clientChallenge */
+#define ZMR_E_BADMIMETYPE                  39005 /* the mime type is not valid */
+#define ZMR_E_BADOPERATION                 39006 /* the operation of the init data is not valid */
+#define ZMR_E_TRACEID_MISMATCH             39008 /* the received trace id differs from the traceId item */
+#define ZMR_E_NOTRACEID                    39009 /* the request has no trace id */
+#define ZMR_E_NODOCUMENTS                  39010 /* no documents to process */
+#define ZMR_E_NOCLIENTINFO                 39011 /* the request has no clientInfo */
+#define ZMR_E_UNKNOWN_CARRIER              39012 /* the client's carrier is none the library knows */
+/* 40xxx transaction verification, MAC check */
+#define ZMR_E_NOPKCS7                      40002 /* the transaction data has no pkcs7 */
+#define ZMR_E_NOOCSP                       40003 /* the transaction data has no ocsp */
+#define ZMR_E_NOERRCODE                    40004 /* the error report has no errCode */
+#define ZMR_E_BADVERIFYOPERATION           40005 /* the operation of the verification data is not valid */
+#define ZMR_E_NOSIGNEDDATA                 40006 /* a document's signed data is missing */
+#define ZMR_E_NOPKCS7S                     40007 /* the transaction data has no pkcs7s */
+#define ZMR_E_REPORTPAIR                   40008 /* a report pair cannot be stored */
+#define ZMR_E_SIGNATURECOUNT               40009 /* the numbers of signatures and documents differ */
+#define ZMR_E_TAG_SIZE                     40050 /* the received tag has the wrong length */
+#define ZMR_E_TAG_MISMATCH                 40051 /* the received tag differs */
+/* 41xxx string map, 42xxx transaction information */
+#define ZMR_E_MAP_NOELEMENT                41000 /* no map, or no element with that key */
+#define ZMR_E_MAP_MANDATORY                41001 /* a mandatory form item is absent and has no default */
+#define ZMR_E_MAP_PARSE                    41002 /* a form cannot be built or parsed */
+#define ZMR_E_TXINFO_REPLY                 42000 /* the services host's answer cannot be read or reports an error */
+#define ZMR_E_TXINFO_VALIDATION            42001 /* the services host's answer does not validate */
+#define ZMR_E_TXINFO_ENVIRONMENT           42002 /* no services-host key for the environment */
+/* 43xxx client session set-up, 44xxx base-key wrapping */
+#define ZMR_E_INITSESSION_ENVIRONMENT      43000 /* no set-up key or address for the environment */
+#define ZMR_E_INITSESSION_REPLY            43002 /* the set-up answer is not 200 or malformed */
+#define ZMR_E_INITSESSION_ERRORCODE        43003 /* the set-up answer carries an errorCode */
+#define ZMR_E_INITSESSION_NONONCE          43004 /* the set-up answer has no nonce */
+#define ZMR_E_INITSESSION_NONCE            43005 /* the set-up answer's nonce differs */
+#define ZMR_E_INITSESSION_NOCDMURI         43006 /* the set-up answer has no cdmUri */
+#define ZMR_E_INITSESSION_NOTID            43007 /* the set-up answer has no tid */
+#define ZMR_E_INITSESSION_NOCLIENTID       43008 /* the set-up answer has no clientId */
+#define ZMR_E_BASEKEY_WRAP                 44001 /* the base key cannot be drawn or wrapped */
 
 /* ---------------------------------------------------------------------------
  * Library life
@@ -383,7 +771,6 @@ ZMR_EXPORT int zmr_decrypttransactiondata(int session, const char *enckey, const
  * missing, 16002 the merchant's name not in authHeader; signing codes. */
 ZMR_EXPORT int zmr_inittransaction(int session, const char *enckey, const char *encdata, const char *encauth,
                                    const char *operation, const char *extra, char **response);
-#define ZMR_E_UNKNOWN_CARRIER 39012 /* the client's carrier is none the library knows */
 
 /* The client's verification request, checked: decrypts it (as
  * zmr_decrypttransactiondata; operation is the operation text the client

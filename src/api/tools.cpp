@@ -1,6 +1,7 @@
 // Exported functions of hashing, random, base64, text and version, zmr_free,
 // and the two host-visible triple-DES functions.
 #include "api/frame.h"
+#include "misc/status.h"
 #include "services/items/itemsops.h"
 
 using namespace zmr;
@@ -27,7 +28,7 @@ ZMR_API int zmr_hashdata(int session, char** out, int algorithm, const char* dat
   if (algorithm < 0) return kBadArgument;
   ZMR_TRY(requiredtext(data));
   static const char* const names[] = {"sha1", "md5", "sha256"};
-  if (algorithm > 2) return 7001;
+  if (algorithm > 2) return kBadAlgorithm;
   *out = nullptr;
   return guarded([&] {
     std::string digest;

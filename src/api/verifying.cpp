@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "api/frame.h"
+#include "misc/status.h"
 #include "services/verifying/decrypting.h"
 #include "services/items/itemsops.h"
 #include "services/verifying/verifyingops.h"
@@ -38,7 +39,7 @@ ZMR_API int zmr_getpkcs7info(int session, const char* pkcs7, int item, char** te
   ZMR_TRY(requiredtext(pkcs7));
   if (item < 0) return kBadArgument;
   ZMR_TRY(required(text));
-  if (static_cast<size_t>(item) >= std::size(kPkcs7Items)) return 7002;
+  if (static_cast<size_t>(item) >= std::size(kPkcs7Items)) return kBadPkcs7Item;
   *text = nullptr;
   return guarded([&] {
     std::string value;

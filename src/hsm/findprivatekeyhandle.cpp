@@ -28,7 +28,7 @@ int findprivatekey(int session, CK_SESSION_HANDLE h, const std::string& label, C
     setlasterror(session,
                  "hsmclient_hsm_findprivatekeyhandle: An error occured calling C_FindObjectsInit on the hsm PKCS11 "
                  "driver\n");
-    return 25025;
+    return kHsmFindObjectsInit;
   }
   CK_OBJECT_HANDLE found = CK_INVALID_HANDLE;
   CK_ULONG count = 0;
@@ -39,20 +39,20 @@ int findprivatekey(int session, CK_SESSION_HANDLE h, const std::string& label, C
     setlasterror(session,
                  "hsmclient_hsm_findprivatekeyhandle: An error occured calling C_FindObjects on the hsm PKCS11 "
                  "driver\n");
-    return 25027;
+    return kHsmFindObjects;
   }
   rv = finalrv;
   if (finalrv != CKR_OK) {
     setlasterror(session,
                  "hsmclient_hsm_findprivatekeyhandle: An error occured calling C_FindObjectsFinal on the hsm PKCS11 "
                  "driver\n");
-    return 25029;
+    return kHsmFindObjectsFinal;
   }
   if (count == 0) {
     if (reportabsent) {
       setlasterror(session, "hsmclient_hsm_findprivatekeyhandle: A private key with the the given label does not exist.\n");
     }
-    return 25030;
+    return kHsmNoKey;
   }
   object = found;
   return kOk;
@@ -60,7 +60,7 @@ int findprivatekey(int session, CK_SESSION_HANDLE h, const std::string& label, C
 
 int findprivatekeyhandle(int session, CK_SESSION_HANDLE h, const std::string& label, CK_OBJECT_HANDLE& object,
                          CK_RV* lastrv) {
-  if (!hsm_driverloaded()) return 25033;
+  if (!hsm_driverloaded()) return kHsmNoDriver;
   CK_RV rv = CKR_OK;
   int code = findprivatekey(session, h, label, object, rv, true);
   appendpkcs11errorcode(session, code, rv);

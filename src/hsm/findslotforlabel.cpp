@@ -25,11 +25,11 @@ int getslots(int session, const HsmDriver& d, std::vector<CK_SLOT_ID>& slots, CK
   rv = d.C_GetSlotList(CK_TRUE, nullptr, &count);
   if (rv != CKR_OK || count > kMaxSlots) {
     setlasterror(session, failed);
-    return 25005;
+    return kHsmGetSlotList;
   }
   if (count == 0) {
     setlasterror(session, "hsmclient_findslotforlabel: There are no slots with a token attached.\n");
-    return 25031;
+    return kHsmNoToken;
   }
   // A token may come between the two calls; the list is asked again then.
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -39,7 +39,7 @@ int getslots(int session, const HsmDriver& d, std::vector<CK_SLOT_ID>& slots, CK
   }
   if (rv != CKR_OK || count > slots.size()) {
     setlasterror(session, failed);
-    return 25005;
+    return kHsmGetSlotList;
   }
   slots.resize(count);
   return kOk;
@@ -58,7 +58,7 @@ int searchslot(int session, const HsmDriver& d, CK_SLOT_ID slot, std::string_vie
   }
   if (rv != CKR_OK) {
     setlasterror(session, "hsmclient_findslotforlabel: An error occured calling C_OpenSession on the hsm PKCS11 driver.\n");
-    return 25007;
+    return kHsmOpenSession;
   }
   rv = s.login(pin);
   if (rv == CKR_PIN_INCORRECT || rv == CKR_USER_PIN_NOT_INITIALIZED) {
@@ -66,7 +66,7 @@ int searchslot(int session, const HsmDriver& d, CK_SLOT_ID slot, std::string_vie
     rv = s.close();
     if (rv != CKR_OK) {
       setlasterror(session, "hsmclient_findslotforlabel: An error occured calling C_CloseSession on the hsm PKCS11 driver.\n");
-      return 25015;
+      return kHsmCloseSession;
     }
     return kOk;
   }
@@ -74,7 +74,7 @@ int searchslot(int session, const HsmDriver& d, CK_SLOT_ID slot, std::string_vie
     setlasterror(session,
                  "hsmclient_findslotforlabel: An error occured calling C_Login on the hsm PKCS11 driver. Is your "
                  "password correct ?\n");
-    return 25009;
+    return kHsmLogin;
   }
   // Only a login of our own is undone: when the token was logged in
   // already, another merchant session relies on it.
@@ -94,7 +94,7 @@ int searchslot(int session, const HsmDriver& d, CK_SLOT_ID slot, std::string_vie
   rv = d.C_FindObjectsInit(s.handle, search, 1);
   if (rv != CKR_OK) {
     setlasterror(session, "hsmclient_findslotforlabel: An error occured calling C_FindObjectsInit on the hsm PKCS11 driver.\n");
-    return 25025;
+    return kHsmFindObjectsInit;
   }
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
   CK_ULONG count = 0;
@@ -102,25 +102,25 @@ int searchslot(int session, const HsmDriver& d, CK_SLOT_ID slot, std::string_vie
   CK_RV finalrv = d.C_FindObjectsFinal(s.handle);
   if (rv != CKR_OK) {
     setlasterror(session, "hsmclient_findslotforlabel: An error occured calling C_FindObjects on the hsm PKCS11 driver.\n");
-    return 25027;
+    return kHsmFindObjects;
   }
   rv = finalrv;
   if (rv != CKR_OK) {
     setlasterror(session, "hsmclient_findslotforlabel: An error occured calling C_FindObjectsFinal on the hsm PKCS11 driver.\n");
-    return 25029;
+    return kHsmFindObjectsFinal;
   }
   if (ownlogin) {
     undo.armed = false;
     rv = d.C_Logout(s.handle);
     if (rv != CKR_OK) {
       setlasterror(session, "hsmclient_findslotforlabel: An error occured calling C_Logout on the hsm PKCS11 driver.\n");
-      return 25009;
+      return kHsmLogin;
     }
   }
   rv = s.close();
   if (rv != CKR_OK) {
     setlasterror(session, "hsmclient_findslotforlabel: An error occured calling C_CloseSession on the hsm PKCS11 driver.\n");
-    return 25015;
+    return kHsmCloseSession;
   }
   found = count >= 1;
   return kOk;
@@ -130,7 +130,7 @@ int searchslot(int session, const HsmDriver& d, CK_SLOT_ID slot, std::string_vie
 
 int findslotforlabel(int session, std::string_view pin, const std::string& label, uint64_t& slot, CK_RV* lastrv) {
   CK_RV rv = CKR_OK;
-  int code = 25033;
+  int code = kHsmNoDriver;
   if (hsm_driverloaded()) {
     const HsmDriver& d = hsmdriver();
     std::vector<CK_SLOT_ID> slots;
@@ -138,7 +138,7 @@ int findslotforlabel(int session, std::string_view pin, const std::string& label
     if (code == kOk) {
       bool refused = false;
       bool found = false;
-      code = 25032;
+      code = kHsmNoLabel;
       for (CK_SLOT_ID candidate : slots) {
         int step = searchslot(session, d, candidate, pin, label, found, refused, rv);
         if (step != kOk) {
@@ -151,7 +151,7 @@ int findslotforlabel(int session, std::string_view pin, const std::string& label
           break;
         }
       }
-      if (code == 25032 && refused) {
+      if (code == kHsmNoLabel && refused) {
         setlasterror(session,
                      "hsmclient_findslotforlabel: Did not find the object with the given label. The password may be "
                      "wrong, check the PKCS#11 password.\n");

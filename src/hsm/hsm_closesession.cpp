@@ -33,7 +33,7 @@ int closesession(Session& state, CK_RV& rv) {
   if (handle == 0) return kOk;
   if (!hsm_driverloaded()) {
     setlasterror(session, "hsmclient_hsm_closesession: To use HSM call ZMR_HSMInitialize or ZMR_RAHSMInitialize.\n");
-    return 25033;
+    return kHsmNoDriver;
   }
   const HsmDriver& d = hsmdriver();
   // A login holds for every session of the process on the token: another
@@ -42,13 +42,13 @@ int closesession(Session& state, CK_RV& rv) {
     rv = d.C_Logout(handle);
     if (rv != CKR_OK && rv != CKR_USER_NOT_LOGGED_IN) {
       setlasterror(session, "hsmclient_hsm_closesession: An error occured calling C_Logout on the hsm PKCS11 driver\n");
-      return 25013;
+      return kHsmLogout;
     }
   }
   rv = d.C_CloseSession(handle);
   if (rv != CKR_OK) {
     setlasterror(session, "hsmclient_hsm_closesession: An error occured calling C_CloseSession on the hsm PKCS11 driver\n");
-    return 25015;
+    return kHsmCloseSession;
   }
   // The module may hand the number to a later session.
   return sethsm_sessioncontext(state, 0);

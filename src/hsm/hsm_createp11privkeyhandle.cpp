@@ -112,7 +112,7 @@ int createkey(Session& state, EVP_PKEY* key, const std::string& label, CK_RV& rv
   // another key (an older one, another merchant's), so the modulus must
   // match too.
   code = findprivatekey(session, s.handle, label, object, rv, false, parts[0].value);
-  if (code == 25030) {
+  if (code == kHsmNoKey) {
     CK_BBOOL yes = CK_TRUE;
     CK_OBJECT_CLASS keyclass = CKO_PRIVATE_KEY;
     CK_KEY_TYPE keytype = CKK_RSA;
@@ -136,7 +136,7 @@ int createkey(Session& state, EVP_PKEY* key, const std::string& label, CK_RV& rv
       setlasterror(session,
                    "hsmclient_hsm_createp11privkeyhandle: An error occured calling C_CreateObject on the hsm PKCS11 "
                    "driver.\n");
-      return 25019;
+      return kHsmCreateObject;
     }
   } else if (code != kOk) {
     appendpkcs11errorcode(session, code, rv);
@@ -155,7 +155,7 @@ int createkey(Session& state, EVP_PKEY* key, const std::string& label, CK_RV& rv
   rv = s.close();
   if (rv != CKR_OK) {
     setlasterror(session, "hsmclient_hsm_decrypt: An error occured calling C_CloseSession on the hsm PKCS11 driver.\n");
-    return 25015;
+    return kHsmCloseSession;
   }
   return kOk;
 }

@@ -46,7 +46,7 @@ int decrypt(const Session& state, const unsigned char* data, size_t length, Secr
   rv = d.C_DecryptInit(s.handle, &mechanism, key);
   if (rv != CKR_OK) {
     setlasterror(session, "hsmclient_hsm_decrypt: An error occured calling C_DecryptInit on the hsm PKCS11 driver.\n");
-    return 25036;
+    return kHsmDecryptInit;
   }
   SecretBytes buffer(kHsmResultMax);
   CK_ULONG produced = buffer.bytes.size();
@@ -56,12 +56,12 @@ int decrypt(const Session& state, const unsigned char* data, size_t length, Secr
   // not write.
   if (rv != CKR_OK || produced > buffer.bytes.size()) {
     setlasterror(session, "hsmclient_hsm_decrypt: An error occured calling C_Decrypt on the hsm PKCS11 driver.\n");
-    return 25037;
+    return kHsmDecrypt;
   }
   rv = s.close();
   if (rv != CKR_OK) {
     setlasterror(session, "hsmclient_hsm_decrypt: An error occured calling C_CloseSession on the hsm PKCS11 driver.\n");
-    return 25015;
+    return kHsmCloseSession;
   }
   buffer.bytes.resize(produced);  // shrinking keeps the block: wiped as a whole when it goes
   plaintext.wipe();

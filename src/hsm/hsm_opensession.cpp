@@ -14,7 +14,7 @@ int opensession(Session& state, const std::string& label, int32_t slotnumber, st
   const int session = state.number;
   if (!hsm_driverloaded()) {
     setlasterror(session, "hsmclient_hsm_opensession: To use HSM call ZMR_HSMInitialize or ZMR_RAHSMInitialize.\n");
-    return 25033;
+    return kHsmNoDriver;
   }
   const HsmDriver& d = hsmdriver();
   uint64_t slot = 0;
@@ -34,7 +34,7 @@ int opensession(Session& state, const std::string& label, int32_t slotnumber, st
   rv = s.openon(slot, CKF_SERIAL_SESSION);
   if (rv != CKR_OK) {
     setlasterror(session, "hsmclient_hsm_opensession: An error occured calling C_OpenSession on the hsm PKCS11 driver\n");
-    return 25007;
+    return kHsmOpenSession;
   }
   int code = sethsm_sessioncontext(state, s.handle);
   if (code != kOk) {
@@ -58,7 +58,7 @@ int opensession(Session& state, const std::string& label, int32_t slotnumber, st
     setlasterror(session,
                  "hsmclient_hsm_opensession: An error occured calling C_Login on the hsm PKCS11 driver. Is your "
                  "password correct ?\n");
-    return 25009;
+    return kHsmLogin;
   }
   rv = CKR_OK;
   code = setslotid(state, slot);

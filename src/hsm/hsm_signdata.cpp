@@ -34,7 +34,7 @@ int signdata(const Session& state, const unsigned char* data, size_t length, std
   rv = d.C_SignInit(s.handle, &mechanism, key);
   if (rv != CKR_OK) {
     setlasterror(session, "hsmclient_hsm_signdata: An error occured calling C_SignInit on the hsm PKCS11 driver.\n");
-    return 25021;
+    return kHsmSignInit;
   }
   std::array<unsigned char, kHsmResultMax> buffer{};
   CK_ULONG produced = buffer.size();
@@ -43,12 +43,12 @@ int signdata(const Session& state, const unsigned char* data, size_t length, std
   // not write.
   if (rv != CKR_OK || produced > buffer.size()) {
     setlasterror(session, "hsmclient_hsm_signdata: An error occured calling C_Sign on the hsm PKCS11 driver.\n");
-    return 25023;
+    return kHsmSign;
   }
   rv = s.close();
   if (rv != CKR_OK) {
     setlasterror(session, "hsmclient_hsm_signdata: An error occured calling C_CloseSession on the hsm PKCS11 driver.\n");
-    return 25015;
+    return kHsmCloseSession;
   }
   signature.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(produced));
   return kOk;

@@ -35,32 +35,32 @@ bool hsm_driverloaded() { return driver.handle != nullptr; }
 int hsm_loaddriver(const char* path) {
   // A driver still held (its finalisation failed) is not replaced behind
   // the back of whoever uses it.
-  if (driver.handle != nullptr || path == nullptr) return 25001;
+  if (driver.handle != nullptr || path == nullptr) return kHsmLoad;
   driver.handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  if (driver.handle == nullptr) return 25001;
+  if (driver.handle == nullptr) return kHsmLoad;
 
   int code = kOk;
-  if (!resolve(driver.C_Initialize, "C_Initialize")) code = 25002;
-  else if (!resolve(driver.C_Finalize, "C_Finalize")) code = 25016;
-  else if (!resolve(driver.C_OpenSession, "C_OpenSession")) code = 25006;
-  else if (!resolve(driver.C_Login, "C_Login")) code = 25008;
-  else if (!resolve(driver.C_Logout, "C_Logout")) code = 25012;
-  else if (!resolve(driver.C_CloseSession, "C_CloseSession")) code = 25014;
-  else if (!resolve(driver.C_SignInit, "C_SignInit")) code = 25020;
-  else if (!resolve(driver.C_Sign, "C_Sign")) code = 25022;
-  else if (!resolve(driver.C_FindObjectsInit, "C_FindObjectsInit")) code = 25024;
-  else if (!resolve(driver.C_FindObjects, "C_FindObjects")) code = 25026;
-  else if (!resolve(driver.C_FindObjectsFinal, "C_FindObjectsFinal")) code = 25028;
-  else if (!resolve(driver.C_GetSlotList, "C_GetSlotList")) code = 25004;
-  else if (!resolve(driver.C_DecryptInit, "C_DecryptInit")) code = 25034;
-  else if (!resolve(driver.C_Decrypt, "C_Decrypt")) code = 25035;
-  else if (!resolve(driver.C_CreateObject, "C_CreateObject")) code = 25018;
+  if (!resolve(driver.C_Initialize, "C_Initialize")) code = kHsmNoInitialize;
+  else if (!resolve(driver.C_Finalize, "C_Finalize")) code = kHsmNoFinalize;
+  else if (!resolve(driver.C_OpenSession, "C_OpenSession")) code = kHsmNoOpenSession;
+  else if (!resolve(driver.C_Login, "C_Login")) code = kHsmNoLogin;
+  else if (!resolve(driver.C_Logout, "C_Logout")) code = kHsmNoLogout;
+  else if (!resolve(driver.C_CloseSession, "C_CloseSession")) code = kHsmNoCloseSession;
+  else if (!resolve(driver.C_SignInit, "C_SignInit")) code = kHsmNoSignInit;
+  else if (!resolve(driver.C_Sign, "C_Sign")) code = kHsmNoSign;
+  else if (!resolve(driver.C_FindObjectsInit, "C_FindObjectsInit")) code = kHsmNoFindObjectsInit;
+  else if (!resolve(driver.C_FindObjects, "C_FindObjects")) code = kHsmNoFindObjects;
+  else if (!resolve(driver.C_FindObjectsFinal, "C_FindObjectsFinal")) code = kHsmNoFindObjectsFinal;
+  else if (!resolve(driver.C_GetSlotList, "C_GetSlotList")) code = kHsmNoGetSlotList;
+  else if (!resolve(driver.C_DecryptInit, "C_DecryptInit")) code = kHsmNoDecryptInit;
+  else if (!resolve(driver.C_Decrypt, "C_Decrypt")) code = kHsmNoDecrypt;
+  else if (!resolve(driver.C_CreateObject, "C_CreateObject")) code = kHsmNoCreateObject;
   if (code != kOk) unload();
   return code;
 }
 
 int hsm_initialize() {
-  if (driver.handle == nullptr) return 25003;
+  if (driver.handle == nullptr) return kHsmInitialize;
   if (driver.initialised) return kOk;
   CK_C_INITIALIZE_ARGS args{};
   args.CreateMutex = nullptr;
@@ -74,7 +74,7 @@ int hsm_initialize() {
     // Also CKR_CRYPTOKI_ALREADY_INITIALIZED: the host owns that module's
     // life, so it is neither used nor finalised here.
     unload();
-    return 25003;
+    return kHsmInitialize;
   }
   driver.initialised = true;
   return kOk;
@@ -83,7 +83,7 @@ int hsm_initialize() {
 int hsm_finalize() {
   if (driver.handle == nullptr) return kOk;
   if (driver.initialised) {
-    if (driver.C_Finalize(nullptr) != CKR_OK) return 25017;
+    if (driver.C_Finalize(nullptr) != CKR_OK) return kHsmFinalize;
     driver.initialised = false;
   }
   unload();
@@ -95,7 +95,7 @@ int opencallsession(const Session& state, ScopedP11Session& s, CK_FLAGS flags, c
   rv = CKR_OK;
   if (driver.handle == nullptr) {
     setlasterror(session, lines.nodriver);
-    return 25033;
+    return kHsmNoDriver;
   }
   uint64_t slot = 0;
   int code = getslotid(state, &slot);
@@ -106,7 +106,7 @@ int opencallsession(const Session& state, ScopedP11Session& s, CK_FLAGS flags, c
   rv = s.openon(slot, flags);
   if (rv != CKR_OK) {
     setlasterror(session, lines.open);
-    return 25007;
+    return kHsmOpenSession;
   }
   SecretString pin;
   code = getpkcs11password(state, pin);
@@ -121,7 +121,7 @@ int opencallsession(const Session& state, ScopedP11Session& s, CK_FLAGS flags, c
     setlasterror(session,
                  "hsmclient::hsm_signdata: An error occured calling C_Login on the hsm PKCS11 driver. Is your "
                  "password correct ?\n");
-    return 25009;
+    return kHsmLogin;
   }
   rv = CKR_OK;
   return kOk;

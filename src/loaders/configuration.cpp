@@ -31,7 +31,7 @@ struct FileCloser {
 };
 
 int insertpair(Session& s, std::string_view key, std::string_view value, int index) {
-  if (index > 2 * (kMaxProperties - 1)) return 2003;
+  if (index > 2 * (kMaxProperties - 1)) return kPropsTooMany;
   if (index < 0 || index % 2 != 0) return kBadArgument;
   size_t slot = static_cast<size_t>(index / 2);
   if (slot > s.properties.size()) return kBadArgument;
@@ -39,9 +39,9 @@ int insertpair(Session& s, std::string_view key, std::string_view value, int ind
   // length still fits on a CR LF line.
   if (!value.empty() && value.back() == '\n') value.remove_suffix(1);
   if (!value.empty() && value.back() == '\r') value.remove_suffix(1);
-  if (key.size() > kMaxPropertyText) return 2005;
-  if (value.size() > kMaxPropertyText) return 2006;
-  if (key.find('\0') != std::string_view::npos || value.find('\0') != std::string_view::npos) return 2002;
+  if (key.size() > kMaxPropertyText) return kPropsKeyTooLong;
+  if (value.size() > kMaxPropertyText) return kPropsValueTooLong;
+  if (key.find('\0') != std::string_view::npos || value.find('\0') != std::string_view::npos) return kPropsLine;
   try {
     Property pair{WipedString(key), WipedString(value)};
     if (slot == s.properties.size()) {
@@ -61,9 +61,9 @@ int insertpair(Session& s, std::string_view key, std::string_view value, int ind
 }
 
 int insertline(Session& s, std::string_view line, int index) {
-  if (index > 2 * (kMaxProperties - 1)) return 2003;
+  if (index > 2 * (kMaxProperties - 1)) return kPropsTooMany;
   size_t eq = line.find('=');
-  if (eq == std::string_view::npos) return 2002;
+  if (eq == std::string_view::npos) return kPropsLine;
   return insertpair(s, line.substr(0, eq), line.substr(eq + 1), index);
 }
 
@@ -87,8 +87,8 @@ bool readline(FILE* file, WipedString& line, bool* toolong) {
 
 int toolongcode(std::string_view line) {
   size_t eq = line.find('=');
-  if (eq == std::string_view::npos || eq > kMaxPropertyText) return 2005;
-  return 2006;
+  if (eq == std::string_view::npos || eq > kMaxPropertyText) return kPropsKeyTooLong;
+  return kPropsValueTooLong;
 }
 
 bool searchabledirectory(const std::string& path) {
@@ -99,15 +99,15 @@ bool searchabledirectory(const std::string& path) {
 
 int makecontext(const std::string& truststore, SslCtxPtr& out) {
   SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
-  if (!ctx) return 2024;
+  if (!ctx) return kTlsContext;
   if (SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1 ||
       SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION) != 1 ||
       SSL_CTX_set_cipher_list(ctx.get(), kCipherList) != 1)
-    return 2024;
+    return kTlsContext;
   // A peer that closes without close_notify reads as end of data; the HTTP
   // client then judges truncation by the announced length.
   SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-  if (SSL_CTX_load_verify_locations(ctx.get(), nullptr, truststore.c_str()) != 1) return 2026;
+  if (SSL_CTX_load_verify_locations(ctx.get(), nullptr, truststore.c_str()) != 1) return kTruststore;
   SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
   SSL_CTX_set_verify_depth(ctx.get(), 10);
   out = std::move(ctx);
@@ -117,7 +117,7 @@ int makecontext(const std::string& truststore, SslCtxPtr& out) {
 int maketruststore(const std::string& dir, X509StorePtr& out) {
   X509StorePtr store(X509_STORE_new());
   if (!store) return kOutOfMemory;
-  if (X509_STORE_load_path(store.get(), dir.c_str()) != 1) return 2026;
+  if (X509_STORE_load_path(store.get(), dir.c_str()) != 1) return kTruststore;
   out = std::move(store);
   return kOk;
 }
@@ -130,11 +130,11 @@ int configure(Session& s, const char* webaddress, const char* truststore,
     // after the stream is closed.
     SecretBytes buffer(BUFSIZ);
     std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "r"));
-    if (!file) return 2001;
+    if (!file) return kPropsOpen;
     if (std::setvbuf(file.get(), reinterpret_cast<char*>(buffer.bytes.data()), _IOFBF, buffer.bytes.size()) != 0)
       return kOutOfMemory;
     int rc = readproperties(s, file.get());
-    if (std::fclose(file.release()) != 0) return 2028;
+    if (std::fclose(file.release()) != 0) return kPropsClose;
     if (rc != kOk) return rc;
   } else {
     const std::pair<const char*, const char*> given[] = {
@@ -154,7 +154,7 @@ int configure(Session& s, const char* webaddress, const char* truststore,
   if (rc != kOk) return rc;
   // OpenSSL would take a missing directory silently and fail every
   // handshake later; refuse it now.
-  if (!searchabledirectory(dir)) return 2026;
+  if (!searchabledirectory(dir)) return kTruststore;
 
   SslCtxPtr* contexts[] = {&s.ravud_ssl_context, &s.va_ssl_context, &s.tagserver_ssl_context,
                            &s.services_ssl_context, &s.sdm_ssl_context};
@@ -182,7 +182,7 @@ int readproperties(Session& s, FILE* file) {
   }
   // A read that failed (a directory opens, then refuses every read) is no
   // end of file: the file cannot be read.
-  if (std::ferror(file) != 0) return 2001;
+  if (std::ferror(file) != 0) return kPropsOpen;
   return kOk;
 }
 
@@ -197,7 +197,7 @@ namespace {
 // The value of the first pair whose key equals key regardless of case.
 template <typename Text>
 int copyproperty(const Session& s, const char* key, Text& out) {
-  if (key == nullptr) return 27001;
+  if (key == nullptr) return kNoText;
   for (const auto& [k, v] : s.properties) {
     if (iequals(k, key)) {
       try {
@@ -208,7 +208,7 @@ int copyproperty(const Session& s, const char* key, Text& out) {
       return kOk;
     }
   }
-  return 2004;
+  return kPropertyAbsent;
 }
 
 }  // namespace

@@ -164,10 +164,10 @@ int environmentof(const std::string& commonname) {
 
 // The label text of a localKeyID: its bytes as text for an HSM, else base64.
 int idtext(const Walk& w, const ASN1_TYPE* id, std::string& out) {
-  if (id->type != V_ASN1_OCTET_STRING || id->value.octet_string == nullptr) return 2037;
+  if (id->type != V_ASN1_OCTET_STRING || id->value.octet_string == nullptr) return kNoMerchantCert;
   const unsigned char* bytes = ASN1_STRING_get0_data(id->value.octet_string);
   int length = ASN1_STRING_length(id->value.octet_string);
-  if (length <= 0) return 2037;
+  if (length <= 0) return kNoMerchantCert;
   if (w.hsm) return getreadableidhsm(w.session, bytes, static_cast<size_t>(length), out);
   out = base64_encode(bytes, static_cast<size_t>(length));
   return kOk;
@@ -179,12 +179,12 @@ int takeca(Walk& w, X509Ptr cert) {
     const char* unused = nullptr;
     if (int rc = readcommonname(cert.get(), name, &unused); rc != kOk) return rc;
     w.environment = environmentof(name);
-    if (w.environment == 0) return 2033;
+    if (w.environment == 0) return kUnknownEnvironment;
   }
   if (w.casfull) return kOk;
   if (!w.cas) {
     w.cas.reset(sk_X509_new_null());
-    if (!w.cas) return 2030;
+    if (!w.cas) return kKeyfileCaStack;
   }
   // A repeated CA certificate ends the chain: nothing after it is kept.
   for (int i = 0; i < sk_X509_num(w.cas.get()); ++i) {
@@ -194,7 +194,7 @@ int takeca(Walk& w, X509Ptr cert) {
       return kOk;
     }
   }
-  if (sk_X509_push(w.cas.get(), cert.get()) <= 0) return 2030;
+  if (sk_X509_push(w.cas.get(), cert.get()) <= 0) return kKeyfileCaStack;
   cert.release();
   if (sk_X509_num(w.cas.get()) >= 2) w.casfull = true;
   return kOk;
@@ -207,12 +207,12 @@ int undecryptable(const Walk& w, int code) {
 }
 
 int takecert(Walk& w, const PKCS12_SAFEBAG* bag) {
-  if (PKCS12_SAFEBAG_get_bag_nid(bag) != NID_x509Certificate) return 2010;
+  if (PKCS12_SAFEBAG_get_bag_nid(bag) != NID_x509Certificate) return kKeyfileFormat;
   X509Ptr cert(PKCS12_SAFEBAG_get1_cert(bag));
-  if (!cert) return 2010;
+  if (!cert) return kKeyfileFormat;
   const ASN1_TYPE* id = PKCS12_SAFEBAG_get0_attr(bag, NID_localKeyID);
   if (id == nullptr) return takeca(w, std::move(cert));
-  if (w.certs.size() >= 2) return 2015;
+  if (w.certs.size() >= 2) return kKeyfileCerts;
   MerchantCert mc{std::move(cert), {}};
   if (int rc = idtext(w, id, mc.id); rc != kOk) return rc;
   w.certs.push_back(std::move(mc));
@@ -221,10 +221,10 @@ int takecert(Walk& w, const PKCS12_SAFEBAG* bag) {
 
 int takekey(Walk& w, const PKCS12_SAFEBAG* bag, const PKCS8_PRIV_KEY_INFO* p8) {
   EvpPkeyPtr key(EVP_PKCS82PKEY(p8));
-  if (!key) return 2013;
+  if (!key) return kKeyfileNoKey;
   const ASN1_TYPE* id = PKCS12_SAFEBAG_get0_attr(bag, NID_localKeyID);
   if (id == nullptr) return kOk;  // not the merchant's
-  if (w.keys.size() >= 2) return 2014;
+  if (w.keys.size() >= 2) return kKeyfileKeys;
   MerchantKey mk{std::move(key), {}};
   if (int rc = idtext(w, id, mk.id); rc != kOk) return rc;
   w.keys.push_back(std::move(mk));
@@ -237,14 +237,14 @@ int takebag(Walk& w, const PKCS12_SAFEBAG* bag) {
       return takecert(w, bag);
     case NID_keyBag: {
       const PKCS8_PRIV_KEY_INFO* p8 = PKCS12_SAFEBAG_get0_p8inf(bag);
-      if (p8 == nullptr) return 2013;
+      if (p8 == nullptr) return kKeyfileNoKey;
       return takekey(w, bag, p8);
     }
     case NID_pkcs8ShroudedKeyBag: {
       std::string_view pass = w.password->value;
       Pkcs8InfoPtr p8(PKCS12_decrypt_skey_ex(bag, pass.data(), static_cast<int>(pass.size()),
                                              w.context->ctx, nullptr));
-      if (!p8) return undecryptable(w, 2012);
+      if (!p8) return undecryptable(w, kKeyfileShrouded);
       return takekey(w, bag, p8.get());
     }
     default:
@@ -255,17 +255,17 @@ int takebag(Walk& w, const PKCS12_SAFEBAG* bag) {
 int opensafe(const Walk& w, PKCS7* p7, SafebagStackPtr& bags) {
   if (OBJ_obj2nid(p7->type) == NID_pkcs7_data) {
     bags.reset(PKCS12_unpack_p7data(p7));
-    return bags ? kOk : 2010;
+    return bags ? kOk : kKeyfileFormat;
   }
   if (OBJ_obj2nid(p7->type) != NID_pkcs7_encrypted || p7->d.encrypted == nullptr ||
       p7->d.encrypted->enc_data == nullptr || p7->d.encrypted->enc_data->enc_data == nullptr)
-    return 2011;
+    return kKeyfileSafe;
   const PKCS7_ENC_CONTENT* content = p7->d.encrypted->enc_data;
   std::string_view pass = w.password->value;
   bags.reset(static_cast<STACK_OF(PKCS12_SAFEBAG)*>(PKCS12_item_decrypt_d2i_ex(
       content->algorithm, ASN1_ITEM_rptr(PKCS12_SAFEBAGS), pass.data(), static_cast<int>(pass.size()),
       content->enc_data, 1, w.context->ctx, nullptr)));
-  return bags ? kOk : undecryptable(w, 2011);
+  return bags ? kOk : undecryptable(w, kKeyfileSafe);
 }
 
 bool hasusage(const Walk& w, X509* cert, int code) {
@@ -281,18 +281,18 @@ struct Assignment {
 // Pairs the merchant's certificates with their keys and decides by key
 // usage which pair authenticates and which signs.
 int assign(Walk& w, Assignment& a) {
-  if (w.certs.empty()) return 2037;
+  if (w.certs.empty()) return kNoMerchantCert;
   size_t ncerts = w.certs.size(), nkeys = w.keys.size();
-  if (nkeys != 0 && nkeys != ncerts) return 2048;
+  if (nkeys != 0 && nkeys != ncerts) return kKeyfileMismatch;
 
   if (ncerts == 1) {
     MerchantCert& c = w.certs[0];
     if (nkeys == 1) {
-      if (X509_check_private_key(c.cert.get(), w.keys[0].key.get()) != 1) return 2048;
-      if (!hasusage(w, c.cert.get(), kUsageSigning)) return 2016;
+      if (X509_check_private_key(c.cert.get(), w.keys[0].key.get()) != 1) return kKeyfileMismatch;
+      if (!hasusage(w, c.cert.get(), kUsageSigning)) return kKeyfileUsage;
       std::string policy;
       const char* unused = nullptr;
-      if (readpolicyoid(c.cert.get(), policy, &unused) != kOk || policy != kSignOnlyPolicy) return 2047;
+      if (readpolicyoid(c.cert.get(), policy, &unused) != kOk || policy != kSignOnlyPolicy) return kKeyfilePolicy;
       a.signkey = std::move(w.keys[0].key);
     } else {
       a.signlabel = c.id;
@@ -313,7 +313,7 @@ int assign(Walk& w, Assignment& a) {
     secondkey = &w.keys[1].key;
     if (X509_check_private_key(first->cert.get(), firstkey->get()) != 1 ||
         X509_check_private_key(second->cert.get(), secondkey->get()) != 1)
-      return 2048;
+      return kKeyfileMismatch;
   }
   bool firstauth;
   if (hasusage(w, first->cert.get(), kUsageAuthentication)) {
@@ -321,7 +321,7 @@ int assign(Walk& w, Assignment& a) {
   } else if (hasusage(w, first->cert.get(), kUsageSigning)) {
     firstauth = false;
   } else {
-    return 2016;
+    return kKeyfileUsage;
   }
   MerchantCert* auth = firstauth ? first : second;
   MerchantCert* sign = firstauth ? second : first;
@@ -341,26 +341,26 @@ int hardenin(OSSL_LIB_CTX* ctx, std::string_view password, SecretString& out);
 
 int walk(Session& s, std::string_view data, const char* password, bool hsm) {
   if (password == nullptr) return kBadArgument;
-  if (data.size() > kMaxKeyFileSize) return 2010;
+  if (data.size() > kMaxKeyFileSize) return kKeyfileFormat;
   Pkcs12Context ctx;
   if (int rc = pkcs12context(ctx); rc != kOk) return rc;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
   Pkcs12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(data.size())));
-  if (!p12 || p != reinterpret_cast<const unsigned char*>(data.data()) + data.size()) return 2010;
+  if (!p12 || p != reinterpret_cast<const unsigned char*>(data.data()) + data.size()) return kKeyfileFormat;
 
   SecretString pass;
   if (int rc = hardenin(ctx.ctx, password, pass); rc != kOk) return rc;
   if (PKCS12_verify_mac(p12.get(), pass.value.data(), static_cast<int>(pass.value.size())) != 1)
-    return 2046;
+    return kKeyfilePassword;
 
   Pkcs7StackPtr safes(PKCS12_unpack_authsafes(p12.get()));
-  if (!safes) return 2010;
+  if (!safes) return kKeyfileFormat;
   Walk w{s.number, hsm, &ctx, &pass, {}, {}, {}};
   for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
     SafebagStackPtr bags;
     if (int rc = opensafe(w, sk_PKCS7_value(safes.get(), i), bags); rc != kOk) return rc;
     // Only the first bag of a safe counts.
-    if (sk_PKCS12_SAFEBAG_num(bags.get()) < 1) return 2010;
+    if (sk_PKCS12_SAFEBAG_num(bags.get()) < 1) return kKeyfileFormat;
     if (int rc = takebag(w, sk_PKCS12_SAFEBAG_value(bags.get(), 0)); rc != kOk) return rc;
   }
 
@@ -495,14 +495,14 @@ int loadkeyfile(Session& s, const char* path, const char* password, bool hsm) {
   std::string data;
   std::unique_ptr<FILE, FileCloser> file(path != nullptr ? std::fopen(path, "rb") : nullptr);
   if (!file) {
-    rc = 2007;
+    rc = kKeyfileOpen;
   } else {
     char buffer[8192];
     size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0 && data.size() <= kMaxKeyFileSize)
       data.append(buffer, n);
-    if (std::ferror(file.get())) rc = 2007;  // a directory, say
-    if (std::fclose(file.release()) != 0 && rc == kOk) rc = 2029;
+    if (std::ferror(file.get())) rc = kKeyfileOpen;  // a directory, say
+    if (std::fclose(file.release()) != 0 && rc == kOk) rc = kKeyfileClose;
   }
   if (rc != kOk) return rc;
   return loadkeyfiledata(s, data, password, hsm);

@@ -1,13 +1,14 @@
-// Status codes shared by every component. Component codes are written as
-// numbers where they are used; these are the few that everyone returns.
+// Status codes. Every code the library returns has one row in
+// misc/statuscodes.def, and its internal name here: kNoSession for row
+// NoSession. The public header names the same rows ZMR_E_<PUBLIC>.
 #pragma once
 
 namespace zmr {
 
 inline constexpr int kOk = 0;
-inline constexpr int kOutOfMemory = 33001;
-inline constexpr int kBadArgument = 33002;
-inline constexpr int kUnreadablePointer = 33003;
-inline constexpr int kTruncated = 33004;
+
+#define ZMR_STATUS(name, pub, number, meaning) inline constexpr int k##name = number;
+#include "misc/statuscodes.def"
+#undef ZMR_STATUS
 
 }  // namespace zmr

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "misc/status.h"
+
 namespace zmr {
 
 size_t strlcpy(char* dst, const char* src, size_t size) {
@@ -58,7 +60,7 @@ int32_t stricmp(const char* a, const char* b) {
 }
 
 int tolowercase(const char* text, std::string& out) {
-  if (text == nullptr) return 27001;
+  if (text == nullptr) return kNoText;
   out = tolower_ascii(text);
   return 0;
 }

@@ -398,23 +398,23 @@ int http_finalize() { return kOk; }
 
 const char* http_get_error(int code) {
   switch (code) {
-    case 35000: return "200 OK";
-    case 35001: return "Null server and resource arguments";
-    case 35002: return "Could not connect to proxy";
-    case 35003: return "Error reading response from proxy";
-    case 35004: return "Bad response from proxy";
-    case 35005: return "Could not connect to server";
-    case 35006: return "Error during SSL handshake";
-    case 35007: return "Could not retrieve SSL peer certificate";
-    case 35008: return "Could not retrieve SSL peer subject name";
-    case 35009: return "Could not retrieve SSL peer common name";
-    case 35010: return "Mismatch in SSL peer common and subject name";
-    case 35011: return "Connection error";
-    case 35012: return "Bad proxy authentication credentials";
-    case 35013: return "Internal error in http library";
-    case 35014: return "Connection timed out";
-    case 35015: return "Initialization error";
-    case 35016: return "Error cleaning up";
+    case kHttpOk: return "200 OK";
+    case kHttpBadArguments: return "Null server and resource arguments";
+    case kHttpProxyConnect: return "Could not connect to proxy";
+    case kHttpProxyRead: return "Error reading response from proxy";
+    case kHttpProxyBadReply: return "Bad response from proxy";
+    case kHttpConnect: return "Could not connect to server";
+    case kHttpHandshake: return "Error during SSL handshake";
+    case kHttpPeerCert: return "Could not retrieve SSL peer certificate";
+    case kHttpPeerSubject: return "Could not retrieve SSL peer subject name";
+    case kHttpPeerCn: return "Could not retrieve SSL peer common name";
+    case kHttpPeerMismatch: return "Mismatch in SSL peer common and subject name";
+    case kHttpConnection: return "Connection error";
+    case kHttpProxyAuth: return "Bad proxy authentication credentials";
+    case kHttpInternal: return "Internal error in http library";
+    case kHttpTimeout: return "Connection timed out";
+    case kHttpInit: return "Initialization error";
+    case kHttpCleanup: return "Error cleaning up";
     default: return "Error code not implemented! Do it NOW!\n";
   }
 }
@@ -442,7 +442,7 @@ int get_proxy_info_internal(const Session& s, std::string_view prefix, std::stri
   std::string p(prefix);
   std::string server, porttext;
   int rc = getproperty(s, (p + "httpproxyserver").c_str(), server);
-  if (rc != 0 && rc != 2004) {
+  if (rc != 0 && rc != kPropertyAbsent) {
     setlasterror(session,
                  "httplib_getproxyinfo: An error occured trying to get the httpproxyserver parameter from "
                  "mercharnts session store.\n");
@@ -450,7 +450,7 @@ int get_proxy_info_internal(const Session& s, std::string_view prefix, std::stri
   }
   bool hasserver = rc == 0;
   rc = getproperty(s, (p + "httpproxyport").c_str(), porttext);
-  if (rc != 0 && rc != 2004) {
+  if (rc != 0 && rc != kPropertyAbsent) {
     setlasterror(session,
                  "httplib_getproxyinfo: An error occured trying to get the httpproxyport parameter from "
                  "mercharnts session store.\n");
@@ -462,7 +462,7 @@ int get_proxy_info_internal(const Session& s, std::string_view prefix, std::stri
   }
   SecretString text;
   rc = getproperty(s, (p + "httpproxycredentials").c_str(), text);
-  if (rc != 0 && rc != 2004) {
+  if (rc != 0 && rc != kPropertyAbsent) {
     setlasterror(session,
                  "httplib_getproxyinfo: An error occured trying to get the httpproxycredentials parameter from "
                  "mercharnts session store.\n");

@@ -8,6 +8,8 @@
 // different threads never wait for each other.
 #pragma once
 
+#include "misc/status.h"
+
 #include <openssl/ssl.h>
 
 #include <cstddef>
@@ -22,19 +24,6 @@
 namespace zmr {
 
 // Exchange results. 35000 is success inside the client; http_post gives 0.
-inline constexpr int kHttpOk = 35000;
-inline constexpr int kHttpBadArguments = 35001;
-inline constexpr int kHttpProxyConnect = 35002;
-inline constexpr int kHttpProxyRead = 35003;
-inline constexpr int kHttpProxyBadReply = 35004;
-inline constexpr int kHttpConnect = 35005;
-inline constexpr int kHttpHandshake = 35006;
-inline constexpr int kHttpConnection = 35011;
-inline constexpr int kHttpProxyAuth = 35012;
-inline constexpr int kHttpInternal = 35013;
-inline constexpr int kHttpTimeout = 35014;
-inline constexpr int kHttpInit = 35015;
-inline constexpr int kHttpCleanup = 35016;
 
 // A limit of 0 or less means this many seconds, never "no limit".
 inline constexpr int kHttpDefaultTimeoutSeconds = 60;

@@ -45,19 +45,19 @@ int gettaghttpgetrequestheader(int session, std::string_view url, SecretString& 
   const char* fn = "gettaghttpgetrequestheader";
   request.wipe();
   if (url.size() >= 9001)
-    return fail(session, 10004, fn, "The dynamically built http request is too large to fit in internal buffer");
+    return fail(session, kHeaderRequestSize, fn, "The dynamically built http request is too large to fit in internal buffer");
   // A URL or credentials with line breaks would smuggle headers in.
   if (hasunsafebyte(url) || hasunsafebyte(credentials))
-    return fail(session, 10001, fn, "The requested url is not valid");
+    return fail(session, kHeaderUrl, fn, "The requested url is not valid");
   size_t slashes = url.find("//");
   size_t slash = slashes == std::string_view::npos ? slashes : url.find('/', slashes + 2);
-  if (slash == std::string_view::npos) return fail(session, 10001, fn, "The requested url is not valid");
+  if (slash == std::string_view::npos) return fail(session, kHeaderUrl, fn, "The requested url is not valid");
   std::string_view server = url.substr(slashes + 2, slash - slashes - 2);
   std::string_view path = url.substr(slash);
   if (server.size() > kMaxName)
-    return fail(session, 10002, fn, "The requested servername is to large for internal buffers");
+    return fail(session, kHeaderServerSize, fn, "The requested servername is to large for internal buffers");
   if (path.size() > kMaxName)
-    return fail(session, 10003, fn, "The requested GET parameter is too large for internal buffers");
+    return fail(session, kHeaderParamSize, fn, "The requested GET parameter is too large for internal buffers");
   SecretString built;
   WipedString& text = built.value;
   text.append("GET ").append(proxy != 0 ? url : path).append(" HTTP/1.0");
@@ -75,13 +75,13 @@ int getserverfromgetrequestheader(int session, std::string_view request, std::st
   server.clear();
   std::string_view line;
   bool terminated = false;
-  if (!hostline(request, line, terminated)) return fail(session, 10001, fn, "Did not find host entry in http GET header");
+  if (!hostline(request, line, terminated)) return fail(session, kHeaderUrl, fn, "Did not find host entry in http GET header");
   // Only the Host line itself is searched for the port separator.
   size_t colon = line.find(':');
   if (colon == std::string_view::npos && !terminated)
-    return fail(session, 10001, fn, "The host entry in the http GET header lacks end of line");
+    return fail(session, kHeaderUrl, fn, "The host entry in the http GET header lacks end of line");
   std::string_view name = line.substr(0, colon);
-  if (name.size() > kMaxName) return fail(session, 10002, fn, "The servername is too large to fit in internal buffers");
+  if (name.size() > kMaxName) return fail(session, kHeaderServerSize, fn, "The servername is too large to fit in internal buffers");
   server = std::string(name);
   return kOk;
 }
@@ -91,14 +91,14 @@ int getportfromgetrequestheader(int session, std::string_view request, std::stri
   port.clear();
   std::string_view line;
   bool terminated = false;
-  if (!hostline(request, line, terminated)) return fail(session, 10001, fn, "Did not find host entry in http GET header");
+  if (!hostline(request, line, terminated)) return fail(session, kHeaderUrl, fn, "Did not find host entry in http GET header");
   size_t colon = line.find(':');
   if (colon == std::string_view::npos)
-    return fail(session, 10001, fn, "Did not find the port in the http GET headers host entry");
-  if (!terminated) return fail(session, 10001, fn, "The host entry in the http GET header lacks end of line");
+    return fail(session, kHeaderUrl, fn, "Did not find the port in the http GET headers host entry");
+  if (!terminated) return fail(session, kHeaderUrl, fn, "The host entry in the http GET header lacks end of line");
   std::string_view text = line.substr(colon + 1);
   if (text.size() > kMaxName)
-    return fail(session, 10002, fn, "The host entrys portnumber is too large to fit in internal buffers");
+    return fail(session, kHeaderServerSize, fn, "The host entrys portnumber is too large to fit in internal buffers");
   port = std::string(text);
   return kOk;
 }

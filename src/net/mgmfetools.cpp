@@ -31,18 +31,18 @@ int send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string
   rc = getenvironment(s, &environment);
   if (rc != 0)
     return fail(session, rc, "An error occured trying to get the default Zelmor runtime environment for the session.");
-  if (environment < 1 || environment > 4) return 36001;
+  if (environment < 1 || environment > 4) return kMgwEnvironment;
   std::string url;
   if (environment <= 2) {
     rc = getproperty(s, utility ? "mgmfeutildns" : "mgmfedns", url);
-    if (rc != 0 && rc != 2004) return rc;
-    if (rc == 2004) url.clear();
+    if (rc != 0 && rc != kPropertyAbsent) return rc;
+    if (rc == kPropertyAbsent) url.clear();
   }
   if (url.empty()) {
     // The build's address; an environment it gave none fails closed.
     std::optional<std::string> builtin =
         centralserverurl(environment, utility ? CentralServer::mgmfeutil : CentralServer::mgmfe);
-    if (!builtin) return 36001;
+    if (!builtin) return kMgwEnvironment;
     url = *builtin;
   }
 
@@ -65,23 +65,23 @@ int send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string
 
 int mgmfe_readreply(int session, std::string_view reply, std::string& body) {
   body.clear();
-  if (reply.empty()) return fail(session, 36004, "Got no http response from RAVUD");
+  if (reply.empty()) return fail(session, kMgwNoReply, "Got no http response from RAVUD");
   size_t end = reply.find("\r\n\r\n");
   // The status line itself must say 200: a failing gateway's page may well
   // hold "200 " somewhere else.
   if (http_statuscode(reply) != 200 || end == std::string::npos)
-    return fail(session, 36004, "Got bad http response from RAVUD");
+    return fail(session, kMgwNoReply, "Got bad http response from RAVUD");
   body.assign(reply.substr(end + 4));
-  if (body.empty()) return fail(session, 36005, "Got empty response from RAVUD");
+  if (body.empty()) return fail(session, kMgwEmpty, "Got empty response from RAVUD");
 
   std::optional<std::string> status = http_find_value("statusCode", body);
-  if (!status) return fail(session, 36006, "Missing status code in RAVUD response.");
+  if (!status) return fail(session, kMgwNoStatus, "Missing status code in RAVUD response.");
   if (*status == "0") return kOk;
   int rc = pushinfoitem(session, "mobileerr", *status);
   if (rc != 0)
     return fail(session, rc,
                 "Unable to set the mobile COI error additional information in merchant's session store");
-  return fail(session, 36007, "Status code in response not OK.");
+  return fail(session, kMgwStatus, "Status code in response not OK.");
 }
 
 int mgmfe_timeoutseconds(int64_t timeoutms) {

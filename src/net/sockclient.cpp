@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "misc/status.h"
 #include "net/http_lib.h"
 #include "net/netio.h"
 #include "store/threadstore.h"
@@ -28,12 +29,12 @@ int communicate(int session, std::string_view request, std::string& answer, std:
     case ConnectResult::ok:
       break;
     case ConnectResult::resolve:
-      return fail(session, 1001,
+      return fail(session, kSockResolve,
                   "Could not resolve the servers DNS name to IP-address. Check DNS setup and/or hostfiles.");
     case ConnectResult::socket:
-      return fail(session, 1002, "Could not create a local socket. File descriptor limitations may be exhausted.");
+      return fail(session, kSockSocket, "Could not create a local socket. File descriptor limitations may be exhausted.");
     default:
-      return fail(session, 1004, "Could not establish a TCP connection with the server. Check proxysettings.");
+      return fail(session, kSockConnect, "Could not establish a TCP connection with the server. Check proxysettings.");
   }
 
   size_t sent = 0;
@@ -45,7 +46,7 @@ int communicate(int session, std::string_view request, std::string& answer, std:
     }
     if ((n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
         waitfd(fd.fd, POLLOUT, deadline) != WaitResult::ready)
-      return fail(session, 1005, "Could not send data to server. This might happen when clients network load is high.");
+      return fail(session, kSockSend, "Could not send data to server. This might happen when clients network load is high.");
   }
 
   std::string received;
@@ -56,15 +57,15 @@ int communicate(int session, std::string_view request, std::string& answer, std:
     if (n > 0) {
       received.append(buf, static_cast<size_t>(n));
       if (received.size() >= kSockAnswerBuffer - 1)
-        return fail(session, 1007,
+        return fail(session, kSockTooLarge,
                     "The received message from the server is to large to fit in the internal receivebuffer.");
       continue;
     }
     if ((errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
         waitfd(fd.fd, POLLIN, deadline) != WaitResult::ready)
-      return fail(session, 1008, "A socket error occured from the server side.");
+      return fail(session, kSockReceive, "A socket error occured from the server side.");
   }
-  if (fd.reset() != 0) return fail(session, 1009, "An error occured trying to close the socket filedescriptor.");
+  if (fd.reset() != 0) return fail(session, kSockClose, "An error occured trying to close the socket filedescriptor.");
   answer = std::move(received);
   return 0;
 }

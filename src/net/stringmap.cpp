@@ -54,20 +54,20 @@ element* getelement(stringmap* map, std::string_view key) {
 
 int getrawelementvalue(const stringmap* map, std::string_view key, std::string& out) {
   const element* e = getelement(map, key);
-  if (e == nullptr || !e->value) return 41000;
+  if (e == nullptr || !e->value) return kMapNoElement;
   out = *e->value;
   return kOk;
 }
 
 int getelementvalue(const stringmap* map, std::string_view key, std::string& out) {
   const element* e = getelement(map, key);
-  if (e == nullptr || !e->value) return 41000;
+  if (e == nullptr || !e->value) return kMapNoElement;
   return http_urlencode(*e->value, out);
 }
 
 int updateelement(stringmap& map, std::string_view key, std::string_view value) {
   element* e = getelement(&map, key);
-  if (e == nullptr) return 41000;
+  if (e == nullptr) return kMapNoElement;
   e->value = std::string(value);
   return kOk;
 }
@@ -75,7 +75,7 @@ int updateelement(stringmap& map, std::string_view key, std::string_view value) 
 int updateelementkeyandvalue(stringmap& map, std::string_view key, std::string_view newkey,
                              std::string_view value) {
   element* e = getelement(&map, key);
-  if (e == nullptr) return 41000;
+  if (e == nullptr) return kMapNoElement;
   e->key = std::string(newkey);
   e->value = std::string(value);
   return kOk;
@@ -164,17 +164,17 @@ int add_infoitem_to_map(int session, stringmap& map, std::string_view key,
                         std::optional<std::string_view> defaultvalue, int mandatory) {
   std::string value;
   int rc = popinfoitem(session, key, value);
-  if (rc != 0 && rc != 2022) {
+  if (rc != 0 && rc != kNotFound) {
     setlasterror(session, "initsession::add_infoitem_to_map: Error attempting to fetch infoitem from sessionstore.\n");
     return rc;
   }
-  if (rc == 2022) {
+  if (rc == kNotFound) {
     if (!defaultvalue) {
       if (mandatory == 0) return kOk;
       setlasterror(session,
                    "initsession::add_infoitem_to_map: Infoitem not found and no default value for mandatory "
                    "parameter.\n");
-      return 41001;
+      return kMapMandatory;
     }
     value = std::string(*defaultvalue);
   }

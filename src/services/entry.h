@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "misc/status.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 
@@ -12,7 +13,7 @@ namespace zmr {
 
 // For services that read nothing of the session but its being open.
 inline int enterservice(int session) {
-  if (checksessionvalidity(session) != 0) return 2009;
+  if (checksessionvalidity(session) != 0) return kNoSession;
   std::optional<std::string> discarded;
   return getlasterror(session, discarded);
 }

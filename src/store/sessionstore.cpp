@@ -93,19 +93,19 @@ Session::~Session() {
 }
 
 int usesession(int number, SessionRef& out) {
-  if (number < 0 || number >= kMaxSessions) return 2009;
+  if (number < 0 || number >= kMaxSessions) return kNoSession;
   Slot& slot = slots()[number];
   std::lock_guard<std::mutex> lock(slot.mutex);
-  if (!slot.state) return 2009;
+  if (!slot.state) return kNoSession;
   out = slot.state;
   return kOk;
 }
 
 int checksessionvalidity(int number) {
-  if (number < 0 || number >= kMaxSessions) return 2009;
+  if (number < 0 || number >= kMaxSessions) return kNoSession;
   Slot& slot = slots()[number];
   std::lock_guard<std::mutex> lock(slot.mutex);
-  return slot.state ? kOk : 2009;
+  return slot.state ? kOk : kNoSession;
 }
 
 PendingSession::~PendingSession() {
@@ -117,7 +117,7 @@ PendingSession::~PendingSession() {
 
 int PendingSession::open() {
   int n = getSessionId();
-  if (n >= kMaxSessions) return 2008;
+  if (n >= kMaxSessions) return kNoSessionLeft;
   try {
     state_ = SessionRef(new Session(), releasestate);
   } catch (const std::bad_alloc&) {
@@ -135,40 +135,40 @@ void PendingSession::publish() {
   published_ = true;
 }
 
-int getsdmsslcontext(const Session& s, SSL_CTX** out) { return handout(s, &Session::sdm_ssl_context, out, 2027); }
+int getsdmsslcontext(const Session& s, SSL_CTX** out) { return handout(s, &Session::sdm_ssl_context, out, kNoTlsContext); }
 int getservicessslcontext(const Session& s, SSL_CTX** out) {
-  return handout(s, &Session::services_ssl_context, out, 2027);
+  return handout(s, &Session::services_ssl_context, out, kNoTlsContext);
 }
-int getvasslcontext(const Session& s, SSL_CTX** out) { return handout(s, &Session::va_ssl_context, out, 2027); }
-int getmgmfesslcontext(const Session& s, SSL_CTX** out) { return handout(s, &Session::ravud_ssl_context, out, 2027); }
+int getvasslcontext(const Session& s, SSL_CTX** out) { return handout(s, &Session::va_ssl_context, out, kNoTlsContext); }
+int getmgmfesslcontext(const Session& s, SSL_CTX** out) { return handout(s, &Session::ravud_ssl_context, out, kNoTlsContext); }
 int gettagserversslcontext(const Session& s, SSL_CTX** out) {
-  return handout(s, &Session::tagserver_ssl_context, out, 2027);
+  return handout(s, &Session::tagserver_ssl_context, out, kNoTlsContext);
 }
-int getsignkey(const Session& s, EVP_PKEY** out) { return handout(s, &Session::signkey, out, 2039); }
-int getauthkey(const Session& s, EVP_PKEY** out) { return handout(s, &Session::authkey, out, 2040); }
-int getsigncert(const Session& s, X509** out) { return handout(s, &Session::signcert, out, 2041); }
-int getauthcert(const Session& s, X509** out) { return handout(s, &Session::authcert, out, 2043); }
-int getcacerts(const Session& s, STACK_OF(X509) * *out) { return handout(s, &Session::cacerts, out, 2044); }
-int gettruststore(const Session& s, X509_STORE** out) { return handout(s, &Session::truststore, out, 2026); }
+int getsignkey(const Session& s, EVP_PKEY** out) { return handout(s, &Session::signkey, out, kNoSignKey); }
+int getauthkey(const Session& s, EVP_PKEY** out) { return handout(s, &Session::authkey, out, kNoAuthKey); }
+int getsigncert(const Session& s, X509** out) { return handout(s, &Session::signcert, out, kNoSignCert); }
+int getauthcert(const Session& s, X509** out) { return handout(s, &Session::authcert, out, kNoAuthCert); }
+int getcacerts(const Session& s, STACK_OF(X509) * *out) { return handout(s, &Session::cacerts, out, kNoCaCerts); }
+int gettruststore(const Session& s, X509_STORE** out) { return handout(s, &Session::truststore, out, kTruststore); }
 int getverifierkey(const Session& s, EVP_PKEY** out) {
   EVP_PKEY* key = s.verifierkey.load(std::memory_order_acquire);
-  if (key == nullptr) return 2042;
+  if (key == nullptr) return kNoVerifierKey;
   *out = key;
   return kOk;
 }
 int getverifierkeyhandle(const Session& s, uint64_t* out) {
   uint64_t handle = s.verifierkeyhandle.load();
-  if (handle == 0) return 2042;
+  if (handle == 0) return kNoVerifierKey;
   *out = handle;
   return kOk;
 }
 int gethsm_signkeylabel(const Session& s, std::string& out) {
-  if (!s.hsm_signkeyslabel) return 2038;
+  if (!s.hsm_signkeyslabel) return kNoSignLabel;
   out = *s.hsm_signkeyslabel;
   return kOk;
 }
 int gethsm_authkeylabel(const Session& s, std::string& out) {
-  if (!s.hsm_authkeyslabel) return 2045;
+  if (!s.hsm_authkeyslabel) return kNoAuthLabel;
   out = *s.hsm_authkeyslabel;
   return kOk;
 }
@@ -237,8 +237,8 @@ int slotalreadyopened(const Session& s, uint64_t slot, int* out) {
 }
 
 int getreadableidhsm(int, const unsigned char* bytes, size_t length, std::string& out) {
-  if (bytes == nullptr) return 2037;
-  if (std::memchr(bytes, 0, length) != nullptr) return 2037;
+  if (bytes == nullptr) return kNoMerchantCert;
+  if (std::memchr(bytes, 0, length) != nullptr) return kNoMerchantCert;
   out.assign(reinterpret_cast<const char*>(bytes), length);
   return kOk;
 }

@@ -139,14 +139,14 @@ int deinitmutexes() { return kOk; }
 
 int aquiremutex(int, const char* name) {
   pthread_mutex_t* m = findmutex(name);
-  if (m == nullptr) return 3004;
-  return pthread_mutex_lock(m) == 0 ? kOk : 3002;
+  if (m == nullptr) return kLockName;
+  return pthread_mutex_lock(m) == 0 ? kOk : kLockTake;
 }
 
 int releasemutex(int, const char* name) {
   pthread_mutex_t* m = findmutex(name);
-  if (m == nullptr) return 3004;
-  return pthread_mutex_unlock(m) == 0 ? kOk : 3003;
+  if (m == nullptr) return kLockName;
+  return pthread_mutex_unlock(m) == 0 ? kOk : kLockRelease;
 }
 
 int getthreadid(int, pthread_t* out) {

@@ -240,19 +240,19 @@ const std::string* peeklasterror() {
 }
 
 int pushinfoitem(int session, std::string_view key, std::string_view value) {
-  if (checksessionvalidity(session) != 0) return 2009;
+  if (checksessionvalidity(session) != 0) return kNoSession;
   ThreadStore* s = current();
   if (s == nullptr) return kOutOfMemory;
-  if (!claiminfo(*s)) return 2032;
-  if (s->items.size() >= static_cast<size_t>(kMaxInfoItems)) return 2023;
+  if (!claiminfo(*s)) return kNoThreadSlot;
+  if (s->items.size() >= static_cast<size_t>(kMaxInfoItems)) return kTooManyItems;
   s->items.emplace_back(key, value);
   return kOk;
 }
 
 int popinfoitem(int session, std::string_view key, std::string& out) {
-  if (checksessionvalidity(session) != 0) return 2009;
+  if (checksessionvalidity(session) != 0) return kNoSession;
   ThreadStore* s = existing();
-  if (s == nullptr || !s->infoslot) return 2022;
+  if (s == nullptr || !s->infoslot) return kNotFound;
   std::string lower = tolower_ascii(key);
   for (const InfoItem& item : s->items) {
     if (item.lower == lower) {
@@ -260,27 +260,27 @@ int popinfoitem(int session, std::string_view key, std::string& out) {
       return kOk;
     }
   }
-  return 2022;
+  return kNotFound;
 }
 
 int wildcard_countinfoitems(int session, std::string_view pattern, int* out) {
   *out = 0;
-  if (checksessionvalidity(session) != 0) return 2009;
+  if (checksessionvalidity(session) != 0) return kNoSession;
   ThreadStore* s = existing();
-  if (s == nullptr || !s->infoslot || s->items.empty()) return 2022;
+  if (s == nullptr || !s->infoslot || s->items.empty()) return kNotFound;
   std::string lower = tolower_ascii(pattern);
   int count = 0;
   for (const InfoItem& item : s->items) {
     if (item.lower.find(lower) != std::string::npos) ++count;
   }
   *out = count;
-  return 2022;  // the normal result: callers accept 0 and 2022
+  return kNotFound;  // the normal result: callers accept 0 and 2022
 }
 
 int wildcard_popinfoitem(int session, std::string_view pattern, int n, std::string& key, std::string& value) {
-  if (checksessionvalidity(session) != 0) return 2009;
+  if (checksessionvalidity(session) != 0) return kNoSession;
   ThreadStore* s = existing();
-  if (s == nullptr || !s->infoslot || s->items.empty() || n < 0) return 2022;
+  if (s == nullptr || !s->infoslot || s->items.empty() || n < 0) return kNotFound;
   std::string lower = tolower_ascii(pattern);
   int seen = 0;
   for (const InfoItem& item : s->items) {
@@ -291,11 +291,11 @@ int wildcard_popinfoitem(int session, std::string_view pattern, int n, std::stri
       return kOk;
     }
   }
-  return 2022;
+  return kNotFound;
 }
 
 int removeallinfoitems(int session) {
-  if (checksessionvalidity(session) != 0) return 2009;
+  if (checksessionvalidity(session) != 0) return kNoSession;
   ThreadStore* s = existing();
   if (s == nullptr || !s->infoslot) return kOk;
   std::deque<InfoItem>().swap(s->items);
@@ -317,10 +317,10 @@ void dropinfoitemsafter(size_t count) {
 }
 
 int getdocuments(int session, document** out) {
-  if (checksessionvalidity(session) != 0) return 2009;
+  if (checksessionvalidity(session) != 0) return kNoSession;
   ThreadStore* s = current();
   if (s == nullptr) return kOutOfMemory;
-  if (!claiminfo(*s)) return 2032;
+  if (!claiminfo(*s)) return kNoThreadSlot;
   if (!s->documents) s->documents = std::make_unique<document>();
   *out = s->documents.get();
   return kOk;

@@ -34,7 +34,7 @@ int encodeinto(int session, const unsigned char* data, size_t length, String& ou
   if (length > static_cast<size_t>(INT_MAX) || (data == nullptr && length != 0)) return kBadArgument;
   if (length == 0) {
     setlasterror(session, "base64_encodebase64: Unable to base64 encode data.\n");
-    return 21001;
+    return kBase64Encode;
   }
   out.resize(base64_encodedlength(length));
   base64_encodeto(data, length, out.data());
@@ -59,7 +59,7 @@ int decodechecked(int session, std::string_view text, Bytes& out) {
   if (!decodeinto(text, out) || out.empty()) {
     out.clear();
     setlasterror(session, "base64_decodebase64: Unable to decode data. The data is not valid Base64.\n");
-    return 21002;
+    return kBase64Decode;
   }
   return kOk;
 }

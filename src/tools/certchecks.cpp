@@ -44,7 +44,7 @@ int grantedpolicies(const Session& s, std::string& out) {
       return kOk;
     }
   }
-  return 2004;
+  return kPropertyAbsent;
 }
 
 std::string_view trimblanks(std::string_view s) {
@@ -72,7 +72,7 @@ int checkusageextensions(int session, X509* cert, const int* codes, int count) {
   uint32_t required = 0;
   for (int i = 0; i < count; ++i)
     if (codes[i] >= 1 && codes[i] <= 9) required |= kUsageBits[codes[i] - 1];
-  return (keyusagemask(cert) & required) == required ? kOk : 6002;
+  return (keyusagemask(cert) & required) == required ? kOk : kUsageMismatch;
 }
 
 int getkeyusage(int session, X509* cert, std::string& out) {
@@ -85,7 +85,7 @@ int getkeyusage(int session, X509* cert, std::string& out) {
   } else if (signing) {
     out = "signing";
   } else {
-    return fail(session, 6012, "certtools_getkeyusage: The keyusage is the certificate is neither authenticate nor sign\n");
+    return fail(session, kKeyUsage, "certtools_getkeyusage: The keyusage is the certificate is neither authenticate nor sign\n");
   }
   return kOk;
 }
@@ -95,20 +95,20 @@ int isvalidpolicy(const Session& s, X509* cert, const char* extraoid) {
   const char* notgranted =
       "certtools_isvalidpolicy: The merchant session is configured to not support usage of the certificate's "
       "policy.\n";
-  if (cert == nullptr) return fail(session, 6001, notgranted);
+  if (cert == nullptr) return fail(session, kPolicyNotGranted, notgranted);
   const STACK_OF(X509_EXTENSION)* exts = X509_get0_extensions(cert);
   if (exts == nullptr)
-    return fail(session, 6001,
+    return fail(session, kPolicyNotGranted,
                 "certtools_isvalidpolicy: Did not find any extensions in the certificates cert_info structure.\n");
   if (sk_X509_EXTENSION_num(exts) <= 0)
-    return fail(session, 6001,
+    return fail(session, kPolicyNotGranted,
                 "certtools_isvalidpolicy: The certificates cert_info contains no entries for the extensions.\n");
   for (int i = 0; i < sk_X509_EXTENSION_num(exts); ++i) {
     X509_EXTENSION* ext = sk_X509_EXTENSION_value(exts, i);
     if (OBJ_obj2nid(X509_EXTENSION_get_object(ext)) != NID_certificate_policies) continue;
     PoliciesPtr policies(static_cast<CERTIFICATEPOLICIES*>(X509V3_EXT_d2i(ext)));
     if (!policies)
-      return fail(session, 6001, "certtools_isvalidpolicy: The policystack in the certificate is not present!.\n");
+      return fail(session, kPolicyNotGranted, "certtools_isvalidpolicy: The policystack in the certificate is not present!.\n");
     const POLICYINFO* first = sk_POLICYINFO_num(policies.get()) > 0 ? sk_POLICYINFO_value(policies.get(), 0) : nullptr;
     if (first == nullptr || first->policyid == nullptr) continue;  // no policy, nothing to accept
     std::string oid = oidtext(first->policyid);
@@ -119,7 +119,7 @@ int isvalidpolicy(const Session& s, X509* cert, const char* extraoid) {
     if (!oid.empty() && granted(list, oid)) return kOk;
     if (extraoid != nullptr && !oid.empty() && oid == extraoid) return kOk;
   }
-  return fail(session, 6001, notgranted);
+  return fail(session, kPolicyNotGranted, notgranted);
 }
 
 int issigningtimeincertvalidity(int session, std::string_view pkcs7base64) {
@@ -129,34 +129,34 @@ int issigningtimeincertvalidity(int session, std::string_view pkcs7base64) {
   const unsigned char* p = der.data();
   Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
   if (!p7 || p != der.data() + der.size())
-    return fail(session, 6020,
+    return fail(session, kTimeParse,
                 "certtools_issigningtimeincertvalidity: An error occured trying to parse the der encoded pkcs7 to an "
                 "pkcs7 structure.\n");
   STACK_OF(PKCS7_SIGNER_INFO)* sis = PKCS7_get_signer_info(p7.get());
   if (sis == nullptr || sk_PKCS7_SIGNER_INFO_num(sis) <= 0)
-    return fail(session, 6016, "certtools_issigningtimeincertvalidity: No signers information in pkcs7.\n");
+    return fail(session, kTimeNoSigners, "certtools_issigningtimeincertvalidity: No signers information in pkcs7.\n");
   PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(sis, 0);
   ASN1_TYPE* attr = si != nullptr ? PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime) : nullptr;
   if (attr == nullptr || attr->type != V_ASN1_UTCTIME || attr->value.utctime == nullptr) return kOk;
   int64_t seconds = 0;
   if (!asn1timetotime(attr->value.utctime, seconds))
-    return fail(session, 6020,
+    return fail(session, kTimeParse,
                 "certtools_issigningtimeincertvalidity: The signingtime in the pkcs7 could not be converted.\n");
   time_t t = static_cast<time_t>(seconds);
   SignersPtr signers(PKCS7_get0_signers(p7.get(), nullptr, 0));
   ERR_clear_error();
   if (!signers || sk_X509_num(signers.get()) <= 0)
-    return fail(session, 6021, "certtools_issigningtimeincertvalidity: The pkcs7 does not contain any signers!.\n");
+    return fail(session, kTimeNoSignerCert, "certtools_issigningtimeincertvalidity: The pkcs7 does not contain any signers!.\n");
   for (int i = 0; i < sk_X509_num(signers.get()); ++i) {
     X509* cert = sk_X509_value(signers.get(), i);
     // X509_cmp_time gives 0 when it cannot compare; that is no proof of
     // validity, so it fails like a time outside the period.
     if (X509_cmp_time(X509_get0_notBefore(cert), &t) != -1)
-      return fail(session, 6023,
+      return fail(session, kSignedBeforeValidity,
                   "certtools_issigningtimeincertvalidity: The signingtime in the pkcs7 is before the notbefore date in "
                   "the certificate.\n");
     if (X509_cmp_time(X509_get0_notAfter(cert), &t) != 1)
-      return fail(session, 6022,
+      return fail(session, kSignedAfterValidity,
                   "certtools_issigningtimeincertvalidity: The signingtime in the pkcs7 is after the notafter date in "
                   "the certificate.\n");
   }

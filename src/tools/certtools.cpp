@@ -62,7 +62,7 @@ template <typename Convert>
 int signingtimetext(int session, PKCS7* p7, const char* nosigner, const char* unconvertible, Convert convert,
                     std::optional<std::string>& out) {
   STACK_OF(PKCS7_SIGNER_INFO)* sis = p7 != nullptr ? PKCS7_get_signer_info(p7) : nullptr;
-  if (sis == nullptr || sk_PKCS7_SIGNER_INFO_num(sis) <= 0) return fail(session, 6016, nosigner);
+  if (sis == nullptr || sk_PKCS7_SIGNER_INFO_num(sis) <= 0) return fail(session, kTimeNoSigners, nosigner);
   PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(sis, 0);
   ASN1_TYPE* t = si != nullptr ? PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime) : nullptr;
   if (t == nullptr || t->type != V_ASN1_UTCTIME || t->value.utctime == nullptr) {
@@ -70,7 +70,7 @@ int signingtimetext(int session, PKCS7* p7, const char* nosigner, const char* un
     return kOk;
   }
   std::string text;
-  if (!convert(t->value.utctime, text)) return fail(session, 6015, unconvertible);
+  if (!convert(t->value.utctime, text)) return fail(session, kCertTimeText, unconvertible);
   out = std::move(text);
   return kOk;
 }
@@ -186,10 +186,10 @@ int getvalidfromdate(int session, X509* cert, std::string& out) {
   switch (displaytime(cert != nullptr ? X509_get0_notBefore(cert) : nullptr, out)) {
     case 0: return kOk;
     case 1:
-      return fail(session, 6018,
+      return fail(session, kCertNotBefore,
                   "certtools_getvalidfromdate: An error occured trying to extract the notBefore date from the "
                   "certificate.\n");
-    default: return fail(session, 6015, "getvalidfromdate: The ValidFrom date could not be parsed to ascii.\n");
+    default: return fail(session, kCertTimeText, "getvalidfromdate: The ValidFrom date could not be parsed to ascii.\n");
   }
 }
 
@@ -197,17 +197,17 @@ int getvalidtodate(int session, X509* cert, std::string& out) {
   switch (displaytime(cert != nullptr ? X509_get0_notAfter(cert) : nullptr, out)) {
     case 0: return kOk;
     case 1:
-      return fail(session, 6019,
+      return fail(session, kCertNotAfter,
                   "certtools_getvalidtodate: An error occured trying to extract the notAfter date from the "
                   "certificate.\n");
-    default: return fail(session, 6015, "certtools_getvalidtodate: The ValidTo date could not be parsed to ascii.\n");
+    default: return fail(session, kCertTimeText, "certtools_getvalidtodate: The ValidTo date could not be parsed to ascii.\n");
   }
 }
 
 int getdaysuntilexpire(int session, X509* cert, int& days) {
   int64_t notafter = 0;
   if (cert == nullptr || !asn1timetotime(X509_get0_notAfter(cert), notafter))
-    return fail(session, 6019,
+    return fail(session, kCertNotAfter,
                 "certtools_getdaysuntilexpire: An error occured trying to extract the notAfter date from the "
                 "certificate.\n");
   double d = std::trunc(static_cast<double>(notafter - static_cast<int64_t>(time(nullptr))) / 86400.0);
@@ -248,7 +248,7 @@ int getissuername(int session, X509* cert, std::string& out) {
 int readcommonname(X509* cert, std::string& out, const char** line) {
   *line = "certtools_getcommonname: The commonname entry is missing or empty in the certificate\n";
   const ASN1_STRING* cn = cert != nullptr ? lastentry(cert, NID_commonName) : nullptr;
-  if (cn == nullptr) return 6011;
+  if (cn == nullptr) return kNoCommonName;
   BioPtr bio(BIO_new(BIO_s_mem()));
   // Flags 0: one-byte types as stored, wider characters as Latin-1 bytes
   // up to U+00FF and as \UXXXX / \WXXXXXXXX escapes above.
@@ -256,9 +256,9 @@ int readcommonname(X509* cert, std::string& out, const char** line) {
     *line = nullptr;
     return kOutOfMemory;
   }
-  if (ASN1_STRING_print_ex(bio.get(), cn, 0) < 0) return 6011;
+  if (ASN1_STRING_print_ex(bio.get(), cn, 0) < 0) return kNoCommonName;
   std::string text = biotext(bio.get());
-  if (text.empty()) return 6011;
+  if (text.empty()) return kNoCommonName;
   out = std::move(text);
   return kOk;
 }
@@ -277,7 +277,7 @@ int getuniqueid(int session, X509* cert, std::string& out) {
     if (s == nullptr) s = lastentry(cert, NID_organizationalUnitName);
   }
   if (s == nullptr)
-    return fail(session, 6004,
+    return fail(session, kNoUniqueId,
                 "certtools_getuniqueid: Did not find serialnumber (PID) nor organizational unit name (OU) in the "
                 "certificate.\n");
   out = textupton(s);
@@ -289,7 +289,7 @@ int getemailaddress(int session, X509* cert, std::string& out) {
   const char* first = emails && sk_OPENSSL_STRING_num(emails.get()) > 0 ? sk_OPENSSL_STRING_value(emails.get(), 0)
                                                                         : nullptr;
   if (first == nullptr || *first == '\0')
-    return fail(session, 6013, "certtools_getemailaddress: The emailaddress entry is missing or empty in the certificate\n");
+    return fail(session, kNoEmail, "certtools_getemailaddress: The emailaddress entry is missing or empty in the certificate\n");
   out = first;
   return kOk;
 }
@@ -348,7 +348,7 @@ int getkeyalgorithm(int session, X509* cert, std::string& out) {
   } else if (id == EVP_PKEY_DSA) {
     out = "DSA";
   } else {
-    return fail(session, 6003, "certtools_getkeyalgorithm: The keyalgorithm in the certificate is not supported.");
+    return fail(session, kKeyAlgorithm, "certtools_getkeyalgorithm: The keyalgorithm in the certificate is not supported.");
   }
   return kOk;
 }
@@ -371,11 +371,11 @@ int readpolicyoid(X509* cert, std::string& out, const char** line) {
   const STACK_OF(X509_EXTENSION)* exts = X509_get0_extensions(cert);
   if (exts == nullptr) {
     *line = "certtools_getpolicyoid: The certificates cert_info structure did not contain any extensions.\n";
-    return 6008;
+    return kNoPolicyOid;
   }
   if (sk_X509_EXTENSION_num(exts) <= 0) {
     *line = "certtools_getpolicyoid: The certificates cert_info structures extensionlist is empty\n";
-    return 6008;
+    return kNoPolicyOid;
   }
   std::string result;
   for (int i = 0; i < sk_X509_EXTENSION_num(exts); ++i) {
@@ -395,7 +395,7 @@ int readpolicyoid(X509* cert, std::string& out, const char** line) {
     POLICYINFO* first = sk_POLICYINFO_num(policies.get()) > 0 ? sk_POLICYINFO_value(policies.get(), 0) : nullptr;
     if (first == nullptr || first->policyid == nullptr) {
       *line = "certtools_getpolicyoid: The certificates policy extension holds no policy.\n";
-      return 6008;
+      return kNoPolicyOid;
     }
     result = oidtext(first->policyid);
   }
@@ -427,7 +427,7 @@ int getsigningcertificate(int session, X509* cert, std::string& out) {
 int getaialocation(int session, X509* cert, std::string& out) {
   const STACK_OF(X509_EXTENSION)* exts = nullptr;
   static constexpr ListLines kLines = {
-      6009, "certtools_getaialocation: The certificates cert_info structure does not contain any extensions.\n",
+      kNoAia, "certtools_getaialocation: The certificates cert_info structure does not contain any extensions.\n",
       "certtools_getaialocation: The certificates cert_info extensionlist does not contain any entries.\n"};
   if (int rc = extensionlist(session, cert, kLines, exts); rc != kOk) return rc;
   X509_EXTENSION* aia = nullptr;
@@ -436,14 +436,14 @@ int getaialocation(int session, X509* cert, std::string& out) {
     if (OBJ_obj2nid(X509_EXTENSION_get_object(ext)) == NID_info_access) aia = ext;
   }
   if (aia == nullptr)
-    return fail(session, 6009,
+    return fail(session, kNoAia,
                 "certtools_getaialocation: The certificate does not contain an authority information access "
                 "extension.\n");
   AiaPtr list(static_cast<AUTHORITY_INFO_ACCESS*>(X509V3_EXT_d2i(aia)));
   if (!list)
-    return fail(session, 6009, "certtools_getaialocation: The certificate does not contain an access description stack.\n");
+    return fail(session, kNoAia, "certtools_getaialocation: The certificate does not contain an access description stack.\n");
   if (sk_ACCESS_DESCRIPTION_num(list.get()) <= 0)
-    return fail(session, 6009, "certtools_getaialocation: he certificate does not contain any access descriptions.\n");
+    return fail(session, kNoAia, "certtools_getaialocation: he certificate does not contain any access descriptions.\n");
   for (int i = 0; i < sk_ACCESS_DESCRIPTION_num(list.get()); ++i) {
     const ACCESS_DESCRIPTION* ad = sk_ACCESS_DESCRIPTION_value(list.get(), i);
     if (ad == nullptr || OBJ_obj2nid(ad->method) != NID_ad_OCSP || ad->location == nullptr ||
@@ -452,12 +452,12 @@ int getaialocation(int session, X509* cert, std::string& out) {
     out = textupton(ad->location->d.uniformResourceIdentifier);
     return kOk;
   }
-  return fail(session, 6009, "certtools_getaialocation: The certificate does not contain a uniformResourceIdentifier.\n");
+  return fail(session, kNoAia, "certtools_getaialocation: The certificate does not contain a uniformResourceIdentifier.\n");
 }
 
 int getphonenumber(int session, X509* cert, std::string& out) {
   static constexpr ListLines kLines = {
-      6027, "certtools_getphonenumber: The certificates cert_info structure did not contain any extensions.\n",
+      kNoPhoneNumber, "certtools_getphonenumber: The certificates cert_info structure did not contain any extensions.\n",
       "certtools_getphonenumber: The certificates cert_info structures extensionlist is empty.\n"};
   std::optional<std::string> found;
   int rc = walkdirectoryattributes(
@@ -474,14 +474,14 @@ int getphonenumber(int session, X509* cert, std::string& out) {
       });
   if (rc != kOk) return rc;
   if (!found)
-    return fail(session, 6027, "certtools_getphonenumber: The certificates did not contain the phone number attribute.\n");
+    return fail(session, kNoPhoneNumber, "certtools_getphonenumber: The certificates did not contain the phone number attribute.\n");
   out = std::move(*found);
   return kOk;
 }
 
 int getdateofbirth(int session, X509* cert, std::string& out) {
   static constexpr ListLines kLines = {
-      6007, "certtools_getdateofbirth: The certificates cert_info structure did not contain any extensions.\n",
+      kNoDateOfBirth, "certtools_getdateofbirth: The certificates cert_info structure did not contain any extensions.\n",
       "certtools_getdateofbirth: The certificates cert_info structures extensionlist is empty.\n"};
   std::optional<std::string> candidate;
   int rc = walkdirectoryattributes(
@@ -498,14 +498,14 @@ int getdateofbirth(int session, X509* cert, std::string& out) {
       });
   if (rc != kOk) return rc;
   if (!candidate)
-    return fail(session, 6007, "certtools_getdateofbirth: The certificates did not contain the date of birth.\n");
+    return fail(session, kNoDateOfBirth, "certtools_getdateofbirth: The certificates did not contain the date of birth.\n");
   out = std::move(*candidate);
   return kOk;
 }
 
 int getbankname(int session, X509* cert, std::string& out) {
   static constexpr ListLines kLines = {
-      6006, "certtools_getbankname: The certificates cert_info structure did not contain any extensions.\n",
+      kNoBankName, "certtools_getbankname: The certificates cert_info structure did not contain any extensions.\n",
       "certtools_getbankname: The certificates cert_info structures extensionlist did not contain any entries.\n"};
   return genericoctetextension(
       session, cert, "2.999.10.1.16.2.2", kLines,
@@ -515,7 +515,7 @@ int getbankname(int session, X509* cert, std::string& out) {
 
 int getoriginator(int session, X509* cert, std::string& out) {
   static constexpr ListLines kLines = {
-      6005, "certtools_getoriginator: The certificates cert_info structure did not contain any extensions.\n",
+      kNoOriginator, "certtools_getoriginator: The certificates cert_info structure did not contain any extensions.\n",
       "certtools_getoriginator: The certificates cert_info structures extensionlist is empty.\n"};
   return genericoctetextension(session, cert, "2.999.10.1.16.2.1", kLines,
                                "certtools_getoriginator: The certificates does not contain an originator extension.\n",
@@ -529,10 +529,10 @@ int get_merchant_name(const Session& s, std::string& out) {
   out.clear();
   X509* cert = nullptr;
   if (getsigncert(s, &cert) != kOk || cert == nullptr)
-    return fail(session, 6024, "certtools_getmerchantname: The signer certificate could not be found.\n");
+    return fail(session, kMerchantNoCert, "certtools_getmerchantname: The signer certificate could not be found.\n");
   std::string name;
   if (getcommonname(session, cert, name) != kOk)
-    return fail(session, 6026, "certtools_getmerchantname: Unable to get merchant name.\n");
+    return fail(session, kMerchantNoName, "certtools_getmerchantname: Unable to get merchant name.\n");
   out = std::move(name);
   return kOk;
 }
@@ -542,10 +542,10 @@ int get_merchant_id(const Session& s, std::string& out) {
   out.clear();
   X509* cert = nullptr;
   if (getauthcert(s, &cert) != kOk || cert == nullptr)
-    return fail(session, 6024, "certtools_getmerchantid: The signer certificate could not be found.\n");
+    return fail(session, kMerchantNoCert, "certtools_getmerchantid: The signer certificate could not be found.\n");
   std::string serial, originator;
   if (getserialnumber(session, cert, serial) != kOk || getoriginator(session, cert, originator) != kOk)
-    return fail(session, 6025, "certtools_getmerchantid: Unable to get merchant id.\n");
+    return fail(session, kMerchantNoId, "certtools_getmerchantid: Unable to get merchant id.\n");
   out = serial + "-" + originator;
   return kOk;
 }

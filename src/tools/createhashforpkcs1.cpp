@@ -14,12 +14,12 @@ int createhashforpkcs1(int session, const unsigned char* data, size_t length, st
   switch (pkcs7digest(md, data, length, digest, digestlength)) {
     case kOk:
       break;
-    case 12006:
-      return pkcs7fail(session, 12006, "pkcs7tools_createsha1rsaforpkcs1: An error occured calling EVP_DigestInit\n");
-    case 12007:
-      return pkcs7fail(session, 12007, "pkcs7tools_createsha1rsaforpkcs1: An error occured calling EVP_DigestUpdate\n");
-    case 12008:
-      return pkcs7fail(session, 12008, "pkcs7tools_createsha1rsaforpkcs1: An error occured calling EVP_DigestFinal\n");
+    case kDigestInit:
+      return pkcs7fail(session, kDigestInit, "pkcs7tools_createsha1rsaforpkcs1: An error occured calling EVP_DigestInit\n");
+    case kDigestUpdate:
+      return pkcs7fail(session, kDigestUpdate, "pkcs7tools_createsha1rsaforpkcs1: An error occured calling EVP_DigestUpdate\n");
+    case kDigestFinal:
+      return pkcs7fail(session, kDigestFinal, "pkcs7tools_createsha1rsaforpkcs1: An error occured calling EVP_DigestFinal\n");
     default:
       return kOutOfMemory;
   }

@@ -1,3 +1,4 @@
+#include "misc/status.h"
 #include "tools/certtools.h"
 #include "tools/pkcs7internal.h"
 #include "tools/pkcs7tools.h"
@@ -7,7 +8,7 @@ namespace zmr {
 int getpkcs7policyoid(int session, std::string_view pkcs7base64, std::string& out) {
   Pkcs7Ptr p7;
   int rc = decodepkcs7(session, pkcs7base64, p7,
-                       "pkcs7tools_getpkcs7policyoid: An error occured trying to base64 decode the pkcs7 input.\n", 5001,
+                       "pkcs7tools_getpkcs7policyoid: An error occured trying to base64 decode the pkcs7 input.\n", kP7Parse,
                        "pkcs7tools_getpkcs7policyoid: An error occured trying to parse the der encoded pkcs7 to a pkcs7 "
                        "structure.\n");
   if (rc != 0) return rc;

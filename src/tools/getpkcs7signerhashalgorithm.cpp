@@ -1,3 +1,4 @@
+#include "misc/status.h"
 #include "tools/pkcs7internal.h"
 #include "tools/pkcs7tools.h"
 
@@ -7,17 +8,17 @@ int getpkcs7signerhashalgorithm(int session, std::string_view pkcs7base64, int& 
   Pkcs7Ptr p7;
   int rc = decodepkcs7(
       session, pkcs7base64, p7,
-      "pkcs7tools_getpkcs7signerhashalgorithm: An error occured trying to base64 decode the pkcs7 input.\n", 5001,
+      "pkcs7tools_getpkcs7signerhashalgorithm: An error occured trying to base64 decode the pkcs7 input.\n", kP7Parse,
       "pkcs7tools_getpkcs7signerhashalgorithm: An error occured trying to parse the der encoded pkcs7 to an pkcs7 "
       "structure.\n");
   if (rc != 0) return rc;
   STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
   if (sk_PKCS7_SIGNER_INFO_num(infos) <= 0)
-    return pkcs7fail(session, 12001,
+    return pkcs7fail(session, kP7NoSignerInfos,
                      "pkcs7tools_getpkcs7signerhashalgorithm: Did not find any signer_informations in pkcs7.\n");
   PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(infos, 0);
   if (si == nullptr)
-    return pkcs7fail(session, 12001,
+    return pkcs7fail(session, kP7NoSignerInfos,
                      "pkcs7tools_getpkcs7signerhashalgorithm: Did not find any signer_information in pkcs7.\n");
   switch (signerdigestnid(si)) {
     case NID_sha1:
@@ -30,7 +31,7 @@ int getpkcs7signerhashalgorithm(int session, std::string_view pkcs7base64, int& 
       algorithm = kSignerHashSha256;
       return 0;
     default:
-      return pkcs7fail(session, 12001,
+      return pkcs7fail(session, kP7NoSignerInfos,
                        "pkcs7tools_getpkcs7signerhashalgorithm: The message digest algorithm is not supported.\n");
   }
 }

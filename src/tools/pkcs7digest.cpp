@@ -17,9 +17,9 @@ int pkcs7digest(const EVP_MD* md, const unsigned char* data, size_t length, unsi
                 unsigned int& outlength) {
   EvpMdCtxPtr ctx(EVP_MD_CTX_new());
   if (!ctx) return kOutOfMemory;
-  if (md == nullptr || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return 12006;
-  if (length != 0 && EVP_DigestUpdate(ctx.get(), data, length) != 1) return 12007;
-  if (EVP_DigestFinal_ex(ctx.get(), out, &outlength) != 1) return 12008;
+  if (md == nullptr || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return kDigestInit;
+  if (length != 0 && EVP_DigestUpdate(ctx.get(), data, length) != 1) return kDigestUpdate;
+  if (EVP_DigestFinal_ex(ctx.get(), out, &outlength) != 1) return kDigestFinal;
   return kOk;
 }
 

@@ -42,32 +42,32 @@ int checksigningcertificate(int session, const ASN1_STRING* sequence, X509* sign
   const unsigned char* oidpos = findObject(V_ASN1_OBJECT, der, length);
   const unsigned char* hashpos = findObject(V_ASN1_OCTET_STRING, der, length);
   if (oidpos == nullptr || hashpos == nullptr)
-    return pkcs7fail(session, 12019,
+    return pkcs7fail(session, kP7SignerInfo,
                      "pkcs7tools_pkcs7signatureverify: Error parsing the singer info structure in the PKCS7.\n");
   Asn1ObjectPtr algorithm(d2i_ASN1_OBJECT(nullptr, &oidpos, end - oidpos));
   if (!algorithm)
-    return pkcs7fail(session, 12019,
+    return pkcs7fail(session, kP7SignerInfo,
                      "pkcs7tools_pkcs7signatureverify: Error parsing the signer info structure in the PKCS7.\n");
   OctetStringPtr hash(d2i_ASN1_OCTET_STRING(nullptr, &hashpos, end - hashpos));
   if (!hash)
-    return pkcs7fail(session, 12019,
+    return pkcs7fail(session, kP7SignerInfo,
                      "pkcs7tools_pkcs7signatureverify: Error extracting the hash algorithm from the signer info "
                      "structure.\n");
   if (OBJ_cmp(algorithm.get(), OBJ_nid2obj(NID_sha256)) != 0)
-    return pkcs7fail(session, 12016,
+    return pkcs7fail(session, kP7CertHash,
                      "pkcs7tools_pkcs7signatureverify: The PKCS7 doesn't use sha-256 for other cert hash.\n");
 
   unsigned char* raw = nullptr;
   int n = i2d_X509(signer, &raw);
   DerPtr certder(raw);
-  if (n <= 0) return 12017;
+  if (n <= 0) return kP7CertDer;
   unsigned char expected[EVP_MAX_MD_SIZE];
   unsigned int expectedlength = 0;
   int rc = pkcs7digest(EVP_sha256(), certder.get(), static_cast<size_t>(n), expected, expectedlength);
   if (rc != kOk) return rc;
   if (static_cast<unsigned int>(ASN1_STRING_length(hash.get())) != expectedlength ||
       CRYPTO_memcmp(ASN1_STRING_get0_data(hash.get()), expected, expectedlength) != 0)
-    return pkcs7fail(session, 12018, "pkcs7tools_pkcs7signatureverify: The hash didn't verify.\n");
+    return pkcs7fail(session, kP7CertHashMismatch, "pkcs7tools_pkcs7signatureverify: The hash didn't verify.\n");
   return kOk;
 }
 
@@ -76,11 +76,11 @@ int digestdata(int session, const EVP_MD* md, const unsigned char* data, size_t 
   switch (int rc = pkcs7digest(md, data, length, out, outlength)) {
     case kOk:
       return kOk;
-    case 12006:
+    case kDigestInit:
       return pkcs7fail(session, rc, "pkcs7tools_pkcs7signatureverify: Error initializing the digest.\n");
-    case 12007:
+    case kDigestUpdate:
       return pkcs7fail(session, rc, "pkcs7tools_pkcs7signatureverify: Error updating the digest.\n");
-    case 12008:
+    case kDigestFinal:
       return pkcs7fail(session, rc, "pkcs7tools_pkcs7signatureverify: Error getting the digest.\n");
     default:
       return rc;
@@ -107,7 +107,7 @@ int pkcs7signatureverify(int session, PKCS7*, PKCS7_SIGNER_INFO* si, X509* signe
   if (si == nullptr || signer == nullptr || (data == nullptr && length != 0)) return kBadArgument;
   const EVP_MD* md = supporteddigest(si);
   if (md == nullptr)
-    return pkcs7fail(session, 5007, "pkcs7tools_pkcs7signatureverify: The message digest algorithm is not supported.\n");
+    return pkcs7fail(session, kVerifyFailed, "pkcs7tools_pkcs7signatureverify: The message digest algorithm is not supported.\n");
   // What the signature covers: the signed attributes when there are any,
   // else the content itself.
   unsigned char tbs[EVP_MAX_MD_SIZE];
@@ -126,7 +126,7 @@ int pkcs7signatureverify(int session, PKCS7*, PKCS7_SIGNER_INFO* si, X509* signe
     unsigned int contentlength = 0;
     if (dataisdigest != 0) {
       if (length > kMaxGivenDigest)
-        return pkcs7fail(session, 12005,
+        return pkcs7fail(session, kP7DataTooLarge,
                          "pkcs7tools_pkcs7signatureverify: The hashed datalen is too large for internal buffers.\n");
       if (length != 0) std::copy(data, data + length, content);
       contentlength = static_cast<unsigned int>(length);
@@ -136,14 +136,14 @@ int pkcs7signatureverify(int session, PKCS7*, PKCS7_SIGNER_INFO* si, X509* signe
     }
     const ASN1_TYPE* digest = PKCS7_get_signed_attribute(si, NID_pkcs9_messageDigest);
     if (digest == nullptr || digest->type != V_ASN1_OCTET_STRING || digest->value.octet_string == nullptr)
-      return pkcs7fail(session, 12002,
+      return pkcs7fail(session, kP7NoAuthAttrs,
                        "pkcs7tools_pkcs7signatureverify: The authentication attributes with the digested data was not "
                        "found in the pkcs7.\n");
     const ASN1_OCTET_STRING* stored = digest->value.octet_string;
     if (static_cast<unsigned int>(ASN1_STRING_length(stored)) != contentlength)
-      return pkcs7fail(session, 12003, "pkcs7tools_pkcs7signatureverify: The length of the digests does not match.\n");
+      return pkcs7fail(session, kP7DigestLength, "pkcs7tools_pkcs7signatureverify: The length of the digests does not match.\n");
     if (CRYPTO_memcmp(ASN1_STRING_get0_data(stored), content, contentlength) != 0)
-      return pkcs7fail(session, 12003,
+      return pkcs7fail(session, kP7DigestLength,
                        "pkcs7tools_pkcs7signatureverify: The pkcs7 message digest does not match the digest of the "
                        "data.\n");
     // Signed as a DER SET OF in the order received.
@@ -167,9 +167,9 @@ int pkcs7signatureverify(int session, PKCS7*, PKCS7_SIGNER_INFO* si, X509* signe
 
   EVP_PKEY* key = X509_get0_pubkey(signer);
   if (key == nullptr)
-    return pkcs7fail(session, 12004, "pkcs7tools_pkcs7signatureverify: Did not find public key of signer in pkcs7.\n");
+    return pkcs7fail(session, kP7NoPubkey, "pkcs7tools_pkcs7signatureverify: Did not find public key of signer in pkcs7.\n");
   if (!signatureverifies(key, md, si->enc_digest, covered, coveredlength))
-    return pkcs7fail(session, 5007, "pkcs7tools_pkcs7signatureverify: The pkcs7 signature does not verify.\n");
+    return pkcs7fail(session, kVerifyFailed, "pkcs7tools_pkcs7signatureverify: The pkcs7 signature does not verify.\n");
   return kOk;
 }
 

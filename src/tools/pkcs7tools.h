@@ -10,6 +10,8 @@
 // threads use at once.
 #pragma once
 
+#include "misc/status.h"
+
 #include <openssl/ocsp.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
@@ -115,7 +117,6 @@ inline constexpr int64_t kOcspMaxAgeSeconds = 3600;  // for answers without next
 // later than that time plus the leeway; nextUpdate earlier than that time
 // minus the leeway (or earlier than thisUpdate); without nextUpdate,
 // thisUpdate older than kOcspMaxAgeSeconds; or times that cannot be read.
-inline constexpr int kOcspNotCurrent = 13033;
 
 // 0 when the basic response is an acceptable answer of the validation
 // authority about subject, and then *single (when given) is the matched

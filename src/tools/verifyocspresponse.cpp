@@ -104,7 +104,7 @@ int verifyocspresponse(const Session& s, OCSP_REQUEST* request, OCSP_BASICRESP* 
     return kBadArgument;
 
   if (request != nullptr && OCSP_check_nonce(request, basic) == 0)
-    return pkcs7fail(session, 13009,
+    return pkcs7fail(session, kOcspNonce,
                      "getcertstatus_verifyocspresponse: The nonce value in the ocsp request does not match the nonce "
                      "value in the ocsp response. This indicates a replay attack\n");
 
@@ -112,22 +112,22 @@ int verifyocspresponse(const Session& s, OCSP_REQUEST* request, OCSP_BASICRESP* 
   // certificate checked below is the one whose key signed the response.
   X509* responder = nullptr;
   if (OCSP_resp_get0_signer(basic, &responder, nullptr) != 1 || responder == nullptr)
-    return pkcs7fail(session, 13011,
+    return pkcs7fail(session, kOcspNoSigner,
                      "getcertstatus_verifyocspresponse: Did not find a signing certificate in the ocsp response.\n");
 
   OCSP_SINGLERESP* matched = findsingle(basic, subject);
   if (matched == nullptr)
-    return pkcs7fail(session, 13010,
+    return pkcs7fail(session, kOcspSerial,
                      "getcertstatus_verifyocspresponse: The serial number in the ocsp request does not match the "
                      "serial number responded with from the va.\n");
 
   const int usages[] = {kUsageAuthentication, kUsageSigning};
   if (checkusageextensions(session, responder, usages, 2) != 0)
-    return pkcs7fail(session, 6002,
+    return pkcs7fail(session, kUsageMismatch,
                      "getcertstatus_verifyocspresponse: The usageextensions does not match expected values for VA "
                      "signing certificate.\n");
   if (!hasresponderpolicy(responder))
-    return pkcs7fail(session, 6001,
+    return pkcs7fail(session, kPolicyNotGranted,
                      "getcertstatus_verifyocspresponse: The signing certificate retrieved from the server does not "
                      "contain the VA OCSP responder certificate policy oid\n");
 
@@ -143,7 +143,7 @@ int verifyocspresponse(const Session& s, OCSP_REQUEST* request, OCSP_BASICRESP* 
   BorrowedX509StackPtr signer(sk_X509_new_null());
   if (!signer || sk_X509_push(signer.get(), responder) <= 0) return kOutOfMemory;
   if (OCSP_basic_verify(basic, signer.get(), store, OCSP_NOINTERN | OCSP_NOCHAIN | OCSP_NOVERIFY | OCSP_NOCHECKS) < 1)
-    return pkcs7fail(session, 13023,
+    return pkcs7fail(session, kOcspVerify,
                      "getcertstatus_verifyocspresponse: An error occured verifying the ocsp response using "
                      "OCSP_basic_verify.\n");
 
@@ -152,15 +152,15 @@ int verifyocspresponse(const Session& s, OCSP_REQUEST* request, OCSP_BASICRESP* 
     return notcurrent(session, "getcertstatus_verifyocspresponse: The times in the ocsp response cannot be read.\n");
 
   X509StoreCtxPtr ctx(X509_STORE_CTX_new());
-  if (!ctx) return 13030;
+  if (!ctx) return kOcspStoreCtx;
   STACK_OF(X509)* untrusted =
       useresponsecerts != 0 ? const_cast<STACK_OF(X509)*>(OCSP_resp_get0_certs(basic)) : nullptr;
   if (X509_STORE_CTX_init(ctx.get(), store, responder, untrusted) != 1)
-    return pkcs7fail(session, 13032,
+    return pkcs7fail(session, kOcspStoreInit,
                      "pkcs7tools_verifyocspresponse: An error occured trying to initialize the x509 truststore.\n");
   if (timemode == kOcspStored) X509_STORE_CTX_set_time(ctx.get(), 0, static_cast<time_t>(at));
   if (X509_verify_cert(ctx.get()) < 1)
-    return pkcs7fail(session, 13031, "pkcs7tools_verifyocspresponse: The VA certificate in the OCSP response did not verify.\n");
+    return pkcs7fail(session, kOcspVaCert, "pkcs7tools_verifyocspresponse: The VA certificate in the OCSP response did not verify.\n");
 
   rc = checkcurrency(session, matched, at);
   if (rc != kOk) return rc;

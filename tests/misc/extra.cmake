@@ -11,3 +11,7 @@ gtest_discover_tests(test_misc_allocfail DISCOVERY_TIMEOUT 120 PROPERTIES LABELS
 # The layer check must catch an include planted against the floors.
 add_test(NAME layering_selftest COMMAND ${CMAKE_CURRENT_LIST_DIR}/check_layering.sh --selftest ${CMAKE_SOURCE_DIR}/src)
 set_tests_properties(layering_selftest PROPERTIES LABELS misc)
+
+# The status-code table, zmr.h and the sources agree.
+add_test(NAME statuscodes COMMAND ${CMAKE_CURRENT_LIST_DIR}/check_statuscodes.sh ${CMAKE_SOURCE_DIR})
+set_tests_properties(statuscodes PROPERTIES LABELS misc)

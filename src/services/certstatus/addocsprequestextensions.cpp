@@ -67,7 +67,7 @@ int lookup(int session, std::string_view key, std::optional<std::string>& out, s
   out.reset();
   std::string value;
   int rc = popinfoitem(session, key, value);
-  if (rc == 2022) return kOk;
+  if (rc == kNotFound) return kOk;
   if (rc != kOk) return fail(session, rc, line);
   out = std::move(value);
   return kOk;
@@ -88,7 +88,7 @@ int addocsprequestextensions(int session, OCSP_REQUEST* request, std::string_vie
       rc != kOk)
     return rc;
   unsigned char random[kBillingRandomBytes];
-  if (RAND_bytes(random, sizeof random) != 1) return fail(session, 17005, "Unable to create OCSP nonce value.\n");
+  if (RAND_bytes(random, sizeof random) != 1) return fail(session, kRandomFailed, "Unable to create OCSP nonce value.\n");
   std::string text = prefix ? *prefix + ";" : std::string(usage.find("authentication") != std::string_view::npos ? "A;;" : "S;;");
   text += base64_encode(random, sizeof random);
   if (int rc = lookup(session, "traceId", traceid,

@@ -85,7 +85,7 @@ int property(const Session& s, const char* key, std::optional<std::string>& out,
   out.reset();
   std::string value;
   int rc = getproperty(s, key, value);
-  if (rc == 2004) return kOk;
+  if (rc == kPropertyAbsent) return kOk;
   if (rc != kOk) return fail(session, rc, line);
   out = std::move(value);
   return kOk;
@@ -115,7 +115,7 @@ int destination(const Session& s, X509* signer, Destination& out) {
     return rc;
   if (text) out.address.port = static_cast<int>(decimal(*text, 0, 65535).value_or(0));
   if (out.address.port <= 0)
-    return fail(session, 13026,
+    return fail(session, kOcspPort,
                 "An error occured trying to parse the portnumber from the certificates AIA location.\n");
 
   if (int rc = property(s, "vatimeout", text,
@@ -126,7 +126,7 @@ int destination(const Session& s, X509* signer, Destination& out) {
     // A negative limit is passed on; the HTTP client applies its default.
     out.timeout = static_cast<int>(decimal(*text, INT_MIN / 1000, INT_MAX / 1000).value_or(0));
     if (out.timeout == 0)
-      return fail(session, 13029, "The vatimeout property in the configuration file is invalid.\n");
+      return fail(session, kOcspTimeout, "The vatimeout property in the configuration file is invalid.\n");
   }
 
   if (int rc = property(s, "vassldisabled", text,
@@ -172,11 +172,11 @@ int getocspresponsestatus(int session, OCSP_BASICRESP* basic, OCSP_SINGLERESP* s
                     "An error occured trying to retrieve additional information from the ocsp response\n");
       return kOk;
     case V_OCSP_CERTSTATUS_REVOKED:
-      return statusfail(session, 13012, "The certificate in request is revoked.\n");
+      return statusfail(session, kRevoked, "The certificate in request is revoked.\n");
     case V_OCSP_CERTSTATUS_UNKNOWN:
-      return statusfail(session, 13014, "The va could not decide the status of the certificate in request.\n");
+      return statusfail(session, kOcspUnknown, "The va could not decide the status of the certificate in request.\n");
     default:
-      return statusfail(session, 13014,
+      return statusfail(session, kOcspUnknown,
                         "The va did not respond with neiter REVOKED,UNKNOWN nor GOOD, but an unrecognized certificate "
                         "status\n");
   }
@@ -211,7 +211,7 @@ int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::o
   Pkcs7Ptr p7;
   if (int rc = decodepkcs7(session, pkcs7, p7,
                            "getcertstatus_getcertstatus: An error occured trying to base64 decode the pkcs7 input.\n",
-                           5001,
+                           kP7Parse,
                            "getcertstatus_getcertstatus: An error occured trying to build an pkcs7 structure based on "
                            "the DER encoded pkcs7.\n");
       rc != kOk)

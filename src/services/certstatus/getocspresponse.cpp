@@ -17,7 +17,7 @@ int fail(int session, int code, std::string_view text) {
 }
 
 int notparsable(int session) {
-  return fail(session, 13008,
+  return fail(session, kOcspParse,
               "The returned der encoded ocsp response could not be parsed to an ocsp response structure.\n");
 }
 
@@ -93,18 +93,18 @@ bool isbasictype(std::string_view oidder) {
 int getocspresponse(int session, std::string_view reply, OcspAnswer& out) {
   out = OcspAnswer{};
   if (http_statuscode(reply) != 200)
-    return fail(session, 13003, "The va did not respond with an http ok code (200 OK)\n");
+    return fail(session, kOcspHttpStatus, "The va did not respond with an http ok code (200 OK)\n");
   size_t end = reply.find("\r\n\r\n");
   if (end == std::string_view::npos)
-    return fail(session, 13004,
+    return fail(session, kOcspHttpFormat,
                 "The http response from the va is not in a valid format. It is missing the duplicate cr and lf\n");
   std::optional<std::string_view> line = contentlengthline(reply.substr(0, end + 2));
-  if (!line) return fail(session, 13005, "The http response from the va does not contain a content-length entry.\n");
+  if (!line) return fail(session, kOcspNoLength, "The http response from the va does not contain a content-length entry.\n");
   if (line->empty() || line->back() != '\r')
-    return fail(session, 13006, "The http response did not contain a cr after content-length.\n");
+    return fail(session, kOcspLengthEnd, "The http response did not contain a cr after content-length.\n");
   std::string_view text = line->substr(0, line->size() - 1);
   size_t length = lengthvalue(trimmed(text.substr(text.find(':') + 1)));
-  if (length == 0) return fail(session, 13024, "The http response did not contain a valid content-length value.\n");
+  if (length == 0) return fail(session, kOcspBadLength, "The http response did not contain a valid content-length value.\n");
 
   std::string_view body = reply.substr(end + 4);
   if (body.size() < length) return notparsable(session);
@@ -121,20 +121,20 @@ int getocspresponse(int session, std::string_view reply, OcspAnswer& out) {
     case OCSP_RESPONSE_STATUS_SUCCESSFUL:
       break;
     case OCSP_RESPONSE_STATUS_MALFORMEDREQUEST:
-      return fail(session, 13018, "The va did not understand the ocsp request we sent.\n");
+      return fail(session, kOcspMalformed, "The va did not understand the ocsp request we sent.\n");
     case OCSP_RESPONSE_STATUS_INTERNALERROR:
-      return fail(session, 13019, "The va responded with an ocsp internal error status.\n");
+      return fail(session, kOcspInternal, "The va responded with an ocsp internal error status.\n");
     case OCSP_RESPONSE_STATUS_TRYLATER:
-      return fail(session, 13020, "The va responded with an ocsp try later status.\n");
+      return fail(session, kOcspTryLater, "The va responded with an ocsp try later status.\n");
     case OCSP_RESPONSE_STATUS_SIGREQUIRED:
-      return fail(session, 13021, "The va did not find a signature of the ocsp request.\n");
+      return fail(session, kOcspSigRequired, "The va did not find a signature of the ocsp request.\n");
     case OCSP_RESPONSE_STATUS_UNAUTHORIZED:
-      return fail(session, 13022, "The va did not authorize access to certificate in request.\n");
+      return fail(session, kOcspUnauthorized, "The va did not authorize access to certificate in request.\n");
     default:
       return notparsable(session);
   }
   if (!present || !isbasictype(type))
-    return fail(session, 13007, "The ocsp response did not contain an ocsp basic response.\n");
+    return fail(session, kOcspNoBasic, "The ocsp response did not contain an ocsp basic response.\n");
   p = reinterpret_cast<const unsigned char*>(octets.data());
   OcspBasicRespPtr basic(d2i_OCSP_BASICRESP(nullptr, &p, static_cast<long>(octets.size())));
   if (!basic || p != reinterpret_cast<const unsigned char*>(octets.data()) + octets.size())

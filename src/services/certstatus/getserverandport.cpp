@@ -8,7 +8,7 @@ namespace {
 
 int fail(int session, std::string_view line) {
   setlasterror(session, line);
-  return 13002;
+  return kOcspAia;
 }
 
 // 1..65535 written in decimal, else 0; an empty text names no port.

@@ -74,7 +74,7 @@ int signtbs(const Session& s, std::string_view tbs, bool hsm, int64_t keybits,
         kHsmFailed,
         kHsmFailed,
         "getcertstatus_signocsprequest: The signature is to large to fit in internal buffer\n",
-        4009,
+        kSignHsm,
     };
     return hsmsign(s, label, data, tbs.size(), keybits, lines, signature);
   }
@@ -83,7 +83,7 @@ int signtbs(const Session& s, std::string_view tbs, bool hsm, int64_t keybits,
     return fail(session, rc, "An error occured trying to retrieve the merchant's own signing private key\n");
   static constexpr const char* kSignFailed =
       "getcertstatus_signocsprequest: An error occured trying to sign the ocsp request using OCSP_request_sign\n";
-  static constexpr SoftwareSignLines lines = {13001, kSignFailed, 13001, kSignFailed, 13001, kSignFailed};
+  static constexpr SoftwareSignLines lines = {kOcspSign, kSignFailed, kOcspSign, kSignFailed, kOcspSign, kSignFailed};
   return softwaresign(session, key, merchantdigest(keybits), data, tbs.size(), lines, signature);
 }
 
@@ -97,14 +97,14 @@ int signocsprequest(const Session& s, OCSP_REQUEST* request, std::string& signed
     return fail(session, rc, "An error occured trying to retrieve the merchant's own signing certificate\n");
   uint64_t hsmcontext = 0;
   if (gethsm_sessioncontext(s, &hsmcontext) != kOk)
-    return fail(session, 13027, "An error occured getting the HSM context for merchant\n");
+    return fail(session, kOcspHsmContext, "An error occured getting the HSM context for merchant\n");
   int64_t keybits = 0;
   if (int rc = getmerchantkeysize(s, &keybits); rc != kOk)
     return fail(session, rc, "An error occured getting the merchants key size.\n");
   bool hsm = hsmcontext != 0;
 
   if (OCSP_request_set1_name(request, X509_get_subject_name(cert)) != 1)
-    return fail(session, 13001,
+    return fail(session, kOcspSign,
                 hsm ? "An error occured trying to add signer info to the ocsp request using OCSP_request_sign\n"
                     : "An error occured trying to sign the ocsp request using OCSP_request_sign\n");
   std::string unsignedder;

@@ -32,7 +32,7 @@ int drawreference(int session, std::string& out) {
       setlasterror(session,
                    "generatemerchantreference_generatemerchantreference: An error occured trying to generate random "
                    "merchant reference.\n");
-      return 38001;
+      return kReferenceRandom;
     }
     if (alphanumeric(b)) out.push_back(static_cast<char>(b));
   }
@@ -42,7 +42,7 @@ int drawreference(int session, std::string& out) {
 int browserchallenge(int session, std::string_view webaddress, std::string& out) {
   std::string challenge(kServerRandomLength, '\0');
   if (RAND_bytes(reinterpret_cast<unsigned char*>(challenge.data()), static_cast<int>(kServerRandomLength)) != 1)
-    return fail(session, 16001, "An error occured trying to generate the 20 byte serverchallenge random.");
+    return fail(session, kChallengeRandom, "An error occured trying to generate the 20 byte serverchallenge random.");
   challenge.append(webaddress);
   if (int rc = encodebase64(session, challenge, out); rc != kOk)
     return fail(session, rc, "An error occured trying to base64 encode the serverchallenge.");
@@ -61,7 +61,7 @@ int mobilechallenge(const Session& s, std::string_view header, std::optional<std
   std::string_view text =
       mobiletext({reinterpret_cast<const char*>(decoded.data()), decoded.size()});
   if (text.find(merchant) == std::string_view::npos)
-    return fail(session, 16002, "The mobile server challenge does not contain the merchant's name.");
+    return fail(session, kChallengeNoMerchant, "The mobile server challenge does not contain the merchant's name.");
   std::string reference;
   if (int rc = drawreference(session, reference); rc != kOk) return rc;
   if (!text.empty() && text.back() == '(') text.remove_suffix(1);

@@ -28,7 +28,7 @@ int fail(int session, int code, std::string_view text) {
 int appendchannelitems(int session, std::string& channel) {
   int count = 0;
   int rc = wildcard_countinfoitems(session, "c_", &count);
-  if (rc != kOk && rc != 2022) {
+  if (rc != kOk && rc != kNotFound) {
     setlasterror(session,
                  "createsecurechannel_calculate_channel_size: An error occured trying to get the the number of "
                  "channel items stored in sessioncontext.\n");
@@ -40,7 +40,7 @@ int appendchannelitems(int session, std::string& channel) {
                  "createsecurechannel_calculate_channel_size: No channel parameters with the prefix \"c_\" was "
                  "present in sessionstore\n");
     setlasterror(session, kNoSize);
-    return 2022;
+    return kNotFound;
   }
   for (int i = 0; i < count; ++i) {
     std::string key, value;

@@ -24,7 +24,7 @@ int get_pop_info(const Session& s, std::string& out) {
   unsigned char random[20];
   std::string nonce;
   if (RAND_bytes(random, sizeof random) != 1 || encodebase64(session, random, sizeof random, nonce) != kOk)
-    return fail(17005, "An error occured generating nonce. \n");
+    return fail(kRandomFailed, "An error occured generating nonce. \n");
 
   std::string form;
   int rc = add_url_key_value(form, "issuer", issuer);

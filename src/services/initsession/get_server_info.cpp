@@ -9,7 +9,7 @@
 namespace zmr {
 
 int add_url_key_value(std::string& buffer, std::optional<std::string_view> key, std::optional<std::string_view> value) {
-  if (!key || !value) return 10005;
+  if (!key || !value) return kNoPair;
   std::string k, v;
   http_urlencode(*key, k);
   http_urlencode(*value, v);

@@ -31,7 +31,7 @@ int get_initsession_url(const Session& s, std::string& url) {
     url.clear();
   }
   std::optional<std::string> builtin = centralserverurl(environment, CentralServer::sdm);
-  if (!builtin) return fail(session, 43000, "get_initsession_url", "Error fetching initsession url for environment.\n");
+  if (!builtin) return fail(session, kInitSessionEnvironment, "get_initsession_url", "Error fetching initsession url for environment.\n");
   url = *builtin;
   return kOk;
 }
@@ -53,7 +53,7 @@ int get_initsession_response(const Session& s, std::string_view body, std::strin
 int parse_initsession_response(int session, std::string_view response, stringmap& map) {
   size_t space = response.find(' ');
   if (space == std::string_view::npos || response.substr(space + 1, 3) != "200")
-    return fail(session, 43002, "parse_initsession_response", "Non 200 http response from SDM.\n");
+    return fail(session, kInitSessionReply, "parse_initsession_response", "Non 200 http response from SDM.\n");
   auto outofmemory = [&] { return fail(session, kOutOfMemory, "parse_initsession_response", "out of memory.\n"); };
   if (addelement(map, "HTTPSTATUSCODE", "200") != kOk) return outofmemory();
 
@@ -65,12 +65,12 @@ int parse_initsession_response(int session, std::string_view response, stringmap
   }
   size_t end = response.find("\r\n\r\n");
   if (end == std::string_view::npos)
-    return fail(session, 43002, "parse_initsession_response", "incorrect response from COI.\n");
+    return fail(session, kInitSessionReply, "parse_initsession_response", "incorrect response from COI.\n");
   std::string_view body = response.substr(end + 4);
   if (body.empty()) return kOk;
   stringmap fields;
   if (createstringmap(body, "&", 0, fields) != kOk)
-    return fail(session, 43002, "parse_initsession_response", "incorrect response from COI.\n");
+    return fail(session, kInitSessionReply, "parse_initsession_response", "incorrect response from COI.\n");
   for (element& e : fields.elements) {
     if (!e.key || !e.value) break;
     map.elements.push_back(std::move(e));
@@ -89,7 +89,7 @@ int decrypt_initsession_response(int session, const stringmap& map, std::string_
   if (int rc = decrypttransactionresponse(session, basekey, encdata, encauth, plain); rc != kOk)
     return fail(session, rc, "decrypt_initsession_response", "Error decrypting initsession response.\n");
   if (!plain.value.empty() && createstringmap(plain.view(), "&", 0, payload) != kOk)
-    return fail(session, 41002, "decrypt_initsession_response", "Error decrypting initsession response.\n");
+    return fail(session, kMapParse, "decrypt_initsession_response", "Error decrypting initsession response.\n");
   return kOk;
 }
 
@@ -112,7 +112,7 @@ int initsession(int session, std::optional<std::string>& cdmuri, std::optional<s
   if (int rc = getenvironment(*s, &environment); rc != kOk)
     return failhere(rc, "An error occured trying to retrieve the current environment.\n");
   const char* modulus = centralservermodulus(environment);
-  if (modulus == nullptr) return failhere(43000, "An error occured trying to get the public key.\n");
+  if (modulus == nullptr) return failhere(kInitSessionEnvironment, "An error occured trying to get the public key.\n");
 
   EncryptedRequest encrypted;
   if (int rc = encrypttransactiondata(session, request, modulus, encrypted); rc != kOk)
@@ -136,7 +136,7 @@ int initsession(int session, std::optional<std::string>& cdmuri, std::optional<s
       setlasterror(session, "\n");  // the line above has no line feed of its own
       return failhere(rc, "Could not set infoitem \"errorcode\".\n");
     }
-    return 43003;
+    return kInitSessionErrorCode;
   }
 
   // From here on only what the tag vouches for counts.
@@ -147,22 +147,22 @@ int initsession(int session, std::optional<std::string>& cdmuri, std::optional<s
     setlasterror(session, "initsession::initsession: Rirorer Idor Azoriva returned an errorCode.\n");
     if (int rc = pushinfoitem(session, "errorcode", errorcode); rc != kOk)
       return failhere(rc, "Could not set infoitem \"errorcode\".\n");
-    return 43003;
+    return kInitSessionErrorCode;
   }
   std::string echoed;
   if (getrawelementvalue(&payload, "nonce", echoed) != kOk)
-    return failhere(43004, "Response from Rirorer Idor Azoriva did not contain nonce.\n");
-  if (echoed != nonce.view()) return failhere(43005, "Nonce in response does not match nonce in request.\n");
+    return failhere(kInitSessionNoNonce, "Response from Rirorer Idor Azoriva did not contain nonce.\n");
+  if (echoed != nonce.view()) return failhere(kInitSessionNonce, "Nonce in response does not match nonce in request.\n");
 
   std::string value;
   if (getrawelementvalue(&payload, "cdmUri", value) != kOk)
-    return failhere(43006, "Response from Rirorer Idor Azoriva did not contain cdmUri.\n");
+    return failhere(kInitSessionNoCdmuri, "Response from Rirorer Idor Azoriva did not contain cdmUri.\n");
   cdmuri = value;
   if (getrawelementvalue(&payload, "tid", value) != kOk)
-    return failhere(43007, "Response from Rirorer Idor Azoriva did not contain tid.\n");
+    return failhere(kInitSessionNoTid, "Response from Rirorer Idor Azoriva did not contain tid.\n");
   tid = value;
   if (getrawelementvalue(&payload, "cid", value) != kOk)
-    return failhere(43008, "Response from Rirorer Idor Azoriva did not contain clientId.\n");
+    return failhere(kInitSessionNoClientId, "Response from Rirorer Idor Azoriva did not contain clientId.\n");
   cid = value;
   return kOk;
 }

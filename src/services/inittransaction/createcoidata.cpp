@@ -52,7 +52,7 @@ int createcoidata(const Session& s, std::string& coidata) {
   if (int rc = getenvironment(s, &environment); rc != kOk)
     return fail(session, rc, "Error retrieving current environment.\n");
   const char* modulus = coimodulus(environment);
-  if (modulus == nullptr) return fail(session, 43000, "Error setting the correct public key.\n");
+  if (modulus == nullptr) return fail(session, kInitSessionEnvironment, "Error setting the correct public key.\n");
   EncryptedRequest encrypted;
   if (int rc = encrypttransactiondata(session, plain, modulus, encrypted); rc != kOk)
     return fail(session, rc, "Error encrypting coidata.\n");

@@ -23,7 +23,7 @@ int route(const Session& s, std::string_view form, std::string_view operation, s
   if (int rc = pushinfoitem(session, "carrier", *carrier); rc != kOk)
     return fail(session, rc, "An error occured setting the infoitem \"carrier\".\n");
   if (*carrier == "NC_ZMR20") {
-    if (!clientinfo) return fail(session, 39011, "An error occured fetching the clientInfo from the request.\n");
+    if (!clientinfo) return fail(session, kNoClientInfo, "An error occured fetching the clientInfo from the request.\n");
     if (operation != "initSign") {
       if (int rc = performinitauth20(s, form, basekey, answer); rc != kOk)
         return fail(session, rc, "Error in performinitauth20.\n");
@@ -41,7 +41,7 @@ int route(const Session& s, std::string_view form, std::string_view operation, s
       return fail(session, rc, "Error in performinittransactionmobile.\n");
     return kOk;
   }
-  return fail(session, 39012, "Unknown carrier in transaction data.\n");
+  return fail(session, kUnknownCarrier, "Unknown carrier in transaction data.\n");
 }
 
 }  // namespace

@@ -23,12 +23,12 @@ std::optional<std::string> formfield(std::string_view form, std::string_view nam
 
 int checktraceid(int session, std::string_view form, const BuilderLines& lines) {
   std::optional<std::string> received = formfield(form, "traceId");
-  if (!received) return initfail(session, 39009, lines, "TraceID not present in request received from client.\n");
+  if (!received) return initfail(session, kNoTraceId, lines, "TraceID not present in request received from client.\n");
   std::string expected;
   if (int rc = popinfoitem(session, "traceId", expected); rc != kOk)
     return initfail(session, rc, lines, "Unable to retrieve infoitem \"traceId\".\n");
   if (*received != expected)
-    return initfail(session, 39008, lines, "The received traceid doesn't match the \"traceId\" infoitem.\n");
+    return initfail(session, kTraceIdMismatch, lines, "The received traceid doesn't match the \"traceId\" infoitem.\n");
   return kOk;
 }
 
@@ -50,7 +50,7 @@ int answerchallenge(const Session& s, std::string_view form, std::optional<std::
   const int session = s.number;
   std::optional<std::string> challenge = formfield(form, "clientChallenge");
   if (!challenge)
-    return initfail(session, 39003, lines, "Could not find \"clientChallenge\" in transaction data.\n");
+    return initfail(session, kNoClientChallenge, lines, "Could not find \"clientChallenge\" in transaction data.\n");
   std::string server;
   if (int rc = authenticateserver(s, pkcs7, server, *challenge, header, flag); rc != kOk)
     return initfail(session, rc, lines, "An error occured during AuthenticateServer.\n");
@@ -68,7 +68,7 @@ int signiteminfo(const Session& s, std::string& mimetype, std::string& pkcs7, st
     return initfail(session, rc, lines, "Could not retrieve infoitem \"mimetype\".\n");
   const bool xml = iequals(mimetype, "text/ZMRXML");
   if (!xml && !iequals(mimetype, "text/plain") && !iequals(mimetype, "application/pdf"))
-    return initfail(session, 39005, lines, "Mime type is not valid for Zelmor use.\n");
+    return initfail(session, kBadMimeType, lines, "Mime type is not valid for Zelmor use.\n");
   if (xml) {
     std::string document, stylesheet;
     if (int rc = popinfoitem(session, "xml", document); rc != kOk)

@@ -74,7 +74,7 @@ int signdocument(const Session& s, document& d) {
     d.signeddata = std::move(envelope);
     return kOk;
   }
-  return initfail(session, 39005, kLines, "Mime type is not valid for Zelmor use.\n");
+  return initfail(session, kBadMimeType, kLines, "Mime type is not valid for Zelmor use.\n");
 }
 
 // The record the store makes when the list is first asked for: no field
@@ -93,7 +93,7 @@ int performinitsign21(const Session& s, std::string_view form, std::string_view 
   if (int rc = getdocuments(session, &head); rc != kOk)
     return initfail(session, rc, kLines, "Error fetching documents to sign from session store.\n");
   if (!head->next && isblank(*head))
-    return initfail(session, 39010, kLines, "No documents to process.\n");
+    return initfail(session, kNoDocuments, kLines, "No documents to process.\n");
 
   std::string documents = "[{\n";
   for (document* d = head; d != nullptr; d = d->next.get()) {

@@ -64,7 +64,7 @@ int performinittransactionmobile(const Session& s, std::string_view form, std::s
   } else if (operation == "initSign") {
     if (int rc = answersigning(s, flagtext, map, pkcs7); rc != kOk) return rc;
   } else {
-    return initfail(session, 39006, kLines, "Invalid operation in inittransaction data.\n");
+    return initfail(session, kBadOperation, kLines, "Invalid operation in inittransaction data.\n");
   }
   if (int rc = pushinfoitem(session, "pkcs7", pkcs7); rc != kOk) {
     // The text names the no-carrier builder.

@@ -23,7 +23,7 @@ int answersigning(const Session& s, stringmap& map, std::string& pkcs7) {
     return initfail(session, rc, kLines, "Unable to fetch infoitem \"datadescription\".\n");
   std::string signers;
   int found = popinfoitem(session, "signers", signers);
-  if (found != kOk && found != 2022)
+  if (found != kOk && found != kNotFound)
     return initfail(session, found, kLines, "Error fetching infoitem \"signers\".\n");
   int rc = addelement(map, "pkcs7", pkcs7);
   if (rc == kOk) rc = addelement(map, "mimeType", mimetype);
@@ -51,7 +51,7 @@ int performinittransactionnc(const Session& s, std::string_view form, std::strin
   } else if (operation == "initSign") {
     if (int rc = answersigning(s, map, pkcs7); rc != kOk) return rc;
   } else {
-    return initfail(session, 39006, kLines, "Invalid operation in inittransaction data.\n");
+    return initfail(session, kBadOperation, kLines, "Invalid operation in inittransaction data.\n");
   }
   const int certtype = operation == "initAuth" ? kCertAuthentication : kCertSigning;
   if (int rc = addchannel(s, pkcs7, certtype, map, kLines); rc != kOk) return rc;

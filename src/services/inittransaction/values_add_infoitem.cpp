@@ -7,10 +7,10 @@ namespace zmr {
 int values_add_infoitem(values& v, int session, std::string_view name, int mandatory) {
   std::string value;
   int rc = popinfoitem(session, name, value);
-  if (rc == 2022) {
+  if (rc == kNotFound) {
     if (mandatory == 0) return kOk;
     setlasterror(session, "inittransaction_values_add_infoitem: A mandatory infoitem is not set\n");
-    return 39001;
+    return kNoNextUrl;
   }
   if (rc != kOk) {
     setlasterror(session,

@@ -1,4 +1,5 @@
 // adddocument and setsigneddata: records of the calling thread's document list.
+#include "misc/status.h"
 #include "services/entry.h"
 #include "services/items/itemsops.h"
 
@@ -15,7 +16,7 @@ document* tail(document* head) {
 int adddocument(int session, std::string_view content, std::string_view second, int type,
                 std::string_view description) {
   if (int rc = enterservice(session); rc != 0) return rc;
-  if (type < 0 || type > 2) return 33002;
+  if (type < 0 || type > 2) return kBadArgument;
   document* head = nullptr;
   if (int rc = getdocuments(session, &head); rc != 0) return rc;
   document* d = head;

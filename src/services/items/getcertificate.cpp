@@ -1,6 +1,7 @@
 #include <openssl/pem.h>
 
 #include "misc/ossl.h"
+#include "misc/status.h"
 #include "services/items/itemsops.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
@@ -21,7 +22,7 @@ int getcertificate(int session, int which, std::string& out) {
   BioPtr bio(BIO_new(BIO_s_mem()));
   if (!bio || PEM_write_bio_X509(bio.get(), cert) != 1) {
     setlasterror(session, "getcertificate: Unable to PEM encode X509 certificate.\n");
-    return 6030;
+    return kCertPem;
   }
   char* data = nullptr;
   long length = BIO_get_mem_data(bio.get(), &data);

@@ -1,4 +1,5 @@
 // getinfoitem and the document getters.
+#include "misc/status.h"
 #include "services/entry.h"
 #include "services/items/itemsops.h"
 
@@ -15,7 +16,7 @@ int documentat(int session, int index, document** out) {
   for (int i = 0; i < index && d != nullptr; ++i) d = d->next.get();
   if (d == nullptr || index < 0) {
     setlasterror(session, "getinfoitem::getsigneddata: No document on requested index.\n");
-    return 2022;
+    return kNotFound;
   }
   *out = d;
   return 0;
@@ -25,7 +26,7 @@ int handpair(int session, const std::optional<std::string>& a, const std::option
              std::string& outa, std::string& outb, const char* getter, const char* missing) {
   if (!a || !b) {
     setlasterror(session, std::string("getinfoitem::") + getter + ": " + missing + "\n");
-    return 2022;
+    return kNotFound;
   }
   outa = *a;
   outb = *b;
@@ -65,7 +66,7 @@ int getsignatureandfullocsp(int session, int index, std::string& clientpkcs7, st
   if (int rc = documentat(session, index, &d); rc != 0) return rc;
   if (!d->fullocsp) {
     setlasterror(session, "getinfoitem::getsignatureandfullocsp: Full OCSP missing on requested index.\n");
-    return 2022;
+    return kNotFound;
   }
   return handpair(session, d->clientpkcs7, d->fullocsp, clientpkcs7, fullocsp, "getsignatureandfullocsp",
                   "Signature missing on requested index.");

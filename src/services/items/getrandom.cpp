@@ -17,7 +17,7 @@ int getrandom(int session, SecretString& out, uint64_t count) {
   SecretBytes bytes(count);
   if (RAND_bytes(bytes.bytes.data(), static_cast<int>(count)) != 1) {
     setlasterror(session, "getrandom_getrandom: An error occured trying to generate the wanted random.\n");
-    return 17005;
+    return kRandomFailed;
   }
   if (int rc = encodebase64(session, bytes.bytes.data(), bytes.bytes.size(), out.value); rc != 0) {
     setlasterror(session, "getrandom_getrandom: An error occured trying to base64 encode the random data.\n");

@@ -1,6 +1,7 @@
 #include <openssl/evp.h>
 
 #include "misc/ossl.h"
+#include "misc/status.h"
 #include "services/entry.h"
 #include "services/items/itemsops.h"
 #include "tools/base64.h"
@@ -21,12 +22,12 @@ int hashdata(int session, std::string& out, std::string_view algorithm, std::str
     md = EVP_sha512();
   } else {
     setlasterror(session, "hashdata_hashdata: The requested hashingalgorithm is not supported.\n");
-    return 17001;
+    return kHashAlgorithm;
   }
   EvpMdCtxPtr ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) {
     setlasterror(session, "hashdata_hashdata: An error occured during EVP_DigestInit.\n");
-    return 17002;
+    return kHashInit;
   }
   std::vector<unsigned char> bytes;
   if (int rc = decodebase64(session, data, bytes); rc != 0) {
@@ -35,13 +36,13 @@ int hashdata(int session, std::string& out, std::string_view algorithm, std::str
   }
   if (EVP_DigestUpdate(ctx.get(), bytes.data(), bytes.size()) != 1) {
     setlasterror(session, "hashdata_hashdata: An error occured during EVP_DigestUpdate.\n");
-    return 17003;
+    return kHashUpdate;
   }
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) {
     setlasterror(session, "hashdata_hashdata: An error occured during EVP_DigestFinal.\n");
-    return 17004;
+    return kHashFinal;
   }
   if (int rc = encodebase64(session, digest, length, out); rc != 0) {
     setlasterror(session, "hashdata_hashdata: Could not base64 encode the digested data.\n");

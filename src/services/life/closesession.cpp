@@ -1,4 +1,5 @@
 #include "hsm/hsmclient.h"
+#include "misc/status.h"
 #include "services/entry.h"
 #include "services/life/lifeops.h"
 
@@ -7,7 +8,7 @@ namespace zmr {
 int closesession(int session) {
   if (int rc = enterservice(session); rc != 0) return rc;
   SessionRef s = takesession(session);
-  if (!s) return 2009;  // another thread closed it first
+  if (!s) return kNoSession;  // another thread closed it first
   // Unpublished, the state gains no new users: a count of one means no call
   // is in flight, and the HSM session can end here with its code reported.
   if (s.use_count() == 1) {

@@ -1,13 +1,14 @@
 // Library start-up and shut-down, and merchant sessions.
 #pragma once
 
+#include "misc/status.h"
+
 #include <cstdint>
 #include <string>
 
 namespace zmr {
 
 // A session opened before start-up or after shut-down.
-inline constexpr int kNotInitialized = 2049;
 
 // One described session, as handed to the caller.
 struct sessionstoreinfo {

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "hsm/hsmclient.h"
+#include "misc/status.h"
 #include "store/setup.h"
 #include "services/life/lifeops.h"
 #include "loaders/configuration.h"
@@ -52,32 +53,32 @@ int validatewebaddress(const Session& s) {
   std::string_view text(value);
   std::string_view host = element(text, pos);
   if (value.empty() || host.empty())
-    return fail(session, "The mandatory configuration parameter \"webaddress\" is present but empty\n", 28001);
+    return fail(session, "The mandatory configuration parameter \"webaddress\" is present but empty\n", kConfigEmpty);
   if (host.size() >= 9 && iequals(host.substr(0, 9), "localhost"))
     return fail(session,
                 "The mandatory configuration parameter \"webaddress\" is set to \"localhost\". This is not "
                 "allowed due to mandatory MITM checking.\n",
-                28003);
+                kConfigLocalhost);
   if (!validhostname(host))
     return fail(session, "The mandatory configuration parameter \"webaddress\" does not contain a valid hostname\n",
-                28004);
+                kConfigHostname);
   size_t comma = text.find(',', pos);
   if (comma == std::string_view::npos)
     return fail(session,
                 "The mandatory configuration parameter \"webaddress\" is not valid. IP address(es) for the "
                 "hostname is missing.\n",
-                28002);
+                kConfigForm);
   while (comma != std::string_view::npos) {
     pos = comma + 1;
     std::string_view address = element(text, pos);
     if (address.empty())
       return fail(session, "The mandatory configuration parameter \"webaddress\" contains empty IP address(es).\n",
-                  28002);
+                  kConfigForm);
     if (address == host)
       return fail(session,
                   "The first element of configuration parameter \"webaddress\" is repeated in the same "
                   "parameter. This is not allowed due to mandatory man-in-the-middle checking.\n",
-                  28002);
+                  kConfigForm);
     comma = text.find(',', pos);
   }
   return 0;
@@ -90,16 +91,16 @@ int validateconfiguration(const Session& s) {
   if (int rc = getproperty(s, "truststore", value); rc != 0)
     return fail(session, "The mandatory configuration parameter \"truststore\" was not found\n", rc);
   if (value.empty())
-    return fail(session, "The mandatory configuration parameter \"truststore\" is present but empty\n", 28001);
+    return fail(session, "The mandatory configuration parameter \"truststore\" is present but empty\n", kConfigEmpty);
   if (int rc = getproperty(s, "grantedpolicies", value); rc != 0)
     return fail(session, "The mandatory configuration parameter \"grantedpolicies\" was not found\n", rc);
   if (value.empty())
-    return fail(session, "The mandatory configuration parameter \"grantedpolicies\" is present but empty\n", 28001);
+    return fail(session, "The mandatory configuration parameter \"grantedpolicies\" is present but empty\n", kConfigEmpty);
   if (value.find("ALL") != std::string::npos && value.size() > 3)
     return fail(session,
                 "The mandatory configuration parameter \"grantedpolicies\" is not valid. Insert only \"ALL\" "
                 "or a commaseparated list of OIDs\n",
-                28002);
+                kConfigForm);
   return 0;
 }
 

@@ -114,7 +114,7 @@ int getDictionaryFromServer(const Session& s, std::string_view locale, Lists& ou
   auto lists = std::make_shared<wordlists>();
   if (readdictionary(body, *lists) != kOk) {
     setlasterror(session, "generatemerchantreference_getdictionaryfromserver: Failed to validate received dictionary.\n");
-    return 38003;
+    return kReferenceInvalid;
   }
   out = std::move(lists);
   return kOk;
@@ -196,7 +196,7 @@ class RefreshSettler {
 int readdictionary(std::string_view body, wordlists& out) {
   std::optional<std::string> list1 = http_find_value("dictionary1", body);
   std::optional<std::string> list2 = http_find_value("dictionary2", body);
-  if (!list1 || !list2 || !splitlist(*list1, out.words1) || !splitlist(*list2, out.words2)) return 38003;
+  if (!list1 || !list2 || !splitlist(*list1, out.words1) || !splitlist(*list2, out.words2)) return kReferenceInvalid;
   return kOk;
 }
 
@@ -231,7 +231,7 @@ int generatemerchantreference(int session, std::string_view locale, std::string&
     }
     if (!record) {
       std::shared_ptr<dictionary>* free = findslot(nullptr);
-      if (free == nullptr) return fail(session, 38002, "Unable to fetch dictionary from cache.");
+      if (free == nullptr) return fail(session, kReferenceDictionary, "Unable to fetch dictionary from cache.");
       record = std::make_shared<dictionary>();
       record->locale = locale;
       record->pending = pending = std::make_shared<firstfetch>();
@@ -258,13 +258,13 @@ int generatemerchantreference(int session, std::string_view locale, std::string&
       Lists fresh;
       int rc = getDictionaryFromServer(*s, locale, fresh);
       settler.settle(fresh);
-      if (rc != kOk) return fail(session, 38002, "An error occured during download of dictionaries.");
+      if (rc != kOk) return fail(session, kReferenceDictionary, "An error occured during download of dictionaries.");
       lists = std::move(fresh);
       break;
     }
     case Role::wait:
       lists = pending->wait();
-      if (!lists) return fail(session, 38002, "An error occured during download of dictionaries.");
+      if (!lists) return fail(session, kReferenceDictionary, "An error occured during download of dictionaries.");
       break;
     case Role::refresh: {
       RefreshSettler settler(session, record);
@@ -277,8 +277,8 @@ int generatemerchantreference(int session, std::string_view locale, std::string&
 
   unsigned char bytes[4];
   if (!drawrandom(bytes, 2) || !drawrandom(bytes + 2, 2)) {
-    fail(session, 38001, "An error occured trying to generate random merchant reference.");
-    return fail(session, 38001, "Failed to generate merchant reference.");
+    fail(session, kReferenceRandom, "An error occured trying to generate random merchant reference.");
+    return fail(session, kReferenceRandom, "Failed to generate merchant reference.");
   }
   reference = pickreference(*lists, bytes);
   return kOk;

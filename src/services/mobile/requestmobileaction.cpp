@@ -114,7 +114,7 @@ int requestmobileaction(int session, std::string& reference) {
   if (int rc = ravud_send(*s, fields, body, mobileactiontimeout(timeout)); rc != kOk)
     return fail(session, rc, "Error communicating with RAVUD.");
   std::optional<std::string> found = http_find_value("transactionReference", body);
-  if (!found) return fail(session, 37001, "Missing transaction reference in RAVUD response.");
+  if (!found) return fail(session, kMobileNoReference, "Missing transaction reference in RAVUD response.");
   reference = std::move(*found);
   return kOk;
 }

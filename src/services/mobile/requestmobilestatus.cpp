@@ -20,7 +20,7 @@ int requestmobilestatus(int session, std::string_view reference, std::string& st
   std::optional<std::string> found = http_find_value("transactionStatus", body);
   if (!found) {
     setlasterror(session, "requestmobilestatus_requestmobileastatus: Missing transaction status in RAVUD response.\n");
-    return 37002;
+    return kMobileNoStatus;
   }
   status = std::move(*found);
   return kOk;

@@ -49,7 +49,7 @@ int build(const Session& s, std::string_view order, std::string& document) {
   std::string policy;
   if (int rc = getpolicyoid(session, cert, policy); rc != 0) return signfail(session, rc, kNoCert);
   if (policy != kSignOnlyPolicy)
-    return signfail(session, 30001,
+    return signfail(session, kXmldsigPolicy,
                     "createxmldsig_createxmldsig: To create XMLDSIG signatures an RA Signing certificate must be "
                     "aquired\n");
   std::string certificate;

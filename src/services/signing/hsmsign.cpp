@@ -1,4 +1,5 @@
 #include "hsm/hsmclient.h"
+#include "misc/status.h"
 #include "services/signing/signingops.h"
 #include "store/threadstore.h"
 #include "tools/pkcs7tools.h"
@@ -11,12 +12,12 @@ int hsmsign(const Session& s, const std::string& label, const unsigned char* dat
   std::vector<unsigned char> digestinfo;
   if (createhashforpkcs1(session, data, length, digestinfo, keybits) != 0) {
     setlasterror(session, lines.nodigestinfo);
-    return 4012;
+    return kSignDigestInfo;
   }
   std::vector<unsigned char> produced;
   if (hsm_signdata(s, digestinfo.data(), digestinfo.size(), produced, label, 0) != 0) {
     setlasterror(session, lines.signfailed);
-    return 4009;
+    return kSignHsm;
   }
   if (produced.size() > kHsmResultMax) {
     setlasterror(session, lines.toolarge);

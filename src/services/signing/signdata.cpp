@@ -145,17 +145,17 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
   const EVP_MD* md = merchantdigest(keybits);
 
   Pkcs7Ptr p7(PKCS7_new());
-  if (!p7) return signfail(session, 4010, "signdata_signdata: Unable to create PKCS7 structure.\n");
+  if (!p7) return signfail(session, kSignPkcs7, "signdata_signdata: Unable to create PKCS7 structure.\n");
   if (PKCS7_set_type(p7.get(), NID_pkcs7_signed) != 1)
-    return signfail(session, 4014, "signdata_signdata: Unable to set PKCS7 type in P7 structure.\n");
+    return signfail(session, kSignP7Type, "signdata_signdata: Unable to set PKCS7 type in P7 structure.\n");
 
   uint64_t hsmcontext = 0;
   if (gethsm_sessioncontext(s, &hsmcontext) != 0)
-    return signfail(session, 4008, "signdata_signdata: An error occured getting the HSM context for merchant\n");
+    return signfail(session, kSignHsmContext, "signdata_signdata: An error occured getting the HSM context for merchant\n");
   bool hsm = hsmcontext != 0;
 
   if (certtype != kCertSigning && certtype != kCertAuthentication)
-    return signfail(session, 4001,
+    return signfail(session, kSignCertType,
                 "signdata_signdata: The requested certificate type is neither SIGNING nor AUTHENTICATION\n");
   X509* cert = nullptr;
   EVP_PKEY* key = nullptr;
@@ -185,24 +185,24 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
 
   PKCS7_SIGNER_INFO* si = nullptr;
   if (!addsigner(p7.get(), cert, md, si))
-    return signfail(session, 4011, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+    return signfail(session, kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   if (!addattribute(si, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data), -1))
-    return signfail(session, 4011, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+    return signfail(session, kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
 
   bool iso = profile == CmsProfile::fromitem && isoprofile(session, certtype);
   std::array<unsigned char, 51> certvalue{};
   if (!signingcertvalue(cert, certvalue) ||
       !addattribute(si, iso ? NID_pkcs9_signerInfoV2 : NID_pkcs9_signerInfo, V_ASN1_SEQUENCE, certvalue.data(),
                     static_cast<int>(certvalue.size())))
-    return signfail(session, 4011, "signdata_signdata: An error occurred trying to add signer info to the PKCS7\n");
+    return signfail(session, kSignSignerInfo, "signdata_signdata: An error occurred trying to add signer info to the PKCS7\n");
 
   static constexpr char kChannel[] = "ZMR Channel";
   if (nonce == 1 && !addattribute(si, NID_pkcs9_randomNonce, V_ASN1_OCTET_STRING, kChannel, sizeof kChannel - 1))
-    return signfail(session, 4011, "signdata_signdata: An error occurred trying to add signer info to the PKCS7\n");
+    return signfail(session, kSignSignerInfo, "signdata_signdata: An error occurred trying to add signer info to the PKCS7\n");
 
   // The signer first, then the chain without its self-signed root.
   if (PKCS7_add_certificate(p7.get(), cert) != 1)
-    return signfail(session, 4011, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+    return signfail(session, kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   STACK_OF(X509)* cas = nullptr;
   if (int rc = getcacerts(s, &cas); rc != 0)
     return signfail(session, rc,
@@ -212,33 +212,33 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
     X509* ca = sk_X509_value(cas, i);
     if (X509_NAME_cmp(X509_get_subject_name(ca), X509_get_issuer_name(ca)) == 0) continue;
     if (PKCS7_add_certificate(p7.get(), ca) != 1)
-      return signfail(session, 4011,
+      return signfail(session, kSignSignerInfo,
                   "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   }
 
   // Detached: the content is id-data without its octets.
   if (PKCS7_content_new(p7.get(), NID_pkcs7_data) != 1 || PKCS7_set_detached(p7.get(), 1) != 1)
-    return signfail(session, 4011, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+    return signfail(session, kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
 
   if (!iso) {
     Asn1TimePtr now(ASN1_UTCTIME_adj(nullptr, std::time(nullptr), 0, 0));
     if (!now || !addattribute(si, NID_pkcs9_signingTime, V_ASN1_UTCTIME, now.get(), -1))
-      return signfail(session, 4011,
+      return signfail(session, kSignSignerInfo,
                   "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   }
 
   {
     EvpMdCtxPtr ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1)
-      return signfail(session, 4002, "signdata_signdata: An error occured calling EVP_DigestInit\n");
+      return signfail(session, kSignDigestInit, "signdata_signdata: An error occured calling EVP_DigestInit\n");
     if (EVP_DigestUpdate(ctx.get(), data, length) != 1)
-      return signfail(session, 4003, "signdata_signdata: An error occured calling EVP_DigestUpdate\n");
+      return signfail(session, kSignDigestUpdate, "signdata_signdata: An error occured calling EVP_DigestUpdate\n");
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestlength = 0;
     if (EVP_DigestFinal_ex(ctx.get(), digest, &digestlength) != 1)
-      return signfail(session, 4004, "signdata_signdata: An error occured calling EVP_DigestFinal\n");
+      return signfail(session, kSignDigestFinal, "signdata_signdata: An error occured calling EVP_DigestFinal\n");
     if (!addattribute(si, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING, digest, static_cast<int>(digestlength)))
-      return signfail(session, 4011,
+      return signfail(session, kSignSignerInfo,
                   "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   }
 
@@ -253,9 +253,9 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
   std::vector<unsigned char> signature;
   if (!hsm) {
     static constexpr SoftwareSignLines lines = {
-        4005, "signdata_signdata: An error occured calling EVP_SignInit\n",
-        4006, "signdata_signdata: An error occured calling EVP_SignUpdate\n",
-        4007, "signdata_signdata: An error occured calling EVP_SignFinal\n",
+        kSignInit, "signdata_signdata: An error occured calling EVP_SignInit\n",
+        kSignUpdate, "signdata_signdata: An error occured calling EVP_SignUpdate\n",
+        kSignFinal, "signdata_signdata: An error occured calling EVP_SignFinal\n",
     };
     if (int rc = softwaresign(session, key, md, attributes, static_cast<size_t>(attributeslength), lines, signature);
         rc != 0)
@@ -278,7 +278,7 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
         kHsmFailed,
         kHsmFailed,
         "signdata_signdata: The signature is to large to fit in internal buffer\n",
-        4013,
+        kSignTooLarge,
     };
     if (int rc = hsmsign(s, label, attributes, static_cast<size_t>(attributeslength), keybits, lines,
                          signature);
@@ -297,7 +297,7 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
   // fails, and its bytes then differ from what the next encoding writes:
   // what goes out must be what was signed.
   if (!sameattributes(signedattributes(der), attributes, static_cast<size_t>(attributeslength)))
-    return signfail(session, 4011,
+    return signfail(session, kSignSignerInfo,
                     "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   if (int rc = encodebase64(session, der.data(), der.size(), out); rc != 0) {
     out.clear();

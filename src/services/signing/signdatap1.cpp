@@ -1,3 +1,4 @@
+#include "misc/status.h"
 #include "services/entry.h"
 #include "services/signing/signingops.h"
 #include "tools/base64.h"
@@ -25,7 +26,7 @@ int signdatap1(const Session& s, const unsigned char* data, size_t length, std::
   if (int rc = getmerchantkeysize(s, &keybits); rc != 0) return rc;
   uint64_t hsmcontext = 0;
   if (gethsm_sessioncontext(s, &hsmcontext) != 0)
-    return signfail(session, 29004, "signdatap1_signdatap1: An error occured getting the HSM context for merchant\n");
+    return signfail(session, kP1HsmContext, "signdatap1_signdatap1: An error occured getting the HSM context for merchant\n");
 
   std::vector<unsigned char> signature;
   if (hsmcontext == 0) {
@@ -41,12 +42,12 @@ int signdatap1(const Session& s, const unsigned char* data, size_t length, std::
                     "signdatap1_signdatap1: An error occured trying to retrieve the merchant's private "
                     "authentication key from session store.\n");
     } else {
-      return signfail(session, 29007, kBadType);
+      return signfail(session, kP1CertType, kBadType);
     }
     static constexpr SoftwareSignLines lines = {
-        29005, "signdatap1_signdatap1: An error occured calling EVP_SignInit\n",
-        29006, "signdatap1_signdatap1: An error occured calling EVP_SignUpdate\n",
-        29008, "signdatap1_signdatap1: An error occured calling EVP_SignFinal\n",
+        kP1Init, "signdatap1_signdatap1: An error occured calling EVP_SignInit\n",
+        kP1Update, "signdatap1_signdatap1: An error occured calling EVP_SignUpdate\n",
+        kP1Final, "signdatap1_signdatap1: An error occured calling EVP_SignFinal\n",
     };
     if (int rc = softwaresign(session, key, merchantdigest(keybits), data, length, lines, signature); rc != 0)
       return rc;
@@ -62,14 +63,14 @@ int signdatap1(const Session& s, const unsigned char* data, size_t length, std::
                     "signdatap1_signdatap1: An error occured getting the HSM authentication key label for the "
                     "merchant\n");
     } else {
-      return signfail(session, 29007, kBadType);
+      return signfail(session, kP1CertType, kBadType);
     }
     // A DigestInfo that cannot be made is reported under signdata's name.
     static constexpr HsmSignLines lines = {
         "signdata_signdata: An error occured signing the data with HSM private keys\n",
         "signdatap1_signdatap1: An error occured signing the data with HSM private keys\n",
         "signdatap1_signdatap1: The signature is to large to fit in internal buffer\n",
-        29009,
+        kP1TooLarge,
     };
     if (int rc = hsmsign(s, label, data, length, keybits, lines, signature); rc != 0) return rc;
   }

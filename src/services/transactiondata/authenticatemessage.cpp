@@ -16,8 +16,8 @@ int authenticateMessage(std::span<const unsigned char> key, std::span<const unsi
                         std::span<const unsigned char> received) {
   std::array<unsigned char, kTagLength> tag{};
   if (int rc = authenticateMessage(key, message, tag); rc != kOk) return rc;
-  if (received.size() != tag.size()) return 40050;
-  return CRYPTO_memcmp(tag.data(), received.data(), tag.size()) == 0 ? kOk : 40051;
+  if (received.size() != tag.size()) return kTagSize;
+  return CRYPTO_memcmp(tag.data(), received.data(), tag.size()) == 0 ? kOk : kTagMismatch;
 }
 
 }  // namespace zmr

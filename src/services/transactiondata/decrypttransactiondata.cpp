@@ -74,7 +74,7 @@ int unwrapsoftware(const Session& s, std::span<const unsigned char> wrapped, Sec
     return fail(session, rc, kPrefixOne, "An error occured retrieving the auth key for merchant. \n");
   auto unusable = [&] {
     ERR_clear_error();
-    return fail(session, 22005, kPrefixOne,
+    return fail(session, kRsaDecrypt, kPrefixOne,
                 "An error occured trying to decrypt the encryption key with merchant private auth key\n");
   };
   std::optional<bool> fits = fitsmodulus(authkey, wrapped);
@@ -108,7 +108,7 @@ int unwraphsm(const Session& s, std::span<const unsigned char> wrapped, SecretBy
   std::optional<bool> fits = fitsmodulus(X509_get0_pubkey(cert), wrapped);
   if (!fits) {
     ERR_clear_error();
-    return fail(session, 22005, kPrefixOne, "An error occured retrieving the auth key for merchant. \n");
+    return fail(session, kRsaDecrypt, kPrefixOne, "An error occured retrieving the auth key for merchant. \n");
   }
   if (!*fits) return kOk;
   SecretBytes em;
@@ -117,7 +117,7 @@ int unwraphsm(const Session& s, std::span<const unsigned char> wrapped, SecretBy
   // A module may leave out the leading zero bytes of the number, but a
   // block longer than the modulus is its fault.
   if (em.bytes.size() > wrapped.size())
-    return fail(session, 25037, kPrefixTwo, "An error occured trying to decrypt the encryption key using HSM.\n");
+    return fail(session, kHsmDecrypt, kPrefixTwo, "An error occured trying to decrypt the encryption key using HSM.\n");
   SecretBytes block(wrapped.size());
   std::copy(em.bytes.begin(), em.bytes.end(), block.bytes.end() - static_cast<std::ptrdiff_t>(em.bytes.size()));
   selectkey(block.bytes, basekey);
@@ -151,12 +151,12 @@ int decrypttransactiondata(const Session& s, std::string_view enckey, std::strin
 
   uint64_t hsmsession = 0;
   if (gethsm_sessioncontext(s, &hsmsession) != kOk)
-    return fail(session, 22006, kPrefixOne, "An error occured getting the HSM context for merchant.\n");
+    return fail(session, kDecryptHsmContext, kPrefixOne, "An error occured getting the HSM context for merchant.\n");
 
   // Drawn first: whatever encKey holds, something goes on to the tag check.
   SecretBytes basekey(kBaseKeyLength);
   if (RAND_bytes(basekey.bytes.data(), static_cast<int>(basekey.bytes.size())) != 1)
-    return fail(session, 44001, kPrefixTwo, "An error occured trying to generate a random key.\n");
+    return fail(session, kBasekeyWrap, kPrefixTwo, "An error occured trying to generate a random key.\n");
   int rc = hsmsession != 0 ? unwraphsm(s, wrapped, basekey) : unwrapsoftware(s, wrapped, basekey);
   if (rc != kOk) return rc;
 

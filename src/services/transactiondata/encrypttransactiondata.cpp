@@ -63,13 +63,13 @@ int protectBaseKey(int session, std::span<const unsigned char> basekey, std::str
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
       EVP_PKEY_encrypt(ctx.get(), nullptr, &length, basekey.data(), basekey.size()) != 1) {
     setlasterror(session, "encrypttransactiondata::protectBaseKey: Error encrypting base key.\n");
-    return 44001;
+    return kBasekeyWrap;
   }
   wrapped.resize(length);
   if (EVP_PKEY_encrypt(ctx.get(), wrapped.data(), &length, basekey.data(), basekey.size()) != 1) {
     wrapped.clear();
     setlasterror(session, "encrypttransactiondata::protectBaseKey: Error encrypting base key.\n");
-    return 44001;
+    return kBasekeyWrap;
   }
   wrapped.resize(length);
   return kOk;
@@ -84,7 +84,7 @@ int encrypttransactiondata(int session, std::string_view plain, std::string_view
 
   SecretBytes basekey(kBaseKeyLength);
   if (RAND_bytes(basekey.bytes.data(), static_cast<int>(basekey.bytes.size())) != 1)
-    return fail(session, 44001, "Failed to generate basekey.\n");
+    return fail(session, kBasekeyWrap, "Failed to generate basekey.\n");
 
   std::vector<unsigned char> wrapped;
   if (int rc = protectBaseKey(session, basekey.bytes, modulushex, wrapped); rc != kOk)

@@ -16,11 +16,11 @@ int symmetricEncrypt2(int session, std::span<const unsigned char> key, std::span
   if (a == nullptr || !ctx || key.size() != kSubKeyLength || iv.size() < kIvLength ||
       EVP_EncryptInit_ex2(ctx.get(), a->aes256cbc, key.data(), iv.data(), nullptr) != 1) {
     setlasterror(session, "symmetricdecrypt::symmetricEncrypt2: An error occured trying to initialize the encrypt function.\n");
-    return 24001;
+    return kEncryptInit;
   }
   if (plain.size() > static_cast<size_t>(INT_MAX) - 2 * kIvLength) {
     setlasterror(session, "symmetricdecrypt::symmetricEncrypt2: An error occured trying to update the encrypt function.\n");
-    return 24002;
+    return kEncryptUpdate;
   }
   out.resize(plain.size() + kIvLength);
   int produced = 0;
@@ -29,13 +29,13 @@ int symmetricEncrypt2(int session, std::span<const unsigned char> key, std::span
                         static_cast<int>(plain.size())) != 1) {
     out.clear();
     setlasterror(session, "symmetricdecrypt::symmetricEncrypt2: An error occured trying to update the encrypt function.\n");
-    return 24002;
+    return kEncryptUpdate;
   }
   int last = 0;
   if (EVP_EncryptFinal_ex(ctx.get(), out.data() + produced, &last) != 1) {
     out.clear();
     setlasterror(session, "symmetricdecrypt::symmetricEncrypt2: An error occured trying to finish the encrypt function.\n");
-    return 24003;
+    return kEncryptFinal;
   }
   out.resize(static_cast<size_t>(produced) + static_cast<size_t>(last));
   return kOk;

@@ -38,7 +38,7 @@ int getservicesurl(const Session& s, std::string& url) {
   }
   if ((environment == 1 || environment == 2) && getproperty(s, "servicehostdns", url) == kOk) return kOk;
   std::optional<std::string> builtin = centralserverurl(environment, CentralServer::services);
-  if (!builtin) return 42002;
+  if (!builtin) return kTxinfoEnvironment;
   url = std::move(*builtin);
   return kOk;
 }
@@ -49,19 +49,19 @@ int readservicesreply(int session, std::string_view reply, std::string& encdata,
   size_t end = reply.find("\r\n\r\n");
   if (end == std::string_view::npos) {
     setlasterror(session, "transactioninfo::parseresponse: Incorrect response from COI.\n");
-    return failreply(session, 42000, "Error parsing response from servicehost.");
+    return failreply(session, kTxinfoReply, "Error parsing response from servicehost.");
   }
   stringmap map;
   if (createstringmap(reply.substr(end + 4), "&", 0, map) != kOk)
-    return failreply(session, 42000, "Error parsing response from servicehost.");
+    return failreply(session, kTxinfoReply, "Error parsing response from servicehost.");
 
   std::string errorcode, errormessage;
   if (getrawelementvalue(&map, "ErrorCode", errorcode) == kOk) {
-    failreply(session, 42000, "Unencrypted error returned from servicehost.");
+    failreply(session, kTxinfoReply, "Unencrypted error returned from servicehost.");
     // The host's texts are data: they go into the line as they stand.
     if (getrawelementvalue(&map, "ErrorMsg", errormessage) == kOk)
       setlasterror(session, "transactioninfo::gettransactioninfo: " + errormessage + " (" + errorcode + ").");
-    return 42000;
+    return kTxinfoReply;
   }
   if (int rc = getrawelementvalue(&map, "encAuth", encauth); rc != kOk)
     return fail(session, rc, "Unable to extract encAuth from response.");
@@ -93,7 +93,7 @@ int parse_payload(int session, std::string_view answer, std::string_view key, Pa
   items.clear();
   auto bad = [&] {
     items.clear();
-    return failreply(session, 42000, "Error parsing payload from servicehost.");
+    return failreply(session, kTxinfoReply, "Error parsing payload from servicehost.");
   };
   size_t at = answer.find("data=");
   if (at == std::string_view::npos) return bad();
@@ -152,7 +152,7 @@ int gettransactioninfo(int session, std::string_view key, std::string_view oids)
   if (int rc = getenvironment(*s, &environment); rc != kOk)
     return fail(session, rc, "An error occured trying to retrieve the current environment.");
   const char* modulus = centralservermodulus(environment);
-  if (modulus == nullptr) return fail(session, 42002, "An error occured trying to get the public key.");
+  if (modulus == nullptr) return fail(session, kTxinfoEnvironment, "An error occured trying to get the public key.");
 
   EncryptedRequest encrypted;
   if (int rc = encrypttransactiondata(session, request, modulus, encrypted); rc != kOk)
@@ -179,7 +179,7 @@ int gettransactioninfo(int session, std::string_view key, std::string_view oids)
   if (int rc = readservicesreply(session, reply, encdata, encauth); rc != kOk) return rc;
   if (int rc = decrypttransactionresponse(session, encrypted.basekey.view(), encdata, encauth, answer); rc != kOk)
     return fail(session, rc, "Error decrypting response.");
-  if (!verify_nonce(session, answer.view(), popinfo)) return failreply(session, 42001, "Response validation error.");
+  if (!verify_nonce(session, answer.view(), popinfo)) return failreply(session, kTxinfoValidation, "Response validation error.");
 
   PayloadItems items;
   if (int rc = parse_payload(session, answer.view(), key, items); rc != kOk) return rc;

@@ -1,3 +1,4 @@
+#include "misc/status.h"
 #include "services/tripledes/tripledesops.h"
 
 #include <openssl/evp.h>
@@ -25,24 +26,24 @@ int tripledes(int session, std::string_view keytext, std::string_view input, boo
     return fail(rc, "An error occured trying to base64 decode the base64 encoded 3des key.");
   // Two DES keys are needed; a shorter key would be read past its end.
   if (key.bytes.size() < 16)
-    return fail(33002, "An error occured trying to base64 decode the base64 encoded 3des key.");
+    return fail(kBadArgument, "An error occured trying to base64 decode the base64 encoded 3des key.");
   if (int rc = decodebase64(session, input, data.bytes); rc != 0)
     return fail(rc, "An error occured trying to base64 decode the base64 encoded encrypted input.");
 
   const unsigned char iv[8] = {0};
   EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
   if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_des_ede_cbc(), nullptr, key.bytes.data(), iv, encrypt ? 1 : 0) != 1)
-    return encrypt ? fail(24001, "An error occured trying to initialize the encrypt function.")
-                   : fail(23001, "An error occured trying to initialize the decrypt function.");
-  if (data.bytes.size() > static_cast<size_t>(INT_MAX - 16)) return 33002;
+    return encrypt ? fail(kEncryptInit, "An error occured trying to initialize the encrypt function.")
+                   : fail(kDecryptInit, "An error occured trying to initialize the decrypt function.");
+  if (data.bytes.size() > static_cast<size_t>(INT_MAX - 16)) return kBadArgument;
   result.bytes.resize(data.bytes.size() + 8);
   int n1 = 0, n2 = 0;
   if (EVP_CipherUpdate(ctx.get(), result.bytes.data(), &n1, data.bytes.data(), static_cast<int>(data.bytes.size())) != 1)
-    return encrypt ? fail(24002, "An error occured trying to update the encrypt function.")
-                   : fail(23002, "An error occured trying to update the decrypt function.");
+    return encrypt ? fail(kEncryptUpdate, "An error occured trying to update the encrypt function.")
+                   : fail(kDecryptUpdate, "An error occured trying to update the decrypt function.");
   if (EVP_CipherFinal_ex(ctx.get(), result.bytes.data() + n1, &n2) != 1)
-    return encrypt ? fail(24003, "An error occured trying to finish the encrypt function.")
-                   : fail(23003, "An error occured trying to finish the decrypt function.");
+    return encrypt ? fail(kEncryptFinal, "An error occured trying to finish the encrypt function.")
+                   : fail(kDecryptFinal, "An error occured trying to finish the decrypt function.");
   if (int rc = encodebase64(session, result.bytes.data(), static_cast<size_t>(n1 + n2), out.value); rc != 0)
     return fail(rc, "An error occured trying to base64 encode the decrypted data.");
   return 0;

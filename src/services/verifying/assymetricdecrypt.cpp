@@ -37,7 +37,7 @@ struct FileCloser {
 
 int readkeyfile(int session, const char* path, std::vector<unsigned char>& der) {
   std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
-  if (!file) return fail(session, 22001, "Could not open the RSA private keystore. Check the path!");
+  if (!file) return fail(session, kKeystoreOpen, "Could not open the RSA private keystore. Check the path!");
   unsigned char buffer[4096];
   size_t n = 0;
   while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
@@ -45,7 +45,7 @@ int readkeyfile(int session, const char* path, std::vector<unsigned char>& der) 
     der.insert(der.end(), buffer, buffer + n);
   }
   if (n > 0 || std::ferror(file.get()) != 0 || der.empty())
-    return fail(session, 22002, "The RSA private key file does not contain a valid PKCS#8 structure.");
+    return fail(session, kKeystorePkcs8, "The RSA private key file does not contain a valid PKCS#8 structure.");
   return 0;
 }
 
@@ -60,7 +60,7 @@ int loadkey(int session, const char* path, std::string_view password, EvpPkeyPtr
   X509SigPtr encrypted(d2i_X509_SIG(nullptr, &p, static_cast<long>(der.size())));
   if (!encrypted || p != der.data() + der.size()) {
     ERR_clear_error();
-    return fail(session, 22002, "The RSA private key file does not contain a valid PKCS#8 structure.");
+    return fail(session, kKeystorePkcs8, "The RSA private key file does not contain a valid PKCS#8 structure.");
   }
   if (password.size() > INT_MAX) return kBadArgument;
   Pkcs12Context context;
@@ -69,12 +69,12 @@ int loadkey(int session, const char* path, std::string_view password, EvpPkeyPtr
                                      context.ctx, nullptr));
   if (!info) {
     ERR_clear_error();
-    return fail(session, 22003, "Unable to decrypt the PKCS#8 structure. Possibly wrong password supplied");
+    return fail(session, kKeystorePassword, "Unable to decrypt the PKCS#8 structure. Possibly wrong password supplied");
   }
   EvpPkeyPtr made(EVP_PKCS82PKEY(info.get()));
   if (!made || EVP_PKEY_is_a(made.get(), "RSA") != 1) {
     ERR_clear_error();
-    return fail(session, 22004, "Unable to create a private key from the decrypted PKCS#8.");
+    return fail(session, kKeystoreKey, "Unable to create a private key from the decrypted PKCS#8.");
   }
   // A failed allocation while OpenSSL makes the key can leave it with its
   // numbers but without its sizes; such a key is never stored, so that the
@@ -95,10 +95,10 @@ int verifierkey(Session& s, const char* path, std::string_view password, bool hs
   const int session = s.number;
   int rc = getverifierkey(s, &out);
   if (rc == 0) return 0;
-  if (rc != 2042) return fail(session, rc, "An error occured trying retrieve the central verifier private key.");
+  if (rc != kNoVerifierKey) return fail(session, rc, "An error occured trying retrieve the central verifier private key.");
   std::lock_guard<std::mutex> loading(s.verifierkeyloading);
   rc = getverifierkey(s, &out);  // loaded while this call waited
-  if (rc != 2042) return rc;
+  if (rc != kNoVerifierKey) return rc;
 
   EvpPkeyPtr key;
   if (rc = loadkey(session, path, password, key); rc != 0) return rc;
@@ -142,7 +142,7 @@ int softwaredecrypt(int session, EVP_PKEY* key, const std::vector<unsigned char>
             EVP_PKEY_decrypt(ctx.get(), plain.bytes.data(), &length, in.data(), in.size()) == 1 && length > 0 &&
             length <= size;
   ERR_clear_error();
-  if (!ok) return fail(session, 22005, "An error occured trying to decrypt data with private key");
+  if (!ok) return fail(session, kRsaDecrypt, "An error occured trying to decrypt data with private key");
   plain.bytes.resize(length);
   return 0;
 }
@@ -159,7 +159,7 @@ int assymetricdecrypt(int session, const char* path, std::string_view password, 
   if (int rc = usesession(session, s); rc != 0) return rc;
   uint64_t hsmsession = 0;
   if (gethsm_sessioncontext(*s, &hsmsession) != 0)
-    return fail(session, 22006, "An error occured getting the HSM context for merchant");
+    return fail(session, kDecryptHsmContext, "An error occured getting the HSM context for merchant");
   bool hsm = hsmsession != 0;
 
   EVP_PKEY* key = nullptr;

@@ -1,5 +1,6 @@
 #include <array>
 
+#include "misc/status.h"
 #include "services/entry.h"
 #include "services/verifying/verifyingops.h"
 #include "tools/certtools.h"
@@ -68,22 +69,22 @@ const Item* finditem(std::string_view name) {
 int openpkcs7signer(int session, std::string_view pkcs7base64, Pkcs7Ptr& p7, X509*& signer) {
   if (int rc = decodepkcs7(session, pkcs7base64, p7,
                            "getpkcs7info_getpkcs7info: An error occured trying to base64 decode the pkcs7 input.\n",
-                           8001,
+                           kInfoParse,
                            "getpkcs7info_getpkcs7info: An error occured trying to parse the der encoded pkcs7 input "
                            "to pkcs7 structure.\n");
       rc != 0)
     return rc;
   STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
   if (sk_PKCS7_SIGNER_INFO_num(infos) <= 0)
-    return pkcs7fail(session, 8002,
+    return pkcs7fail(session, kInfoNoSigners,
                      "getpkcs7info_getpkcs7info: The pkcs7 does not contain any information about signer(s).\n");
   PKCS7_SIGNER_INFO* first = sk_PKCS7_SIGNER_INFO_value(infos, 0);
   if (first == nullptr)
-    return pkcs7fail(session, 8002,
+    return pkcs7fail(session, kInfoNoSigners,
                      "getpkcs7info_getpkcs7info: The pkcs7 does not contain any information about the signer.\n");
   signer = PKCS7_cert_from_signer_info(p7.get(), first);
   if (signer == nullptr)
-    return pkcs7fail(session, 8003,
+    return pkcs7fail(session, kInfoNoSignerCert,
                      "getpkcs7info_getpkcs7info: Did not find the signing certificate from the pkcs7 signing "
                      "information\n");
   return 0;
@@ -92,7 +93,7 @@ int openpkcs7signer(int session, std::string_view pkcs7base64, Pkcs7Ptr& p7, X50
 int readpkcs7item(int session, PKCS7* p7, X509* signer, std::string_view name, std::string& out) {
   const Item* item = finditem(name);
   if (item == nullptr)
-    return pkcs7fail(session, 8004,
+    return pkcs7fail(session, kInfoItem,
                      "getpkcs7info_getpkcs7info: The requested item is not among those which can be retrieved\n");
   int rc = 0;
   std::optional<std::string> text;
@@ -106,7 +107,7 @@ int readpkcs7item(int session, PKCS7* p7, X509* signer, std::string_view name, s
     if (item->line != nullptr) setlasterror(session, item->line);
     return rc;
   }
-  if (!text) return pkcs7fail(session, 8004, "getpkcs7info_getpkcs7info: Error retrieving info item\n");
+  if (!text) return pkcs7fail(session, kInfoItem, "getpkcs7info_getpkcs7info: Error retrieving info item\n");
   out = std::move(*text);
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "misc/status.h"
 #include "services/entry.h"
 #include "services/verifying/verifyingops.h"
 #include "loaders/configuration.h"
@@ -35,13 +36,13 @@ int truststore(const Session& s, X509_STORE*& store) {
   if (gettruststore(s, &store) == 0) return 0;
   std::string dir;
   int rc = getproperty(s, "truststore", dir);
-  return rc != 0 ? rc : 2026;
+  return rc != 0 ? rc : kTruststore;
 }
 
 int verifychain(int session, X509_STORE_CTX* ctx, X509_STORE* store, X509* cert, STACK_OF(X509) * untrusted,
                 int mode) {
   if (X509_STORE_CTX_init(ctx, store, cert, untrusted) != 1)
-    return fail(session, 5006, "An error occured trying to initialize the x509 truststore.");
+    return fail(session, kVerifyStoreInit, "An error occured trying to initialize the x509 truststore.");
   // Signatures made long ago stay valid after their certificates expire:
   // skip the dates, but check every signature of the chain, the trust
   // anchor's own included. Set on this context only, never on the store
@@ -54,7 +55,7 @@ int verifychain(int session, X509_STORE_CTX* ctx, X509_STORE* store, X509* cert,
   if (verified < 1) {
     std::string reason = "The pkcs7 certificate did not verify. Reason: ";
     reason.append(X509_verify_cert_error_string(error));
-    return fail(session, 5007, reason);
+    return fail(session, kVerifyFailed, reason);
   }
   return 0;
 }
@@ -73,32 +74,32 @@ int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned ch
   const int session = s.number;
   if (int rc = enterservice(s); rc != 0) return rc;
   X509StoreCtxPtr ctx(X509_STORE_CTX_new());
-  if (!ctx) return 5008;
+  if (!ctx) return kVerifyStoreCtx;
 
   Pkcs7Ptr p7;
   if (int rc = decodepkcs7(session, pkcs7base64, p7,
-                           "verifydata_verifydata: An error occured trying to base64 decode the pkcs7 input.\n", 5001,
+                           "verifydata_verifydata: An error occured trying to base64 decode the pkcs7 input.\n", kP7Parse,
                            "verifydata_verifydata: An error occured trying to parse the der encoded pkcs7 to an pkcs7 "
                            "structure.\n");
       rc != 0)
     return rc;
-  if (!PKCS7_type_is_signed(p7.get())) return fail(session, 5002, "The type of the pkcs7 is not signed.");
-  if (p7->d.sign == nullptr) return fail(session, 5004, "No signers information in pkcs7.");
+  if (!PKCS7_type_is_signed(p7.get())) return fail(session, kP7NotSigned, "The type of the pkcs7 is not signed.");
+  if (p7->d.sign == nullptr) return fail(session, kP7NoSignerInfo, "No signers information in pkcs7.");
   if (data == nullptr) {
     const ASN1_OCTET_STRING* content = carriedcontent(p7.get());
-    if (content == nullptr) return fail(session, 5003, "No data to verify.");
+    if (content == nullptr) return fail(session, kP7NoData, "No data to verify.");
     data = ASN1_STRING_get0_data(content);
     length = static_cast<size_t>(ASN1_STRING_length(content));
   }
 
   STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
   int count = sk_PKCS7_SIGNER_INFO_num(infos);
-  if (count <= 0) return fail(session, 5004, "No signers information in pkcs7.");
+  if (count <= 0) return fail(session, kP7NoSignerInfo, "No signers information in pkcs7.");
   std::vector<X509*> signers;
   signers.reserve(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
     X509* cert = PKCS7_cert_from_signer_info(p7.get(), sk_PKCS7_SIGNER_INFO_value(infos, i));
-    if (cert == nullptr) return fail(session, 5005, "The pkcs7 does not contain any signers!.");
+    if (cert == nullptr) return fail(session, kP7NoSigners, "The pkcs7 does not contain any signers!.");
     signers.push_back(cert);
   }
 

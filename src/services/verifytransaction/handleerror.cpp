@@ -10,7 +10,7 @@ int handleerror(const Session& s, std::string_view form) {
   std::optional<std::string> code = formfield(form, "errCode");
   if (!code) {
     setlasterror(session, "verifytransactionrequest::handleerror: \"errCode\" missing in transaction data.\n");
-    return 40004;
+    return kNoErrcode;
   }
   if (int rc = pushinfoitem(session, "errorCode", *code); rc != kOk) {
     setlasterror(session, "verifytransactionrequest::handleerror: Could not set infoitem \"errorCode\".\n");

@@ -11,7 +11,7 @@ int refuse(int session, std::string_view key) {
   setlasterror(session, std::string("verifytransactionrequest::handlereportdata: Could not set infoitem \"")
                             .append(key)
                             .append("\".\n"));
-  return 40008;
+  return kReportPair;
 }
 
 }  // namespace
@@ -28,7 +28,7 @@ int handlereportdata(int session, std::optional<std::string_view> report) {
   stringmap pairs;
   if (createstringmap(*report, "&", 0, pairs) != kOk) {
     setlasterror(session, "verifytransaction::handlereportdata: Error creating stringmap.\n");
-    return 41002;
+    return kMapParse;
   }
   // The client's pairs land beside the library's results: a pair that
   // would stand in for one, or that cannot be stored as it was sent, is

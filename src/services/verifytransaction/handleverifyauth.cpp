@@ -17,7 +17,7 @@ int fail(int session, int code, std::string_view text) {
 int handleverifyauth(const Session& s, std::string_view form) {
   const int session = s.number;
   std::optional<std::string> pkcs7 = formfield(form, "pkcs7");
-  if (!pkcs7) return fail(session, 40002, "handleverifyauth: \"pkcs7\" missing in transaction data.\n");
+  if (!pkcs7) return fail(session, kNoPkcs7, "handleverifyauth: \"pkcs7\" missing in transaction data.\n");
   if (int rc = pushinfoitem(session, "operation", "verifyAuth"); rc != kOk)
     return fail(session, rc, "handleverifyauth: Unable to set infoitem \"operation\".\n");
   std::string challenge;

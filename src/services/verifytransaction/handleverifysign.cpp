@@ -21,9 +21,9 @@ int fail(int session, int code, std::string_view text) {
 int handleverifysign(const Session& s, std::string_view form) {
   const int session = s.number;
   std::optional<std::string> pkcs7 = formfield(form, "pkcs7");
-  if (!pkcs7) return fail(session, 40002, "handleverifysign: \"pkcs7\" missing in transaction data.\n");
+  if (!pkcs7) return fail(session, kNoPkcs7, "handleverifysign: \"pkcs7\" missing in transaction data.\n");
   std::optional<std::string> serverocsp = formfield(form, "ocsp");
-  if (!serverocsp) return fail(session, 40003, "handleverifysign: \"ocsp\" missing in transaction data.\n");
+  if (!serverocsp) return fail(session, kNoOcsp, "handleverifysign: \"ocsp\" missing in transaction data.\n");
   if (int rc = pushinfoitem(session, "serverOcsp", *serverocsp); rc != kOk)
     return fail(session, rc, "handleverifysign: Could not set infoitem \"serverocsp\".\n");
   std::string signeddata;

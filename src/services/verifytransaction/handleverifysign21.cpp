@@ -34,7 +34,7 @@ std::vector<std::string_view> splitsignatures(std::string_view text) {
 // document even when the status is not good.
 int verifydocument(const Session& s, document& d, std::string_view signature) {
   const int session = s.number;
-  if (!d.signeddata) return fail(session, 40006, "The signed data element is null.\n");
+  if (!d.signeddata) return fail(session, kNoSignedData, "The signed data element is null.\n");
   std::vector<unsigned char> bytes;
   if (int rc = decodebase64(session, *d.signeddata, bytes); rc != kOk)
     return fail(session, rc, "Unable to base64 decode the signed data.\n");
@@ -57,11 +57,11 @@ int verifydocument(const Session& s, document& d, std::string_view signature) {
 int handleverifysign21(const Session& s, std::string_view form) {
   const int session = s.number;
   std::optional<std::string> serverocsp = formfield(form, "ocsp");
-  if (!serverocsp) return fail(session, 40003, "\"ocsp\" missing in transaction data.\n");
+  if (!serverocsp) return fail(session, kNoOcsp, "\"ocsp\" missing in transaction data.\n");
   if (int rc = pushinfoitem(session, "serverOcsp", *serverocsp); rc != kOk)
     return fail(session, rc, "Could not set infoitem \"serverocsp\".\n");
   std::optional<std::string> joined = formfield(form, "clientpkcs7s");
-  if (!joined) return fail(session, 40007, "\"pkcs7s\" missing in transaction data.\n");
+  if (!joined) return fail(session, kNoPkcs7s, "\"pkcs7s\" missing in transaction data.\n");
   // Certificate status bills a personal certificate by the operation.
   if (int rc = pushinfoitem(session, "operation", "verifySign"); rc != kOk)
     return fail(session, rc, "Unable to set infoitem \"operation\".\n");
@@ -79,7 +79,7 @@ int handleverifysign21(const Session& s, std::string_view form) {
   size_t documents = 0;
   for (document* e = head; e != nullptr; e = e->next.get()) ++documents;
   if (verified != signatures.size() || verified != documents)
-    return fail(session, 40009,
+    return fail(session, kSignatureCount,
                 "The number of documents set is not equal to the number of signatures received.\n");
 
   // The client's report and cpReport: undone together when either fails.

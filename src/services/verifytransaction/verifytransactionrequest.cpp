@@ -27,10 +27,10 @@ int route(const Session& s, std::string_view form, std::string_view operation,
   if (operation == "verifySign") {
     if (!nczmr20) return handleverifysign(s, form);
     std::optional<std::string> clientinfo = formfield(form, "clientInfo");
-    if (!clientinfo) return fail(session, 39011, "An error occured fetching the clientInfo from the request.\n");
+    if (!clientinfo) return fail(session, kNoClientInfo, "An error occured fetching the clientInfo from the request.\n");
     return ismultidocument(*clientinfo) ? handleverifysign21(s, form) : handleverifysign(s, form);
   }
-  return fail(session, 40005, "Invalid operation in verifytransactionrequest data.\n");
+  return fail(session, kBadVerifyOperation, "Invalid operation in verifytransactionrequest data.\n");
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ int fail(int session, int code, std::string_view text) {
 int optionalitem(int session, std::string_view key, std::optional<std::string>& out) {
   std::string value;
   int rc = popinfoitem(session, key, value);
-  if (rc == 2022) return kOk;
+  if (rc == kNotFound) return kOk;
   if (rc == kOk) out = std::move(value);
   return rc;
 }

@@ -70,7 +70,7 @@ int dataparttoxml(int session, xmlsink& s, const sdodatapart& datapart) {
   // worthless.
   if (s.length - start + 1 > kMaxSignableDataPart) {
     setlasterror(session, kSdoListTooLarge);
-    return 18001;
+    return kSdoTooLarge;
   }
   return 0;
 }

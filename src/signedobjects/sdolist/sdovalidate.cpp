@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "misc/ossl.h"
+#include "misc/status.h"
 #include "services/entry.h"
 #include "services/items/itemsops.h"
 #include "services/verifying/verifyingops.h"
@@ -29,25 +30,25 @@ bool hasbytes(const sdobytes& bytes) { return bytes && !bytes->empty(); }
 
 int verifymandatory(int session, const sdolist* list) {
   if (list == nullptr || !list->first)
-    return fail(session, 20002, "sdovalidate_verifymandatory: The sdo contains no sdolist.\n");
+    return fail(session, kSdoListEmpty, "sdovalidate_verifymandatory: The sdo contains no sdolist.\n");
   const sdoelement& sdo = *list->first;
   if (sdo.nextsdoelement)
-    return fail(session, 20003,
+    return fail(session, kSdoListMany,
                 "sdovalidate_verifymandatory: The sdolist contains more than one entry, the nextsdoelement is set.\n");
-  if (!sdo.szzmr_sdoversion) return 20004;
-  if (!sdo.sdodatapart) return 20005;
-  if (!sdo.szsdosignature) return 20006;
+  if (!sdo.szzmr_sdoversion) return kSdoListNoVersion;
+  if (!sdo.sdodatapart) return kSdoListNoDataPart;
+  if (!sdo.szsdosignature) return kSdoListNoSignature;
   const sdodatapart& datapart = *sdo.sdodatapart;
-  if (!datapart.szpolicy) return 20007;
-  if (!datapart.siglist) return 20014;
-  if (!datapart.szdatatype) return 20009;
-  if (!datapart.szhasheddata) return 20008;
+  if (!datapart.szpolicy) return kSdoListNoPolicy;
+  if (!datapart.siglist) return kSdoListNoSigList;
+  if (!datapart.szdatatype) return kSdoListNoDataType;
+  if (!datapart.szhasheddata) return kSdoListNoHash;
   return 0;
 }
 
 int comparehashagainstdata(int session, const sdoelement& sdo) {
   if (!hasbytes(sdo.storeddata))
-    return fail(session, 20012,
+    return fail(session, kSdoListNoData,
                 "sdovalidate_comparehashagainstdata: The sdo does not contain the data, therefore it is impossible "
                 "to verify the data itself.\n");
   std::string document, digest;
@@ -57,11 +58,11 @@ int comparehashagainstdata(int session, const sdoelement& sdo) {
   if (int rc = decodebase64(session, digest, bytes); rc != 0) return rc;
   const std::vector<unsigned char>& stored = *sdo.sdodatapart->szhasheddata;
   if (bytes.size() != stored.size())
-    return fail(session, 20013,
+    return fail(session, kSdoListHashLength,
                 "sdovalidate_comparehashagainstdata: The length of the message digest of the sdo's data does not "
                 "equal ihasheddata .\n");
   if (!std::equal(bytes.begin(), bytes.end(), stored.begin()))
-    return fail(session, 20013,
+    return fail(session, kSdoListHashLength,
                 "sdovalidate_comparehashagainstdata: The message digest of the sdo's data does not equal "
                 "szhasheddata.\n");
   return 0;
@@ -122,10 +123,10 @@ bool verifydatetimeformat(int session, std::string_view t) {
 int validateocsp(const Session& s, const sigelement& element, std::string_view signature) {
   const int session = s.number;
   if (!element.szocspresponse)
-    return fail(session, 20016,
+    return fail(session, kSdoNoOcsp,
                 "sdovalidate_validateocsp: The signature element in the sdo does not contain an ocsp response.\n");
   if (element.szocspresponse->empty())
-    return fail(session, 20017,
+    return fail(session, kSdoOcspEmpty,
                 "sdovalidate_validateocsp: The signature element in the sdo does not contain an ocsp response "
                 "length.\n");
   return validateocspvalue(s, element.szocspresponse->data(), element.szocspresponse->size(), signature,
@@ -140,7 +141,7 @@ int verifysignatureelement(const Session& s, const sdodatapart& datapart, const 
     // The merchant signs the digest followed by the date-time.
     const std::string& datetime = *element.szdatetime;
     if (!verifydatetimeformat(session, datetime))
-      return fail(session, 20015,
+      return fail(session, kSdoListSigFormat,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the format of the "
                   "signatureelements szdatetime (merchant signature).\n");
     std::vector<unsigned char> covered(digest);
@@ -173,12 +174,12 @@ int producedat(int session, const sigelement& element, int64_t& seconds) {
     if (basic && p != element.szocspresponse->data() + length) basic.reset();
   }
   if (!basic)
-    return fail(session, 20018,
+    return fail(session, kSdoOcspParse,
                 "sdovalidate_verifyocsptimegap: Could not parse the signatureelements der encoded ocsp basicresponse "
                 "into an ocsp basicresponse structure.\n");
   const ASN1_GENERALIZEDTIME* produced = OCSP_resp_get0_produced_at(basic.get());
   if (produced == nullptr || !asn1timetotime(produced, seconds))
-    return fail(session, 20020,
+    return fail(session, kSdoOcspNoProduced,
                 "sdovalidate_verifyocsptimegap: The ocsp basicresponse does not contain a produced at date.\n");
   return 0;
 }
@@ -186,12 +187,12 @@ int producedat(int session, const sigelement& element, int64_t& seconds) {
 int verifyocsptimegap(int session, const sdodatapart& datapart) {
   const sigelement* first = datapart.siglist.get();
   const sigelement* second = first != nullptr ? first->next.get() : nullptr;
-  if (second == nullptr) return fail(session, 20018, "sdovalidate_verifyocsptimegap: sigelement is NULL.\n");
+  if (second == nullptr) return fail(session, kSdoOcspParse, "sdovalidate_verifyocsptimegap: sigelement is NULL.\n");
   int64_t firsttime = 0, secondtime = 0;
   if (int rc = producedat(session, *first, firsttime); rc != 0) return rc;
   if (int rc = producedat(session, *second, secondtime); rc != 0) return rc;
   if (firsttime - secondtime > kMaxOcspTimeGapSeconds)
-    return fail(session, 20027,
+    return fail(session, kSdoListOcspGap,
                 "sdovalidate_verifyocsptimegap: The timegap between the produced at dates in the signature elements "
                 "ocsp basic responses is too large.\n");
   return 0;
@@ -201,10 +202,10 @@ int verifyzelmorconstraints(int session, const sdodatapart& datapart) {
   int count = 0;
   for (const sigelement* e = datapart.siglist.get(); e != nullptr; e = e->next.get(), ++count) {
     if (!hasbytes(e->szocspresponse))
-      return fail(session, 20016, "sdovalidate_verifyzelmorconstraints: No szocspresponse in signatureelement.\n");
+      return fail(session, kSdoNoOcsp, "sdovalidate_verifyzelmorconstraints: No szocspresponse in signatureelement.\n");
   }
   if (count != 2)
-    return fail(session, 20029,
+    return fail(session, kSdoListSigCount,
                 "sdovalidate_verifyzelmorconstraints: The number of signatureelements is different thant two. "
                 "Currently two signatures are supported.\n");
   return 0;
@@ -217,7 +218,7 @@ int validate(const Session& s, const sdolist* list, int datacheck) {
   const sdoelement& sdo = *list->first;
   const sdodatapart& datapart = *sdo.sdodatapart;
   if (*datapart.szpolicy != kSdoListPolicy)
-    return fail(session, 20001, "sdovalidate_sdovalidate: The sdo_policy is not among supported policies.\n");
+    return fail(session, kSdoVersion, "sdovalidate_sdovalidate: The sdo_policy is not among supported policies.\n");
   if (datacheck != 0) {
     if (int rc = comparehashagainstdata(session, sdo); rc != 0)
       return fail(session, rc,

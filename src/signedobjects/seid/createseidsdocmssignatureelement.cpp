@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "misc/ossl.h"
+#include "misc/status.h"
 #include "signedobjects/seid/sdointernal.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"
@@ -33,7 +34,7 @@ int buildcmssignatureelement(int session, std::string_view pkcs7, std::string_vi
                              std::unique_ptr<cmssignatureelement>& out) {
   if (pkcs7_has_signingtime(session, pkcs7) != 1 || !isbasicocspresponse(session, ocsp)) {
     setlasterror(session, invalidline);
-    return 12012;
+    return kAttrMissing;
   }
   auto e = std::make_unique<cmssignatureelement>();
   e->sdoprofile = std::string(kProfile);

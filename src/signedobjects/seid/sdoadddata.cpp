@@ -1,3 +1,4 @@
+#include "misc/status.h"
 #include "services/entry.h"
 #include "signedobjects/seid/sdointernal.h"
 #include "signedobjects/seid/sdooperations.h"
@@ -6,7 +7,7 @@ namespace zmr {
 
 int sdoadddata(int session, seidsdocell* handle, std::string_view data) {
   if (int rc = enterservice(session); rc != 0) return rc;
-  if (handle == nullptr || !handle->first) return 26001;
+  if (handle == nullptr || !handle->first) return kSdoEmptyHandle;
   if (int rc = checkxmltext(session, data, "sdoadddata_sdoadddata", "data"); rc != 0) return rc;
   auto replacement = std::make_unique<signedobject>();
   replacement->signersdocument = std::string(data);

@@ -1,3 +1,4 @@
+#include "misc/status.h"
 #include "services/entry.h"
 #include "services/items/itemsops.h"
 #include "signedobjects/seid/sdointernal.h"
@@ -26,7 +27,7 @@ int sdoaddsignature(int session, seidsdocell* handle, const ::signatures* list, 
   } else if (const std::string* kept = keptdocument(sdo)) {
     document = *kept;
   } else {
-    return fail(session, 31001,
+    return fail(session, kSdoNoContent,
                 "sdoaddsignature_sdoaddsignature: The contract must be present in the SDO or as input parameter "
                 "data.\n");
   }

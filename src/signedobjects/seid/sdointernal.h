@@ -128,7 +128,7 @@ int writexml(int session, std::string& out, Write&& write) {
   if (sink.overflow) {
     setlasterror(session,
                  "seidsdotools_zmrseidsdotoxml: The SEID SDO xml is too large to fit in internal buffers.\n");
-    return 18001;
+    return kSdoTooLarge;
   }
   out = std::move(text);
   return 0;

@@ -1,3 +1,4 @@
+#include "misc/status.h"
 #include "signedobjects/seid/seidsdo.h"
 
 namespace zmr {
@@ -27,21 +28,21 @@ int checkelement(const cmssignatureelement& e, int base) {
 }  // namespace
 
 int seidsdonullandconstraintchecker(int, const seidsdocell* handle) {
-  if (handle == nullptr) return 18002;
+  if (handle == nullptr) return kSdoNoHandle;
   const seidsdo* sdo = handle->first.get();
-  if (sdo == nullptr) return 18003;
-  if (sdo->next) return 18004;
-  if (!sdo->datapart) return 18005;
-  if (!sdo->version) return 18007;
-  if (!sdo->datapart->first) return 18008;
+  if (sdo == nullptr) return kSdoNoSdo;
+  if (sdo->next) return kSdoMany;
+  if (!sdo->datapart) return kSdoNoDataPart;
+  if (!sdo->version) return kSdoNoVersion;
+  if (!sdo->datapart->first) return kSdoNoElements;
   for (const signatureelement* node = sdo->datapart->first.get(); node != nullptr; node = node->next.get()) {
-    if (!node->element) return 18010;
-    if (int rc = checkelement(*node->element, 18011); rc != 0) return rc;
+    if (!node->element) return kSdoNoElement;
+    if (int rc = checkelement(*node->element, kSdoDataNoHashedData); rc != 0) return rc;
   }
   if (sdo->seal) {
-    if (!sdo->seal->sdosignature) return 18026;
-    if (!sdo->seal->sdosignature->element) return 18027;
-    return checkelement(*sdo->seal->sdosignature->element, 18028);
+    if (!sdo->seal->sdosignature) return kSdoNoSealSig;
+    if (!sdo->seal->sdosignature->element) return kSdoNoSealElement;
+    return checkelement(*sdo->seal->sdosignature->element, kSdoSealNoHashedData);
   }
   return 0;
 }

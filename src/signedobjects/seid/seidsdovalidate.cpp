@@ -1,5 +1,6 @@
 #include <string>
 
+#include "misc/status.h"
 #include "services/entry.h"
 #include "services/items/itemsops.h"
 #include "services/verifying/verifyingops.h"
@@ -57,7 +58,7 @@ int verifyseal(const Session& s, const seidsdo& sdo) {
 int comparekeptdocument(int session, const seidsdo& sdo) {
   const std::string* document = keptdocument(sdo);
   if (document == nullptr)
-    return fail(session, 20039,
+    return fail(session, kSdoNoSignedObject,
                 "sdovalidate_comparehashagainstdata: The signedobject is not present while requesting validation of "
                 "the document.\n");
   const signatureelement* first = sdo.datapart->first.get();
@@ -75,7 +76,7 @@ int comparekeptdocument(int session, const seidsdo& sdo) {
       matches = textof(hashed.digestvalue) == digest;
     }
     if (!matches)
-      return fail(session, 20041,
+      return fail(session, kSdoDataHash,
                   "seidsdovalidate_seidcomparehashagainstdata: The hash of the document does not match the hash "
                   "stored in one of the dataparts signatureelements.\n");
   }
@@ -99,7 +100,7 @@ int seidsdovalidate(const Session& s, const seidsdocell* handle, int32_t documen
   if (int rc = seidsdonullandconstraintchecker(session, handle); rc != 0)
     return fail(session, rc, "seidsdotoxml_seidsdotoxml: The SDO does not contain all mandatory parameters.\n");
   const seidsdo& sdo = *handle->first;
-  if (textof(sdo.version) != "1.0") return 20001;
+  if (textof(sdo.version) != "1.0") return kSdoVersion;
 
   for (const signatureelement* node = sdo.datapart->first.get(); node != nullptr; node = node->next.get()) {
     if (int rc = seidverifycmssigelement(s, *node->element, 1); rc != 0)
@@ -123,11 +124,11 @@ int seidsdovalidate(const Session& s, const seidsdocell* handle, int32_t documen
       std::string keptsha256;
       if (int rc = hash(session, keptsha256, "sha256", *kept); rc != 0) return rc;
       if (keptsha256 != sha256)
-        return fail(session, 20037,
+        return fail(session, kSdoDocHash,
                     "seidsdovalidate_seidsdovalidate: The hash of the document does not match the hash of the data in "
                     "the SDO.\n");
     } else if (!data && kept == nullptr) {
-      return fail(session, 20045,
+      return fail(session, kSdoNoContract,
                   "seidsdovalidate_seidsdovalidate: The contract must be present in the SDO or as input parameter "
                   "data.\n");
     }
@@ -140,23 +141,23 @@ int seidsdovalidate(const Session& s, const seidsdocell* handle, int32_t documen
     const hasheddata& hashed = *node->element->hasheddata;
     const std::string& expected = textof(hashed.digestmethod) == "SHA-1" ? sha1 : sha256;
     if (textof(hashed.digestvalue) != expected)
-      return fail(session, 20037,
+      return fail(session, kSdoDocHash,
                   "seidsdovalidate_seidsdovalidate: The hash of the document does not match the hash in the "
                   "signatureelement.\n");
   }
 
   if (count > 0 && ((mode == 1 && elements != count) || (mode == 2 && elements < count)))
-    return fail(session, 20042,
+    return fail(session, kSdoSigCount,
                 "seidsdovalidate_seidsdovalidate: The SDO does not contain the required number of signatures.\n");
 
   bool sealed = sdo.seal != nullptr;
   bool required = mode == 0 || sealrule == 0;
   bool forbidden = mode != 0 && sealrule == 1;
   if (!sealed && required)
-    return fail(session, 20043,
+    return fail(session, kSdoNotSealed,
                 "seidsdovalidate_seidsdovalidate: The SDO is not sealed. Sealing of this SDO is required.\n");
   if (sealed && forbidden)
-    return fail(session, 20044,
+    return fail(session, kSdoSealed,
                 "seidsdovalidate_seidsdovalidate: The SDO is sealed. It is required that this SDO is not sealed.\n");
   if (sealed) {
     if (int rc = verifyseal(s, sdo); rc != 0) return fail(session, rc, kSealClose);

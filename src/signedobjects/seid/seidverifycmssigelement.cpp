@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include "misc/status.h"
 #include "services/verifying/verifyingops.h"
 #include "signedobjects/seid/sdointernal.h"
 #include "store/threadstore.h"
@@ -24,7 +25,7 @@ int checkocsp(const Session& s, const cmssignatureelement& e) {
   const int session = s.number;
   const sdotext* value = ocspvalueof(e);
   if (value == nullptr || !*value)
-    return fail(session, 20016,
+    return fail(session, kSdoNoOcsp,
                 "seidsdovalidate_validateocsp: The signature element in the sdo does not contain an ocsp response.\n");
   std::vector<unsigned char> der;
   if (int rc = decodebase64(session, **value, der); rc != 0)
@@ -33,7 +34,7 @@ int checkocsp(const Session& s, const cmssignatureelement& e) {
                 "signatureelements.\n");
   // The decoder refuses text that decodes to nothing; kept as a guard.
   if (der.empty())
-    return fail(session, 20017,
+    return fail(session, kSdoOcspEmpty,
                 "seidsdovalidate_validateocsp: The signature element in the sdo does not contain an ocsp response "
                 "length.\n");
   return validateocspvalue(s, der.data(), der.size(), textof(&e.cmssignature), kOcspPrefix);
@@ -64,23 +65,23 @@ int seidverifycmssigelement(const Session& s, const cmssignatureelement& e, int 
                 "seidsdovalidate_verifycmssignatureelement: An error occured trying to validate the ocsp response in "
                 "the signature element.\n");
   if (method != "SHA-1" && method != "SHA-256")
-    return fail(session, 20033,
+    return fail(session, kSdoDigestMethod,
                 "seidsdovalidate_verifycmssignatureelement: The digestmethod in one of the dataparts "
                 "signatureelements is not among supported algorithms.\n");
   if (e.signaturepolicyidentifier) {
     std::string_view policy = textof(identifierof(e));
     if (policy != "2.999.10.1.16.4.1" && !iequals(policy, "urn:oid:2.999.10.1.16.4.1"))
-      return fail(session, 20033,
+      return fail(session, kSdoDigestMethod,
                   "seidsdovalidate_verifysignatureelement: The signaturepolicy in one of the dataparts "
                   "signatureelements are not correct.\n");
   }
   std::string_view mimetype = textof(mimetypeof(e));
   if (mimetype != "text/plain" && mimetype != "application/pdf" && mimetype != "text/ZMRXML")
-    return fail(session, 20034,
+    return fail(session, kSdoMimeType,
                 "seidsdovalidate_verifysignatureelement: The mimetype in one of the dataparts signatureelements is "
                 "not among supoported types.\n");
   if (textof(&e.sdoprofile) != "SEID-SDO-Basic-V")
-    return fail(session, 20035,
+    return fail(session, kSdoProfile,
                 "seidsdovalidate_verifysignatureelement: The signatureprofile in one of the dataparts "
                 "signatureelements is not among supported policies.\n");
   return 0;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "misc/ossl.h"
+#include "misc/status.h"
 #include "services/items/itemsops.h"
 #include "signedobjects/seid/sdointernal.h"
 #include "store/threadstore.h"
@@ -58,23 +59,23 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
   // OpenSSL tells a failed allocation only through its error queue.
   if (!basic && takeallocationfailure()) return kOutOfMemory;
   if (!basic || p != der + length)
-    return fail(session, 20018, prefix,
+    return fail(session, kSdoOcspParse, prefix,
                 "The der encoded ocsp basic response in the signature element can not be parsed to an ocsp "
                 "basicresponse structure.");
   if (OCSP_resp_get0_respdata(basic.get()) == nullptr)
-    return fail(session, 20019, prefix, "No tbsresponsedata in signatureelements ocsp basic response.");
+    return fail(session, kSdoOcspNoTbs, prefix, "No tbsresponsedata in signatureelements ocsp basic response.");
   if (OCSP_resp_get0_produced_at(basic.get()) == nullptr)
-    return fail(session, 20020, prefix, "No producedat in signatureelements ocsp basic response tbsresponsedata.");
+    return fail(session, kSdoOcspNoProduced, prefix, "No producedat in signatureelements ocsp basic response tbsresponsedata.");
   OCSP_SINGLERESP* single = OCSP_resp_count(basic.get()) > 0 ? OCSP_resp_get0(basic.get(), 0) : nullptr;
-  if (single == nullptr) return fail(session, 20021, prefix, "No single responses in tbsresponsedata.");
+  if (single == nullptr) return fail(session, kSdoOcspNoSingle, prefix, "No single responses in tbsresponsedata.");
   if (OCSP_single_get0_status(single, nullptr, nullptr, nullptr, nullptr) != V_OCSP_CERTSTATUS_GOOD)
-    return fail(session, 20022, prefix, "The certificatestatus was not good in signatureelements ocsp response.");
+    return fail(session, kSdoOcspNotGood, prefix, "The certificatestatus was not good in signatureelements ocsp response.");
   const OCSP_CERTID* id = OCSP_SINGLERESP_get0_id(single);
   ASN1_OCTET_STRING* namehash = nullptr;
   ASN1_INTEGER* serial = nullptr;
   if (id == nullptr ||
       OCSP_id_get0_info(&namehash, nullptr, nullptr, &serial, const_cast<OCSP_CERTID*>(id)) != 1)
-    return fail(session, 20024, prefix, "The ocspsingleresponse did not contain a certId.");
+    return fail(session, kSdoOcspNoCertId, prefix, "The ocspsingleresponse did not contain a certId.");
 
   std::vector<unsigned char> signature;
   if (int rc = decodebase64(session, cmssignature, signature); rc != 0)
@@ -84,7 +85,7 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
   ERR_clear_error();
   if (!parsepkcs7(signature.data(), signature.size(), p7)) {
     if (takeallocationfailure()) return kOutOfMemory;
-    return fail(session, 20023, prefix,
+    return fail(session, kSdoSigParse, prefix,
                 "The der encoded signature in the signatureelement could not be parsed to an pkcs7 structure.");
   }
   X509* signer = nullptr;
@@ -94,14 +95,14 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
   // Whole integers: serials of the scheme's certificates run past 64 bits,
   // and a sibling's serial may share every low byte.
   if (serial == nullptr || ASN1_INTEGER_cmp(serial, X509_get0_serialNumber(signer)) != 0)
-    return fail(session, 20025, prefix,
+    return fail(session, kSdoOcspSerial, prefix,
                 "The serialnumber in the certificate from the pkcs7 structure does not match the serialnumber for "
                 "which the ocsp response is for.");
   std::vector<unsigned char> expected;
   if (int rc = issuernamesha1(session, signer, prefix, expected); rc != 0) return rc;
   if (namehash == nullptr || static_cast<size_t>(ASN1_STRING_length(namehash)) != expected.size() ||
       CRYPTO_memcmp(ASN1_STRING_get0_data(namehash), expected.data(), expected.size()) != 0)
-    return fail(session, 20026, prefix,
+    return fail(session, kSdoOcspIssuer, prefix,
                 "The hash of the issuername in the certificate from the pkcs7 structure does not match the hash of "
                 "the issuername for which the ocsp response is for.");
 

@@ -8,6 +8,7 @@
 #include <array>
 #include <climits>
 
+#include "misc/status.h"
 #include "services/entry.h"
 #include "signedobjects/seid/sdointernal.h"
 #include "signedobjects/xmlreading.h"
@@ -305,7 +306,7 @@ bool seidmaintainParseStruct(seidparsecontext& ctx, const XML_Char* name, const 
 void XMLCALL seidstartElement(void* data, const XML_Char* name, const XML_Char** attrs) {
   auto& ctx = *static_cast<seidparsecontext*>(data);
   if (ctx.stopped != 0) return;
-  if (++ctx.depth > kMaxDepth) return stop(ctx, 34002);
+  if (++ctx.depth > kMaxDepth) return stop(ctx, kSdoXmlNotSdo);
   if (ctx.failed != 0) return;
   try {
     if (!seidmaintainParseStruct(ctx, name, attrs)) ctx.failed = 1;
@@ -336,7 +337,7 @@ void XMLCALL seidhandleData(void* data, const XML_Char* s, int length) {
 // SEID SDO XML has no document type; refusing it here also keeps entity
 // declarations, and so any expansion, out.
 void XMLCALL seidstartDoctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-  stop(*static_cast<seidparsecontext*>(data), 34002);
+  stop(*static_cast<seidparsecontext*>(data), kSdoXmlNotSdo);
 }
 
 }  // namespace
@@ -348,13 +349,13 @@ int xmltoseidsdo(int session, std::string_view xml, std::unique_ptr<seidsdocell>
     setlasterror(session,
                  "xmltoseidsdo_xmltoseidsdo: The SDO must be converted to the compliant format using "
                  "ZMR_SDOExtractSignatures/ZMR_CreateDynamicSDO.\n");
-    return 34003;
+    return kSdoXmlFormat;
   }
   constexpr std::string_view kParseError = "xmltoseidsdo_xmltoseidsdo: Error parsing SEID SDO XML.\n";
   // Expat takes the length as an int.
   if (xml.size() > static_cast<size_t>(INT_MAX)) {
     setlasterror(session, kParseError);
-    return 34001;
+    return kSdoXmlParse;
   }
   ExpatParserPtr parser(XML_ParserCreate(nullptr));
   if (!parser) return kOutOfMemory;
@@ -371,11 +372,11 @@ int xmltoseidsdo(int session, std::string_view xml, std::unique_ptr<seidsdocell>
   if (ctx.stopped != 0)
     rc = ctx.stopped;
   else if (status != XML_STATUS_OK)
-    rc = XML_GetErrorCode(parser.get()) == XML_ERROR_NO_MEMORY ? kOutOfMemory : 34001;
+    rc = XML_GetErrorCode(parser.get()) == XML_ERROR_NO_MEMORY ? kOutOfMemory : kSdoXmlParse;
   else if (ctx.failed != 0)
-    rc = 34002;
-  if (rc == 34001) setlasterror(session, kParseError);
-  if (rc == 34002)
+    rc = kSdoXmlNotSdo;
+  if (rc == kSdoXmlParse) setlasterror(session, kParseError);
+  if (rc == kSdoXmlNotSdo)
     setlasterror(session, ctx.mixed ? "xmltoseidsdo_xmltoseidsdo: The identifiers of the SDO data part mix XML forms.\n"
                                     : "xmltoseidsdo_xmltoseidsdo: The XML is not SEID SDO XML.\n");
   if (rc != 0) return rc;
