@@ -15,7 +15,7 @@
 #include "misc/ossl.h"
 #include "store/setup.h"
 #include "services/verifying/decrypting.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "misc/ossl.h"
-#include "loaders/keyfile.h"
+#include "store/loaders/keyfile.h"
 #include "store/sessionstore.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "store/setup.h"
 #include "services/verifying/verifyingops.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "store/sessionstore.h"
 #include "misc/stringoperations.h"
 

@@ -22,7 +22,7 @@
 #include "misc/ossl.h"
 #include "store/setup.h"
 #include "services/verifying/verifyingops.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"
 #include "tools/certtools.h"

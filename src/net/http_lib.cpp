@@ -21,7 +21,7 @@
 #include "misc/ossl.h"
 #include "misc/status.h"
 #include "net/netio.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"

@@ -3,7 +3,7 @@
 #include "misc/status.h"
 #include "net/http_lib.h"
 #include "misc/centralservers.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 

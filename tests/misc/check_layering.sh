@@ -15,7 +15,7 @@ floors() {
 1 store store/threadstore.
 1 store store/setup.
 2 tools tools/
-3 loaders loaders/
+3 loaders store/loaders/
 4 net net/
 4 hsm hsm/
 5 services services/
@@ -52,7 +52,7 @@ if [ "$1" = "--selftest" ]; then
   for plant in "misc/status.h api/frame.h" "store/threadstore.h tools/base64.h" "tools/base64.h net/http_lib.h" \
                "net/http_lib.h hsm/hsmclient.h" "hsm/hsmclient.h net/http_lib.h" "services/entry.h signedobjects/seid/seidsdo.h" \
                "signedobjects/seid/seidsdo.h signedobjects/sdolist/sdolist.h" \
-               "store/sessionstore.h loaders/keyfile.h" "misc/ossl.h store/setup.h"; do
+               "store/sessionstore.h store/loaders/keyfile.h" "misc/ossl.h store/setup.h"; do
     set -- $plant
     [ -f "$tree/$1" ] || continue
     rm -rf "$tmp/copy"; cp -r "$tree" "$tmp/copy"

@@ -11,7 +11,7 @@
 #include "hsm/hsmtest.h"
 #include "store/setup.h"
 #include "services/verifying/decrypting.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/storesession.h"

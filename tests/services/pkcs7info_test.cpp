@@ -10,7 +10,7 @@
 
 #include "store/setup.h"
 #include "services/verifying/verifyingops.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "support/storesession.h"

@@ -11,7 +11,7 @@
 
 #include "store/setup.h"
 #include "services/verifying/verifyingops.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "store/sessionstore.h"
 #include "support/storesession.h"
 #include "support/fixtures.h"

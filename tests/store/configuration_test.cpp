@@ -1,4 +1,4 @@
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>

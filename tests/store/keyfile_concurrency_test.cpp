@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "loaders/configuration.h"
-#include "loaders/keyfile.h"
+#include "store/loaders/configuration.h"
+#include "store/loaders/keyfile.h"
 #include "store/sessionstore.h"
 #include "support/keyfiles.h"
 #include "support/pki.h"

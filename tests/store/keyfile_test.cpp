@@ -1,4 +1,4 @@
-#include "loaders/keyfile.h"
+#include "store/loaders/keyfile.h"
 
 #include <gtest/gtest.h>
 #include <openssl/pem.h>

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "tempdir.h"
 #include "tools/base64.h"
 #include "misc/stringoperations.h"

@@ -6,7 +6,7 @@
 #include "services/certstatus/certstatusops.h"
 #include "services/entry.h"
 #include "services/signing/signingops.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "tools/base64.h"
 #include "tools/certtools.h"
 #include "tools/pkcs7internal.h"

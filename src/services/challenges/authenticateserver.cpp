@@ -7,7 +7,7 @@
 #include "services/entry.h"
 #include "services/mobile/mobiletext.h"
 #include "services/signing/signingops.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "tools/base64.h"
 #include "tools/certtools.h"
 

@@ -1,7 +1,7 @@
 #include "misc/status.h"
 #include "services/initsession/initsessionops.h"
 #include "services/signing/signingops.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"
 #include "misc/stringoperations.h"

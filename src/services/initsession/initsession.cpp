@@ -6,7 +6,7 @@
 #include "services/entry.h"
 #include "services/items/itemsops.h"
 #include "services/transactiondata/transactiondataops.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 
 namespace zmr {
 namespace {

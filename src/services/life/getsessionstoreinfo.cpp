@@ -1,6 +1,6 @@
 #include "services/entry.h"
 #include "services/life/lifeops.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "tools/certtools.h"
 
 namespace zmr {

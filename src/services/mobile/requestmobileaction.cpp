@@ -6,7 +6,7 @@
 #include "services/initsession/initsessionops.h"
 #include "services/mobile/mobileops.h"
 #include "services/signing/signingops.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"

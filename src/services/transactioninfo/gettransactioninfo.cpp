@@ -7,7 +7,7 @@
 #include "services/signing/signingops.h"
 #include "services/transactiondata/transactiondataops.h"
 #include "services/transactioninfo/transactioninfoops.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "tools/base64.h"
 
 namespace zmr {

@@ -14,7 +14,7 @@
 #include "misc/status.h"
 #include "services/entry.h"
 #include "services/verifying/decrypting.h"
-#include "loaders/keyfile.h"
+#include "store/loaders/keyfile.h"
 #include "tools/base64.h"
 
 namespace zmr {

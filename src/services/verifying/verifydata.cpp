@@ -7,7 +7,7 @@
 #include "misc/status.h"
 #include "services/entry.h"
 #include "services/verifying/verifyingops.h"
-#include "loaders/configuration.h"
+#include "store/loaders/configuration.h"
 #include "tools/certtools.h"
 #include "tools/pkcs7internal.h"
 #include "tools/pkcs7tools.h"

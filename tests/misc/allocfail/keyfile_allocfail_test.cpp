@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "allocfail/failingalloc.h"
-#include "loaders/keyfile.h"
+#include "store/loaders/keyfile.h"
 #include "support/apitest.h"
 #include "support/keyfiles.h"
 #include "support/merchant.h"

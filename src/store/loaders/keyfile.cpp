@@ -1,4 +1,4 @@
-#include "loaders/keyfile.h"
+#include "store/loaders/keyfile.h"
 
 #include <openssl/crypto.h>
 #include <openssl/core_dispatch.h>
