@@ -86,7 +86,7 @@ static int getpair(DocumentGetter getter, int session, int index, char** first, 
     std::string a, b;
     ZMR_TRY(getter(session, index, a, b));
     ZMR_TRY(handout(a, first));
-    if (int rc = handout(b, second); rc != 0) {
+    if (int rc = handout(b, second); rc != kOk) {
       std::free(*first);
       *first = nullptr;
       return rc;

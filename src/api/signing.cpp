@@ -61,7 +61,7 @@ ZMR_API int zmr_createxmldsig(int session, const char* order, char** xml, int* d
     // Only the days can fail after the document is made: it is handed over
     // with that code.
     if (!document.empty()) ZMR_TRY(handout(document, xml));
-    if (rc == 0) *days = value;
+    if (rc == kOk) *days = value;
     return rc;
   });
 }

@@ -24,7 +24,7 @@ ZMR_API int zmr_decrypttransactiondata(int session, const char* enckey, const ch
     if (extra != nullptr) extratext = extra;
     ZMR_TRY(decrypttransactiondata(session, enckey, encdata, encauth, operation, extratext, plain, key));
     ZMR_TRY(handout(plain, data));
-    if (int rc = handout(key, basekey); rc != 0) {
+    if (int rc = handout(key, basekey); rc != kOk) {
       std::free(*data);
       *data = nullptr;
       return rc;
@@ -53,7 +53,7 @@ ZMR_API int zmr_initsession(int session, char** cdmuri, char** tid, char** cid) 
         std::free(*p);
         *p = nullptr;
       }
-      return rc != 0 ? rc : copied;
+      return rc != kOk ? rc : copied;
     }
     return rc;
   });

@@ -26,7 +26,7 @@ int handoutpair(int rc, const std::string& first, char** firstout, const std::st
       std::free(*p);
       *p = nullptr;
     }
-    return rc != 0 ? rc : copied;
+    return rc != kOk ? rc : copied;
   }
   return rc;
 }

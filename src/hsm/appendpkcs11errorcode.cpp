@@ -2,6 +2,7 @@
 #include <iterator>
 
 #include "hsm/hsmclient.h"
+#include "misc/status.h"
 #include "store/threadstore.h"
 
 namespace zmr {
@@ -111,7 +112,7 @@ const char* pkcs11errorname(CK_RV rv) {
 }
 
 void appendpkcs11errorcode(int session, int code, CK_RV rv) {
-  if (code == 0 || rv == CKR_OK) return;
+  if (code == kOk || rv == CKR_OK) return;
   setlasterror(session, "The PKCS#11 error was: ");
   setlasterror(session, pkcs11errorname(rv));
   setlasterror(session, "\n");

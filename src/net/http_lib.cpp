@@ -207,13 +207,13 @@ int opentunnel(Conn& c, const HttpExchange& x, int64_t deadline) {
     text.value.append("Proxy-Authorization: Basic ").append(x.proxycredentials).append("\r\n");
   text.value.append("\r\n");
   int rc = sendall(c, text.value, deadline);
-  if (rc != 0) return rc;
+  if (rc != kOk) return rc;
   std::string reply;
   char buf[4096];
   while (reply.size() < 4095 && reply.find("\r\n\r\n") == std::string::npos) {
     size_t got = 0;
     rc = recvsome(c, buf, 4095 - reply.size(), got, deadline, kHttpProxyRead);
-    if (rc != 0) return rc;
+    if (rc != kOk) return rc;
     if (got == 0) break;
     reply.append(buf, got);
   }
@@ -312,7 +312,7 @@ int exchange(const HttpExchange& x, std::string& reply) {
   while (true) {
     size_t got = 0;
     rc = recvsome(c, buf, sizeof buf - 1, got, deadline, kHttpConnection);
-    if (rc != 0) return rc;
+    if (rc != kOk) return rc;
     if (got == 0) {
       rc = http_replyclose(reader);
       if (rc != kHttpOk) return rc;
@@ -320,7 +320,7 @@ int exchange(const HttpExchange& x, std::string& reply) {
     }
     rc = http_replyfeed(reader, std::string_view(buf, got));
     if (rc == 1) break;
-    if (rc != 0) return rc;
+    if (rc != kOk) return rc;
   }
   reply = std::move(reader.data);
   return kHttpOk;
@@ -361,7 +361,7 @@ std::string requestheaders(std::optional<std::string_view> body, std::string_vie
 // unprefixed keys when the prefixed ones do not name both host and port.
 int sessionproxy(const Session& s, std::string_view prefix, std::string& host, int& port, SecretString& credentials) {
   int rc = get_proxy_info_internal(s, prefix, host, port, credentials);
-  if (rc != 0) return rc;
+  if (rc != kOk) return rc;
   if (host.empty() || port == 0) {
     host.clear();
     port = 0;
@@ -384,7 +384,7 @@ int proxied(const Session& s, HttpExchange& x, std::string_view prefix, const ch
   std::string proxyhost;
   SecretString credentials;
   int rc = sessionproxy(s, prefix, proxyhost, x.proxyport, credentials);
-  if (rc != 0) return rc;
+  if (rc != kOk) return rc;
   x.proxyhost = proxyhost;
   x.proxycredentials = credentials.value;
   return posted(s.number, linename, http_communicate(x, reply));
@@ -442,36 +442,36 @@ int get_proxy_info_internal(const Session& s, std::string_view prefix, std::stri
   std::string p(prefix);
   std::string server, porttext;
   int rc = getproperty(s, (p + "httpproxyserver").c_str(), server);
-  if (rc != 0 && rc != kPropertyAbsent) {
+  if (rc != kOk && rc != kPropertyAbsent) {
     setlasterror(session,
                  "httplib_getproxyinfo: An error occured trying to get the httpproxyserver parameter from "
                  "mercharnts session store.\n");
     return rc;
   }
-  bool hasserver = rc == 0;
+  bool hasserver = rc == kOk;
   rc = getproperty(s, (p + "httpproxyport").c_str(), porttext);
-  if (rc != 0 && rc != kPropertyAbsent) {
+  if (rc != kOk && rc != kPropertyAbsent) {
     setlasterror(session,
                  "httplib_getproxyinfo: An error occured trying to get the httpproxyport parameter from "
                  "mercharnts session store.\n");
     return rc;
   }
-  if (hasserver && rc == 0) {
+  if (hasserver && rc == kOk) {
     host = server;
     port = portnumber(porttext);
   }
   SecretString text;
   rc = getproperty(s, (p + "httpproxycredentials").c_str(), text);
-  if (rc != 0 && rc != kPropertyAbsent) {
+  if (rc != kOk && rc != kPropertyAbsent) {
     setlasterror(session,
                  "httplib_getproxyinfo: An error occured trying to get the httpproxycredentials parameter from "
                  "mercharnts session store.\n");
     return rc;
   }
   // Empty credentials count as none: "Basic " with nothing is no login.
-  if (rc == 0 && !text.value.empty()) {
+  if (rc == kOk && !text.value.empty()) {
     rc = encodebase64(session, text.value, credentials.value);
-    if (rc != 0) {
+    if (rc != kOk) {
       credentials.wipe();
       setlasterror(session,
                    "httplib_getproxyinfo: An error occured trying to base64encode the httpproxycredentials "

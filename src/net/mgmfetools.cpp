@@ -23,19 +23,19 @@ int send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string
   body.clear();
   SSL_CTX* ctx = nullptr;
   int rc = getmgmfesslcontext(s, &ctx);
-  if (rc != 0)
+  if (rc != kOk)
     return fail(session, rc,
                 utility ? "An error occured trying to get the SSL context for the session."
                         : "An error occured trying to get the SSL context for ravud for the session.");
   int environment = 0;
   rc = getenvironment(s, &environment);
-  if (rc != 0)
+  if (rc != kOk)
     return fail(session, rc, "An error occured trying to get the default Zelmor runtime environment for the session.");
   if (environment < 1 || environment > 4) return kMgwEnvironment;
   std::string url;
   if (environment <= 2) {
     rc = getproperty(s, utility ? "mgmfeutildns" : "mgmfedns", url);
-    if (rc != 0 && rc != kPropertyAbsent) return rc;
+    if (rc != kOk && rc != kPropertyAbsent) return rc;
     if (rc == kPropertyAbsent) url.clear();
   }
   if (url.empty()) {
@@ -51,13 +51,13 @@ int send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string
   for (const mgmfeparameter& p : pairs) {
     if (!p.value) return fail(session, 1, "Error url encoding parameter for RAVUD URL");
     rc = http_urlencode(*p.value, encoded);
-    if (rc != 0) return fail(session, rc, "Error url encoding parameter for RAVUD URL");
+    if (rc != kOk) return fail(session, rc, "Error url encoding parameter for RAVUD URL");
     form.append("&").append(p.name).append("=").append(encoded);
   }
 
   std::string reply;
   rc = http_post_url(s, ctx, url, form, kFormType, reply, mgmfe_timeoutseconds(timeoutms), "ravud");
-  if (rc != 0) return fail(session, rc, "Error communicating with RAVUD");
+  if (rc != kOk) return fail(session, rc, "Error communicating with RAVUD");
   return mgmfe_readreply(session, reply, body);
 }
 
@@ -78,7 +78,7 @@ int mgmfe_readreply(int session, std::string_view reply, std::string& body) {
   if (!status) return fail(session, kMgwNoStatus, "Missing status code in RAVUD response.");
   if (*status == "0") return kOk;
   int rc = pushinfoitem(session, "mobileerr", *status);
-  if (rc != 0)
+  if (rc != kOk)
     return fail(session, rc,
                 "Unable to set the mobile COI error additional information in merchant's session store");
   return fail(session, kMgwStatus, "Status code in response not OK.");

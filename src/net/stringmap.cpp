@@ -127,8 +127,8 @@ int tourlencodedstring(const stringmap* map, std::string& out) {
   for (const element& e : map->elements) {
     if (!complete(e)) continue;
     int rc = http_urlencode(*e.key, key);
-    if (rc == 0) rc = http_urlencode(*e.value, value);
-    if (rc != 0) {
+    if (rc == kOk) rc = http_urlencode(*e.value, value);
+    if (rc != kOk) {
       out.clear();
       return rc;
     }
@@ -164,7 +164,7 @@ int add_infoitem_to_map(int session, stringmap& map, std::string_view key,
                         std::optional<std::string_view> defaultvalue, int mandatory) {
   std::string value;
   int rc = popinfoitem(session, key, value);
-  if (rc != 0 && rc != kNotFound) {
+  if (rc != kOk && rc != kNotFound) {
     setlasterror(session, "initsession::add_infoitem_to_map: Error attempting to fetch infoitem from sessionstore.\n");
     return rc;
   }
@@ -179,7 +179,7 @@ int add_infoitem_to_map(int session, stringmap& map, std::string_view key,
     value = std::string(*defaultvalue);
   }
   rc = addelement(map, key, value);
-  if (rc != 0) {
+  if (rc != kOk) {
     setlasterror(session, "initsession::add_infoitem_to_map: Error adding parameter to map.\n");
     return rc;
   }

@@ -20,7 +20,7 @@ inline int enterservice(int session) {
 
 // Takes the session's state for the whole operation (2009 when closed).
 inline int enterservice(int session, SessionRef& state) {
-  if (int rc = usesession(session, state); rc != 0) return rc;
+  if (int rc = usesession(session, state); rc != kOk) return rc;
   std::optional<std::string> discarded;
   return getlasterror(session, discarded);
 }

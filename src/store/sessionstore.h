@@ -5,9 +5,9 @@
 // returns:
 //
 //   SessionRef s;
-//   if (int rc = usesession(number, s); rc != 0) return rc;  // 2009
+//   if (int rc = usesession(number, s); rc != kOk) return rc;  // 2009
 //   EVP_PKEY* key = nullptr;
-//   if (int rc = getsignkey(*s, &key); rc != 0) return rc;
+//   if (int rc = getsignkey(*s, &key); rc != kOk) return rc;
 //
 // Functions below the operation take `const Session&` (or `Session&` to
 // set something) rather than the number, and use `s.number` for the recent

@@ -156,7 +156,7 @@ int getthreadid(int, pthread_t* out) {
 
 NamedLock::NamedLock(int s, const char* n) : session(s), name(n), code(aquiremutex(s, n)) {}
 NamedLock::~NamedLock() {
-  if (code == 0) releasemutex(session, name);
+  if (code == kOk) releasemutex(session, name);
 }
 
 }  // namespace zmr

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "misc/status.h"
+
 namespace zmr {
 
 int isInitialized();
@@ -45,7 +47,7 @@ struct NamedLock {
   ~NamedLock();
   NamedLock(const NamedLock&) = delete;
   NamedLock& operator=(const NamedLock&) = delete;
-  bool ok() const { return code == 0; }
+  bool ok() const { return code == kOk; }
   int session;
   const char* name;
   int code;

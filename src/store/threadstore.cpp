@@ -215,6 +215,24 @@ int setlasterror(int, std::string_view message) {
   return kOk;
 }
 
+int fail(int code, std::string_view line) {
+  setlasterror(-1, line);
+  return code;
+}
+
+int fail(int code, const Where& at, std::string_view text) {
+  try {
+    std::string line;
+    line.reserve(at.prefix.size() + text.size() + 1);
+    line.append(at.prefix).append(text);
+    if (at.endline) line.push_back('\n');
+    setlasterror(-1, line);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  return code;
+}
+
 int getlasterror(int, std::optional<std::string>& out) {
   out.reset();
   ThreadStore* s = existing();

@@ -51,6 +51,20 @@ int getlasterror(int session, std::optional<std::string>& out);
 // Peek without clearing (tests, and operations that add to it).
 const std::string* peeklasterror();
 
+// The one way a step fails: adds its line to the recent error and returns
+// code, so that failing is one statement (`return fail(kX, kAt, "...")`).
+int fail(int code, std::string_view line);
+// Where a line comes from: the prefix every line of a function starts with
+// ("getcertstatus_getocspresponse: "), and whether the text still needs its
+// line feed.
+struct Where {
+  std::string_view prefix;
+  bool endline = false;
+};
+// The line prefix + text (+ "\n"). 33001 instead of code when the line
+// cannot be made.
+int fail(int code, const Where& at, std::string_view text);
+
 // Info items: 2009 invalid session, 2022 not found, 2023 item limit,
 // 2032 thread limit, 27001 absent key.
 int pushinfoitem(int session, std::string_view key, std::string_view value);

@@ -13,7 +13,7 @@ int check_signed_attribute(int session, std::string_view pkcs7base64, int nid) {
                        kAttrParse,
                        "pkcs7tools_get_signed_attribute: An error occured trying to parse the der encoded pkcs7 to an "
                        "pkcs7 structure.\n");
-  if (rc != 0) return rc;
+  if (rc != kOk) return rc;
   return check_signed_attribute(session, p7.get(), nid);
 }
 

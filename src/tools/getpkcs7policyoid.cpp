@@ -11,15 +11,15 @@ int getpkcs7policyoid(int session, std::string_view pkcs7base64, std::string& ou
                        "pkcs7tools_getpkcs7policyoid: An error occured trying to base64 decode the pkcs7 input.\n", kP7Parse,
                        "pkcs7tools_getpkcs7policyoid: An error occured trying to parse the der encoded pkcs7 to a pkcs7 "
                        "structure.\n");
-  if (rc != 0) return rc;
+  if (rc != kOk) return rc;
   X509* signer = nullptr;
   rc = getpkcs7signercert(session, p7.get(), signer);
-  if (rc != 0)
+  if (rc != kOk)
     return pkcs7fail(session, rc,
                      "pkcs7tools_getpkcs7policyoid: An error occured trying to get the X509 certificate from the PKCS7 "
                      "structure.\n");
   rc = getpolicyoid(session, signer, out);
-  if (rc != 0)
+  if (rc != kOk)
     return pkcs7fail(session, rc,
                      "pkcs7tools_getpkcs7policyoid: An error occured trying to get the policy oid from the X509 "
                      "certificate.\n");

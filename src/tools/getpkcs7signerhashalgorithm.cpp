@@ -11,7 +11,7 @@ int getpkcs7signerhashalgorithm(int session, std::string_view pkcs7base64, int& 
       "pkcs7tools_getpkcs7signerhashalgorithm: An error occured trying to base64 decode the pkcs7 input.\n", kP7Parse,
       "pkcs7tools_getpkcs7signerhashalgorithm: An error occured trying to parse the der encoded pkcs7 to an pkcs7 "
       "structure.\n");
-  if (rc != 0) return rc;
+  if (rc != kOk) return rc;
   STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
   if (sk_PKCS7_SIGNER_INFO_num(infos) <= 0)
     return pkcs7fail(session, kP7NoSignerInfos,

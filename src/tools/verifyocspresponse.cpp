@@ -133,7 +133,7 @@ int verifyocspresponse(const Session& s, OCSP_REQUEST* request, OCSP_BASICRESP* 
 
   X509_STORE* store = nullptr;
   int rc = gettruststore(s, &store);
-  if (rc != 0)
+  if (rc != kOk)
     return pkcs7fail(session, rc,
                      "getcertstatus_verifyocspresponse: An error occured finding the truststore parameter in Zelmor "
                      "configuration file.\n");

@@ -6,11 +6,6 @@
 namespace zmr {
 namespace {
 
-int fail(int session, std::string_view line) {
-  setlasterror(session, line);
-  return kOcspAia;
-}
-
 // 1..65535 written in decimal, else 0; an empty text names no port.
 int portof(std::string_view text, int fallback) {
   if (text.empty()) return fallback;
@@ -25,11 +20,11 @@ int portof(std::string_view text, int fallback) {
 
 }  // namespace
 
-int getserverandport(int session, std::string_view url, VaAddress& out) {
+int getserverandport(int, std::string_view url, VaAddress& out) {
   out = VaAddress{};
   size_t sep = url.find("://");
   if (sep == std::string_view::npos)
-    return fail(session,
+    return fail(kOcspAia,
                 "getcertstatus::getserverandport: An error occured trying to find the application protocol (http vs "
                 "https) int the aia location\n");
   std::string scheme = tolower_ascii(url.substr(0, sep));
@@ -39,7 +34,7 @@ int getserverandport(int session, std::string_view url, VaAddress& out) {
   } else if (scheme == "http") {
     defaultport = 80;
   } else {
-    return fail(session,
+    return fail(kOcspAia,
                 "getcertstatus::getserverandport: The application protcol in the aia location is neither http nor "
                 "https.\n");
   }
@@ -54,7 +49,7 @@ int getserverandport(int session, std::string_view url, VaAddress& out) {
     // An IPv6 literal: the port, if any, follows the bracket.
     size_t close = authority.find(']');
     if (close == std::string_view::npos || (close + 1 < authority.size() && authority[close + 1] != ':'))
-      return fail(session, "getcertstatus::getserverandport: The aia location does not name a va server.\n");
+      return fail(kOcspAia, "getcertstatus::getserverandport: The aia location does not name a va server.\n");
     host = authority.substr(1, close - 1);
     hasport = close + 1 < authority.size();
     if (hasport) port = authority.substr(close + 2);
@@ -64,7 +59,7 @@ int getserverandport(int session, std::string_view url, VaAddress& out) {
     hasport = true;
   }
   if (host.empty())
-    return fail(session, "getcertstatus::getserverandport: The aia location does not name a va server.\n");
+    return fail(kOcspAia, "getcertstatus::getserverandport: The aia location does not name a va server.\n");
   out.host = std::string(host);
   out.path = slash == std::string_view::npos ? std::string("/") : std::string(rest.substr(slash));
   out.port = hasport ? portof(port, defaultport) : defaultport;

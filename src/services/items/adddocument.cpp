@@ -15,10 +15,10 @@ document* tail(document* head) {
 
 int adddocument(int session, std::string_view content, std::string_view second, int type,
                 std::string_view description) {
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   if (type < 0 || type > 2) return kBadArgument;
   document* head = nullptr;
-  if (int rc = getdocuments(session, &head); rc != 0) return rc;
+  if (int rc = getdocuments(session, &head); rc != kOk) return rc;
   document* d = head;
   if (head->content) {
     d = tail(head);
@@ -39,9 +39,9 @@ int adddocument(int session, std::string_view content, std::string_view second, 
 }
 
 int setsigneddata(int session, std::string_view signeddata) {
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   document* head = nullptr;
-  if (int rc = getdocuments(session, &head); rc != 0) return rc;
+  if (int rc = getdocuments(session, &head); rc != kOk) return rc;
   if (!head->signeddata) {
     head->signeddata = std::string(signeddata);
     return 0;

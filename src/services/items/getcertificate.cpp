@@ -12,10 +12,10 @@ namespace zmr {
 int getcertificate(int session, int which, std::string& out) {
   out.clear();
   SessionRef s;
-  if (int rc = usesession(session, s); rc != 0) return rc;
+  if (int rc = usesession(session, s); rc != kOk) return rc;
   X509* cert = nullptr;
   int rc = which != 0 ? getsigncert(*s, &cert) : getauthcert(*s, &cert);
-  if (rc != 0) {
+  if (rc != kOk) {
     setlasterror(session, "getcertificate: Unable to retrieve auth certificate.\n");
     return rc;
   }

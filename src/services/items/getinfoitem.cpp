@@ -9,7 +9,7 @@ namespace {
 // The record a getter reads, or a code with its line.
 int documentat(int session, int index, document** out) {
   document* d = nullptr;
-  if (int rc = getdocuments(session, &d); rc != 0) {
+  if (int rc = getdocuments(session, &d); rc != kOk) {
     setlasterror(session, "getinfoitem::getsigneddata: Error fetching the signed data.\n");
     return rc;
   }
@@ -37,33 +37,33 @@ int handpair(int session, const std::optional<std::string>& a, const std::option
 
 int getinfoitem(int session, std::string_view key, std::string& out) {
   out.clear();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   int rc = popinfoitem(session, key, out);
-  if (rc != 0)
+  if (rc != kOk)
     setlasterror(session, "getinfoitem_getinfoitem: An error occured trying to get the requested item from sessionstore.\n");
   return rc;
 }
 
 int getsigneddata(int session, int index, std::string& signeddata, std::string& merchantpkcs7) {
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   document* d = nullptr;
-  if (int rc = documentat(session, index, &d); rc != 0) return rc;
+  if (int rc = documentat(session, index, &d); rc != kOk) return rc;
   return handpair(session, d->signeddata, d->merchantpkcs7, signeddata, merchantpkcs7, "getsigneddata",
                   "Signed data or merchant signature missing on requested index.");
 }
 
 int getsignatureandocsp(int session, int index, std::string& clientpkcs7, std::string& ocsp) {
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   document* d = nullptr;
-  if (int rc = documentat(session, index, &d); rc != 0) return rc;
+  if (int rc = documentat(session, index, &d); rc != kOk) return rc;
   return handpair(session, d->clientpkcs7, d->ocsp, clientpkcs7, ocsp, "getsignatureandocsp",
                   "Signature or OCSP missing on requested index.");
 }
 
 int getsignatureandfullocsp(int session, int index, std::string& clientpkcs7, std::string& fullocsp) {
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   document* d = nullptr;
-  if (int rc = documentat(session, index, &d); rc != 0) return rc;
+  if (int rc = documentat(session, index, &d); rc != kOk) return rc;
   if (!d->fullocsp) {
     setlasterror(session, "getinfoitem::getsignatureandfullocsp: Full OCSP missing on requested index.\n");
     return kNotFound;

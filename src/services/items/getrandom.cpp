@@ -11,7 +11,7 @@ namespace zmr {
 
 int getrandom(int session, SecretString& out, uint64_t count) {
   out.wipe();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   // The count must be a positive 32-bit number; never cast a larger one down.
   if (count == 0 || count > static_cast<uint64_t>(INT_MAX)) return kOutOfMemory;
   SecretBytes bytes(count);
@@ -19,7 +19,7 @@ int getrandom(int session, SecretString& out, uint64_t count) {
     setlasterror(session, "getrandom_getrandom: An error occured trying to generate the wanted random.\n");
     return kRandomFailed;
   }
-  if (int rc = encodebase64(session, bytes.bytes.data(), bytes.bytes.size(), out.value); rc != 0) {
+  if (int rc = encodebase64(session, bytes.bytes.data(), bytes.bytes.size(), out.value); rc != kOk) {
     setlasterror(session, "getrandom_getrandom: An error occured trying to base64 encode the random data.\n");
     return rc;
   }

@@ -1,6 +1,7 @@
 #include <expat.h>
 #include <openssl/crypto.h>
 
+#include "misc/status.h"
 #include "net/stringmap.h"
 #include "services/items/itemsops.h"
 
@@ -36,7 +37,7 @@ int getversioninfo(std::string& out) {
   };
   stringmap map;
   for (const auto& [key, value] : items) {
-    if (int rc = addelement(map, key, value); rc != 0) return rc;
+    if (int rc = addelement(map, key, value); rc != kOk) return rc;
   }
   return tologstring(&map, out);
 }

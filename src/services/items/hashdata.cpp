@@ -10,7 +10,7 @@ namespace zmr {
 
 int hashdata(int session, std::string& out, std::string_view algorithm, std::string_view data) {
   out.clear();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   const EVP_MD* md = nullptr;
   if (algorithm == "sha1") {
     md = EVP_sha1();
@@ -30,7 +30,7 @@ int hashdata(int session, std::string& out, std::string_view algorithm, std::str
     return kHashInit;
   }
   std::vector<unsigned char> bytes;
-  if (int rc = decodebase64(session, data, bytes); rc != 0) {
+  if (int rc = decodebase64(session, data, bytes); rc != kOk) {
     setlasterror(session, "hashdata_hashdata: An error occured trying to base64 decode the base64 encoded data input.\n");
     return rc;
   }
@@ -44,7 +44,7 @@ int hashdata(int session, std::string& out, std::string_view algorithm, std::str
     setlasterror(session, "hashdata_hashdata: An error occured during EVP_DigestFinal.\n");
     return kHashFinal;
   }
-  if (int rc = encodebase64(session, digest, length, out); rc != 0) {
+  if (int rc = encodebase64(session, digest, length, out); rc != kOk) {
     setlasterror(session, "hashdata_hashdata: Could not base64 encode the digested data.\n");
     return rc;
   }

@@ -5,7 +5,7 @@ namespace zmr {
 
 int latin1toutf8(int session, std::string_view text, std::string& out) {
   out.clear();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   out.reserve(text.size() * 2);
   for (unsigned char b : text) {
     if (b < 0x80) {

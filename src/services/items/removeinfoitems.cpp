@@ -4,9 +4,9 @@
 namespace zmr {
 
 int removeinfoitems(int session) {
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   int rc = removeallinfoitems(session);
-  if (rc != 0)
+  if (rc != kOk)
     setlasterror(session, "removeinfoitems_removeinfoitems: An error occured trying to delete all the merchant's infoitems in session store.\n");
   return rc;
 }

@@ -4,9 +4,9 @@
 namespace zmr {
 
 int setinfoitem(int session, std::string_view key, std::string_view value) {
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   int rc = pushinfoitem(session, key, value);
-  if (rc != 0)
+  if (rc != kOk)
     setlasterror(session, "setinfoitem_setinfoitem: An error occured trying to push an infoitem in the merchant's session store.\n");
   return rc;
 }

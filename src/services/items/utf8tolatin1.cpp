@@ -6,7 +6,7 @@ namespace zmr {
 // Characters outside ISO 8859-1 become "?".
 int utf8tolatin1(int session, std::string_view text, std::string& out) {
   out.clear();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   out.reserve(text.size());
   size_t i = 0;
   const size_t n = text.size();

@@ -6,7 +6,7 @@
 namespace zmr {
 
 int closesession(int session) {
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   SessionRef s = takesession(session);
   if (!s) return kNoSession;  // another thread closed it first
   // Unpublished, the state gains no new users: a count of one means no call
@@ -15,7 +15,7 @@ int closesession(int session) {
     uint64_t handle = 0;
     gethsm_sessioncontext(*s, &handle);
     if (handle != 0) {
-      if (int rc = hsm_endsession(*s); rc != 0) {
+      if (int rc = hsm_endsession(*s); rc != kOk) {
         restoresession(std::move(s));  // a failed logout leaves it open and usable
         return rc;
       }

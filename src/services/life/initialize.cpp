@@ -11,7 +11,7 @@ namespace {
 // Loads and starts the PKCS#11 driver; a failed start unloads it again.
 int startdriver(const char* driverpath) {
   int rc = hsm_loaddriver(driverpath);
-  if (rc == 0) rc = hsm_initialize();
+  if (rc == kOk) rc = hsm_initialize();
   return rc;
 }
 
@@ -29,7 +29,7 @@ int initialize(const char* driverpath) {
   // fails; steps that never ran are left alone.
   setsessioncloser(closesession);  // shut-down closes what is still open
   int rc = initstructures();
-  if (rc != 0) {
+  if (rc != kOk) {
     setInitialized(0);
     return rc;
   }

@@ -47,7 +47,7 @@ int fail(int session, const char* message, int code) {
 int validatewebaddress(const Session& s) {
   const int session = s.number;
   std::string value;
-  if (int rc = getproperty(s, "webaddress", value); rc != 0)
+  if (int rc = getproperty(s, "webaddress", value); rc != kOk)
     return fail(session, "The mandatory configuration parameter \"webaddress\" was not found\n", rc);
   size_t pos = 0;
   std::string_view text(value);
@@ -86,13 +86,13 @@ int validatewebaddress(const Session& s) {
 
 int validateconfiguration(const Session& s) {
   const int session = s.number;
-  if (int rc = validatewebaddress(s); rc != 0) return rc;
+  if (int rc = validatewebaddress(s); rc != kOk) return rc;
   std::string value;
-  if (int rc = getproperty(s, "truststore", value); rc != 0)
+  if (int rc = getproperty(s, "truststore", value); rc != kOk)
     return fail(session, "The mandatory configuration parameter \"truststore\" was not found\n", rc);
   if (value.empty())
     return fail(session, "The mandatory configuration parameter \"truststore\" is present but empty\n", kConfigEmpty);
-  if (int rc = getproperty(s, "grantedpolicies", value); rc != 0)
+  if (int rc = getproperty(s, "grantedpolicies", value); rc != kOk)
     return fail(session, "The mandatory configuration parameter \"grantedpolicies\" was not found\n", rc);
   if (value.empty())
     return fail(session, "The mandatory configuration parameter \"grantedpolicies\" is present but empty\n", kConfigEmpty);
@@ -119,15 +119,15 @@ int opensession(int& session, const char* keyfile, const char* password, const c
   PendingSession pending;
   // The loaders report by code alone; the merchant also gets a line.
   int rc = pending.open();
-  if (rc == 0) rc = loadproperties(pending.state(), webaddress, truststore, grantedpolicies, httpproxyserver,
+  if (rc == kOk) rc = loadproperties(pending.state(), webaddress, truststore, grantedpolicies, httpproxyserver,
                                    httpproxyport, propertiesfile);
-  if (rc != 0) {
+  if (rc != kOk) {
     setlasterror(-1, "opensession_opensession: The configuration could not be loaded (code " + std::to_string(rc) +
                          ").\n");
     return rc;
   }
   Session& s = pending.state();
-  if (rc = loadkeyfile(s, keyfile, password, pkcs11password != nullptr); rc != 0) {
+  if (rc = loadkeyfile(s, keyfile, password, pkcs11password != nullptr); rc != kOk) {
     setlasterror(-1, "opensession_opensession: The merchant key file could not be loaded (code " +
                          std::to_string(rc) + ").\n");
     return rc;
@@ -135,14 +135,14 @@ int opensession(int& session, const char* keyfile, const char* password, const c
   if (pkcs11password != nullptr) {
     std::string label;
     rc = gethsm_signkeylabel(s, label);
-    if (rc == 0) {
+    if (rc == kOk) {
       NamedLock lock(s.number, "hsm_client");
       rc = lock.ok() ? hsm_opensession(s, label, slot, pkcs11password) : lock.code;
     }
-    if (rc != 0) return rc;
+    if (rc != kOk) return rc;
   }
   if (propertiesfile != nullptr || webaddress != nullptr) {
-    if (rc = validateconfiguration(s); rc != 0) return rc;
+    if (rc = validateconfiguration(s); rc != kOk) return rc;
   }
   pending.publish();
   session = s.number;

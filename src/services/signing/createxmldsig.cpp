@@ -26,18 +26,18 @@ constexpr Algorithms kSha256 = {"sha256", "http://www.w3.org/2001/04/xmldsig-mor
 int build(const Session& s, std::string_view order, std::string& document) {
   const int session = s.number;
   int64_t keybits = 0;
-  if (int rc = getmerchantkeysize(s, &keybits); rc != 0) return rc;
+  if (int rc = getmerchantkeysize(s, &keybits); rc != kOk) return rc;
   const Algorithms& algorithms = keybits == 1024 ? kSha1 : kSha256;
 
   std::string object;
   object.append("<Object xmlns=\"" ZMR_DSIG_NS "\" Id=\"envelopingData\">").append(order).append("</Object>");
   std::string encoded;
-  if (int rc = encodebase64(session, object, encoded); rc != 0)
+  if (int rc = encodebase64(session, object, encoded); rc != kOk)
     return signfail(session, rc,
                     "createxmldsig_createxmldsig: An error occured trying to base64 encode the canonicalized "
                     "order.\n");
   std::string digestvalue;
-  if (int rc = hashdata(session, digestvalue, algorithms.hashname, encoded); rc != 0)
+  if (int rc = hashdata(session, digestvalue, algorithms.hashname, encoded); rc != kOk)
     return signfail(session, rc,
                     "createxmldsig_createxmldsig: An error occured trying to digest the base64 encoded order.\n");
 
@@ -45,15 +45,15 @@ int build(const Session& s, std::string_view order, std::string& document) {
       "createxmldsig_createxmldsig: An error occured trying to get the merchants signing certificate from "
       "sessionstore\n";
   X509* cert = nullptr;
-  if (int rc = getsigncert(s, &cert); rc != 0) return signfail(session, rc, kNoCert);
+  if (int rc = getsigncert(s, &cert); rc != kOk) return signfail(session, rc, kNoCert);
   std::string policy;
-  if (int rc = getpolicyoid(session, cert, policy); rc != 0) return signfail(session, rc, kNoCert);
+  if (int rc = getpolicyoid(session, cert, policy); rc != kOk) return signfail(session, rc, kNoCert);
   if (policy != kSignOnlyPolicy)
     return signfail(session, kXmldsigPolicy,
                     "createxmldsig_createxmldsig: To create XMLDSIG signatures an RA Signing certificate must be "
                     "aquired\n");
   std::string certificate;
-  if (int rc = getsigningcertificate(session, cert, certificate); rc != 0) return signfail(session, rc, kNoCert);
+  if (int rc = getsigningcertificate(session, cert, certificate); rc != kOk) return signfail(session, rc, kNoCert);
 
   std::string signedinfo;
   signedinfo.append("<SignedInfo xmlns=\"" ZMR_DSIG_NS "\">")
@@ -67,7 +67,7 @@ int build(const Session& s, std::string_view order, std::string& document) {
       .append(digestvalue)
       .append("</DigestValue></Reference></SignedInfo>");
   std::string signaturevalue;
-  if (int rc = signdatap1(s, signedinfo, signaturevalue, kCertSigning); rc != 0)
+  if (int rc = signdatap1(s, signedinfo, signaturevalue, kCertSigning); rc != kOk)
     return signfail(session, rc, "createxmldsig_createxmldsig: An error occured trying sign the xml order\n");
 
   std::string out;
@@ -90,9 +90,9 @@ int build(const Session& s, std::string_view order, std::string& document) {
 int createxmldsig(int session, std::string_view order, std::string& document, int& days) {
   document.clear();
   SessionRef s;
-  if (int rc = enterservice(session, s); rc != 0) return rc;
+  if (int rc = enterservice(session, s); rc != kOk) return rc;
   try {
-    if (int rc = build(*s, order, document); rc != 0) return rc;
+    if (int rc = build(*s, order, document); rc != kOk) return rc;
   } catch (const std::bad_alloc&) {
     document.clear();
     return signfail(session, kOutOfMemory, "createxmldsig_createxmldsig: Error allocating memory.\n");
@@ -102,8 +102,8 @@ int createxmldsig(int session, std::string_view order, std::string& document, in
   }
   X509* cert = nullptr;
   int rc = getsigncert(*s, &cert);
-  if (rc == 0) rc = getdaysuntilexpire(session, cert, days);
-  if (rc != 0)
+  if (rc == kOk) rc = getdaysuntilexpire(session, cert, days);
+  if (rc != kOk)
     return signfail(session, rc,
                     "createxmldsig_createxmldsig: An error occured trying to get the days until the certificate "
                     "expires\n");

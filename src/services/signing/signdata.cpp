@@ -131,7 +131,7 @@ bool isoprofile(int session, int certtype) {
 int signdata(int session, const unsigned char* data, size_t length, std::string& out, int certtype, int nonce) {
   out.clear();
   SessionRef s;
-  if (int rc = usesession(session, s); rc != 0) return rc;
+  if (int rc = usesession(session, s); rc != kOk) return rc;
   return signdata(*s, data, length, out, certtype, nonce);
 }
 
@@ -139,9 +139,9 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
              CmsProfile profile) {
   out.clear();
   const int session = s.number;
-  if (int rc = enterservice(s); rc != 0) return rc;
+  if (int rc = enterservice(s); rc != kOk) return rc;
   int64_t keybits = 0;
-  if (int rc = getmerchantkeysize(s, &keybits); rc != 0) return rc;
+  if (int rc = getmerchantkeysize(s, &keybits); rc != kOk) return rc;
   const EVP_MD* md = merchantdigest(keybits);
 
   Pkcs7Ptr p7(PKCS7_new());
@@ -160,23 +160,23 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
   X509* cert = nullptr;
   EVP_PKEY* key = nullptr;
   if (certtype == kCertSigning) {
-    if (int rc = getsigncert(s, &cert); rc != 0)
+    if (int rc = getsigncert(s, &cert); rc != kOk)
       return signfail(session, rc,
                   "signdata_signdata: An error occured trying to get the merchants signing certificate from "
                   "sessionstore\n");
     if (!hsm) {
-      if (int rc = getsignkey(s, &key); rc != 0)
+      if (int rc = getsignkey(s, &key); rc != kOk)
         return signfail(session, rc,
                     "signdata_signdata: An error occured trying to get the merchants signing key from "
                     "sessionstore\n");
     }
   } else {
-    if (int rc = getauthcert(s, &cert); rc != 0)
+    if (int rc = getauthcert(s, &cert); rc != kOk)
       return signfail(session, rc,
                   "signdata_signdata: An error occured trying to get the merchants auth certificate from "
                   "sessionstore\n");
     if (!hsm) {
-      if (int rc = getauthkey(s, &key); rc != 0)
+      if (int rc = getauthkey(s, &key); rc != kOk)
         return signfail(session, rc,
                     "signdata_signdata: An error occured trying to retrieve the merchant's private "
                     "authentication key from session store.\n");
@@ -204,7 +204,7 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
   if (PKCS7_add_certificate(p7.get(), cert) != 1)
     return signfail(session, kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   STACK_OF(X509)* cas = nullptr;
-  if (int rc = getcacerts(s, &cas); rc != 0)
+  if (int rc = getcacerts(s, &cas); rc != kOk)
     return signfail(session, rc,
                 "signdata_signdata: An error occured trying to retrieve the merchant's ca chain from session "
                 "store.\n");
@@ -258,16 +258,16 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
         kSignFinal, "signdata_signdata: An error occured calling EVP_SignFinal\n",
     };
     if (int rc = softwaresign(session, key, md, attributes, static_cast<size_t>(attributeslength), lines, signature);
-        rc != 0)
+        rc != kOk)
       return rc;
   } else {
     std::string label;
     if (certtype == kCertSigning) {
-      if (int rc = gethsm_signkeylabel(s, label); rc != 0)
+      if (int rc = gethsm_signkeylabel(s, label); rc != kOk)
         return signfail(session, rc,
                     "signdata_signdata: An error occured getting the HSM signing key label for the merchant\n");
     } else {
-      if (int rc = gethsm_authkeylabel(s, label); rc != 0)
+      if (int rc = gethsm_authkeylabel(s, label); rc != kOk)
         return signfail(session, rc,
                     "signdata_signdata: An error occured getting the HSM authentication key label for the "
                     "merchant\n");
@@ -282,7 +282,7 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
     };
     if (int rc = hsmsign(s, label, attributes, static_cast<size_t>(attributeslength), keybits, lines,
                          signature);
-        rc != 0)
+        rc != kOk)
       return rc;
   }
   if (ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size())) != 1)
@@ -299,7 +299,7 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
   if (!sameattributes(signedattributes(der), attributes, static_cast<size_t>(attributeslength)))
     return signfail(session, kSignSignerInfo,
                     "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
-  if (int rc = encodebase64(session, der.data(), der.size(), out); rc != 0) {
+  if (int rc = encodebase64(session, der.data(), der.size(), out); rc != kOk) {
     out.clear();
     return signfail(session, rc,
                 "signdata_signdata: An error occured trying to base64 encode the der encoded pkcs7 signature.\n");

@@ -14,16 +14,16 @@ constexpr char kBadType[] =
 int signdatap1(int session, const unsigned char* data, size_t length, std::string& out, int certtype) {
   out.clear();
   SessionRef s;
-  if (int rc = usesession(session, s); rc != 0) return rc;
+  if (int rc = usesession(session, s); rc != kOk) return rc;
   return signdatap1(*s, data, length, out, certtype);
 }
 
 int signdatap1(const Session& s, const unsigned char* data, size_t length, std::string& out, int certtype) {
   out.clear();
   const int session = s.number;
-  if (int rc = enterservice(s); rc != 0) return rc;
+  if (int rc = enterservice(s); rc != kOk) return rc;
   int64_t keybits = 0;
-  if (int rc = getmerchantkeysize(s, &keybits); rc != 0) return rc;
+  if (int rc = getmerchantkeysize(s, &keybits); rc != kOk) return rc;
   uint64_t hsmcontext = 0;
   if (gethsm_sessioncontext(s, &hsmcontext) != 0)
     return signfail(session, kP1HsmContext, "signdatap1_signdatap1: An error occured getting the HSM context for merchant\n");
@@ -32,12 +32,12 @@ int signdatap1(const Session& s, const unsigned char* data, size_t length, std::
   if (hsmcontext == 0) {
     EVP_PKEY* key = nullptr;
     if (certtype == kCertSigning) {
-      if (int rc = getsignkey(s, &key); rc != 0)
+      if (int rc = getsignkey(s, &key); rc != kOk)
         return signfail(session, rc,
                     "signdatap1_signdatap1: An error occured trying to retrieve the merchant's private signing key "
                     "from session store.\n");
     } else if (certtype == kCertAuthentication) {
-      if (int rc = getauthkey(s, &key); rc != 0)
+      if (int rc = getauthkey(s, &key); rc != kOk)
         return signfail(session, rc,
                     "signdatap1_signdatap1: An error occured trying to retrieve the merchant's private "
                     "authentication key from session store.\n");
@@ -49,16 +49,16 @@ int signdatap1(const Session& s, const unsigned char* data, size_t length, std::
         kP1Update, "signdatap1_signdatap1: An error occured calling EVP_SignUpdate\n",
         kP1Final, "signdatap1_signdatap1: An error occured calling EVP_SignFinal\n",
     };
-    if (int rc = softwaresign(session, key, merchantdigest(keybits), data, length, lines, signature); rc != 0)
+    if (int rc = softwaresign(session, key, merchantdigest(keybits), data, length, lines, signature); rc != kOk)
       return rc;
   } else {
     std::string label;
     if (certtype == kCertSigning) {
-      if (int rc = gethsm_signkeylabel(s, label); rc != 0)
+      if (int rc = gethsm_signkeylabel(s, label); rc != kOk)
         return signfail(session, rc,
                     "signdatap1_signdatap1: An error occured getting the HSM signing key label for the merchant\n");
     } else if (certtype == kCertAuthentication) {
-      if (int rc = gethsm_authkeylabel(s, label); rc != 0)
+      if (int rc = gethsm_authkeylabel(s, label); rc != kOk)
         return signfail(session, rc,
                     "signdatap1_signdatap1: An error occured getting the HSM authentication key label for the "
                     "merchant\n");
@@ -72,10 +72,10 @@ int signdatap1(const Session& s, const unsigned char* data, size_t length, std::
         "signdatap1_signdatap1: The signature is to large to fit in internal buffer\n",
         kP1TooLarge,
     };
-    if (int rc = hsmsign(s, label, data, length, keybits, lines, signature); rc != 0) return rc;
+    if (int rc = hsmsign(s, label, data, length, keybits, lines, signature); rc != kOk) return rc;
   }
 
-  if (int rc = encodebase64(session, signature.data(), signature.size(), out); rc != 0) {
+  if (int rc = encodebase64(session, signature.data(), signature.size(), out); rc != kOk) {
     out.clear();
     return signfail(session, rc,
                 "signdatap1_signdatap1: An error occured trying to base64 encode the der encoded pkcs7 signature.\n");

@@ -23,7 +23,7 @@ int signxml(int session, const char* xml, size_t xmllength, const char* xsl, siz
   pkcs7.clear();
   envelope.clear();
   SessionRef state;
-  if (int rc = usesession(session, state); rc != 0) return rc;
+  if (int rc = usesession(session, state); rc != kOk) return rc;
   return signxml(*state, xml, xmllength, xsl, xsllength, pkcs7, envelope);
 }
 
@@ -32,7 +32,7 @@ int signxml(const Session& state, const char* xml, size_t xmllength, const char*
   const int session = state.number;
   pkcs7.clear();
   envelope.clear();
-  if (int rc = enterservice(state); rc != 0) return rc;
+  if (int rc = enterservice(state); rc != kOk) return rc;
   std::string text;
   try {
     std::string_view x = uptonul(xml, xmllength);
@@ -44,9 +44,9 @@ int signxml(const Session& state, const char* xml, size_t xmllength, const char*
   } catch (const std::length_error&) {
     return signfail(session, kOutOfMemory, "signxml::signxml: Error allocating memory.\n");
   }
-  if (int rc = signdata(state, text, pkcs7, kCertSigning, 1); rc != 0)
+  if (int rc = signdata(state, text, pkcs7, kCertSigning, 1); rc != kOk)
     return signfail(session, rc, "signxml_signxml: An error occured trying to sign the ZMRXML xml structure.\n");
-  if (int rc = encodebase64(session, text, envelope); rc != 0) {
+  if (int rc = encodebase64(session, text, envelope); rc != kOk) {
     envelope.clear();
     return signfail(session, rc, "signxml_signxml: An error occured trying to base64 encode the ZelmorXML structure.\n");
   }

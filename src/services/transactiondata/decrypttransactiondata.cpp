@@ -132,7 +132,7 @@ int decrypttransactiondata(int session, std::string_view enckey, std::string_vie
   plain.wipe();
   basekeytext.wipe();
   SessionRef s;
-  if (int rc = usesession(session, s); rc != 0) return rc;
+  if (int rc = usesession(session, s); rc != kOk) return rc;
   return decrypttransactiondata(*s, enckey, encdata, encauth, operation, extra, plain, basekeytext);
 }
 
@@ -142,7 +142,7 @@ int decrypttransactiondata(const Session& s, std::string_view enckey, std::strin
   const int session = s.number;
   plain.wipe();
   basekeytext.wipe();
-  if (int rc = enterservice(s); rc != 0) return rc;
+  if (int rc = enterservice(s); rc != kOk) return rc;
 
   std::vector<unsigned char> wrapped;
   if (int rc = decodebase64(session, enckey, wrapped); rc != kOk)

@@ -80,7 +80,7 @@ int encrypttransactiondata(int session, std::string_view plain, std::string_view
   out.enckey.clear();
   out.encdata.clear();
   out.encauth.clear();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
 
   SecretBytes basekey(kBaseKeyLength);
   if (RAND_bytes(basekey.bytes.data(), static_cast<int>(basekey.bytes.size())) != 1)

@@ -14,7 +14,7 @@ namespace zmr {
 
 int tripledes(int session, std::string_view keytext, std::string_view input, bool encrypt, SecretString& out) {
   out.wipe();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   const std::string prefix = encrypt ? "symmetricencrypt::symmetricencrypt: " : "symmetricdecrypt::symmetricdecrypt: ";
   auto fail = [&](int code, const char* text) {
     setlasterror(session, prefix + text + "\n");
@@ -22,12 +22,12 @@ int tripledes(int session, std::string_view keytext, std::string_view input, boo
   };
 
   SecretBytes key, data, result;
-  if (int rc = decodebase64(session, keytext, key.bytes); rc != 0)
+  if (int rc = decodebase64(session, keytext, key.bytes); rc != kOk)
     return fail(rc, "An error occured trying to base64 decode the base64 encoded 3des key.");
   // Two DES keys are needed; a shorter key would be read past its end.
   if (key.bytes.size() < 16)
     return fail(kBadArgument, "An error occured trying to base64 decode the base64 encoded 3des key.");
-  if (int rc = decodebase64(session, input, data.bytes); rc != 0)
+  if (int rc = decodebase64(session, input, data.bytes); rc != kOk)
     return fail(rc, "An error occured trying to base64 decode the base64 encoded encrypted input.");
 
   const unsigned char iv[8] = {0};
@@ -44,7 +44,7 @@ int tripledes(int session, std::string_view keytext, std::string_view input, boo
   if (EVP_CipherFinal_ex(ctx.get(), result.bytes.data() + n1, &n2) != 1)
     return encrypt ? fail(kEncryptFinal, "An error occured trying to finish the encrypt function.")
                    : fail(kDecryptFinal, "An error occured trying to finish the decrypt function.");
-  if (int rc = encodebase64(session, result.bytes.data(), static_cast<size_t>(n1 + n2), out.value); rc != 0)
+  if (int rc = encodebase64(session, result.bytes.data(), static_cast<size_t>(n1 + n2), out.value); rc != kOk)
     return fail(rc, "An error occured trying to base64 encode the decrypted data.");
   return 0;
 }

@@ -55,7 +55,7 @@ int readkeyfile(int session, const char* path, std::vector<unsigned char>& der) 
 // that has it, the key is then made in the host's default context.
 int loadkey(int session, const char* path, std::string_view password, EvpPkeyPtr& key) {
   std::vector<unsigned char> der;
-  if (int rc = readkeyfile(session, path, der); rc != 0) return rc;
+  if (int rc = readkeyfile(session, path, der); rc != kOk) return rc;
   const unsigned char* p = der.data();
   X509SigPtr encrypted(d2i_X509_SIG(nullptr, &p, static_cast<long>(der.size())));
   if (!encrypted || p != der.data() + der.size()) {
@@ -64,7 +64,7 @@ int loadkey(int session, const char* path, std::string_view password, EvpPkeyPtr
   }
   if (password.size() > INT_MAX) return kBadArgument;
   Pkcs12Context context;
-  if (int rc = pkcs12context(context); rc != 0) return rc;
+  if (int rc = pkcs12context(context); rc != kOk) return rc;
   Pkcs8InfoPtr info(PKCS8_decrypt_ex(encrypted.get(), password.data(), static_cast<int>(password.size()),
                                      context.ctx, nullptr));
   if (!info) {
@@ -94,22 +94,22 @@ int loadkey(int session, const char* path, std::string_view password, EvpPkeyPtr
 int verifierkey(Session& s, const char* path, std::string_view password, bool hsm, EVP_PKEY*& out) {
   const int session = s.number;
   int rc = getverifierkey(s, &out);
-  if (rc == 0) return 0;
+  if (rc == kOk) return 0;
   if (rc != kNoVerifierKey) return fail(session, rc, "An error occured trying retrieve the central verifier private key.");
   std::lock_guard<std::mutex> loading(s.verifierkeyloading);
   rc = getverifierkey(s, &out);  // loaded while this call waited
   if (rc != kNoVerifierKey) return rc;
 
   EvpPkeyPtr key;
-  if (rc = loadkey(session, path, password, key); rc != 0) return rc;
+  if (rc = loadkey(session, path, password, key); rc != kOk) return rc;
   // Published only once the module holds it: after a failed import the
   // next call loads and imports again.
   if (hsm) {
-    if (rc = hsm_createp11privkeyhandle(s, key.get(), kVerifierKeyLabel); rc != 0)
+    if (rc = hsm_createp11privkeyhandle(s, key.get(), kVerifierKeyLabel); rc != kOk)
       return fail(session, rc, "Unable to set the central verifier key as a PKCS#11 handle.");
   }
   EVP_PKEY* loaded = key.get();
-  if (rc = setverifierkey(s, std::move(key)); rc != 0)
+  if (rc = setverifierkey(s, std::move(key)); rc != kOk)
     return fail(session, rc, "Unable to set the central verifier key in session store.");
   out = loaded;
   return 0;
@@ -154,30 +154,30 @@ int assymetricdecrypt(int session, const char* path, std::string_view password, 
   out.wipe();
   // The recent error goes first, even when the session is not open.
   std::optional<std::string> discarded;
-  if (int rc = getlasterror(session, discarded); rc != 0) return rc;
+  if (int rc = getlasterror(session, discarded); rc != kOk) return rc;
   SessionRef s;
-  if (int rc = usesession(session, s); rc != 0) return rc;
+  if (int rc = usesession(session, s); rc != kOk) return rc;
   uint64_t hsmsession = 0;
   if (gethsm_sessioncontext(*s, &hsmsession) != 0)
     return fail(session, kDecryptHsmContext, "An error occured getting the HSM context for merchant");
   bool hsm = hsmsession != 0;
 
   EVP_PKEY* key = nullptr;
-  if (int rc = verifierkey(*s, path, password, hsm, key); rc != 0) return rc;
+  if (int rc = verifierkey(*s, path, password, hsm, key); rc != kOk) return rc;
 
   std::vector<unsigned char> ciphertext;
-  if (int rc = decodebase64(session, input, ciphertext); rc != 0)
+  if (int rc = decodebase64(session, input, ciphertext); rc != kOk)
     return fail(session, rc, "An error occured trying to base64 decode the base64 encoded encrypted input.");
 
   SecretBytes plain;
   if (hsm) {
-    if (int rc = hsm_decrypt(*s, ciphertext.data(), ciphertext.size(), plain, nullptr, HsmRsa::pkcs1); rc != 0)
+    if (int rc = hsm_decrypt(*s, ciphertext.data(), ciphertext.size(), plain, nullptr, HsmRsa::pkcs1); rc != kOk)
       return fail(session, rc, "An error occured trying to decrypt the data using HSM.");
-  } else if (int rc = softwaredecrypt(session, key, ciphertext, plain); rc != 0) {
+  } else if (int rc = softwaredecrypt(session, key, ciphertext, plain); rc != kOk) {
     return rc;
   }
 
-  if (int rc = encodebase64(session, plain.bytes.data(), plain.bytes.size(), out.value); rc != 0)
+  if (int rc = encodebase64(session, plain.bytes.data(), plain.bytes.size(), out.value); rc != kOk)
     return fail(session, rc, "An error occured trying to base64 encode the unencrypted data.");
   return 0;
 }

@@ -72,7 +72,7 @@ int openpkcs7signer(int session, std::string_view pkcs7base64, Pkcs7Ptr& p7, X50
                            kInfoParse,
                            "getpkcs7info_getpkcs7info: An error occured trying to parse the der encoded pkcs7 input "
                            "to pkcs7 structure.\n");
-      rc != 0)
+      rc != kOk)
     return rc;
   STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
   if (sk_PKCS7_SIGNER_INFO_num(infos) <= 0)
@@ -103,7 +103,7 @@ int readpkcs7item(int session, PKCS7* p7, X509* signer, std::string_view name, s
   } else {
     rc = item->pkcs7(session, p7, text);
   }
-  if (rc != 0) {
+  if (rc != kOk) {
     if (item->line != nullptr) setlasterror(session, item->line);
     return rc;
   }
@@ -114,10 +114,10 @@ int readpkcs7item(int session, PKCS7* p7, X509* signer, std::string_view name, s
 
 int getpkcs7info(int session, std::string_view pkcs7base64, std::string_view item, std::string& out) {
   out.clear();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   Pkcs7Ptr p7;
   X509* signer = nullptr;
-  if (int rc = openpkcs7signer(session, pkcs7base64, p7, signer); rc != 0) return rc;
+  if (int rc = openpkcs7signer(session, pkcs7base64, p7, signer); rc != kOk) return rc;
   return readpkcs7item(session, p7.get(), signer, item, out);
 }
 

@@ -14,7 +14,7 @@ int fail(int session, int code, const char* what) {
 
 int getsigners(int session, const signatures* list, std::optional<std::string>& out) {
   out.reset();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   if (list == nullptr) return 0;
 
   std::string text;
@@ -23,12 +23,12 @@ int getsigners(int session, const signatures* list, std::optional<std::string>& 
     Pkcs7Ptr p7;
     X509* signer = nullptr;
     std::string name, policy, time;
-    if (int rc = openpkcs7signer(session, node->pkcs7, p7, signer); rc != 0) return fail(session, rc, "common name");
-    if (int rc = readpkcs7item(session, p7.get(), signer, "commonname", name); rc != 0)
+    if (int rc = openpkcs7signer(session, node->pkcs7, p7, signer); rc != kOk) return fail(session, rc, "common name");
+    if (int rc = readpkcs7item(session, p7.get(), signer, "commonname", name); rc != kOk)
       return fail(session, rc, "common name");
-    if (int rc = readpkcs7item(session, p7.get(), signer, "policyoid", policy); rc != 0)
+    if (int rc = readpkcs7item(session, p7.get(), signer, "policyoid", policy); rc != kOk)
       return fail(session, rc, "policy OID");
-    if (int rc = readpkcs7item(session, p7.get(), signer, "signingtimelongstring", time); rc != 0)
+    if (int rc = readpkcs7item(session, p7.get(), signer, "signingtimelongstring", time); rc != kOk)
       return fail(session, rc, "signing time");
     if (node != list) text.push_back(';');
     text.append(time).append(";").append(policy).append(";").append(name);

@@ -36,7 +36,7 @@ int truststore(const Session& s, X509_STORE*& store) {
   if (gettruststore(s, &store) == 0) return 0;
   std::string dir;
   int rc = getproperty(s, "truststore", dir);
-  return rc != 0 ? rc : kTruststore;
+  return rc != kOk ? rc : kTruststore;
 }
 
 int verifychain(int session, X509_STORE_CTX* ctx, X509_STORE* store, X509* cert, STACK_OF(X509) * untrusted,
@@ -65,14 +65,14 @@ int verifychain(int session, X509_STORE_CTX* ctx, X509_STORE* store, X509* cert,
 int verifydata(int session, std::string_view pkcs7base64, const unsigned char* data, size_t length,
                int dataisdigest, const int* usages, int usagecount, int mode) {
   SessionRef s;
-  if (int rc = usesession(session, s); rc != 0) return rc;
+  if (int rc = usesession(session, s); rc != kOk) return rc;
   return verifydata(*s, pkcs7base64, data, length, dataisdigest, usages, usagecount, mode);
 }
 
 int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned char* data, size_t length,
                int dataisdigest, const int* usages, int usagecount, int mode) {
   const int session = s.number;
-  if (int rc = enterservice(s); rc != 0) return rc;
+  if (int rc = enterservice(s); rc != kOk) return rc;
   X509StoreCtxPtr ctx(X509_STORE_CTX_new());
   if (!ctx) return kVerifyStoreCtx;
 
@@ -81,7 +81,7 @@ int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned ch
                            "verifydata_verifydata: An error occured trying to base64 decode the pkcs7 input.\n", kP7Parse,
                            "verifydata_verifydata: An error occured trying to parse the der encoded pkcs7 to an pkcs7 "
                            "structure.\n");
-      rc != 0)
+      rc != kOk)
     return rc;
   if (!PKCS7_type_is_signed(p7.get())) return fail(session, kP7NotSigned, "The type of the pkcs7 is not signed.");
   if (p7->d.sign == nullptr) return fail(session, kP7NoSignerInfo, "No signers information in pkcs7.");
@@ -104,23 +104,23 @@ int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned ch
   }
 
   X509_STORE* store = nullptr;
-  if (int rc = truststore(s, store); rc != 0)
+  if (int rc = truststore(s, store); rc != kOk)
     return fail(session, rc, "An error occured finding the truststore parameter in Zelmor configuration file.");
 
   for (X509* cert : signers) {
     if (mode > 0) {
-      if (int rc = isvalidpolicy(s, cert, nullptr); rc != 0)
+      if (int rc = isvalidpolicy(s, cert, nullptr); rc != kOk)
         return fail(session, rc, "The signer certificate in the pkcs7 is not among supported certificate policies.");
     }
-    if (int rc = verifychain(session, ctx.get(), store, cert, p7->d.sign->cert, mode); rc != 0) return rc;
-    if (int rc = checkusageextensions(session, cert, usages, usagecount); rc != 0)
+    if (int rc = verifychain(session, ctx.get(), store, cert, p7->d.sign->cert, mode); rc != kOk) return rc;
+    if (int rc = checkusageextensions(session, cert, usages, usagecount); rc != kOk)
       return fail(session, rc, "The key usages of the signing certificate does not match expected key values.");
   }
 
   for (int i = 0; i < count; ++i) {
     int rc = pkcs7signatureverify(session, p7.get(), sk_PKCS7_SIGNER_INFO_value(infos, i), signers[i], data, length,
                                   dataisdigest);
-    if (rc != 0) return fail(session, rc, "The pkcs7 signature did not verify.");
+    if (rc != kOk) return fail(session, rc, "The pkcs7 signature did not verify.");
   }
   return 0;
 }

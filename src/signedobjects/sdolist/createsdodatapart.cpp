@@ -7,7 +7,7 @@ namespace zmr {
 
 int createsdodatapart(int session, std::optional<std::string_view> digest, std::optional<std::string_view> datatype,
                       std::unique_ptr<sigelement> siglist, std::unique_ptr<sdodatapart>& out) {
-  if (int rc = checkxmltext(session, datatype, "sdotools_createsdodatapart", "DataType"); rc != 0) return rc;
+  if (int rc = checkxmltext(session, datatype, "sdotools_createsdodatapart", "DataType"); rc != kOk) return rc;
   try {
     auto datapart = std::make_unique<sdodatapart>();
     datapart->szpolicy = std::string(kSdoListPolicy);

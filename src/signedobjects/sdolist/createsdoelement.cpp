@@ -7,7 +7,7 @@ namespace zmr {
 
 int createsdoelement(int session, std::optional<std::string_view> signature, std::unique_ptr<sdodatapart> datapart,
                      std::unique_ptr<sdoelement>& out) {
-  if (int rc = checkxmltext(session, signature, "sdotools_createsdoelement", "SDOSignature"); rc != 0) return rc;
+  if (int rc = checkxmltext(session, signature, "sdotools_createsdoelement", "SDOSignature"); rc != kOk) return rc;
   try {
     auto sdo = std::make_unique<sdoelement>();
     sdo->szzmr_sdoversion = std::string(kSdoListVersion);

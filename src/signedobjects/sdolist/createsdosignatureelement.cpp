@@ -9,9 +9,9 @@ int createsdosignatureelement(int session, std::optional<std::string_view> signa
                               std::optional<std::string_view> ocsp, std::optional<std::string_view> datetime,
                               std::unique_ptr<sigelement>& out) {
   if (int rc = checkxmltext(session, signature, "sdotools_createsdosignatureelement", "SignatureDataAndDateTime");
-      rc != 0)
+      rc != kOk)
     return rc;
-  if (int rc = checkxmltext(session, datetime, "sdotools_createsdosignatureelement", "DateTime"); rc != 0) return rc;
+  if (int rc = checkxmltext(session, datetime, "sdotools_createsdosignatureelement", "DateTime"); rc != kOk) return rc;
   try {
     auto element = std::make_unique<sigelement>();
     element->signature = copytext(signature);

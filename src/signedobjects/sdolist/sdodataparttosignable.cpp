@@ -10,7 +10,7 @@ int sdodataparttosignable(int session, const sdodatapart& datapart, std::string&
   try {
     std::string text;
     xmlsink sink{&text, SIZE_MAX};
-    if (int rc = dataparttoxml(session, sink, datapart); rc != 0) return rc;
+    if (int rc = dataparttoxml(session, sink, datapart); rc != kOk) return rc;
     out = std::move(text);
     return kOk;
   } catch (const std::bad_alloc&) {

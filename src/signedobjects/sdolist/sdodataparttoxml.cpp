@@ -21,7 +21,7 @@ int signaturelisttoxml(int session, xmlsink& s, const sigelement* element) {
     if (element->szocspresponse && !element->szocspresponse->empty()) {
       std::string ocsp;
       if (int rc = encodebase64(session, element->szocspresponse->data(), element->szocspresponse->size(), ocsp);
-          rc != 0) {
+          rc != kOk) {
         setlasterror(session,
                      "sdotools_signaturelisttoxml: Bse64 encoding of the signatureelements ocsp response failed.\n");
         return rc;
@@ -49,7 +49,7 @@ int dataparttoxml(int session, xmlsink& s, const sdodatapart& datapart) {
   // The encoder refuses an empty digest as it refuses an absent one.
   std::string digest;
   const auto& bytes = datapart.szhasheddata;
-  if (int rc = encodebase64(session, bytes ? bytes->data() : nullptr, bytes ? bytes->size() : 0, digest); rc != 0) {
+  if (int rc = encodebase64(session, bytes ? bytes->data() : nullptr, bytes ? bytes->size() : 0, digest); rc != kOk) {
     setlasterror(session, "sdotools_dataparttoxml: Base64 encoding of dataparts hasheddata failed.\n");
     return rc;
   }
@@ -60,7 +60,7 @@ int dataparttoxml(int session, xmlsink& s, const sdodatapart& datapart) {
   s.markup("</HashedData><DataType>");
   s.text(&datapart.szdatatype, "DataType");
   s.markup("</DataType>");
-  if (int rc = signaturelisttoxml(session, s, datapart.siglist.get()); rc != 0) return rc;
+  if (int rc = signaturelisttoxml(session, s, datapart.siglist.get()); rc != kOk) return rc;
   s.markup("</SDODataPart>");
   if (!refusedbefore && !s.refused.empty()) {
     setlasterror(session, refusedtextline("sdotools_dataparttoxml", s.refused));

@@ -52,10 +52,10 @@ int comparehashagainstdata(int session, const sdoelement& sdo) {
                 "sdovalidate_comparehashagainstdata: The sdo does not contain the data, therefore it is impossible "
                 "to verify the data itself.\n");
   std::string document, digest;
-  if (int rc = encodebase64(session, sdo.storeddata->data(), sdo.storeddata->size(), document); rc != 0) return rc;
-  if (int rc = hashdata(session, digest, "sha1", document); rc != 0) return rc;
+  if (int rc = encodebase64(session, sdo.storeddata->data(), sdo.storeddata->size(), document); rc != kOk) return rc;
+  if (int rc = hashdata(session, digest, "sha1", document); rc != kOk) return rc;
   std::vector<unsigned char> bytes;
-  if (int rc = decodebase64(session, digest, bytes); rc != 0) return rc;
+  if (int rc = decodebase64(session, digest, bytes); rc != kOk) return rc;
   const std::vector<unsigned char>& stored = *sdo.sdodatapart->szhasheddata;
   if (bytes.size() != stored.size())
     return fail(session, kSdoListHashLength,
@@ -71,18 +71,18 @@ int comparehashagainstdata(int session, const sdoelement& sdo) {
 int verifysignature(const Session& s, const sdoelement& sdo) {
   const int session = s.number;
   std::string signable;
-  if (int rc = sdodataparttosignable(session, *sdo.sdodatapart, signable); rc != 0)
+  if (int rc = sdodataparttosignable(session, *sdo.sdodatapart, signable); rc != kOk)
     return fail(session, rc,
                 "sdovalidate_verifysignature: An error occured trying to create a signable representation of the "
                 "sdo datapart.\n");
   const std::string& signature = *sdo.szsdosignature;
   if (int rc = verifydata(s, signature, reinterpret_cast<const unsigned char*>(signable.data()), signable.size(), 0,
                           kUsages, 1, kChainNoDates);
-      rc != 0)
+      rc != kOk)
     return fail(session, rc,
                 "sdovalidate_verifysignature: An error occured trying to verify the signature of the sdo's "
                 "datapart.\n");
-  if (int rc = issigningtimeincertvalidity(session, signature); rc != 0)
+  if (int rc = issigningtimeincertvalidity(session, signature); rc != kOk)
     return fail(session, rc,
                 "sdovalidate_verifysignature: An error occured trying to verify that the signingtime is between "
                 "certificate notbefore and notafter.\n");
@@ -146,18 +146,18 @@ int verifysignatureelement(const Session& s, const sdodatapart& datapart, const 
                   "signatureelements szdatetime (merchant signature).\n");
     std::vector<unsigned char> covered(digest);
     covered.insert(covered.end(), datetime.begin(), datetime.end());
-    if (int rc = verifydata(s, signature, covered.data(), covered.size(), 0, kUsages, 1, kChainNoDates); rc != 0)
+    if (int rc = verifydata(s, signature, covered.data(), covered.size(), 0, kUsages, 1, kChainNoDates); rc != kOk)
       return fail(session, rc,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the merchant's signature in "
                   "the signature element.\n");
   } else {
-    if (int rc = verifydata(s, signature, digest.data(), digest.size(), 1, kUsages, 1, kChainNoDates); rc != 0)
+    if (int rc = verifydata(s, signature, digest.data(), digest.size(), 1, kUsages, 1, kChainNoDates); rc != kOk)
       return fail(session, rc,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the end users signature in "
                   "the signature element.\n");
   }
-  if (int rc = issigningtimeincertvalidity(session, signature); rc != 0) return rc;
-  if (int rc = validateocsp(s, element, signature); rc != 0)
+  if (int rc = issigningtimeincertvalidity(session, signature); rc != kOk) return rc;
+  if (int rc = validateocsp(s, element, signature); rc != kOk)
     return fail(session, rc,
                 "sdovalidate_verifysignatureelement: An error occured trying to validate the ocsp response in the "
                 "signature element.\n");
@@ -189,8 +189,8 @@ int verifyocsptimegap(int session, const sdodatapart& datapart) {
   const sigelement* second = first != nullptr ? first->next.get() : nullptr;
   if (second == nullptr) return fail(session, kSdoOcspParse, "sdovalidate_verifyocsptimegap: sigelement is NULL.\n");
   int64_t firsttime = 0, secondtime = 0;
-  if (int rc = producedat(session, *first, firsttime); rc != 0) return rc;
-  if (int rc = producedat(session, *second, secondtime); rc != 0) return rc;
+  if (int rc = producedat(session, *first, firsttime); rc != kOk) return rc;
+  if (int rc = producedat(session, *second, secondtime); rc != kOk) return rc;
   if (firsttime - secondtime > kMaxOcspTimeGapSeconds)
     return fail(session, kSdoListOcspGap,
                 "sdovalidate_verifyocsptimegap: The timegap between the produced at dates in the signature elements "
@@ -213,29 +213,29 @@ int verifyzelmorconstraints(int session, const sdodatapart& datapart) {
 
 int validate(const Session& s, const sdolist* list, int datacheck) {
   const int session = s.number;
-  if (int rc = verifymandatory(session, list); rc != 0)
+  if (int rc = verifymandatory(session, list); rc != kOk)
     return fail(session, rc, "sdovalidate_sdovalidate: The mandatory items in the sdo did not verify.\n");
   const sdoelement& sdo = *list->first;
   const sdodatapart& datapart = *sdo.sdodatapart;
   if (*datapart.szpolicy != kSdoListPolicy)
     return fail(session, kSdoVersion, "sdovalidate_sdovalidate: The sdo_policy is not among supported policies.\n");
   if (datacheck != 0) {
-    if (int rc = comparehashagainstdata(session, sdo); rc != 0)
+    if (int rc = comparehashagainstdata(session, sdo); rc != kOk)
       return fail(session, rc,
                   "sdovalidate_sdovalidate: An error occured verifying that the hashed data in the sdo equals the "
                   "digest of the input data.\n");
   }
-  if (int rc = verifysignature(s, sdo); rc != 0)
+  if (int rc = verifysignature(s, sdo); rc != kOk)
     return fail(session, rc, "sdovalidate_sdovalidate: An error occured verifying the signature of the sdo datapart.\n");
   for (const sigelement* e = datapart.siglist.get(); e != nullptr; e = e->next.get()) {
-    if (int rc = verifysignatureelement(s, datapart, *e); rc != 0)
+    if (int rc = verifysignatureelement(s, datapart, *e); rc != kOk)
       return fail(session, rc, "sdovalidate_sdovalidate: An error occured verifying one of the signature elements.\n");
   }
-  if (int rc = verifyocsptimegap(session, datapart); rc != 0)
+  if (int rc = verifyocsptimegap(session, datapart); rc != kOk)
     return fail(session, rc,
                 "sdovalidate_sdovalidate: The merchant ocspresponse and the client ocspresponse must be produced with "
                 "a timegap of 3600 seconds.\n");
-  if (int rc = verifyzelmorconstraints(session, datapart); rc != 0)
+  if (int rc = verifyzelmorconstraints(session, datapart); rc != kOk)
     return fail(session, rc,
                 "sdovalidate_sdovalidate: An error occured checking that the sdo zelmor constraints are not "
                 "violated.\n");
@@ -246,7 +246,7 @@ int validate(const Session& s, const sdolist* list, int datacheck) {
 
 int sdovalidate(int session, const sdolist* list, int datacheck) {
   SessionRef state;
-  if (int rc = enterservice(session, state); rc != 0) return rc;
+  if (int rc = enterservice(session, state); rc != kOk) return rc;
   try {
     return validate(*state, list, datacheck);
   } catch (const std::bad_alloc&) {

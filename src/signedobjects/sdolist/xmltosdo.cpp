@@ -263,7 +263,7 @@ void XMLCALL startdoctype(void* data, const XML_Char*, const XML_Char*, const XM
 
 int xmltosdo(int session, std::string_view xml, std::unique_ptr<sdolist>& out) {
   out.reset();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   // Expat takes the length as an int.
   if (xml.size() > static_cast<size_t>(INT_MAX)) return kNotSdoList;
   try {

@@ -39,7 +39,7 @@ int listtoxml(int session, xmlsink& s, const sdolist& list) {
     s.text(&sdo->szzmr_sdoversion, "Zelmor_SDOVersion");
     s.markup("</Zelmor_SDOVersion>");
     if (sdo->sdodatapart) {
-      if (int rc = dataparttoxml(session, s, *sdo->sdodatapart); rc != 0) return rc;
+      if (int rc = dataparttoxml(session, s, *sdo->sdodatapart); rc != kOk) return rc;
     }
     s.markup("<SDOSignature>");
     s.text(&sdo->szsdosignature, "SDOSignature");
@@ -74,7 +74,7 @@ int zmrsdo2xml(int session, const sdolist& list, std::string& out) {
     std::string text;
     text.reserve(expected);
     xmlsink sink{&text, SIZE_MAX};
-    if (int rc = listtoxml(session, sink, list); rc != 0) return rc;
+    if (int rc = listtoxml(session, sink, list); rc != kOk) return rc;
     if (!sink.refused.empty()) {
       setlasterror(session, refusedtextline("sdotools_zmrsdotoxml", sink.refused));
       return kBadArgument;

@@ -27,14 +27,14 @@ int buildnode(int session, std::string_view pkcs7, std::string_view ocsp, const 
               std::unique_ptr<signatureelement>& out) {
   std::string strippedpkcs7, strippedocsp;
   if (ocspfirst) {
-    if (int rc = removecrlf(session, ocsp, strippedocsp); rc != 0) return fail(session, rc, lines.strip);
-    if (int rc = removecrlf(session, pkcs7, strippedpkcs7); rc != 0) return fail(session, rc, lines.strip);
+    if (int rc = removecrlf(session, ocsp, strippedocsp); rc != kOk) return fail(session, rc, lines.strip);
+    if (int rc = removecrlf(session, pkcs7, strippedpkcs7); rc != kOk) return fail(session, rc, lines.strip);
   } else {
-    if (int rc = removecrlf(session, pkcs7, strippedpkcs7); rc != 0) return fail(session, rc, lines.strip);
-    if (int rc = removecrlf(session, ocsp, strippedocsp); rc != 0) return fail(session, rc, lines.strip);
+    if (int rc = removecrlf(session, pkcs7, strippedpkcs7); rc != kOk) return fail(session, rc, lines.strip);
+    if (int rc = removecrlf(session, ocsp, strippedocsp); rc != kOk) return fail(session, rc, lines.strip);
   }
   if (int rc = createseidsdosignatureelement(session, strippedpkcs7, strippedocsp, sha1, sha256, mimetype, out);
-      rc != 0)
+      rc != kOk)
     return fail(session, rc, lines.build);
   return 0;
 }
@@ -49,19 +49,19 @@ int classicnodes(int session, const ClassicSdoSignatures& in, const std::string&
   static constexpr NodeLines userlines = {
       "createsdo_createsdo: An error occured trying to strip the clients pkcs7 for carriage returns and linefeeds.\n",
       "createsdo_createsdo: An error occured trying to create the clients sdo signature element.\n"};
-  if (int rc = buildnode(session, in.userpkcs7, in.userocsp, sha1, sha256, mimetype, true, userlines, user); rc != 0)
+  if (int rc = buildnode(session, in.userpkcs7, in.userocsp, sha1, sha256, mimetype, true, userlines, user); rc != kOk)
     return rc;
   // The merchant's texts have a line each for their stripping.
   std::string ocsp, pkcs7;
-  if (int rc = removecrlf(session, in.merchantocsp, ocsp); rc != 0)
+  if (int rc = removecrlf(session, in.merchantocsp, ocsp); rc != kOk)
     return fail(session, rc,
                 "createsdo_createsdo: An error occured trying to strip the server ocsp response for carriage returns "
                 "and linefeeds.\n");
-  if (int rc = removecrlf(session, in.merchantpkcs7, pkcs7); rc != 0)
+  if (int rc = removecrlf(session, in.merchantpkcs7, pkcs7); rc != kOk)
     return fail(session, rc,
                 "createsdo_createsdo: An error occured trying to strip the servers pkcs7 for carriage returns and "
                 "linefeeds.\n");
-  if (int rc = createseidsdosignatureelement(session, pkcs7, ocsp, sha1, sha256, mimetype, merchant); rc != 0)
+  if (int rc = createseidsdosignatureelement(session, pkcs7, ocsp, sha1, sha256, mimetype, merchant); rc != kOk)
     return fail(session, rc, kServerNodeLine);
   user->next = std::move(merchant);
   out = std::move(user);
@@ -79,7 +79,7 @@ int dynamicnodes(int session, const ::signatures* list, const std::string& sha1,
     std::unique_ptr<signatureelement> node;
     if (int rc = buildnode(session, entry->pkcs7 ? entry->pkcs7 : "", entry->ocsp ? entry->ocsp : "", sha1, sha256,
                            mimetype, false, lines, node);
-        rc != 0)
+        rc != kOk)
       return rc;
     signatureelement* added = node.get();
     (last ? last->next : first) = std::move(node);
@@ -94,21 +94,21 @@ int dynamicnodes(int session, const ::signatures* list, const std::string& sha1,
 int signdatapart(const Session& s, const seidsdodatapart& datapart, const SealLines& lines, SealSignature& out) {
   const int session = s.number;
   std::string signable;
-  if (int rc = seidsdodataparttosignable(session, datapart, signable, kSdoCompliant); rc != 0)
+  if (int rc = seidsdodataparttosignable(session, datapart, signable, kSdoCompliant); rc != kOk)
     return fail(session, rc, lines.signable);
   // The library's own seal always carries signingTime, whatever profile the
   // thread's cmsFormat item asks of the merchant's other signatures.
-  if (int rc = signdata(s, signable, out.pkcs7, kCertSigning, 0, CmsProfile::standard); rc != 0)
+  if (int rc = signdata(s, signable, out.pkcs7, kCertSigning, 0, CmsProfile::standard); rc != kOk)
     return fail(session, rc, lines.sign);
   std::string encoded;
-  if (int rc = encodebase64(session, signable, encoded); rc != 0) return fail(session, rc, lines.encode);
-  if (int rc = hashdata(session, out.sha1, "sha1", encoded); rc != 0) return fail(session, rc, lines.encode);
-  if (int rc = hashdata(session, out.sha256, "sha256", encoded); rc != 0) return fail(session, rc, lines.encode);
+  if (int rc = encodebase64(session, signable, encoded); rc != kOk) return fail(session, rc, lines.encode);
+  if (int rc = hashdata(session, out.sha1, "sha1", encoded); rc != kOk) return fail(session, rc, lines.encode);
+  if (int rc = hashdata(session, out.sha256, "sha256", encoded); rc != kOk) return fail(session, rc, lines.encode);
   return 0;
 }
 
 int convertDataDescription(int session, std::string_view description, std::string& out) {
-  if (int rc = latin1toutf8(session, description, out); rc != 0)
+  if (int rc = latin1toutf8(session, description, out); rc != kOk)
     return fail(session, rc, "createsdo_createsdo: Error converting data description to UTF8.\n");
   // Latin-1 converts to UTF-8 whatever it holds, control characters too.
   return checkxmltext(session, out, "createsdo_createsdo", "description");
@@ -118,27 +118,27 @@ int createsdo(int session, std::unique_ptr<seidsdocell>& out, std::string_view d
               std::string_view description, const ClassicSdoSignatures& classic, const ::signatures* list) {
   out.reset();
   SessionRef state;
-  if (int rc = enterservice(session, state); rc != 0) return rc;
+  if (int rc = enterservice(session, state); rc != kOk) return rc;
   const bool dynamic = list != nullptr;
 
   std::string converted;
-  if (int rc = convertDataDescription(session, description, converted); rc != 0) return rc;
+  if (int rc = convertDataDescription(session, description, converted); rc != kOk) return rc;
   // The mime type is kept as given, in every element.
-  if (int rc = checkxmltext(session, mimetype, "createsdo_createsdo", "mime type"); rc != 0) return rc;
+  if (int rc = checkxmltext(session, mimetype, "createsdo_createsdo", "mime type"); rc != kOk) return rc;
 
   std::string sha1, sha256;
   static constexpr const char* kHashLine = "createsdo_createsdo: An error occured trying to hash the input data.\n";
-  if (int rc = hashdata(session, sha1, "sha1", data); rc != 0) return fail(session, rc, kHashLine);
-  if (int rc = hashdata(session, sha256, "sha256", data); rc != 0) return fail(session, rc, kHashLine);
+  if (int rc = hashdata(session, sha1, "sha1", data); rc != kOk) return fail(session, rc, kHashLine);
+  if (int rc = hashdata(session, sha256, "sha256", data); rc != kOk) return fail(session, rc, kHashLine);
 
   std::unique_ptr<signatureelement> nodes;
   if (int rc = dynamic ? dynamicnodes(session, list, sha1, sha256, mimetype, nodes)
                        : classicnodes(session, classic, sha1, sha256, mimetype, nodes);
-      rc != 0)
+      rc != kOk)
     return rc;
 
   std::unique_ptr<seidsdodatapart> datapart;
-  if (int rc = createseidsdodatapart(std::move(nodes), datapart); rc != 0)
+  if (int rc = createseidsdodatapart(std::move(nodes), datapart); rc != kOk)
     return fail(session, rc, "createsdo_createsdo: An error occured trying to create the sdo datapart structure.\n");
 
   SealSignature seal;
@@ -147,7 +147,7 @@ int createsdo(int session, std::unique_ptr<seidsdocell>& out, std::string_view d
         "createsdo_createsdo: An error occured trying to create the sdo datapart signable representation.\n",
         "createsdo_createsdo: An error occured trying to sign the signable sdo datapart.\n",
         "createsdo_createsdo: An error occured trying to base64encode the sdo datapart.\n"};
-    if (int rc = signdatapart(*state, *datapart, lines, seal); rc != 0) return rc;
+    if (int rc = signdatapart(*state, *datapart, lines, seal); rc != kOk) return rc;
   }
 
   std::unique_ptr<seidsdo> sdo;
@@ -157,7 +157,7 @@ int createsdo(int session, std::unique_ptr<seidsdocell>& out, std::string_view d
     sealsha1 = seal.sha1;
   }
   if (int rc = createseidsdoelement(session, sealpkcs7, sealsha1, seal.sha256, converted, std::move(datapart), sdo);
-      rc != 0)
+      rc != kOk)
     return fail(session, rc, "createsdo_createsdo: An error occured trying to create the sdo element structure.\n");
 
   std::unique_ptr<seidsdocell> cell;
@@ -170,7 +170,7 @@ int createsdo(int session, std::unique_ptr<seidsdocell>& out, std::string_view d
   cell->first = std::move(sdo);
 
   if (!dynamic) {
-    if (int rc = seidsdovalidate(*state, cell.get(), 0, std::nullopt, 0, 0, 0); rc != 0) {
+    if (int rc = seidsdovalidate(*state, cell.get(), 0, std::nullopt, 0, 0, 0); rc != kOk) {
       // Freeing takes the recent error, as every operation does: what is
       // left is this operation's own line.
       if (int freed = seidsdofree(session, cell.release()); freed != 0)

@@ -47,7 +47,7 @@ int buildcmssignatureelement(int session, std::string_view pkcs7, std::string_vi
   e->hasheddata = std::make_unique<hasheddata>();
   if (sha1digest) {
     int algorithm = 0;
-    if (int rc = getpkcs7signerhashalgorithm(session, pkcs7, algorithm); rc != 0) {
+    if (int rc = getpkcs7signerhashalgorithm(session, pkcs7, algorithm); rc != kOk) {
       setlasterror(session,
                    "createsecurechannel_createsecurechannel: An error occured trying to digest the base64 encoded "
                    "order.\n");

@@ -1,3 +1,4 @@
+#include "misc/status.h"
 #include "signedobjects/seid/seidsdo.h"
 #include "store/threadstore.h"
 
@@ -28,7 +29,7 @@ int createseidsdoelement(int session, std::optional<std::string_view> sealpkcs7,
     seal->sdosignature = std::make_unique<sdosignature>();
     int rc = createseidsdocmssignatureelement(session, *sealpkcs7, merchantocsp(sdo->datapart.get()), sealsha1digest,
                                               sealsha256digest, "text/plain", seal->sdosignature->element);
-    if (rc != 0) {
+    if (rc != kOk) {
       setlasterror(session,
                    "seidsdotools_createseidsdotools: An error occured trying to create the SDOSignature's "
                    "CMSSignature.\n");

@@ -10,7 +10,7 @@ int createseidsdosignatureelement(int session, std::string_view pkcs7, std::stri
       session, pkcs7, ocsp, sha1digest, sha256digest, mimetype,
       "createsecurechannel_createsecurechannel: Cannot create SDO signature element due to invalid pkcs7 or ocsp\n",
       node->element);
-  if (rc != 0) return rc;
+  if (rc != kOk) return rc;
   out = std::move(node);
   return 0;
 }

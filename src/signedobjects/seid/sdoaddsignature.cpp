@@ -16,8 +16,8 @@ int fail(int session, int code, std::string_view line) {
 
 int sdoaddsignature(int session, seidsdocell* handle, const ::signatures* list, std::optional<std::string_view> data) {
   SessionRef state;
-  if (int rc = enterservice(session, state); rc != 0) return rc;
-  if (int rc = seidsdonullandconstraintchecker(session, handle); rc != 0)
+  if (int rc = enterservice(session, state); rc != kOk) return rc;
+  if (int rc = seidsdonullandconstraintchecker(session, handle); rc != kOk)
     return fail(session, rc, "sdoaddsignature_sdoaddsignature: The SDO does not contain all mandatory parameters.\n");
   seidsdo& sdo = *handle->first;
 
@@ -32,11 +32,11 @@ int sdoaddsignature(int session, seidsdocell* handle, const ::signatures* list, 
                 "data.\n");
   }
   std::string sha1, sha256;
-  if (int rc = hashdata(session, sha1, "sha1", document); rc != 0)
+  if (int rc = hashdata(session, sha1, "sha1", document); rc != kOk)
     return fail(session, rc,
                 "sdoaddsignature_sdoaddsignature: An error occured trying to create a message digest of the sdo's "
                 "data.\n");
-  if (int rc = hashdata(session, sha256, "sha256", document); rc != 0)
+  if (int rc = hashdata(session, sha256, "sha256", document); rc != kOk)
     return fail(session, rc, "createsdo_createsdo: An error occured trying to hash the input data.\n");
 
   // The new nodes are chained aside: the SDO changes only once all are made.
@@ -47,12 +47,12 @@ int sdoaddsignature(int session, seidsdocell* handle, const ::signatures* list, 
     static constexpr const char* kStripLine =
         "createsdo_createsdo: An error occured trying to strip the pkcs7 for carriage returns and linefeeds.\n";
     std::string pkcs7, ocsp;
-    if (int rc = removecrlf(session, entry->pkcs7 ? entry->pkcs7 : "", pkcs7); rc != 0)
+    if (int rc = removecrlf(session, entry->pkcs7 ? entry->pkcs7 : "", pkcs7); rc != kOk)
       return fail(session, rc, kStripLine);
-    if (int rc = removecrlf(session, entry->ocsp ? entry->ocsp : "", ocsp); rc != 0)
+    if (int rc = removecrlf(session, entry->ocsp ? entry->ocsp : "", ocsp); rc != kOk)
       return fail(session, rc, kStripLine);
     std::unique_ptr<signatureelement> node;
-    if (int rc = createseidsdosignatureelement(session, pkcs7, ocsp, sha1, sha256, mimetype, node); rc != 0)
+    if (int rc = createseidsdosignatureelement(session, pkcs7, ocsp, sha1, sha256, mimetype, node); rc != kOk)
       return fail(session, rc,
                   "sdoaddsignature_sdoaddsignature: An error occured trying to create the servers sdo signature "
                   "element.\n");
@@ -66,7 +66,7 @@ int sdoaddsignature(int session, seidsdocell* handle, const ::signatures* list, 
   last->next = std::move(chain);
   sdo.seal.reset();
 
-  if (int rc = seidsdovalidate(*state, handle, 0, data, 0, 1, 1); rc != 0)
+  if (int rc = seidsdovalidate(*state, handle, 0, data, 0, 1, 1); rc != kOk)
     return fail(session, rc, "sdoaddsignature_sdoaddsignature: An error occured trying to validate the sdo.\n");
   return 0;
 }

@@ -152,7 +152,7 @@ inline const std::string* keptdocument(const seidsdo& sdo) {
 // its session first must still be able to let go of its trees and lists.
 inline int releasecheck(int session) {
   int rc = checksessionvalidity(session);
-  if (rc == 0) {
+  if (rc == kOk) {
     std::optional<std::string> discarded;
     getlasterror(session, discarded);
   }

@@ -6,12 +6,12 @@ namespace zmr {
 
 int sdoxmlextractsignatures(int session, std::string_view xml, ExtractedSdo& out) {
   out = ExtractedSdo{};
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   // Released on every path without taking the recent error: the lines
   // appended here stay.
   std::unique_ptr<seidsdocell> tree;
-  if (int rc = xmltoseidsdo(session, xml, tree, 1); rc != 0) return rc;
-  if (int rc = seidsdonullandconstraintchecker(session, tree.get()); rc != 0) {
+  if (int rc = xmltoseidsdo(session, xml, tree, 1); rc != kOk) return rc;
+  if (int rc = seidsdonullandconstraintchecker(session, tree.get()); rc != kOk) {
     setlasterror(session, "seidsdotoxml_seidsdotoxml: The SDO does not contain all mandatory parameters.\n");
     return rc;
   }
@@ -28,7 +28,7 @@ int sdoxmlextractsignatures(int session, std::string_view xml, ExtractedSdo& out
     if (!pair->name || *pair->name != "MerchantDesc") continue;
     std::string latin1;
     if (int rc = utf8tolatin1(session, pair->value ? std::string_view(*pair->value) : std::string_view(), latin1);
-        rc != 0) {
+        rc != kOk) {
       setlasterror(session, "sdoxmlextractsignatures: Error converting datadescription to latin1");
       return rc;
     }

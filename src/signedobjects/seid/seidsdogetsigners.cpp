@@ -10,8 +10,8 @@ namespace zmr {
 
 int seidsdogetsigners(int session, const seidsdocell* handle, std::optional<std::string>& out) {
   out.reset();
-  if (int rc = enterservice(session); rc != 0) return rc;
-  if (int rc = seidsdonullandconstraintchecker(session, handle); rc != 0) {
+  if (int rc = enterservice(session); rc != kOk) return rc;
+  if (int rc = seidsdonullandconstraintchecker(session, handle); rc != kOk) {
     setlasterror(session, "sdogetsigners_sdogetsigners: The SDO does not contain all mandatory parameters.\n");
     return rc;
   }
@@ -26,7 +26,7 @@ int seidsdogetsigners(int session, const seidsdocell* handle, std::optional<std:
     return kOutOfMemory;
   }
   for (size_t i = 1; i < nodes.size(); ++i) nodes[i - 1].next = &nodes[i];
-  if (int rc = getsigners(session, nodes.data(), out); rc != 0) {
+  if (int rc = getsigners(session, nodes.data(), out); rc != kOk) {
     setlasterror(session, "sdogetsigners_sdogetsigners: Error retrieving the name of the signers.\n");
     return rc;
   }

@@ -37,7 +37,7 @@ int seidsdonullandconstraintchecker(int, const seidsdocell* handle) {
   if (!sdo->datapart->first) return kSdoNoElements;
   for (const signatureelement* node = sdo->datapart->first.get(); node != nullptr; node = node->next.get()) {
     if (!node->element) return kSdoNoElement;
-    if (int rc = checkelement(*node->element, kSdoDataNoHashedData); rc != 0) return rc;
+    if (int rc = checkelement(*node->element, kSdoDataNoHashedData); rc != kOk) return rc;
   }
   if (sdo->seal) {
     if (!sdo->seal->sdosignature) return kSdoNoSealSig;

@@ -27,7 +27,7 @@ constexpr std::string_view kDocumentClose =
     "signatureelements hashes.\n";
 
 int hash(int session, std::string& out, std::string_view algorithm, std::string_view document) {
-  if (int rc = hashdata(session, out, algorithm, document); rc != 0) return fail(session, rc, kHashLine);
+  if (int rc = hashdata(session, out, algorithm, document); rc != kOk) return fail(session, rc, kHashLine);
   return 0;
 }
 
@@ -35,18 +35,18 @@ int verifyseal(const Session& s, const seidsdo& sdo) {
   const int session = s.number;
   const cmssignatureelement& seal = *sdo.seal->sdosignature->element;
   std::string signable;
-  if (int rc = seidsdodataparttosignable(session, *sdo.datapart, signable, sdo.flavour); rc != 0)
+  if (int rc = seidsdodataparttosignable(session, *sdo.datapart, signable, sdo.flavour); rc != kOk)
     return fail(session, rc,
                 "sdovalidate_verifysealcmssigelement: An error occured trying to create a signable representation "
                 "of the sdo datapart.\n");
   const int usages[] = {kUsageSigning};
   if (int rc = verifydata(s, textof(seal.cmssignature), reinterpret_cast<const unsigned char*>(signable.data()),
                           signable.size(), 0, usages, 1, kChainNoDates);
-      rc != 0)
+      rc != kOk)
     return fail(session, rc,
                 "seidsdovalidate_verifysealcmssigelement: An error occured trying to verify the sdoseal signature.\n");
   // The seal's own HashedData names no document: it is compared with nothing.
-  if (int rc = seidverifycmssigelement(s, seal, 0); rc != 0)
+  if (int rc = seidverifycmssigelement(s, seal, 0); rc != kOk)
     return fail(session, rc,
                 "seidsdovalidate_verifysealcmssigelement: An error occured trying to verify items in sdoseal .\n");
   return 0;
@@ -71,7 +71,7 @@ int comparekeptdocument(int session, const seidsdo& sdo) {
       const bool sha1method = textof(hashed.digestmethod) == "SHA-1";
       std::string& digest = sha1method ? sha1 : sha256;
       if (digest.empty()) {
-        if (int rc = hash(session, digest, sha1method ? "sha1" : "sha256", *document); rc != 0) return rc;
+        if (int rc = hash(session, digest, sha1method ? "sha1" : "sha256", *document); rc != kOk) return rc;
       }
       matches = textof(hashed.digestvalue) == digest;
     }
@@ -88,22 +88,22 @@ int comparekeptdocument(int session, const seidsdo& sdo) {
 int seidsdovalidate(int session, const seidsdocell* handle, int32_t documentcheck,
                     std::optional<std::string_view> data, int32_t count, int32_t sealrule, int32_t mode) {
   SessionRef s;
-  if (int rc = usesession(session, s); rc != 0) return rc;
+  if (int rc = usesession(session, s); rc != kOk) return rc;
   return seidsdovalidate(*s, handle, documentcheck, data, count, sealrule, mode);
 }
 
 int seidsdovalidate(const Session& s, const seidsdocell* handle, int32_t documentcheck,
                     std::optional<std::string_view> data, int32_t count, int32_t sealrule, int32_t mode) {
   const int session = s.number;
-  if (int rc = enterservice(s); rc != 0) return rc;
+  if (int rc = enterservice(s); rc != kOk) return rc;
   if (mode < 0 || mode > 2) return kBadArgument;
-  if (int rc = seidsdonullandconstraintchecker(session, handle); rc != 0)
+  if (int rc = seidsdonullandconstraintchecker(session, handle); rc != kOk)
     return fail(session, rc, "seidsdotoxml_seidsdotoxml: The SDO does not contain all mandatory parameters.\n");
   const seidsdo& sdo = *handle->first;
   if (textof(sdo.version) != "1.0") return kSdoVersion;
 
   for (const signatureelement* node = sdo.datapart->first.get(); node != nullptr; node = node->next.get()) {
-    if (int rc = seidverifycmssigelement(s, *node->element, 1); rc != 0)
+    if (int rc = seidverifycmssigelement(s, *node->element, 1); rc != kOk)
       return fail(session, rc,
                   "seidsdovalidate_seidsdovalidate: Verification of one of the signatureelements in the sdodatapart "
                   "failed.\n");
@@ -115,14 +115,14 @@ int seidsdovalidate(const Session& s, const seidsdocell* handle, int32_t documen
   if (!document && kept != nullptr) document = *kept;
   std::string sha1, sha256;
   if (document) {
-    if (int rc = hash(session, sha1, "sha1", *document); rc != 0) return rc;
-    if (int rc = hash(session, sha256, "sha256", *document); rc != 0) return rc;
+    if (int rc = hash(session, sha1, "sha1", *document); rc != kOk) return rc;
+    if (int rc = hash(session, sha256, "sha256", *document); rc != kOk) return rc;
   }
 
   if (mode == 1) {
     if (data && kept != nullptr) {
       std::string keptsha256;
-      if (int rc = hash(session, keptsha256, "sha256", *kept); rc != 0) return rc;
+      if (int rc = hash(session, keptsha256, "sha256", *kept); rc != kOk) return rc;
       if (keptsha256 != sha256)
         return fail(session, kSdoDocHash,
                     "seidsdovalidate_seidsdovalidate: The hash of the document does not match the hash of the data in "
@@ -160,11 +160,11 @@ int seidsdovalidate(const Session& s, const seidsdocell* handle, int32_t documen
     return fail(session, kSdoSealed,
                 "seidsdovalidate_seidsdovalidate: The SDO is sealed. It is required that this SDO is not sealed.\n");
   if (sealed) {
-    if (int rc = verifyseal(s, sdo); rc != 0) return fail(session, rc, kSealClose);
+    if (int rc = verifyseal(s, sdo); rc != kOk) return fail(session, rc, kSealClose);
   }
 
   if (mode == 0 && documentcheck != 0) {
-    if (int rc = comparekeptdocument(session, sdo); rc != 0) return fail(session, rc, kDocumentClose);
+    if (int rc = comparekeptdocument(session, sdo); rc != kOk) return fail(session, rc, kDocumentClose);
   }
   return 0;
 }

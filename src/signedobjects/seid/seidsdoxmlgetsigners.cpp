@@ -16,11 +16,11 @@ int fail(int session, std::unique_ptr<seidsdocell>& tree, int code, std::string_
 
 int seidsdoxmlgetsigners(int session, std::string_view xml, std::optional<std::string>& out) {
   out.reset();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   std::unique_ptr<seidsdocell> tree;
-  if (int rc = xmltoseidsdo(session, xml, tree, 0); rc != 0)
+  if (int rc = xmltoseidsdo(session, xml, tree, 0); rc != kOk)
     return fail(session, tree, rc, "seidsdoxmlgetsigners_seidsdoxmlgetsigners: Error parsing the SEIDSDO.\n");
-  if (int rc = seidsdogetsigners(session, tree.get(), out); rc != 0)
+  if (int rc = seidsdogetsigners(session, tree.get(), out); rc != kOk)
     return fail(session, tree, rc,
                 "seidsdoxmlgetsigners_seidsdoxmlgetsigners: Error retrieving the name of the signers.\n");
   return 0;

@@ -28,7 +28,7 @@ int checkocsp(const Session& s, const cmssignatureelement& e) {
     return fail(session, kSdoNoOcsp,
                 "seidsdovalidate_validateocsp: The signature element in the sdo does not contain an ocsp response.\n");
   std::vector<unsigned char> der;
-  if (int rc = decodebase64(session, **value, der); rc != 0)
+  if (int rc = decodebase64(session, **value, der); rc != kOk)
     return fail(session, rc,
                 "seidsdovalidate_validateocsp: Unable to base64 decode ocsp value in one of the dataparts "
                 "signatureelements.\n");
@@ -48,19 +48,19 @@ int seidverifycmssigelement(const Session& s, const cmssignatureelement& e, int 
   std::string_view method = e.hasheddata ? textof(&e.hasheddata->digestmethod) : std::string_view();
   if (digestcheck != 0) {
     std::vector<unsigned char> digest;
-    if (int rc = decodebase64(session, e.hasheddata ? textof(&e.hasheddata->digestvalue) : "", digest); rc != 0)
+    if (int rc = decodebase64(session, e.hasheddata ? textof(&e.hasheddata->digestvalue) : "", digest); rc != kOk)
       return rc;
     const int usages[] = {kUsageSigning};
-    if (int rc = verifydata(s, signature, digest.data(), digest.size(), 1, usages, 1, kChainNoDates); rc != 0)
+    if (int rc = verifydata(s, signature, digest.data(), digest.size(), 1, usages, 1, kChainNoDates); rc != kOk)
       return fail(session, rc,
                   "seidsdovalidate_verifycmssignatureelement: An error occured trying to verify the end users "
                   "signature in the signature element.\n");
   }
-  if (int rc = issigningtimeincertvalidity(session, signature); rc != 0)
+  if (int rc = issigningtimeincertvalidity(session, signature); rc != kOk)
     return fail(session, rc,
                 "seidsdovalidate_seidverifycmssigelement: An error occured trying to verify that the signingtime is "
                 "between certificate notbefore and notafter.\n");
-  if (int rc = checkocsp(s, e); rc != 0)
+  if (int rc = checkocsp(s, e); rc != kOk)
     return fail(session, rc,
                 "seidsdovalidate_verifycmssignatureelement: An error occured trying to validate the ocsp response in "
                 "the signature element.\n");

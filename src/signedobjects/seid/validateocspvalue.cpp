@@ -34,12 +34,12 @@ int issuernamesha1(int session, X509* cert, std::string_view prefix, std::vector
   OsslMemoryPtr<unsigned char> owned(der);
   if (length <= 0 || der == nullptr) return kOutOfMemory;
   std::string encoded;
-  if (int rc = encodebase64(session, der, static_cast<size_t>(length), encoded); rc != 0)
+  if (int rc = encodebase64(session, der, static_cast<size_t>(length), encoded); rc != kOk)
     return fail(session, rc, prefix, "An error occured trying to base64 encode the issuer name in the certificate.");
   std::string digest;
-  if (int rc = hashdata(session, digest, "sha1", encoded); rc != 0)
+  if (int rc = hashdata(session, digest, "sha1", encoded); rc != kOk)
     return fail(session, rc, prefix, "An error occured trying to hash the issuer name in the signing certificate.");
-  if (int rc = decodebase64(session, digest, out); rc != 0)
+  if (int rc = decodebase64(session, digest, out); rc != kOk)
     return fail(session, rc, prefix, "An error occured trying to base64 decode the issuer name hash.");
   return 0;
 }
@@ -78,7 +78,7 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
     return fail(session, kSdoOcspNoCertId, prefix, "The ocspsingleresponse did not contain a certId.");
 
   std::vector<unsigned char> signature;
-  if (int rc = decodebase64(session, cmssignature, signature); rc != 0)
+  if (int rc = decodebase64(session, cmssignature, signature); rc != kOk)
     return fail(session, rc, prefix,
                 "The base64 and der encoded signature in the signatureelement could not be base64 decoded.");
   Pkcs7Ptr p7;
@@ -89,7 +89,7 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
                 "The der encoded signature in the signatureelement could not be parsed to an pkcs7 structure.");
   }
   X509* signer = nullptr;
-  if (int rc = getpkcs7signercert(session, p7.get(), signer); rc != 0)
+  if (int rc = getpkcs7signercert(session, p7.get(), signer); rc != kOk)
     return fail(session, rc, prefix, "An error occured retrieving the signing certificate from the pkcs7 structure.");
 
   // Whole integers: serials of the scheme's certificates run past 64 bits,
@@ -99,7 +99,7 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
                 "The serialnumber in the certificate from the pkcs7 structure does not match the serialnumber for "
                 "which the ocsp response is for.");
   std::vector<unsigned char> expected;
-  if (int rc = issuernamesha1(session, signer, prefix, expected); rc != 0) return rc;
+  if (int rc = issuernamesha1(session, signer, prefix, expected); rc != kOk) return rc;
   if (namehash == nullptr || static_cast<size_t>(ASN1_STRING_length(namehash)) != expected.size() ||
       CRYPTO_memcmp(ASN1_STRING_get0_data(namehash), expected.data(), expected.size()) != 0)
     return fail(session, kSdoOcspIssuer, prefix,
@@ -108,7 +108,7 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
 
   OcspSubject subject;
   subject.cert = signer;
-  if (int rc = verifyocspresponse(s, nullptr, basic.get(), subject, 0, kOcspStored, nullptr); rc != 0)
+  if (int rc = verifyocspresponse(s, nullptr, basic.get(), subject, 0, kOcspStored, nullptr); rc != kOk)
     return fail(session, rc, "seidsdovalidate_validateocsp",
                 "The OCSP signature and certificate check did not return success.");
   return 0;

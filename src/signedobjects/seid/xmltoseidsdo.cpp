@@ -344,7 +344,7 @@ void XMLCALL seidstartDoctype(void* data, const XML_Char*, const XML_Char*, cons
 
 int xmltoseidsdo(int session, std::string_view xml, std::unique_ptr<seidsdocell>& out, int anyflavour) {
   out.reset();
-  if (int rc = enterservice(session); rc != 0) return rc;
+  if (int rc = enterservice(session); rc != kOk) return rc;
   if (anyflavour == 0 && xml.find("XAdES:OCSPValues") == std::string_view::npos) {
     setlasterror(session,
                  "xmltoseidsdo_xmltoseidsdo: The SDO must be converted to the compliant format using "
@@ -379,7 +379,7 @@ int xmltoseidsdo(int session, std::string_view xml, std::unique_ptr<seidsdocell>
   if (rc == kSdoXmlNotSdo)
     setlasterror(session, ctx.mixed ? "xmltoseidsdo_xmltoseidsdo: The identifiers of the SDO data part mix XML forms.\n"
                                     : "xmltoseidsdo_xmltoseidsdo: The XML is not SEID SDO XML.\n");
-  if (rc != 0) return rc;
+  if (rc != kOk) return rc;
   out = std::move(cell);
   return 0;
 }
