@@ -12,10 +12,7 @@ namespace {
 
 constexpr const char* kFormType = "application/x-www-form-urlencoded; charset=iso-8859-1";
 
-int fail(int session, int code, const char* text) {
-  setlasterror(session, std::string("mgmfetools_mgmfesend: ") + text + "\n");
-  return code;
-}
+constexpr Where kAt{"mgmfetools_mgmfesend: ", true};
 
 int send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms,
          bool utility) {
@@ -24,13 +21,13 @@ int send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string
   SSL_CTX* ctx = nullptr;
   int rc = getmgmfesslcontext(s, &ctx);
   if (rc != kOk)
-    return fail(session, rc,
+    return fail(rc, kAt,
                 utility ? "An error occured trying to get the SSL context for the session."
                         : "An error occured trying to get the SSL context for ravud for the session.");
   int environment = 0;
   rc = getenvironment(s, &environment);
   if (rc != kOk)
-    return fail(session, rc, "An error occured trying to get the default Zelmor runtime environment for the session.");
+    return fail(rc, kAt, "An error occured trying to get the default Zelmor runtime environment for the session.");
   if (environment < 1 || environment > 4) return kMgwEnvironment;
   std::string url;
   if (environment <= 2) {
@@ -49,15 +46,15 @@ int send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string
   std::string form = std::string("serverversion=") + kLibraryVersion;
   std::string encoded;
   for (const mgmfeparameter& p : pairs) {
-    if (!p.value) return fail(session, 1, "Error url encoding parameter for RAVUD URL");
+    if (!p.value) return fail(1, kAt, "Error url encoding parameter for RAVUD URL");
     rc = http_urlencode(*p.value, encoded);
-    if (rc != kOk) return fail(session, rc, "Error url encoding parameter for RAVUD URL");
+    if (rc != kOk) return fail(rc, kAt, "Error url encoding parameter for RAVUD URL");
     form.append("&").append(p.name).append("=").append(encoded);
   }
 
   std::string reply;
   rc = http_post_url(s, ctx, url, form, kFormType, reply, mgmfe_timeoutseconds(timeoutms), "ravud");
-  if (rc != kOk) return fail(session, rc, "Error communicating with RAVUD");
+  if (rc != kOk) return fail(rc, kAt, "Error communicating with RAVUD");
   return mgmfe_readreply(session, reply, body);
 }
 
@@ -65,23 +62,22 @@ int send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string
 
 int mgmfe_readreply(int session, std::string_view reply, std::string& body) {
   body.clear();
-  if (reply.empty()) return fail(session, kMgwNoReply, "Got no http response from RAVUD");
+  if (reply.empty()) return fail(kMgwNoReply, kAt, "Got no http response from RAVUD");
   size_t end = reply.find("\r\n\r\n");
   // The status line itself must say 200: a failing gateway's page may well
   // hold "200 " somewhere else.
   if (http_statuscode(reply) != 200 || end == std::string::npos)
-    return fail(session, kMgwNoReply, "Got bad http response from RAVUD");
+    return fail(kMgwNoReply, kAt, "Got bad http response from RAVUD");
   body.assign(reply.substr(end + 4));
-  if (body.empty()) return fail(session, kMgwEmpty, "Got empty response from RAVUD");
+  if (body.empty()) return fail(kMgwEmpty, kAt, "Got empty response from RAVUD");
 
   std::optional<std::string> status = http_find_value("statusCode", body);
-  if (!status) return fail(session, kMgwNoStatus, "Missing status code in RAVUD response.");
+  if (!status) return fail(kMgwNoStatus, kAt, "Missing status code in RAVUD response.");
   if (*status == "0") return kOk;
   int rc = pushinfoitem(session, "mobileerr", *status);
   if (rc != kOk)
-    return fail(session, rc,
-                "Unable to set the mobile COI error additional information in merchant's session store");
-  return fail(session, kMgwStatus, "Status code in response not OK.");
+    return fail(rc, kAt, "Unable to set the mobile COI error additional information in merchant's session store");
+  return fail(kMgwStatus, kAt, "Status code in response not OK.");
 }
 
 int mgmfe_timeoutseconds(int64_t timeoutms) {

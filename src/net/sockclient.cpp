@@ -13,15 +13,12 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, const char* text) {
-  setlasterror(session, std::string("sockclient_communicate: ") + text + "\n");
-  return code;
-}
+constexpr Where kAt{"sockclient_communicate: ", true};
 
 }  // namespace
 
-int communicate(int session, std::string_view request, std::string& answer, std::string_view server,
-                uint16_t port, int64_t timeoutms) {
+int communicate(int, std::string_view request, std::string& answer, std::string_view server, uint16_t port,
+                int64_t timeoutms) {
   answer.clear();
   int64_t deadline = deadlineafter(timeoutms > 0 ? timeoutms : http_effectivetimeoutms(0));
   UniqueFd fd;
@@ -29,12 +26,12 @@ int communicate(int session, std::string_view request, std::string& answer, std:
     case ConnectResult::ok:
       break;
     case ConnectResult::resolve:
-      return fail(session, kSockResolve,
+      return fail(kSockResolve, kAt,
                   "Could not resolve the servers DNS name to IP-address. Check DNS setup and/or hostfiles.");
     case ConnectResult::socket:
-      return fail(session, kSockSocket, "Could not create a local socket. File descriptor limitations may be exhausted.");
+      return fail(kSockSocket, kAt, "Could not create a local socket. File descriptor limitations may be exhausted.");
     default:
-      return fail(session, kSockConnect, "Could not establish a TCP connection with the server. Check proxysettings.");
+      return fail(kSockConnect, kAt, "Could not establish a TCP connection with the server. Check proxysettings.");
   }
 
   size_t sent = 0;
@@ -46,7 +43,8 @@ int communicate(int session, std::string_view request, std::string& answer, std:
     }
     if ((n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
         waitfd(fd.fd, POLLOUT, deadline) != WaitResult::ready)
-      return fail(session, kSockSend, "Could not send data to server. This might happen when clients network load is high.");
+      return fail(kSockSend, kAt,
+                  "Could not send data to server. This might happen when clients network load is high.");
   }
 
   std::string received;
@@ -57,15 +55,15 @@ int communicate(int session, std::string_view request, std::string& answer, std:
     if (n > 0) {
       received.append(buf, static_cast<size_t>(n));
       if (received.size() >= kSockAnswerBuffer - 1)
-        return fail(session, kSockTooLarge,
+        return fail(kSockTooLarge, kAt,
                     "The received message from the server is to large to fit in the internal receivebuffer.");
       continue;
     }
     if ((errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
         waitfd(fd.fd, POLLIN, deadline) != WaitResult::ready)
-      return fail(session, kSockReceive, "A socket error occured from the server side.");
+      return fail(kSockReceive, kAt, "A socket error occured from the server side.");
   }
-  if (fd.reset() != 0) return fail(session, kSockClose, "An error occured trying to close the socket filedescriptor.");
+  if (fd.reset() != 0) return fail(kSockClose, kAt, "An error occured trying to close the socket filedescriptor.");
   answer = std::move(received);
   return 0;
 }

@@ -14,10 +14,7 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string("authenticateserver_authenticateserver: ").append(text).append("\n"));
-  return code;
-}
+constexpr Where kAt{"authenticateserver_authenticateserver: ", true};
 
 bool alphanumeric(unsigned char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -42,10 +39,10 @@ int drawreference(int session, std::string& out) {
 int browserchallenge(int session, std::string_view webaddress, std::string& out) {
   std::string challenge(kServerRandomLength, '\0');
   if (RAND_bytes(reinterpret_cast<unsigned char*>(challenge.data()), static_cast<int>(kServerRandomLength)) != 1)
-    return fail(session, kChallengeRandom, "An error occured trying to generate the 20 byte serverchallenge random.");
+    return fail(kChallengeRandom, kAt, "An error occured trying to generate the 20 byte serverchallenge random.");
   challenge.append(webaddress);
   if (int rc = encodebase64(session, challenge, out); rc != kOk)
-    return fail(session, rc, "An error occured trying to base64 encode the serverchallenge.");
+    return fail(rc, kAt, "An error occured trying to base64 encode the serverchallenge.");
   return kOk;
 }
 
@@ -54,22 +51,22 @@ int mobilechallenge(const Session& s, std::string_view header, std::optional<std
   const int session = s.number;
   std::string merchant;
   if (int rc = get_merchant_name(s, merchant); rc != kOk)
-    return fail(session, rc, "An error occured trying to get merchant name.");
+    return fail(rc, kAt, "An error occured trying to get merchant name.");
   std::vector<unsigned char> decoded;
   if (int rc = decodebase64(session, header, decoded); rc != kOk)
-    return fail(session, rc, "An error occured trying to base64 decode the authentication header.");
+    return fail(rc, kAt, "An error occured trying to base64 decode the authentication header.");
   std::string_view text =
       mobiletext({reinterpret_cast<const char*>(decoded.data()), decoded.size()});
   if (text.find(merchant) == std::string_view::npos)
-    return fail(session, kChallengeNoMerchant, "The mobile server challenge does not contain the merchant's name.");
+    return fail(kChallengeNoMerchant, kAt, "The mobile server challenge does not contain the merchant's name.");
   std::string reference;
   if (int rc = drawreference(session, reference); rc != kOk) return rc;
   if (!text.empty() && text.back() == '(') text.remove_suffix(1);
   std::string converted;
   if (int rc = preparetextformobileauth(session, text, reference, converted, flag); rc != kOk)
-    return fail(session, rc, "An error occured trying to convert the mobile challenge.");
+    return fail(rc, kAt, "An error occured trying to convert the mobile challenge.");
   if (int rc = encodebase64(session, converted, out); rc != kOk)
-    return fail(session, rc, "An error occured trying to base64 encode the serverchallenge.");
+    return fail(rc, kAt, "An error occured trying to base64 encode the serverchallenge.");
   return kOk;
 }
 
@@ -94,15 +91,15 @@ int authenticateserver(const Session& s, std::string& signature, std::string& se
   if (int rc = enterservice(s); rc != kOk) return rc;
   std::vector<unsigned char> challenge;
   if (int rc = decodebase64(session, clientchallenge, challenge); rc != kOk)
-    return fail(session, rc, "An error occured trying to base64 decode the clientchallenge.");
+    return fail(rc, kAt, "An error occured trying to base64 decode the clientchallenge.");
   const bool mobile = header && !header->empty();
   std::string webaddress;
   if (!mobile) {
     if (int rc = getproperty(s, "webaddress", webaddress); rc != kOk)
-      return fail(session, rc, "Unable to find the webaddress configuration file parameter.");
+      return fail(rc, kAt, "Unable to find the webaddress configuration file parameter.");
   }
   if (int rc = signdata(s, challenge.data(), challenge.size(), signature, kCertAuthentication, 1); rc != kOk)
-    return fail(session, rc, "An error occured trying to sign the clientchallenge and webaddress.");
+    return fail(rc, kAt, "An error occured trying to sign the clientchallenge and webaddress.");
   return mobile ? mobilechallenge(s, *header, flag, serverchallenge)
                 : browserchallenge(session, webaddress, serverchallenge);
 }

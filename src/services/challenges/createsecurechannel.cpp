@@ -14,15 +14,11 @@
 namespace zmr {
 namespace {
 
-constexpr const char* kPrefix = "createsecurechannel_createsecurechannel: ";
 constexpr const char* kNoSize =
     "createsecurechannel_createsecurechannel: An error occured trying to calculate the size of the channel. No "
     "channel data present in sessionstore\n";
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string(kPrefix).append(text).append("\n"));
-  return code;
-}
+constexpr Where kAt{"createsecurechannel_createsecurechannel: ", true};
 
 // Appends "&key=value" for every channel item of the calling thread.
 int appendchannelitems(int session, std::string& channel) {
@@ -76,19 +72,19 @@ int signchannel(const Session& s, std::string_view pkcs7, const ChannelSigner& s
   channel.clear();
   std::string digest;
   if (int rc = hashdata(session, digest, signer.keybits < 1025 ? "sha1" : "sha256", pkcs7); rc != kOk)
-    return fail(session, rc, "An error occured trying to digest the base64 encoded order.");
+    return fail(rc, kAt, "An error occured trying to digest the base64 encoded order.");
   std::string text = "h=" + digest;
   if (int rc = appendchannelitems(session, text); rc != kOk) return rc;
   // Read here, after the digest cleared the recent error, so that the
   // reader's lines stay before the channel's.
   std::string usage;
   if (int rc = readpkcs7item(session, nullptr, signer.cert, "keyusage", usage); rc != kOk)
-    return fail(session, rc, "Unable to extract keyusage from signing certificate in pkcs7.");
+    return fail(rc, kAt, "Unable to extract keyusage from signing certificate in pkcs7.");
   const int certtype = usage == "authentication" ? kCertAuthentication : kCertSigning;
   if (int rc = signdata(s, text, signature, certtype, 0); rc != kOk)
-    return fail(session, rc, "An error occured trying to sign the encrypted channel.");
+    return fail(rc, kAt, "An error occured trying to sign the encrypted channel.");
   if (int rc = encodebase64(session, text, channel); rc != kOk)
-    return fail(session, rc, "An error occured trying to base64 encode the channel data.");
+    return fail(rc, kAt, "An error occured trying to base64 encode the channel data.");
   return kOk;
 }
 
@@ -103,9 +99,9 @@ int createsecurechannel(int session, std::string_view pkcs7, std::string& signat
   std::string keysize;
   int rc = openpkcs7signer(session, pkcs7, p7, cert);
   if (rc == kOk) rc = readpkcs7item(session, p7.get(), cert, "keysize", keysize);
-  if (rc != kOk) return fail(session, rc, "The pkcs7 doesn't have a keysize attribute.");
+  if (rc != kOk) return fail(rc, kAt, "The pkcs7 doesn't have a keysize attribute.");
   if (int rc = check_signed_attribute(session, p7.get(), NID_pkcs9_randomNonce); rc != kOk)
-    return fail(session, rc, "The incoming pkcs#7 does not contain the ZMR Channel signed attribute.");
+    return fail(rc, kAt, "The incoming pkcs#7 does not contain the ZMR Channel signed attribute.");
   return signchannel(*s, pkcs7, ChannelSigner{keybits(keysize), cert}, signature, channel);
 }
 

@@ -9,24 +9,20 @@
 namespace zmr {
 namespace {
 
-constexpr const char* kPrefix = "initsession::create_initsession_request: ";
+constexpr Where kAt{"initsession::create_initsession_request: "};
 
 struct Builder {
   int session;
   stringmap map;
-  int fail(int code, std::string_view text) const {
-    setlasterror(session, std::string(kPrefix).append(text));
-    return code;
-  }
   // One row from an info item: mandatory rows without a default end the
   // request when the item is absent; a failure adds line (if any).
   int item(std::string_view key, std::optional<std::string_view> fallback, bool mandatory, const char* line) {
     int rc = add_infoitem_to_map(session, map, key, fallback, mandatory ? 1 : 0);
-    if (rc != kOk && line != nullptr) return fail(rc, line);
+    if (rc != kOk && line != nullptr) return fail(rc, kAt, line);
     return rc;
   }
   int fixed(std::string_view key, std::string_view value, const char* line) {
-    return addelement(map, key, value) == kOk ? kOk : fail(kOutOfMemory, line);
+    return addelement(map, key, value) == kOk ? kOk : fail(kOutOfMemory, kAt, line);
   }
 };
 
@@ -38,9 +34,10 @@ int create_initsession_request(const Session& s, std::string_view nonce, std::st
   Builder b{session, {}};
 
   std::string serverinfo;
-  if (int rc = create_server_info(s, serverinfo); rc != kOk) return b.fail(rc, "Error creating server info.");
+  if (int rc = create_server_info(s, serverinfo); rc != kOk) return fail(rc, kAt, "Error creating server info.");
   std::string action;
-  if (int rc = popinfoitem(session, "action", action); rc != kOk) return b.fail(rc, "Error fetching infoitem action.\n");
+  if (int rc = popinfoitem(session, "action", action); rc != kOk)
+    return fail(rc, kAt, "Error fetching infoitem action.\n");
   std::string clientversion;
   if (popinfoitem(session, "clientVersion", clientversion) != kOk) clientversion = "2.0";
 
@@ -59,7 +56,7 @@ int create_initsession_request(const Session& s, std::string_view nonce, std::st
   if (int rc = b.item("sid", std::nullopt, false, nullptr); rc != kOk) return rc;
   std::string policies;
   if (int rc = getproperty(s, "grantedpolicies", policies); rc != kOk)
-    return b.fail(rc, "An error occured trying to get the grantedpolicies property.\n");
+    return fail(rc, kAt, "An error occured trying to get the grantedpolicies property.\n");
   if (int rc = b.item("certType", policies, true, "Error adding certtype to request."); rc != kOk) return rc;
   if (int rc = b.item("withCredentials", "N", false, "Error adding withCredentials to request."); rc != kOk) return rc;
   if (int rc = b.item("suppressBroadcast", "N", false, "Error adding suppressBroadcast to request.\n"); rc != kOk)
@@ -97,29 +94,30 @@ int create_initsession_request(const Session& s, std::string_view nonce, std::st
 
   std::string useragent;
   if (int rc = popinfoitem(session, "useragent", useragent); rc != kOk)
-    return b.fail(rc, "Error fetching parameter useragent from merchant session store.");
+    return fail(rc, kAt, "Error fetching parameter useragent from merchant session store.");
   std::string encoded;
   if (int rc = encodebase64(session, useragent, encoded); rc != kOk)
-    return b.fail(rc, "Error base64 encoding user agent.");
+    return fail(rc, kAt, "Error base64 encoding user agent.");
   if (int rc = b.fixed("userAgent", encoded, "Error adding useragent to request."); rc != kOk) return rc;
 
   // Listed with an empty value first, so that the list names itself.
   if (int rc = b.fixed("popParameters", "", "Error adding popParameters to request.\n"); rc != kOk) return rc;
   std::string parameters;
-  if (int rc = get_pop_parameters(b.map, parameters); rc != kOk) return b.fail(rc, "Error creating popParameters.\n");
+  if (int rc = get_pop_parameters(b.map, parameters); rc != kOk)
+    return fail(rc, kAt, "Error creating popParameters.\n");
   if (int rc = encodebase64(session, parameters, encoded); rc != kOk)
-    return b.fail(rc, "Error base64 encoding popParameters.\n");
+    return fail(rc, kAt, "Error base64 encoding popParameters.\n");
   if (int rc = updateelement(b.map, "popParameters", encoded); rc != kOk)
-    return b.fail(rc, "Error adding popParameters to request map.\n");
+    return fail(rc, kAt, "Error adding popParameters to request map.\n");
 
   std::string signedtext, signature;
   if (int rc = tourlencodedstring(&b.map, signedtext); rc != kOk)
-    return b.fail(rc, "Error creating url encoded string.");
+    return fail(rc, kAt, "Error creating url encoded string.");
   if (int rc = signdatap1(s, signedtext, signature, kCertAuthentication); rc != kOk)
-    return b.fail(rc, "Error signing request.");
+    return fail(rc, kAt, "Error signing request.");
   if (int rc = b.fixed("signature", signature, "Error adding signature to request."); rc != kOk) return rc;
   if (int rc = tourlencodedstring(&b.map, request); rc != kOk)
-    return b.fail(rc, "Error creating final request string.");
+    return fail(rc, kAt, "Error creating final request string.");
   return kOk;
 }
 

@@ -11,6 +11,8 @@
 namespace zmr {
 namespace {
 
+constexpr Where kAt{"initsession::create_server_info: "};
+
 struct CertFields {
   std::string issuer, serial, commonname;
 };
@@ -49,32 +51,31 @@ int readcertfields(const Session& s, CertFields& f, const char*& failure) {
 int create_server_info(const Session& s, std::string& serverinfo) {
   const int session = s.number;
   serverinfo.clear();
-  auto fail = [&](int code, const char* text) {
-    setlasterror(session, std::string("initsession::create_server_info: ") + text);
-    return code;
-  };
   stringmap map = createstringmapwithvalues("zelmorServerType", "C");
   if (addelement(map, "zelmorServerVersion", kLibraryVersion) != kOk)
-    return fail(kOutOfMemory, "Error adding server version to server info.");
+    return fail(kOutOfMemory, kAt, "Error adding server version to server info.");
   if (addelement(map, "platform", "LINUX") != kOk)
-    return fail(kOutOfMemory, "Error adding platform information to server info.");
-  if (addelement(map, "arch", "64") != kOk) return fail(kOutOfMemory, "Error adding arch information to server info.");
+    return fail(kOutOfMemory, kAt, "Error adding platform information to server info.");
+  if (addelement(map, "arch", "64") != kOk)
+    return fail(kOutOfMemory, kAt, "Error adding arch information to server info.");
   if (addelement(map, "timestamp", std::to_string(static_cast<uint64_t>(getcurrenttimemillis()))) != kOk)
-    return fail(kOutOfMemory, "Error adding timestamp to server info.");
+    return fail(kOutOfMemory, kAt, "Error adding timestamp to server info.");
 
   CertFields f;
   const char* failure = nullptr;
-  if (int rc = readcertfields(s, f, failure); rc != kOk) return fail(rc, failure);
-  if (addelement(map, "certIssuer", f.issuer) != kOk) return fail(kOutOfMemory, "Error adding certIssuer to server info.");
-  if (addelement(map, "certSerial", f.serial) != kOk) return fail(kOutOfMemory, "Error adding certSerial to server info.");
+  if (int rc = readcertfields(s, f, failure); rc != kOk) return fail(rc, kAt, failure);
+  if (addelement(map, "certIssuer", f.issuer) != kOk)
+    return fail(kOutOfMemory, kAt, "Error adding certIssuer to server info.");
+  if (addelement(map, "certSerial", f.serial) != kOk)
+    return fail(kOutOfMemory, kAt, "Error adding certSerial to server info.");
   if (addelement(map, "certCommonName", f.commonname) != kOk)
-    return fail(kOutOfMemory, "Error adding certCommonName to server info.");
+    return fail(kOutOfMemory, kAt, "Error adding certCommonName to server info.");
 
   std::string form;
   if (int rc = tourlencodedstring(&map, form); rc != kOk)
-    return fail(rc, "Error extracting url encoded server info.");
+    return fail(rc, kAt, "Error extracting url encoded server info.");
   if (int rc = encodebase64(session, form, serverinfo); rc != kOk)
-    return fail(rc, "Error base64 encoding serverinfo string.");
+    return fail(rc, kAt, "Error base64 encoding serverinfo string.");
   return kOk;
 }
 

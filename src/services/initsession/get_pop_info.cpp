@@ -9,22 +9,23 @@
 #include "tools/base64.h"
 
 namespace zmr {
+namespace {
+
+constexpr Where kAt{"gettag_getpopinfo: "};
+
+}  // namespace
 
 int get_pop_info(const Session& s, std::string& out) {
   const int session = s.number;
   out.clear();
-  auto fail = [&](int code, const char* text) {
-    setlasterror(session, std::string("gettag_getpopinfo: ") + text);
-    return code;
-  };
   std::string issuer, serial;
-  if (int rc = readauthcertfields(s, "gettag_getpopinfo: ", issuer, serial, nullptr); rc != kOk) return rc;
+  if (int rc = readauthcertfields(s, kAt.prefix, issuer, serial, nullptr); rc != kOk) return rc;
   // Drawn here rather than through getrandom, which would clear the
   // caller's recent error in the middle of its operation.
   unsigned char random[20];
   std::string nonce;
   if (RAND_bytes(random, sizeof random) != 1 || encodebase64(session, random, sizeof random, nonce) != kOk)
-    return fail(kRandomFailed, "An error occured generating nonce. \n");
+    return fail(kRandomFailed, kAt, "An error occured generating nonce. \n");
 
   std::string form;
   int rc = add_url_key_value(form, "issuer", issuer);
@@ -33,7 +34,7 @@ int get_pop_info(const Session& s, std::string& out) {
   if (rc == kOk) rc = add_url_key_value(form, "nonce", nonce);
   if (rc != kOk) return rc;
   if (rc = encodebase64(session, form, out); rc != kOk)
-    return fail(rc, "An error occured trying to base64 encode the POP info.\n");
+    return fail(rc, kAt, "An error occured trying to base64 encode the POP info.\n");
   return kOk;
 }
 

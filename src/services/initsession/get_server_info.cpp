@@ -21,19 +21,16 @@ int add_url_key_value(std::string& buffer, std::optional<std::string_view> key, 
 int readauthcertfields(const Session& s, std::string_view prefix, std::string& issuer, std::string& serial,
                        std::string* commonname) {
   const int session = s.number;
-  auto fail = [&](int code, const char* text) {
-    setlasterror(session, std::string(prefix) + text);
-    return code;
-  };
+  const Where at{prefix};
   X509* cert = nullptr;
-  if (int rc = getauthcert(s, &cert); rc != kOk) return fail(rc, "The auth certificate could noe be found.\n");
+  if (int rc = getauthcert(s, &cert); rc != kOk) return fail(rc, at, "The auth certificate could noe be found.\n");
   if (int rc = getissuername(session, cert, issuer); rc != kOk)
-    return fail(rc, "An error occured retrieving the issuer name from the auth certificate. \n");
+    return fail(rc, at, "An error occured retrieving the issuer name from the auth certificate. \n");
   if (int rc = getserialnumber(session, cert, serial); rc != kOk)
-    return fail(rc, "An error occured retrieving the serial number from the auth certificate. \n");
+    return fail(rc, at, "An error occured retrieving the serial number from the auth certificate. \n");
   if (commonname != nullptr) {
     if (int rc = getcommonname(session, cert, *commonname); rc != kOk)
-      return fail(rc, "An error occured retrieving the common name from the auth certificate. \n");
+      return fail(rc, at, "An error occured retrieving the common name from the auth certificate. \n");
   }
   return kOk;
 }

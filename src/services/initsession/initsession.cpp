@@ -13,48 +13,45 @@ namespace {
 
 constexpr const char* kFormType = "application/x-www-form-urlencoded; charset=iso-8859-1";
 
-int fail(int session, int code, const char* function, std::string_view text) {
-  setlasterror(session, std::string("initsession::").append(function).append(": ").append(text));
-  return code;
-}
+constexpr Where kAtUrl{"initsession::get_initsession_url: "};
+constexpr Where kAtResponse{"initsession::get_initsession_response: "};
+constexpr Where kAtParse{"initsession::parse_initsession_response: "};
+constexpr Where kAtDecrypt{"initsession::decrypt_initsession_response: "};
+constexpr Where kAtInit{"initsession::initsession: "};
 
 }  // namespace
 
 int get_initsession_url(const Session& s, std::string& url) {
-  const int session = s.number;
   url.clear();
   int environment = 0;
   if (int rc = getenvironment(s, &environment); rc != kOk)
-    return fail(session, rc, "get_initsession_url", "Error fetching environment for session.\n");
+    return fail(rc, kAtUrl, "Error fetching environment for session.\n");
   if (environment == 1 || environment == 2) {
     if (getproperty(s, "initsessiondns", url) == kOk) return kOk;
     url.clear();
   }
   std::optional<std::string> builtin = centralserverurl(environment, CentralServer::sdm);
-  if (!builtin) return fail(session, kInitSessionEnvironment, "get_initsession_url", "Error fetching initsession url for environment.\n");
+  if (!builtin) return fail(kInitSessionEnvironment, kAtUrl, "Error fetching initsession url for environment.\n");
   url = *builtin;
   return kOk;
 }
 
 int get_initsession_response(const Session& s, std::string_view body, std::string& response) {
-  const int session = s.number;
   response.clear();
   std::string url;
-  if (int rc = get_initsession_url(s, url); rc != kOk)
-    return fail(session, rc, "get_initsession_response", "Error fetching url.\n");
+  if (int rc = get_initsession_url(s, url); rc != kOk) return fail(rc, kAtResponse, "Error fetching url.\n");
   SSL_CTX* ctx = nullptr;
-  if (int rc = getsdmsslcontext(s, &ctx); rc != kOk)
-    return fail(session, rc, "get_initsession_response", "Error fetching ssl context.\n");
+  if (int rc = getsdmsslcontext(s, &ctx); rc != kOk) return fail(rc, kAtResponse, "Error fetching ssl context.\n");
   if (int rc = http_post_url(s, ctx, url, body, kFormType, response, kInitSessionTimeoutSeconds, "sdm"); rc != kOk)
-    return fail(session, rc, "get_initsession_response", "Error communicating with Rirorer Idor Azoriva.\n");
+    return fail(rc, kAtResponse, "Error communicating with Rirorer Idor Azoriva.\n");
   return kOk;
 }
 
-int parse_initsession_response(int session, std::string_view response, stringmap& map) {
+int parse_initsession_response(int, std::string_view response, stringmap& map) {
   size_t space = response.find(' ');
   if (space == std::string_view::npos || response.substr(space + 1, 3) != "200")
-    return fail(session, kInitSessionReply, "parse_initsession_response", "Non 200 http response from SDM.\n");
-  auto outofmemory = [&] { return fail(session, kOutOfMemory, "parse_initsession_response", "out of memory.\n"); };
+    return fail(kInitSessionReply, kAtParse, "Non 200 http response from SDM.\n");
+  auto outofmemory = [&] { return fail(kOutOfMemory, kAtParse, "out of memory.\n"); };
   if (addelement(map, "HTTPSTATUSCODE", "200") != kOk) return outofmemory();
 
   // A clear error is "errorCode", one separator and the code, wherever it
@@ -64,13 +61,12 @@ int parse_initsession_response(int session, std::string_view response, stringmap
     return addelement(map, "errorCode", code) == kOk ? kOk : outofmemory();
   }
   size_t end = response.find("\r\n\r\n");
-  if (end == std::string_view::npos)
-    return fail(session, kInitSessionReply, "parse_initsession_response", "incorrect response from COI.\n");
+  if (end == std::string_view::npos) return fail(kInitSessionReply, kAtParse, "incorrect response from COI.\n");
   std::string_view body = response.substr(end + 4);
   if (body.empty()) return kOk;
   stringmap fields;
   if (createstringmap(body, "&", 0, fields) != kOk)
-    return fail(session, kInitSessionReply, "parse_initsession_response", "incorrect response from COI.\n");
+    return fail(kInitSessionReply, kAtParse, "incorrect response from COI.\n");
   for (element& e : fields.elements) {
     if (!e.key || !e.value) break;
     map.elements.push_back(std::move(e));
@@ -82,14 +78,14 @@ int decrypt_initsession_response(int session, const stringmap& map, std::string_
   payload.elements.clear();
   std::string encdata, encauth;
   if (int rc = getrawelementvalue(&map, "encData", encdata); rc != kOk)
-    return fail(session, rc, "decrypt_initsession_response", "Error extracting encData from response.\n");
+    return fail(rc, kAtDecrypt, "Error extracting encData from response.\n");
   if (int rc = getrawelementvalue(&map, "encAuth", encauth); rc != kOk)
-    return fail(session, rc, "decrypt_initsession_response", "Error extraction encAuth from response.\n");
+    return fail(rc, kAtDecrypt, "Error extraction encAuth from response.\n");
   SecretString plain;
   if (int rc = decrypttransactionresponse(session, basekey, encdata, encauth, plain); rc != kOk)
-    return fail(session, rc, "decrypt_initsession_response", "Error decrypting initsession response.\n");
+    return fail(rc, kAtDecrypt, "Error decrypting initsession response.\n");
   if (!plain.value.empty() && createstringmap(plain.view(), "&", 0, payload) != kOk)
-    return fail(session, kMapParse, "decrypt_initsession_response", "Error decrypting initsession response.\n");
+    return fail(kMapParse, kAtDecrypt, "Error decrypting initsession response.\n");
   return kOk;
 }
 
@@ -100,23 +96,23 @@ int initsession(int session, std::optional<std::string>& cdmuri, std::optional<s
   cid.reset();
   SessionRef s;
   if (int rc = enterservice(session, s); rc != kOk) return rc;
-  auto failhere = [&](int code, std::string_view text) { return fail(session, code, "initsession", text); };
 
   SecretString nonce;
   if (int rc = getrandom(session, nonce, 20); rc != kOk)
-    return failhere(rc, "An error occured trying to generate a random nonce.\n");
+    return fail(rc, kAtInit, "An error occured trying to generate a random nonce.\n");
   std::string request;
   if (int rc = create_initsession_request(*s, nonce.view(), request); rc != kOk)
-    return failhere(rc, "An error occured trying to create init session request.\n");
+    return fail(rc, kAtInit, "An error occured trying to create init session request.\n");
   int environment = 0;
   if (int rc = getenvironment(*s, &environment); rc != kOk)
-    return failhere(rc, "An error occured trying to retrieve the current environment.\n");
+    return fail(rc, kAtInit, "An error occured trying to retrieve the current environment.\n");
   const char* modulus = centralservermodulus(environment);
-  if (modulus == nullptr) return failhere(kInitSessionEnvironment, "An error occured trying to get the public key.\n");
+  if (modulus == nullptr)
+    return fail(kInitSessionEnvironment, kAtInit, "An error occured trying to get the public key.\n");
 
   EncryptedRequest encrypted;
   if (int rc = encrypttransactiondata(session, request, modulus, encrypted); rc != kOk)
-    return failhere(rc, "An error occured trying to encrypt the request.\n");
+    return fail(rc, kAtInit, "An error occured trying to encrypt the request.\n");
   stringmap outer = createstringmapwithvalues("encKey", encrypted.enckey);
   if (int rc = addelement(outer, "encData", encrypted.encdata); rc != kOk) return rc;
   if (int rc = addelement(outer, "encAuth", encrypted.encauth); rc != kOk) return rc;
@@ -125,16 +121,16 @@ int initsession(int session, std::optional<std::string>& cdmuri, std::optional<s
 
   std::string response;
   if (int rc = get_initsession_response(*s, body, response); rc != kOk)
-    return failhere(rc, "An error occured trying to communicate with SDM.\n");
+    return fail(rc, kAtInit, "An error occured trying to communicate with SDM.\n");
   stringmap map = createstringmapwithvalues("dummy", "dummy");
   if (int rc = parse_initsession_response(session, response, map); rc != kOk)
-    return failhere(rc, "An error occured while parsing the response.\n");
+    return fail(rc, kAtInit, "An error occured while parsing the response.\n");
   std::string errorcode;
   if (getrawelementvalue(&map, "errorCode", errorcode) == kOk) {
     setlasterror(session, "initsession::initsession: Rirorer Idor Azoriva returned an unencrypted error: " + errorcode);
     if (int rc = pushinfoitem(session, "errorcode", errorcode); rc != kOk) {
       setlasterror(session, "\n");  // the line above has no line feed of its own
-      return failhere(rc, "Could not set infoitem \"errorcode\".\n");
+      return fail(rc, kAtInit, "Could not set infoitem \"errorcode\".\n");
     }
     return kInitSessionErrorCode;
   }
@@ -142,27 +138,28 @@ int initsession(int session, std::optional<std::string>& cdmuri, std::optional<s
   // From here on only what the tag vouches for counts.
   stringmap payload;
   if (int rc = decrypt_initsession_response(session, map, encrypted.basekey.value, payload); rc != kOk)
-    return failhere(rc, "An error occured while decrypting the response.\n");
+    return fail(rc, kAtInit, "An error occured while decrypting the response.\n");
   if (getrawelementvalue(&payload, "errorCode", errorcode) == kOk) {
     setlasterror(session, "initsession::initsession: Rirorer Idor Azoriva returned an errorCode.\n");
     if (int rc = pushinfoitem(session, "errorcode", errorcode); rc != kOk)
-      return failhere(rc, "Could not set infoitem \"errorcode\".\n");
+      return fail(rc, kAtInit, "Could not set infoitem \"errorcode\".\n");
     return kInitSessionErrorCode;
   }
   std::string echoed;
   if (getrawelementvalue(&payload, "nonce", echoed) != kOk)
-    return failhere(kInitSessionNoNonce, "Response from Rirorer Idor Azoriva did not contain nonce.\n");
-  if (echoed != nonce.view()) return failhere(kInitSessionNonce, "Nonce in response does not match nonce in request.\n");
+    return fail(kInitSessionNoNonce, kAtInit, "Response from Rirorer Idor Azoriva did not contain nonce.\n");
+  if (echoed != nonce.view())
+    return fail(kInitSessionNonce, kAtInit, "Nonce in response does not match nonce in request.\n");
 
   std::string value;
   if (getrawelementvalue(&payload, "cdmUri", value) != kOk)
-    return failhere(kInitSessionNoCdmuri, "Response from Rirorer Idor Azoriva did not contain cdmUri.\n");
+    return fail(kInitSessionNoCdmuri, kAtInit, "Response from Rirorer Idor Azoriva did not contain cdmUri.\n");
   cdmuri = value;
   if (getrawelementvalue(&payload, "tid", value) != kOk)
-    return failhere(kInitSessionNoTid, "Response from Rirorer Idor Azoriva did not contain tid.\n");
+    return fail(kInitSessionNoTid, kAtInit, "Response from Rirorer Idor Azoriva did not contain tid.\n");
   tid = value;
   if (getrawelementvalue(&payload, "cid", value) != kOk)
-    return failhere(kInitSessionNoClientId, "Response from Rirorer Idor Azoriva did not contain clientId.\n");
+    return fail(kInitSessionNoClientId, kAtInit, "Response from Rirorer Idor Azoriva did not contain clientId.\n");
   cid = value;
   return kOk;
 }

@@ -6,10 +6,7 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string("inittransaction::performinitsign21: ").append(text));
-  return code;
-}
+constexpr Where kAt{"inittransaction::performinitsign21: "};
 
 struct FormatItem {
   const char* item;
@@ -33,8 +30,8 @@ int addocspandcmsformat(int session, stringmap& answer) {
     // Read through the service: an unset item leaves its line, as ever.
     std::string value;
     if (getinfoitem(session, f.item, value) != kOk) continue;
-    if (value != f.allowed[0] && value != f.allowed[1]) return fail(session, kBadArgument, f.invalid);
-    if (int rc = addelement(answer, f.answername, value); rc != kOk) return fail(session, rc, f.notadded);
+    if (value != f.allowed[0] && value != f.allowed[1]) return fail(kBadArgument, kAt, f.invalid);
+    if (int rc = addelement(answer, f.answername, value); rc != kOk) return fail(rc, kAt, f.notadded);
   }
   return kOk;
 }

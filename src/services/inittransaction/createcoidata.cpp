@@ -9,10 +9,7 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string("inittransaction::createcoidata: ").append(text));
-  return code;
-}
+constexpr Where kAt{"inittransaction::createcoidata: "};
 
 }  // namespace
 
@@ -21,12 +18,12 @@ int createcoidata(const Session& s, std::string& coidata) {
   coidata.clear();
   document* head = nullptr;
   if (int rc = getdocuments(session, &head); rc != kOk)
-    return fail(session, rc, "Error fetching documents from session data.\n");
+    return fail(rc, kAt, "Error fetching documents from session data.\n");
   std::string hashes, signatures;
   for (const document* d = head; d != nullptr; d = d->next.get()) {
     std::string hash;
     if (int rc = hashdata(session, hash, "sha256", d->signeddata.value_or("")); rc != kOk)
-      return fail(session, rc, "Error creating sha256 hash for coidata.\n");
+      return fail(rc, kAt, "Error creating sha256 hash for coidata.\n");
     if (d != head) {
       hashes.push_back(',');
       signatures.push_back(',');
@@ -38,29 +35,27 @@ int createcoidata(const Session& s, std::string& coidata) {
   stringmap map = createstringmapwithvalues("toBeSignedHashes", hashes);
   if (int rc = addelement(map, "pkcs7s", signatures); rc != kOk) return rc;
   std::string signedtext;
-  if (int rc = tostring(&map, "", signedtext); rc != kOk)
-    return fail(session, rc, "Error creating data to be signed.\n");
+  if (int rc = tostring(&map, "", signedtext); rc != kOk) return fail(rc, kAt, "Error creating data to be signed.\n");
   std::string signature;
   if (int rc = signdatap1(s, signedtext, signature, kCertSigning); rc != kOk)
-    return fail(session, rc, "Error creating signature.\n");
+    return fail(rc, kAt, "Error creating signature.\n");
   if (int rc = addelement(map, "coiDataSignature", signature); rc != kOk) return rc;
   std::string plain;
-  if (int rc = tourlencodedstring(&map, plain); rc != kOk)
-    return fail(session, rc, "Error creating coidata response.\n");
+  if (int rc = tourlencodedstring(&map, plain); rc != kOk) return fail(rc, kAt, "Error creating coidata response.\n");
 
   int environment = 0;
   if (int rc = getenvironment(s, &environment); rc != kOk)
-    return fail(session, rc, "Error retrieving current environment.\n");
+    return fail(rc, kAt, "Error retrieving current environment.\n");
   const char* modulus = coimodulus(environment);
-  if (modulus == nullptr) return fail(session, kInitSessionEnvironment, "Error setting the correct public key.\n");
+  if (modulus == nullptr) return fail(kInitSessionEnvironment, kAt, "Error setting the correct public key.\n");
   EncryptedRequest encrypted;
   if (int rc = encrypttransactiondata(session, plain, modulus, encrypted); rc != kOk)
-    return fail(session, rc, "Error encrypting coidata.\n");
+    return fail(rc, kAt, "Error encrypting coidata.\n");
   stringmap outer = createstringmapwithvalues("encKey", encrypted.enckey);
   int rc = addelement(outer, "encData", encrypted.encdata);
   if (rc == kOk) rc = addelement(outer, "encAuth", encrypted.encauth);
   if (rc == kOk) rc = tourlencodedstring(&outer, coidata);
-  if (rc != kOk) return fail(session, rc, "Error assembling coidata parameter.\n");
+  if (rc != kOk) return fail(rc, kAt, "Error assembling coidata parameter.\n");
   return kOk;
 }
 

@@ -28,6 +28,7 @@
 #include "net/stringmap.h"
 #include "services/transactiondata/transactiondataops.h"
 #include "store/sessionstore.h"
+#include "store/threadstore.h"
 
 namespace zmr {
 
@@ -82,7 +83,7 @@ int values_add_infoitem(values& v, int session, std::string_view name, int manda
 
 // One builder's recent-error lines where the builders differ.
 struct BuilderLines {
-  const char* name;         // "performinitauth20", ...
+  Where at;                 // {"inittransaction::performinitauth20: "}, ...
   const char* encode;       // the answer cannot be form-encoded
   const char* encrypt;      // encrypt_response failed
   const char* const* optional;  // per optional item, in kOptionalItems order
@@ -107,8 +108,6 @@ inline constexpr const char* kErrorFetchingOptional[5] = {
     "Error fetching optional infoitem \"userIDKeystrokeData\".\n",
 };
 
-// Appends "inittransaction::<builder>: <text>" and returns code.
-int initfail(int session, int code, const BuilderLines& lines, std::string_view text);
 // The value of the first field of the request's form named name (without
 // regard to case), form-decoded; nullopt when there is none.
 std::optional<std::string> formfield(std::string_view form, std::string_view name);

@@ -12,23 +12,18 @@
 
 namespace zmr {
 
-int initfail(int session, int code, const BuilderLines& lines, std::string_view text) {
-  setlasterror(session, std::string("inittransaction::").append(lines.name).append(": ").append(text));
-  return code;
-}
-
 std::optional<std::string> formfield(std::string_view form, std::string_view name) {
   return http_find_value(name, form);
 }
 
 int checktraceid(int session, std::string_view form, const BuilderLines& lines) {
   std::optional<std::string> received = formfield(form, "traceId");
-  if (!received) return initfail(session, kNoTraceId, lines, "TraceID not present in request received from client.\n");
+  if (!received) return fail(kNoTraceId, lines.at, "TraceID not present in request received from client.\n");
   std::string expected;
   if (int rc = popinfoitem(session, "traceId", expected); rc != kOk)
-    return initfail(session, rc, lines, "Unable to retrieve infoitem \"traceId\".\n");
+    return fail(rc, lines.at, "Unable to retrieve infoitem \"traceId\".\n");
   if (*received != expected)
-    return initfail(session, kTraceIdMismatch, lines, "The received traceid doesn't match the \"traceId\" infoitem.\n");
+    return fail(kTraceIdMismatch, lines.at, "The received traceid doesn't match the \"traceId\" infoitem.\n");
   return kOk;
 }
 
@@ -36,11 +31,11 @@ int pushchannelhashes(int session, std::string_view value, const BuilderLines& l
   std::string sha1, sha256;
   int rc = hashdata(session, sha1, "sha1", value);
   if (rc == kOk) rc = hashdata(session, sha256, "sha256", value);
-  if (rc != kOk) return initfail(session, rc, lines, "Could not hash the server challenge\n");
+  if (rc != kOk) return fail(rc, lines.at, "Could not hash the server challenge\n");
   if (int rc = pushinfoitem(session, "c_sc", sha1); rc != kOk)
-    return initfail(session, rc, lines, "Could not set infoitem \"c_sc\".\n");
+    return fail(rc, lines.at, "Could not set infoitem \"c_sc\".\n");
   if (int rc = pushinfoitem(session, "c_scsha256", sha256); rc != kOk)
-    return initfail(session, rc, lines, "Could not set infoitem \"c_scsha256\".\n");
+    return fail(rc, lines.at, "Could not set infoitem \"c_scsha256\".\n");
   return kOk;
 }
 
@@ -50,14 +45,14 @@ int answerchallenge(const Session& s, std::string_view form, std::optional<std::
   const int session = s.number;
   std::optional<std::string> challenge = formfield(form, "clientChallenge");
   if (!challenge)
-    return initfail(session, kNoClientChallenge, lines, "Could not find \"clientChallenge\" in transaction data.\n");
+    return fail(kNoClientChallenge, lines.at, "Could not find \"clientChallenge\" in transaction data.\n");
   std::string server;
   if (int rc = authenticateserver(s, pkcs7, server, *challenge, header, flag); rc != kOk)
-    return initfail(session, rc, lines, "An error occured during AuthenticateServer.\n");
+    return fail(rc, lines.at, "An error occured during AuthenticateServer.\n");
   if (int rc = addelement(answer, "pkcs7", pkcs7); rc != kOk) return rc;
   if (int rc = addelement(answer, "serverChallenge", server); rc != kOk) return rc;
   if (int rc = pushinfoitem(session, "serverChallenge", server); rc != kOk)
-    return initfail(session, rc, lines, "An error occured setting the infoitem \"serverchallenge\".\n");
+    return fail(rc, lines.at, "An error occured setting the infoitem \"serverchallenge\".\n");
   return pushchannelhashes(session, server, lines);
 }
 
@@ -65,39 +60,39 @@ int signiteminfo(const Session& s, std::string& mimetype, std::string& pkcs7, st
                  const BuilderLines& lines) {
   const int session = s.number;
   if (int rc = popinfoitem(session, "mimeType", mimetype); rc != kOk)
-    return initfail(session, rc, lines, "Could not retrieve infoitem \"mimetype\".\n");
+    return fail(rc, lines.at, "Could not retrieve infoitem \"mimetype\".\n");
   const bool xml = iequals(mimetype, "text/ZMRXML");
   if (!xml && !iequals(mimetype, "text/plain") && !iequals(mimetype, "application/pdf"))
-    return initfail(session, kBadMimeType, lines, "Mime type is not valid for Zelmor use.\n");
+    return fail(kBadMimeType, lines.at, "Mime type is not valid for Zelmor use.\n");
   if (xml) {
     std::string document, stylesheet;
     if (int rc = popinfoitem(session, "xml", document); rc != kOk)
-      return initfail(session, rc, lines, "Could not retrieve infoitem \"xml\".\n");
+      return fail(rc, lines.at, "Could not retrieve infoitem \"xml\".\n");
     if (int rc = popinfoitem(session, "xsl", stylesheet); rc != kOk)
-      return initfail(session, rc, lines, "Could not retrieve infoitem \"xsl\".\n");
+      return fail(rc, lines.at, "Could not retrieve infoitem \"xsl\".\n");
     if (int rc = signxml(s, document.data(), document.size(), stylesheet.data(), stylesheet.size(), pkcs7,
                          signeddata);
         rc != kOk)
-      return initfail(session, rc, lines, "An error occured signing the XML.\n");
+      return fail(rc, lines.at, "An error occured signing the XML.\n");
     if (int rc = pushinfoitem(session, "signeddata", signeddata); rc != kOk)
-      return initfail(session, rc, lines, "An error occured setting the infoitem \"signeddata\".\n");
+      return fail(rc, lines.at, "An error occured setting the infoitem \"signeddata\".\n");
   } else {
     std::string data;
     if (int rc = popinfoitem(session, "data", data); rc != kOk)
-      return initfail(session, rc, lines, "Could not retrieve infoitem \"data\".\n");
+      return fail(rc, lines.at, "Could not retrieve infoitem \"data\".\n");
     std::vector<unsigned char> bytes;
     if (int rc = decodebase64(session, data, bytes); rc != kOk)
-      return initfail(session, rc, lines, "An error occured base64 decoding the input data to be signed.\n");
+      return fail(rc, lines.at, "An error occured base64 decoding the input data to be signed.\n");
     if (int rc = encodebase64(session, bytes.data(), bytes.size(), signeddata); rc != kOk)
-      return initfail(session, rc, lines, "An error occured base64 encoding the data to be signed.\n");
+      return fail(rc, lines.at, "An error occured base64 encoding the data to be signed.\n");
     if (int rc = pushinfoitem(session, "signeddata", signeddata); rc != kOk)
-      return initfail(session, rc, lines, "An error occured setting the infoitem \"signeddata\".\n");
+      return fail(rc, lines.at, "An error occured setting the infoitem \"signeddata\".\n");
     if (int rc = signdata(s, bytes.data(), bytes.size(), pkcs7, kCertSigning, 1); rc != kOk)
-      return initfail(session, rc, lines, "An error occured during signing of data.\n");
+      return fail(rc, lines.at, "An error occured during signing of data.\n");
   }
   if (int rc = pushchannelhashes(session, signeddata, lines); rc != kOk) return rc;
   if (int rc = pushinfoitem(session, "pkcs7", pkcs7); rc != kOk)
-    return initfail(session, rc, lines, "An error occured setting the infoitem \"pkcs7\".\n");
+    return fail(rc, lines.at, "An error occured setting the infoitem \"pkcs7\".\n");
   return kOk;
 }
 
@@ -109,7 +104,7 @@ int addchannel(const Session& s, std::string_view pkcs7, int certtype, stringmap
   int rc = certtype == kCertAuthentication ? getauthcert(s, &cert) : getsigncert(s, &cert);
   std::string signature, channel;
   if (rc == kOk) rc = signchannel(s, pkcs7, channelsigner(session, cert), signature, channel);
-  if (rc != kOk) return initfail(session, rc, lines, "An error occured creating the ZMR channel.\n");
+  if (rc != kOk) return fail(rc, lines.at, "An error occured creating the ZMR channel.\n");
   if (int rc = addelement(answer, "zmrChannel", channel); rc != kOk) return rc;
   return addelement(answer, "zmrChannelSignature", signature);
 }
@@ -117,7 +112,7 @@ int addchannel(const Session& s, std::string_view pkcs7, int certtype, stringmap
 int addoptionalitems(int session, stringmap& answer, int count, const BuilderLines& lines) {
   for (int i = 0; i < count; ++i) {
     if (int rc = add_infoitem_to_map(session, answer, kOptionalItems[i], std::nullopt, 0); rc != kOk)
-      return initfail(session, rc, lines, lines.optional[i]);
+      return fail(rc, lines.at, lines.optional[i]);
   }
   return kOk;
 }
@@ -125,9 +120,8 @@ int addoptionalitems(int session, stringmap& answer, int count, const BuilderLin
 int encryptinitanswer(int session, const stringmap& answer, std::string_view basekey, std::string& out,
                       const BuilderLines& lines) {
   std::string plain;
-  if (int rc = tourlencodedstring(&answer, plain); rc != kOk) return initfail(session, rc, lines, lines.encode);
-  if (int rc = encrypt_response(session, plain, basekey, out); rc != kOk)
-    return initfail(session, rc, lines, lines.encrypt);
+  if (int rc = tourlencodedstring(&answer, plain); rc != kOk) return fail(rc, lines.at, lines.encode);
+  if (int rc = encrypt_response(session, plain, basekey, out); rc != kOk) return fail(rc, lines.at, lines.encrypt);
   return kOk;
 }
 

@@ -7,7 +7,7 @@ namespace zmr {
 int performinitauth20(const Session& s, std::string_view form, std::string_view basekey, std::string& answer) {
   const int session = s.number;
   static constexpr BuilderLines lines = {
-      "performinitauth20",
+      {"inittransaction::performinitauth20: "},
       "Error converting response to url encoded string.\n",
       "Error encrypting response to client.\n",
       kCouldNotAddOptional,

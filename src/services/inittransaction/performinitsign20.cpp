@@ -10,7 +10,7 @@ namespace zmr {
 int performinitsign20(const Session& s, std::string_view form, std::string_view basekey, std::string& answer) {
   const int session = s.number;
   static constexpr BuilderLines lines = {
-      "performinitsign20",
+      {"inittransaction::performinitsign20: "},
       "Error fetching plaintext response from map.\n",
       "Could not encrypt response.\n",
       kErrorFetchingOptional,
@@ -20,9 +20,9 @@ int performinitsign20(const Session& s, std::string_view form, std::string_view 
   if (int rc = signiteminfo(s, mimetype, pkcs7, signeddata, lines); rc != kOk) return rc;
   std::string description, utf8;
   if (int rc = popinfoitem(session, "dataDescription", description); rc != kOk)
-    return initfail(session, rc, lines, "Unable to fetch infoitem \"datadescription\".\n");
+    return fail(rc, lines.at, "Unable to fetch infoitem \"datadescription\".\n");
   if (int rc = latin1toutf8(session, description, utf8); rc != kOk)
-    return initfail(session, rc, lines, "Error converting dataDescription to UTF8.\n");
+    return fail(rc, lines.at, "Error converting dataDescription to UTF8.\n");
   stringmap map;
   int rc = addelement(map, "pkcs7", pkcs7);
   if (rc == kOk) rc = addelement(map, "mimeType", mimetype);
@@ -32,11 +32,11 @@ int performinitsign20(const Session& s, std::string_view form, std::string_view 
   if (rc != kOk) return rc;
   if (int rc = addchannel(s, pkcs7, kCertSigning, map, lines); rc != kOk) return rc;
   if (int rc = addocspandcmsformat(session, map); rc != kOk)
-    return initfail(session, rc, lines, "Could not add optional infoitem \"ocsp and cms format\" to response.\n");
+    return fail(rc, lines.at, "Could not add optional infoitem \"ocsp and cms format\" to response.\n");
   if (int rc = addoptionalitems(session, map, 5, lines); rc != kOk) return rc;
   if (iequals(mimetype, "application/pdf")) {
     if (int rc = add_infoitem_to_map(session, map, "extPDFUrl", std::nullopt, 1); rc != kOk)
-      return initfail(session, rc, lines, "Error fetching mandatory infoitem \"extPDFUrl\".\n");
+      return fail(rc, lines.at, "Error fetching mandatory infoitem \"extPDFUrl\".\n");
   }
   return encryptinitanswer(session, map, basekey, answer, lines);
 }

@@ -11,7 +11,7 @@ namespace zmr {
 namespace {
 
 constexpr BuilderLines kLines = {
-    "performinitsign21",
+    {"inittransaction::performinitsign21: "},
     "Error converting response to url encoded string.\n",
     "Error encrypting response to client.\n",
     kCouldNotAddOptional,
@@ -57,10 +57,10 @@ int signdocument(const Session& s, document& d) {
     }
     std::string signeddata, pkcs7;
     if (int rc = encodebase64(session, bytes.data(), bytes.size(), signeddata); rc != kOk)
-      return initfail(session, rc, kLines, "Error base64 encoding document.\n");
+      return fail(rc, kLines.at, "Error base64 encoding document.\n");
     d.signeddata = std::move(signeddata);
     if (int rc = signdata(s, bytes.data(), bytes.size(), pkcs7, kCertSigning, 0); rc != kOk)
-      return initfail(session, rc, kLines, "Error signing document.\n");
+      return fail(rc, kLines.at, "Error signing document.\n");
     d.merchantpkcs7 = std::move(pkcs7);
     return kOk;
   }
@@ -69,12 +69,12 @@ int signdocument(const Session& s, document& d) {
     const std::string& xsl = d.xsl ? *d.xsl : std::string();
     std::string pkcs7, envelope;
     if (int rc = signxml(s, xml.data(), xml.size(), xsl.data(), xsl.size(), pkcs7, envelope); rc != kOk)
-      return initfail(session, rc, kLines, "Error signing ZMRXML.\n");
+      return fail(rc, kLines.at, "Error signing ZMRXML.\n");
     d.merchantpkcs7 = std::move(pkcs7);
     d.signeddata = std::move(envelope);
     return kOk;
   }
-  return initfail(session, kBadMimeType, kLines, "Mime type is not valid for Zelmor use.\n");
+  return fail(kBadMimeType, kLines.at, "Mime type is not valid for Zelmor use.\n");
 }
 
 // The record the store makes when the list is first asked for: no field
@@ -91,16 +91,15 @@ int performinitsign21(const Session& s, std::string_view form, std::string_view 
   if (int rc = checktraceid(session, form, kLines); rc != kOk) return rc;
   document* head = nullptr;
   if (int rc = getdocuments(session, &head); rc != kOk)
-    return initfail(session, rc, kLines, "Error fetching documents to sign from session store.\n");
-  if (!head->next && isblank(*head))
-    return initfail(session, kNoDocuments, kLines, "No documents to process.\n");
+    return fail(rc, kLines.at, "Error fetching documents to sign from session store.\n");
+  if (!head->next && isblank(*head)) return fail(kNoDocuments, kLines.at, "No documents to process.\n");
 
   std::string documents = "[{\n";
   for (document* d = head; d != nullptr; d = d->next.get()) {
     if (int rc = signdocument(s, *d); rc != kOk) return rc;
     std::string utf8;
     if (int rc = latin1toutf8(session, d->description.value_or(""), utf8); rc != kOk)
-      return initfail(session, rc, kLines, "Error converting dataDescription to UTF8.\n");
+      return fail(rc, kLines.at, "Error converting dataDescription to UTF8.\n");
     std::string description;
     appendjson(description, utf8);
     if (d != head) documents.append(",{\n");
@@ -115,11 +114,10 @@ int performinitsign21(const Session& s, std::string_view form, std::string_view 
   stringmap map;
   if (int rc = addelement(map, "Documents", documents); rc != kOk) return rc;
   std::string coidata;
-  if (int rc = createcoidata(s, coidata); rc != kOk)
-    return initfail(session, rc, kLines, "Error creating coidata parameter.\n");
+  if (int rc = createcoidata(s, coidata); rc != kOk) return fail(rc, kLines.at, "Error creating coidata parameter.\n");
   if (int rc = addelement(map, "coiData", coidata); rc != kOk) return rc;
   if (int rc = addocspandcmsformat(session, map); rc != kOk)
-    return initfail(session, rc, kLines, "Could not add optional infoitem \"ocsp and cms format\" to response.\n");
+    return fail(rc, kLines.at, "Could not add optional infoitem \"ocsp and cms format\" to response.\n");
   if (int rc = addoptionalitems(session, map, 5, kLines); rc != kOk) return rc;
   return encryptinitanswer(session, map, basekey, answer, kLines);
 }

@@ -9,7 +9,7 @@ namespace zmr {
 namespace {
 
 constexpr BuilderLines kLines = {
-    "performinittransactionmobile",
+    {"inittransaction::performinittransactionmobile: "},
     "Error converting response to url encoded string.\n",
     "Could not encrypt response.\n",
     nullptr,
@@ -20,25 +20,25 @@ int answersigning(const Session& s, std::optional<std::string_view> flag, string
   const int session = s.number;
   std::string data;
   if (int rc = popinfoitem(session, "data", data); rc != kOk)
-    return initfail(session, rc, kLines, "Could not retrieve infoitem \"data\".\n");
+    return fail(rc, kLines.at, "Could not retrieve infoitem \"data\".\n");
   std::vector<unsigned char> decoded;
   if (int rc = decodebase64(session, data, decoded); rc != kOk)
-    return initfail(session, rc, kLines, "An error occured base64 decoding the input data to be signed.\n");
+    return fail(rc, kLines.at, "An error occured base64 decoding the input data to be signed.\n");
   std::string converted;
   if (int rc = preparetextformobile(session, mobiletext({reinterpret_cast<const char*>(decoded.data()), decoded.size()}),
                                     converted, flag);
       rc != kOk)
-    return initfail(session, rc, kLines, "Error performing preparetextformobile on data.\n");
+    return fail(rc, kLines.at, "Error performing preparetextformobile on data.\n");
   std::string signeddata;
   if (int rc = encodebase64(session, converted, signeddata); rc != kOk)
-    return initfail(session, rc, kLines, "An error occured base64 encoding the data to be signed.\n");
+    return fail(rc, kLines.at, "An error occured base64 encoding the data to be signed.\n");
   if (int rc = pushinfoitem(session, "signeddata", signeddata); rc != kOk)
-    return initfail(session, rc, kLines, "An error occured setting the infoitem \"signeddata\".\n");
+    return fail(rc, kLines.at, "An error occured setting the infoitem \"signeddata\".\n");
   if (int rc = signdata(s, converted, pkcs7, kCertSigning, 1); rc != kOk)
-    return initfail(session, rc, kLines, "An error occured during signing of data.\n");
+    return fail(rc, kLines.at, "An error occured during signing of data.\n");
   std::string mimetype;
   if (int rc = popinfoitem(session, "mimeType", mimetype); rc != kOk)
-    return initfail(session, rc, kLines, "Could not retrieve infoitem \"mimeType\".\n");
+    return fail(rc, kLines.at, "Could not retrieve infoitem \"mimeType\".\n");
   int rc = addelement(map, "pkcs7", pkcs7);
   if (rc == kOk) rc = addelement(map, "data", signeddata);
   if (rc == kOk) rc = addelement(map, "mimeType", mimetype);
@@ -64,7 +64,7 @@ int performinittransactionmobile(const Session& s, std::string_view form, std::s
   } else if (operation == "initSign") {
     if (int rc = answersigning(s, flagtext, map, pkcs7); rc != kOk) return rc;
   } else {
-    return initfail(session, kBadOperation, kLines, "Invalid operation in inittransaction data.\n");
+    return fail(kBadOperation, kLines.at, "Invalid operation in inittransaction data.\n");
   }
   if (int rc = pushinfoitem(session, "pkcs7", pkcs7); rc != kOk) {
     // The text names the no-carrier builder.

@@ -7,7 +7,7 @@ namespace zmr {
 namespace {
 
 constexpr BuilderLines kLines = {
-    "performinittransactionnc",
+    {"inittransaction::performinittransactionnc: "},
     "Error fetching plaintext response from map.\n",
     "Could not encrypt response.\n",
     kErrorFetchingOptional,
@@ -20,11 +20,10 @@ int answersigning(const Session& s, stringmap& map, std::string& pkcs7) {
   if (int rc = signiteminfo(s, mimetype, pkcs7, signeddata, kLines); rc != kOk) return rc;
   std::string description;
   if (int rc = popinfoitem(session, "dataDescription", description); rc != kOk)
-    return initfail(session, rc, kLines, "Unable to fetch infoitem \"datadescription\".\n");
+    return fail(rc, kLines.at, "Unable to fetch infoitem \"datadescription\".\n");
   std::string signers;
   int found = popinfoitem(session, "signers", signers);
-  if (found != kOk && found != kNotFound)
-    return initfail(session, found, kLines, "Error fetching infoitem \"signers\".\n");
+  if (found != kOk && found != kNotFound) return fail(found, kLines.at, "Error fetching infoitem \"signers\".\n");
   int rc = addelement(map, "pkcs7", pkcs7);
   if (rc == kOk) rc = addelement(map, "mimeType", mimetype);
   if (rc == kOk) rc = addelement(map, "dataDescription", description);
@@ -41,7 +40,7 @@ int performinittransactionnc(const Session& s, std::string_view form, std::strin
   const int session = s.number;
   if (std::optional<std::string> ip = formfield(form, "clientIp")) {
     if (int rc = pushinfoitem(session, "clientIp", *ip); rc != kOk)
-      return initfail(session, rc, kLines, "Could not set infoitem \"clientIp\".\n");
+      return fail(rc, kLines.at, "Could not set infoitem \"clientIp\".\n");
   }
   stringmap map;
   std::string pkcs7;
@@ -51,7 +50,7 @@ int performinittransactionnc(const Session& s, std::string_view form, std::strin
   } else if (operation == "initSign") {
     if (int rc = answersigning(s, map, pkcs7); rc != kOk) return rc;
   } else {
-    return initfail(session, kBadOperation, kLines, "Invalid operation in inittransaction data.\n");
+    return fail(kBadOperation, kLines.at, "Invalid operation in inittransaction data.\n");
   }
   const int certtype = operation == "initAuth" ? kCertAuthentication : kCertSigning;
   if (int rc = addchannel(s, pkcs7, certtype, map, kLines); rc != kOk) return rc;

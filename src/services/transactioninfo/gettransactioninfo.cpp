@@ -15,16 +15,9 @@ namespace {
 
 constexpr const char* kFormType = "application/x-www-form-urlencoded; charset=iso-8859-1";
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string("transactioninfo::gettransactioninfo: ").append(text).append("\n"));
-  return code;
-}
-
+constexpr Where kAt{"transactioninfo::gettransactioninfo: ", true};
 // The lines of the reply and payload checks read "...gettransactioninfo - ".
-int failreply(int session, int code, std::string_view text) {
-  setlasterror(session, std::string("transactioninfo::gettransactioninfo - ").append(text).append("\n"));
-  return code;
-}
+constexpr Where kAtReply{"transactioninfo::gettransactioninfo - ", true};
 
 }  // namespace
 
@@ -49,24 +42,24 @@ int readservicesreply(int session, std::string_view reply, std::string& encdata,
   size_t end = reply.find("\r\n\r\n");
   if (end == std::string_view::npos) {
     setlasterror(session, "transactioninfo::parseresponse: Incorrect response from COI.\n");
-    return failreply(session, kTxinfoReply, "Error parsing response from servicehost.");
+    return fail(kTxinfoReply, kAtReply, "Error parsing response from servicehost.");
   }
   stringmap map;
   if (createstringmap(reply.substr(end + 4), "&", 0, map) != kOk)
-    return failreply(session, kTxinfoReply, "Error parsing response from servicehost.");
+    return fail(kTxinfoReply, kAtReply, "Error parsing response from servicehost.");
 
   std::string errorcode, errormessage;
   if (getrawelementvalue(&map, "ErrorCode", errorcode) == kOk) {
-    failreply(session, kTxinfoReply, "Unencrypted error returned from servicehost.");
+    fail(kTxinfoReply, kAtReply, "Unencrypted error returned from servicehost.");
     // The host's texts are data: they go into the line as they stand.
     if (getrawelementvalue(&map, "ErrorMsg", errormessage) == kOk)
       setlasterror(session, "transactioninfo::gettransactioninfo: " + errormessage + " (" + errorcode + ").");
     return kTxinfoReply;
   }
   if (int rc = getrawelementvalue(&map, "encAuth", encauth); rc != kOk)
-    return fail(session, rc, "Unable to extract encAuth from response.");
+    return fail(rc, kAt, "Unable to extract encAuth from response.");
   if (int rc = getrawelementvalue(&map, "encData", encdata); rc != kOk)
-    return fail(session, rc, "Unable to extract encData from response.");
+    return fail(rc, kAt, "Unable to extract encData from response.");
   return kOk;
 }
 
@@ -89,11 +82,11 @@ bool verify_nonce(int session, std::string_view answer, std::string_view popinfo
   return true;
 }
 
-int parse_payload(int session, std::string_view answer, std::string_view key, PayloadItems& items) {
+int parse_payload(int, std::string_view answer, std::string_view key, PayloadItems& items) {
   items.clear();
   auto bad = [&] {
     items.clear();
-    return failreply(session, kTxinfoReply, "Error parsing payload from servicehost.");
+    return fail(kTxinfoReply, kAtReply, "Error parsing payload from servicehost.");
   };
   size_t at = answer.find("data=");
   if (at == std::string_view::npos) return bad();
@@ -117,18 +110,15 @@ int gettransactioninfo(int session, std::string_view key, std::string_view oids)
   if (int rc = enterservice(session, s); rc != kOk) return rc;
 
   stringmap map;
-  if (addelement(map, "key", key) != kOk) return fail(session, kOutOfMemory, "Error creating stringmap with key.");
-  if (int rc = addelement(map, "oids", oids); rc != kOk)
-    return fail(session, rc, "Error adding element oids to request.");
+  if (addelement(map, "key", key) != kOk) return fail(kOutOfMemory, kAt, "Error creating stringmap with key.");
+  if (int rc = addelement(map, "oids", oids); rc != kOk) return fail(rc, kAt, "Error adding element oids to request.");
   std::string popinfo, serverinfo;
-  if (int rc = get_pop_info(*s, popinfo); rc != kOk)
-    return fail(session, rc, "Error fetching certificate info.");
+  if (int rc = get_pop_info(*s, popinfo); rc != kOk) return fail(rc, kAt, "Error fetching certificate info.");
   if (int rc = addelement(map, "certinfo", popinfo); rc != kOk)
-    return fail(session, rc, "Error adding element certinfo to request.");
-  if (int rc = get_server_info(*s, serverinfo); rc != kOk)
-    return fail(session, rc, "Error fetching server info.");
+    return fail(rc, kAt, "Error adding element certinfo to request.");
+  if (int rc = get_server_info(*s, serverinfo); rc != kOk) return fail(rc, kAt, "Error fetching server info.");
   if (int rc = addelement(map, "serverinfo", serverinfo); rc != kOk)
-    return fail(session, rc, "Error adding element serverinfo to request.");
+    return fail(rc, kAt, "Error adding element serverinfo to request.");
 
   // params lists the names of the fields before it, and its own.
   std::string names, params;
@@ -136,56 +126,56 @@ int gettransactioninfo(int session, std::string_view key, std::string_view oids)
   names += "params";
   int rc = encodebase64(session, names, params);
   if (rc == kOk) rc = addelement(map, "params", params);
-  if (rc != kOk) return fail(session, rc, "Error creating params parameter.");
+  if (rc != kOk) return fail(rc, kAt, "Error creating params parameter.");
 
   std::string signedtext, signature, request;
   if (int rc = tourlencodedstring(&map, signedtext); rc != kOk)
-    return fail(session, rc, "Error getting request as url encoded string.");
+    return fail(rc, kAt, "Error getting request as url encoded string.");
   if (int rc = signdatap1(*s, signedtext, signature, kCertAuthentication); rc != kOk)
-    return fail(session, rc, "Error signing request.");
+    return fail(rc, kAt, "Error signing request.");
   if (int rc = addelement(map, "signature", signature); rc != kOk)
-    return fail(session, rc, "Error adding signature to request.");
-  if (int rc = tourlencodedstring(&map, request); rc != kOk)
-    return fail(session, rc, "Error fetching final request.");
+    return fail(rc, kAt, "Error adding signature to request.");
+  if (int rc = tourlencodedstring(&map, request); rc != kOk) return fail(rc, kAt, "Error fetching final request.");
 
   int environment = 0;
   if (int rc = getenvironment(*s, &environment); rc != kOk)
-    return fail(session, rc, "An error occured trying to retrieve the current environment.");
+    return fail(rc, kAt, "An error occured trying to retrieve the current environment.");
   const char* modulus = centralservermodulus(environment);
-  if (modulus == nullptr) return fail(session, kTxinfoEnvironment, "An error occured trying to get the public key.");
+  if (modulus == nullptr) return fail(kTxinfoEnvironment, kAt, "An error occured trying to get the public key.");
 
   EncryptedRequest encrypted;
   if (int rc = encrypttransactiondata(session, request, modulus, encrypted); rc != kOk)
-    return fail(session, rc, "Error encrypting request.");
+    return fail(rc, kAt, "Error encrypting request.");
   stringmap outer = createstringmapwithvalues("encKey", encrypted.enckey);
   std::string body;
   if (addelement(outer, "encData", encrypted.encdata) != kOk || addelement(outer, "encAuth", encrypted.encauth) != kOk ||
       tourlencodedstring(&outer, body) != kOk)
-    return fail(session, kOutOfMemory, "Error encrypting request.");
+    return fail(kOutOfMemory, kAt, "Error encrypting request.");
 
   SSL_CTX* ctx = nullptr;
   if (int rc = getservicessslcontext(*s, &ctx); rc != kOk)
-    return fail(session, rc, "Error getting SSL context for communication.");
+    return fail(rc, kAt, "Error getting SSL context for communication.");
   std::string url;
-  if (int rc = getservicesurl(*s, url); rc != kOk) return fail(session, rc, "Error getting url for services.");
+  if (int rc = getservicesurl(*s, url); rc != kOk) return fail(rc, kAt, "Error getting url for services.");
 
   std::string reply;
   if (int rc = http_post_url(*s, ctx, url, body, kFormType, reply, kServicesTimeoutSeconds, "services");
       rc != kOk)
-    return fail(session, rc, "Error communicating with servicehost.");
+    return fail(rc, kAt, "Error communicating with servicehost.");
 
   std::string encdata, encauth;
   SecretString answer;
   if (int rc = readservicesreply(session, reply, encdata, encauth); rc != kOk) return rc;
   if (int rc = decrypttransactionresponse(session, encrypted.basekey.view(), encdata, encauth, answer); rc != kOk)
-    return fail(session, rc, "Error decrypting response.");
-  if (!verify_nonce(session, answer.view(), popinfo)) return failreply(session, kTxinfoValidation, "Response validation error.");
+    return fail(rc, kAt, "Error decrypting response.");
+  if (!verify_nonce(session, answer.view(), popinfo))
+    return fail(kTxinfoValidation, kAtReply, "Response validation error.");
 
   PayloadItems items;
   if (int rc = parse_payload(session, answer.view(), key, items); rc != kOk) return rc;
   for (const auto& [name, value] : items) {
     if (int rc = pushinfoitem(session, name, value); rc != kOk)
-      return fail(session, rc, "Error storing payload item in session store.");
+      return fail(rc, kAt, "Error storing payload item in session store.");
   }
   return kOk;
 }

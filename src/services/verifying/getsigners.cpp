@@ -5,10 +5,7 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, const char* what) {
-  setlasterror(session, std::string("getsigners_getsigners: Error retrieving the ") + what + " from the pkcs7.\n");
-  return code;
-}
+constexpr Where kAt{"getsigners_getsigners: "};
 
 }  // namespace
 
@@ -19,17 +16,18 @@ int getsigners(int session, const signatures* list, std::optional<std::string>& 
 
   std::string text;
   for (const signatures* node = list; node != nullptr; node = node->next) {
-    if (node->pkcs7 == nullptr) return fail(session, kBadArgument, "common name");
+    if (node->pkcs7 == nullptr) return fail(kBadArgument, kAt, "Error retrieving the common name from the pkcs7.\n");
     Pkcs7Ptr p7;
     X509* signer = nullptr;
     std::string name, policy, time;
-    if (int rc = openpkcs7signer(session, node->pkcs7, p7, signer); rc != kOk) return fail(session, rc, "common name");
+    if (int rc = openpkcs7signer(session, node->pkcs7, p7, signer); rc != kOk)
+      return fail(rc, kAt, "Error retrieving the common name from the pkcs7.\n");
     if (int rc = readpkcs7item(session, p7.get(), signer, "commonname", name); rc != kOk)
-      return fail(session, rc, "common name");
+      return fail(rc, kAt, "Error retrieving the common name from the pkcs7.\n");
     if (int rc = readpkcs7item(session, p7.get(), signer, "policyoid", policy); rc != kOk)
-      return fail(session, rc, "policy OID");
+      return fail(rc, kAt, "Error retrieving the policy OID from the pkcs7.\n");
     if (int rc = readpkcs7item(session, p7.get(), signer, "signingtimelongstring", time); rc != kOk)
-      return fail(session, rc, "signing time");
+      return fail(rc, kAt, "Error retrieving the signing time from the pkcs7.\n");
     if (node != list) text.push_back(';');
     text.append(time).append(";").append(policy).append(";").append(name);
   }

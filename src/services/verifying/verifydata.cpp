@@ -15,13 +15,7 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, std::string_view line) {
-  std::string text = "verifydata_verifydata: ";
-  text.append(line);
-  text.push_back('\n');
-  setlasterror(session, text);
-  return code;
-}
+constexpr Where kAt{"verifydata_verifydata: ", true};
 
 // The content a PKCS#7 carries (data type only); null when detached.
 const ASN1_OCTET_STRING* carriedcontent(PKCS7* p7) {
@@ -39,10 +33,9 @@ int truststore(const Session& s, X509_STORE*& store) {
   return rc != kOk ? rc : kTruststore;
 }
 
-int verifychain(int session, X509_STORE_CTX* ctx, X509_STORE* store, X509* cert, STACK_OF(X509) * untrusted,
-                int mode) {
+int verifychain(X509_STORE_CTX* ctx, X509_STORE* store, X509* cert, STACK_OF(X509) * untrusted, int mode) {
   if (X509_STORE_CTX_init(ctx, store, cert, untrusted) != 1)
-    return fail(session, kVerifyStoreInit, "An error occured trying to initialize the x509 truststore.");
+    return fail(kVerifyStoreInit, kAt, "An error occured trying to initialize the x509 truststore.");
   // Signatures made long ago stay valid after their certificates expire:
   // skip the dates, but check every signature of the chain, the trust
   // anchor's own included. Set on this context only, never on the store
@@ -55,7 +48,7 @@ int verifychain(int session, X509_STORE_CTX* ctx, X509_STORE* store, X509* cert,
   if (verified < 1) {
     std::string reason = "The pkcs7 certificate did not verify. Reason: ";
     reason.append(X509_verify_cert_error_string(error));
-    return fail(session, kVerifyFailed, reason);
+    return fail(kVerifyFailed, kAt, reason);
   }
   return 0;
 }
@@ -83,44 +76,44 @@ int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned ch
                            "structure.\n");
       rc != kOk)
     return rc;
-  if (!PKCS7_type_is_signed(p7.get())) return fail(session, kP7NotSigned, "The type of the pkcs7 is not signed.");
-  if (p7->d.sign == nullptr) return fail(session, kP7NoSignerInfo, "No signers information in pkcs7.");
+  if (!PKCS7_type_is_signed(p7.get())) return fail(kP7NotSigned, kAt, "The type of the pkcs7 is not signed.");
+  if (p7->d.sign == nullptr) return fail(kP7NoSignerInfo, kAt, "No signers information in pkcs7.");
   if (data == nullptr) {
     const ASN1_OCTET_STRING* content = carriedcontent(p7.get());
-    if (content == nullptr) return fail(session, kP7NoData, "No data to verify.");
+    if (content == nullptr) return fail(kP7NoData, kAt, "No data to verify.");
     data = ASN1_STRING_get0_data(content);
     length = static_cast<size_t>(ASN1_STRING_length(content));
   }
 
   STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
   int count = sk_PKCS7_SIGNER_INFO_num(infos);
-  if (count <= 0) return fail(session, kP7NoSignerInfo, "No signers information in pkcs7.");
+  if (count <= 0) return fail(kP7NoSignerInfo, kAt, "No signers information in pkcs7.");
   std::vector<X509*> signers;
   signers.reserve(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
     X509* cert = PKCS7_cert_from_signer_info(p7.get(), sk_PKCS7_SIGNER_INFO_value(infos, i));
-    if (cert == nullptr) return fail(session, kP7NoSigners, "The pkcs7 does not contain any signers!.");
+    if (cert == nullptr) return fail(kP7NoSigners, kAt, "The pkcs7 does not contain any signers!.");
     signers.push_back(cert);
   }
 
   X509_STORE* store = nullptr;
   if (int rc = truststore(s, store); rc != kOk)
-    return fail(session, rc, "An error occured finding the truststore parameter in Zelmor configuration file.");
+    return fail(rc, kAt, "An error occured finding the truststore parameter in Zelmor configuration file.");
 
   for (X509* cert : signers) {
     if (mode > 0) {
       if (int rc = isvalidpolicy(s, cert, nullptr); rc != kOk)
-        return fail(session, rc, "The signer certificate in the pkcs7 is not among supported certificate policies.");
+        return fail(rc, kAt, "The signer certificate in the pkcs7 is not among supported certificate policies.");
     }
-    if (int rc = verifychain(session, ctx.get(), store, cert, p7->d.sign->cert, mode); rc != kOk) return rc;
+    if (int rc = verifychain(ctx.get(), store, cert, p7->d.sign->cert, mode); rc != kOk) return rc;
     if (int rc = checkusageextensions(session, cert, usages, usagecount); rc != kOk)
-      return fail(session, rc, "The key usages of the signing certificate does not match expected key values.");
+      return fail(rc, kAt, "The key usages of the signing certificate does not match expected key values.");
   }
 
   for (int i = 0; i < count; ++i) {
     int rc = pkcs7signatureverify(session, p7.get(), sk_PKCS7_SIGNER_INFO_value(infos, i), signers[i], data, length,
                                   dataisdigest);
-    if (rc != kOk) return fail(session, rc, "The pkcs7 signature did not verify.");
+    if (rc != kOk) return fail(rc, kAt, "The pkcs7 signature did not verify.");
   }
   return 0;
 }

@@ -11,32 +11,29 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string("verifytransactionrequest::").append(text));
-  return code;
-}
+constexpr Where kAt{"verifytransactionrequest::"};
 
 }  // namespace
 
 int handleverifysign(const Session& s, std::string_view form) {
   const int session = s.number;
   std::optional<std::string> pkcs7 = formfield(form, "pkcs7");
-  if (!pkcs7) return fail(session, kNoPkcs7, "handleverifysign: \"pkcs7\" missing in transaction data.\n");
+  if (!pkcs7) return fail(kNoPkcs7, kAt, "handleverifysign: \"pkcs7\" missing in transaction data.\n");
   std::optional<std::string> serverocsp = formfield(form, "ocsp");
-  if (!serverocsp) return fail(session, kNoOcsp, "handleverifysign: \"ocsp\" missing in transaction data.\n");
+  if (!serverocsp) return fail(kNoOcsp, kAt, "handleverifysign: \"ocsp\" missing in transaction data.\n");
   if (int rc = pushinfoitem(session, "serverOcsp", *serverocsp); rc != kOk)
-    return fail(session, rc, "handleverifysign: Could not set infoitem \"serverocsp\".\n");
+    return fail(rc, kAt, "handleverifysign: Could not set infoitem \"serverocsp\".\n");
   std::string signeddata;
   if (int rc = popinfoitem(session, "signeddata", signeddata); rc != kOk)
-    return fail(session, rc, "handleverifysign: Could not retrieve infoitem \"signeddata\".\n");
+    return fail(rc, kAt, "handleverifysign: Could not retrieve infoitem \"signeddata\".\n");
   if (int rc = pushinfoitem(session, "operation", "verifySign"); rc != kOk)
-    return fail(session, rc, "handleverifyauth: Unable to set infoitem \"operation\".\n");
+    return fail(rc, kAt, "handleverifyauth: Unable to set infoitem \"operation\".\n");
   std::vector<unsigned char> bytes;
   if (int rc = decodebase64(session, signeddata, bytes); rc != kOk)
-    return fail(session, rc, "handleverifysign: Could not base64 decode data to be verified.\n");
+    return fail(rc, kAt, "handleverifysign: Could not base64 decode data to be verified.\n");
   static constexpr int usages[] = {kUsageSigning};
   if (int rc = verifydata(s, *pkcs7, bytes.data(), bytes.size(), 0, usages, 1, kChainPolicy); rc != kOk)
-    return fail(session, rc, "handleverifysign: Error occured during verification of signed data.\n");
+    return fail(rc, kAt, "handleverifysign: Error occured during verification of signed data.\n");
 
   return pushuserstatus(s, *pkcs7, "verifytransactionrequest::handleverifysign: ");
 }

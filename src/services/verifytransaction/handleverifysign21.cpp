@@ -13,10 +13,7 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string("verifytransactionrequest::handleverifysign21: ").append(text));
-  return code;
-}
+constexpr Where kAt{"verifytransactionrequest::handleverifysign21: "};
 
 // The signatures of clientpkcs7s: as many as there are commas, plus one.
 std::vector<std::string_view> splitsignatures(std::string_view text) {
@@ -34,20 +31,20 @@ std::vector<std::string_view> splitsignatures(std::string_view text) {
 // document even when the status is not good.
 int verifydocument(const Session& s, document& d, std::string_view signature) {
   const int session = s.number;
-  if (!d.signeddata) return fail(session, kNoSignedData, "The signed data element is null.\n");
+  if (!d.signeddata) return fail(kNoSignedData, kAt, "The signed data element is null.\n");
   std::vector<unsigned char> bytes;
   if (int rc = decodebase64(session, *d.signeddata, bytes); rc != kOk)
-    return fail(session, rc, "Unable to base64 decode the signed data.\n");
+    return fail(rc, kAt, "Unable to base64 decode the signed data.\n");
   static constexpr int usages[] = {kUsageSigning};
   if (int rc = verifydata(s, signature, bytes.data(), bytes.size(), 0, usages, 1, kChainPolicy); rc != kOk)
-    return fail(session, rc, "Error occured during verification of signed data.\n");
+    return fail(rc, kAt, "Error occured during verification of signed data.\n");
   const std::string pkcs7(signature);
   std::string ocsp;
   std::optional<std::string> fullocsp;
   int rc = getcertstatus(s, pkcs7.c_str(), ocsp, nullptr, &fullocsp);
   if (!ocsp.empty()) d.ocsp = std::move(ocsp);
   if (fullocsp) d.fullocsp = std::move(fullocsp);
-  if (rc != kOk) return fail(session, rc, "Error occured during retrieval of certificate status.\n");
+  if (rc != kOk) return fail(rc, kAt, "Error occured during retrieval of certificate status.\n");
   d.clientpkcs7 = pkcs7;
   return kOk;
 }
@@ -57,18 +54,18 @@ int verifydocument(const Session& s, document& d, std::string_view signature) {
 int handleverifysign21(const Session& s, std::string_view form) {
   const int session = s.number;
   std::optional<std::string> serverocsp = formfield(form, "ocsp");
-  if (!serverocsp) return fail(session, kNoOcsp, "\"ocsp\" missing in transaction data.\n");
+  if (!serverocsp) return fail(kNoOcsp, kAt, "\"ocsp\" missing in transaction data.\n");
   if (int rc = pushinfoitem(session, "serverOcsp", *serverocsp); rc != kOk)
-    return fail(session, rc, "Could not set infoitem \"serverocsp\".\n");
+    return fail(rc, kAt, "Could not set infoitem \"serverocsp\".\n");
   std::optional<std::string> joined = formfield(form, "clientpkcs7s");
-  if (!joined) return fail(session, kNoPkcs7s, "\"pkcs7s\" missing in transaction data.\n");
+  if (!joined) return fail(kNoPkcs7s, kAt, "\"pkcs7s\" missing in transaction data.\n");
   // Certificate status bills a personal certificate by the operation.
   if (int rc = pushinfoitem(session, "operation", "verifySign"); rc != kOk)
-    return fail(session, rc, "Unable to set infoitem \"operation\".\n");
+    return fail(rc, kAt, "Unable to set infoitem \"operation\".\n");
   const std::vector<std::string_view> signatures = splitsignatures(*joined);
   document* head = nullptr;
   if (int rc = getdocuments(session, &head); rc != kOk)
-    return fail(session, rc, "Unable to retrieve signed data from session storage.\n");
+    return fail(rc, kAt, "Unable to retrieve signed data from session storage.\n");
 
   size_t verified = 0;
   document* d = head;
@@ -79,23 +76,22 @@ int handleverifysign21(const Session& s, std::string_view form) {
   size_t documents = 0;
   for (document* e = head; e != nullptr; e = e->next.get()) ++documents;
   if (verified != signatures.size() || verified != documents)
-    return fail(session, kSignatureCount,
+    return fail(kSignatureCount, kAt,
                 "The number of documents set is not equal to the number of signatures received.\n");
 
   // The client's report and cpReport: undone together when either fails.
   PushedItems pushed;
   if (std::optional<std::string> report = formfield(form, "rtReport")) {
     if (int rc = handlereportdata(session, *report); rc != kOk)
-      return fail(session, rc, "Error occured parsing rtReport.\n");
+      return fail(rc, kAt, "Error occured parsing rtReport.\n");
     if (int rc = pushinfoitem(session, "rtReport", *report); rc != kOk)
-      return fail(session, rc, "Error setting infoitem \"rtReport\".\n");
+      return fail(rc, kAt, "Error setting infoitem \"rtReport\".\n");
   }
   std::optional<std::string> cpreport = formfield(form, "cpReport");
   std::string decoded;
-  if (!cpreport || http_urldecode(*cpreport, decoded) != kOk)
-    return fail(session, 1, "Error occured decoding cpReport.\n");
+  if (!cpreport || http_urldecode(*cpreport, decoded) != kOk) return fail(1, kAt, "Error occured decoding cpReport.\n");
   if (int rc = pushinfoitem(session, "cpReport", decoded); rc != kOk)
-    return fail(session, rc, "Error occured setting infoitem \"cpReport\".\n");
+    return fail(rc, kAt, "Error occured setting infoitem \"cpReport\".\n");
   pushed.keep();
   return kOk;
 }

@@ -7,13 +7,10 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string("verifytransactionrequest_verifytransactionrequest: ").append(text));
-  return code;
-}
+constexpr Where kAt{"verifytransactionrequest_verifytransactionrequest: "};
 
 // The trace-id check is initialisation's, with its wording.
-constexpr BuilderLines kTraceLines = {"performinitauth20", "", "", kCouldNotAddOptional};
+constexpr BuilderLines kTraceLines = {{"inittransaction::performinitauth20: "}, "", "", kCouldNotAddOptional};
 
 int route(const Session& s, std::string_view form, std::string_view operation,
           const std::optional<std::string>& carrier) {
@@ -27,10 +24,10 @@ int route(const Session& s, std::string_view form, std::string_view operation,
   if (operation == "verifySign") {
     if (!nczmr20) return handleverifysign(s, form);
     std::optional<std::string> clientinfo = formfield(form, "clientInfo");
-    if (!clientinfo) return fail(session, kNoClientInfo, "An error occured fetching the clientInfo from the request.\n");
+    if (!clientinfo) return fail(kNoClientInfo, kAt, "An error occured fetching the clientInfo from the request.\n");
     return ismultidocument(*clientinfo) ? handleverifysign21(s, form) : handleverifysign(s, form);
   }
-  return fail(session, kBadVerifyOperation, "Invalid operation in verifytransactionrequest data.\n");
+  return fail(kBadVerifyOperation, kAt, "Invalid operation in verifytransactionrequest data.\n");
 }
 
 }  // namespace
@@ -45,13 +42,13 @@ int verifytransactionrequest(int session, std::string_view enckey, std::string_v
   SecretString form;
   SecretString basekey;
   if (int rc = decrypttransactiondata(*s, enckey, encdata, encauth, operation, extra, form, basekey); rc != kOk)
-    return fail(session, rc, "An error occured trying to decrypt the transactiond data.\n");
+    return fail(rc, kAt, "An error occured trying to decrypt the transactiond data.\n");
   if (int rc = pushinfoitem(session, "key", basekey.value); rc != kOk)
-    return fail(session, rc, "Could not set infoitem \"key\".\n");
+    return fail(rc, kAt, "Could not set infoitem \"key\".\n");
   std::optional<std::string> carrier = formfield(form.value, "carrier");
   if (carrier) {
     if (int rc = pushinfoitem(session, "carrier", *carrier); rc != kOk)
-      return fail(session, rc, "An error occured setting the infoitem \"carrier\".\n");
+      return fail(rc, kAt, "An error occured setting the infoitem \"carrier\".\n");
   }
   return route(*s, form.value, operation, carrier);
 }

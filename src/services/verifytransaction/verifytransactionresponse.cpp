@@ -11,10 +11,7 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string("verifytransactionresponse_verifytransactionresponse: ").append(text));
-  return code;
-}
+constexpr Where kAt{"verifytransactionresponse_verifytransactionresponse: "};
 
 // An item that may be absent: 0 with nullopt then.
 int optionalitem(int session, std::string_view key, std::optional<std::string>& out) {
@@ -32,37 +29,37 @@ int verifytransactionresponse(int session, std::optional<std::string>& answer) {
   if (int rc = enterservice(session); rc != kOk) return rc;
   std::optional<std::string> carrier, errorcode;
   if (int rc = optionalitem(session, "carrier", carrier); rc != kOk)
-    return fail(session, rc, "An error occured during retrievel of the infoitem \"carrier\".\n");
+    return fail(rc, kAt, "An error occured during retrievel of the infoitem \"carrier\".\n");
   if (int rc = optionalitem(session, "errorCode", errorcode); rc != kOk)
-    return fail(session, rc, "An error occured during retrievel of the infoitem \"errorcode\".\n");
+    return fail(rc, kAt, "An error occured during retrievel of the infoitem \"errorcode\".\n");
   values v;
   if (errorcode) v.pairs.emplace_back("errCode", *errorcode);
   else v.pairs.emplace_back("status", "OK");
   if (int rc = values_add_infoitem(v, session, "sdo", 0); rc != kOk)
-    return fail(session, rc, "Could not add optional infoitem \"sdo\" to response.\n");
+    return fail(rc, kAt, "Could not add optional infoitem \"sdo\" to response.\n");
   if (carrier != "mobile") {
     if (int rc = values_add_infoitem(v, session, "target", 0); rc != kOk)
-      return fail(session, rc, "Could not add optional infoitem \"target\" to response.\n");
+      return fail(rc, kAt, "Could not add optional infoitem \"target\" to response.\n");
     if (carrier == "NC_ZMR20") {
       if (int rc = values_add_infoitem(v, session, "nextURL", 0); rc != kOk)
-        return fail(session, rc, "Could not add optional infoitem \"nexturl\" to response.\n");
+        return fail(rc, kAt, "Could not add optional infoitem \"nexturl\" to response.\n");
     } else if (int rc = values_add_infoitem(v, session, "nextURL", 1); rc != kOk) {
-      return fail(session, rc, "Could not add mandatory infoitem \"nexturl\" to response.\n");
+      return fail(rc, kAt, "Could not add mandatory infoitem \"nexturl\" to response.\n");
     }
   }
   std::optional<std::string> vaperf;
   if (int rc = optionalitem(session, "vaperf", vaperf); rc != kOk)
-    return fail(session, rc, "An error occured during retrievel of the infoitem \"vaperf\".\n");
+    return fail(rc, kAt, "An error occured during retrievel of the infoitem \"vaperf\".\n");
   if (vaperf) v.pairs.emplace_back("vaPerf", *vaperf);
 
   std::string basekey;
   int rc = popinfoitem(session, "key", basekey);
   const SecretString held(basekey);
   OPENSSL_cleanse(basekey.data(), basekey.size());
-  if (rc != kOk) return fail(session, rc, "Could not retrieve infoitem \"key\".\n");
+  if (rc != kOk) return fail(rc, kAt, "Could not retrieve infoitem \"key\".\n");
   std::string encrypted;
   if (int rc = values_encrypt(v, session, held.value, encrypted); rc != kOk)
-    return fail(session, rc, "Could not encrypt response.\n");
+    return fail(rc, kAt, "Could not encrypt response.\n");
   answer = std::move(encrypted);
   return kOk;
 }

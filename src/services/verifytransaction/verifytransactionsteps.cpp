@@ -8,22 +8,19 @@ namespace zmr {
 
 int pushuserstatus(const Session& s, const std::string& pkcs7, std::string_view prefix) {
   const int session = s.number;
-  auto fail = [&](int code, std::string_view text) {
-    setlasterror(session, std::string(prefix).append(text));
-    return code;
-  };
+  const Where at{prefix};
   std::string ocsp;
   std::optional<std::string> fullocsp;
   if (int rc = getcertstatus(s, pkcs7.c_str(), ocsp, nullptr, &fullocsp); rc != kOk)
-    return fail(rc, "Error occured during retrieval of certificate status.\n");
+    return fail(rc, at, "Error occured during retrieval of certificate status.\n");
   if (int rc = pushinfoitem(session, "clientPkcs7", pkcs7); rc != kOk)
-    return fail(rc, "Could not set infoitem \"clientpkcs7\".\n");
+    return fail(rc, at, "Could not set infoitem \"clientpkcs7\".\n");
   if (fullocsp) {
     if (int rc = pushinfoitem(session, "clientFullOcsp", *fullocsp); rc != kOk)
-      return fail(rc, "Could not set infoitem \"clientFullOcsp\".\n");
+      return fail(rc, at, "Could not set infoitem \"clientFullOcsp\".\n");
   }
   if (int rc = pushinfoitem(session, "clientOcsp", ocsp); rc != kOk)
-    return fail(rc, "Could not set infoitem \"clientocsp\".\n");
+    return fail(rc, at, "Could not set infoitem \"clientocsp\".\n");
   return kOk;
 }
 
