@@ -76,15 +76,15 @@ int openpkcs7signer(int session, std::string_view pkcs7base64, Pkcs7Ptr& p7, X50
     return rc;
   STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
   if (sk_PKCS7_SIGNER_INFO_num(infos) <= 0)
-    return pkcs7fail(session, kInfoNoSigners,
+    return fail(kInfoNoSigners,
                      "getpkcs7info_getpkcs7info: The pkcs7 does not contain any information about signer(s).\n");
   PKCS7_SIGNER_INFO* first = sk_PKCS7_SIGNER_INFO_value(infos, 0);
   if (first == nullptr)
-    return pkcs7fail(session, kInfoNoSigners,
+    return fail(kInfoNoSigners,
                      "getpkcs7info_getpkcs7info: The pkcs7 does not contain any information about the signer.\n");
   signer = PKCS7_cert_from_signer_info(p7.get(), first);
   if (signer == nullptr)
-    return pkcs7fail(session, kInfoNoSignerCert,
+    return fail(kInfoNoSignerCert,
                      "getpkcs7info_getpkcs7info: Did not find the signing certificate from the pkcs7 signing "
                      "information\n");
   return 0;
@@ -93,7 +93,7 @@ int openpkcs7signer(int session, std::string_view pkcs7base64, Pkcs7Ptr& p7, X50
 int readpkcs7item(int session, PKCS7* p7, X509* signer, std::string_view name, std::string& out) {
   const Item* item = finditem(name);
   if (item == nullptr)
-    return pkcs7fail(session, kInfoItem,
+    return fail(kInfoItem,
                      "getpkcs7info_getpkcs7info: The requested item is not among those which can be retrieved\n");
   int rc = 0;
   std::optional<std::string> text;
@@ -107,7 +107,7 @@ int readpkcs7item(int session, PKCS7* p7, X509* signer, std::string_view name, s
     if (item->line != nullptr) setlasterror(session, item->line);
     return rc;
   }
-  if (!text) return pkcs7fail(session, kInfoItem, "getpkcs7info_getpkcs7info: Error retrieving info item\n");
+  if (!text) return fail(kInfoItem, "getpkcs7info_getpkcs7info: Error retrieving info item\n");
   out = std::move(*text);
   return 0;
 }
