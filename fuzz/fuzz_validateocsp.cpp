@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string pkcs7 = zmr::base64_encode(data + 2 + length, size - 2 - length);
   trustlastcert(answer);
   int rc = zmr::validateocspvalue(*session, reinterpret_cast<const unsigned char*>(answer.data()), answer.size(),
-                                  pkcs7, "sdovalidate_validateocsp");
+                                  pkcs7, "sdovalidate_validateocsp: ");
   // Without a signature no answer can be about its signer.
   if (rc == 0 && size == 2 + length) std::abort();
   return 0;

@@ -26,11 +26,6 @@ using BignumPtr = std::unique_ptr<BIGNUM, OsslDeleter<BN_free>>;
 inline void freeEmails(STACK_OF(OPENSSL_STRING) * s) { X509_email_free(s); }
 using EmailsPtr = std::unique_ptr<STACK_OF(OPENSSL_STRING), OsslDeleter<freeEmails>>;
 
-int fail(int session, int code, std::string_view line) {
-  setlasterror(session, line);
-  return code;
-}
-
 // Bytes of a string object up to its first NUL.
 std::string textupton(const ASN1_STRING* s) {
   const char* data = reinterpret_cast<const char*>(ASN1_STRING_get0_data(s));
@@ -59,10 +54,10 @@ int displaytime(const ASN1_TIME* t, std::string& out) {
 // nullopt when it has none. 6016 without signer information, 6015 when
 // convert fails.
 template <typename Convert>
-int signingtimetext(int session, PKCS7* p7, const char* nosigner, const char* unconvertible, Convert convert,
+int signingtimetext(PKCS7* p7, const char* nosigner, const char* unconvertible, Convert convert,
                     std::optional<std::string>& out) {
   STACK_OF(PKCS7_SIGNER_INFO)* sis = p7 != nullptr ? PKCS7_get_signer_info(p7) : nullptr;
-  if (sis == nullptr || sk_PKCS7_SIGNER_INFO_num(sis) <= 0) return fail(session, kTimeNoSigners, nosigner);
+  if (sis == nullptr || sk_PKCS7_SIGNER_INFO_num(sis) <= 0) return fail(kTimeNoSigners, nosigner);
   PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(sis, 0);
   ASN1_TYPE* t = si != nullptr ? PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime) : nullptr;
   if (t == nullptr || t->type != V_ASN1_UTCTIME || t->value.utctime == nullptr) {
@@ -70,7 +65,7 @@ int signingtimetext(int session, PKCS7* p7, const char* nosigner, const char* un
     return kOk;
   }
   std::string text;
-  if (!convert(t->value.utctime, text)) return fail(session, kCertTimeText, unconvertible);
+  if (!convert(t->value.utctime, text)) return fail(kCertTimeText, unconvertible);
   out = std::move(text);
   return kOk;
 }
@@ -112,19 +107,19 @@ struct ListLines {
   const char* empty;
 };
 
-int extensionlist(int session, X509* cert, const ListLines& lines, const STACK_OF(X509_EXTENSION)*& out) {
+int extensionlist(X509* cert, const ListLines& lines, const STACK_OF(X509_EXTENSION)*& out) {
   out = X509_get0_extensions(cert);
-  if (out == nullptr) return fail(session, lines.code, lines.absent);
-  if (sk_X509_EXTENSION_num(out) <= 0) return fail(session, lines.code, lines.empty);
+  if (out == nullptr) return fail(lines.code, lines.absent);
+  if (sk_X509_EXTENSION_num(out) <= 0) return fail(lines.code, lines.empty);
   return kOk;
 }
 
 // Shared walk of getbankname and getoriginator: the last extension with
 // the OID wins.
-int genericoctetextension(int session, X509* cert, std::string_view oid, const ListLines& lines,
+int genericoctetextension(X509* cert, std::string_view oid, const ListLines& lines,
                           const char* nomatch, const char* undecodable, std::string& out) {
   const STACK_OF(X509_EXTENSION)* exts = nullptr;
-  if (int rc = extensionlist(session, cert, lines, exts); rc != kOk) return rc;
+  if (int rc = extensionlist(cert, lines, exts); rc != kOk) return rc;
   std::optional<std::string> found;
   for (int i = 0; i < sk_X509_EXTENSION_num(exts); ++i) {
     X509_EXTENSION* ext = sk_X509_EXTENSION_value(exts, i);
@@ -134,10 +129,10 @@ int genericoctetextension(int session, X509* cert, std::string_view oid, const L
     long len = ASN1_STRING_length(data);
     GenericOctetStringExtensionPtr value(d2i_GenericOctetStringExtension(nullptr, &p, len));
     if (!value || value->value == nullptr || p != ASN1_STRING_get0_data(data) + len)
-      return fail(session, lines.code, undecodable);
+      return fail(lines.code, undecodable);
     found = textupton(value->value);
   }
-  if (!found) return fail(session, lines.code, nomatch);
+  if (!found) return fail(lines.code, nomatch);
   out = std::move(*found);
   return kOk;
 }
@@ -146,10 +141,10 @@ int genericoctetextension(int session, X509* cert, std::string_view oid, const L
 // order; visit returns true to stop. An extension without attributes fails
 // at once with noattribute.
 template <typename Visit>
-int walkdirectoryattributes(int session, X509* cert, const ListLines& lines, const char* noattribute,
+int walkdirectoryattributes(X509* cert, const ListLines& lines, const char* noattribute,
                             Visit visit) {
   const STACK_OF(X509_EXTENSION)* exts = nullptr;
-  if (int rc = extensionlist(session, cert, lines, exts); rc != kOk) return rc;
+  if (int rc = extensionlist(cert, lines, exts); rc != kOk) return rc;
   for (int i = 0; i < sk_X509_EXTENSION_num(exts); ++i) {
     X509_EXTENSION* ext = sk_X509_EXTENSION_value(exts, i);
     if (OBJ_obj2nid(X509_EXTENSION_get_object(ext)) != NID_subject_directory_attributes)
@@ -159,7 +154,7 @@ int walkdirectoryattributes(int session, X509* cert, const ListLines& lines, con
     long len = ASN1_STRING_length(data);
     SubjectDirectoryAttributesPtr attrs(d2i_SUBJECT_DIRECTORY_ATTRIBUTES(nullptr, &p, len));
     if (!attrs || sk_X509_ATTRIBUTE_num(attrs.get()) <= 0 || p != ASN1_STRING_get0_data(data) + len)
-      return fail(session, lines.code, noattribute);
+      return fail(lines.code, noattribute);
     for (int j = 0; j < sk_X509_ATTRIBUTE_num(attrs.get()); ++j) {
       X509_ATTRIBUTE* attr = sk_X509_ATTRIBUTE_value(attrs.get(), j);
       if (attr == nullptr) continue;
@@ -182,32 +177,32 @@ std::string oidtext(const ASN1_OBJECT* obj) {
   return out;
 }
 
-int getvalidfromdate(int session, X509* cert, std::string& out) {
+int getvalidfromdate(int, X509* cert, std::string& out) {
   switch (displaytime(cert != nullptr ? X509_get0_notBefore(cert) : nullptr, out)) {
     case 0: return kOk;
     case 1:
-      return fail(session, kCertNotBefore,
+      return fail(kCertNotBefore,
                   "certtools_getvalidfromdate: An error occured trying to extract the notBefore date from the "
                   "certificate.\n");
-    default: return fail(session, kCertTimeText, "getvalidfromdate: The ValidFrom date could not be parsed to ascii.\n");
+    default: return fail(kCertTimeText, "getvalidfromdate: The ValidFrom date could not be parsed to ascii.\n");
   }
 }
 
-int getvalidtodate(int session, X509* cert, std::string& out) {
+int getvalidtodate(int, X509* cert, std::string& out) {
   switch (displaytime(cert != nullptr ? X509_get0_notAfter(cert) : nullptr, out)) {
     case 0: return kOk;
     case 1:
-      return fail(session, kCertNotAfter,
+      return fail(kCertNotAfter,
                   "certtools_getvalidtodate: An error occured trying to extract the notAfter date from the "
                   "certificate.\n");
-    default: return fail(session, kCertTimeText, "certtools_getvalidtodate: The ValidTo date could not be parsed to ascii.\n");
+    default: return fail(kCertTimeText, "certtools_getvalidtodate: The ValidTo date could not be parsed to ascii.\n");
   }
 }
 
-int getdaysuntilexpire(int session, X509* cert, int& days) {
+int getdaysuntilexpire(int, X509* cert, int& days) {
   int64_t notafter = 0;
   if (cert == nullptr || !asn1timetotime(X509_get0_notAfter(cert), notafter))
-    return fail(session, kCertNotAfter,
+    return fail(kCertNotAfter,
                 "certtools_getdaysuntilexpire: An error occured trying to extract the notAfter date from the "
                 "certificate.\n");
   double d = std::trunc(static_cast<double>(notafter - static_cast<int64_t>(time(nullptr))) / 86400.0);
@@ -215,14 +210,14 @@ int getdaysuntilexpire(int session, X509* cert, int& days) {
   return kOk;
 }
 
-int getsigningtime(int session, PKCS7* p7, std::optional<std::string>& out) {
-  return signingtimetext(session, p7, "certtools_getsigningtime: No signers information in pkcs7.\n",
+int getsigningtime(int, PKCS7* p7, std::optional<std::string>& out) {
+  return signingtimetext(p7, "certtools_getsigningtime: No signers information in pkcs7.\n",
                          "certtools_getsigningtime: The signingtime date could not be parsed to ascii.\n",
                          [](const ASN1_UTCTIME* t, std::string& text) { return displaytime(t, text) == 0; }, out);
 }
 
-int getsigningtimelongstring(int session, PKCS7* p7, std::optional<std::string>& out) {
-  return signingtimetext(session, p7, "certtools_getsigningtimelong: No signers information in pkcs7.\n",
+int getsigningtimelongstring(int, PKCS7* p7, std::optional<std::string>& out) {
+  return signingtimetext(p7, "certtools_getsigningtimelong: No signers information in pkcs7.\n",
                          "certtools_getsigningtimelong: The signingtime date could not be converted.\n",
                          [](const ASN1_UTCTIME* t, std::string& text) {
                            int64_t seconds = 0;
@@ -233,15 +228,15 @@ int getsigningtimelongstring(int session, PKCS7* p7, std::optional<std::string>&
                          out);
 }
 
-int getsubjectname(int session, X509* cert, std::string& out) {
+int getsubjectname(int, X509* cert, std::string& out) {
   if (cert == nullptr || printname(X509_get_subject_name(cert), out) != 0)
-    return fail(session, kOutOfMemory, "certtools_getsubjectname: The subjectname in the certificate is not parseable.\n");
+    return fail(kOutOfMemory, "certtools_getsubjectname: The subjectname in the certificate is not parseable.\n");
   return kOk;
 }
 
-int getissuername(int session, X509* cert, std::string& out) {
+int getissuername(int, X509* cert, std::string& out) {
   if (cert == nullptr || printname(X509_get_issuer_name(cert), out) != 0)
-    return fail(session, kOutOfMemory, "certtools_getissuer: The issuername in the certificate is not parseable.\n");
+    return fail(kOutOfMemory, "certtools_getissuer: The issuername in the certificate is not parseable.\n");
   return kOk;
 }
 
@@ -270,26 +265,26 @@ int getcommonname(int session, X509* cert, std::string& out) {
   return rc;
 }
 
-int getuniqueid(int session, X509* cert, std::string& out) {
+int getuniqueid(int, X509* cert, std::string& out) {
   const ASN1_STRING* s = nullptr;
   if (cert != nullptr) {
     s = lastentry(cert, NID_serialNumber);
     if (s == nullptr) s = lastentry(cert, NID_organizationalUnitName);
   }
   if (s == nullptr)
-    return fail(session, kNoUniqueId,
+    return fail(kNoUniqueId,
                 "certtools_getuniqueid: Did not find serialnumber (PID) nor organizational unit name (OU) in the "
                 "certificate.\n");
   out = textupton(s);
   return kOk;
 }
 
-int getemailaddress(int session, X509* cert, std::string& out) {
+int getemailaddress(int, X509* cert, std::string& out) {
   EmailsPtr emails(cert != nullptr ? X509_get1_email(cert) : nullptr);
   const char* first = emails && sk_OPENSSL_STRING_num(emails.get()) > 0 ? sk_OPENSSL_STRING_value(emails.get(), 0)
                                                                         : nullptr;
   if (first == nullptr || *first == '\0')
-    return fail(session, kNoEmail, "certtools_getemailaddress: The emailaddress entry is missing or empty in the certificate\n");
+    return fail(kNoEmail, "certtools_getemailaddress: The emailaddress entry is missing or empty in the certificate\n");
   out = first;
   return kOk;
 }
@@ -339,7 +334,7 @@ int publickey(X509* cert, EVP_PKEY*& key) {
 
 }  // namespace
 
-int getkeyalgorithm(int session, X509* cert, std::string& out) {
+int getkeyalgorithm(int, X509* cert, std::string& out) {
   EVP_PKEY* key = nullptr;
   if (int rc = publickey(cert, key); rc != kOk) return rc;
   int id = key != nullptr ? EVP_PKEY_get_base_id(key) : EVP_PKEY_NONE;
@@ -348,7 +343,7 @@ int getkeyalgorithm(int session, X509* cert, std::string& out) {
   } else if (id == EVP_PKEY_DSA) {
     out = "DSA";
   } else {
-    return fail(session, kKeyAlgorithm, "certtools_getkeyalgorithm: The keyalgorithm in the certificate is not supported.");
+    return fail(kKeyAlgorithm, "certtools_getkeyalgorithm: The keyalgorithm in the certificate is not supported.");
   }
   return kOk;
 }
@@ -403,10 +398,10 @@ int readpolicyoid(X509* cert, std::string& out, const char** line) {
   return kOk;
 }
 
-int getpolicyoid(int session, X509* cert, std::string& out) {
+int getpolicyoid(int, X509* cert, std::string& out) {
   const char* line = nullptr;
   int rc = readpolicyoid(cert, out, &line);
-  return rc == kOk ? kOk : fail(session, rc, line);
+  return rc == kOk ? kOk : fail(rc, line);
 }
 
 int getsigningcertificate(int session, X509* cert, std::string& out) {
@@ -417,33 +412,33 @@ int getsigningcertificate(int session, X509* cert, std::string& out) {
   std::string text;
   int rc = encodebase64(session, der, static_cast<size_t>(n), text);
   if (rc != kOk)
-    return fail(session, rc,
+    return fail(rc,
                 "certtools_getsigningcertificate: An error occured trying to base64encode the DER coded signing "
                 "certificate\n");
   out = std::move(text);
   return kOk;
 }
 
-int getaialocation(int session, X509* cert, std::string& out) {
+int getaialocation(int, X509* cert, std::string& out) {
   const STACK_OF(X509_EXTENSION)* exts = nullptr;
   static constexpr ListLines kLines = {
       kNoAia, "certtools_getaialocation: The certificates cert_info structure does not contain any extensions.\n",
       "certtools_getaialocation: The certificates cert_info extensionlist does not contain any entries.\n"};
-  if (int rc = extensionlist(session, cert, kLines, exts); rc != kOk) return rc;
+  if (int rc = extensionlist(cert, kLines, exts); rc != kOk) return rc;
   X509_EXTENSION* aia = nullptr;
   for (int i = 0; i < sk_X509_EXTENSION_num(exts) && aia == nullptr; ++i) {
     X509_EXTENSION* ext = sk_X509_EXTENSION_value(exts, i);
     if (OBJ_obj2nid(X509_EXTENSION_get_object(ext)) == NID_info_access) aia = ext;
   }
   if (aia == nullptr)
-    return fail(session, kNoAia,
+    return fail(kNoAia,
                 "certtools_getaialocation: The certificate does not contain an authority information access "
                 "extension.\n");
   AiaPtr list(static_cast<AUTHORITY_INFO_ACCESS*>(X509V3_EXT_d2i(aia)));
   if (!list)
-    return fail(session, kNoAia, "certtools_getaialocation: The certificate does not contain an access description stack.\n");
+    return fail(kNoAia, "certtools_getaialocation: The certificate does not contain an access description stack.\n");
   if (sk_ACCESS_DESCRIPTION_num(list.get()) <= 0)
-    return fail(session, kNoAia, "certtools_getaialocation: he certificate does not contain any access descriptions.\n");
+    return fail(kNoAia, "certtools_getaialocation: he certificate does not contain any access descriptions.\n");
   for (int i = 0; i < sk_ACCESS_DESCRIPTION_num(list.get()); ++i) {
     const ACCESS_DESCRIPTION* ad = sk_ACCESS_DESCRIPTION_value(list.get(), i);
     if (ad == nullptr || OBJ_obj2nid(ad->method) != NID_ad_OCSP || ad->location == nullptr ||
@@ -452,16 +447,16 @@ int getaialocation(int session, X509* cert, std::string& out) {
     out = textupton(ad->location->d.uniformResourceIdentifier);
     return kOk;
   }
-  return fail(session, kNoAia, "certtools_getaialocation: The certificate does not contain a uniformResourceIdentifier.\n");
+  return fail(kNoAia, "certtools_getaialocation: The certificate does not contain a uniformResourceIdentifier.\n");
 }
 
-int getphonenumber(int session, X509* cert, std::string& out) {
+int getphonenumber(int, X509* cert, std::string& out) {
   static constexpr ListLines kLines = {
       kNoPhoneNumber, "certtools_getphonenumber: The certificates cert_info structure did not contain any extensions.\n",
       "certtools_getphonenumber: The certificates cert_info structures extensionlist is empty.\n"};
   std::optional<std::string> found;
   int rc = walkdirectoryattributes(
-      session, cert, kLines,
+      cert, kLines,
       "certtools_getphonenumber: The certificates extension did not contain any subject directory attributes.\n",
       [&](const std::string& oid, const ASN1_TYPE* value) {
         if (oid != "2.5.4.20" || value == nullptr) return false;
@@ -474,18 +469,18 @@ int getphonenumber(int session, X509* cert, std::string& out) {
       });
   if (rc != kOk) return rc;
   if (!found)
-    return fail(session, kNoPhoneNumber, "certtools_getphonenumber: The certificates did not contain the phone number attribute.\n");
+    return fail(kNoPhoneNumber, "certtools_getphonenumber: The certificates did not contain the phone number attribute.\n");
   out = std::move(*found);
   return kOk;
 }
 
-int getdateofbirth(int session, X509* cert, std::string& out) {
+int getdateofbirth(int, X509* cert, std::string& out) {
   static constexpr ListLines kLines = {
       kNoDateOfBirth, "certtools_getdateofbirth: The certificates cert_info structure did not contain any extensions.\n",
       "certtools_getdateofbirth: The certificates cert_info structures extensionlist is empty.\n"};
   std::optional<std::string> candidate;
   int rc = walkdirectoryattributes(
-      session, cert, kLines,
+      cert, kLines,
       "certtools_getdateofbirth: The certificates extension did not contain any subject directory attributes.\n",
       [&](const std::string& oid, const ASN1_TYPE* value) {
         if (oid != "1.3.6.1.5.5.7.9.1" || value == nullptr || value->type != V_ASN1_GENERALIZEDTIME) return false;
@@ -498,26 +493,26 @@ int getdateofbirth(int session, X509* cert, std::string& out) {
       });
   if (rc != kOk) return rc;
   if (!candidate)
-    return fail(session, kNoDateOfBirth, "certtools_getdateofbirth: The certificates did not contain the date of birth.\n");
+    return fail(kNoDateOfBirth, "certtools_getdateofbirth: The certificates did not contain the date of birth.\n");
   out = std::move(*candidate);
   return kOk;
 }
 
-int getbankname(int session, X509* cert, std::string& out) {
+int getbankname(int, X509* cert, std::string& out) {
   static constexpr ListLines kLines = {
       kNoBankName, "certtools_getbankname: The certificates cert_info structure did not contain any extensions.\n",
       "certtools_getbankname: The certificates cert_info structures extensionlist did not contain any entries.\n"};
   return genericoctetextension(
-      session, cert, "2.999.10.1.16.2.2", kLines,
+      cert, "2.999.10.1.16.2.2", kLines,
       "certtools_getbankname: The certificates cert_info structures extensionlist did not contain a bankname entry.\n",
       "certtools_getbankname: The bankname extension in the certificate could not be decoded.\n", out);
 }
 
-int getoriginator(int session, X509* cert, std::string& out) {
+int getoriginator(int, X509* cert, std::string& out) {
   static constexpr ListLines kLines = {
       kNoOriginator, "certtools_getoriginator: The certificates cert_info structure did not contain any extensions.\n",
       "certtools_getoriginator: The certificates cert_info structures extensionlist is empty.\n"};
-  return genericoctetextension(session, cert, "2.999.10.1.16.2.1", kLines,
+  return genericoctetextension(cert, "2.999.10.1.16.2.1", kLines,
                                "certtools_getoriginator: The certificates does not contain an originator extension.\n",
                                "certtools_getoriginator: The originator extension in the certificate could not be "
                                "decoded.\n",
@@ -529,10 +524,10 @@ int get_merchant_name(const Session& s, std::string& out) {
   out.clear();
   X509* cert = nullptr;
   if (getsigncert(s, &cert) != kOk || cert == nullptr)
-    return fail(session, kMerchantNoCert, "certtools_getmerchantname: The signer certificate could not be found.\n");
+    return fail(kMerchantNoCert, "certtools_getmerchantname: The signer certificate could not be found.\n");
   std::string name;
   if (getcommonname(session, cert, name) != kOk)
-    return fail(session, kMerchantNoName, "certtools_getmerchantname: Unable to get merchant name.\n");
+    return fail(kMerchantNoName, "certtools_getmerchantname: Unable to get merchant name.\n");
   out = std::move(name);
   return kOk;
 }
@@ -542,10 +537,10 @@ int get_merchant_id(const Session& s, std::string& out) {
   out.clear();
   X509* cert = nullptr;
   if (getauthcert(s, &cert) != kOk || cert == nullptr)
-    return fail(session, kMerchantNoCert, "certtools_getmerchantid: The signer certificate could not be found.\n");
+    return fail(kMerchantNoCert, "certtools_getmerchantid: The signer certificate could not be found.\n");
   std::string serial, originator;
   if (getserialnumber(session, cert, serial) != kOk || getoriginator(session, cert, originator) != kOk)
-    return fail(session, kMerchantNoId, "certtools_getmerchantid: Unable to get merchant id.\n");
+    return fail(kMerchantNoId, "certtools_getmerchantid: Unable to get merchant id.\n");
   out = serial + "-" + originator;
   return kOk;
 }

@@ -17,12 +17,12 @@ int check_signed_attribute(int session, std::string_view pkcs7base64, int nid) {
   return check_signed_attribute(session, p7.get(), nid);
 }
 
-int check_signed_attribute(int session, PKCS7* p7, int nid) {
+int check_signed_attribute(int, PKCS7* p7, int nid) {
   if (!PKCS7_type_is_signed(p7))
-    return pkcs7fail(session, kAttrNotSigned, "pkcs7tools_get_signed_attribute: The type of the pkcs7 is not signed.\n");
+    return fail(kAttrNotSigned, "pkcs7tools_get_signed_attribute: The type of the pkcs7 is not signed.\n");
   STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7);
   if (sk_PKCS7_SIGNER_INFO_num(infos) <= 0)
-    return pkcs7fail(session, kAttrNoSigners, "pkcs7tools_get_signed_attribute: No signers information in pkcs7.\n");
+    return fail(kAttrNoSigners, "pkcs7tools_get_signed_attribute: No signers information in pkcs7.\n");
 
   ASN1_TYPE* value = nullptr;
   for (int i = 0; i < sk_PKCS7_SIGNER_INFO_num(infos) && value == nullptr; ++i) {
@@ -30,9 +30,9 @@ int check_signed_attribute(int session, PKCS7* p7, int nid) {
     if (si != nullptr) value = PKCS7_get_signed_attribute(si, nid);
   }
   if (value == nullptr)
-    return pkcs7fail(session, kAttrMissing, "pkcs7tools_get_signed_attribute: Did not find the required signed attribute.\n");
+    return fail(kAttrMissing, "pkcs7tools_get_signed_attribute: Did not find the required signed attribute.\n");
   if (value->type != V_ASN1_OCTET_STRING || value->value.octet_string == nullptr)
-    return pkcs7fail(session, kAttrNoChannel,
+    return fail(kAttrNoChannel,
                      "pkcs7tools_get_signed_attribute: The incoming pkcs#7 does not contain the ZMR Channel signed "
                      "attribute.\n");
   // The whole value must be the fixed text: nothing after it, no NUL inside.
@@ -40,7 +40,7 @@ int check_signed_attribute(int session, PKCS7* p7, int nid) {
   const ASN1_OCTET_STRING* s = value->value.octet_string;
   if (ASN1_STRING_length(s) != static_cast<int>(sizeof kChannel - 1) ||
       std::memcmp(ASN1_STRING_get0_data(s), kChannel, sizeof kChannel - 1) != 0)
-    return pkcs7fail(session, kAttrNonce,
+    return fail(kAttrNonce,
                      "pkcs7tools_get_signed_attribute: The incoming pkcs#7 does not contain the correct value for the "
                      "pkcs#9 random nonce.\n");
   return 0;

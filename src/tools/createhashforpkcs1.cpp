@@ -6,7 +6,7 @@
 
 namespace zmr {
 
-int createhashforpkcs1(int session, const unsigned char* data, size_t length, std::vector<unsigned char>& out,
+int createhashforpkcs1(int, const unsigned char* data, size_t length, std::vector<unsigned char>& out,
                        int64_t keybits) {
   const EVP_MD* md = keybits == 1024 ? EVP_sha1() : EVP_sha256();
   unsigned char digest[EVP_MAX_MD_SIZE];
@@ -15,11 +15,11 @@ int createhashforpkcs1(int session, const unsigned char* data, size_t length, st
     case kOk:
       break;
     case kDigestInit:
-      return pkcs7fail(session, kDigestInit, "pkcs7tools_createsha1rsaforpkcs1: An error occured calling EVP_DigestInit\n");
+      return fail(kDigestInit, "pkcs7tools_createsha1rsaforpkcs1: An error occured calling EVP_DigestInit\n");
     case kDigestUpdate:
-      return pkcs7fail(session, kDigestUpdate, "pkcs7tools_createsha1rsaforpkcs1: An error occured calling EVP_DigestUpdate\n");
+      return fail(kDigestUpdate, "pkcs7tools_createsha1rsaforpkcs1: An error occured calling EVP_DigestUpdate\n");
     case kDigestFinal:
-      return pkcs7fail(session, kDigestFinal, "pkcs7tools_createsha1rsaforpkcs1: An error occured calling EVP_DigestFinal\n");
+      return fail(kDigestFinal, "pkcs7tools_createsha1rsaforpkcs1: An error occured calling EVP_DigestFinal\n");
     default:
       return kOutOfMemory;
   }

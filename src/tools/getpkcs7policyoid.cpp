@@ -15,12 +15,12 @@ int getpkcs7policyoid(int session, std::string_view pkcs7base64, std::string& ou
   X509* signer = nullptr;
   rc = getpkcs7signercert(session, p7.get(), signer);
   if (rc != kOk)
-    return pkcs7fail(session, rc,
+    return fail(rc,
                      "pkcs7tools_getpkcs7policyoid: An error occured trying to get the X509 certificate from the PKCS7 "
                      "structure.\n");
   rc = getpolicyoid(session, signer, out);
   if (rc != kOk)
-    return pkcs7fail(session, rc,
+    return fail(rc,
                      "pkcs7tools_getpkcs7policyoid: An error occured trying to get the policy oid from the X509 "
                      "certificate.\n");
   return 0;

@@ -14,11 +14,11 @@ int getpkcs7signerhashalgorithm(int session, std::string_view pkcs7base64, int& 
   if (rc != kOk) return rc;
   STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
   if (sk_PKCS7_SIGNER_INFO_num(infos) <= 0)
-    return pkcs7fail(session, kP7NoSignerInfos,
+    return fail(kP7NoSignerInfos,
                      "pkcs7tools_getpkcs7signerhashalgorithm: Did not find any signer_informations in pkcs7.\n");
   PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(infos, 0);
   if (si == nullptr)
-    return pkcs7fail(session, kP7NoSignerInfos,
+    return fail(kP7NoSignerInfos,
                      "pkcs7tools_getpkcs7signerhashalgorithm: Did not find any signer_information in pkcs7.\n");
   switch (signerdigestnid(si)) {
     case NID_sha1:
@@ -31,7 +31,7 @@ int getpkcs7signerhashalgorithm(int session, std::string_view pkcs7base64, int& 
       algorithm = kSignerHashSha256;
       return 0;
     default:
-      return pkcs7fail(session, kP7NoSignerInfos,
+      return fail(kP7NoSignerInfos,
                        "pkcs7tools_getpkcs7signerhashalgorithm: The message digest algorithm is not supported.\n");
   }
 }

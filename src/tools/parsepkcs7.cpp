@@ -21,8 +21,8 @@ int decodepkcs7(int session, std::string_view pkcs7base64, Pkcs7Ptr& out, std::s
                 int parsecode, std::string_view parseline) {
   std::vector<unsigned char> der;
   int rc = decodebase64(session, pkcs7base64, der);
-  if (rc != kOk) return pkcs7fail(session, rc, decodeline);
-  if (!parsepkcs7(der.data(), der.size(), out)) return pkcs7fail(session, parsecode, parseline);
+  if (rc != kOk) return fail(rc, decodeline);
+  if (!parsepkcs7(der.data(), der.size(), out)) return fail(parsecode, parseline);
   return 0;
 }
 

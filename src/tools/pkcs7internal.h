@@ -9,11 +9,6 @@
 
 namespace zmr {
 
-inline int pkcs7fail(int session, int code, std::string_view line) {
-  setlasterror(session, line);
-  return code;
-}
-
 // Base64 text to a parsed PKCS#7. A decoding failure returns the decoder's
 // code after decodeline; a parse failure returns parsecode after parseline.
 int decodepkcs7(int session, std::string_view pkcs7base64, Pkcs7Ptr& out, std::string_view decodeline,

@@ -19,12 +19,9 @@ constexpr const char* kOidBilling = "2.999.10.1.15.200.1.2.1";
 constexpr const char* kOidRfc6960 = "2.999.10.1.16.7.1";
 constexpr int kBillingRandomBytes = 20;
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string("getcertstatus_addocsprequestextensions: ").append(text));
-  return code;
-}
+constexpr Where kAt{"getcertstatus_addocsprequestextensions: "};
 
-int nomemory(int session) { return fail(session, kOutOfMemory, "Error allocating memory.\n"); }
+int nomemory() { return fail(kOutOfMemory, kAt, "Error allocating memory.\n"); }
 
 // A non-critical extension whose value is the text itself, without DER
 // around it.
@@ -68,7 +65,7 @@ int lookup(int session, std::string_view key, std::optional<std::string>& out, s
   std::string value;
   int rc = popinfoitem(session, key, value);
   if (rc == kNotFound) return kOk;
-  if (rc != kOk) return fail(session, rc, line);
+  if (rc != kOk) return fail(rc, kAt, line);
   out = std::move(value);
   return kOk;
 }
@@ -80,7 +77,7 @@ int addocsprequestextensions(int session, OCSP_REQUEST* request, std::string_vie
   billing.clear();
   if (std::optional<std::string> wanted = wantedtext(session);
       wanted && !addrawextension(request, kOidWanted, *wanted))
-    return nomemory(session);
+    return nomemory();
 
   std::optional<std::string> prefix, traceid;
   if (int rc = lookup(session, "BillingPrefix", prefix,
@@ -88,7 +85,7 @@ int addocsprequestextensions(int session, OCSP_REQUEST* request, std::string_vie
       rc != kOk)
     return rc;
   unsigned char random[kBillingRandomBytes];
-  if (RAND_bytes(random, sizeof random) != 1) return fail(session, kRandomFailed, "Unable to create OCSP nonce value.\n");
+  if (RAND_bytes(random, sizeof random) != 1) return fail(kRandomFailed, kAt, "Unable to create OCSP nonce value.\n");
   std::string text = prefix ? *prefix + ";" : std::string(usage.find("authentication") != std::string_view::npos ? "A;;" : "S;;");
   text += base64_encode(random, sizeof random);
   if (int rc = lookup(session, "traceId", traceid,
@@ -96,9 +93,9 @@ int addocsprequestextensions(int session, OCSP_REQUEST* request, std::string_vie
       rc != kOk)
     return rc;
   if (traceid) text.append(";").append(*traceid);
-  if (!addrawextension(request, kOidBilling, text)) return nomemory(session);
+  if (!addrawextension(request, kOidBilling, text)) return nomemory();
 
-  if (rfc6960 && usage == "signing" && !addrawextension(request, kOidRfc6960, kOcspRfc6960)) return nomemory(session);
+  if (rfc6960 && usage == "signing" && !addrawextension(request, kOidRfc6960, kOcspRfc6960)) return nomemory();
   billing = std::move(text);
   return kOk;
 }

@@ -19,26 +19,24 @@ constexpr const char* kPolicyPersonal = "2.999.10.1.16.1.12.2.1";
 constexpr const char* kOcspRequestType = "application/ocsp-request";
 constexpr int kNonceBytes = 16;
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string("getcertstatus_getcertstatus: ").append(text));
-  return code;
-}
+constexpr Where kAt{"getcertstatus_getcertstatus: "};
+constexpr Where kAtStatus{"getcertstatus_getocspresponsestatus: "};
 
 // "signing", "authentication" or both, as the validation authority bills
 // the check. Personal certificates do both, so the transaction says which.
 int usagetext(int session, X509* signer, std::string& usage) {
   std::string policy;
   if (int rc = getpolicyoid(session, signer, policy); rc != kOk)
-    return fail(session, rc, "An error occured trying to find the certificate policy oid in the pkcs#7.\n");
+    return fail(rc, kAt, "An error occured trying to find the certificate policy oid in the pkcs#7.\n");
   if (policy == kPolicyPersonal) {
     std::string operation;
     if (int rc = popinfoitem(session, "operation", operation); rc != kOk)
-      return fail(session, rc, "An error occured trying to fetch infoitem \"operation\" from session store.\n");
+      return fail(rc, kAt, "An error occured trying to fetch infoitem \"operation\" from session store.\n");
     usage = operation == "verifySign" ? "signing" : "authentication";
     return kOk;
   }
   if (int rc = getkeyusage(session, signer, usage); rc != kOk)
-    return fail(session, rc, "An error occured trying to find the keyusage in the pkcs#7.\n");
+    return fail(rc, kAt, "An error occured trying to find the keyusage in the pkcs#7.\n");
   return kOk;
 }
 
@@ -81,12 +79,11 @@ std::optional<long> decimal(std::string_view text, long low, long high) {
 
 // A property where absence is normal; another look-up failure is reported.
 int property(const Session& s, const char* key, std::optional<std::string>& out, std::string_view line) {
-  const int session = s.number;
   out.reset();
   std::string value;
   int rc = getproperty(s, key, value);
   if (rc == kPropertyAbsent) return kOk;
-  if (rc != kOk) return fail(session, rc, line);
+  if (rc != kOk) return fail(rc, kAt, line);
   out = std::move(value);
   return kOk;
 }
@@ -103,9 +100,9 @@ int destination(const Session& s, X509* signer, Destination& out) {
   const int session = s.number;
   std::string url;
   if (int rc = getaialocation(session, signer, url); rc != kOk)
-    return fail(session, rc, "An error occured trying to retrieve the aia location from the certificate in request.\n");
+    return fail(rc, kAt, "An error occured trying to retrieve the aia location from the certificate in request.\n");
   if (int rc = getserverandport(session, url, out.address); rc != kOk)
-    return fail(session, rc,
+    return fail(rc, kAt,
                 "An error occured trying to retrieve the va servername and va port from the aia location in the "
                 "certificate in request.\n");
 
@@ -115,7 +112,7 @@ int destination(const Session& s, X509* signer, Destination& out) {
     return rc;
   if (text) out.address.port = static_cast<int>(decimal(*text, 0, 65535).value_or(0));
   if (out.address.port <= 0)
-    return fail(session, kOcspPort,
+    return fail(kOcspPort, kAt,
                 "An error occured trying to parse the portnumber from the certificates AIA location.\n");
 
   if (int rc = property(s, "vatimeout", text,
@@ -126,7 +123,7 @@ int destination(const Session& s, X509* signer, Destination& out) {
     // A negative limit is passed on; the HTTP client applies its default.
     out.timeout = static_cast<int>(decimal(*text, INT_MIN / 1000, INT_MAX / 1000).value_or(0));
     if (out.timeout == 0)
-      return fail(session, kOcspTimeout, "The vatimeout property in the configuration file is invalid.\n");
+      return fail(kOcspTimeout, kAt, "The vatimeout property in the configuration file is invalid.\n");
   }
 
   if (int rc = property(s, "vassldisabled", text,
@@ -136,7 +133,7 @@ int destination(const Session& s, X509* signer, Destination& out) {
   out.ctx = nullptr;
   if (!text || *text == "false") {
     if (int rc = getvasslcontext(s, &out.ctx); rc != kOk)
-      return fail(session, rc, "An error occured trying to get the SSL context for the merchant session.\n");
+      return fail(rc, kAt, "An error occured trying to get the SSL context for the merchant session.\n");
   }
   return kOk;
 }
@@ -151,16 +148,17 @@ int exchange(const Session& s, const Destination& to, std::string_view body, std
                    to.timeout, "va");
     if (rc == kOk || rc == kHttpTimeout) break;
   }
-  if (rc != kOk) return fail(session, rc, "An error occured during VA communication.\n");
+  if (rc != kOk) return fail(rc, kAt, "An error occured during VA communication.\n");
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
   if (int push = pushinfoitem(session, "vaperf", std::to_string(elapsed.count())); push != kOk)
-    return fail(session, push, "Failed to push perf time information as infoitem.\n");
+    return fail(push, kAt, "Failed to push perf time information as infoitem.\n");
   return kOk;
 }
 
-int statusfail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string("getcertstatus_getocspresponsestatus: ").append(text));
-  return fail(session, code, "An error occured trying to retrieve the status in the ocsp response\n");
+// The status's own line, then the summary line of the operation.
+int statusfail(int code, std::string_view text) {
+  if (int rc = fail(code, kAtStatus, text); rc != code) return rc;
+  return fail(code, kAt, "An error occured trying to retrieve the status in the ocsp response\n");
 }
 
 // Step 20, on the single response that answers about the certificate.
@@ -168,15 +166,15 @@ int getocspresponsestatus(int session, OCSP_BASICRESP* basic, OCSP_SINGLERESP* s
   switch (OCSP_single_get0_status(single, nullptr, nullptr, nullptr, nullptr)) {
     case V_OCSP_CERTSTATUS_GOOD:
       if (int rc = getadditionalinformation(session, basic); rc != kOk)
-        return fail(session, rc,
+        return fail(rc, kAt,
                     "An error occured trying to retrieve additional information from the ocsp response\n");
       return kOk;
     case V_OCSP_CERTSTATUS_REVOKED:
-      return statusfail(session, kRevoked, "The certificate in request is revoked.\n");
+      return statusfail(kRevoked, "The certificate in request is revoked.\n");
     case V_OCSP_CERTSTATUS_UNKNOWN:
-      return statusfail(session, kOcspUnknown, "The va could not decide the status of the certificate in request.\n");
+      return statusfail(kOcspUnknown, "The va could not decide the status of the certificate in request.\n");
     default:
-      return statusfail(session, kOcspUnknown,
+      return statusfail(kOcspUnknown,
                         "The va did not respond with neiter REVOKED,UNKNOWN nor GOOD, but an unrecognized certificate "
                         "status\n");
   }
@@ -205,7 +203,7 @@ int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::o
   std::string own;
   if (pkcs7 == nullptr) {
     if (int rc = signdata(s, "dummy", own, kCertSigning, 0); rc != kOk)
-      return fail(session, rc, "An error occured trying to sign dummy data.\n");
+      return fail(rc, kAt, "An error occured trying to sign dummy data.\n");
     pkcs7 = own.c_str();
   }
   Pkcs7Ptr p7;
@@ -220,12 +218,12 @@ int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::o
   X509* signer = nullptr;
   X509* issuer = nullptr;
   if (int rc = getpkcs7signercert(session, p7.get(), signer); rc != kOk)
-    return fail(session, rc,
+    return fail(rc, kAt,
                 "An error occured trying to retrieve the signing certificate from the pkcs7 structure.\n");
   if (int rc = isvalidpolicy(s, signer, nullptr); rc != kOk)
-    return fail(session, rc, "An error occured during verification of the signing certificate's policy oid.\n");
+    return fail(rc, kAt, "An error occured during verification of the signing certificate's policy oid.\n");
   if (int rc = getpkcs7issuercert(session, p7.get(), issuer); rc != kOk)
-    return fail(session, rc,
+    return fail(rc, kAt,
                 "An error occured trying to retrieve the signing certificate's issuer certificate from the pkcs7.\n");
 
   std::string format;
@@ -237,11 +235,11 @@ int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::o
   if (int rc = usagetext(session, signer, usage); rc != kOk) return rc;
   std::string billing;
   if (int rc = addocsprequestextensions(session, request.get(), usage, rfc6960, billing); rc != kOk)
-    return fail(session, rc, "An error occured trying to to add ocsp request extensions to the ocsp request.\n");
+    return fail(rc, kAt, "An error occured trying to to add ocsp request extensions to the ocsp request.\n");
   if (nonce != nullptr) *nonce = billing;
   std::string body;
   if (int rc = signocsprequest(s, request.get(), body); rc != kOk)
-    return fail(session, rc,
+    return fail(rc, kAt,
                 "An error occured trying to sign the ocsp request with the merchants own signing certificate.\n");
 
   Destination to;
@@ -251,17 +249,17 @@ int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::o
   if (int rc = exchange(s, to, body, reply); rc != kOk) return rc;
   OcspAnswer answer;
   if (int rc = getocspresponse(session, reply, answer); rc != kOk)
-    return fail(session, rc,
+    return fail(rc, kAt,
                 "An error occured trying to read the va response and parse it into an ocsp basic response "
                 "structure\n");
 
   if (int rc = encodebase64(session, answer.basicder, ocsp); rc != kOk)
-    return fail(session, rc,
+    return fail(rc, kAt,
                 "An error occured trying to base64 encode the der encoded ocsp response from the va\n");
   if (rfc6960 && fullocsp != nullptr) {
     std::string text;
     if (int rc = encodebase64(session, answer.fullder, text); rc != kOk)
-      return fail(session, rc,
+      return fail(rc, kAt,
                   "An error occured trying to base64 encode the der encoded full ocsp response from the va\n");
     *fullocsp = std::move(text);
   }
@@ -270,7 +268,7 @@ int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::o
   if (int rc = verifyocspresponse(s, request.get(), answer.basic.get(), OcspSubject{signer, issuer, nullptr},
                                   rfc6960 ? 1 : 0, kOcspLive, &single);
       rc != kOk)
-    return fail(session, rc, "An error occured trying verify the ocsp response\n");
+    return fail(rc, kAt, "An error occured trying verify the ocsp response\n");
   return getocspresponsestatus(session, answer.basic.get(), single);
 }
 

@@ -11,13 +11,10 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string("getcertstatus_getocspresponse: ").append(text));
-  return code;
-}
+constexpr Where kAt{"getcertstatus_getocspresponse: "};
 
-int notparsable(int session) {
-  return fail(session, kOcspParse,
+int notparsable() {
+  return fail(kOcspParse, kAt,
               "The returned der encoded ocsp response could not be parsed to an ocsp response structure.\n");
 }
 
@@ -90,24 +87,24 @@ bool isbasictype(std::string_view oidder) {
 
 }  // namespace
 
-int getocspresponse(int session, std::string_view reply, OcspAnswer& out) {
+int getocspresponse(int, std::string_view reply, OcspAnswer& out) {
   out = OcspAnswer{};
   if (http_statuscode(reply) != 200)
-    return fail(session, kOcspHttpStatus, "The va did not respond with an http ok code (200 OK)\n");
+    return fail(kOcspHttpStatus, kAt, "The va did not respond with an http ok code (200 OK)\n");
   size_t end = reply.find("\r\n\r\n");
   if (end == std::string_view::npos)
-    return fail(session, kOcspHttpFormat,
+    return fail(kOcspHttpFormat, kAt,
                 "The http response from the va is not in a valid format. It is missing the duplicate cr and lf\n");
   std::optional<std::string_view> line = contentlengthline(reply.substr(0, end + 2));
-  if (!line) return fail(session, kOcspNoLength, "The http response from the va does not contain a content-length entry.\n");
+  if (!line) return fail(kOcspNoLength, kAt, "The http response from the va does not contain a content-length entry.\n");
   if (line->empty() || line->back() != '\r')
-    return fail(session, kOcspLengthEnd, "The http response did not contain a cr after content-length.\n");
+    return fail(kOcspLengthEnd, kAt, "The http response did not contain a cr after content-length.\n");
   std::string_view text = line->substr(0, line->size() - 1);
   size_t length = lengthvalue(trimmed(text.substr(text.find(':') + 1)));
-  if (length == 0) return fail(session, kOcspBadLength, "The http response did not contain a valid content-length value.\n");
+  if (length == 0) return fail(kOcspBadLength, kAt, "The http response did not contain a valid content-length value.\n");
 
   std::string_view body = reply.substr(end + 4);
-  if (body.size() < length) return notparsable(session);
+  if (body.size() < length) return notparsable();
   body = body.substr(0, length);
   const auto* p = reinterpret_cast<const unsigned char*>(body.data());
   OcspResponsePtr full(d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(body.size())));
@@ -115,30 +112,30 @@ int getocspresponse(int session, std::string_view reply, OcspAnswer& out) {
   std::string_view type, octets;
   if (!full || p != reinterpret_cast<const unsigned char*>(body.data()) + body.size() ||
       !responsebytes(body, present, type, octets))
-    return notparsable(session);
+    return notparsable();
 
   switch (OCSP_response_status(full.get())) {
     case OCSP_RESPONSE_STATUS_SUCCESSFUL:
       break;
     case OCSP_RESPONSE_STATUS_MALFORMEDREQUEST:
-      return fail(session, kOcspMalformed, "The va did not understand the ocsp request we sent.\n");
+      return fail(kOcspMalformed, kAt, "The va did not understand the ocsp request we sent.\n");
     case OCSP_RESPONSE_STATUS_INTERNALERROR:
-      return fail(session, kOcspInternal, "The va responded with an ocsp internal error status.\n");
+      return fail(kOcspInternal, kAt, "The va responded with an ocsp internal error status.\n");
     case OCSP_RESPONSE_STATUS_TRYLATER:
-      return fail(session, kOcspTryLater, "The va responded with an ocsp try later status.\n");
+      return fail(kOcspTryLater, kAt, "The va responded with an ocsp try later status.\n");
     case OCSP_RESPONSE_STATUS_SIGREQUIRED:
-      return fail(session, kOcspSigRequired, "The va did not find a signature of the ocsp request.\n");
+      return fail(kOcspSigRequired, kAt, "The va did not find a signature of the ocsp request.\n");
     case OCSP_RESPONSE_STATUS_UNAUTHORIZED:
-      return fail(session, kOcspUnauthorized, "The va did not authorize access to certificate in request.\n");
+      return fail(kOcspUnauthorized, kAt, "The va did not authorize access to certificate in request.\n");
     default:
-      return notparsable(session);
+      return notparsable();
   }
   if (!present || !isbasictype(type))
-    return fail(session, kOcspNoBasic, "The ocsp response did not contain an ocsp basic response.\n");
+    return fail(kOcspNoBasic, kAt, "The ocsp response did not contain an ocsp basic response.\n");
   p = reinterpret_cast<const unsigned char*>(octets.data());
   OcspBasicRespPtr basic(d2i_OCSP_BASICRESP(nullptr, &p, static_cast<long>(octets.size())));
   if (!basic || p != reinterpret_cast<const unsigned char*>(octets.data()) + octets.size())
-    return notparsable(session);
+    return notparsable();
 
   out.fullder = std::string(body);
   out.basicder = std::string(octets);

@@ -11,10 +11,7 @@ namespace {
 
 using AlgorPtr = std::unique_ptr<X509_ALGOR, OsslDeleter<X509_ALGOR_free>>;
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string("getcertstatus_signocsprequest: ").append(text));
-  return code;
-}
+constexpr Where kAt{"getcertstatus_signocsprequest: "};
 
 template <typename T, typename F>
 bool toder(const T* object, F i2d, std::string& out) {
@@ -80,7 +77,7 @@ int signtbs(const Session& s, std::string_view tbs, bool hsm, int64_t keybits,
   }
   EVP_PKEY* key = nullptr;
   if (int rc = getsignkey(s, &key); rc != kOk)
-    return fail(session, rc, "An error occured trying to retrieve the merchant's own signing private key\n");
+    return fail(rc, kAt, "An error occured trying to retrieve the merchant's own signing private key\n");
   static constexpr const char* kSignFailed =
       "getcertstatus_signocsprequest: An error occured trying to sign the ocsp request using OCSP_request_sign\n";
   static constexpr SoftwareSignLines lines = {kOcspSign, kSignFailed, kOcspSign, kSignFailed, kOcspSign, kSignFailed};
@@ -90,21 +87,20 @@ int signtbs(const Session& s, std::string_view tbs, bool hsm, int64_t keybits,
 }  // namespace
 
 int signocsprequest(const Session& s, OCSP_REQUEST* request, std::string& signedder) {
-  const int session = s.number;
   signedder.clear();
   X509* cert = nullptr;
   if (int rc = getsigncert(s, &cert); rc != kOk)
-    return fail(session, rc, "An error occured trying to retrieve the merchant's own signing certificate\n");
+    return fail(rc, kAt, "An error occured trying to retrieve the merchant's own signing certificate\n");
   uint64_t hsmcontext = 0;
   if (gethsm_sessioncontext(s, &hsmcontext) != kOk)
-    return fail(session, kOcspHsmContext, "An error occured getting the HSM context for merchant\n");
+    return fail(kOcspHsmContext, kAt, "An error occured getting the HSM context for merchant\n");
   int64_t keybits = 0;
   if (int rc = getmerchantkeysize(s, &keybits); rc != kOk)
-    return fail(session, rc, "An error occured getting the merchants key size.\n");
+    return fail(rc, kAt, "An error occured getting the merchants key size.\n");
   bool hsm = hsmcontext != 0;
 
   if (OCSP_request_set1_name(request, X509_get_subject_name(cert)) != 1)
-    return fail(session, kOcspSign,
+    return fail(kOcspSign, kAt,
                 hsm ? "An error occured trying to add signer info to the ocsp request using OCSP_request_sign\n"
                     : "An error occured trying to sign the ocsp request using OCSP_request_sign\n");
   std::string unsignedder;

@@ -39,68 +39,56 @@ bool validhostname(std::string_view host) {
   return host.back() != '.';
 }
 
-int fail(int session, const char* message, int code) {
-  setlasterror(session, message);
-  return code;
-}
-
 int validatewebaddress(const Session& s) {
-  const int session = s.number;
   std::string value;
   if (int rc = getproperty(s, "webaddress", value); rc != kOk)
-    return fail(session, "The mandatory configuration parameter \"webaddress\" was not found\n", rc);
+    return fail(rc, "The mandatory configuration parameter \"webaddress\" was not found\n");
   size_t pos = 0;
   std::string_view text(value);
   std::string_view host = element(text, pos);
   if (value.empty() || host.empty())
-    return fail(session, "The mandatory configuration parameter \"webaddress\" is present but empty\n", kConfigEmpty);
+    return fail(kConfigEmpty, "The mandatory configuration parameter \"webaddress\" is present but empty\n");
   if (host.size() >= 9 && iequals(host.substr(0, 9), "localhost"))
-    return fail(session,
+    return fail(kConfigLocalhost,
                 "The mandatory configuration parameter \"webaddress\" is set to \"localhost\". This is not "
-                "allowed due to mandatory MITM checking.\n",
-                kConfigLocalhost);
+                "allowed due to mandatory MITM checking.\n");
   if (!validhostname(host))
-    return fail(session, "The mandatory configuration parameter \"webaddress\" does not contain a valid hostname\n",
-                kConfigHostname);
+    return fail(kConfigHostname,
+                "The mandatory configuration parameter \"webaddress\" does not contain a valid hostname\n");
   size_t comma = text.find(',', pos);
   if (comma == std::string_view::npos)
-    return fail(session,
+    return fail(kConfigForm,
                 "The mandatory configuration parameter \"webaddress\" is not valid. IP address(es) for the "
-                "hostname is missing.\n",
-                kConfigForm);
+                "hostname is missing.\n");
   while (comma != std::string_view::npos) {
     pos = comma + 1;
     std::string_view address = element(text, pos);
     if (address.empty())
-      return fail(session, "The mandatory configuration parameter \"webaddress\" contains empty IP address(es).\n",
-                  kConfigForm);
+      return fail(kConfigForm, "The mandatory configuration parameter \"webaddress\" contains empty IP address(es).\n");
     if (address == host)
-      return fail(session,
+      return fail(kConfigForm,
                   "The first element of configuration parameter \"webaddress\" is repeated in the same "
-                  "parameter. This is not allowed due to mandatory man-in-the-middle checking.\n",
-                  kConfigForm);
+                  "parameter. This is not allowed due to mandatory man-in-the-middle checking.\n");
     comma = text.find(',', pos);
   }
   return 0;
 }
 
 int validateconfiguration(const Session& s) {
-  const int session = s.number;
   if (int rc = validatewebaddress(s); rc != kOk) return rc;
   std::string value;
   if (int rc = getproperty(s, "truststore", value); rc != kOk)
-    return fail(session, "The mandatory configuration parameter \"truststore\" was not found\n", rc);
+    return fail(rc, "The mandatory configuration parameter \"truststore\" was not found\n");
   if (value.empty())
-    return fail(session, "The mandatory configuration parameter \"truststore\" is present but empty\n", kConfigEmpty);
+    return fail(kConfigEmpty, "The mandatory configuration parameter \"truststore\" is present but empty\n");
   if (int rc = getproperty(s, "grantedpolicies", value); rc != kOk)
-    return fail(session, "The mandatory configuration parameter \"grantedpolicies\" was not found\n", rc);
+    return fail(rc, "The mandatory configuration parameter \"grantedpolicies\" was not found\n");
   if (value.empty())
-    return fail(session, "The mandatory configuration parameter \"grantedpolicies\" is present but empty\n", kConfigEmpty);
+    return fail(kConfigEmpty, "The mandatory configuration parameter \"grantedpolicies\" is present but empty\n");
   if (value.find("ALL") != std::string::npos && value.size() > 3)
-    return fail(session,
+    return fail(kConfigForm,
                 "The mandatory configuration parameter \"grantedpolicies\" is not valid. Insert only \"ALL\" "
-                "or a commaseparated list of OIDs\n",
-                kConfigForm);
+                "or a commaseparated list of OIDs\n");
   return 0;
 }
 

@@ -81,10 +81,7 @@ bool drawrandom(unsigned char* out, int count) {
   return (random != nullptr ? random(out, count) : RAND_bytes(out, count)) == 1;
 }
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string(kPrefix).append(text).append("\n"));
-  return code;
-}
+constexpr Where kAt{kPrefix, true};
 
 // The words of a comma-separated list, in order, when there are enough of
 // them and none repeats.
@@ -231,7 +228,7 @@ int generatemerchantreference(int session, std::string_view locale, std::string&
     }
     if (!record) {
       std::shared_ptr<dictionary>* free = findslot(nullptr);
-      if (free == nullptr) return fail(session, kReferenceDictionary, "Unable to fetch dictionary from cache.");
+      if (free == nullptr) return fail(kReferenceDictionary, kAt, "Unable to fetch dictionary from cache.");
       record = std::make_shared<dictionary>();
       record->locale = locale;
       record->pending = pending = std::make_shared<firstfetch>();
@@ -258,13 +255,13 @@ int generatemerchantreference(int session, std::string_view locale, std::string&
       Lists fresh;
       int rc = getDictionaryFromServer(*s, locale, fresh);
       settler.settle(fresh);
-      if (rc != kOk) return fail(session, kReferenceDictionary, "An error occured during download of dictionaries.");
+      if (rc != kOk) return fail(kReferenceDictionary, kAt, "An error occured during download of dictionaries.");
       lists = std::move(fresh);
       break;
     }
     case Role::wait:
       lists = pending->wait();
-      if (!lists) return fail(session, kReferenceDictionary, "An error occured during download of dictionaries.");
+      if (!lists) return fail(kReferenceDictionary, kAt, "An error occured during download of dictionaries.");
       break;
     case Role::refresh: {
       RefreshSettler settler(session, record);
@@ -277,8 +274,10 @@ int generatemerchantreference(int session, std::string_view locale, std::string&
 
   unsigned char bytes[4];
   if (!drawrandom(bytes, 2) || !drawrandom(bytes + 2, 2)) {
-    fail(session, kReferenceRandom, "An error occured trying to generate random merchant reference.");
-    return fail(session, kReferenceRandom, "Failed to generate merchant reference.");
+    if (int rc = fail(kReferenceRandom, kAt, "An error occured trying to generate random merchant reference.");
+        rc != kReferenceRandom)
+      return rc;
+    return fail(kReferenceRandom, kAt, "Failed to generate merchant reference.");
   }
   reference = pickreference(*lists, bytes);
   return kOk;

@@ -17,10 +17,7 @@ namespace {
 constexpr std::string_view kPrefix = "requestmobileaction_requestmobileaction: ";
 constexpr int64_t kDefaultTimeoutMs = 40000;
 
-int fail(int session, int code, std::string_view text) {
-  setlasterror(session, std::string(kPrefix).append(text).append("\n"));
-  return code;
-}
+constexpr Where kAt{kPrefix, true};
 
 std::string itemor(int session, const char* key, const char* fallback) {
   std::string value;
@@ -60,13 +57,13 @@ int requestmobileaction(int session, std::string& reference) {
                    {"merchantReference", "merchantreference", {}}};
   for (Mandatory& m : mandatory) {
     if (int rc = popinfoitem(session, m.item, m.value); rc != kOk)
-      return fail(session, rc,
+      return fail(rc, kAt,
                   std::string("An error occured trying to get the ") + m.item +
                       " parameter from merchants session store. It is mandatory.");
   }
   std::string certtype;
   if (int rc = getproperty(*s, "grantedpolicies", certtype); rc != kOk)
-    return fail(session, rc, "An error occured trying to get the grantedpolicies property.");
+    return fail(rc, kAt, "An error occured trying to get the grantedpolicies property.");
 
   std::string timeout = itemor(session, "timeout", "40000");
   std::string sid;
@@ -74,16 +71,16 @@ int requestmobileaction(int session, std::string& reference) {
 
   std::string webaddress, mitm;
   if (int rc = getproperty(*s, "webaddress", webaddress); rc != kOk)
-    return fail(session, rc, "Unable to find the webaddress configuration file parameter.");
+    return fail(rc, kAt, "Unable to find the webaddress configuration file parameter.");
   if (int rc = encodebase64(session, webaddress, mitm); rc != kOk)
-    return fail(session, rc, "An error occured trying to base64 encode the serverchallenge.");
+    return fail(rc, kAt, "An error occured trying to base64 encode the serverchallenge.");
 
   std::string popinfo, popparameters;
   if (int rc = get_pop_info(*s, popinfo); rc != kOk)
-    return fail(session, rc, "An error occured trying to create the popInfo data structure.");
+    return fail(rc, kAt, "An error occured trying to create the popInfo data structure.");
   if (int rc = encodebase64(session, withsid ? "URL,sid,mitm,popInfo" : "URL,mitm,popInfo", popparameters);
       rc != kOk)
-    return fail(session, rc, "An error occured trying to base64 encode the popparameters.");
+    return fail(rc, kAt, "An error occured trying to base64 encode the popparameters.");
 
   // The gateway checks the signature over the values as they travel, so
   // the signed text is built from their encoded forms.
@@ -92,7 +89,7 @@ int requestmobileaction(int session, std::string& reference) {
   signedtext += "mitm=" + urlencoded(mitm) + "&popInfo=" + urlencoded(popinfo);
   std::string popsignature;
   if (int rc = signdatap1(*s, signedtext, popsignature, kCertAuthentication); rc != kOk)
-    return fail(session, rc, "An error occured signing the POP for the parameters. ");
+    return fail(rc, kAt, "An error occured signing the POP for the parameters. ");
 
   std::vector<mgmfeparameter> fields;
   fields.reserve(17);
@@ -112,9 +109,9 @@ int requestmobileaction(int session, std::string& reference) {
 
   std::string body;
   if (int rc = ravud_send(*s, fields, body, mobileactiontimeout(timeout)); rc != kOk)
-    return fail(session, rc, "Error communicating with RAVUD.");
+    return fail(rc, kAt, "Error communicating with RAVUD.");
   std::optional<std::string> found = http_find_value("transactionReference", body);
-  if (!found) return fail(session, kMobileNoReference, "Missing transaction reference in RAVUD response.");
+  if (!found) return fail(kMobileNoReference, kAt, "Missing transaction reference in RAVUD response.");
   reference = std::move(*found);
   return kOk;
 }

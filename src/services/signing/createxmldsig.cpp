@@ -33,27 +33,27 @@ int build(const Session& s, std::string_view order, std::string& document) {
   object.append("<Object xmlns=\"" ZMR_DSIG_NS "\" Id=\"envelopingData\">").append(order).append("</Object>");
   std::string encoded;
   if (int rc = encodebase64(session, object, encoded); rc != kOk)
-    return signfail(session, rc,
+    return fail(rc,
                     "createxmldsig_createxmldsig: An error occured trying to base64 encode the canonicalized "
                     "order.\n");
   std::string digestvalue;
   if (int rc = hashdata(session, digestvalue, algorithms.hashname, encoded); rc != kOk)
-    return signfail(session, rc,
+    return fail(rc,
                     "createxmldsig_createxmldsig: An error occured trying to digest the base64 encoded order.\n");
 
   static constexpr char kNoCert[] =
       "createxmldsig_createxmldsig: An error occured trying to get the merchants signing certificate from "
       "sessionstore\n";
   X509* cert = nullptr;
-  if (int rc = getsigncert(s, &cert); rc != kOk) return signfail(session, rc, kNoCert);
+  if (int rc = getsigncert(s, &cert); rc != kOk) return fail(rc, kNoCert);
   std::string policy;
-  if (int rc = getpolicyoid(session, cert, policy); rc != kOk) return signfail(session, rc, kNoCert);
+  if (int rc = getpolicyoid(session, cert, policy); rc != kOk) return fail(rc, kNoCert);
   if (policy != kSignOnlyPolicy)
-    return signfail(session, kXmldsigPolicy,
+    return fail(kXmldsigPolicy,
                     "createxmldsig_createxmldsig: To create XMLDSIG signatures an RA Signing certificate must be "
                     "aquired\n");
   std::string certificate;
-  if (int rc = getsigningcertificate(session, cert, certificate); rc != kOk) return signfail(session, rc, kNoCert);
+  if (int rc = getsigningcertificate(session, cert, certificate); rc != kOk) return fail(rc, kNoCert);
 
   std::string signedinfo;
   signedinfo.append("<SignedInfo xmlns=\"" ZMR_DSIG_NS "\">")
@@ -68,7 +68,7 @@ int build(const Session& s, std::string_view order, std::string& document) {
       .append("</DigestValue></Reference></SignedInfo>");
   std::string signaturevalue;
   if (int rc = signdatap1(s, signedinfo, signaturevalue, kCertSigning); rc != kOk)
-    return signfail(session, rc, "createxmldsig_createxmldsig: An error occured trying sign the xml order\n");
+    return fail(rc, "createxmldsig_createxmldsig: An error occured trying sign the xml order\n");
 
   std::string out;
   out.reserve(signedinfo.size() + signaturevalue.size() + certificate.size() + object.size() + 214);
@@ -95,16 +95,16 @@ int createxmldsig(int session, std::string_view order, std::string& document, in
     if (int rc = build(*s, order, document); rc != kOk) return rc;
   } catch (const std::bad_alloc&) {
     document.clear();
-    return signfail(session, kOutOfMemory, "createxmldsig_createxmldsig: Error allocating memory.\n");
+    return fail(kOutOfMemory, "createxmldsig_createxmldsig: Error allocating memory.\n");
   } catch (const std::length_error&) {
     document.clear();
-    return signfail(session, kOutOfMemory, "createxmldsig_createxmldsig: Error allocating memory.\n");
+    return fail(kOutOfMemory, "createxmldsig_createxmldsig: Error allocating memory.\n");
   }
   X509* cert = nullptr;
   int rc = getsigncert(*s, &cert);
   if (rc == kOk) rc = getdaysuntilexpire(session, cert, days);
   if (rc != kOk)
-    return signfail(session, rc,
+    return fail(rc,
                     "createxmldsig_createxmldsig: An error occured trying to get the days until the certificate "
                     "expires\n");
   return 0;

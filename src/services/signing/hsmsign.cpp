@@ -11,17 +11,14 @@ int hsmsign(const Session& s, const std::string& label, const unsigned char* dat
   const int session = s.number;
   std::vector<unsigned char> digestinfo;
   if (createhashforpkcs1(session, data, length, digestinfo, keybits) != 0) {
-    setlasterror(session, lines.nodigestinfo);
-    return kSignDigestInfo;
+    return fail(kSignDigestInfo, lines.nodigestinfo);
   }
   std::vector<unsigned char> produced;
   if (hsm_signdata(s, digestinfo.data(), digestinfo.size(), produced, label, 0) != 0) {
-    setlasterror(session, lines.signfailed);
-    return kSignHsm;
+    return fail(kSignHsm, lines.signfailed);
   }
   if (produced.size() > kHsmResultMax) {
-    setlasterror(session, lines.toolarge);
-    return lines.toolargecode;
+    return fail(lines.toolargecode, lines.toolarge);
   }
   signature = std::move(produced);
   return 0;

@@ -145,39 +145,39 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
   const EVP_MD* md = merchantdigest(keybits);
 
   Pkcs7Ptr p7(PKCS7_new());
-  if (!p7) return signfail(session, kSignPkcs7, "signdata_signdata: Unable to create PKCS7 structure.\n");
+  if (!p7) return fail(kSignPkcs7, "signdata_signdata: Unable to create PKCS7 structure.\n");
   if (PKCS7_set_type(p7.get(), NID_pkcs7_signed) != 1)
-    return signfail(session, kSignP7Type, "signdata_signdata: Unable to set PKCS7 type in P7 structure.\n");
+    return fail(kSignP7Type, "signdata_signdata: Unable to set PKCS7 type in P7 structure.\n");
 
   uint64_t hsmcontext = 0;
   if (gethsm_sessioncontext(s, &hsmcontext) != 0)
-    return signfail(session, kSignHsmContext, "signdata_signdata: An error occured getting the HSM context for merchant\n");
+    return fail(kSignHsmContext, "signdata_signdata: An error occured getting the HSM context for merchant\n");
   bool hsm = hsmcontext != 0;
 
   if (certtype != kCertSigning && certtype != kCertAuthentication)
-    return signfail(session, kSignCertType,
+    return fail(kSignCertType,
                 "signdata_signdata: The requested certificate type is neither SIGNING nor AUTHENTICATION\n");
   X509* cert = nullptr;
   EVP_PKEY* key = nullptr;
   if (certtype == kCertSigning) {
     if (int rc = getsigncert(s, &cert); rc != kOk)
-      return signfail(session, rc,
+      return fail(rc,
                   "signdata_signdata: An error occured trying to get the merchants signing certificate from "
                   "sessionstore\n");
     if (!hsm) {
       if (int rc = getsignkey(s, &key); rc != kOk)
-        return signfail(session, rc,
+        return fail(rc,
                     "signdata_signdata: An error occured trying to get the merchants signing key from "
                     "sessionstore\n");
     }
   } else {
     if (int rc = getauthcert(s, &cert); rc != kOk)
-      return signfail(session, rc,
+      return fail(rc,
                   "signdata_signdata: An error occured trying to get the merchants auth certificate from "
                   "sessionstore\n");
     if (!hsm) {
       if (int rc = getauthkey(s, &key); rc != kOk)
-        return signfail(session, rc,
+        return fail(rc,
                     "signdata_signdata: An error occured trying to retrieve the merchant's private "
                     "authentication key from session store.\n");
     }
@@ -185,60 +185,60 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
 
   PKCS7_SIGNER_INFO* si = nullptr;
   if (!addsigner(p7.get(), cert, md, si))
-    return signfail(session, kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+    return fail(kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   if (!addattribute(si, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data), -1))
-    return signfail(session, kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+    return fail(kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
 
   bool iso = profile == CmsProfile::fromitem && isoprofile(session, certtype);
   std::array<unsigned char, 51> certvalue{};
   if (!signingcertvalue(cert, certvalue) ||
       !addattribute(si, iso ? NID_pkcs9_signerInfoV2 : NID_pkcs9_signerInfo, V_ASN1_SEQUENCE, certvalue.data(),
                     static_cast<int>(certvalue.size())))
-    return signfail(session, kSignSignerInfo, "signdata_signdata: An error occurred trying to add signer info to the PKCS7\n");
+    return fail(kSignSignerInfo, "signdata_signdata: An error occurred trying to add signer info to the PKCS7\n");
 
   static constexpr char kChannel[] = "ZMR Channel";
   if (nonce == 1 && !addattribute(si, NID_pkcs9_randomNonce, V_ASN1_OCTET_STRING, kChannel, sizeof kChannel - 1))
-    return signfail(session, kSignSignerInfo, "signdata_signdata: An error occurred trying to add signer info to the PKCS7\n");
+    return fail(kSignSignerInfo, "signdata_signdata: An error occurred trying to add signer info to the PKCS7\n");
 
   // The signer first, then the chain without its self-signed root.
   if (PKCS7_add_certificate(p7.get(), cert) != 1)
-    return signfail(session, kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+    return fail(kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   STACK_OF(X509)* cas = nullptr;
   if (int rc = getcacerts(s, &cas); rc != kOk)
-    return signfail(session, rc,
+    return fail(rc,
                 "signdata_signdata: An error occured trying to retrieve the merchant's ca chain from session "
                 "store.\n");
   for (int i = 0; i < sk_X509_num(cas); ++i) {
     X509* ca = sk_X509_value(cas, i);
     if (X509_NAME_cmp(X509_get_subject_name(ca), X509_get_issuer_name(ca)) == 0) continue;
     if (PKCS7_add_certificate(p7.get(), ca) != 1)
-      return signfail(session, kSignSignerInfo,
+      return fail(kSignSignerInfo,
                   "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   }
 
   // Detached: the content is id-data without its octets.
   if (PKCS7_content_new(p7.get(), NID_pkcs7_data) != 1 || PKCS7_set_detached(p7.get(), 1) != 1)
-    return signfail(session, kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+    return fail(kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
 
   if (!iso) {
     Asn1TimePtr now(ASN1_UTCTIME_adj(nullptr, std::time(nullptr), 0, 0));
     if (!now || !addattribute(si, NID_pkcs9_signingTime, V_ASN1_UTCTIME, now.get(), -1))
-      return signfail(session, kSignSignerInfo,
+      return fail(kSignSignerInfo,
                   "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   }
 
   {
     EvpMdCtxPtr ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1)
-      return signfail(session, kSignDigestInit, "signdata_signdata: An error occured calling EVP_DigestInit\n");
+      return fail(kSignDigestInit, "signdata_signdata: An error occured calling EVP_DigestInit\n");
     if (EVP_DigestUpdate(ctx.get(), data, length) != 1)
-      return signfail(session, kSignDigestUpdate, "signdata_signdata: An error occured calling EVP_DigestUpdate\n");
+      return fail(kSignDigestUpdate, "signdata_signdata: An error occured calling EVP_DigestUpdate\n");
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestlength = 0;
     if (EVP_DigestFinal_ex(ctx.get(), digest, &digestlength) != 1)
-      return signfail(session, kSignDigestFinal, "signdata_signdata: An error occured calling EVP_DigestFinal\n");
+      return fail(kSignDigestFinal, "signdata_signdata: An error occured calling EVP_DigestFinal\n");
     if (!addattribute(si, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING, digest, static_cast<int>(digestlength)))
-      return signfail(session, kSignSignerInfo,
+      return fail(kSignSignerInfo,
                   "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   }
 
@@ -264,11 +264,11 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
     std::string label;
     if (certtype == kCertSigning) {
       if (int rc = gethsm_signkeylabel(s, label); rc != kOk)
-        return signfail(session, rc,
+        return fail(rc,
                     "signdata_signdata: An error occured getting the HSM signing key label for the merchant\n");
     } else {
       if (int rc = gethsm_authkeylabel(s, label); rc != kOk)
-        return signfail(session, rc,
+        return fail(rc,
                     "signdata_signdata: An error occured getting the HSM authentication key label for the "
                     "merchant\n");
     }
@@ -297,11 +297,11 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
   // fails, and its bytes then differ from what the next encoding writes:
   // what goes out must be what was signed.
   if (!sameattributes(signedattributes(der), attributes, static_cast<size_t>(attributeslength)))
-    return signfail(session, kSignSignerInfo,
+    return fail(kSignSignerInfo,
                     "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   if (int rc = encodebase64(session, der.data(), der.size(), out); rc != kOk) {
     out.clear();
-    return signfail(session, rc,
+    return fail(rc,
                 "signdata_signdata: An error occured trying to base64 encode the der encoded pkcs7 signature.\n");
   }
   return 0;

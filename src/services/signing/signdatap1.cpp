@@ -26,23 +26,23 @@ int signdatap1(const Session& s, const unsigned char* data, size_t length, std::
   if (int rc = getmerchantkeysize(s, &keybits); rc != kOk) return rc;
   uint64_t hsmcontext = 0;
   if (gethsm_sessioncontext(s, &hsmcontext) != 0)
-    return signfail(session, kP1HsmContext, "signdatap1_signdatap1: An error occured getting the HSM context for merchant\n");
+    return fail(kP1HsmContext, "signdatap1_signdatap1: An error occured getting the HSM context for merchant\n");
 
   std::vector<unsigned char> signature;
   if (hsmcontext == 0) {
     EVP_PKEY* key = nullptr;
     if (certtype == kCertSigning) {
       if (int rc = getsignkey(s, &key); rc != kOk)
-        return signfail(session, rc,
+        return fail(rc,
                     "signdatap1_signdatap1: An error occured trying to retrieve the merchant's private signing key "
                     "from session store.\n");
     } else if (certtype == kCertAuthentication) {
       if (int rc = getauthkey(s, &key); rc != kOk)
-        return signfail(session, rc,
+        return fail(rc,
                     "signdatap1_signdatap1: An error occured trying to retrieve the merchant's private "
                     "authentication key from session store.\n");
     } else {
-      return signfail(session, kP1CertType, kBadType);
+      return fail(kP1CertType, kBadType);
     }
     static constexpr SoftwareSignLines lines = {
         kP1Init, "signdatap1_signdatap1: An error occured calling EVP_SignInit\n",
@@ -55,15 +55,15 @@ int signdatap1(const Session& s, const unsigned char* data, size_t length, std::
     std::string label;
     if (certtype == kCertSigning) {
       if (int rc = gethsm_signkeylabel(s, label); rc != kOk)
-        return signfail(session, rc,
+        return fail(rc,
                     "signdatap1_signdatap1: An error occured getting the HSM signing key label for the merchant\n");
     } else if (certtype == kCertAuthentication) {
       if (int rc = gethsm_authkeylabel(s, label); rc != kOk)
-        return signfail(session, rc,
+        return fail(rc,
                     "signdatap1_signdatap1: An error occured getting the HSM authentication key label for the "
                     "merchant\n");
     } else {
-      return signfail(session, kP1CertType, kBadType);
+      return fail(kP1CertType, kBadType);
     }
     // A DigestInfo that cannot be made is reported under signdata's name.
     static constexpr HsmSignLines lines = {
@@ -77,7 +77,7 @@ int signdatap1(const Session& s, const unsigned char* data, size_t length, std::
 
   if (int rc = encodebase64(session, signature.data(), signature.size(), out); rc != kOk) {
     out.clear();
-    return signfail(session, rc,
+    return fail(rc,
                 "signdatap1_signdatap1: An error occured trying to base64 encode the der encoded pkcs7 signature.\n");
   }
   return 0;

@@ -75,12 +75,6 @@ int createxmldsig(int session, std::string_view order, std::string& document, in
 
 // ---- steps shared by the signers ----
 
-// Appends the line to the recent error and returns code.
-inline int signfail(int session, int code, std::string_view line) {
-  setlasterror(session, line);
-  return code;
-}
-
 // Recent-error lines and codes of one caller of softwaresign, by step.
 struct SoftwareSignLines {
   int initcode;

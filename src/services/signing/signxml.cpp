@@ -40,15 +40,15 @@ int signxml(const Session& state, const char* xml, size_t xmllength, const char*
     text.reserve(x.size() + s.size() + 57);
     text.append("<ZelmorXML><ZMRXML>").append(x).append("</ZMRXML><ZMRXSL>").append(s).append("</ZMRXSL></ZelmorXML>");
   } catch (const std::bad_alloc&) {
-    return signfail(session, kOutOfMemory, "signxml::signxml: Error allocating memory.\n");
+    return fail(kOutOfMemory, "signxml::signxml: Error allocating memory.\n");
   } catch (const std::length_error&) {
-    return signfail(session, kOutOfMemory, "signxml::signxml: Error allocating memory.\n");
+    return fail(kOutOfMemory, "signxml::signxml: Error allocating memory.\n");
   }
   if (int rc = signdata(state, text, pkcs7, kCertSigning, 1); rc != kOk)
-    return signfail(session, rc, "signxml_signxml: An error occured trying to sign the ZMRXML xml structure.\n");
+    return fail(rc, "signxml_signxml: An error occured trying to sign the ZMRXML xml structure.\n");
   if (int rc = encodebase64(session, text, envelope); rc != kOk) {
     envelope.clear();
-    return signfail(session, rc, "signxml_signxml: An error occured trying to base64 encode the ZelmorXML structure.\n");
+    return fail(rc, "signxml_signxml: An error occured trying to base64 encode the ZelmorXML structure.\n");
   }
   return 0;
 }

@@ -18,13 +18,8 @@
 namespace zmr {
 namespace {
 
-constexpr const char* kPrefixOne = "decrypttransactiondata::decrypttransactiondata: ";
-constexpr const char* kPrefixTwo = "decrypttransactiondata_decrypttransactiondata: ";
-
-int fail(int session, int code, const char* prefix, const char* text) {
-  setlasterror(session, std::string(prefix) + text);
-  return code;
-}
+constexpr Where kOne{"decrypttransactiondata::decrypttransactiondata: "};
+constexpr Where kTwo{"decrypttransactiondata_decrypttransactiondata: "};
 
 // All ones when x (a byte) is zero, else zero; without a branch.
 inline unsigned zeromask(unsigned x) { return 0u - ((~x & (x - 1u)) >> 31); }
@@ -68,13 +63,12 @@ std::optional<bool> fitsmodulus(EVP_PKEY* key, std::span<const unsigned char> wr
 // is checked by selectkey. A block that fits the key and still cannot be
 // decrypted is a fault of ours, not of the message (22005).
 int unwrapsoftware(const Session& s, std::span<const unsigned char> wrapped, SecretBytes& basekey) {
-  const int session = s.number;
   EVP_PKEY* authkey = nullptr;
   if (int rc = getauthkey(s, &authkey); rc != kOk)
-    return fail(session, rc, kPrefixOne, "An error occured retrieving the auth key for merchant. \n");
+    return fail(rc, kOne, "An error occured retrieving the auth key for merchant. \n");
   auto unusable = [&] {
     ERR_clear_error();
-    return fail(session, kRsaDecrypt, kPrefixOne,
+    return fail(kRsaDecrypt, kOne,
                 "An error occured trying to decrypt the encryption key with merchant private auth key\n");
   };
   std::optional<bool> fits = fitsmodulus(authkey, wrapped);
@@ -97,27 +91,26 @@ int unwrapsoftware(const Session& s, std::span<const unsigned char> wrapped, Sec
 // judges a padding, so any failure of its is an HSM failure, reported as
 // such, whatever code it uses.
 int unwraphsm(const Session& s, std::span<const unsigned char> wrapped, SecretBytes& basekey) {
-  const int session = s.number;
   std::string label;
   if (int rc = gethsm_authkeylabel(s, label); rc != kOk)
-    return fail(session, rc, kPrefixTwo, "An error occured getting the HSM auth key label for the merchant\n");
+    return fail(rc, kTwo, "An error occured getting the HSM auth key label for the merchant\n");
   // The module's key is the one of the authentication certificate.
   X509* cert = nullptr;
   if (int rc = getauthcert(s, &cert); rc != kOk)
-    return fail(session, rc, kPrefixOne, "An error occured retrieving the auth key for merchant. \n");
+    return fail(rc, kOne, "An error occured retrieving the auth key for merchant. \n");
   std::optional<bool> fits = fitsmodulus(X509_get0_pubkey(cert), wrapped);
   if (!fits) {
     ERR_clear_error();
-    return fail(session, kRsaDecrypt, kPrefixOne, "An error occured retrieving the auth key for merchant. \n");
+    return fail(kRsaDecrypt, kOne, "An error occured retrieving the auth key for merchant. \n");
   }
   if (!*fits) return kOk;
   SecretBytes em;
   if (int rc = hsm_decrypt(s, wrapped.data(), wrapped.size(), em, &label, HsmRsa::raw); rc != kOk)
-    return fail(session, rc, kPrefixTwo, "An error occured trying to decrypt the encryption key using HSM.\n");
+    return fail(rc, kTwo, "An error occured trying to decrypt the encryption key using HSM.\n");
   // A module may leave out the leading zero bytes of the number, but a
   // block longer than the modulus is its fault.
   if (em.bytes.size() > wrapped.size())
-    return fail(session, kHsmDecrypt, kPrefixTwo, "An error occured trying to decrypt the encryption key using HSM.\n");
+    return fail(kHsmDecrypt, kTwo, "An error occured trying to decrypt the encryption key using HSM.\n");
   SecretBytes block(wrapped.size());
   std::copy(em.bytes.begin(), em.bytes.end(), block.bytes.end() - static_cast<std::ptrdiff_t>(em.bytes.size()));
   selectkey(block.bytes, basekey);
@@ -146,46 +139,46 @@ int decrypttransactiondata(const Session& s, std::string_view enckey, std::strin
 
   std::vector<unsigned char> wrapped;
   if (int rc = decodebase64(session, enckey, wrapped); rc != kOk)
-    return fail(session, rc, kPrefixOne,
+    return fail(rc, kOne,
                 "An error occured trying to base64 decode the base64 encoded encrypted key.\n");
 
   uint64_t hsmsession = 0;
   if (gethsm_sessioncontext(s, &hsmsession) != kOk)
-    return fail(session, kDecryptHsmContext, kPrefixOne, "An error occured getting the HSM context for merchant.\n");
+    return fail(kDecryptHsmContext, kOne, "An error occured getting the HSM context for merchant.\n");
 
   // Drawn first: whatever encKey holds, something goes on to the tag check.
   SecretBytes basekey(kBaseKeyLength);
   if (RAND_bytes(basekey.bytes.data(), static_cast<int>(basekey.bytes.size())) != 1)
-    return fail(session, kBasekeyWrap, kPrefixTwo, "An error occured trying to generate a random key.\n");
+    return fail(kBasekeyWrap, kTwo, "An error occured trying to generate a random key.\n");
   int rc = hsmsession != 0 ? unwraphsm(s, wrapped, basekey) : unwrapsoftware(s, wrapped, basekey);
   if (rc != kOk) return rc;
 
   SubKey mackey, key, iv;
   if (deriveKeyMaterial(basekey.bytes, kRequestLabels.authentication, mackey) != kOk)
-    return fail(session, kOutOfMemory, kPrefixTwo, "An error occured while deriving the authentication key.\n");
+    return fail(kOutOfMemory, kTwo, "An error occured while deriving the authentication key.\n");
   if (deriveKeyMaterial(basekey.bytes, kRequestLabels.encryption, key) != kOk)
-    return fail(session, kOutOfMemory, kPrefixTwo, "An error occured while deriving the encryption key.\n");
+    return fail(kOutOfMemory, kTwo, "An error occured while deriving the encryption key.\n");
   if (deriveKeyMaterial(basekey.bytes, kRequestLabels.iv, iv) != kOk)
-    return fail(session, kOutOfMemory, kPrefixTwo, "An error occured while deriving the init vector.\n");
+    return fail(kOutOfMemory, kTwo, "An error occured while deriving the init vector.\n");
 
   std::vector<unsigned char> cipher, tag;
   if (rc = decodebase64(session, encdata, cipher); rc != kOk)
-    return fail(session, rc, kPrefixTwo, "An error occured while base64 decoding the encrypted message.\n");
+    return fail(rc, kTwo, "An error occured while base64 decoding the encrypted message.\n");
   if (rc = decodebase64(session, encauth, tag); rc != kOk)
-    return fail(session, rc, kPrefixTwo, "An error occured while base64 decoding the encrypted MAC.\n");
+    return fail(rc, kTwo, "An error occured while base64 decoding the encrypted MAC.\n");
 
   std::string macinput;
   macinput.reserve(operation.size() + encdata.size() + enckey.size() + (extra ? extra->size() : 0));
   macinput.append(operation).append(encdata).append(enckey);
   if (extra) macinput.append(*extra);
   if (rc = authenticateMessage(mackey.bytes, bytesof(macinput), tag); rc != kOk)
-    return fail(session, rc, kPrefixTwo, "Failed to authenticate message.\n");
+    return fail(rc, kTwo, "Failed to authenticate message.\n");
 
   if (rc = symmetricDecrypt2(session, key.bytes, iv.bytes, cipher, plain); rc != kOk)
-    return fail(session, rc, kPrefixTwo, "Failed to decrypt message.\n");
+    return fail(rc, kTwo, "Failed to decrypt message.\n");
   if (rc = encodebase64(session, basekey.bytes.data(), basekey.bytes.size(), basekeytext.value); rc != kOk) {
     plain.wipe();
-    return fail(session, rc, kPrefixTwo, "An error occured while base64 encoding the basekey.\n");
+    return fail(rc, kTwo, "An error occured while base64 encoding the basekey.\n");
   }
   return kOk;
 }

@@ -6,10 +6,7 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, const char* text) {
-  setlasterror(session, std::string("decrypttransactiondata::decrypttransactionresponse: ") + text);
-  return code;
-}
+constexpr Where kAt{"decrypttransactiondata::decrypttransactionresponse: "};
 
 }  // namespace
 
@@ -18,25 +15,25 @@ int decrypttransactionresponse(int session, std::string_view basekeytext, std::s
   plain.wipe();
   SecretBytes basekey;
   if (int rc = decodebase64(session, basekeytext, basekey.bytes); rc != kOk)
-    return fail(session, rc, "Error base64 decoding basekey.\n");
+    return fail(rc, kAt, "Error base64 decoding basekey.\n");
 
   SubKey mackey, iv, key;
   if (deriveKeyMaterial(basekey.bytes, kResponseLabels.authentication, mackey) != kOk)
-    return fail(session, kOutOfMemory, "Error deriving the authentication key.\n");
+    return fail(kOutOfMemory, kAt, "Error deriving the authentication key.\n");
   if (deriveKeyMaterial(basekey.bytes, kResponseLabels.iv, iv) != kOk)
-    return fail(session, kOutOfMemory, "Error deriving the decryption init vector.\n");
+    return fail(kOutOfMemory, kAt, "Error deriving the decryption init vector.\n");
   if (deriveKeyMaterial(basekey.bytes, kResponseLabels.encryption, key) != kOk)
-    return fail(session, kOutOfMemory, "Error deriving the decryption key.\n");
+    return fail(kOutOfMemory, kAt, "Error deriving the decryption key.\n");
 
   std::vector<unsigned char> cipher, tag;
   if (int rc = decodebase64(session, encdata, cipher); rc != kOk)
-    return fail(session, rc, "Error base64 decoding encdata.\n");
+    return fail(rc, kAt, "Error base64 decoding encdata.\n");
   if (int rc = decodebase64(session, encauth, tag); rc != kOk)
-    return fail(session, rc, "Error base64 decoding encauth.\n");
+    return fail(rc, kAt, "Error base64 decoding encauth.\n");
   if (int rc = authenticateMessage(mackey.bytes, cipher, tag); rc != kOk)
-    return fail(session, rc, "Unable to verify authenticity of received message.\n");
+    return fail(rc, kAt, "Unable to verify authenticity of received message.\n");
   if (int rc = symmetricDecrypt2(session, key.bytes, iv.bytes, cipher, plain); rc != kOk)
-    return fail(session, rc, "Error decrypting the received data.\n");
+    return fail(rc, kAt, "Error decrypting the received data.\n");
   return kOk;
 }
 

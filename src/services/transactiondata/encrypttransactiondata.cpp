@@ -45,11 +45,7 @@ EvpPkeyPtr publickey(std::string_view modulushex) {
   return EvpPkeyPtr(key);
 }
 
-// Failure line of this operation.
-int fail(int session, int code, const char* text) {
-  setlasterror(session, std::string("encrypttransactiondata::encrypttransactiondata: ") + text);
-  return code;
-}
+constexpr Where kAt{"encrypttransactiondata::encrypttransactiondata: "};
 
 }  // namespace
 
@@ -84,23 +80,23 @@ int encrypttransactiondata(int session, std::string_view plain, std::string_view
 
   SecretBytes basekey(kBaseKeyLength);
   if (RAND_bytes(basekey.bytes.data(), static_cast<int>(basekey.bytes.size())) != 1)
-    return fail(session, kBasekeyWrap, "Failed to generate basekey.\n");
+    return fail(kBasekeyWrap, kAt, "Failed to generate basekey.\n");
 
   std::vector<unsigned char> wrapped;
   if (int rc = protectBaseKey(session, basekey.bytes, modulushex, wrapped); rc != kOk)
-    return fail(session, rc, "Error protecting basekey.\n");
+    return fail(rc, kAt, "Error protecting basekey.\n");
 
   SubKey enckey, iv, mackey;
   if (deriveKeyMaterial(basekey.bytes, kRequestLabels.encryption, enckey) != kOk)
-    return fail(session, kOutOfMemory, "Error creating request encryption key.\n");
+    return fail(kOutOfMemory, kAt, "Error creating request encryption key.\n");
   if (deriveKeyMaterial(basekey.bytes, kRequestLabels.iv, iv) != kOk)
-    return fail(session, kOutOfMemory, "Error creating request encryption iv.\n");
+    return fail(kOutOfMemory, kAt, "Error creating request encryption iv.\n");
   if (deriveKeyMaterial(basekey.bytes, kRequestLabels.authentication, mackey) != kOk)
-    return fail(session, kOutOfMemory, "Error creating authentication key.\n");
+    return fail(kOutOfMemory, kAt, "Error creating authentication key.\n");
 
   std::vector<unsigned char> cipher;
   if (int rc = symmetricEncrypt2(session, enckey.bytes, iv.bytes, bytesof(plain), cipher); rc != kOk)
-    return fail(session, rc, "Error encrypting request data.\n");
+    return fail(rc, kAt, "Error encrypting request data.\n");
 
   // The tag binds the wrapped key to the data.
   std::vector<unsigned char> macinput;
@@ -109,13 +105,13 @@ int encrypttransactiondata(int session, std::string_view plain, std::string_view
   macinput.insert(macinput.end(), wrapped.begin(), wrapped.end());
   std::array<unsigned char, kTagLength> tag{};
   if (int rc = authenticateMessage(mackey.bytes, macinput, tag); rc != kOk)
-    return fail(session, rc, "Error from authenticateMessage.\n");
+    return fail(rc, kAt, "Error from authenticateMessage.\n");
 
   if (int rc = encodebase64(session, basekey.bytes.data(), basekey.bytes.size(), out.basekey.value); rc != kOk)
-    return fail(session, rc, "Error base64 encoding base key.\n");
+    return fail(rc, kAt, "Error base64 encoding base key.\n");
   if (int rc = encodebase64(session, wrapped.data(), wrapped.size(), out.enckey); rc != kOk) {
     out.basekey.wipe();
-    return fail(session, rc, "Error base64 encoding the encrypted basekey.\n");
+    return fail(rc, kAt, "Error base64 encoding the encrypted basekey.\n");
   }
   int rc = encodebase64(session, cipher.data(), cipher.size(), out.encdata);
   if (rc == kOk) rc = encodebase64(session, tag.data(), tag.size(), out.encauth);
@@ -123,7 +119,7 @@ int encrypttransactiondata(int session, std::string_view plain, std::string_view
     out.basekey.wipe();
     out.enckey.clear();
     out.encdata.clear();
-    return fail(session, rc, "Error base64 encoding the encrypted request.\n");
+    return fail(rc, kAt, "Error base64 encoding the encrypted request.\n");
   }
   return kOk;
 }

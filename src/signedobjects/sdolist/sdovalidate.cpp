@@ -21,19 +21,14 @@ namespace {
 
 constexpr int kUsages[] = {2};  // nonRepudiation
 
-int fail(int session, int code, std::string_view line) {
-  setlasterror(session, line);
-  return code;
-}
-
 bool hasbytes(const sdobytes& bytes) { return bytes && !bytes->empty(); }
 
-int verifymandatory(int session, const sdolist* list) {
+int verifymandatory(const sdolist* list) {
   if (list == nullptr || !list->first)
-    return fail(session, kSdoListEmpty, "sdovalidate_verifymandatory: The sdo contains no sdolist.\n");
+    return fail(kSdoListEmpty, "sdovalidate_verifymandatory: The sdo contains no sdolist.\n");
   const sdoelement& sdo = *list->first;
   if (sdo.nextsdoelement)
-    return fail(session, kSdoListMany,
+    return fail(kSdoListMany,
                 "sdovalidate_verifymandatory: The sdolist contains more than one entry, the nextsdoelement is set.\n");
   if (!sdo.szzmr_sdoversion) return kSdoListNoVersion;
   if (!sdo.sdodatapart) return kSdoListNoDataPart;
@@ -48,7 +43,7 @@ int verifymandatory(int session, const sdolist* list) {
 
 int comparehashagainstdata(int session, const sdoelement& sdo) {
   if (!hasbytes(sdo.storeddata))
-    return fail(session, kSdoListNoData,
+    return fail(kSdoListNoData,
                 "sdovalidate_comparehashagainstdata: The sdo does not contain the data, therefore it is impossible "
                 "to verify the data itself.\n");
   std::string document, digest;
@@ -58,11 +53,11 @@ int comparehashagainstdata(int session, const sdoelement& sdo) {
   if (int rc = decodebase64(session, digest, bytes); rc != kOk) return rc;
   const std::vector<unsigned char>& stored = *sdo.sdodatapart->szhasheddata;
   if (bytes.size() != stored.size())
-    return fail(session, kSdoListHashLength,
+    return fail(kSdoListHashLength,
                 "sdovalidate_comparehashagainstdata: The length of the message digest of the sdo's data does not "
                 "equal ihasheddata .\n");
   if (!std::equal(bytes.begin(), bytes.end(), stored.begin()))
-    return fail(session, kSdoListHashLength,
+    return fail(kSdoListHashLength,
                 "sdovalidate_comparehashagainstdata: The message digest of the sdo's data does not equal "
                 "szhasheddata.\n");
   return 0;
@@ -72,18 +67,18 @@ int verifysignature(const Session& s, const sdoelement& sdo) {
   const int session = s.number;
   std::string signable;
   if (int rc = sdodataparttosignable(session, *sdo.sdodatapart, signable); rc != kOk)
-    return fail(session, rc,
+    return fail(rc,
                 "sdovalidate_verifysignature: An error occured trying to create a signable representation of the "
                 "sdo datapart.\n");
   const std::string& signature = *sdo.szsdosignature;
   if (int rc = verifydata(s, signature, reinterpret_cast<const unsigned char*>(signable.data()), signable.size(), 0,
                           kUsages, 1, kChainNoDates);
       rc != kOk)
-    return fail(session, rc,
+    return fail(rc,
                 "sdovalidate_verifysignature: An error occured trying to verify the signature of the sdo's "
                 "datapart.\n");
   if (int rc = issigningtimeincertvalidity(session, signature); rc != kOk)
-    return fail(session, rc,
+    return fail(rc,
                 "sdovalidate_verifysignature: An error occured trying to verify that the signingtime is between "
                 "certificate notbefore and notafter.\n");
   return 0;
@@ -121,16 +116,15 @@ bool verifydatetimeformat(int session, std::string_view t) {
 }
 
 int validateocsp(const Session& s, const sigelement& element, std::string_view signature) {
-  const int session = s.number;
   if (!element.szocspresponse)
-    return fail(session, kSdoNoOcsp,
+    return fail(kSdoNoOcsp,
                 "sdovalidate_validateocsp: The signature element in the sdo does not contain an ocsp response.\n");
   if (element.szocspresponse->empty())
-    return fail(session, kSdoOcspEmpty,
+    return fail(kSdoOcspEmpty,
                 "sdovalidate_validateocsp: The signature element in the sdo does not contain an ocsp response "
                 "length.\n");
   return validateocspvalue(s, element.szocspresponse->data(), element.szocspresponse->size(), signature,
-                           "sdovalidate_validateocsp");
+                           "sdovalidate_validateocsp: ");
 }
 
 int verifysignatureelement(const Session& s, const sdodatapart& datapart, const sigelement& element) {
@@ -141,31 +135,31 @@ int verifysignatureelement(const Session& s, const sdodatapart& datapart, const 
     // The merchant signs the digest followed by the date-time.
     const std::string& datetime = *element.szdatetime;
     if (!verifydatetimeformat(session, datetime))
-      return fail(session, kSdoListSigFormat,
+      return fail(kSdoListSigFormat,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the format of the "
                   "signatureelements szdatetime (merchant signature).\n");
     std::vector<unsigned char> covered(digest);
     covered.insert(covered.end(), datetime.begin(), datetime.end());
     if (int rc = verifydata(s, signature, covered.data(), covered.size(), 0, kUsages, 1, kChainNoDates); rc != kOk)
-      return fail(session, rc,
+      return fail(rc,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the merchant's signature in "
                   "the signature element.\n");
   } else {
     if (int rc = verifydata(s, signature, digest.data(), digest.size(), 1, kUsages, 1, kChainNoDates); rc != kOk)
-      return fail(session, rc,
+      return fail(rc,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the end users signature in "
                   "the signature element.\n");
   }
   if (int rc = issigningtimeincertvalidity(session, signature); rc != kOk) return rc;
   if (int rc = validateocsp(s, element, signature); rc != kOk)
-    return fail(session, rc,
+    return fail(rc,
                 "sdovalidate_verifysignatureelement: An error occured trying to validate the ocsp response in the "
                 "signature element.\n");
   return 0;
 }
 
 // The producedAt of an element's answer: 0, 20018 or 20020.
-int producedat(int session, const sigelement& element, int64_t& seconds) {
+int producedat(const sigelement& element, int64_t& seconds) {
   OcspBasicRespPtr basic;
   if (element.szocspresponse) {
     const unsigned char* p = element.szocspresponse->data();
@@ -174,38 +168,38 @@ int producedat(int session, const sigelement& element, int64_t& seconds) {
     if (basic && p != element.szocspresponse->data() + length) basic.reset();
   }
   if (!basic)
-    return fail(session, kSdoOcspParse,
+    return fail(kSdoOcspParse,
                 "sdovalidate_verifyocsptimegap: Could not parse the signatureelements der encoded ocsp basicresponse "
                 "into an ocsp basicresponse structure.\n");
   const ASN1_GENERALIZEDTIME* produced = OCSP_resp_get0_produced_at(basic.get());
   if (produced == nullptr || !asn1timetotime(produced, seconds))
-    return fail(session, kSdoOcspNoProduced,
+    return fail(kSdoOcspNoProduced,
                 "sdovalidate_verifyocsptimegap: The ocsp basicresponse does not contain a produced at date.\n");
   return 0;
 }
 
-int verifyocsptimegap(int session, const sdodatapart& datapart) {
+int verifyocsptimegap(const sdodatapart& datapart) {
   const sigelement* first = datapart.siglist.get();
   const sigelement* second = first != nullptr ? first->next.get() : nullptr;
-  if (second == nullptr) return fail(session, kSdoOcspParse, "sdovalidate_verifyocsptimegap: sigelement is NULL.\n");
+  if (second == nullptr) return fail(kSdoOcspParse, "sdovalidate_verifyocsptimegap: sigelement is NULL.\n");
   int64_t firsttime = 0, secondtime = 0;
-  if (int rc = producedat(session, *first, firsttime); rc != kOk) return rc;
-  if (int rc = producedat(session, *second, secondtime); rc != kOk) return rc;
+  if (int rc = producedat(*first, firsttime); rc != kOk) return rc;
+  if (int rc = producedat(*second, secondtime); rc != kOk) return rc;
   if (firsttime - secondtime > kMaxOcspTimeGapSeconds)
-    return fail(session, kSdoListOcspGap,
+    return fail(kSdoListOcspGap,
                 "sdovalidate_verifyocsptimegap: The timegap between the produced at dates in the signature elements "
                 "ocsp basic responses is too large.\n");
   return 0;
 }
 
-int verifyzelmorconstraints(int session, const sdodatapart& datapart) {
+int verifyzelmorconstraints(const sdodatapart& datapart) {
   int count = 0;
   for (const sigelement* e = datapart.siglist.get(); e != nullptr; e = e->next.get(), ++count) {
     if (!hasbytes(e->szocspresponse))
-      return fail(session, kSdoNoOcsp, "sdovalidate_verifyzelmorconstraints: No szocspresponse in signatureelement.\n");
+      return fail(kSdoNoOcsp, "sdovalidate_verifyzelmorconstraints: No szocspresponse in signatureelement.\n");
   }
   if (count != 2)
-    return fail(session, kSdoListSigCount,
+    return fail(kSdoListSigCount,
                 "sdovalidate_verifyzelmorconstraints: The number of signatureelements is different thant two. "
                 "Currently two signatures are supported.\n");
   return 0;
@@ -213,30 +207,30 @@ int verifyzelmorconstraints(int session, const sdodatapart& datapart) {
 
 int validate(const Session& s, const sdolist* list, int datacheck) {
   const int session = s.number;
-  if (int rc = verifymandatory(session, list); rc != kOk)
-    return fail(session, rc, "sdovalidate_sdovalidate: The mandatory items in the sdo did not verify.\n");
+  if (int rc = verifymandatory(list); rc != kOk)
+    return fail(rc, "sdovalidate_sdovalidate: The mandatory items in the sdo did not verify.\n");
   const sdoelement& sdo = *list->first;
   const sdodatapart& datapart = *sdo.sdodatapart;
   if (*datapart.szpolicy != kSdoListPolicy)
-    return fail(session, kSdoVersion, "sdovalidate_sdovalidate: The sdo_policy is not among supported policies.\n");
+    return fail(kSdoVersion, "sdovalidate_sdovalidate: The sdo_policy is not among supported policies.\n");
   if (datacheck != 0) {
     if (int rc = comparehashagainstdata(session, sdo); rc != kOk)
-      return fail(session, rc,
+      return fail(rc,
                   "sdovalidate_sdovalidate: An error occured verifying that the hashed data in the sdo equals the "
                   "digest of the input data.\n");
   }
   if (int rc = verifysignature(s, sdo); rc != kOk)
-    return fail(session, rc, "sdovalidate_sdovalidate: An error occured verifying the signature of the sdo datapart.\n");
+    return fail(rc, "sdovalidate_sdovalidate: An error occured verifying the signature of the sdo datapart.\n");
   for (const sigelement* e = datapart.siglist.get(); e != nullptr; e = e->next.get()) {
     if (int rc = verifysignatureelement(s, datapart, *e); rc != kOk)
-      return fail(session, rc, "sdovalidate_sdovalidate: An error occured verifying one of the signature elements.\n");
+      return fail(rc, "sdovalidate_sdovalidate: An error occured verifying one of the signature elements.\n");
   }
-  if (int rc = verifyocsptimegap(session, datapart); rc != kOk)
-    return fail(session, rc,
+  if (int rc = verifyocsptimegap(datapart); rc != kOk)
+    return fail(rc,
                 "sdovalidate_sdovalidate: The merchant ocspresponse and the client ocspresponse must be produced with "
                 "a timegap of 3600 seconds.\n");
-  if (int rc = verifyzelmorconstraints(session, datapart); rc != kOk)
-    return fail(session, rc,
+  if (int rc = verifyzelmorconstraints(datapart); rc != kOk)
+    return fail(rc,
                 "sdovalidate_sdovalidate: An error occured checking that the sdo zelmor constraints are not "
                 "violated.\n");
   return 0;

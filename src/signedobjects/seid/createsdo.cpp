@@ -9,11 +9,6 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, std::string_view line) {
-  setlasterror(session, line);
-  return code;
-}
-
 // One data-part node from a signature and its OCSP answer, both stripped of
 // line breaks first (the user's answer before its signature, as the
 // classic form strips them).
@@ -27,15 +22,15 @@ int buildnode(int session, std::string_view pkcs7, std::string_view ocsp, const 
               std::unique_ptr<signatureelement>& out) {
   std::string strippedpkcs7, strippedocsp;
   if (ocspfirst) {
-    if (int rc = removecrlf(session, ocsp, strippedocsp); rc != kOk) return fail(session, rc, lines.strip);
-    if (int rc = removecrlf(session, pkcs7, strippedpkcs7); rc != kOk) return fail(session, rc, lines.strip);
+    if (int rc = removecrlf(session, ocsp, strippedocsp); rc != kOk) return fail(rc, lines.strip);
+    if (int rc = removecrlf(session, pkcs7, strippedpkcs7); rc != kOk) return fail(rc, lines.strip);
   } else {
-    if (int rc = removecrlf(session, pkcs7, strippedpkcs7); rc != kOk) return fail(session, rc, lines.strip);
-    if (int rc = removecrlf(session, ocsp, strippedocsp); rc != kOk) return fail(session, rc, lines.strip);
+    if (int rc = removecrlf(session, pkcs7, strippedpkcs7); rc != kOk) return fail(rc, lines.strip);
+    if (int rc = removecrlf(session, ocsp, strippedocsp); rc != kOk) return fail(rc, lines.strip);
   }
   if (int rc = createseidsdosignatureelement(session, strippedpkcs7, strippedocsp, sha1, sha256, mimetype, out);
       rc != kOk)
-    return fail(session, rc, lines.build);
+    return fail(rc, lines.build);
   return 0;
 }
 
@@ -54,15 +49,15 @@ int classicnodes(int session, const ClassicSdoSignatures& in, const std::string&
   // The merchant's texts have a line each for their stripping.
   std::string ocsp, pkcs7;
   if (int rc = removecrlf(session, in.merchantocsp, ocsp); rc != kOk)
-    return fail(session, rc,
+    return fail(rc,
                 "createsdo_createsdo: An error occured trying to strip the server ocsp response for carriage returns "
                 "and linefeeds.\n");
   if (int rc = removecrlf(session, in.merchantpkcs7, pkcs7); rc != kOk)
-    return fail(session, rc,
+    return fail(rc,
                 "createsdo_createsdo: An error occured trying to strip the servers pkcs7 for carriage returns and "
                 "linefeeds.\n");
   if (int rc = createseidsdosignatureelement(session, pkcs7, ocsp, sha1, sha256, mimetype, merchant); rc != kOk)
-    return fail(session, rc, kServerNodeLine);
+    return fail(rc, kServerNodeLine);
   user->next = std::move(merchant);
   out = std::move(user);
   return 0;
@@ -95,21 +90,21 @@ int signdatapart(const Session& s, const seidsdodatapart& datapart, const SealLi
   const int session = s.number;
   std::string signable;
   if (int rc = seidsdodataparttosignable(session, datapart, signable, kSdoCompliant); rc != kOk)
-    return fail(session, rc, lines.signable);
+    return fail(rc, lines.signable);
   // The library's own seal always carries signingTime, whatever profile the
   // thread's cmsFormat item asks of the merchant's other signatures.
   if (int rc = signdata(s, signable, out.pkcs7, kCertSigning, 0, CmsProfile::standard); rc != kOk)
-    return fail(session, rc, lines.sign);
+    return fail(rc, lines.sign);
   std::string encoded;
-  if (int rc = encodebase64(session, signable, encoded); rc != kOk) return fail(session, rc, lines.encode);
-  if (int rc = hashdata(session, out.sha1, "sha1", encoded); rc != kOk) return fail(session, rc, lines.encode);
-  if (int rc = hashdata(session, out.sha256, "sha256", encoded); rc != kOk) return fail(session, rc, lines.encode);
+  if (int rc = encodebase64(session, signable, encoded); rc != kOk) return fail(rc, lines.encode);
+  if (int rc = hashdata(session, out.sha1, "sha1", encoded); rc != kOk) return fail(rc, lines.encode);
+  if (int rc = hashdata(session, out.sha256, "sha256", encoded); rc != kOk) return fail(rc, lines.encode);
   return 0;
 }
 
 int convertDataDescription(int session, std::string_view description, std::string& out) {
   if (int rc = latin1toutf8(session, description, out); rc != kOk)
-    return fail(session, rc, "createsdo_createsdo: Error converting data description to UTF8.\n");
+    return fail(rc, "createsdo_createsdo: Error converting data description to UTF8.\n");
   // Latin-1 converts to UTF-8 whatever it holds, control characters too.
   return checkxmltext(session, out, "createsdo_createsdo", "description");
 }
@@ -128,8 +123,8 @@ int createsdo(int session, std::unique_ptr<seidsdocell>& out, std::string_view d
 
   std::string sha1, sha256;
   static constexpr const char* kHashLine = "createsdo_createsdo: An error occured trying to hash the input data.\n";
-  if (int rc = hashdata(session, sha1, "sha1", data); rc != kOk) return fail(session, rc, kHashLine);
-  if (int rc = hashdata(session, sha256, "sha256", data); rc != kOk) return fail(session, rc, kHashLine);
+  if (int rc = hashdata(session, sha1, "sha1", data); rc != kOk) return fail(rc, kHashLine);
+  if (int rc = hashdata(session, sha256, "sha256", data); rc != kOk) return fail(rc, kHashLine);
 
   std::unique_ptr<signatureelement> nodes;
   if (int rc = dynamic ? dynamicnodes(session, list, sha1, sha256, mimetype, nodes)
@@ -139,7 +134,7 @@ int createsdo(int session, std::unique_ptr<seidsdocell>& out, std::string_view d
 
   std::unique_ptr<seidsdodatapart> datapart;
   if (int rc = createseidsdodatapart(std::move(nodes), datapart); rc != kOk)
-    return fail(session, rc, "createsdo_createsdo: An error occured trying to create the sdo datapart structure.\n");
+    return fail(rc, "createsdo_createsdo: An error occured trying to create the sdo datapart structure.\n");
 
   SealSignature seal;
   if (!dynamic) {
@@ -158,13 +153,13 @@ int createsdo(int session, std::unique_ptr<seidsdocell>& out, std::string_view d
   }
   if (int rc = createseidsdoelement(session, sealpkcs7, sealsha1, seal.sha256, converted, std::move(datapart), sdo);
       rc != kOk)
-    return fail(session, rc, "createsdo_createsdo: An error occured trying to create the sdo element structure.\n");
+    return fail(rc, "createsdo_createsdo: An error occured trying to create the sdo element structure.\n");
 
   std::unique_ptr<seidsdocell> cell;
   try {
     cell = std::make_unique<seidsdocell>();
   } catch (const std::bad_alloc&) {
-    return fail(session, kOutOfMemory, "createsdo_createsdo: Error allocating memory.\n");
+    return fail(kOutOfMemory, "createsdo_createsdo: Error allocating memory.\n");
   }
   sdo->flavour = kSdoCompliant;
   cell->first = std::move(sdo);
@@ -174,10 +169,10 @@ int createsdo(int session, std::unique_ptr<seidsdocell>& out, std::string_view d
       // Freeing takes the recent error, as every operation does: what is
       // left is this operation's own line.
       if (int freed = seidsdofree(session, cell.release()); freed != 0)
-        return fail(session, freed,
+        return fail(freed,
                     "createsdo_createsdo: An error occured trying to call seidsdofree after failing of sdo "
                     "validation.\n");
-      return fail(session, rc, "createsdo_createsdo: An error occured trying to validate the newly constructed sdo.\n");
+      return fail(rc, "createsdo_createsdo: An error occured trying to validate the newly constructed sdo.\n");
     }
   }
   out = std::move(cell);

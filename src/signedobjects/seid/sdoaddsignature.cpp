@@ -5,20 +5,12 @@
 #include "signedobjects/seid/sdooperations.h"
 
 namespace zmr {
-namespace {
-
-int fail(int session, int code, std::string_view line) {
-  setlasterror(session, line);
-  return code;
-}
-
-}  // namespace
 
 int sdoaddsignature(int session, seidsdocell* handle, const ::signatures* list, std::optional<std::string_view> data) {
   SessionRef state;
   if (int rc = enterservice(session, state); rc != kOk) return rc;
   if (int rc = seidsdonullandconstraintchecker(session, handle); rc != kOk)
-    return fail(session, rc, "sdoaddsignature_sdoaddsignature: The SDO does not contain all mandatory parameters.\n");
+    return fail(rc, "sdoaddsignature_sdoaddsignature: The SDO does not contain all mandatory parameters.\n");
   seidsdo& sdo = *handle->first;
 
   std::string_view document;
@@ -27,17 +19,17 @@ int sdoaddsignature(int session, seidsdocell* handle, const ::signatures* list, 
   } else if (const std::string* kept = keptdocument(sdo)) {
     document = *kept;
   } else {
-    return fail(session, kSdoNoContent,
+    return fail(kSdoNoContent,
                 "sdoaddsignature_sdoaddsignature: The contract must be present in the SDO or as input parameter "
                 "data.\n");
   }
   std::string sha1, sha256;
   if (int rc = hashdata(session, sha1, "sha1", document); rc != kOk)
-    return fail(session, rc,
+    return fail(rc,
                 "sdoaddsignature_sdoaddsignature: An error occured trying to create a message digest of the sdo's "
                 "data.\n");
   if (int rc = hashdata(session, sha256, "sha256", document); rc != kOk)
-    return fail(session, rc, "createsdo_createsdo: An error occured trying to hash the input data.\n");
+    return fail(rc, "createsdo_createsdo: An error occured trying to hash the input data.\n");
 
   // The new nodes are chained aside: the SDO changes only once all are made.
   const std::string& mimetype = **mimetypeof(*sdo.datapart->first->element);
@@ -48,12 +40,12 @@ int sdoaddsignature(int session, seidsdocell* handle, const ::signatures* list, 
         "createsdo_createsdo: An error occured trying to strip the pkcs7 for carriage returns and linefeeds.\n";
     std::string pkcs7, ocsp;
     if (int rc = removecrlf(session, entry->pkcs7 ? entry->pkcs7 : "", pkcs7); rc != kOk)
-      return fail(session, rc, kStripLine);
+      return fail(rc, kStripLine);
     if (int rc = removecrlf(session, entry->ocsp ? entry->ocsp : "", ocsp); rc != kOk)
-      return fail(session, rc, kStripLine);
+      return fail(rc, kStripLine);
     std::unique_ptr<signatureelement> node;
     if (int rc = createseidsdosignatureelement(session, pkcs7, ocsp, sha1, sha256, mimetype, node); rc != kOk)
-      return fail(session, rc,
+      return fail(rc,
                   "sdoaddsignature_sdoaddsignature: An error occured trying to create the servers sdo signature "
                   "element.\n");
     signatureelement* added = node.get();
@@ -67,7 +59,7 @@ int sdoaddsignature(int session, seidsdocell* handle, const ::signatures* list, 
   sdo.seal.reset();
 
   if (int rc = seidsdovalidate(*state, handle, 0, data, 0, 1, 1); rc != kOk)
-    return fail(session, rc, "sdoaddsignature_sdoaddsignature: An error occured trying to validate the sdo.\n");
+    return fail(rc, "sdoaddsignature_sdoaddsignature: An error occured trying to validate the sdo.\n");
   return 0;
 }
 

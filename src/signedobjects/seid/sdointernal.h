@@ -33,8 +33,8 @@ int buildcmssignatureelement(int session, std::string_view pkcs7, std::string_vi
 // judged at producedAt, its responder chained through the trust store
 // alone (its codes: 13023, 13031, 6001, 13033, ...). 20019, 20020 and 20024
 // guard what OpenSSL's parser already ensures. Each failure writes one line
-// "<prefix>: ..." (prefix "seidsdovalidate_validateocsp" or
-// "sdovalidate_validateocsp"), except that of verifyocspresponse, which is
+// "<prefix>..." (prefix "seidsdovalidate_validateocsp: " or
+// "sdovalidate_validateocsp: "), except that of verifyocspresponse, which is
 // "seidsdovalidate_validateocsp: ..." after its own for either caller; the
 // line closing the failure is the caller's. hashdata runs inside, so the
 // recent error held before the call is discarded.

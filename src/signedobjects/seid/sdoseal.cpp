@@ -4,20 +4,12 @@
 #include "signedobjects/seid/sdooperations.h"
 
 namespace zmr {
-namespace {
-
-int fail(int session, int code, std::string_view line) {
-  setlasterror(session, line);
-  return code;
-}
-
-}  // namespace
 
 int sdoseal(int session, seidsdocell* handle, std::string_view merchantocsp, std::optional<std::string_view> data) {
   SessionRef state;
   if (int rc = enterservice(session, state); rc != kOk) return rc;
   if (int rc = seidsdonullandconstraintchecker(session, handle); rc != kOk)
-    return fail(session, rc, "sdoseal_sdoseal: The SDO does not contain all mandatory parameters.\n");
+    return fail(rc, "sdoseal_sdoseal: The SDO does not contain all mandatory parameters.\n");
   seidsdo& sdo = *handle->first;
 
   SealSignature signature;
@@ -29,7 +21,7 @@ int sdoseal(int session, seidsdocell* handle, std::string_view merchantocsp, std
 
   std::string ocsp;
   if (int rc = removecrlf(session, merchantocsp, ocsp); rc != kOk)
-    return fail(session, rc,
+    return fail(rc,
                 "sdoseal_sdoseal: An error occured trying to strip the ocsp for carriage returns and linefeeds.\n");
   // The new seal is made whole before the old one goes: a failure up to
   // here leaves the SDO as it was.
@@ -38,12 +30,12 @@ int sdoseal(int session, seidsdocell* handle, std::string_view merchantocsp, std
   if (int rc = createseidsdocmssignatureelement(session, signature.pkcs7, ocsp, signature.sha1, signature.sha256,
                                                 "text/plain", seal->sdosignature->element);
       rc != kOk)
-    return fail(session, rc, "sdoseal_sdoseal: An error occured trying to create the SDOSignature's CMSSignature.\n");
+    return fail(rc, "sdoseal_sdoseal: An error occured trying to create the SDOSignature's CMSSignature.\n");
   sdo.flavour = kSdoCompliant;
   sdo.seal = std::move(seal);
 
   if (int rc = seidsdovalidate(*state, handle, 0, data, 0, 0, 1); rc != kOk)
-    return fail(session, rc, "sdoseal_sdoseal: An error occured trying to validate the sdo.\n");
+    return fail(rc, "sdoseal_sdoseal: An error occured trying to validate the sdo.\n");
   return 0;
 }
 

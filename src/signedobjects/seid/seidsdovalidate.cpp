@@ -11,11 +11,6 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, std::string_view line) {
-  setlasterror(session, line);
-  return code;
-}
-
 std::string_view textof(const sdotext& t) { return t ? std::string_view(*t) : std::string_view(); }
 
 constexpr std::string_view kHashLine =
@@ -27,7 +22,7 @@ constexpr std::string_view kDocumentClose =
     "signatureelements hashes.\n";
 
 int hash(int session, std::string& out, std::string_view algorithm, std::string_view document) {
-  if (int rc = hashdata(session, out, algorithm, document); rc != kOk) return fail(session, rc, kHashLine);
+  if (int rc = hashdata(session, out, algorithm, document); rc != kOk) return fail(rc, kHashLine);
   return 0;
 }
 
@@ -36,18 +31,18 @@ int verifyseal(const Session& s, const seidsdo& sdo) {
   const cmssignatureelement& seal = *sdo.seal->sdosignature->element;
   std::string signable;
   if (int rc = seidsdodataparttosignable(session, *sdo.datapart, signable, sdo.flavour); rc != kOk)
-    return fail(session, rc,
+    return fail(rc,
                 "sdovalidate_verifysealcmssigelement: An error occured trying to create a signable representation "
                 "of the sdo datapart.\n");
   const int usages[] = {kUsageSigning};
   if (int rc = verifydata(s, textof(seal.cmssignature), reinterpret_cast<const unsigned char*>(signable.data()),
                           signable.size(), 0, usages, 1, kChainNoDates);
       rc != kOk)
-    return fail(session, rc,
+    return fail(rc,
                 "seidsdovalidate_verifysealcmssigelement: An error occured trying to verify the sdoseal signature.\n");
   // The seal's own HashedData names no document: it is compared with nothing.
   if (int rc = seidverifycmssigelement(s, seal, 0); rc != kOk)
-    return fail(session, rc,
+    return fail(rc,
                 "seidsdovalidate_verifysealcmssigelement: An error occured trying to verify items in sdoseal .\n");
   return 0;
 }
@@ -58,7 +53,7 @@ int verifyseal(const Session& s, const seidsdo& sdo) {
 int comparekeptdocument(int session, const seidsdo& sdo) {
   const std::string* document = keptdocument(sdo);
   if (document == nullptr)
-    return fail(session, kSdoNoSignedObject,
+    return fail(kSdoNoSignedObject,
                 "sdovalidate_comparehashagainstdata: The signedobject is not present while requesting validation of "
                 "the document.\n");
   const signatureelement* first = sdo.datapart->first.get();
@@ -76,7 +71,7 @@ int comparekeptdocument(int session, const seidsdo& sdo) {
       matches = textof(hashed.digestvalue) == digest;
     }
     if (!matches)
-      return fail(session, kSdoDataHash,
+      return fail(kSdoDataHash,
                   "seidsdovalidate_seidcomparehashagainstdata: The hash of the document does not match the hash "
                   "stored in one of the dataparts signatureelements.\n");
   }
@@ -98,13 +93,13 @@ int seidsdovalidate(const Session& s, const seidsdocell* handle, int32_t documen
   if (int rc = enterservice(s); rc != kOk) return rc;
   if (mode < 0 || mode > 2) return kBadArgument;
   if (int rc = seidsdonullandconstraintchecker(session, handle); rc != kOk)
-    return fail(session, rc, "seidsdotoxml_seidsdotoxml: The SDO does not contain all mandatory parameters.\n");
+    return fail(rc, "seidsdotoxml_seidsdotoxml: The SDO does not contain all mandatory parameters.\n");
   const seidsdo& sdo = *handle->first;
   if (textof(sdo.version) != "1.0") return kSdoVersion;
 
   for (const signatureelement* node = sdo.datapart->first.get(); node != nullptr; node = node->next.get()) {
     if (int rc = seidverifycmssigelement(s, *node->element, 1); rc != kOk)
-      return fail(session, rc,
+      return fail(rc,
                   "seidsdovalidate_seidsdovalidate: Verification of one of the signatureelements in the sdodatapart "
                   "failed.\n");
   }
@@ -124,11 +119,11 @@ int seidsdovalidate(const Session& s, const seidsdocell* handle, int32_t documen
       std::string keptsha256;
       if (int rc = hash(session, keptsha256, "sha256", *kept); rc != kOk) return rc;
       if (keptsha256 != sha256)
-        return fail(session, kSdoDocHash,
+        return fail(kSdoDocHash,
                     "seidsdovalidate_seidsdovalidate: The hash of the document does not match the hash of the data in "
                     "the SDO.\n");
     } else if (!data && kept == nullptr) {
-      return fail(session, kSdoNoContract,
+      return fail(kSdoNoContract,
                   "seidsdovalidate_seidsdovalidate: The contract must be present in the SDO or as input parameter "
                   "data.\n");
     }
@@ -141,30 +136,30 @@ int seidsdovalidate(const Session& s, const seidsdocell* handle, int32_t documen
     const hasheddata& hashed = *node->element->hasheddata;
     const std::string& expected = textof(hashed.digestmethod) == "SHA-1" ? sha1 : sha256;
     if (textof(hashed.digestvalue) != expected)
-      return fail(session, kSdoDocHash,
+      return fail(kSdoDocHash,
                   "seidsdovalidate_seidsdovalidate: The hash of the document does not match the hash in the "
                   "signatureelement.\n");
   }
 
   if (count > 0 && ((mode == 1 && elements != count) || (mode == 2 && elements < count)))
-    return fail(session, kSdoSigCount,
+    return fail(kSdoSigCount,
                 "seidsdovalidate_seidsdovalidate: The SDO does not contain the required number of signatures.\n");
 
   bool sealed = sdo.seal != nullptr;
   bool required = mode == 0 || sealrule == 0;
   bool forbidden = mode != 0 && sealrule == 1;
   if (!sealed && required)
-    return fail(session, kSdoNotSealed,
+    return fail(kSdoNotSealed,
                 "seidsdovalidate_seidsdovalidate: The SDO is not sealed. Sealing of this SDO is required.\n");
   if (sealed && forbidden)
-    return fail(session, kSdoSealed,
+    return fail(kSdoSealed,
                 "seidsdovalidate_seidsdovalidate: The SDO is sealed. It is required that this SDO is not sealed.\n");
   if (sealed) {
-    if (int rc = verifyseal(s, sdo); rc != kOk) return fail(session, rc, kSealClose);
+    if (int rc = verifyseal(s, sdo); rc != kOk) return fail(rc, kSealClose);
   }
 
   if (mode == 0 && documentcheck != 0) {
-    if (int rc = comparekeptdocument(session, sdo); rc != kOk) return fail(session, rc, kDocumentClose);
+    if (int rc = comparekeptdocument(session, sdo); rc != kOk) return fail(rc, kDocumentClose);
   }
   return 0;
 }

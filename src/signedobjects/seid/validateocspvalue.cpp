@@ -17,30 +17,24 @@
 namespace zmr {
 namespace {
 
-int fail(int session, int code, std::string_view prefix, std::string_view text) {
-  std::string line(prefix);
-  line.append(": ");
-  line.append(text);
-  line.push_back('\n');
-  setlasterror(session, line);
-  return code;
-}
+// The line of verifyocspresponse's failure, whoever the caller.
+constexpr Where kAtVerify{"seidsdovalidate_validateocsp: ", true};
 
 // SHA-1 of the DER name, the way every text digest of the library is made:
 // through base64 and hashdata, so that a failing step keeps its own code.
-int issuernamesha1(int session, X509* cert, std::string_view prefix, std::vector<unsigned char>& out) {
+int issuernamesha1(int session, X509* cert, const Where& at, std::vector<unsigned char>& out) {
   unsigned char* der = nullptr;
   int length = i2d_X509_NAME(X509_get_issuer_name(cert), &der);
   OsslMemoryPtr<unsigned char> owned(der);
   if (length <= 0 || der == nullptr) return kOutOfMemory;
   std::string encoded;
   if (int rc = encodebase64(session, der, static_cast<size_t>(length), encoded); rc != kOk)
-    return fail(session, rc, prefix, "An error occured trying to base64 encode the issuer name in the certificate.");
+    return fail(rc, at, "An error occured trying to base64 encode the issuer name in the certificate.");
   std::string digest;
   if (int rc = hashdata(session, digest, "sha1", encoded); rc != kOk)
-    return fail(session, rc, prefix, "An error occured trying to hash the issuer name in the signing certificate.");
+    return fail(rc, at, "An error occured trying to hash the issuer name in the signing certificate.");
   if (int rc = decodebase64(session, digest, out); rc != kOk)
-    return fail(session, rc, prefix, "An error occured trying to base64 decode the issuer name hash.");
+    return fail(rc, at, "An error occured trying to base64 decode the issuer name hash.");
   return 0;
 }
 
@@ -49,6 +43,7 @@ int issuernamesha1(int session, X509* cert, std::string_view prefix, std::vector
 int validateocspvalue(const Session& s, const unsigned char* der, size_t length, std::string_view cmssignature,
                       std::string_view prefix) {
   const int session = s.number;
+  const Where at{prefix, true};
   // The strict decoders and OpenSSL's parser leave 20019, 20020 and 20024
   // without a way in; they stay as guards.
   const unsigned char* p = der;
@@ -59,57 +54,57 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
   // OpenSSL tells a failed allocation only through its error queue.
   if (!basic && takeallocationfailure()) return kOutOfMemory;
   if (!basic || p != der + length)
-    return fail(session, kSdoOcspParse, prefix,
+    return fail(kSdoOcspParse, at,
                 "The der encoded ocsp basic response in the signature element can not be parsed to an ocsp "
                 "basicresponse structure.");
   if (OCSP_resp_get0_respdata(basic.get()) == nullptr)
-    return fail(session, kSdoOcspNoTbs, prefix, "No tbsresponsedata in signatureelements ocsp basic response.");
+    return fail(kSdoOcspNoTbs, at, "No tbsresponsedata in signatureelements ocsp basic response.");
   if (OCSP_resp_get0_produced_at(basic.get()) == nullptr)
-    return fail(session, kSdoOcspNoProduced, prefix, "No producedat in signatureelements ocsp basic response tbsresponsedata.");
+    return fail(kSdoOcspNoProduced, at, "No producedat in signatureelements ocsp basic response tbsresponsedata.");
   OCSP_SINGLERESP* single = OCSP_resp_count(basic.get()) > 0 ? OCSP_resp_get0(basic.get(), 0) : nullptr;
-  if (single == nullptr) return fail(session, kSdoOcspNoSingle, prefix, "No single responses in tbsresponsedata.");
+  if (single == nullptr) return fail(kSdoOcspNoSingle, at, "No single responses in tbsresponsedata.");
   if (OCSP_single_get0_status(single, nullptr, nullptr, nullptr, nullptr) != V_OCSP_CERTSTATUS_GOOD)
-    return fail(session, kSdoOcspNotGood, prefix, "The certificatestatus was not good in signatureelements ocsp response.");
+    return fail(kSdoOcspNotGood, at, "The certificatestatus was not good in signatureelements ocsp response.");
   const OCSP_CERTID* id = OCSP_SINGLERESP_get0_id(single);
   ASN1_OCTET_STRING* namehash = nullptr;
   ASN1_INTEGER* serial = nullptr;
   if (id == nullptr ||
       OCSP_id_get0_info(&namehash, nullptr, nullptr, &serial, const_cast<OCSP_CERTID*>(id)) != 1)
-    return fail(session, kSdoOcspNoCertId, prefix, "The ocspsingleresponse did not contain a certId.");
+    return fail(kSdoOcspNoCertId, at, "The ocspsingleresponse did not contain a certId.");
 
   std::vector<unsigned char> signature;
   if (int rc = decodebase64(session, cmssignature, signature); rc != kOk)
-    return fail(session, rc, prefix,
+    return fail(rc, at,
                 "The base64 and der encoded signature in the signatureelement could not be base64 decoded.");
   Pkcs7Ptr p7;
   ERR_clear_error();
   if (!parsepkcs7(signature.data(), signature.size(), p7)) {
     if (takeallocationfailure()) return kOutOfMemory;
-    return fail(session, kSdoSigParse, prefix,
+    return fail(kSdoSigParse, at,
                 "The der encoded signature in the signatureelement could not be parsed to an pkcs7 structure.");
   }
   X509* signer = nullptr;
   if (int rc = getpkcs7signercert(session, p7.get(), signer); rc != kOk)
-    return fail(session, rc, prefix, "An error occured retrieving the signing certificate from the pkcs7 structure.");
+    return fail(rc, at, "An error occured retrieving the signing certificate from the pkcs7 structure.");
 
   // Whole integers: serials of the scheme's certificates run past 64 bits,
   // and a sibling's serial may share every low byte.
   if (serial == nullptr || ASN1_INTEGER_cmp(serial, X509_get0_serialNumber(signer)) != 0)
-    return fail(session, kSdoOcspSerial, prefix,
+    return fail(kSdoOcspSerial, at,
                 "The serialnumber in the certificate from the pkcs7 structure does not match the serialnumber for "
                 "which the ocsp response is for.");
   std::vector<unsigned char> expected;
-  if (int rc = issuernamesha1(session, signer, prefix, expected); rc != kOk) return rc;
+  if (int rc = issuernamesha1(session, signer, at, expected); rc != kOk) return rc;
   if (namehash == nullptr || static_cast<size_t>(ASN1_STRING_length(namehash)) != expected.size() ||
       CRYPTO_memcmp(ASN1_STRING_get0_data(namehash), expected.data(), expected.size()) != 0)
-    return fail(session, kSdoOcspIssuer, prefix,
+    return fail(kSdoOcspIssuer, at,
                 "The hash of the issuername in the certificate from the pkcs7 structure does not match the hash of "
                 "the issuername for which the ocsp response is for.");
 
   OcspSubject subject;
   subject.cert = signer;
   if (int rc = verifyocspresponse(s, nullptr, basic.get(), subject, 0, kOcspStored, nullptr); rc != kOk)
-    return fail(session, rc, "seidsdovalidate_validateocsp",
+    return fail(rc, kAtVerify,
                 "The OCSP signature and certificate check did not return success.");
   return 0;
 }
