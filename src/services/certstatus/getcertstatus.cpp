@@ -204,7 +204,7 @@ int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::o
 
   std::string own;
   if (pkcs7 == nullptr) {
-    if (int rc = signdata(s, "dummy", own, kCertSigning, 0); rc != kOk)
+    if (int rc = signdata(s, "dummy", own, KeyRole::signing, ChannelNonce::without); rc != kOk)
       return fail(session, rc, "An error occured trying to sign dummy data.\n");
     pkcs7 = own.c_str();
   }
