@@ -100,7 +100,7 @@ TEST_F(SignData, ProfilesFollowCertTypeNonceAndCmsFormat) {
     EXPECT_TRUE(zmrtest::cmsVerifies(out, data, {m.pki.root.get()}, &log)) << log;
     // The library's own check reads the signing-certificate layout back.
     EXPECT_EQ(0, zmr::pkcs7signatureverify(s, p7.get(), si, cert.get(),
-                                           reinterpret_cast<const unsigned char*>(data.data()), data.size(), 0))
+                                           reinterpret_cast<const unsigned char*>(data.data()), data.size(), zmr::DataIs::content))
         << takeError();
   }
   std::string out;

@@ -268,7 +268,7 @@ int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::o
 
   OCSP_SINGLERESP* single = nullptr;
   if (int rc = verifyocspresponse(s, request.get(), answer.basic.get(), OcspSubject{signer, issuer, nullptr},
-                                  rfc6960 ? 1 : 0, kOcspLive, &single);
+                                  rfc6960 ? 1 : 0, OcspTime::live, &single);
       rc != kOk)
     return fail(session, rc, "An error occured trying verify the ocsp response\n");
   return getocspresponsestatus(session, answer.basic.get(), single);
