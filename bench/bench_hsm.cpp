@@ -36,7 +36,7 @@ void BM_SignHsm(benchmark::State& state) {
   std::vector<unsigned char> data = digestInfo();
   std::vector<unsigned char> sig;
   for (auto _ : state) {
-    if (zmr::hsm_signdata(*merchant, data.data(), data.size(), sig, "signkey", 0) != 0) {
+    if (zmr::hsm_signdata(*merchant, data.data(), data.size(), sig, "signkey", zmr::HsmRsa::pkcs1) != 0) {
       state.SkipWithError("hsm_signdata failed");
       break;
     }

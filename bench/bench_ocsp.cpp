@@ -70,7 +70,7 @@ Setup& setup() {
 int verify(const Setup& s, OCSP_BASICRESP* basic) {
   zmr::OcspSubject subject{s.pki.endUser.get(), s.pki.ca.get(), nullptr};
   OCSP_SINGLERESP* single = nullptr;
-  return zmr::verifyocspresponse(*s.state, nullptr, basic, subject, 0, zmr::kOcspLive, &single);
+  return zmr::verifyocspresponse(*s.state, nullptr, basic, subject, 0, zmr::OcspTime::live, &single);
 }
 
 void BM_VerifyOcspResponse(benchmark::State& state) {

@@ -68,10 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     struct Run {
       OCSP_REQUEST* request;
       int useresponsecerts;
-      int mode;
+      zmr::OcspTime mode;
     };
-    for (const Run& r : {Run{nullptr, 0, zmr::kOcspLive}, Run{request, 1, zmr::kOcspLive},
-                         Run{nullptr, 1, zmr::kOcspStored}}) {
+    for (const Run& r : {Run{nullptr, 0, zmr::OcspTime::live}, Run{request, 1, zmr::OcspTime::live},
+                         Run{nullptr, 1, zmr::OcspTime::stored}}) {
       OCSP_SINGLERESP* single = nullptr;
       int rc = zmr::verifyocspresponse(*session, r.request, basic.get(), *subject, r.useresponsecerts, r.mode, &single);
       if ((rc == 0) != (single != nullptr)) std::abort();

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text = zmr::base64_encode(data, size);
-  int algorithm = -1;
+  zmr::SignerHash algorithm = zmr::SignerHash::sha1;
   std::string policy;
   zmr::check_signed_attribute(0, text, zmr::NID_pkcs9_randomNonce);
   zmr::getpkcs7signerhashalgorithm(0, text, algorithm);
@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(infos, i);
       X509* cert = si != nullptr ? PKCS7_cert_from_signer_info(p7.get(), si) : nullptr;
       if (cert == nullptr) continue;
-      zmr::pkcs7signatureverify(0, p7.get(), si, cert, content, sizeof content - 1, 0);
-      zmr::pkcs7signatureverify(0, p7.get(), si, cert, digest, sizeof digest, 1);
+      zmr::pkcs7signatureverify(0, p7.get(), si, cert, content, sizeof content - 1, zmr::DataIs::content);
+      zmr::pkcs7signatureverify(0, p7.get(), si, cert, digest, sizeof digest, zmr::DataIs::digest);
     }
   }
   std::optional<std::string> error;

@@ -139,12 +139,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int usages[] = {kUsageSigning};
   const auto* content = reinterpret_cast<const unsigned char*>(kContent.data());
   std::string text = base64_encode(data, size);
-  for (int mode : {kChainNoDates, kChainPolicy}) {
-    verifydata(session, text, content, kContent.size(), 0, usages, 1, mode);
-    verifydata(session, text, nullptr, 0, 0, usages, 1, mode);
+  for (ChainCheck mode : {ChainCheck::noDates, ChainCheck::policy}) {
+    verifydata(session, text, content, kContent.size(), DataIs::content, usages, 1, mode);
+    verifydata(session, text, nullptr, 0, DataIs::content, usages, 1, mode);
   }
-  verifydata(session, fixture->valid, data, size, 0, usages, 1, kChainPolicy);
-  verifydata(session, fixture->valid, data, size, 1, usages, 1, kChainNoDates);
+  verifydata(session, fixture->valid, data, size, DataIs::content, usages, 1, ChainCheck::policy);
+  verifydata(session, fixture->valid, data, size, DataIs::digest, usages, 1, ChainCheck::noDates);
   std::optional<std::string> error;
   getlasterror(0, error);
   return 0;

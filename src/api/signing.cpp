@@ -11,7 +11,7 @@ ZMR_API int zmr_signdata(int session, const unsigned char* data, uint64_t length
   *pkcs7 = nullptr;
   return guarded([&] {
     std::string text;
-    ZMR_TRY(signdata(session, data, length, text, kCertSigning, 1));
+    ZMR_TRY(signdata(session, data, length, text, KeyRole::signing, ChannelNonce::with));
     return handout(text, pkcs7);
   });
 }
@@ -23,7 +23,7 @@ ZMR_API int zmr_signdatap1(int session, const unsigned char* data, uint64_t leng
   *signature = nullptr;
   return guarded([&] {
     std::string text;
-    ZMR_TRY(signdatap1(session, data, length, text, kCertSigning));
+    ZMR_TRY(signdatap1(session, data, length, text, KeyRole::signing));
     return handout(text, signature);
   });
 }

@@ -17,7 +17,7 @@ ZMR_API int zmr_verifydata(int session, const char* pkcs7, const unsigned char* 
   ZMR_TRY(required(data));
   return guarded([&] {
     static constexpr int usages[] = {kUsageSigning};
-    return verifydata(session, pkcs7, data, length, 0, usages, 1, kChainPolicy);
+    return verifydata(session, pkcs7, data, length, DataIs::content, usages, 1, ChainCheck::policy);
   });
 }
 
@@ -30,7 +30,7 @@ ZMR_API int zmr_hashverifydata(int session, const char* pkcs7, const char* hash,
     std::vector<unsigned char> digest;
     ZMR_TRY(base64decode(session, hash, digest));
     const int usages[] = {selector != 0 ? kUsageAuthentication : kUsageSigning};
-    return verifydata(session, pkcs7, digest.data(), digest.size(), 1, usages, 1, kChainPolicy);
+    return verifydata(session, pkcs7, digest.data(), digest.size(), DataIs::digest, usages, 1, ChainCheck::policy);
   });
 }
 

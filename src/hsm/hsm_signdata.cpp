@@ -12,7 +12,7 @@ namespace zmr {
 namespace {
 
 int signdata(const Session& state, const unsigned char* data, size_t length, std::vector<unsigned char>& signature,
-             const std::string& label, int raw, CK_RV& rv) {
+             const std::string& label, HsmRsa mechanismkind, CK_RV& rv) {
   const int session = state.number;
   static constexpr CallLines lines = {
       "hsmclient_hsm_signdata: To use HSM call ZMR_HSMInitialize or ZMR_RAHSMInitialize.\n",
@@ -30,7 +30,7 @@ int signdata(const Session& state, const unsigned char* data, size_t length, std
     setlasterror(session, "hsmclient_hsm_signdata: An error occured trying to find the private key matching the label.\n");
     return code;
   }
-  CK_MECHANISM mechanism = {raw == 1 ? CKM_RSA_X_509 : CKM_RSA_PKCS, nullptr, 0};
+  CK_MECHANISM mechanism = {mechanismkind == HsmRsa::raw ? CKM_RSA_X_509 : CKM_RSA_PKCS, nullptr, 0};
   rv = d.C_SignInit(s.handle, &mechanism, key);
   if (rv != CKR_OK) {
     setlasterror(session, "hsmclient_hsm_signdata: An error occured calling C_SignInit on the hsm PKCS11 driver.\n");
@@ -57,9 +57,9 @@ int signdata(const Session& state, const unsigned char* data, size_t length, std
 }  // namespace
 
 int hsm_signdata(const Session& state, const unsigned char* data, size_t length, std::vector<unsigned char>& signature,
-                 const std::string& label, int raw) {
+                 const std::string& label, HsmRsa mechanism) {
   CK_RV rv = CKR_OK;
-  int code = signdata(state, data, length, signature, label, raw, rv);
+  int code = signdata(state, data, length, signature, label, mechanism, rv);
   appendpkcs11errorcode(state.number, code, rv);
   return code;
 }

@@ -56,14 +56,16 @@ int hsm_closesession(Session& state);
 // hsm_closesession under "hsm_client".
 int hsm_endsession(Session& state);
 
-// Signs data (a complete DigestInfo for CKM_RSA_PKCS; raw = 1 gives
-// CKM_RSA_X_509) with the private key of that label.
-int hsm_signdata(const Session& state, const unsigned char* data, size_t length, std::vector<unsigned char>& signature,
-                 const std::string& label, int raw);
-// RSA decryption mechanisms: CKM_RSA_PKCS, CKM_RSA_PKCS_OAEP (SHA-1,
-// MGF1-SHA1, no label), or CKM_RSA_X_509 (the raw block, as long as the
+// RSA mechanisms: CKM_RSA_PKCS, CKM_RSA_PKCS_OAEP (SHA-1, MGF1-SHA1, no
+// label; decryption only), or CKM_RSA_X_509 (the raw block, as long as the
 // modulus; the caller checks its padding).
 enum class HsmRsa { pkcs1, oaep, raw };
+
+// Signs data (a complete DigestInfo for HsmRsa::pkcs1; HsmRsa::raw gives
+// CKM_RSA_X_509, anything else CKM_RSA_PKCS) with the private key of that
+// label.
+int hsm_signdata(const Session& state, const unsigned char* data, size_t length, std::vector<unsigned char>& signature,
+                 const std::string& label, HsmRsa mechanism);
 
 // Decrypts with the private key of *label, or with the session's imported
 // verifier key when label is null. Every failure is reported, C_Decrypt's

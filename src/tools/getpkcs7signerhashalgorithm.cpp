@@ -4,7 +4,7 @@
 
 namespace zmr {
 
-int getpkcs7signerhashalgorithm(int session, std::string_view pkcs7base64, int& algorithm) {
+int getpkcs7signerhashalgorithm(int session, std::string_view pkcs7base64, SignerHash& algorithm) {
   Pkcs7Ptr p7;
   int rc = decodepkcs7(
       session, pkcs7base64, p7,
@@ -22,13 +22,13 @@ int getpkcs7signerhashalgorithm(int session, std::string_view pkcs7base64, int& 
                      "pkcs7tools_getpkcs7signerhashalgorithm: Did not find any signer_information in pkcs7.\n");
   switch (signerdigestnid(si)) {
     case NID_sha1:
-      algorithm = kSignerHashSha1;
+      algorithm = SignerHash::sha1;
       return 0;
     case NID_md5:
-      algorithm = kSignerHashMd5;
+      algorithm = SignerHash::md5;
       return 0;
     case NID_sha256:
-      algorithm = kSignerHashSha256;
+      algorithm = SignerHash::sha256;
       return 0;
     default:
       return fail(kP7NoSignerInfos,

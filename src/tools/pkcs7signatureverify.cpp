@@ -103,7 +103,7 @@ bool signatureverifies(EVP_PKEY* key, const EVP_MD* md, const ASN1_OCTET_STRING*
 }  // namespace
 
 int pkcs7signatureverify(int, PKCS7*, PKCS7_SIGNER_INFO* si, X509* signer, const unsigned char* data,
-                         size_t length, int dataisdigest) {
+                         size_t length, DataIs dataisdigest) {
   if (si == nullptr || signer == nullptr || (data == nullptr && length != 0)) return kBadArgument;
   const EVP_MD* md = supporteddigest(si);
   if (md == nullptr)
@@ -124,7 +124,7 @@ int pkcs7signatureverify(int, PKCS7*, PKCS7_SIGNER_INFO* si, X509* signer, const
     // The digest of the content: given, or computed here.
     unsigned char content[EVP_MAX_MD_SIZE];
     unsigned int contentlength = 0;
-    if (dataisdigest != 0) {
+    if (dataisdigest == DataIs::digest) {
       if (length > kMaxGivenDigest)
         return fail(kP7DataTooLarge,
                          "pkcs7tools_pkcs7signatureverify: The hashed datalen is too large for internal buffers.\n");
@@ -154,7 +154,7 @@ int pkcs7signatureverify(int, PKCS7*, PKCS7_SIGNER_INFO* si, X509* signer, const
     int rc = digestdata(md, encoded.get(), static_cast<size_t>(n), tbs, tbslength);
     if (rc != kOk) return rc;
     coveredlength = tbslength;
-  } else if (dataisdigest != 0) {
+  } else if (dataisdigest == DataIs::digest) {
     // A given digest of any length: one not of the algorithm's size does
     // not verify.
     covered = data;

@@ -28,10 +28,12 @@ namespace zmr {
 
 struct Session;
 
-// signerhashalgorithm
-inline constexpr int kSignerHashSha1 = 0;
-inline constexpr int kSignerHashMd5 = 1;
-inline constexpr int kSignerHashSha256 = 2;
+// The digest algorithm of a signer, as signerhashalgorithm numbers it.
+enum class SignerHash { sha1 = 0, md5 = 1, sha256 = 2 };
+
+// What the data given to a signature check is: the signed bytes, or their
+// digest.
+enum class DataIs { content = 0, digest = 1 };
 
 // The validation authority's responder policy.
 inline constexpr const char* kResponderPolicy = "2.999.10.1.16.1.5.1";
@@ -56,7 +58,7 @@ int check_signed_attribute(int session, PKCS7* p7, int nid);
 
 // Digest algorithm of the first SignerInfo as signerhashalgorithm. Base64
 // codes, 5001 not a PKCS#7, 12001 no SignerInfo or another algorithm.
-int getpkcs7signerhashalgorithm(int session, std::string_view pkcs7base64, int& algorithm);
+int getpkcs7signerhashalgorithm(int session, std::string_view pkcs7base64, SignerHash& algorithm);
 
 // 1 when the first SignerInfo has a UTCTime signingTime, else 0 (also for
 // input that cannot be read). Writes no recent error.
@@ -80,7 +82,7 @@ int createhashforpkcs1(int session, const unsigned char* data, size_t length, st
                        int64_t keybits);
 
 // 0 when the SignerInfo verifies with the signer certificate over the data
-// (or, with dataisdigest non-zero, over data that has this digest):
+// (or, with DataIs::digest, over data that has this digest):
 // messageDigest, the OtherSigningCertificate hash of the signer certificate
 // when present, and the RSA PKCS#1 v1.5 signature with its DigestInfo.
 // 5007 unsupported digest or bad signature, 12002 no messageDigest, 12003
@@ -91,7 +93,7 @@ int createhashforpkcs1(int session, const unsigned char* data, size_t length, st
 // mismatch, 12019 signing-certificate attribute unreadable, 33001; 33002
 // without SignerInfo or certificate, or null data of non-zero length.
 int pkcs7signatureverify(int session, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer, const unsigned char* data,
-                         size_t length, int dataisdigest);
+                         size_t length, DataIs dataisdigest);
 
 // ---- OCSP answers ----
 
@@ -107,8 +109,10 @@ struct OcspSubject {
 };
 
 // How the answer's time is judged.
-inline constexpr int kOcspLive = 0;    // just received: current now, chain verified now
-inline constexpr int kOcspStored = 1;  // kept with a signature: judged at its producedAt
+enum class OcspTime {
+  live = 0,    // just received: current now, chain verified now
+  stored = 1,  // kept with a signature: judged at its producedAt
+};
 
 inline constexpr int64_t kOcspLeewaySeconds = 300;
 inline constexpr int64_t kOcspMaxAgeSeconds = 3600;  // for answers without nextUpdate
@@ -134,6 +138,6 @@ inline constexpr int64_t kOcspMaxAgeSeconds = 3600;  // for answers without next
 // signature, 13030/13032 store context, 13031 chain, kOcspNotCurrent;
 // 33002 without basic or subject, or for another timemode.
 int verifyocspresponse(const Session& s, OCSP_REQUEST* request, OCSP_BASICRESP* basic, const OcspSubject& subject,
-                       int useresponsecerts, int timemode, OCSP_SINGLERESP** single);
+                       int useresponsecerts, OcspTime timemode, OCSP_SINGLERESP** single);
 
 }  // namespace zmr

@@ -95,11 +95,11 @@ int checkcurrency(OCSP_SINGLERESP* single, int64_t at) {
 }  // namespace
 
 int verifyocspresponse(const Session& s, OCSP_REQUEST* request, OCSP_BASICRESP* basic, const OcspSubject& subject,
-                       int useresponsecerts, int timemode, OCSP_SINGLERESP** single) {
+                       int useresponsecerts, OcspTime timemode, OCSP_SINGLERESP** single) {
   const int session = s.number;
   if (single != nullptr) *single = nullptr;
   if (basic == nullptr || (subject.cert == nullptr && subject.serial == nullptr) ||
-      (timemode != kOcspLive && timemode != kOcspStored))
+      (timemode != OcspTime::live && timemode != OcspTime::stored))
     return kBadArgument;
 
   if (request != nullptr && OCSP_check_nonce(request, basic) == 0)
@@ -147,7 +147,7 @@ int verifyocspresponse(const Session& s, OCSP_REQUEST* request, OCSP_BASICRESP* 
                      "OCSP_basic_verify.\n");
 
   int64_t at = static_cast<int64_t>(std::time(nullptr));
-  if (timemode == kOcspStored && !asn1timetotime(OCSP_resp_get0_produced_at(basic), at))
+  if (timemode == OcspTime::stored && !asn1timetotime(OCSP_resp_get0_produced_at(basic), at))
     return notcurrent("getcertstatus_verifyocspresponse: The times in the ocsp response cannot be read.\n");
 
   X509StoreCtxPtr ctx(X509_STORE_CTX_new());
@@ -157,7 +157,7 @@ int verifyocspresponse(const Session& s, OCSP_REQUEST* request, OCSP_BASICRESP* 
   if (X509_STORE_CTX_init(ctx.get(), store, responder, untrusted) != 1)
     return fail(kOcspStoreInit,
                      "pkcs7tools_verifyocspresponse: An error occured trying to initialize the x509 truststore.\n");
-  if (timemode == kOcspStored) X509_STORE_CTX_set_time(ctx.get(), 0, static_cast<time_t>(at));
+  if (timemode == OcspTime::stored) X509_STORE_CTX_set_time(ctx.get(), 0, static_cast<time_t>(at));
   if (X509_verify_cert(ctx.get()) < 1)
     return fail(kOcspVaCert, "pkcs7tools_verifyocspresponse: The VA certificate in the OCSP response did not verify.\n");
 

@@ -50,7 +50,7 @@ TEST_F(HsmDriverLoading, FirstMissingEntryPointNamesTheCode) {
   EXPECT_EQ(25033, zmr::hsm_opensession(m.state(), "signkey", 0, kPin));
   EXPECT_EQ("hsmclient_hsm_opensession: To use HSM call ZMR_HSMInitialize or ZMR_RAHSMInitialize.\n", takeError());
   std::vector<unsigned char> sig;
-  EXPECT_EQ(25033, zmr::hsm_signdata(m.state(), reinterpret_cast<const unsigned char*>("x"), 1, sig, "signkey", 0));
+  EXPECT_EQ(25033, zmr::hsm_signdata(m.state(), reinterpret_cast<const unsigned char*>("x"), 1, sig, "signkey", zmr::HsmRsa::pkcs1));
   EXPECT_EQ(0, zmr::hsm_finalize());
 }
 
@@ -349,7 +349,7 @@ TEST_F(FakeDriverTest, SigningFailures) {
     SCOPED_TRACE(c.fn);
     fake.setrv(c.fn, c.rv);
     std::vector<unsigned char> sig;
-    EXPECT_EQ(c.code, zmr::hsm_signdata(m.state(), digestinfo.data(), digestinfo.size(), sig, "signkey", 0));
+    EXPECT_EQ(c.code, zmr::hsm_signdata(m.state(), digestinfo.data(), digestinfo.size(), sig, "signkey", zmr::HsmRsa::pkcs1));
     EXPECT_EQ(c.lines + kPkcs11Line + zmr::pkcs11errorname(c.rv) + "\n", takeError());
     EXPECT_TRUE(sig.empty());
     fake.clearrv(c.fn);
@@ -363,7 +363,7 @@ TEST_F(FakeDriverTest, SigningUsesThePrivateKeyAndItsOwnSession) {
   open(m, static_cast<int32_t>(fake.slotid(1)));
   std::vector<unsigned char> digestinfo = hsmtest::sha256DigestInfo("data");
   std::vector<unsigned char> sig;
-  ASSERT_EQ(0, zmr::hsm_signdata(m.state(), digestinfo.data(), digestinfo.size(), sig, "signkey", 0));
+  ASSERT_EQ(0, zmr::hsm_signdata(m.state(), digestinfo.data(), digestinfo.size(), sig, "signkey", zmr::HsmRsa::pkcs1));
   EXPECT_EQ(std::vector<unsigned char>(256, 0xA5), sig);
   EXPECT_EQ(1u, fake.opensessions());
   EXPECT_EQ(2u, fake.calls("C_OpenSession"));  // the merchant's and the call's
@@ -371,7 +371,7 @@ TEST_F(FakeDriverTest, SigningUsesThePrivateKeyAndItsOwnSession) {
   // A module that claims more than it could have written is not believed.
   fake.setsignlen(5000);
   sig.clear();
-  EXPECT_EQ(25023, zmr::hsm_signdata(m.state(), digestinfo.data(), digestinfo.size(), sig, "signkey", 0));
+  EXPECT_EQ(25023, zmr::hsm_signdata(m.state(), digestinfo.data(), digestinfo.size(), sig, "signkey", zmr::HsmRsa::pkcs1));
   EXPECT_EQ("hsmclient_hsm_signdata: An error occured calling C_Sign on the hsm PKCS11 driver.\n", takeError());
   EXPECT_TRUE(sig.empty());
   EXPECT_EQ(1u, fake.opensessions());

@@ -57,7 +57,7 @@ class HsmSigningConcurrency : public hsmtest::Test {
           std::vector<unsigned char> digestinfo = hsmtest::sha256DigestInfo(message);
           std::vector<unsigned char> sig;
           r.codes.push_back(
-              zmr::hsm_signdata(merchant.state(), digestinfo.data(), digestinfo.size(), sig, "signkey", 0));
+              zmr::hsm_signdata(merchant.state(), digestinfo.data(), digestinfo.size(), sig, "signkey", zmr::HsmRsa::pkcs1));
           r.messages.push_back(message);
           r.signatures.push_back(sig);
         }

@@ -85,7 +85,7 @@ TEST_F(SoftHsmTest, OpensSignsAndClosesWithSlotGivenOrSearched) {
     EXPECT_EQ(CKS_RO_USER_FUNCTIONS, sessionState(m.context()));
 
     std::vector<unsigned char> sig;
-    ASSERT_EQ(0, zmr::hsm_signdata(m.state(), hsmtest::sha256DigestInfo("hello").data(), 51, sig, "signkey", 0))
+    ASSERT_EQ(0, zmr::hsm_signdata(m.state(), hsmtest::sha256DigestInfo("hello").data(), 51, sig, "signkey", zmr::HsmRsa::pkcs1))
         << takeError();
     EXPECT_TRUE(hsmtest::verifiesSha256(signkey.get(), "hello", sig));
     EXPECT_FALSE(hsmtest::verifiesSha256(authkey.get(), "hello", sig));
@@ -107,7 +107,7 @@ TEST_F(SoftHsmTest, RawSignatureIsThePlainRsaOperation) {
   std::vector<unsigned char> block(256, 0x11);
   block[0] = 0x00;
   std::vector<unsigned char> sig;
-  ASSERT_EQ(0, zmr::hsm_signdata(m.state(), block.data(), block.size(), sig, "signkey", 1)) << takeError();
+  ASSERT_EQ(0, zmr::hsm_signdata(m.state(), block.data(), block.size(), sig, "signkey", zmr::HsmRsa::raw)) << takeError();
   ASSERT_EQ(256u, sig.size());
   zmr::EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(signkey.get(), nullptr));
   std::vector<unsigned char> recovered(256);
@@ -234,7 +234,7 @@ TEST_F(SoftHsmTest, PublicKeyMarkedPrivateIsNotTakenForTheKey) {
 
   for (int i = 0; i < 4; ++i) {
     std::vector<unsigned char> sig;
-    ASSERT_EQ(0, zmr::hsm_signdata(m.state(), hsmtest::sha256DigestInfo("x").data(), 51, sig, "signkey", 0))
+    ASSERT_EQ(0, zmr::hsm_signdata(m.state(), hsmtest::sha256DigestInfo("x").data(), 51, sig, "signkey", zmr::HsmRsa::pkcs1))
         << takeError();
     EXPECT_TRUE(hsmtest::verifiesSha256(signkey.get(), "x", sig));
   }
@@ -299,7 +299,7 @@ TEST_F(SoftHsmTest, LoginOfOtherSessionsOnTheTokenIsKept) {
   ASSERT_EQ(0, zmr::hsm_closesession(first.state()));
   EXPECT_EQ(CKS_RO_USER_FUNCTIONS, sessionState(second.context()));
   std::vector<unsigned char> sig;
-  EXPECT_EQ(0, zmr::hsm_signdata(second.state(), hsmtest::sha256DigestInfo("y").data(), 51, sig, "signkey", 0));
+  EXPECT_EQ(0, zmr::hsm_signdata(second.state(), hsmtest::sha256DigestInfo("y").data(), 51, sig, "signkey", zmr::HsmRsa::pkcs1));
 
   ASSERT_EQ(0, zmr::hsm_closesession(second.state()));
   EXPECT_EQ(CKS_RO_PUBLIC_SESSION, hostSessionState(slot));
@@ -331,7 +331,7 @@ TEST_F(SoftHsmTest, FailuresOfARealToken) {
 
   ASSERT_EQ(0, zmr::hsm_opensession(m.state(), "signkey", static_cast<int32_t>(slot), kPin));
   std::vector<unsigned char> sig;
-  EXPECT_EQ(25030, zmr::hsm_signdata(m.state(), hsmtest::sha256DigestInfo("z").data(), 51, sig, "missing", 0));
+  EXPECT_EQ(25030, zmr::hsm_signdata(m.state(), hsmtest::sha256DigestInfo("z").data(), 51, sig, "missing", zmr::HsmRsa::pkcs1));
   EXPECT_EQ(
       "hsmclient_hsm_findprivatekeyhandle: A private key with the the given label does not exist.\n"
       "hsmclient_hsm_signdata: An error occured trying to find the private key matching the label.\n",

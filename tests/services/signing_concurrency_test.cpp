@@ -27,7 +27,7 @@ TEST_F(SigningConcurrency, ThreadsShareKeysButNotProfiles) {
   X509_STORE_add_cert(store.get(), m.pki.root.get());
   X509_VERIFY_PARAM_set_purpose(X509_STORE_get0_param(store.get()), X509_PURPOSE_ANY);
   std::string expectedp1;
-  ASSERT_EQ(0, zmr::signdatap1(s, "same text", expectedp1, 1));
+  ASSERT_EQ(0, zmr::signdatap1(s, "same text", expectedp1, zmr::KeyRole::authentication));
 
   constexpr int kThreads = 8, kRounds = 6;
   std::vector<int> failures(kThreads, 0);
@@ -38,14 +38,14 @@ TEST_F(SigningConcurrency, ThreadsShareKeysButNotProfiles) {
       if (iso) zmr::setinfoitem(s, "cmsFormat", "PKCS7_ISO320001");
       for (int r = 0; r < kRounds; ++r) {
         std::string data = "thread " + std::to_string(t) + " round " + std::to_string(r), out, p1;
-        if (zmr::signdata(s, data, out, 0, 1) != 0 || !verifies(out, data, store.get())) {
+        if (zmr::signdata(s, data, out, zmr::KeyRole::signing, zmr::ChannelNonce::with) != 0 || !verifies(out, data, store.get())) {
           ++failures[t];
           continue;
         }
         zmr::Pkcs7Ptr p7 = parse(out);
         bool hastime = !attributeDer(signer(p7.get()), kSigningTime).empty();
         if (hastime == iso) ++failures[t];
-        if (zmr::signdatap1(s, "same text", p1, 1) != 0 || p1 != expectedp1) ++failures[t];
+        if (zmr::signdatap1(s, "same text", p1, zmr::KeyRole::authentication) != 0 || p1 != expectedp1) ++failures[t];
       }
     });
   }

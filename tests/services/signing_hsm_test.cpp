@@ -74,8 +74,8 @@ TEST_F(HsmSigning, SameKeyGivesTheSameBytesAsSoftware) {
     ASSERT_EQ(0, zmr::setinfoitem(soft, "cmsFormat", "PKCS7_ISO320001"));
     for (int nonce : {0, 1}) {
       std::string a, b;
-      ASSERT_EQ(0, zmr::signdata(soft, data, a, 0, nonce)) << takeError();
-      ASSERT_EQ(0, zmr::signdata(hard, data, b, 0, nonce)) << takeError();
+      ASSERT_EQ(0, zmr::signdata(soft, data, a, zmr::KeyRole::signing, static_cast<zmr::ChannelNonce>(nonce))) << takeError();
+      ASSERT_EQ(0, zmr::signdata(hard, data, b, zmr::KeyRole::signing, static_cast<zmr::ChannelNonce>(nonce))) << takeError();
       EXPECT_EQ(a, b) << "nonce " << nonce;
     }
     ASSERT_EQ(0, zmr::removeinfoitems(soft));
@@ -83,12 +83,12 @@ TEST_F(HsmSigning, SameKeyGivesTheSameBytesAsSoftware) {
       SCOPED_TRACE(certtype);
       const zmrtest::TestCert& cert = certtype == 0 ? c.pki.merchantSign : c.pki.merchantAuth;
       std::string a, b, log;
-      ASSERT_EQ(0, zmr::signdatap1(soft, data, a, certtype)) << takeError();
-      ASSERT_EQ(0, zmr::signdatap1(hard, data, b, certtype)) << takeError();
+      ASSERT_EQ(0, zmr::signdatap1(soft, data, a, static_cast<zmr::KeyRole>(certtype))) << takeError();
+      ASSERT_EQ(0, zmr::signdatap1(hard, data, b, static_cast<zmr::KeyRole>(certtype))) << takeError();
       EXPECT_EQ(a, b);
       EXPECT_TRUE(zmrtest::pkeyutlVerifies(b, data, cert.get(), c.digest, &log)) << log;
       // The default profile, with signing time, made in the HSM.
-      ASSERT_EQ(0, zmr::signdata(hard, data, b, certtype, 1)) << takeError();
+      ASSERT_EQ(0, zmr::signdata(hard, data, b, static_cast<zmr::KeyRole>(certtype), zmr::ChannelNonce::with)) << takeError();
       EXPECT_TRUE(zmrtest::cmsVerifies(b, data, {c.pki.root.get()}, &log)) << log;
       zmr::Pkcs7Ptr p7 = parse(b);
       ASSERT_TRUE(p7);
@@ -127,7 +127,7 @@ TEST_F(HsmSigning, KeyMissingFromTheTokenFailsAfterTheModulesLines) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.pkcs1 << " " << c.certtype);
     std::string out;
-    int rc = c.pkcs1 ? zmr::signdatap1(s, "data", out, c.certtype) : zmr::signdata(s, "data", out, c.certtype, 1);
+    int rc = c.pkcs1 ? zmr::signdatap1(s, "data", out, static_cast<zmr::KeyRole>(c.certtype)) : zmr::signdata(s, "data", out, static_cast<zmr::KeyRole>(c.certtype), zmr::ChannelNonce::with);
     EXPECT_EQ(c.code, rc);
     EXPECT_EQ("", out);
     std::string error = takeError();
@@ -141,7 +141,7 @@ TEST_F(HsmSigning, KeyMissingFromTheTokenFailsAfterTheModulesLines) {
   }
   // The signing key is there: signing still works.
   std::string out;
-  EXPECT_EQ(0, zmr::signdata(s, "data", out, 0, 1)) << takeError();
+  EXPECT_EQ(0, zmr::signdata(s, "data", out, zmr::KeyRole::signing, zmr::ChannelNonce::with)) << takeError();
 }
 
 }  // namespace

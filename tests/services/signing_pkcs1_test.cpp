@@ -44,7 +44,7 @@ TEST_F(SignDataP1, KeyAndDigestFollowCertTypeAndAuthenticationKeySize) {
       const zmrtest::TestCert& cert = certtype == 0 ? m.pki.merchantSign : m.pki.merchantAuth;
       const zmrtest::TestCert& other = certtype == 0 ? m.pki.merchantAuth : m.pki.merchantSign;
       std::string out;
-      ASSERT_EQ(0, zmr::signdatap1(s, data, out, certtype)) << takeError();
+      ASSERT_EQ(0, zmr::signdatap1(s, data, out, static_cast<zmr::KeyRole>(certtype))) << takeError();
       std::string raw = zmrtest::fromBase64(out);
       EXPECT_EQ(static_cast<size_t>(EVP_PKEY_get_size(cert.key.get())), raw.size());
       EXPECT_EQ(opensslSignature(cert.key.get(), EVP_get_digestbyname(m.digest), data), raw);
@@ -79,13 +79,13 @@ TEST_F(SignDataP1, FailuresGiveTheirCodeLineAndNoOutput) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.line);
     std::string out = "previous";
-    EXPECT_EQ(k.code, zmr::signdatap1(k.session, "data", out, k.certtype));
+    EXPECT_EQ(k.code, zmr::signdatap1(k.session, "data", out, static_cast<zmr::KeyRole>(k.certtype)));
     EXPECT_EQ("", out);
     EXPECT_EQ(k.line, takeError());
   }
   // The EC merchant's signing key is RSA and still signs.
   std::string out;
-  EXPECT_EQ(0, zmr::signdatap1(c, "data", out, 0)) << takeError();
+  EXPECT_EQ(0, zmr::signdatap1(c, "data", out, zmr::KeyRole::signing)) << takeError();
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ TEST_F(SignData, ProfilesFollowCertTypeNonceAndCmsFormat) {
       ASSERT_EQ(0, zmr::setinfoitem(s, c.formatkey, c.format));
     }
     std::string out;
-    ASSERT_EQ(0, zmr::signdata(s, data, out, c.certtype, c.nonce)) << takeError();
+    ASSERT_EQ(0, zmr::signdata(s, data, out, static_cast<zmr::KeyRole>(c.certtype), static_cast<zmr::ChannelNonce>(c.nonce))) << takeError();
     EXPECT_EQ(std::string::npos, out.find_first_of("\r\n"));
     zmr::Pkcs7Ptr p7 = parse(out);
     ASSERT_TRUE(p7);
@@ -100,11 +100,11 @@ TEST_F(SignData, ProfilesFollowCertTypeNonceAndCmsFormat) {
     EXPECT_TRUE(zmrtest::cmsVerifies(out, data, {m.pki.root.get()}, &log)) << log;
     // The library's own check reads the signing-certificate layout back.
     EXPECT_EQ(0, zmr::pkcs7signatureverify(s, p7.get(), si, cert.get(),
-                                           reinterpret_cast<const unsigned char*>(data.data()), data.size(), 0))
+                                           reinterpret_cast<const unsigned char*>(data.data()), data.size(), zmr::DataIs::content))
         << takeError();
   }
   std::string out;
-  ASSERT_EQ(0, zmr::signdata(s, data, out, 0, 1));
+  ASSERT_EQ(0, zmr::signdata(s, data, out, zmr::KeyRole::signing, zmr::ChannelNonce::with));
   EXPECT_FALSE(zmrtest::cmsVerifies(out, data + ".", {m.pki.root.get()}))
       << "the verifier must see the content";
 }
@@ -113,7 +113,7 @@ TEST_F(SignData, EmptyDataIsSignedToo) {
   zmrtest::MerchantFiles m = zmrtest::makeMerchantFiles("signdata-empty", 1);
   int s = session(m);
   std::string out;
-  ASSERT_EQ(0, zmr::signdata(s, nullptr, 0, out, 0, 1)) << takeError();
+  ASSERT_EQ(0, zmr::signdata(s, nullptr, 0, out, zmr::KeyRole::signing, zmr::ChannelNonce::with)) << takeError();
   zmr::Pkcs7Ptr p7 = parse(out);
   ASSERT_TRUE(p7);
   EXPECT_EQ(octets(digestOf(EVP_sha256(), "")), attributeDer(signer(p7.get()), kMessageDigest));
@@ -132,7 +132,7 @@ TEST_F(SignData, ThousandTwentyFourBitAuthenticationKeyGivesSha1ButSha256Certifi
     SCOPED_TRACE(certtype);
     const zmrtest::TestCert& cert = certtype == 0 ? m.pki.merchantSign : m.pki.merchantAuth;
     std::string out;
-    ASSERT_EQ(0, zmr::signdata(s, data, out, certtype, 1)) << takeError();
+    ASSERT_EQ(0, zmr::signdata(s, data, out, static_cast<zmr::KeyRole>(certtype), zmr::ChannelNonce::with)) << takeError();
     zmr::Pkcs7Ptr p7 = parse(out);
     ASSERT_TRUE(p7);
     expectShape(p7.get(), cert.get(), EVP_sha1());
@@ -150,7 +150,7 @@ TEST_F(SignData, ChainOfSelfSignedCertificatesOnlyLeavesTheSignerAlone) {
       "signdata-rootonly", pki, [](zmrtest::KeyFileSpec& spec) { spec.safes.pop_back(); });  // no issuing CA
   int s = session(m);
   std::string out;
-  ASSERT_EQ(0, zmr::signdata(s, "x", out, 0, 1)) << takeError();
+  ASSERT_EQ(0, zmr::signdata(s, "x", out, zmr::KeyRole::signing, zmr::ChannelNonce::with)) << takeError();
   zmr::Pkcs7Ptr p7 = parse(out);
   ASSERT_TRUE(p7);
   std::vector<const X509*> certs = certificatesOf(p7.get());
@@ -185,7 +185,7 @@ TEST_F(SignData, FailuresGiveTheirCodeLineAndNoOutput) {
     SCOPED_TRACE(testing::Message() << "session " << k.session << " certtype " << k.certtype);
     zmr::setlasterror(k.session, "stale line\n");
     std::string out = "previous";
-    EXPECT_EQ(k.code, zmr::signdata(k.session, "data", out, k.certtype, 1));
+    EXPECT_EQ(k.code, zmr::signdata(k.session, "data", out, static_cast<zmr::KeyRole>(k.certtype), zmr::ChannelNonce::with));
     EXPECT_EQ("", out);
     std::string error = takeError();
     if (k.code == 2009) {
@@ -196,7 +196,7 @@ TEST_F(SignData, FailuresGiveTheirCodeLineAndNoOutput) {
   }
   // The sign-only merchant still signs with its signing key, with SHA-256.
   std::string out;
-  ASSERT_EQ(0, zmr::signdata(b, "data", out, 0, 1)) << takeError();
+  ASSERT_EQ(0, zmr::signdata(b, "data", out, zmr::KeyRole::signing, zmr::ChannelNonce::with)) << takeError();
   zmr::Pkcs7Ptr p7 = parse(out);
   ASSERT_TRUE(p7);
   expectShape(p7.get(), signonly.pki.merchantSign.get(), EVP_sha256());

@@ -71,7 +71,7 @@ std::string opensslSigned(const std::string& tool, const TestCert& signer, const
   return zmrtest::toBase64(zmrtest::readFile(dir + "/out.der"));
 }
 
-constexpr int kModes[3] = {0, 1, -1};
+constexpr ChainCheck kModes[3] = {ChainCheck::noDates, ChainCheck::policy, ChainCheck::plain};
 constexpr int kSkip = -1;
 
 struct Expect {
@@ -291,12 +291,12 @@ TEST_F(VerifyData, EveryCaseInEveryMode) {
     for (int m = 0; m < 3; ++m) {
       const Expect& e = c.expect[static_cast<size_t>(m)];
       if (e.code == kSkip) continue;
-      SCOPED_TRACE(c.name + ", mode " + std::to_string(kModes[m]));
+      SCOPED_TRACE(c.name + ", mode " + std::to_string(static_cast<int>(kModes[m])));
       const unsigned char* data =
           c.data ? reinterpret_cast<const unsigned char*>(c.data->data()) : nullptr;
       size_t length = c.data ? c.data->size() : 0;
       setlasterror(0, "left over\n");
-      int rc = verifydata(c.session, c.pkcs7, data, length, c.dataisdigest, c.usages.data(),
+      int rc = verifydata(c.session, c.pkcs7, data, length, static_cast<DataIs>(c.dataisdigest), c.usages.data(),
                           static_cast<int>(c.usages.size()), kModes[m]);
       std::string error = zmrtest::takeRecentError();
       EXPECT_EQ(e.code, rc) << error;
@@ -313,8 +313,8 @@ TEST_F(VerifyData, LeavesTheSharedStoreAsItWas) {
   std::string expired = zmrtest::makePkcs7Base64(zmrtest::pkcs7For(f->expiredUser, kContent));
   const int usages[] = {kUsageSigning};
   const auto* data = reinterpret_cast<const unsigned char*>(kContent.data());
-  ASSERT_EQ(0, verifydata(f->all, expired, data, kContent.size(), 0, usages, 1, kChainNoDates)) << zmrtest::takeRecentError();
-  EXPECT_EQ(5007, verifydata(f->all, expired, data, kContent.size(), 0, usages, 1, kChainPolicy));
+  ASSERT_EQ(0, verifydata(f->all, expired, data, kContent.size(), DataIs::content, usages, 1, ChainCheck::noDates)) << zmrtest::takeRecentError();
+  EXPECT_EQ(5007, verifydata(f->all, expired, data, kContent.size(), DataIs::content, usages, 1, ChainCheck::policy));
   X509_STORE* store = nullptr;
   ASSERT_EQ(0, gettruststore(*zmrtest::sessionState(f->all), &store));
   EXPECT_EQ(0ul, X509_VERIFY_PARAM_get_flags(X509_STORE_get0_param(store)) &

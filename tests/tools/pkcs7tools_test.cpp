@@ -154,24 +154,24 @@ TEST_F(Pkcs7Tools, SignerDigestAlgorithmAndSigningTime) {
     const char* name;
     std::function<void(Pkcs7SignerSpec&)> edit;
     int algorithmCode;  // code of getpkcs7signerhashalgorithm
-    int algorithm;
+    SignerHash algorithm;
     int hasSigningTime;
   };
   const Case cases[] = {
-      {"sha256", [](auto&) {}, 0, kSignerHashSha256, 1},
-      {"sha1", [](auto& s) { s.digest = EVP_sha1(); }, 0, kSignerHashSha1, 1},
-      {"md5", [](auto& s) { s.digest = EVP_md5(); }, 0, kSignerHashMd5, 1},
-      {"sha512", [](auto& s) { s.digest = EVP_sha512(); }, 12001, -1, 1},
-      {"no signing time", [](auto& s) { s.signingTime = false; }, 0, kSignerHashSha256, 0},
+      {"sha256", [](auto&) {}, 0, SignerHash::sha256, 1},
+      {"sha1", [](auto& s) { s.digest = EVP_sha1(); }, 0, SignerHash::sha1, 1},
+      {"md5", [](auto& s) { s.digest = EVP_md5(); }, 0, SignerHash::md5, 1},
+      {"sha512", [](auto& s) { s.digest = EVP_sha512(); }, 12001, static_cast<SignerHash>(-1), 1},
+      {"no signing time", [](auto& s) { s.signingTime = false; }, 0, SignerHash::sha256, 0},
       {"GeneralizedTime signing time",
-       [](auto& s) { s.signingTimeDer = der::generalizedTime("20270203140509Z"); }, 0, kSignerHashSha256, 0},
-      {"no signed attributes", [](auto& s) { s.signedAttributes = false; }, 0, kSignerHashSha256, 0},
+       [](auto& s) { s.signingTimeDer = der::generalizedTime("20270203140509Z"); }, 0, SignerHash::sha256, 0},
+      {"no signed attributes", [](auto& s) { s.signedAttributes = false; }, 0, SignerHash::sha256, 0},
   };
   for (const Case& c : cases) {
     Pkcs7Spec spec = zmrtest::pkcs7For(pki->endUser);
     c.edit(spec.signers[0]);
     std::string p7 = zmrtest::makePkcs7Base64(spec);
-    int algorithm = -1;
+    SignerHash algorithm = static_cast<SignerHash>(-1);
     EXPECT_EQ(getpkcs7signerhashalgorithm(0, p7, algorithm), c.algorithmCode) << c.name;
     if (c.algorithmCode == 0) {
       EXPECT_EQ(algorithm, c.algorithm) << c.name;
@@ -179,7 +179,7 @@ TEST_F(Pkcs7Tools, SignerDigestAlgorithmAndSigningTime) {
     takeError();
     EXPECT_EQ(pkcs7_has_signingtime(0, p7), c.hasSigningTime) << c.name;
   }
-  int algorithm = -1;
+  SignerHash algorithm = static_cast<SignerHash>(-1);
   EXPECT_EQ(getpkcs7signerhashalgorithm(0, b64("garbage"), algorithm), 5001);
   EXPECT_NE(takeError().find("pkcs7tools_getpkcs7signerhashalgorithm: An error occured trying to parse"),
             std::string::npos);
@@ -311,7 +311,7 @@ TEST_F(Pkcs7Tools, SignatureVerifyCases) {
                        : c.given == Given::otherData ? std::string("other content")
                        : c.given == Given::digest    ? zmrtest::digestOf(orDefault(spec.signers[0].digest), content)
                                                      : std::string(65, 'd');
-    int isDigest = c.given == Given::digest || c.given == Given::longDigest ? 1 : 0;
+    DataIs isDigest = c.given == Given::digest || c.given == Given::longDigest ? DataIs::digest : DataIs::content;
     EXPECT_EQ(pkcs7signatureverify(0, p7.get(), si, pki->endUser.get(),
                                    reinterpret_cast<const unsigned char*>(data.data()), data.size(), isDigest),
               c.code)
@@ -328,12 +328,12 @@ TEST_F(Pkcs7Tools, SignatureVerifyWithTheWrongSignerCertificate) {
   PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
   const std::string content = "signed content";
   const auto* data = reinterpret_cast<const unsigned char*>(content.data());
-  EXPECT_EQ(pkcs7signatureverify(0, p7.get(), si, pki->merchantSign.get(), data, content.size(), 0), 12018);
+  EXPECT_EQ(pkcs7signatureverify(0, p7.get(), si, pki->merchantSign.get(), data, content.size(), DataIs::content), 12018);
   Pkcs7Spec plain = zmrtest::pkcs7For(pki->endUser);
   plain.signers[0].signingCert = SigningCertAttribute::none;
   p7 = zmrtest::makePkcs7(plain);
   si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
-  EXPECT_EQ(pkcs7signatureverify(0, p7.get(), si, pki->merchantSign.get(), data, content.size(), 0), 5007);
+  EXPECT_EQ(pkcs7signatureverify(0, p7.get(), si, pki->merchantSign.get(), data, content.size(), DataIs::content), 5007);
 }
 
 // Signatures made by OpenSSL's own CMS signer verify as well.
@@ -358,10 +358,10 @@ TEST_F(Pkcs7Tools, VerifiesSignaturesMadeByOpensslCms) {
     ASSERT_EQ(getpkcs7signercert(0, p7.get(), signer), 0) << v;
     PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
     EXPECT_EQ(pkcs7signatureverify(0, p7.get(), si, signer, reinterpret_cast<const unsigned char*>(content.data()),
-                                   content.size(), 0),
+                                   content.size(), DataIs::content),
               0)
         << v << ": " << takeError();
-    EXPECT_NE(pkcs7signatureverify(0, p7.get(), si, signer, reinterpret_cast<const unsigned char*>("x"), 1, 0), 0)
+    EXPECT_NE(pkcs7signatureverify(0, p7.get(), si, signer, reinterpret_cast<const unsigned char*>("x"), 1, DataIs::content), 0)
         << v;
     takeError();
   }

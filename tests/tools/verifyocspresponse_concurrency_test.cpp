@@ -40,7 +40,7 @@ TEST(VerifyOcspResponseConcurrency, ThreadsShareTheSessionStore) {
         zmr::OcspBasicRespPtr basic = zmrtest::parseOcspBasic(expectGood ? good : bad);
         OcspSubject subject{pki.endUser.get(), pki.ca.get(), nullptr};
         OCSP_SINGLERESP* single = nullptr;
-        int rc = verifyocspresponse(*zmrtest::sessionState(s), nullptr, basic.get(), subject, 0, kOcspLive, &single);
+        int rc = verifyocspresponse(*zmrtest::sessionState(s), nullptr, basic.get(), subject, 0, OcspTime::live, &single);
         if ((rc == 0) != expectGood || (rc == 0) != (single != nullptr)) ++wrong;
       }
     });

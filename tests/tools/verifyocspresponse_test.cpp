@@ -101,7 +101,7 @@ struct Case {
   std::optional<std::string> requestNonce;
   Subject subject = Subject::certAndIssuer;
   int useResponseCerts = 0;
-  int mode = kOcspLive;
+  OcspTime mode = OcspTime::live;
   bool rootOnlyStore = false;
 
   Case& expectStatus(int s) {
@@ -125,7 +125,7 @@ struct Case {
     return *this;
   }
   Case& stored() {
-    mode = kOcspStored;
+    mode = OcspTime::stored;
     return *this;
   }
 };
@@ -325,25 +325,25 @@ TEST_F(VerifyOcspResponse, MessagesAndMissingTrustStore) {
   OcspSubject subject{w.user.get(), w.ca.get(), nullptr};
   OcspSpec spec = zmrtest::ocspFor(w.responder, w.user.get(), w.ca.get());
   stale(spec, -600);
-  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(s), nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, kOcspLive, nullptr),
+  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(s), nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, OcspTime::live, nullptr),
             kOcspNotCurrent);
   EXPECT_EQ(takeError(), "getcertstatus_verifyocspresponse: The ocsp response has passed its nextUpdate time.\n");
 
   spec = zmrtest::ocspFor(w.noPolicy, w.user.get(), w.ca.get());
-  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(s), nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, kOcspLive, nullptr), 6001);
+  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(s), nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, OcspTime::live, nullptr), 6001);
   EXPECT_EQ(takeError(),
             "getcertstatus_verifyocspresponse: The signing certificate retrieved from the server does not contain the "
             "VA OCSP responder certificate policy oid\n");
 
   int bare = zmrtest::openStoreSession();
   spec = zmrtest::ocspFor(w.responder, w.user.get(), w.ca.get());
-  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(bare), nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, kOcspLive, nullptr),
+  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(bare), nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, OcspTime::live, nullptr),
             2026);
   EXPECT_EQ(takeError(),
             "getcertstatus_verifyocspresponse: An error occured finding the truststore parameter in Zelmor "
             "configuration file.\n");
-  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(s), nullptr, nullptr, subject, 0, kOcspLive, nullptr), kBadArgument);
-  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(s), nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, 2, nullptr), kBadArgument);
+  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(s), nullptr, nullptr, subject, 0, OcspTime::live, nullptr), kBadArgument);
+  EXPECT_EQ(verifyocspresponse(*zmrtest::sessionState(s), nullptr, zmrtest::makeOcspBasic(spec).get(), subject, 0, static_cast<OcspTime>(2), nullptr), kBadArgument);
 }
 
 }  // namespace

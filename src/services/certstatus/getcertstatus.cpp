@@ -202,7 +202,7 @@ int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::o
 
   std::string own;
   if (pkcs7 == nullptr) {
-    if (int rc = signdata(s, "dummy", own, kCertSigning, 0); rc != kOk)
+    if (int rc = signdata(s, "dummy", own, KeyRole::signing, ChannelNonce::without); rc != kOk)
       return fail(rc, kAt, "An error occured trying to sign dummy data.\n");
     pkcs7 = own.c_str();
   }
@@ -266,7 +266,7 @@ int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::o
 
   OCSP_SINGLERESP* single = nullptr;
   if (int rc = verifyocspresponse(s, request.get(), answer.basic.get(), OcspSubject{signer, issuer, nullptr},
-                                  rfc6960 ? 1 : 0, kOcspLive, &single);
+                                  rfc6960 ? 1 : 0, OcspTime::live, &single);
       rc != kOk)
     return fail(rc, kAt, "An error occured trying verify the ocsp response\n");
   return getocspresponsestatus(session, answer.basic.get(), single);

@@ -98,7 +98,7 @@ int authenticateserver(const Session& s, std::string& signature, std::string& se
     if (int rc = getproperty(s, "webaddress", webaddress); rc != kOk)
       return fail(rc, kAt, "Unable to find the webaddress configuration file parameter.");
   }
-  if (int rc = signdata(s, challenge.data(), challenge.size(), signature, kCertAuthentication, 1); rc != kOk)
+  if (int rc = signdata(s, challenge.data(), challenge.size(), signature, KeyRole::authentication, ChannelNonce::with); rc != kOk)
     return fail(rc, kAt, "An error occured trying to sign the clientchallenge and webaddress.");
   return mobile ? mobilechallenge(s, *header, flag, serverchallenge)
                 : browserchallenge(session, webaddress, serverchallenge);

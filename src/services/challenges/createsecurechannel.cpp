@@ -80,8 +80,8 @@ int signchannel(const Session& s, std::string_view pkcs7, const ChannelSigner& s
   std::string usage;
   if (int rc = readpkcs7item(session, nullptr, signer.cert, "keyusage", usage); rc != kOk)
     return fail(rc, kAt, "Unable to extract keyusage from signing certificate in pkcs7.");
-  const int certtype = usage == "authentication" ? kCertAuthentication : kCertSigning;
-  if (int rc = signdata(s, text, signature, certtype, 0); rc != kOk)
+  const KeyRole role = usage == "authentication" ? KeyRole::authentication : KeyRole::signing;
+  if (int rc = signdata(s, text, signature, role, ChannelNonce::without); rc != kOk)
     return fail(rc, kAt, "An error occured trying to sign the encrypted channel.");
   if (int rc = encodebase64(session, text, channel); rc != kOk)
     return fail(rc, kAt, "An error occured trying to base64 encode the channel data.");

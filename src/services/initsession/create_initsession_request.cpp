@@ -113,7 +113,7 @@ int create_initsession_request(const Session& s, std::string_view nonce, std::st
   std::string signedtext, signature;
   if (int rc = tourlencodedstring(&b.map, signedtext); rc != kOk)
     return fail(rc, kAt, "Error creating url encoded string.");
-  if (int rc = signdatap1(s, signedtext, signature, kCertAuthentication); rc != kOk)
+  if (int rc = signdatap1(s, signedtext, signature, KeyRole::authentication); rc != kOk)
     return fail(rc, kAt, "Error signing request.");
   if (int rc = b.fixed("signature", signature, "Error adding signature to request."); rc != kOk) return rc;
   if (int rc = tourlencodedstring(&b.map, request); rc != kOk)

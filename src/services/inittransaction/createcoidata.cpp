@@ -37,7 +37,7 @@ int createcoidata(const Session& s, std::string& coidata) {
   std::string signedtext;
   if (int rc = tostring(&map, "", signedtext); rc != kOk) return fail(rc, kAt, "Error creating data to be signed.\n");
   std::string signature;
-  if (int rc = signdatap1(s, signedtext, signature, kCertSigning); rc != kOk)
+  if (int rc = signdatap1(s, signedtext, signature, KeyRole::signing); rc != kOk)
     return fail(rc, kAt, "Error creating signature.\n");
   if (int rc = addelement(map, "coiDataSignature", signature); rc != kOk) return rc;
   std::string plain;

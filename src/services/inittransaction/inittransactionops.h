@@ -26,6 +26,7 @@
 #include <string_view>
 
 #include "net/stringmap.h"
+#include "services/signing/signingops.h"
 #include "services/transactiondata/transactiondataops.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
@@ -130,8 +131,8 @@ int answerchallenge(const Session& s, std::string_view form, std::optional<std::
 int signiteminfo(const Session& s, std::string& mimetype, std::string& pkcs7, std::string& signeddata,
                  const BuilderLines& lines);
 // Adds zmrChannel and zmrChannelSignature over the merchant's pkcs7, made
-// with the key of certtype and the channel attribute.
-int addchannel(const Session& s, std::string_view pkcs7, int certtype, stringmap& answer, const BuilderLines& lines);
+// with the key of role and the channel attribute.
+int addchannel(const Session& s, std::string_view pkcs7, KeyRole role, stringmap& answer, const BuilderLines& lines);
 // Adds the first count of kOptionalItems that are set.
 int addoptionalitems(int session, stringmap& answer, int count, const BuilderLines& lines);
 // Form-encodes the answer and encrypts it under basekey.

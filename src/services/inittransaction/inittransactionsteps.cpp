@@ -87,7 +87,7 @@ int signiteminfo(const Session& s, std::string& mimetype, std::string& pkcs7, st
       return fail(rc, lines.at, "An error occured base64 encoding the data to be signed.\n");
     if (int rc = pushinfoitem(session, "signeddata", signeddata); rc != kOk)
       return fail(rc, lines.at, "An error occured setting the infoitem \"signeddata\".\n");
-    if (int rc = signdata(s, bytes.data(), bytes.size(), pkcs7, kCertSigning, 1); rc != kOk)
+    if (int rc = signdata(s, bytes.data(), bytes.size(), pkcs7, KeyRole::signing, ChannelNonce::with); rc != kOk)
       return fail(rc, lines.at, "An error occured during signing of data.\n");
   }
   if (int rc = pushchannelhashes(session, signeddata, lines); rc != kOk) return rc;
@@ -96,12 +96,12 @@ int signiteminfo(const Session& s, std::string& mimetype, std::string& pkcs7, st
   return kOk;
 }
 
-int addchannel(const Session& s, std::string_view pkcs7, int certtype, stringmap& answer, const BuilderLines& lines) {
+int addchannel(const Session& s, std::string_view pkcs7, KeyRole role, stringmap& answer, const BuilderLines& lines) {
   const int session = s.number;
   // The PKCS#7 is the merchant's own: its signer is the certificate of
-  // certtype, which the session holds already parsed.
+  // role, which the session holds already parsed.
   X509* cert = nullptr;
-  int rc = certtype == kCertAuthentication ? getauthcert(s, &cert) : getsigncert(s, &cert);
+  int rc = role == KeyRole::authentication ? getauthcert(s, &cert) : getsigncert(s, &cert);
   std::string signature, channel;
   if (rc == kOk) rc = signchannel(s, pkcs7, channelsigner(session, cert), signature, channel);
   if (rc != kOk) return fail(rc, lines.at, "An error occured creating the ZMR channel.\n");

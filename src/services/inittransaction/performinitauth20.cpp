@@ -16,7 +16,7 @@ int performinitauth20(const Session& s, std::string_view form, std::string_view 
   stringmap map;
   std::string pkcs7;
   if (int rc = answerchallenge(s, form, std::nullopt, std::nullopt, map, pkcs7, lines); rc != kOk) return rc;
-  if (int rc = addchannel(s, pkcs7, kCertAuthentication, map, lines); rc != kOk) return rc;
+  if (int rc = addchannel(s, pkcs7, KeyRole::authentication, map, lines); rc != kOk) return rc;
   if (int rc = addoptionalitems(session, map, 5, lines); rc != kOk) return rc;
   return encryptinitanswer(session, map, basekey, answer, lines);
 }

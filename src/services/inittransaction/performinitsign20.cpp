@@ -30,7 +30,7 @@ int performinitsign20(const Session& s, std::string_view form, std::string_view 
   if (rc == kOk) rc = addelement(map, "data", signeddata);
   if (rc == kOk) rc = addelement(map, "zelmorServerVersion", kServerVersion);
   if (rc != kOk) return rc;
-  if (int rc = addchannel(s, pkcs7, kCertSigning, map, lines); rc != kOk) return rc;
+  if (int rc = addchannel(s, pkcs7, KeyRole::signing, map, lines); rc != kOk) return rc;
   if (int rc = addocspandcmsformat(session, map); rc != kOk)
     return fail(rc, lines.at, "Could not add optional infoitem \"ocsp and cms format\" to response.\n");
   if (int rc = addoptionalitems(session, map, 5, lines); rc != kOk) return rc;

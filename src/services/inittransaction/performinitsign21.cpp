@@ -59,7 +59,7 @@ int signdocument(const Session& s, document& d) {
     if (int rc = encodebase64(session, bytes.data(), bytes.size(), signeddata); rc != kOk)
       return fail(rc, kLines.at, "Error base64 encoding document.\n");
     d.signeddata = std::move(signeddata);
-    if (int rc = signdata(s, bytes.data(), bytes.size(), pkcs7, kCertSigning, 0); rc != kOk)
+    if (int rc = signdata(s, bytes.data(), bytes.size(), pkcs7, KeyRole::signing, ChannelNonce::without); rc != kOk)
       return fail(rc, kLines.at, "Error signing document.\n");
     d.merchantpkcs7 = std::move(pkcs7);
     return kOk;

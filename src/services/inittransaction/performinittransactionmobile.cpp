@@ -34,7 +34,7 @@ int answersigning(const Session& s, std::optional<std::string_view> flag, string
     return fail(rc, kLines.at, "An error occured base64 encoding the data to be signed.\n");
   if (int rc = pushinfoitem(session, "signeddata", signeddata); rc != kOk)
     return fail(rc, kLines.at, "An error occured setting the infoitem \"signeddata\".\n");
-  if (int rc = signdata(s, converted, pkcs7, kCertSigning, 1); rc != kOk)
+  if (int rc = signdata(s, converted, pkcs7, KeyRole::signing, ChannelNonce::with); rc != kOk)
     return fail(rc, kLines.at, "An error occured during signing of data.\n");
   std::string mimetype;
   if (int rc = popinfoitem(session, "mimeType", mimetype); rc != kOk)

@@ -52,8 +52,8 @@ int performinittransactionnc(const Session& s, std::string_view form, std::strin
   } else {
     return fail(kBadOperation, kLines.at, "Invalid operation in inittransaction data.\n");
   }
-  const int certtype = operation == "initAuth" ? kCertAuthentication : kCertSigning;
-  if (int rc = addchannel(s, pkcs7, certtype, map, kLines); rc != kOk) return rc;
+  const KeyRole role = operation == "initAuth" ? KeyRole::authentication : KeyRole::signing;
+  if (int rc = addchannel(s, pkcs7, role, map, kLines); rc != kOk) return rc;
   if (int rc = addoptionalitems(session, map, 4, kLines); rc != kOk) return rc;
   return encryptinitanswer(session, map, basekey, answer, kLines);
 }

@@ -88,7 +88,7 @@ int requestmobileaction(int session, std::string& reference) {
   if (withsid) signedtext += "sid=" + urlencoded(sid) + "&";
   signedtext += "mitm=" + urlencoded(mitm) + "&popInfo=" + urlencoded(popinfo);
   std::string popsignature;
-  if (int rc = signdatap1(*s, signedtext, popsignature, kCertAuthentication); rc != kOk)
+  if (int rc = signdatap1(*s, signedtext, popsignature, KeyRole::authentication); rc != kOk)
     return fail(rc, kAt, "An error occured signing the POP for the parameters. ");
 
   std::vector<mgmfeparameter> fields;

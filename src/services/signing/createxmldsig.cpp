@@ -67,7 +67,7 @@ int build(const Session& s, std::string_view order, std::string& document) {
       .append(digestvalue)
       .append("</DigestValue></Reference></SignedInfo>");
   std::string signaturevalue;
-  if (int rc = signdatap1(s, signedinfo, signaturevalue, kCertSigning); rc != kOk)
+  if (int rc = signdatap1(s, signedinfo, signaturevalue, KeyRole::signing); rc != kOk)
     return fail(rc, "createxmldsig_createxmldsig: An error occured trying sign the xml order\n");
 
   std::string out;

@@ -14,7 +14,7 @@ int hsmsign(const Session& s, const std::string& label, const unsigned char* dat
     return fail(kSignDigestInfo, lines.nodigestinfo);
   }
   std::vector<unsigned char> produced;
-  if (hsm_signdata(s, digestinfo.data(), digestinfo.size(), produced, label, 0) != 0) {
+  if (hsm_signdata(s, digestinfo.data(), digestinfo.size(), produced, label, HsmRsa::pkcs1) != 0) {
     return fail(kSignHsm, lines.signfailed);
   }
   if (produced.size() > kHsmResultMax) {

@@ -120,22 +120,22 @@ bool sameattributes(std::span<const unsigned char> sent, const unsigned char* si
          std::equal(sent.begin() + 1, sent.end(), signedbytes + 1);
 }
 
-bool isoprofile(int session, int certtype) {
-  if (certtype != kCertSigning) return false;
+bool isoprofile(int session, KeyRole role) {
+  if (role != KeyRole::signing) return false;
   std::string format;
   return popinfoitem(session, "cmsFormat", format) == 0 && format == "PKCS7_ISO320001";
 }
 
 }  // namespace
 
-int signdata(int session, const unsigned char* data, size_t length, std::string& out, int certtype, int nonce) {
+int signdata(int session, const unsigned char* data, size_t length, std::string& out, KeyRole role, ChannelNonce nonce) {
   out.clear();
   SessionRef s;
   if (int rc = usesession(session, s); rc != kOk) return rc;
-  return signdata(*s, data, length, out, certtype, nonce);
+  return signdata(*s, data, length, out, role, nonce);
 }
 
-int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, int certtype, int nonce,
+int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, KeyRole role, ChannelNonce nonce,
              CmsProfile profile) {
   out.clear();
   const int session = s.number;
@@ -154,12 +154,12 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
     return fail(kSignHsmContext, "signdata_signdata: An error occured getting the HSM context for merchant\n");
   bool hsm = hsmcontext != 0;
 
-  if (certtype != kCertSigning && certtype != kCertAuthentication)
+  if (role != KeyRole::signing && role != KeyRole::authentication)
     return fail(kSignCertType,
                 "signdata_signdata: The requested certificate type is neither SIGNING nor AUTHENTICATION\n");
   X509* cert = nullptr;
   EVP_PKEY* key = nullptr;
-  if (certtype == kCertSigning) {
+  if (role == KeyRole::signing) {
     if (int rc = getsigncert(s, &cert); rc != kOk)
       return fail(rc,
                   "signdata_signdata: An error occured trying to get the merchants signing certificate from "
@@ -189,7 +189,7 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
   if (!addattribute(si, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data), -1))
     return fail(kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
 
-  bool iso = profile == CmsProfile::fromitem && isoprofile(session, certtype);
+  bool iso = profile == CmsProfile::fromitem && isoprofile(session, role);
   std::array<unsigned char, 51> certvalue{};
   if (!signingcertvalue(cert, certvalue) ||
       !addattribute(si, iso ? NID_pkcs9_signerInfoV2 : NID_pkcs9_signerInfo, V_ASN1_SEQUENCE, certvalue.data(),
@@ -197,7 +197,7 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
     return fail(kSignSignerInfo, "signdata_signdata: An error occurred trying to add signer info to the PKCS7\n");
 
   static constexpr char kChannel[] = "ZMR Channel";
-  if (nonce == 1 && !addattribute(si, NID_pkcs9_randomNonce, V_ASN1_OCTET_STRING, kChannel, sizeof kChannel - 1))
+  if (nonce == ChannelNonce::with && !addattribute(si, NID_pkcs9_randomNonce, V_ASN1_OCTET_STRING, kChannel, sizeof kChannel - 1))
     return fail(kSignSignerInfo, "signdata_signdata: An error occurred trying to add signer info to the PKCS7\n");
 
   // The signer first, then the chain without its self-signed root.
@@ -262,7 +262,7 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
       return rc;
   } else {
     std::string label;
-    if (certtype == kCertSigning) {
+    if (role == KeyRole::signing) {
       if (int rc = gethsm_signkeylabel(s, label); rc != kOk)
         return fail(rc,
                     "signdata_signdata: An error occured getting the HSM signing key label for the merchant\n");

@@ -11,14 +11,14 @@ constexpr char kBadType[] =
 
 }  // namespace
 
-int signdatap1(int session, const unsigned char* data, size_t length, std::string& out, int certtype) {
+int signdatap1(int session, const unsigned char* data, size_t length, std::string& out, KeyRole role) {
   out.clear();
   SessionRef s;
   if (int rc = usesession(session, s); rc != kOk) return rc;
-  return signdatap1(*s, data, length, out, certtype);
+  return signdatap1(*s, data, length, out, role);
 }
 
-int signdatap1(const Session& s, const unsigned char* data, size_t length, std::string& out, int certtype) {
+int signdatap1(const Session& s, const unsigned char* data, size_t length, std::string& out, KeyRole role) {
   out.clear();
   const int session = s.number;
   if (int rc = enterservice(s); rc != kOk) return rc;
@@ -31,12 +31,12 @@ int signdatap1(const Session& s, const unsigned char* data, size_t length, std::
   std::vector<unsigned char> signature;
   if (hsmcontext == 0) {
     EVP_PKEY* key = nullptr;
-    if (certtype == kCertSigning) {
+    if (role == KeyRole::signing) {
       if (int rc = getsignkey(s, &key); rc != kOk)
         return fail(rc,
                     "signdatap1_signdatap1: An error occured trying to retrieve the merchant's private signing key "
                     "from session store.\n");
-    } else if (certtype == kCertAuthentication) {
+    } else if (role == KeyRole::authentication) {
       if (int rc = getauthkey(s, &key); rc != kOk)
         return fail(rc,
                     "signdatap1_signdatap1: An error occured trying to retrieve the merchant's private "
@@ -53,11 +53,11 @@ int signdatap1(const Session& s, const unsigned char* data, size_t length, std::
       return rc;
   } else {
     std::string label;
-    if (certtype == kCertSigning) {
+    if (role == KeyRole::signing) {
       if (int rc = gethsm_signkeylabel(s, label); rc != kOk)
         return fail(rc,
                     "signdatap1_signdatap1: An error occured getting the HSM signing key label for the merchant\n");
-    } else if (certtype == kCertAuthentication) {
+    } else if (role == KeyRole::authentication) {
       if (int rc = gethsm_authkeylabel(s, label); rc != kOk)
         return fail(rc,
                     "signdatap1_signdatap1: An error occured getting the HSM authentication key label for the "

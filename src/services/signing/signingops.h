@@ -17,9 +17,11 @@
 
 namespace zmr {
 
-// certtype: which key pair signs.
-inline constexpr int kCertSigning = 0;
-inline constexpr int kCertAuthentication = 1;
+// Which key pair signs; the values are the certificate types of old.
+enum class KeyRole { signing = 0, authentication = 1 };
+
+// Whether a detached signature carries the channel attribute.
+enum class ChannelNonce { without = 0, with = 1 };
 
 // Every digest the merchant makes: SHA-1 for a 1024-bit authentication key,
 // SHA-256 otherwise (also without an authentication certificate).
@@ -32,31 +34,31 @@ enum class CmsProfile {
 };
 
 // Detached PKCS#7 SignedData over the bytes, as one line of base64 in out
-// (empty on failure). nonce exactly 1 adds the channel attribute. With
+// (empty on failure). ChannelNonce::with adds the channel attribute. With
 // CmsProfile::fromitem, the info item cmsFormat = "PKCS7_ISO320001" with
-// certtype 0 selects the ISO profile (signingCertificateV2, no
+// the signing role selects the ISO profile (signingCertificateV2, no
 // signingTime). The overloads taking the state are for operations that
 // hold it already.
-int signdata(int session, const unsigned char* data, size_t length, std::string& out, int certtype, int nonce);
-int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, int certtype, int nonce,
+int signdata(int session, const unsigned char* data, size_t length, std::string& out, KeyRole role, ChannelNonce nonce);
+int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, KeyRole role, ChannelNonce nonce,
              CmsProfile profile = CmsProfile::fromitem);
-inline int signdata(int session, std::string_view data, std::string& out, int certtype, int nonce) {
-  return signdata(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, certtype, nonce);
+inline int signdata(int session, std::string_view data, std::string& out, KeyRole role, ChannelNonce nonce) {
+  return signdata(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, role, nonce);
 }
-inline int signdata(const Session& s, std::string_view data, std::string& out, int certtype, int nonce,
+inline int signdata(const Session& s, std::string_view data, std::string& out, KeyRole role, ChannelNonce nonce,
                     CmsProfile profile = CmsProfile::fromitem) {
-  return signdata(s, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, certtype, nonce,
+  return signdata(s, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, role, nonce,
                   profile);
 }
 
 // RSA PKCS#1 v1.5 signature over the bytes, in base64 (empty on failure).
-int signdatap1(int session, const unsigned char* data, size_t length, std::string& out, int certtype);
-int signdatap1(const Session& s, const unsigned char* data, size_t length, std::string& out, int certtype);
-inline int signdatap1(int session, std::string_view data, std::string& out, int certtype) {
-  return signdatap1(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, certtype);
+int signdatap1(int session, const unsigned char* data, size_t length, std::string& out, KeyRole role);
+int signdatap1(const Session& s, const unsigned char* data, size_t length, std::string& out, KeyRole role);
+inline int signdatap1(int session, std::string_view data, std::string& out, KeyRole role) {
+  return signdatap1(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, role);
 }
-inline int signdatap1(const Session& s, std::string_view data, std::string& out, int certtype) {
-  return signdatap1(s, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, certtype);
+inline int signdatap1(const Session& s, std::string_view data, std::string& out, KeyRole role) {
+  return signdatap1(s, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, role);
 }
 
 // The XML and XSL (each ending at its length or at its first NUL) wrapped in

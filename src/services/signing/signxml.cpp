@@ -44,7 +44,7 @@ int signxml(const Session& state, const char* xml, size_t xmllength, const char*
   } catch (const std::length_error&) {
     return fail(kOutOfMemory, "signxml::signxml: Error allocating memory.\n");
   }
-  if (int rc = signdata(state, text, pkcs7, kCertSigning, 1); rc != kOk)
+  if (int rc = signdata(state, text, pkcs7, KeyRole::signing, ChannelNonce::with); rc != kOk)
     return fail(rc, "signxml_signxml: An error occured trying to sign the ZMRXML xml structure.\n");
   if (int rc = encodebase64(session, text, envelope); rc != kOk) {
     envelope.clear();

@@ -131,7 +131,7 @@ int gettransactioninfo(int session, std::string_view key, std::string_view oids)
   std::string signedtext, signature, request;
   if (int rc = tourlencodedstring(&map, signedtext); rc != kOk)
     return fail(rc, kAt, "Error getting request as url encoded string.");
-  if (int rc = signdatap1(*s, signedtext, signature, kCertAuthentication); rc != kOk)
+  if (int rc = signdatap1(*s, signedtext, signature, KeyRole::authentication); rc != kOk)
     return fail(rc, kAt, "Error signing request.");
   if (int rc = addelement(map, "signature", signature); rc != kOk)
     return fail(rc, kAt, "Error adding signature to request.");

@@ -33,14 +33,14 @@ int truststore(const Session& s, X509_STORE*& store) {
   return rc != kOk ? rc : kTruststore;
 }
 
-int verifychain(X509_STORE_CTX* ctx, X509_STORE* store, X509* cert, STACK_OF(X509) * untrusted, int mode) {
+int verifychain(X509_STORE_CTX* ctx, X509_STORE* store, X509* cert, STACK_OF(X509) * untrusted, ChainCheck mode) {
   if (X509_STORE_CTX_init(ctx, store, cert, untrusted) != 1)
     return fail(kVerifyStoreInit, kAt, "An error occured trying to initialize the x509 truststore.");
   // Signatures made long ago stay valid after their certificates expire:
   // skip the dates, but check every signature of the chain, the trust
   // anchor's own included. Set on this context only, never on the store
   // the session's other verifications share.
-  if (mode == kChainNoDates) X509_STORE_CTX_set_flags(ctx, X509_V_FLAG_NO_CHECK_TIME | X509_V_FLAG_CHECK_SS_SIGNATURE);
+  if (mode == ChainCheck::noDates) X509_STORE_CTX_set_flags(ctx, X509_V_FLAG_NO_CHECK_TIME | X509_V_FLAG_CHECK_SS_SIGNATURE);
   int verified = X509_verify_cert(ctx);
   int error = X509_STORE_CTX_get_error(ctx);
   X509_STORE_CTX_cleanup(ctx);
@@ -56,14 +56,14 @@ int verifychain(X509_STORE_CTX* ctx, X509_STORE* store, X509* cert, STACK_OF(X50
 }  // namespace
 
 int verifydata(int session, std::string_view pkcs7base64, const unsigned char* data, size_t length,
-               int dataisdigest, const int* usages, int usagecount, int mode) {
+               DataIs dataisdigest, const int* usages, int usagecount, ChainCheck mode) {
   SessionRef s;
   if (int rc = usesession(session, s); rc != kOk) return rc;
   return verifydata(*s, pkcs7base64, data, length, dataisdigest, usages, usagecount, mode);
 }
 
 int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned char* data, size_t length,
-               int dataisdigest, const int* usages, int usagecount, int mode) {
+               DataIs dataisdigest, const int* usages, int usagecount, ChainCheck mode) {
   const int session = s.number;
   if (int rc = enterservice(s); rc != kOk) return rc;
   X509StoreCtxPtr ctx(X509_STORE_CTX_new());
@@ -101,7 +101,7 @@ int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned ch
     return fail(rc, kAt, "An error occured finding the truststore parameter in Zelmor configuration file.");
 
   for (X509* cert : signers) {
-    if (mode > 0) {
+    if (mode == ChainCheck::policy) {
       if (int rc = isvalidpolicy(s, cert, nullptr); rc != kOk)
         return fail(rc, kAt, "The signer certificate in the pkcs7 is not among supported certificate policies.");
     }

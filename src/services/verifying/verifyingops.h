@@ -10,21 +10,24 @@
 
 #include "misc/ossl.h"
 #include "store/sessionstore.h"
+#include "tools/pkcs7tools.h"
 #include "zmr/zmr.h"
 
 namespace zmr {
 
 // How verifydata treats the signer certificates' chains.
-inline constexpr int kChainNoDates = 0;  // every signature of the chain, the root's own too; no dates
-inline constexpr int kChainPolicy = 1;   // granted policy first, then the usual check with dates
-                                         // (any value above 0); below 0: the usual check alone
+enum class ChainCheck {
+  plain = -1,   // the usual check alone
+  noDates = 0,  // every signature of the chain, the root's own too; no dates
+  policy = 1,   // granted policy first, then the usual check with dates
+};
 
 // 0 when the base64 DER PKCS#7 SignedData verifies: every signer
 // certificate (matched to its SignerInfo by issuer and serial among the
 // PKCS#7's certificates) chains to the session's trust store with the
 // PKCS#7's certificates as intermediates, carries every key usage listed
-// (keyusagecode values) and, with mode above 0, a granted policy; then
-// every SignerInfo verifies over data (or, with dataisdigest non-zero, over
+// (keyusagecode values) and, with ChainCheck::policy, a granted policy; then
+// every SignerInfo verifies over data (or, with DataIs::digest, over
 // data that has this digest). data may be null when the PKCS#7 carries its
 // content, which is then verified. Takes no lock.
 // Codes: the decoder's, 5001 not a PKCS#7, 5002 not signedData, 5003 no
@@ -35,9 +38,9 @@ inline constexpr int kChainPolicy = 1;   // granted policy first, then the usual
 // 12005 a digest over 64 bytes, ...); 5008, 33001.
 // The overload taking the state is for operations that hold it already.
 int verifydata(int session, std::string_view pkcs7base64, const unsigned char* data, size_t length,
-               int dataisdigest, const int* usages, int usagecount, int mode);
+               DataIs dataisdigest, const int* usages, int usagecount, ChainCheck mode);
 int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned char* data, size_t length,
-               int dataisdigest, const int* usages, int usagecount, int mode);
+               DataIs dataisdigest, const int* usages, int usagecount, ChainCheck mode);
 
 // The answer to item (exact name: "issuername", "subjectname",
 // "validfromdate", "validtodate", "versionnumber", "serialnumber",

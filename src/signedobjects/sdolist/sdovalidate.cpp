@@ -71,8 +71,8 @@ int verifysignature(const Session& s, const sdoelement& sdo) {
                 "sdovalidate_verifysignature: An error occured trying to create a signable representation of the "
                 "sdo datapart.\n");
   const std::string& signature = *sdo.szsdosignature;
-  if (int rc = verifydata(s, signature, reinterpret_cast<const unsigned char*>(signable.data()), signable.size(), 0,
-                          kUsages, 1, kChainNoDates);
+  if (int rc = verifydata(s, signature, reinterpret_cast<const unsigned char*>(signable.data()), signable.size(),
+                          DataIs::content, kUsages, 1, ChainCheck::noDates);
       rc != kOk)
     return fail(rc,
                 "sdovalidate_verifysignature: An error occured trying to verify the signature of the sdo's "
@@ -140,12 +140,12 @@ int verifysignatureelement(const Session& s, const sdodatapart& datapart, const 
                   "signatureelements szdatetime (merchant signature).\n");
     std::vector<unsigned char> covered(digest);
     covered.insert(covered.end(), datetime.begin(), datetime.end());
-    if (int rc = verifydata(s, signature, covered.data(), covered.size(), 0, kUsages, 1, kChainNoDates); rc != kOk)
+    if (int rc = verifydata(s, signature, covered.data(), covered.size(), DataIs::content, kUsages, 1, ChainCheck::noDates); rc != kOk)
       return fail(rc,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the merchant's signature in "
                   "the signature element.\n");
   } else {
-    if (int rc = verifydata(s, signature, digest.data(), digest.size(), 1, kUsages, 1, kChainNoDates); rc != kOk)
+    if (int rc = verifydata(s, signature, digest.data(), digest.size(), DataIs::digest, kUsages, 1, ChainCheck::noDates); rc != kOk)
       return fail(rc,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the end users signature in "
                   "the signature element.\n");

@@ -93,7 +93,7 @@ int signdatapart(const Session& s, const seidsdodatapart& datapart, const SealLi
     return fail(rc, lines.signable);
   // The library's own seal always carries signingTime, whatever profile the
   // thread's cmsFormat item asks of the merchant's other signatures.
-  if (int rc = signdata(s, signable, out.pkcs7, kCertSigning, 0, CmsProfile::standard); rc != kOk)
+  if (int rc = signdata(s, signable, out.pkcs7, KeyRole::signing, ChannelNonce::without, CmsProfile::standard); rc != kOk)
     return fail(rc, lines.sign);
   std::string encoded;
   if (int rc = encodebase64(session, signable, encoded); rc != kOk) return fail(rc, lines.encode);

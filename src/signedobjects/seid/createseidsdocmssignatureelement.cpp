@@ -46,7 +46,7 @@ int buildcmssignatureelement(int session, std::string_view pkcs7, std::string_vi
   if (mimetype) e->signersdocumentformat->mimetype = std::string(*mimetype);
   e->hasheddata = std::make_unique<hasheddata>();
   if (sha1digest) {
-    int algorithm = 0;
+    SignerHash algorithm = SignerHash::sha1;
     if (int rc = getpkcs7signerhashalgorithm(session, pkcs7, algorithm); rc != kOk) {
       setlasterror(session,
                    "createsecurechannel_createsecurechannel: An error occured trying to digest the base64 encoded "
@@ -55,7 +55,7 @@ int buildcmssignatureelement(int session, std::string_view pkcs7, std::string_vi
     }
     // An MD5 signer has its document named by SHA-256, as every signer
     // other than a SHA-1 one.
-    bool sha1 = algorithm == kSignerHashSha1;
+    bool sha1 = algorithm == SignerHash::sha1;
     e->hasheddata->digestmethod = sha1 ? "SHA-1" : "SHA-256";
     e->hasheddata->digestvalue = std::string(sha1 ? *sha1digest : sha256digest);
   }

@@ -36,7 +36,7 @@ int verifyseal(const Session& s, const seidsdo& sdo) {
                 "of the sdo datapart.\n");
   const int usages[] = {kUsageSigning};
   if (int rc = verifydata(s, textof(seal.cmssignature), reinterpret_cast<const unsigned char*>(signable.data()),
-                          signable.size(), 0, usages, 1, kChainNoDates);
+                          signable.size(), DataIs::content, usages, 1, ChainCheck::noDates);
       rc != kOk)
     return fail(rc,
                 "seidsdovalidate_verifysealcmssigelement: An error occured trying to verify the sdoseal signature.\n");

@@ -103,7 +103,7 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
 
   OcspSubject subject;
   subject.cert = signer;
-  if (int rc = verifyocspresponse(s, nullptr, basic.get(), subject, 0, kOcspStored, nullptr); rc != kOk)
+  if (int rc = verifyocspresponse(s, nullptr, basic.get(), subject, 0, OcspTime::stored, nullptr); rc != kOk)
     return fail(rc, kAtVerify,
                 "The OCSP signature and certificate check did not return success.");
   return 0;
