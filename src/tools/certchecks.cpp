@@ -13,10 +13,6 @@
 namespace zmr {
 namespace {
 
-using Pkcs7Ptr = std::unique_ptr<PKCS7, OsslDeleter<PKCS7_free>>;
-using PoliciesPtr = std::unique_ptr<CERTIFICATEPOLICIES, OsslDeleter<CERTIFICATEPOLICIES_free>>;
-inline void freeSigners(STACK_OF(X509) * s) { sk_X509_free(s); }  // the certificates belong to the PKCS#7
-using SignersPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter<freeSigners>>;
 
 int fail(int session, int code, std::string_view line) {
   setlasterror(session, line);
@@ -143,7 +139,7 @@ int issigningtimeincertvalidity(int session, std::string_view pkcs7base64) {
     return fail(session, kTimeParse,
                 "certtools_issigningtimeincertvalidity: The signingtime in the pkcs7 could not be converted.\n");
   time_t t = static_cast<time_t>(seconds);
-  SignersPtr signers(PKCS7_get0_signers(p7.get(), nullptr, 0));
+  BorrowedX509StackPtr signers(PKCS7_get0_signers(p7.get(), nullptr, 0));
   ERR_clear_error();
   if (!signers || sk_X509_num(signers.get()) <= 0)
     return fail(session, kTimeNoSignerCert, "certtools_issigningtimeincertvalidity: The pkcs7 does not contain any signers!.\n");

@@ -9,7 +9,6 @@
 namespace zmr {
 namespace {
 
-using AlgorPtr = std::unique_ptr<X509_ALGOR, OsslDeleter<X509_ALGOR_free>>;
 
 int fail(int session, int code, std::string_view text) {
   setlasterror(session, std::string("getcertstatus_signocsprequest: ").append(text));
