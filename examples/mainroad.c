@@ -49,17 +49,31 @@ static void finish(int status) {
   exit(status);
 }
 
+/* Releases a result of the library (NULL is nothing to release). zmr_free
+ * fails only for a pointer it never handed out: a fault of this program. */
+static void release(void *pointer) {
+  if (pointer != NULL && zmr_free(pointer) != 0) abort();
+}
+
+/* Stops the library on the way out after a failure; the program ends with
+ * status 1 whatever stopping reports, so a failure here is only shown. */
+static void stop(void) {
+  int rc;
+  if (session >= 0 && (rc = zmr_closesession(session)) != 0) step("zmr_closesession", rc, "on the way out");
+  session = -1;
+  if ((rc = zmr_finalize()) != 0) step("zmr_finalize", rc, "on the way out");
+}
+
 /* A failed call: its code and the recent error, then the end. */
 static void failed(const char *function, int code) {
   char *text = NULL;
   step(function, code, "FAILED; recent error:");
   if (zmr_getrecenterror(session, &text) == 0 && text != NULL) {
     printf("%s", text);
-    zmr_free(text);
+    release(text);
   }
   fflush(stdout);
-  if (session >= 0) zmr_closesession(session);
-  zmr_finalize();
+  stop();
   finish(1);
 }
 
@@ -100,13 +114,13 @@ static char *next_message(const char *expected) {
   ssize_t n = getline(&message, &messagesize, frompeers);
   if (n <= 0) {
     step("(peers)", 1, "the peers ended without answering");
-    zmr_finalize();
+    stop();
     finish(1);
   }
   if (message[n - 1] == '\n') message[n - 1] = '\0';
   if (strncmp(message, expected, strlen(expected)) != 0) {
     step("(peers)", 1, "the peers said: %s", message);
-    zmr_finalize();
+    stop();
     finish(1);
   }
   return message + strlen(expected);
@@ -141,7 +155,7 @@ static struct request next_request(void) {
   r.encauth = strtok(NULL, " ");
   if (r.encauth == NULL) {
     step("(peers)", 1, "a message without its three fields");
-    zmr_finalize();
+    stop();
     finish(1);
   }
   return r;
@@ -159,8 +173,8 @@ static char *open_client_session(const char *action) {
   if (strcmp(action, "sign") == 0) CALL(zmr_setinfoitem, (session, "docDisplayMode", "interior"));
   CALL(zmr_initsession, (session, &cdmuri, &tid, &cid));
   step("zmr_initsession", 0, "action %s: reply opened and nonce matched; tid %s, cid %s", action, tid, cid);
-  zmr_free(cdmuri);
-  zmr_free(cid);
+  release(cdmuri);
+  release(cid);
   CALL(zmr_removeinfoitems, (session));
   CALL(zmr_setinfoitem, (session, "traceId", tid));
   step("zmr_setinfoitem", 0, "traceId = %s (the tid)", tid);
@@ -175,7 +189,7 @@ static void init_transaction(void) {
   step("zmr_inittransaction", 0, "%s decrypted, trace id matched, answer signed and encrypted (%zu bytes)",
        r.operation, strlen(answer));
   tell("answer %s", answer);
-  zmr_free(answer);
+  release(answer);
 }
 
 /* zmr_verifytransactionrequest on the client's verification request. */
@@ -191,7 +205,7 @@ static void answer_client(void) {
   step("zmr_verifytransactionresponse", 0, "status=OK, vaPerf, encrypted under the init key (%zu bytes)",
        strlen(answer));
   tell("answer %s", answer);
-  zmr_free(answer);
+  release(answer);
   next_message("done");
   CALL(zmr_removeinfoitems, (session));
   step("zmr_removeinfoitems", 0, "the thread's items and documents removed");
@@ -202,14 +216,14 @@ static void show_signer(const char *function, const char *pkcs7, const char *wha
   CALL(zmr_getpkcs7info, (session, pkcs7, ZMR_P7_COMMONNAME, &name));
   CALL(zmr_getpkcs7info, (session, pkcs7, ZMR_P7_KEYUSAGE, &usage));
   step(function, 0, "%s signed by \"%s\" (%s)", what, name, usage);
-  zmr_free(name);
-  zmr_free(usage);
+  release(name);
+  release(usage);
 }
 
 static void authentication(void) {
   char *tid = open_client_session("auth"), *pkcs7, *ocsp, *vaperf;
   tell("auth %s", tid);
-  zmr_free(tid);
+  release(tid);
   init_transaction();
   verify_transaction("user's signature over the server challenge, chain and policy; certificate status good");
   pkcs7 = item("clientPkcs7");
@@ -218,9 +232,9 @@ static void authentication(void) {
   vaperf = item("vaperf");
   step("zmr_getinfoitem", 0, "clientOcsp: the authority's answer (%zu base64 characters); vaperf = %s ms",
        strlen(ocsp), vaperf);
-  zmr_free(pkcs7);
-  zmr_free(ocsp);
-  zmr_free(vaperf);
+  release(pkcs7);
+  release(ocsp);
+  release(vaperf);
   answer_client();
 }
 
@@ -245,10 +259,10 @@ static void signing(void) {
   description[0] = base64(descriptions[0], strlen(descriptions[0]));
   description[1] = base64(descriptions[1], strlen(descriptions[1]));
   tell("sign %s text:%s:%s pdf:%s:%s", tid, content[0], description[0], content[1], description[1]);
-  zmr_free(tid);
+  release(tid);
   for (i = 0; i < 2; ++i) {
-    zmr_free(content[i]);
-    zmr_free(description[i]);
+    release(content[i]);
+    release(description[i]);
   }
   init_transaction();
   verify_transaction("user's signature over each document, chain and policy; certificate status good");
@@ -257,12 +271,12 @@ static void signing(void) {
     CALL(zmr_getsignatureandocsp, (session, i, &pkcs7, &ocsp));
     snprintf(what, sizeof what, "document %d and its OCSP answer (%zu characters, good),", i + 1, strlen(ocsp));
     show_signer("zmr_getsignatureandocsp", pkcs7, what);
-    zmr_free(pkcs7);
-    zmr_free(ocsp);
+    release(pkcs7);
+    release(ocsp);
   }
   cpreport = item("cpReport");
   step("zmr_getinfoitem", 0, "cpReport = \"%s\" (the client's text, unchecked)", cpreport);
-  zmr_free(cpreport);
+  release(cpreport);
   answer_client();
 }
 
@@ -287,7 +301,7 @@ int main(int argc, char **argv) {
   CALL(zmr_getsessionstoreinfo, (session, &info));
   step("zmr_opensession", 0, "session %d: key file, trust store and properties read; \"%s\", environment %d%s",
        session, info->commonname, info->environment, info->environment == 1 ? " (development)" : "");
-  zmr_freesessionstoreinfo(session, info);
+  CALL(zmr_freesessionstoreinfo, (session, info));
 
   authentication();
   signing();

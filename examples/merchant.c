@@ -15,7 +15,7 @@ static int report(int session, const char *what, int code) {
   fprintf(stderr, "%s failed with %d\n", what, code);
   if (zmr_getrecenterror(session, &text) == 0 && text != NULL) {
     fprintf(stderr, "%s", text);
-    zmr_free(text);
+    if (zmr_free(text) != 0) fprintf(stderr, "zmr_free failed\n");
   }
   return code;
 }
@@ -33,14 +33,14 @@ int main(int argc, char **argv) {
   rc = zmr_opensession(&session, argv[1], argv[2], argv[3], NULL, NULL, NULL, NULL, NULL, NULL);
   if (rc != 0) {
     report(-1, "zmr_opensession", rc);
-    zmr_finalize();
+    if (zmr_finalize() != 0) fprintf(stderr, "zmr_finalize failed too\n");
     return 1;
   }
   printf("opened merchant session %d\n", session);
 
   if ((rc = zmr_getversioninfo(&text)) == 0) {
     printf("version: %s\n", text);
-    zmr_free(text);
+    if ((rc = zmr_free(text)) != 0) return report(session, "zmr_free", rc);
   }
 
   /* The library hashes base64 data: encode the document, then digest it. */
@@ -50,15 +50,14 @@ int main(int argc, char **argv) {
   if ((rc = zmr_hashdata(session, &digest, ZMR_HASH_SHA256, text)) != 0)
     return report(session, "zmr_hashdata", rc);
   printf("SHA-256 of the document: %s\n", digest);
-  zmr_free(digest);
-  zmr_free(text);
+  if ((rc = zmr_free(digest)) != 0 || (rc = zmr_free(text)) != 0) return report(session, "zmr_free", rc);
 
   /* A deliberate mistake: the text is not base64. */
   rc = zmr_hashdata(session, &digest, ZMR_HASH_SHA1, "not base64!");
   printf("hashing invalid input gives %d, as expected:\n", rc);
   if (zmr_getrecenterror(session, &text) == 0 && text != NULL) {
     printf("%s", text);
-    zmr_free(text);
+    if ((rc = zmr_free(text)) != 0) return report(session, "zmr_free", rc);
   }
 
   if ((rc = zmr_closesession(session)) != 0) return report(session, "zmr_closesession", rc);

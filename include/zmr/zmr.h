@@ -46,8 +46,13 @@
 extern "C" {
 #endif
 
+/* Every export returns a status; with GCC and Clang a caller that drops it
+ * is warned. Deliberately no nonnull: it would let the compiler remove the
+ * library's own checks for a null argument. */
 #if defined(ZMR_BUILDING)
-#define ZMR_EXPORT __attribute__((visibility("default")))
+#define ZMR_EXPORT __attribute__((visibility("default"), warn_unused_result))
+#elif defined(__GNUC__)
+#define ZMR_EXPORT __attribute__((warn_unused_result))
 #else
 #define ZMR_EXPORT
 #endif

@@ -21,7 +21,7 @@ int certstatus(int session, const char* pkcs7, char** ocsp, char** nonce) {
 
 }  // namespace
 
-ZMR_API int zmr_getcertstatus(int session, const char* pkcs7, char** ocsp) {
+ZMR_EXPORT int zmr_getcertstatus(int session, const char* pkcs7, char** ocsp) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(pkcs7));
   ZMR_TRY(required(ocsp));
@@ -29,7 +29,7 @@ ZMR_API int zmr_getcertstatus(int session, const char* pkcs7, char** ocsp) {
   return certstatus(session, pkcs7, ocsp, nullptr);
 }
 
-ZMR_API int zmr_getcertstatuswithnonce(int session, const char* pkcs7, char** ocsp, char** nonce) {
+ZMR_EXPORT int zmr_getcertstatuswithnonce(int session, const char* pkcs7, char** ocsp, char** nonce) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(pkcs7));
   ZMR_TRY(required(ocsp));
@@ -39,7 +39,7 @@ ZMR_API int zmr_getcertstatuswithnonce(int session, const char* pkcs7, char** oc
   return certstatus(session, pkcs7, ocsp, nonce);
 }
 
-ZMR_API int zmr_getowncertstatus(int session, char** ocsp) {
+ZMR_EXPORT int zmr_getowncertstatus(int session, char** ocsp) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(probe(ocsp));
   *ocsp = nullptr;

@@ -22,8 +22,6 @@
 #include "zmr/zmr.h"
 #include "store/threadstore.h"
 
-#define ZMR_API extern "C" __attribute__((visibility("default")))
-
 // Returns the code of expr when it is not 0.
 #define ZMR_TRY(expr)                         \
   do {                                        \

@@ -6,7 +6,7 @@
 
 using namespace zmr;
 
-ZMR_API int zmr_getrecenterror(int session, char** out) {
+ZMR_EXPORT int zmr_getrecenterror(int session, char** out) {
   // The number is passed on untested: the text of a failed opening, whose
   // number is no longer open, must still be readable.
   ZMR_TRY(required(out));
@@ -18,7 +18,7 @@ ZMR_API int zmr_getrecenterror(int session, char** out) {
   });
 }
 
-ZMR_API int zmr_setinfoitem(int session, const char* key, const char* value) {
+ZMR_EXPORT int zmr_setinfoitem(int session, const char* key, const char* value) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(key));
   ZMR_TRY(requiredtext(value));
@@ -41,10 +41,10 @@ static int getitem(int session, const char* key, char** out) {
   });
 }
 
-ZMR_API int zmr_getinfoitem(int session, const char* key, char** out) { return getitem(session, key, out); }
-ZMR_API int zmr_getreportdata(int session, const char* key, char** out) { return getitem(session, key, out); }
+ZMR_EXPORT int zmr_getinfoitem(int session, const char* key, char** out) { return getitem(session, key, out); }
+ZMR_EXPORT int zmr_getreportdata(int session, const char* key, char** out) { return getitem(session, key, out); }
 
-ZMR_API int zmr_removeinfoitems(int session) {
+ZMR_EXPORT int zmr_removeinfoitems(int session) {
   if (session < 0) return kBadArgument;
   return guarded([&] { return removeinfoitems(session); });
 }
@@ -57,17 +57,17 @@ static int adddoc(int session, const char* content, const char* xsl, int type, c
   return guarded([&] { return adddocument(session, content, xsl != nullptr ? xsl : "", type, description); });
 }
 
-ZMR_API int zmr_adddocumenttext(int session, const char* text, const char* description) {
+ZMR_EXPORT int zmr_adddocumenttext(int session, const char* text, const char* description) {
   return adddoc(session, text, nullptr, 0, description);
 }
-ZMR_API int zmr_adddocumentxml(int session, const char* xml, const char* xsl, const char* description) {
+ZMR_EXPORT int zmr_adddocumentxml(int session, const char* xml, const char* xsl, const char* description) {
   return adddoc(session, xml, xsl, 1, description);
 }
-ZMR_API int zmr_adddocumentpdf(int session, const char* pdf, const char* description) {
+ZMR_EXPORT int zmr_adddocumentpdf(int session, const char* pdf, const char* description) {
   return adddoc(session, pdf, nullptr, 2, description);
 }
 
-ZMR_API int zmr_setsigneddata(int session, const char* signeddata) {
+ZMR_EXPORT int zmr_setsigneddata(int session, const char* signeddata) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(signeddata));
   return guarded([&] { return setsigneddata(session, signeddata); });
@@ -95,12 +95,12 @@ static int getpair(DocumentGetter getter, int session, int index, char** first, 
   });
 }
 
-ZMR_API int zmr_getsigneddata(int session, int index, char** signeddata, char** merchantpkcs7) {
+ZMR_EXPORT int zmr_getsigneddata(int session, int index, char** signeddata, char** merchantpkcs7) {
   return getpair(getsigneddata, session, index, signeddata, merchantpkcs7);
 }
-ZMR_API int zmr_getsignatureandocsp(int session, int index, char** clientpkcs7, char** ocsp) {
+ZMR_EXPORT int zmr_getsignatureandocsp(int session, int index, char** clientpkcs7, char** ocsp) {
   return getpair(getsignatureandocsp, session, index, clientpkcs7, ocsp);
 }
-ZMR_API int zmr_getsignatureandfullocsp(int session, int index, char** clientpkcs7, char** fullocsp) {
+ZMR_EXPORT int zmr_getsignatureandfullocsp(int session, int index, char** clientpkcs7, char** fullocsp) {
   return getpair(getsignatureandfullocsp, session, index, clientpkcs7, fullocsp);
 }

@@ -5,16 +5,16 @@
 
 using namespace zmr;
 
-ZMR_API int zmr_initialize(void) {
+ZMR_EXPORT int zmr_initialize(void) {
   return guarded([] { return zmr::initialize(nullptr); });
 }
 
-ZMR_API int zmr_hsminitialize(const char* driverpath) {
+ZMR_EXPORT int zmr_hsminitialize(const char* driverpath) {
   ZMR_TRY(requiredtext(driverpath));
   return guarded([&] { return zmr::initialize(driverpath); });
 }
 
-ZMR_API int zmr_finalize(void) {
+ZMR_EXPORT int zmr_finalize(void) {
   return guarded([] { return zmr::finalize(); });
 }
 
@@ -31,7 +31,7 @@ int openingframe(int* session, const char* keyfile) {
 
 }  // namespace
 
-ZMR_API int zmr_opensession(int* session, const char* keyfile, const char* password, const char* propertiesfile,
+ZMR_EXPORT int zmr_opensession(int* session, const char* keyfile, const char* password, const char* propertiesfile,
                             const char* webaddress, const char* /*ignored*/, const char* truststore,
                             const char* grantedpolicies, const char* httpproxyserver, const char* httpproxyport) {
   ZMR_TRY(openingframe(session, keyfile));
@@ -53,7 +53,7 @@ ZMR_API int zmr_opensession(int* session, const char* keyfile, const char* passw
   });
 }
 
-ZMR_API int zmr_hsmopensession(int* session, const char* keyfile, const char* password, const char* propertiesfile,
+ZMR_EXPORT int zmr_hsmopensession(int* session, const char* keyfile, const char* password, const char* propertiesfile,
                                const char* webaddress, const char* /*ignored*/, const char* truststore,
                                const char* grantedpolicies, const char* httpproxyserver, const char* httpproxyport,
                                const char* pkcs11password, int slot) {
@@ -75,7 +75,7 @@ ZMR_API int zmr_hsmopensession(int* session, const char* keyfile, const char* pa
   });
 }
 
-ZMR_API int zmr_rahsmopensession(int* session, const char* keyfile, const char* password, const char* pkcs11password,
+ZMR_EXPORT int zmr_rahsmopensession(int* session, const char* keyfile, const char* password, const char* pkcs11password,
                                  int slot) {
   ZMR_TRY(openingframe(session, keyfile));
   ZMR_TRY(requiredtext(password));
@@ -89,7 +89,7 @@ ZMR_API int zmr_rahsmopensession(int* session, const char* keyfile, const char* 
   });
 }
 
-ZMR_API int zmr_closesession(int session) {
+ZMR_EXPORT int zmr_closesession(int session) {
   if (session < 0) return kBadArgument;
   return guarded([&] { return zmr::closesession(session); });
 }
@@ -110,7 +110,7 @@ void freeinfo(::sessionstoreinfo* list) {
 
 }  // namespace
 
-ZMR_API int zmr_getsessionstoreinfo(int session, ::sessionstoreinfo** out) {
+ZMR_EXPORT int zmr_getsessionstoreinfo(int session, ::sessionstoreinfo** out) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(out));
   *out = nullptr;
@@ -132,7 +132,7 @@ ZMR_API int zmr_getsessionstoreinfo(int session, ::sessionstoreinfo** out) {
   });
 }
 
-ZMR_API int zmr_freesessionstoreinfo(int session, ::sessionstoreinfo* list) {
+ZMR_EXPORT int zmr_freesessionstoreinfo(int session, ::sessionstoreinfo* list) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(list));
   // Released whatever the session's state: a description outliving its

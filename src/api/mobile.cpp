@@ -4,7 +4,7 @@
 
 using namespace zmr;
 
-ZMR_API int zmr_requestmobileaction(int session, char** reference) {
+ZMR_EXPORT int zmr_requestmobileaction(int session, char** reference) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(reference));
   *reference = nullptr;
@@ -15,7 +15,7 @@ ZMR_API int zmr_requestmobileaction(int session, char** reference) {
   });
 }
 
-ZMR_API int zmr_requestmobilestatus(int session, const char* reference, char** status) {
+ZMR_EXPORT int zmr_requestmobilestatus(int session, const char* reference, char** status) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(reference));
   ZMR_TRY(required(status));
@@ -27,14 +27,14 @@ ZMR_API int zmr_requestmobilestatus(int session, const char* reference, char** s
   });
 }
 
-ZMR_API int zmr_pushsms(int session, const char* reference, const char* text) {
+ZMR_EXPORT int zmr_pushsms(int session, const char* reference, const char* text) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(reference));
   ZMR_TRY(requiredtext(text));
   return guarded([&] { return pushsms(session, reference, text); });
 }
 
-ZMR_API int zmr_generatemerchantreference(int session, const char* locale, char** reference) {
+ZMR_EXPORT int zmr_generatemerchantreference(int session, const char* locale, char** reference) {
   if (session < 0) return kBadArgument;
   // The out pointer is only probed, and before the locale.
   ZMR_TRY(probe(reference));

@@ -44,7 +44,7 @@ int handoutlist(const std::vector<std::pair<std::string, std::string>>& pairs, :
 
 }  // namespace
 
-ZMR_API int zmr_createsdo(int session, ::seidsdo*** sdo, const char* data, const char* mimetype,
+ZMR_EXPORT int zmr_createsdo(int session, ::seidsdo*** sdo, const char* data, const char* mimetype,
                           const char* description, const char* userpkcs7, const char* merchantpkcs7,
                           const char* userocsp, const char* merchantocsp) {
   if (session < 0) return kBadArgument;
@@ -66,7 +66,7 @@ ZMR_API int zmr_createsdo(int session, ::seidsdo*** sdo, const char* data, const
   });
 }
 
-ZMR_API int zmr_createdynamicsdo(int session, ::seidsdo*** sdo, const char* data, const char* mimetype,
+ZMR_EXPORT int zmr_createdynamicsdo(int session, ::seidsdo*** sdo, const char* data, const char* mimetype,
                                  const char* description, const ::signatures* list) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(sdo));
@@ -84,14 +84,14 @@ ZMR_API int zmr_createdynamicsdo(int session, ::seidsdo*** sdo, const char* data
   });
 }
 
-ZMR_API int zmr_sdoadddata(int session, ::seidsdo** sdo, const char* data) {
+ZMR_EXPORT int zmr_sdoadddata(int session, ::seidsdo** sdo, const char* data) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(sdo));
   ZMR_TRY(probetext(data));
   return guarded([&] { return sdoadddata(session, cellof(sdo), data); });
 }
 
-ZMR_API int zmr_sdoaddsignature(int session, ::seidsdo** sdo, const ::signatures* list, const char* data) {
+ZMR_EXPORT int zmr_sdoaddsignature(int session, ::seidsdo** sdo, const ::signatures* list, const char* data) {
   if (session < 0) return kBadArgument;
   // Probed as every other handle: an unreadable one would be followed.
   ZMR_TRY(required(sdo));
@@ -105,7 +105,7 @@ ZMR_API int zmr_sdoaddsignature(int session, ::seidsdo** sdo, const ::signatures
   });
 }
 
-ZMR_API int zmr_sdoseal(int session, ::seidsdo** sdo, const char* merchantocsp, const char* data) {
+ZMR_EXPORT int zmr_sdoseal(int session, ::seidsdo** sdo, const char* merchantocsp, const char* data) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(sdo));
   ZMR_TRY(requiredtext(merchantocsp));
@@ -117,7 +117,7 @@ ZMR_API int zmr_sdoseal(int session, ::seidsdo** sdo, const char* merchantocsp, 
   });
 }
 
-ZMR_API int zmr_sdotoxmlex(int session, ::seidsdo** sdo, char** xml) {
+ZMR_EXPORT int zmr_sdotoxmlex(int session, ::seidsdo** sdo, char** xml) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(sdo));
   ZMR_TRY(required(xml));
@@ -129,7 +129,7 @@ ZMR_API int zmr_sdotoxmlex(int session, ::seidsdo** sdo, char** xml) {
   });
 }
 
-ZMR_API int zmr_xmltosdoex(int session, const char* xml, ::seidsdo*** sdo) {
+ZMR_EXPORT int zmr_xmltosdoex(int session, const char* xml, ::seidsdo*** sdo) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(xml));
   ZMR_TRY(required(sdo));
@@ -142,14 +142,14 @@ ZMR_API int zmr_xmltosdoex(int session, const char* xml, ::seidsdo*** sdo) {
   });
 }
 
-ZMR_API int zmr_sdovalidate(int session, ::seidsdo** sdo, int documentcheck) {
+ZMR_EXPORT int zmr_sdovalidate(int session, ::seidsdo** sdo, int documentcheck) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(sdo));
   if (documentcheck < 0) return kBadArgument;
   return guarded([&] { return seidsdovalidate(session, cellof(sdo), documentcheck, std::nullopt, 0, 0, 0); });
 }
 
-ZMR_API int zmr_dynamicsdovalidate(int session, ::seidsdo** sdo, const char* data, int signaturecount,
+ZMR_EXPORT int zmr_dynamicsdovalidate(int session, ::seidsdo** sdo, const char* data, int signaturecount,
                                    int sealrule) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(sdo));
@@ -162,21 +162,21 @@ ZMR_API int zmr_dynamicsdovalidate(int session, ::seidsdo** sdo, const char* dat
   });
 }
 
-ZMR_API int zmr_sdoxmlvalidate(int session, const char* xml, int documentcheck) {
+ZMR_EXPORT int zmr_sdoxmlvalidate(int session, const char* xml, int documentcheck) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(xml));
   if (documentcheck < 0) return kBadArgument;
   return guarded([&] { return sdoxmlvalidate(session, xml, documentcheck); });
 }
 
-ZMR_API int zmr_simpledynamicsdoxmlvalidate(int session, const char* xml, int minimum) {
+ZMR_EXPORT int zmr_simpledynamicsdoxmlvalidate(int session, const char* xml, int minimum) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(xml));
   if (minimum < 0) return kBadArgument;
   return guarded([&] { return simpleseidsdoxmlvalidate(session, xml, minimum); });
 }
 
-ZMR_API int zmr_dynamicsdoxmlgetsigners(int session, const char* xml, char** signers) {
+ZMR_EXPORT int zmr_dynamicsdoxmlgetsigners(int session, const char* xml, char** signers) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(xml));
   ZMR_TRY(required(signers));
@@ -188,7 +188,7 @@ ZMR_API int zmr_dynamicsdoxmlgetsigners(int session, const char* xml, char** sig
   });
 }
 
-ZMR_API int zmr_dynamicsdogetsigners(int session, ::seidsdo** sdo, char** signers) {
+ZMR_EXPORT int zmr_dynamicsdogetsigners(int session, ::seidsdo** sdo, char** signers) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(sdo));
   ZMR_TRY(required(signers));
@@ -200,7 +200,7 @@ ZMR_API int zmr_dynamicsdogetsigners(int session, ::seidsdo** sdo, char** signer
   });
 }
 
-ZMR_API int zmr_sdoxmlextractsignatures(int session, const char* xml, char** document, char** mimetype,
+ZMR_EXPORT int zmr_sdoxmlextractsignatures(int session, const char* xml, char** document, char** mimetype,
                                         char** description, ::signatures** list) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(xml));
@@ -236,13 +236,13 @@ ZMR_API int zmr_sdoxmlextractsignatures(int session, const char* xml, char** doc
   });
 }
 
-ZMR_API int zmr_sdofree(int session, ::seidsdo** sdo) {
+ZMR_EXPORT int zmr_sdofree(int session, ::seidsdo** sdo) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(sdo));
   return guarded([&] { return seidsdofree(session, cellof(sdo)); });
 }
 
-ZMR_API int zmr_signaturesfree(int session, ::signatures* list) {
+ZMR_EXPORT int zmr_signaturesfree(int session, ::signatures* list) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(list));
   return guarded([&] { return signaturesfree(session, list); });

@@ -4,7 +4,7 @@
 
 using namespace zmr;
 
-ZMR_API int zmr_signdata(int session, const unsigned char* data, uint64_t length, char** pkcs7) {
+ZMR_EXPORT int zmr_signdata(int session, const unsigned char* data, uint64_t length, char** pkcs7) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(data));
   ZMR_TRY(required(pkcs7));
@@ -16,7 +16,7 @@ ZMR_API int zmr_signdata(int session, const unsigned char* data, uint64_t length
   });
 }
 
-ZMR_API int zmr_signdatap1(int session, const unsigned char* data, uint64_t length, char** signature) {
+ZMR_EXPORT int zmr_signdatap1(int session, const unsigned char* data, uint64_t length, char** signature) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(data));
   ZMR_TRY(required(signature));
@@ -28,7 +28,7 @@ ZMR_API int zmr_signdatap1(int session, const unsigned char* data, uint64_t leng
   });
 }
 
-ZMR_API int zmr_signxml(int session, const char* xml, uint64_t xmllength, const char* xsl, uint64_t xsllength,
+ZMR_EXPORT int zmr_signxml(int session, const char* xml, uint64_t xmllength, const char* xsl, uint64_t xsllength,
                         char** pkcs7, char** envelope) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(xml));
@@ -47,7 +47,7 @@ ZMR_API int zmr_signxml(int session, const char* xml, uint64_t xmllength, const 
   });
 }
 
-ZMR_API int zmr_createxmldsig(int session, const char* order, char** xml, int* days) {
+ZMR_EXPORT int zmr_createxmldsig(int session, const char* order, char** xml, int* days) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(order));
   ZMR_TRY(required(xml));

@@ -6,13 +6,13 @@
 
 using namespace zmr;
 
-ZMR_API int zmr_free(void* pointer) {
+ZMR_EXPORT int zmr_free(void* pointer) {
   ZMR_TRY(required(pointer));
   std::free(pointer);
   return 0;
 }
 
-ZMR_API int zmr_getversioninfo(char** out) {
+ZMR_EXPORT int zmr_getversioninfo(char** out) {
   ZMR_TRY(required(out));
   *out = nullptr;
   return guarded([&] {
@@ -22,7 +22,7 @@ ZMR_API int zmr_getversioninfo(char** out) {
   });
 }
 
-ZMR_API int zmr_hashdata(int session, char** out, int algorithm, const char* data) {
+ZMR_EXPORT int zmr_hashdata(int session, char** out, int algorithm, const char* data) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(out));
   if (algorithm < 0) return kBadArgument;
@@ -37,7 +37,7 @@ ZMR_API int zmr_hashdata(int session, char** out, int algorithm, const char* dat
   });
 }
 
-ZMR_API int zmr_getrandom(int session, char** out, uint64_t count) {
+ZMR_EXPORT int zmr_getrandom(int session, char** out, uint64_t count) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(out));
   *out = nullptr;
@@ -48,7 +48,7 @@ ZMR_API int zmr_getrandom(int session, char** out, uint64_t count) {
   });
 }
 
-ZMR_API int zmr_base64encode(int session, const unsigned char* data, uint64_t length, char** out) {
+ZMR_EXPORT int zmr_base64encode(int session, const unsigned char* data, uint64_t length, char** out) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(data));
   ZMR_TRY(required(out));
@@ -60,7 +60,7 @@ ZMR_API int zmr_base64encode(int session, const unsigned char* data, uint64_t le
   });
 }
 
-ZMR_API int zmr_base64decode(int session, const char* text, unsigned char** out, uint64_t* length) {
+ZMR_EXPORT int zmr_base64decode(int session, const char* text, unsigned char** out, uint64_t* length) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(text));
   ZMR_TRY(required(out));
@@ -74,7 +74,7 @@ ZMR_API int zmr_base64decode(int session, const char* text, unsigned char** out,
   });
 }
 
-ZMR_API int zmr_removecrlf(int session, const char* text, char** out) {
+ZMR_EXPORT int zmr_removecrlf(int session, const char* text, char** out) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(text));
   ZMR_TRY(required(out));
@@ -101,9 +101,9 @@ static int tripledesentry(TripleDes op, int session, const char* key, const char
   });
 }
 
-ZMR_API int symmetricencrypt(int session, const char* key, const char* plain, char** out) {
+ZMR_EXPORT int symmetricencrypt(int session, const char* key, const char* plain, char** out) {
   return tripledesentry(zmr::symmetricencrypt, session, key, plain, out);
 }
-ZMR_API int symmetricdecrypt(int session, const char* key, const char* cipher, char** out) {
+ZMR_EXPORT int symmetricdecrypt(int session, const char* key, const char* cipher, char** out) {
   return tripledesentry(zmr::symmetricdecrypt, session, key, cipher, out);
 }

@@ -6,7 +6,7 @@
 
 using namespace zmr;
 
-ZMR_API int zmr_decrypttransactiondata(int session, const char* enckey, const char* encdata, const char* encauth,
+ZMR_EXPORT int zmr_decrypttransactiondata(int session, const char* enckey, const char* encdata, const char* encauth,
                                        const char* operation, const char* extra, char** data, char** basekey) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(enckey));
@@ -33,7 +33,7 @@ ZMR_API int zmr_decrypttransactiondata(int session, const char* enckey, const ch
   });
 }
 
-ZMR_API int zmr_initsession(int session, char** cdmuri, char** tid, char** cid) {
+ZMR_EXPORT int zmr_initsession(int session, char** cdmuri, char** tid, char** cid) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(cdmuri));
   ZMR_TRY(required(tid));

@@ -4,7 +4,7 @@
 
 using namespace zmr;
 
-ZMR_API int zmr_gettransactioninfo(int session, const char* key, const char* oids, const char* unused) {
+ZMR_EXPORT int zmr_gettransactioninfo(int session, const char* key, const char* oids, const char* unused) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(key));
   ZMR_TRY(requiredtext(oids));

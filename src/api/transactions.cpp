@@ -33,7 +33,7 @@ int handoutpair(int rc, const std::string& first, char** firstout, const std::st
 
 }  // namespace
 
-ZMR_API int zmr_inittransaction(int session, const char* enckey, const char* encdata, const char* encauth,
+ZMR_EXPORT int zmr_inittransaction(int session, const char* enckey, const char* encdata, const char* encauth,
                                 const char* operation, const char* extra, char** response) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(enckey));
@@ -50,7 +50,7 @@ ZMR_API int zmr_inittransaction(int session, const char* enckey, const char* enc
   });
 }
 
-ZMR_API int zmr_verifytransactionrequest(int session, const char* enckey, const char* encdata, const char* encauth,
+ZMR_EXPORT int zmr_verifytransactionrequest(int session, const char* enckey, const char* encdata, const char* encauth,
                                          const char* operation, const char* extra) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(enckey));
@@ -62,7 +62,7 @@ ZMR_API int zmr_verifytransactionrequest(int session, const char* enckey, const 
       [&] { return verifytransactionrequest(session, enckey, encdata, encauth, operation, optionaltextof(extra)); });
 }
 
-ZMR_API int zmr_verifytransactionresponse(int session, char** response) {
+ZMR_EXPORT int zmr_verifytransactionresponse(int session, char** response) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(response));
   *response = nullptr;
@@ -73,7 +73,7 @@ ZMR_API int zmr_verifytransactionresponse(int session, char** response) {
   });
 }
 
-ZMR_API int zmr_authenticateserver(int session, char** signature, char** serverchallenge,
+ZMR_EXPORT int zmr_authenticateserver(int session, char** signature, char** serverchallenge,
                                    const char* clientchallenge, const char* authheader, const char* prepareflag) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(signature));
@@ -91,14 +91,14 @@ ZMR_API int zmr_authenticateserver(int session, char** signature, char** serverc
   });
 }
 
-ZMR_API int zmr_authenticateclient(int session, const char* clientpkcs7, const char* serverchallenge) {
+ZMR_EXPORT int zmr_authenticateclient(int session, const char* clientpkcs7, const char* serverchallenge) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(serverchallenge));
   ZMR_TRY(requiredtext(clientpkcs7));
   return guarded([&] { return authenticateclient(session, clientpkcs7, serverchallenge); });
 }
 
-ZMR_API int zmr_createsecurechannel(int session, const char* pkcs7, char** signature, char** channel) {
+ZMR_EXPORT int zmr_createsecurechannel(int session, const char* pkcs7, char** signature, char** channel) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(pkcs7));
   ZMR_TRY(required(signature));

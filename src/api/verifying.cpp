@@ -11,7 +11,7 @@
 
 using namespace zmr;
 
-ZMR_API int zmr_verifydata(int session, const char* pkcs7, const unsigned char* data, uint64_t length) {
+ZMR_EXPORT int zmr_verifydata(int session, const char* pkcs7, const unsigned char* data, uint64_t length) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(pkcs7));
   ZMR_TRY(required(data));
@@ -21,7 +21,7 @@ ZMR_API int zmr_verifydata(int session, const char* pkcs7, const unsigned char* 
   });
 }
 
-ZMR_API int zmr_hashverifydata(int session, const char* pkcs7, const char* hash, int selector) {
+ZMR_EXPORT int zmr_hashverifydata(int session, const char* pkcs7, const char* hash, int selector) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(pkcs7));
   ZMR_TRY(requiredtext(hash));
@@ -34,7 +34,7 @@ ZMR_API int zmr_hashverifydata(int session, const char* pkcs7, const char* hash,
   });
 }
 
-ZMR_API int zmr_getpkcs7info(int session, const char* pkcs7, int item, char** text) {
+ZMR_EXPORT int zmr_getpkcs7info(int session, const char* pkcs7, int item, char** text) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(pkcs7));
   if (item < 0) return kBadArgument;
@@ -58,7 +58,7 @@ static int checksigners(const signatures* list) {
   return kOk;
 }
 
-ZMR_API int zmr_getsigners(int session, const signatures* list, char** text) {
+ZMR_EXPORT int zmr_getsigners(int session, const signatures* list, char** text) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(list));
   ZMR_TRY(checksigners(list));
@@ -71,7 +71,7 @@ ZMR_API int zmr_getsigners(int session, const signatures* list, char** text) {
   });
 }
 
-ZMR_API int zmr_assymetricdecrypt(int session, const char* keyfile, const char* password, const char* input,
+ZMR_EXPORT int zmr_assymetricdecrypt(int session, const char* keyfile, const char* password, const char* input,
                                   char** output) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(probetext(keyfile));

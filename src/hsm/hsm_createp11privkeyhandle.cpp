@@ -18,8 +18,6 @@
 namespace zmr {
 namespace {
 
-using SecretBignumPtr = std::unique_ptr<BIGNUM, OsslDeleter<BN_clear_free>>;
-
 // The eight RSA components in the order the object template lists them
 // after the exponent pair: n, e, d, p, q, dp, dq, qinv.
 constexpr const char* kComponents[] = {

@@ -2,13 +2,18 @@
 // and reading the error queue.
 #pragma once
 
+#include <openssl/asn1.h>
 #include <openssl/bio.h>
+#include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/ocsp.h>
+#include <openssl/param_build.h>
+#include <openssl/params.h>
 #include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <memory>
 
@@ -42,6 +47,10 @@ using BioPtr = std::unique_ptr<BIO, OsslDeleter<BIO_free_all>>;
 
 inline void freeX509Stack(STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); }
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter<freeX509Stack>>;
+// Frees the stack only: the certificates belong to someone else (a PKCS#7,
+// a basic response).
+inline void freeX509StackOnly(STACK_OF(X509) * s) { sk_X509_free(s); }
+using BorrowedX509StackPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter<freeX509StackOnly>>;
 
 using Pkcs12Ptr = std::unique_ptr<PKCS12, OsslDeleter<PKCS12_free>>;
 using Pkcs8InfoPtr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, OsslDeleter<PKCS8_PRIV_KEY_INFO_free>>;
@@ -56,6 +65,26 @@ using OcspResponsePtr = std::unique_ptr<OCSP_RESPONSE, OsslDeleter<OCSP_RESPONSE
 using OcspBasicRespPtr = std::unique_ptr<OCSP_BASICRESP, OsslDeleter<OCSP_BASICRESP_free>>;
 using X509SigPtr = std::unique_ptr<X509_SIG, OsslDeleter<X509_SIG_free>>;
 using LibCtxPtr = std::unique_ptr<OSSL_LIB_CTX, OsslDeleter<OSSL_LIB_CTX_free>>;
+using SignerInfoPtr = std::unique_ptr<PKCS7_SIGNER_INFO, OsslDeleter<PKCS7_SIGNER_INFO_free>>;
+using AlgorPtr = std::unique_ptr<X509_ALGOR, OsslDeleter<X509_ALGOR_free>>;
+using ExtensionPtr = std::unique_ptr<X509_EXTENSION, OsslDeleter<X509_EXTENSION_free>>;
+using PoliciesPtr = std::unique_ptr<CERTIFICATEPOLICIES, OsslDeleter<CERTIFICATEPOLICIES_free>>;
+using AiaPtr = std::unique_ptr<AUTHORITY_INFO_ACCESS, OsslDeleter<AUTHORITY_INFO_ACCESS_free>>;
+inline void freeEmails(STACK_OF(OPENSSL_STRING) * s) { X509_email_free(s); }
+using EmailsPtr = std::unique_ptr<STACK_OF(OPENSSL_STRING), OsslDeleter<freeEmails>>;
+
+using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, OsslDeleter<ASN1_OBJECT_free>>;
+using OctetStringPtr = std::unique_ptr<ASN1_OCTET_STRING, OsslDeleter<ASN1_OCTET_STRING_free>>;
+using Asn1TimePtr = std::unique_ptr<ASN1_TIME, OsslDeleter<ASN1_TIME_free>>;
+using GeneralizedTimePtr = std::unique_ptr<ASN1_GENERALIZEDTIME, OsslDeleter<ASN1_GENERALIZEDTIME_free>>;
+
+using BignumPtr = std::unique_ptr<BIGNUM, OsslDeleter<BN_free>>;
+// For private-key components: cleared before they are freed.
+using SecretBignumPtr = std::unique_ptr<BIGNUM, OsslDeleter<BN_clear_free>>;
+
+using EvpMacCtxPtr = std::unique_ptr<EVP_MAC_CTX, OsslDeleter<EVP_MAC_CTX_free>>;
+using ParamBldPtr = std::unique_ptr<OSSL_PARAM_BLD, OsslDeleter<OSSL_PARAM_BLD_free>>;
+using ParamPtr = std::unique_ptr<OSSL_PARAM, OsslDeleter<OSSL_PARAM_free>>;
 
 // Empties the calling thread's OpenSSL error queue; true when it recorded a
 // failed allocation. OpenSSL reports its own allocation failures only as

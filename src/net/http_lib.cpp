@@ -20,6 +20,7 @@
 
 #include "misc/ossl.h"
 #include "misc/status.h"
+#include "misc/version.h"
 #include "net/netio.h"
 #include "store/loaders/configuration.h"
 #include "store/sessionstore.h"
@@ -352,7 +353,7 @@ std::string requestheaders(std::optional<std::string_view> body, std::string_vie
   h.append("Connection: close\r\nCache-Control: no-cache\r\nUser-Agent: ")
       .append(kUserAgent)
       .append("/")
-      .append(kLibraryVersion)
+      .append(kVersion)
       .append("\r\n");
   return h;
 }

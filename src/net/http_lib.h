@@ -33,7 +33,6 @@ inline constexpr size_t kHttpMaxBody = 0x1FFFFF;
 inline constexpr size_t kHttpMaxHeader = 64 * 1024;
 
 inline constexpr const char* kUserAgent = "verudeviva";
-inline constexpr const char* kLibraryVersion = "5.2.2";
 
 // Start and stop, once per process at library start-up and shut-down. The
 // client keeps no state between exchanges, so both only report success;

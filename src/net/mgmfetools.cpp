@@ -1,6 +1,7 @@
 #include "net/mgmfetools.h"
 
 #include "misc/status.h"
+#include "misc/version.h"
 #include "net/http_lib.h"
 #include "misc/centralservers.h"
 #include "store/loaders/configuration.h"
@@ -43,7 +44,7 @@ int send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string
     url = *builtin;
   }
 
-  std::string form = std::string("serverversion=") + kLibraryVersion;
+  std::string form = std::string("serverversion=").append(kVersion);
   std::string encoded;
   for (const mgmfeparameter& p : pairs) {
     if (!p.value) return fail(1, kAt, "Error url encoding parameter for RAVUD URL");

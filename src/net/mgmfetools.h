@@ -19,7 +19,7 @@ struct mgmfeparameter {
   std::optional<std::string> value;
 };
 
-// Posts "serverversion=5.2.2&name=value..." to the session's gateway
+// Posts "serverversion=<version>&name=value..." to the session's gateway
 // endpoint (environments 1 and 2: the mgmfedns / mgmfeutildns property when
 // set; otherwise the build's address, misc/centralservers.h) over TLS
 // (proxy keys with the prefix "ravud") and checks the reply's statusCode.

@@ -50,8 +50,6 @@ pthread_mutex_t* findmutex(const char* name) {
   return nullptr;
 }
 
-using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, OsslDeleter<ASN1_OBJECT_free>>;
-
 // Whether every lookup finds nid: by number, by name, and the object by nid.
 bool registered(int nid, const ASN1_OBJECT* wanted, const char* name) {
   const ASN1_OBJECT* stored = OBJ_nid2obj(nid);

@@ -13,10 +13,6 @@
 namespace zmr {
 namespace {
 
-using Pkcs7Ptr = std::unique_ptr<PKCS7, OsslDeleter<PKCS7_free>>;
-using PoliciesPtr = std::unique_ptr<CERTIFICATEPOLICIES, OsslDeleter<CERTIFICATEPOLICIES_free>>;
-inline void freeSigners(STACK_OF(X509) * s) { sk_X509_free(s); }  // the certificates belong to the PKCS#7
-using SignersPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter<freeSigners>>;
 
 // Bit values of keyusagecode 1..9 in OpenSSL's key-usage mask.
 constexpr uint32_t kUsageBits[] = {KU_DIGITAL_SIGNATURE, KU_NON_REPUDIATION, KU_KEY_ENCIPHERMENT,
@@ -137,7 +133,7 @@ int issigningtimeincertvalidity(int session, std::string_view pkcs7base64) {
     return fail(kTimeParse,
                 "certtools_issigningtimeincertvalidity: The signingtime in the pkcs7 could not be converted.\n");
   time_t t = static_cast<time_t>(seconds);
-  SignersPtr signers(PKCS7_get0_signers(p7.get(), nullptr, 0));
+  BorrowedX509StackPtr signers(PKCS7_get0_signers(p7.get(), nullptr, 0));
   ERR_clear_error();
   if (!signers || sk_X509_num(signers.get()) <= 0)
     return fail(kTimeNoSignerCert, "certtools_issigningtimeincertvalidity: The pkcs7 does not contain any signers!.\n");

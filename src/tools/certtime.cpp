@@ -55,8 +55,7 @@ bool gentimetotime(std::string_view text, int64_t& seconds) {
 
 bool asn1timetotime(const ASN1_TIME* time, int64_t& seconds) {
   if (time == nullptr) return false;
-  std::unique_ptr<ASN1_GENERALIZEDTIME, OsslDeleter<ASN1_GENERALIZEDTIME_free>> g(
-      ASN1_TIME_to_generalizedtime(time, nullptr));
+  GeneralizedTimePtr g(ASN1_TIME_to_generalizedtime(time, nullptr));
   if (!g) return false;
   return gentimetotime(
       std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(g.get())),

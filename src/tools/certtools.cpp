@@ -19,12 +19,6 @@
 namespace zmr {
 namespace {
 
-using GeneralizedTimePtr = std::unique_ptr<ASN1_GENERALIZEDTIME, OsslDeleter<ASN1_GENERALIZEDTIME_free>>;
-using PoliciesPtr = std::unique_ptr<CERTIFICATEPOLICIES, OsslDeleter<CERTIFICATEPOLICIES_free>>;
-using AiaPtr = std::unique_ptr<AUTHORITY_INFO_ACCESS, OsslDeleter<AUTHORITY_INFO_ACCESS_free>>;
-using BignumPtr = std::unique_ptr<BIGNUM, OsslDeleter<BN_free>>;
-inline void freeEmails(STACK_OF(OPENSSL_STRING) * s) { X509_email_free(s); }
-using EmailsPtr = std::unique_ptr<STACK_OF(OPENSSL_STRING), OsslDeleter<freeEmails>>;
 
 // Bytes of a string object up to its first NUL.
 std::string textupton(const ASN1_STRING* s) {

@@ -12,11 +12,6 @@
 namespace zmr {
 namespace {
 
-using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, OsslDeleter<ASN1_OBJECT_free>>;
-using OctetStringPtr = std::unique_ptr<ASN1_OCTET_STRING, OsslDeleter<ASN1_OCTET_STRING_free>>;
-void freeder(unsigned char* p) { OPENSSL_free(p); }
-using DerPtr = std::unique_ptr<unsigned char, OsslDeleter<freeder>>;
-
 constexpr size_t kMaxGivenDigest = 64;
 
 const EVP_MD* supporteddigest(PKCS7_SIGNER_INFO* si) {
@@ -59,7 +54,7 @@ int checksigningcertificate(const ASN1_STRING* sequence, X509* signer) {
 
   unsigned char* raw = nullptr;
   int n = i2d_X509(signer, &raw);
-  DerPtr certder(raw);
+  OsslMemoryPtr<unsigned char> certder(raw);
   if (n <= 0) return kP7CertDer;
   unsigned char expected[EVP_MAX_MD_SIZE];
   unsigned int expectedlength = 0;
@@ -149,7 +144,7 @@ int pkcs7signatureverify(int, PKCS7*, PKCS7_SIGNER_INFO* si, X509* signer, const
     // Signed as a DER SET OF in the order received.
     unsigned char* raw = nullptr;
     int n = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(attributes), &raw, ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
-    DerPtr encoded(raw);
+    OsslMemoryPtr<unsigned char> encoded(raw);
     if (n <= 0) return kOutOfMemory;
     int rc = digestdata(md, encoded.get(), static_cast<size_t>(n), tbs, tbslength);
     if (rc != kOk) return rc;

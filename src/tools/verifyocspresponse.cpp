@@ -12,10 +12,6 @@
 namespace zmr {
 namespace {
 
-using PoliciesPtr = std::unique_ptr<CERTIFICATEPOLICIES, OsslDeleter<CERTIFICATEPOLICIES_free>>;
-inline void freeStackOnly(STACK_OF(X509) * s) { sk_X509_free(s); }
-using BorrowedX509StackPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter<freeStackOnly>>;
-
 bool hashequals(const ASN1_OCTET_STRING* stored, const unsigned char* computed, unsigned int length) {
   return stored != nullptr && static_cast<unsigned int>(ASN1_STRING_length(stored)) == length &&
          CRYPTO_memcmp(ASN1_STRING_get0_data(stored), computed, length) == 0;

@@ -28,8 +28,8 @@ class CertStatusApi : public ::testing::Test {
   }
   void TearDown() override {
     munmap(unreadable, 4096);
-    zmr_removeinfoitems(session);
-    zmr_finalize();
+    EXPECT_EQ(0, zmr_removeinfoitems(session));
+    EXPECT_EQ(0, zmr_finalize());
   }
   zmrtest::TestPki pki;
   zmrtest::VaSetup setup;

@@ -42,7 +42,7 @@ class Challenges : public ::testing::Test {
     ASSERT_EQ(0, zmr_removeinfoitems(session));
     client = std::make_unique<zmrtest::TxClient>(m.pki, kWebaddress);
   }
-  void TearDown() override { zmr_finalize(); }
+  void TearDown() override { EXPECT_EQ(0, zmr_finalize()); }
 
   // zmr_authenticateserver; the texts it hands out, whatever the code.
   int authenticateServer(const std::string& challenge, const char* header, const char* flag, std::string& signature,

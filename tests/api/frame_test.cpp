@@ -444,7 +444,7 @@ TEST(Frame, VersionNamesTheRealLibraries) {
   char* text = nullptr;
   ASSERT_EQ(zmr_getversioninfo(&text), 0);
   std::string v = text;
-  zmr_free(text);
+  EXPECT_EQ(0, zmr_free(text));
   EXPECT_EQ(v.rfind("[zelmorServerType=C][zelmorServerVersion=5.2.2][platform=LINUX][arch=64][opensslversion=OpenSSL 3.", 0), 0u) << v;
   EXPECT_NE(v.find("][expatversion=2."), std::string::npos) << v;
   EXPECT_NE(v.find("][compiler="), std::string::npos) << v;

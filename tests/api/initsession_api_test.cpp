@@ -17,13 +17,13 @@ std::string recenterror(int session) { return zmrtest::recentError(session); }
 
 struct InitSessionApi : ::testing::Test {
   void SetUp() override { ASSERT_EQ(0, zmr_initialize()); }
-  void TearDown() override { zmr_finalize(); }
+  void TearDown() override { EXPECT_EQ(0, zmr_finalize()); }
   int open(const zmrtest::SdmSetup& s) {
     int session = -1;
     EXPECT_EQ(0, zmr_opensession(&session, s.merchant.keyfile.c_str(), s.merchant.password.c_str(),
                                  s.merchant.properties.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
         << recenterror(-1);
-    for (const auto& [k, v] : zmrtest::initSessionItems()) zmr_setinfoitem(session, k.c_str(), v.c_str());
+    for (const auto& [k, v] : zmrtest::initSessionItems()) EXPECT_EQ(0, zmr_setinfoitem(session, k.c_str(), v.c_str()));
     return session;
   }
 };
@@ -43,13 +43,13 @@ TEST_F(InitSessionApi, DirectAndThroughTheProxyInBothEnvironments) {
       EXPECT_STREQ(SdmStandin::kCdmUri, cdmuri);
       EXPECT_STREQ(SdmStandin::kTid, tid);
       EXPECT_STREQ(SdmStandin::kCid, cid);
-      zmr_free(cdmuri);
-      zmr_free(tid);
-      zmr_free(cid);
+      EXPECT_EQ(0, zmr_free(cdmuri));
+      EXPECT_EQ(0, zmr_free(tid));
+      EXPECT_EQ(0, zmr_free(cid));
       ASSERT_EQ(1u, s.sdm->requests().size());
       EXPECT_TRUE(s.sdm->requests()[0].signatureValid);
       EXPECT_EQ(proxied ? 1u : 0u, proxy.requestLines().size());
-      zmr_closesession(session);
+      EXPECT_EQ(0, zmr_closesession(session));
     }
   }
 }
@@ -67,8 +67,8 @@ TEST_F(InitSessionApi, ReferencesReadBeforeAFailureAreHandedOut) {
   EXPECT_STREQ(SdmStandin::kCdmUri, cdmuri);
   EXPECT_STREQ(SdmStandin::kTid, tid);
   EXPECT_EQ(nullptr, cid);
-  zmr_free(cdmuri);
-  zmr_free(tid);
+  EXPECT_EQ(0, zmr_free(cdmuri));
+  EXPECT_EQ(0, zmr_free(tid));
   EXPECT_EQ("initsession::initsession: Response from Rirorer Idor Azoriva did not contain clientId.\n",
             recenterror(session));
 }

@@ -83,7 +83,7 @@ class MerchantSession : public ::testing::Test {
     client = std::make_unique<zmrtest::TxClient>(m.pki, kWebaddress, zmrtest::devCoiKey(environment));
     ASSERT_EQ(0, zmr_removeinfoitems(session));  // what an earlier test left on this thread
   }
-  void TearDown() override { zmr_finalize(); }
+  void TearDown() override { EXPECT_EQ(0, zmr_finalize()); }
 
   // One transaction on a clean thread: the merchant sets the items, the
   // client sends the request, the client judges the answer.
@@ -604,7 +604,7 @@ TEST(InitCoi, AnEnvironmentWithoutACoiKeyMakesNoCoiData) {
       "inittransaction_inittransaction: Error in performinitsign21.\n",
       lastLines(zmrtest::recentError(), 3));
   EXPECT_EQ("", answer);
-  zmr_finalize();
+  EXPECT_EQ(0, zmr_finalize());
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ TEST_F(HsmLife, OpensFindsTheSlotByLabelAndCloses) {
   sessionstoreinfo* info = nullptr;
   ASSERT_EQ(zmr_getsessionstoreinfo(s, &info), 0) << zmrtest::recentError();
   EXPECT_EQ(info->environment, 1);
-  zmr_freesessionstoreinfo(s, info);
+  EXPECT_EQ(0, zmr_freesessionstoreinfo(s, info));
   EXPECT_EQ(zmr_closesession(s), 0);
 }
 

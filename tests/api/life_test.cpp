@@ -12,7 +12,7 @@
 namespace {
 
 struct Life : ::testing::Test {
-  void TearDown() override { zmr_finalize(); }
+  void TearDown() override { EXPECT_EQ(0, zmr_finalize()); }
 };
 
 TEST_F(Life, StartAndStopAreIdempotentAndRepeatable) {
@@ -26,7 +26,7 @@ TEST_F(Life, StartAndStopAreIdempotentAndRepeatable) {
   ASSERT_EQ(zmr_initialize(), 0);
   char* v = nullptr;
   EXPECT_EQ(zmr_getversioninfo(&v), 0);
-  zmr_free(v);
+  EXPECT_EQ(0, zmr_free(v));
 }
 
 TEST_F(Life, AFailedStartLeavesTheLibraryStopped) {
@@ -77,7 +77,7 @@ TEST_F(Life, OpensFromFileAndFromArgumentsAndDescribesTheSession) {
   uint64_t length = 0;
   ASSERT_EQ(zmr_base64decode(b, info->authcertificate, &der, &length), 0);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(der), length), zmrtest::toDer(m.pki.merchantAuth.get()));
-  zmr_free(der);
+  EXPECT_EQ(0, zmr_free(der));
   EXPECT_EQ(zmr_freesessionstoreinfo(b, info), 0);
   EXPECT_EQ(zmr_closesession(a), 0);
   EXPECT_EQ(zmr_closesession(a), 2009);

@@ -27,7 +27,9 @@ struct Sdo {
   int session = -1;
   seidsdo** h = nullptr;
   ~Sdo() {
-    if (h != nullptr) zmr_sdofree(session, h);
+    if (h != nullptr) {
+      EXPECT_EQ(0, zmr_sdofree(session, h));
+    }
   }
 };
 
@@ -51,7 +53,7 @@ class SdoApi : public ::testing::Test {
     secondOcsp = zmrtest::goodOcsp(pki, second.get());
     merchantOcsp = zmrtest::goodOcsp(pki, pki.merchantSign.get());
   }
-  void TearDown() override { zmr_finalize(); }
+  void TearDown() override { EXPECT_EQ(0, zmr_finalize()); }
 
   // The merchant's own PKCS#7 over the document, as a signing transaction
   // hands it out.

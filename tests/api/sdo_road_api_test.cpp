@@ -102,7 +102,7 @@ TEST(SdoRoad, ClassicSdoFromASigningTransaction) {
   EXPECT_EQ(std::string(list->pkcs7), user);
   EXPECT_EQ(std::string(list->next->pkcs7), merchant);
   EXPECT_EQ(0, zmr_signaturesfree(s, list));
-  zmr_finalize();
+  EXPECT_EQ(0, zmr_finalize());
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ std::string hexbytes(const std::string& hex) {
 
 std::string b64(const std::string& bytes) {
   char* out = nullptr;
-  zmr_base64encode(0, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &out);
+  EXPECT_EQ(0, zmr_base64encode(0, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &out));
   return zmrtest::take(out);
 }
 
@@ -32,10 +32,10 @@ struct Services : ::testing::Test {
               0);
   }
   static void TearDownTestSuite() {
-    zmr_finalize();
+    EXPECT_EQ(0, zmr_finalize());
     delete files;
   }
-  void TearDown() override { zmr_removeinfoitems(session); }
+  void TearDown() override { EXPECT_EQ(0, zmr_removeinfoitems(session)); }
   static inline int session = -1;
   static inline zmrtest::MerchantFiles* files = nullptr;
 };
@@ -126,7 +126,7 @@ TEST_F(Services, RandomBase64AndLineBreaks) {
   ASSERT_EQ(zmr_base64decode(session, "YWJj\r\nZA==", &bytes, &length), 0);
   EXPECT_EQ(length, 4u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), length), "abcd");
-  zmr_free(bytes);
+  EXPECT_EQ(0, zmr_free(bytes));
   EXPECT_EQ(zmr_base64decode(session, "YWJ", &bytes, &length), 21002);
   EXPECT_EQ(bytes, nullptr);
   EXPECT_EQ(zmrtest::recentError(session),

@@ -16,7 +16,9 @@ namespace {
 
 std::string take(char*& text) {
   std::string out = text != nullptr ? text : "";
-  if (text != nullptr) zmr_free(text);
+  if (text != nullptr) {
+    EXPECT_EQ(0, zmr_free(text));
+  }
   text = nullptr;
   return out;
 }
@@ -26,7 +28,7 @@ class SigningApi : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(0, zmr_initialize()); }
   void TearDown() override {
     if (unreadable != nullptr) munmap(unreadable, 4096);
-    zmr_finalize();
+    EXPECT_EQ(0, zmr_finalize());
   }
   int open(const zmrtest::MerchantFiles& m) {
     int s = -1;

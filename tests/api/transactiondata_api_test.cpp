@@ -25,7 +25,7 @@ struct DecryptApi : ::testing::Test {
                                  nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
         << recenterror(-1);
   }
-  void TearDown() override { zmr_finalize(); }
+  void TearDown() override { EXPECT_EQ(0, zmr_finalize()); }
   zmrtest::MerchantFiles files;
   int session = -1;
 };
@@ -43,8 +43,8 @@ TEST_F(DecryptApi, HandsOutPlainTextAndBaseKey) {
         << recenterror(session);
     EXPECT_STREQ("carrier=NC_ZMR20", data);
     EXPECT_EQ(tx::b64(key), basekey);
-    zmr_free(data);
-    zmr_free(basekey);
+    EXPECT_EQ(0, zmr_free(data));
+    EXPECT_EQ(0, zmr_free(basekey));
   }
   // A wrong tag hands out nothing.
   tx::Envelope e = tx::clientRequest(files.pki.merchantAuth.key.get(), "a", "initAuth", std::nullopt);

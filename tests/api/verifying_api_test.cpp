@@ -30,7 +30,7 @@ class VerifyingApi : public ::testing::Test {
   }
   void TearDown() override {
     if (unreadable != nullptr) munmap(unreadable, 4096);
-    zmr_finalize();
+    EXPECT_EQ(0, zmr_finalize());
   }
   void* noaccess() {
     if (unreadable == nullptr) unreadable = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

@@ -71,7 +71,7 @@ class VerifyRoad : public ::testing::Test {
     client = std::make_unique<zmrtest::TxClient>(m.pki, kWebaddress, zmrtest::devCoiKey(1));
     va().answer(nullptr);
   }
-  void TearDown() override { zmr_finalize(); }
+  void TearDown() override { EXPECT_EQ(0, zmr_finalize()); }
 
   const zmrtest::TestPki& pki() const { return setup_->merchant.pki; }
   zmrtest::VaStandin& va() { return *setup_->va; }

@@ -80,7 +80,7 @@ TEST(CertStatusHsm, SoftHsmSignsTheRequestsOfBothKeySizes) {
     char* ocsp = nullptr;
     EXPECT_EQ(0, zmr_getowncertstatus(s, &ocsp)) << takeError();
     EXPECT_NE(nullptr, ocsp);
-    zmr_free(ocsp);
+    EXPECT_EQ(0, zmr_free(ocsp));
     ASSERT_EQ(2u, setup.va->requests().size());
     EXPECT_EQ(std::vector<std::string>{zmrtest::kOidBilling},
               checkRequest(setup.va->requests()[1], c.pki, c.pki.merchantSign.get(), c.algorithm));

@@ -105,7 +105,7 @@ class Requests : public Library {
     char* ocsp = nullptr;
     EXPECT_EQ(0, zmr_getowncertstatus(s, &ocsp)) << takeError();
     EXPECT_NE(nullptr, ocsp);
-    zmr_free(ocsp);
+    EXPECT_EQ(0, zmr_free(ocsp));
     ASSERT_EQ(++seen, setup.va->requests().size());
     EXPECT_TRUE(checkRequest(setup.va->requests().back(), pki, pki.merchantSign.get(), algorithm) ==
                 std::vector<std::string>{zmrtest::kOidBilling});

@@ -151,7 +151,7 @@ TEST_F(Pkcs7Info, EveryItemAsOpenSslShowsIt) {
     char* out = nullptr;
     ASSERT_EQ(0, zmr_getpkcs7info(session, pkcs7.c_str(), index, &out)) << zmrtest::takeRecentError();
     EXPECT_EQ(expected[kPkcs7Items[index]], out);
-    zmr_free(out);
+    EXPECT_EQ(0, zmr_free(out));
   }
 }
 

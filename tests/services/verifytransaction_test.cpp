@@ -65,7 +65,7 @@ class VerifyTransaction : public ::testing::Test {
     ASSERT_EQ(0, zmr_removeinfoitems(session));
     initkey = tx::randomBytes(32);
   }
-  void TearDown() override { zmr_finalize(); }
+  void TearDown() override { EXPECT_EQ(0, zmr_finalize()); }
 
   const zmrtest::TestPki& pki() const { return *pki_; }
   zmrtest::VaStandin& va() { return *setup_->va; }

@@ -64,12 +64,12 @@ TEST(SdoOperationsConcurrency, ThreadsMakeSealAndValidateOnOneSession) {
         check(zmrtest::recentError(s).ends_with("sdoseal_sdoseal: An error occured trying to validate the sdo.\n"));
         check(zmr_sdofree(s, dynamic) == 0);
       }
-      zmr_removeinfoitems(s);
+      std::ignore = zmr_removeinfoitems(s);
     });
   }
   for (std::thread& th : threads) th.join();
   EXPECT_EQ(0, wrong);
-  zmr_finalize();
+  std::ignore = zmr_finalize();
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ class SdoOperations : public ::testing::Test {
     userOcsp = zmrtest::goodOcsp(m.pki, m.pki.endUser.get());
     merchantOcsp = zmrtest::goodOcsp(m.pki, m.pki.merchantSign.get());
   }
-  void TearDown() override { zmr_finalize(); }
+  void TearDown() override { EXPECT_EQ(0, zmr_finalize()); }
 
   std::unique_ptr<seidsdocell> dynamic(const ::signatures* list, std::string_view mimetype = "text/plain") {
     std::unique_ptr<seidsdocell> tree;

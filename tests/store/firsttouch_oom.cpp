@@ -149,7 +149,7 @@ void store_works(long n) {
     fprintf(stderr, "get afterwards (allocation %ld failing): wrong value\n", n);
     ++failures;
   }
-  zmr_free(value);
+  if (value != nullptr) check("free afterwards", n, zmr_free(value), 0, 0);
 }
 
 // Every allocation fails from the thread's first call on.
@@ -181,7 +181,7 @@ void* nth_fails(void* arg) {
   check("get a missing item", n, zmr_getinfoitem(session, "absent", &value), 2022, 33001);
   check("recent error", n, zmr_getrecenterror(session, &text), 0, 33001);
   *static_cast<long*>(arg) = disarm() ? n : -1;
-  zmr_free(text);
+  if (text != nullptr) check("free the recent error", n, zmr_free(text), 0, 0);
   store_works(n);
   return nullptr;
 }
@@ -216,7 +216,7 @@ int main(int argc, char** argv) {
     ++failures;
   }
   printf("allocations 0 to %ld failed in turn\n", n - 1);
-  zmr_closesession(session);
-  zmr_finalize();
+  check("close", -1, zmr_closesession(session), 0, 0);
+  check("finalize", -1, zmr_finalize(), 0, 0);
   return failures == 0 ? 0 : 1;
 }

@@ -41,7 +41,7 @@ static void expect_code(const char *where, int got, int want) {
 static void expect_text(const char *where, char *text, const char *want) {
   if (want == NULL && text != NULL) fail(where, "unexpected text");
   if (want != NULL && (text == NULL || strstr(text, want) == NULL)) fail(where, text ? text : "no text");
-  if (text != NULL) zmr_free(text);
+  if (text != NULL) expect_code(where, zmr_free(text), 0);
 }
 
 static const char *const kItemMissing = "getinfoitem_getinfoitem";
@@ -77,7 +77,7 @@ static void read_thread_data(const char *where, const struct worker *w) {
   expect_text(where, value, w->touched ? "value" : NULL);
   expect_code(where, zmr_getsigneddata(session, 1, &signeddata, &pkcs7), 2022);
   text = NULL;
-  zmr_getrecenterror(session, &text);
+  expect_code(where, zmr_getrecenterror(session, &text), 0);
   expect_text(where, text, w->touched ? kSignatureMissing : "No document on requested index");
 }
 
@@ -116,7 +116,7 @@ static void rearm(struct worker *w, int which, pthread_key_t key, const char *wh
   expect_code(where, zmr_adddocumenttext(session, "text", "round"), 0);
   rc = zmr_getinfoitem(session, "round", &value);
   if (rc != 0 && rc != 2022) expect_code(where, rc, 0);
-  if (value != NULL) zmr_free(value);
+  if (value != NULL) expect_code(where, zmr_free(value), 0);
   leave_error(where);
   if (w->rounds[which] < PTHREAD_DESTRUCTOR_ITERATIONS) pthread_setspecific(key, w);
 }
@@ -154,8 +154,8 @@ static int run_destructors(char **argv) {
       pthread_key_create(&early_rearm_key, early_rearm) != 0)
     return 2;
   if (open_session(argv) != 0) return 2;
-  zmr_getrecenterror(session, &text); /* the library has its key by now */
-  if (text != NULL) zmr_free(text);
+  expect_code("main", zmr_getrecenterror(session, &text), 0); /* the library has its key by now */
+  if (text != NULL) expect_code("main", zmr_free(text), 0);
   if (pthread_key_create(&late_reader_key, late_reader) != 0 ||
       pthread_key_create(&late_rearm_key, late_rearm) != 0)
     return 2;
@@ -204,7 +204,7 @@ static void exit_handler(void) {
   expect_code("atexit handler", zmr_finalize(), 0);
   expect_code("atexit handler", zmr_getinfoitem(session, "kept", &value), 2009);
   expect_code("atexit handler", zmr_getrecenterror(session, &text), 0);
-  if (text != NULL) zmr_free(text);
+  if (text != NULL) expect_code("atexit handler", zmr_free(text), 0);
   if (failures != 0) _exit(1);
 }
 
@@ -225,7 +225,7 @@ static int run_leaveopen(char **argv) {
   if (open_session(argv) != 0) return 2;
   expect_code("main", zmr_setinfoitem(session, "item", "value"), 0);
   expect_code("main", zmr_signdata(session, data, sizeof data, &pkcs7), 0);
-  if (pkcs7 != NULL) zmr_free(pkcs7);
+  if (pkcs7 != NULL) expect_code("main", zmr_free(pkcs7), 0);
   leave_error("main");
   return failures == 0 ? 0 : 1;
 }

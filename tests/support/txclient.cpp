@@ -643,7 +643,7 @@ int initTransaction(int session, const TxRequest& r, std::string& answer) {
                                r.envelope.encAuth.c_str(), r.operation.c_str(), r.extra ? r.extra->c_str() : nullptr,
                                &out);
   answer = out != nullptr ? out : "";
-  if (out != nullptr) zmr_free(out);
+  if (out != nullptr) std::ignore = zmr_free(out);
   return rc;
 }
 
@@ -658,7 +658,7 @@ int verifyResponse(int session, std::string& answer) {
   answer.clear();
   int rc = zmr_verifytransactionresponse(session, &out);
   answer = out != nullptr ? out : "";
-  if (out != nullptr) zmr_free(out);
+  if (out != nullptr) std::ignore = zmr_free(out);
   return rc;
 }
 

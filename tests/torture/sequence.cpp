@@ -339,8 +339,8 @@ std::string runsequence(Run& r) {
     } else if (needed && !own && !r.opensslmaybebroken && !r.openssldamaged) {
       fault = "gave " + std::to_string(rc) + " without a failing allocation of its own";
     }
-    for (char*& p : r.out) zmr_free(std::exchange(p, nullptr));
-    zmr_free(std::exchange(r.bytes, nullptr));
+    for (char*& p : r.out) std::ignore = zmr_free(std::exchange(p, nullptr));
+    std::ignore = zmr_free(std::exchange(r.bytes, nullptr));
     r.length = 0;
     r.days = -1;
     r.code = 0;
@@ -360,13 +360,13 @@ std::string worksafterwards(const Run& r) {
   int session = -1;
   rc = openmodern(f, &session);
   if (rc != 0) {
-    zmr_finalize();
+    std::ignore = zmr_finalize();
     return r.opensslmaybebroken ? "" : "opening afterwards gave " + std::to_string(rc);
   }
   char* pkcs7 = nullptr;
   rc = zmr_signdata(session, reinterpret_cast<const unsigned char*>(kSigned.data()), kSigned.size(), &pkcs7);
   std::string signature = pkcs7 != nullptr ? pkcs7 : "";
-  zmr_free(pkcs7);
+  std::ignore = zmr_free(pkcs7);
   std::string fault = rc != 0 ? "signing afterwards gave " + std::to_string(rc) : signatureverifies(f, signature, kSigned);
   if (rc != 0 && r.opensslmaybebroken) fault.clear();
   if (fault.empty() && zmr_closesession(session) != 0) fault = "closing afterwards failed";

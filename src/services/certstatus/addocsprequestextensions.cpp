@@ -10,10 +10,6 @@
 namespace zmr {
 namespace {
 
-using ObjectPtr = std::unique_ptr<ASN1_OBJECT, OsslDeleter<ASN1_OBJECT_free>>;
-using OctetStringPtr = std::unique_ptr<ASN1_OCTET_STRING, OsslDeleter<ASN1_OCTET_STRING_free>>;
-using ExtensionPtr = std::unique_ptr<X509_EXTENSION, OsslDeleter<X509_EXTENSION_free>>;
-
 constexpr const char* kOidWanted = "1.2.3.4";
 constexpr const char* kOidBilling = "2.999.10.1.15.200.1.2.1";
 constexpr const char* kOidRfc6960 = "2.999.10.1.16.7.1";
@@ -27,7 +23,7 @@ int nomemory() { return fail(kOutOfMemory, kAt, "Error allocating memory.\n"); }
 // around it.
 bool addrawextension(OCSP_REQUEST* request, const char* oid, std::string_view text) {
   if (text.size() > static_cast<size_t>(INT_MAX)) return false;
-  ObjectPtr object(OBJ_txt2obj(oid, 1));
+  Asn1ObjectPtr object(OBJ_txt2obj(oid, 1));
   OctetStringPtr value(ASN1_OCTET_STRING_new());
   if (!object || !value ||
       ASN1_OCTET_STRING_set(value.get(), reinterpret_cast<const unsigned char*>(text.data()),

@@ -80,8 +80,7 @@ bool responsebytes(std::string_view der, bool& present, std::string_view& type, 
 
 bool isbasictype(std::string_view oidder) {
   const auto* p = reinterpret_cast<const unsigned char*>(oidder.data());
-  using ObjectPtr = std::unique_ptr<ASN1_OBJECT, OsslDeleter<ASN1_OBJECT_free>>;
-  ObjectPtr obj(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(oidder.size())));
+  Asn1ObjectPtr obj(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(oidder.size())));
   return obj && OBJ_obj2nid(obj.get()) == NID_id_pkix_OCSP_basic;
 }
 

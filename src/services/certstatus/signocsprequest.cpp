@@ -9,7 +9,6 @@
 namespace zmr {
 namespace {
 
-using AlgorPtr = std::unique_ptr<X509_ALGOR, OsslDeleter<X509_ALGOR_free>>;
 
 constexpr Where kAt{"getcertstatus_signocsprequest: "};
 

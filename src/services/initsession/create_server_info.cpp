@@ -1,5 +1,6 @@
 #include "store/setup.h"
 #include "misc/status.h"
+#include "misc/version.h"
 #include "net/http_lib.h"
 #include "services/initsession/initsessionops.h"
 #include "store/sessionstore.h"
@@ -52,7 +53,7 @@ int create_server_info(const Session& s, std::string& serverinfo) {
   const int session = s.number;
   serverinfo.clear();
   stringmap map = createstringmapwithvalues("zelmorServerType", "C");
-  if (addelement(map, "zelmorServerVersion", kLibraryVersion) != kOk)
+  if (addelement(map, "zelmorServerVersion", kVersion) != kOk)
     return fail(kOutOfMemory, kAt, "Error adding server version to server info.");
   if (addelement(map, "platform", "LINUX") != kOk)
     return fail(kOutOfMemory, kAt, "Error adding platform information to server info.");

@@ -1,4 +1,5 @@
 #include "misc/status.h"
+#include "misc/version.h"
 #include "net/http_lib.h"
 #include "services/initsession/initsessionops.h"
 #include "store/sessionstore.h"
@@ -43,7 +44,7 @@ int get_server_info(const Session& s, std::string& out) {
 
   std::string form;
   add_url_key_value(form, "zelmorServerType", "C");
-  add_url_key_value(form, "zelmorServerVersion", kLibraryVersion);
+  add_url_key_value(form, "zelmorServerVersion", kVersion);
   add_url_key_value(form, "platform", "LINUX");
   add_url_key_value(form, "arch", "64");
   add_url_key_value(form, "certIssuer", issuer);

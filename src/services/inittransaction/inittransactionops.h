@@ -33,8 +33,6 @@
 
 namespace zmr {
 
-inline constexpr const char* kServerVersion = "5.2.2";
-
 // The one test of a client that signs many documents at once: clientInfo
 // exactly "2.1".
 inline bool ismultidocument(std::optional<std::string_view> clientinfo) { return clientinfo == "2.1"; }

@@ -1,4 +1,5 @@
 #include "misc/status.h"
+#include "misc/version.h"
 #include "services/inittransaction/inittransactionops.h"
 #include "services/signing/signingops.h"
 #include "services/items/itemsops.h"
@@ -28,7 +29,7 @@ int performinitsign20(const Session& s, std::string_view form, std::string_view 
   if (rc == kOk) rc = addelement(map, "mimeType", mimetype);
   if (rc == kOk) rc = addelement(map, "dataDescription", utf8);
   if (rc == kOk) rc = addelement(map, "data", signeddata);
-  if (rc == kOk) rc = addelement(map, "zelmorServerVersion", kServerVersion);
+  if (rc == kOk) rc = addelement(map, "zelmorServerVersion", kVersion);
   if (rc != kOk) return rc;
   if (int rc = addchannel(s, pkcs7, KeyRole::signing, map, lines); rc != kOk) return rc;
   if (int rc = addocspandcmsformat(session, map); rc != kOk)

@@ -1,4 +1,5 @@
 #include "misc/status.h"
+#include "misc/version.h"
 #include "services/inittransaction/inittransactionops.h"
 #include "services/mobile/mobiletext.h"
 #include "services/signing/signingops.h"
@@ -42,7 +43,7 @@ int answersigning(const Session& s, std::optional<std::string_view> flag, string
   int rc = addelement(map, "pkcs7", pkcs7);
   if (rc == kOk) rc = addelement(map, "data", signeddata);
   if (rc == kOk) rc = addelement(map, "mimeType", mimetype);
-  if (rc == kOk) rc = addelement(map, "zelmorServerVersion", kServerVersion);
+  if (rc == kOk) rc = addelement(map, "zelmorServerVersion", kVersion);
   return rc;
 }
 

@@ -1,4 +1,5 @@
 #include "misc/status.h"
+#include "misc/version.h"
 #include "services/inittransaction/inittransactionops.h"
 #include "services/signing/signingops.h"
 #include "store/threadstore.h"
@@ -29,7 +30,7 @@ int answersigning(const Session& s, stringmap& map, std::string& pkcs7) {
   if (rc == kOk) rc = addelement(map, "dataDescription", description);
   if (rc == kOk && found == kOk) rc = addelement(map, "signers", signers);
   if (rc == kOk) rc = addelement(map, "data", signeddata);
-  if (rc == kOk) rc = addelement(map, "zelmorServerVersion", kServerVersion);
+  if (rc == kOk) rc = addelement(map, "zelmorServerVersion", kVersion);
   return rc;
 }
 

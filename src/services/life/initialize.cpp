@@ -15,6 +15,18 @@ int startdriver(const char* driverpath) {
   return rc;
 }
 
+// Runs undo when the scope ends while still armed.
+template <typename F>
+struct Undo {
+  F undo;
+  bool armed = true;
+  ~Undo() {
+    if (armed) undo();
+  }
+};
+template <typename F>
+Undo(F) -> Undo<F>;
+
 }  // namespace
 
 int initialize(const char* driverpath) {
@@ -25,34 +37,24 @@ int initialize(const char* driverpath) {
     return startdriver(driverpath);
   }
   setInitialized(1);
+  Undo started{[] { setInitialized(0); }};
   // Each step that succeeded is undone, in reverse order, when a later one
-  // fails; steps that never ran are left alone.
+  // fails; steps that never ran are left alone. The guards are declared in
+  // the order of the steps, so their destructors undo in reverse.
   setsessioncloser(closesession);  // shut-down closes what is still open
   int rc = initstructures();
-  if (rc != kOk) {
-    setInitialized(0);
-    return rc;
-  }
-  if ((rc = initmutexes()) != 0) {
-    deinitstructures();
-    setInitialized(0);
-    return rc;
-  }
+  if (rc != kOk) return rc;
+  Undo structures{[] { deinitstructures(); }};
+  if ((rc = initmutexes()) != 0) return rc;
+  Undo mutexes{[] { deinitmutexes(); }};
   bool hsm = driverpath != nullptr;
-  if (hsm && (rc = startdriver(driverpath)) != 0) {
-    deinitmutexes();
-    deinitstructures();
-    setInitialized(0);
-    return rc;
-  }
-  if ((rc = http_init()) != 0) {
+  if (hsm && (rc = startdriver(driverpath)) != 0) return rc;
+  Undo driver{[hsm] {
     if (hsm) hsm_finalize();
-    deinitmutexes();
-    deinitstructures();
-    setInitialized(0);
-    return rc;
-  }
+  }};
+  if ((rc = http_init()) != 0) return rc;
   disablecoredumps();
+  started.armed = structures.armed = mutexes.armed = driver.armed = false;
   return 0;
 }
 

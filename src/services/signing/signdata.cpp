@@ -19,9 +19,6 @@
 namespace zmr {
 namespace {
 
-using SignerInfoPtr = std::unique_ptr<PKCS7_SIGNER_INFO, OsslDeleter<PKCS7_SIGNER_INFO_free>>;
-using Asn1TimePtr = std::unique_ptr<ASN1_TIME, OsslDeleter<ASN1_TIME_free>>;
-
 // Takes ownership of nothing: the attribute holds copies of value.
 bool addattribute(PKCS7_SIGNER_INFO* si, int nid, int type, const void* value, int length) {
   return X509at_add1_attr_by_NID(&si->auth_attr, nid, type, static_cast<const unsigned char*>(value), length) !=

@@ -14,11 +14,6 @@
 
 namespace zmr {
 
-using EvpMacCtxPtr = std::unique_ptr<EVP_MAC_CTX, OsslDeleter<EVP_MAC_CTX_free>>;
-using BignumPtr = std::unique_ptr<BIGNUM, OsslDeleter<BN_free>>;
-using ParamBldPtr = std::unique_ptr<OSSL_PARAM_BLD, OsslDeleter<OSSL_PARAM_BLD_free>>;
-using ParamPtr = std::unique_ptr<OSSL_PARAM, OsslDeleter<OSSL_PARAM_free>>;
-
 struct TransactionAlgorithms {
   EVP_CIPHER* aes256cbc = nullptr;
   // HMAC contexts already bound to their digest (and keyed with a dummy

@@ -113,7 +113,7 @@ int verifierkey(Session& s, const char* path, std::string_view password, bool hs
 size_t moduluslength(EVP_PKEY* key) {
   BIGNUM* raw = nullptr;
   if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &raw) != 1) return 0;
-  std::unique_ptr<BIGNUM, OsslDeleter<BN_free>> n(raw);
+  BignumPtr n(raw);
   return static_cast<size_t>(BN_num_bytes(n.get()));
 }
 

@@ -6,6 +6,5 @@ int main(void) {
   char *version = NULL;
   if (zmr_getversioninfo(&version) != 0) return 1;
   printf("%s\n", version);
-  zmr_free(version);
-  return 0;
+  return zmr_free(version) != 0;
 }

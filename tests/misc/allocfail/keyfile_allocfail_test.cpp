@@ -51,7 +51,7 @@ std::string openedwell(int session, const File& f, const Merchant& m) {
   bool whole = f.authentication ? rc == 0 && info->environment == 2 &&
                                       zmrtest::fromBase64(info->authcertificate) == zmrtest::toDer(m.pki.merchantAuth.get())
                                 : rc == 2043;
-  if (info != nullptr) zmr_freesessionstoreinfo(session, info);
+  if (info != nullptr) std::ignore = zmr_freesessionstoreinfo(session, info);
   return whole ? "" : f.name + ": session incomplete after an opening that reported 0";
 }
 
@@ -76,7 +76,7 @@ std::string judge(const File& f, const Merchant& m, const Opened& o) {
   if (o.error.find("certtools") != std::string::npos) return f.name + ": a reader's line: " + o.error;
   if (o.rc == 0) {
     std::string fault = openedwell(o.session, f, m);
-    zmr_closesession(o.session);
+    std::ignore = zmr_closesession(o.session);
     return fault;
   }
   // The configuration's TLS contexts are made first; their loader's codes

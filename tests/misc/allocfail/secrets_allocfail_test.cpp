@@ -171,8 +171,8 @@ TEST_F(SecretsInReleasedBlocks, DecryptedMessagesPlaintextAndRandomBytes) {
   EXPECT_EQ(released("the random bytes", bytes), "");
   EXPECT_EQ(released("the random bytes in base64", text), "");
 
-  zmr_closesession(session);
-  zmr_finalize();
+  std::ignore = zmr_closesession(session);
+  std::ignore = zmr_finalize();
 }
 
 // The transaction's base key is the info item "key", pushed by
@@ -228,8 +228,8 @@ TEST_F(SecretsInReleasedBlocks, BaseKeyItems) {
   EXPECT_EQ(released("the initialisation's base key, at the thread's end,", threadkeys[0]), "");
   EXPECT_EQ(released("the verification's base key, at the thread's end,", threadkeys[1]), "");
 
-  zmr_closesession(session);
-  zmr_finalize();
+  std::ignore = zmr_closesession(session);
+  std::ignore = zmr_finalize();
 }
 
 // The services host's decrypted answer, a short and a long value among its
@@ -257,8 +257,8 @@ TEST_F(SecretsInReleasedBlocks, TransactionInformation) {
   EXPECT_EQ(zmrtest::take(value), longvalue);
   EXPECT_EQ(released("a short value of the answer", shortvalue), "");
   EXPECT_EQ(released("a long value of the answer", longvalue), "");
-  zmr_closesession(session);
-  zmr_finalize();
+  std::ignore = zmr_closesession(session);
+  std::ignore = zmr_finalize();
 }
 
 }  // namespace

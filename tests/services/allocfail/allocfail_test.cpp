@@ -47,7 +47,7 @@ TEST(AllocationFailure, VersionTextIsWholeOrNotHandedOut) {
 
 class SigningUnderAllocationFailure : public ::testing::Test {
  protected:
-  void TearDown() override { zmr_finalize(); }
+  void TearDown() override { std::ignore = zmr_finalize(); }
 
   // Signs with zmr_signdata and zmr_signxml under every failure in turn.
   void sweepSigning(int session, X509* signer) {
@@ -136,7 +136,7 @@ TEST(InitSessionUnderAllocationFailure, EveryPostedFormIsWhole) {
   char *cdmuri = nullptr, *tid = nullptr, *cid = nullptr;
   auto run = [&] { return zmr_initsession(session, &cdmuri, &tid, &cid); };
   ASSERT_EQ(run(), 0) << zmrtest::recentError();
-  for (char* p : {cdmuri, tid, cid}) zmr_free(p);
+  for (char* p : {cdmuri, tid, cid}) std::ignore = zmr_free(p);
 
   // C++ allocations only: OpenSSL's would add every step of each TLS
   // handshake, thousands of runs.
@@ -156,7 +156,7 @@ TEST(InitSessionUnderAllocationFailure, EveryPostedFormIsWhole) {
     EXPECT_EQ(r.outer[2].first, "encAuth");
     EXPECT_TRUE(r.opened) << r.why;
   }
-  zmr_finalize();
+  std::ignore = zmr_finalize();
 }
 
 // A status handed out with 0 is the answer the validation authority gave
@@ -184,7 +184,7 @@ TEST(CertStatusUnderAllocationFailure, SuccessIsAVerifiedAnswerToAWholeRequest) 
   // The items are reset while the allocator is disarmed: the exchange's
   // time is stored with every call.
   auto reset = [&] {
-    zmr_removeinfoitems(session);
+    std::ignore = zmr_removeinfoitems(session);
     return zmr_setinfoitem(session, "operation", "verifyAuth");
   };
   char *ocsp = nullptr, *nonce = nullptr;
@@ -221,7 +221,7 @@ TEST(CertStatusUnderAllocationFailure, SuccessIsAVerifiedAnswerToAWholeRequest) 
       kCxx, [&] { return zmr_getowncertstatus(session, &ocsp); },
       [&](int rc, uint64_t n, bool) { return judge(rc, n, true); });
   EXPECT_GT(runs, 30u) << "the sweep stopped early";
-  zmr_finalize();
+  std::ignore = zmr_finalize();
 }
 
 }  // namespace

@@ -118,7 +118,7 @@ class CryptoUnderAllocationFailure : public ::testing::Test {
     merchant = take(out);
     signed_ = data;
   }
-  void TearDown() override { zmr_finalize(); }
+  void TearDown() override { std::ignore = zmr_finalize(); }
   int open() {
     int s = -1;
     EXPECT_EQ(zmr_opensession(&s, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
@@ -231,7 +231,7 @@ TEST_F(CryptoUnderAllocationFailure, FirstClientMessageOfTheProcess) {
           return handed == zmrtest::tx::b64(basekey) ? std::string() : "the base key '" + handed + "'";
         },
         50, false);
-  zmr_free(key);
+  std::ignore = zmr_free(key);
 }
 
 // The answer handed out with 0 opens under the request's key and is the
@@ -244,7 +244,7 @@ TEST_F(CryptoUnderAllocationFailure, InitTransaction) {
   auto call = [&](char** out) {
     {
       allocfail::Pause paused;
-      zmr_removeinfoitems(session);
+      std::ignore = zmr_removeinfoitems(session);
       if (items.apply(session) != 0) return -1;
     }
     return zmr_inittransaction(session, r.envelope.encKey.c_str(), r.envelope.encData.c_str(),

@@ -101,7 +101,7 @@ TEST(MobileUnderAllocationFailure, AnswersOnlyToWholeRequests) {
     return !failed();
   });
   EXPECT_EQ(gateway.dictionaryRequests("en_GB"), fetches);
-  zmr_finalize();
+  std::ignore = zmr_finalize();
 }
 
 TEST(TransactionInfoUnderAllocationFailure, StoredItemsAreTheAnswersInOrder) {
@@ -140,7 +140,7 @@ TEST(TransactionInfoUnderAllocationFailure, StoredItemsAreTheAnswersInOrder) {
     EXPECT_EQ(zmrtest::tx::names(r.fields),
               (std::vector<std::string>{"key", "oids", "certinfo", "serverinfo", "params", "signature"}));
   }
-  zmr_finalize();
+  std::ignore = zmr_finalize();
 }
 
 }  // namespace

@@ -103,7 +103,7 @@ TEST(VerificationUnderAllocationFailure, SuccessHasEveryResultAndTheAnswerIsWhol
                             return !failed();
                           });
   EXPECT_GT(runs, 20u);
-  zmr_finalize();
+  std::ignore = zmr_finalize();
 }
 
 }  // namespace

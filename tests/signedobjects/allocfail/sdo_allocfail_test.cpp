@@ -42,7 +42,7 @@ class SdoUnderAllocationFailure : public ::testing::Test {
     ASSERT_EQ(0, zmr_signdata(s, reinterpret_cast<const unsigned char*>(kDocument), std::strlen(kDocument), &out));
     merchantPkcs7 = zmrtest::take(out);
   }
-  void TearDown() override { zmr_finalize(); }
+  void TearDown() override { std::ignore = zmr_finalize(); }
 
   std::string xmlOf(seidsdo** h) {
     char* xml = nullptr;
