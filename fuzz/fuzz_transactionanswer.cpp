@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t at = text.find("nonce=");
   if (echoed != (at != std::string_view::npos && text.substr(at + 6, nonce.size() + 1) == nonce + "&")) std::abort();
 
-  std::vector<std::pair<std::string, std::string>> items;
+  PayloadItems items;
   int rc = parse_payload(0, text, key, items);
   if (rc != 0 && (rc != 42000 || !items.empty())) std::abort();
   std::optional<std::string> discard;
