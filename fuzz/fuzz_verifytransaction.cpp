@@ -249,10 +249,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SecretString opened;
     require(encrypted && mac &&
             decrypttransactionresponse(f.session, f.initkeytext, *encrypted, *mac, opened) == 0);
-    zmr_free(answer);
+    require(zmr_free(answer) == 0);
   }
   char* error = nullptr;
-  zmr_getrecenterror(f.session, &error);
-  zmr_free(error);
+  require(zmr_getrecenterror(f.session, &error) == 0);
+  if (error != nullptr) require(zmr_free(error) == 0);
   return 0;
 }
