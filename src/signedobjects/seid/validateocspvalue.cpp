@@ -26,21 +26,15 @@ int fail(int session, int code, std::string_view prefix, std::string_view text) 
   return code;
 }
 
-// SHA-1 of the DER name, the way every text digest of the library is made:
-// through base64 and hashdata, so that a failing step keeps its own code.
+// SHA-1 of the DER name, made as every digest of the library is, so that
+// a failing step keeps its own code.
 int issuernamesha1(int session, X509* cert, std::string_view prefix, std::vector<unsigned char>& out) {
   unsigned char* der = nullptr;
   int length = i2d_X509_NAME(X509_get_issuer_name(cert), &der);
   OsslMemoryPtr<unsigned char> owned(der);
   if (length <= 0 || der == nullptr) return kOutOfMemory;
-  std::string encoded;
-  if (int rc = encodebase64(session, der, static_cast<size_t>(length), encoded); rc != kOk)
-    return fail(session, rc, prefix, "An error occured trying to base64 encode the issuer name in the certificate.");
-  std::string digest;
-  if (int rc = hashdata(session, digest, "sha1", encoded); rc != kOk)
+  if (int rc = hashbytes(session, out, "sha1", der, static_cast<size_t>(length)); rc != kOk)
     return fail(session, rc, prefix, "An error occured trying to hash the issuer name in the signing certificate.");
-  if (int rc = decodebase64(session, digest, out); rc != kOk)
-    return fail(session, rc, prefix, "An error occured trying to base64 decode the issuer name hash.");
   return 0;
 }
 
