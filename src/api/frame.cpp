@@ -32,10 +32,11 @@ pid_t selfpid() {
   return pid;
 }
 
-// One byte of each page checked at a time, at most; the first check is of
-// one page and each next one of twice as many, so that a text is never
-// checked beyond as many pages again as it has.
-constexpr size_t kMaxPages = 256;
+// Pages checked by one call, at most: the first call checks one page and
+// each next one twice as many, so that the pages checked beyond a text's
+// end are fewer than its own pages and than this (the kernel pins every
+// page it checks).
+constexpr size_t kMaxPages = 64;
 
 // Reads one byte of each of count pages (at is within the first, the
 // others from their start) without faulting: the number of leading pages
