@@ -6,45 +6,76 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 
 namespace zmr {
 namespace {
 
+// This process's id for process_vm_readv, asked once, and again in a child
+// of fork() (0: not known). A child made without fork's handlers (_Fork, a
+// bare clone) must not call the library before it calls exec.
+std::atomic<pid_t> cachedpid{0};
+
+void forgetpid() { cachedpid.store(0, std::memory_order_relaxed); }
+
+pid_t selfpid() {
+  static const bool registered = pthread_atfork(nullptr, nullptr, forgetpid) == 0;
+  pid_t pid = cachedpid.load(std::memory_order_relaxed);
+  if (pid != 0 && registered) return pid;
+  pid = getpid();
+  if (registered) cachedpid.store(pid, std::memory_order_relaxed);
+  return pid;
+}
+
+// Pages checked by one call, at most: the first call checks one page and
+// each next one twice as many, so that the pages checked beyond a text's
+// end are fewer than its own pages and than this (the kernel pins every
+// page it checks).
+constexpr size_t kMaxPages = 64;
+
+// Reads one byte of each of count pages (at is within the first, the
+// others from their start) without faulting: the number of leading pages
+// readable, or -1 with errno.
+ssize_t touchpages(uintptr_t at, size_t page, size_t count, unsigned char* bytes) {
+  struct iovec local = {bytes, count};
+  struct iovec remote[kMaxPages];
+  for (size_t i = 0; i < count; ++i) {
+    remote[i] = {reinterpret_cast<void*>(at), 1};
+    at = (at / page + 1) * page;
+  }
+  return process_vm_readv(selfpid(), &local, 1, remote, count, 0);
+}
+
 enum class Read { done, unreadable, impossible };
 
-// Copies length bytes at p, which lie within one page, into buffer without
-// faulting: the kernel either reads all of them or none.
-class SelfReader {
+// Where reading ourselves is not permitted (a seccomp filter, say), the
+// kernel copies a byte through a pipe instead. Raw system calls: a
+// sanitizer's write() would check more than the kernel reads.
+class PipeReader {
  public:
-  SelfReader() = default;
-  SelfReader(const SelfReader&) = delete;
-  SelfReader& operator=(const SelfReader&) = delete;
-  ~SelfReader() {
+  PipeReader() = default;
+  PipeReader(const PipeReader&) = delete;
+  PipeReader& operator=(const PipeReader&) = delete;
+  ~PipeReader() {
     if (pipe_[0] >= 0) {
       close(pipe_[0]);
       close(pipe_[1]);
     }
   }
 
-  Read read(void* buffer, const void* p, size_t length) {
-    struct iovec local = {buffer, length};
-    struct iovec remote = {const_cast<void*>(p), length};
-    ssize_t n = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
-    if (n == static_cast<ssize_t>(length)) return Read::done;
-    if (n < 0 && errno == EFAULT) return Read::unreadable;
-    // Where reading ourselves is not permitted (a seccomp filter, say), the
-    // kernel copies the bytes through a pipe instead. A write of at most a
-    // page into an empty pipe neither blocks nor splits.
-    // Raw system calls: the copy runs on past the text's terminator to the
-    // end of its page, which a sanitizer's write() would call an overflow.
+  Read read(const void* p) {
     if (pipe_[0] < 0 && pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return Read::impossible;
-    n = syscall(SYS_write, pipe_[1], p, length);
+    unsigned char byte;
+    ssize_t n = syscall(SYS_write, pipe_[1], p, 1);
     if (n < 0) return errno == EFAULT ? Read::unreadable : Read::impossible;
-    return syscall(SYS_read, pipe_[0], buffer, static_cast<size_t>(n)) == n && static_cast<size_t>(n) == length
-               ? Read::done
-               : Read::impossible;
+    bool back = syscall(SYS_read, pipe_[0], &byte, 1) == 1;
+    OPENSSL_cleanse(&byte, 1);
+    return back && n == 1 ? Read::done : Read::impossible;
   }
 
  private:
@@ -55,36 +86,70 @@ class SelfReader {
 // unreadable first byte but not where a long text ends.
 bool kernelreads(const void* p) { return !(access(static_cast<const char*>(p), F_OK) != 0 && errno == EFAULT); }
 
+size_t pagesize() {
+  static const size_t size = [] {
+    long n = sysconf(_SC_PAGESIZE);
+    return n > 0 ? static_cast<size_t>(n) : size_t{4096};
+  }();
+  return size;
+}
+
+// The text's length when the pages [from, to) are readable and hold its
+// end; the bytes themselves are read in place, the kernel having vouched
+// for every page.
+std::optional<size_t> endwithin(const char* text, uintptr_t from, uintptr_t to) {
+  const void* nul = std::memchr(reinterpret_cast<const void*>(from), '\0', to - from);
+  if (nul == nullptr) return std::nullopt;
+  return static_cast<size_t>(static_cast<const char*>(nul) - text);
+}
+
 }  // namespace
 
 bool readable(const void* p) {
-  char byte;
-  SelfReader reader;
-  Read r = reader.read(&byte, p, 1);
+  unsigned char byte;
+  ssize_t n = touchpages(reinterpret_cast<uintptr_t>(p), pagesize(), 1, &byte);
+  OPENSSL_cleanse(&byte, 1);
+  if (n == 1) return true;
+  if (n < 0 && errno == EFAULT) return false;
+  PipeReader reader;
+  Read r = reader.read(p);
   return r == Read::impossible ? kernelreads(p) : r == Read::done;
 }
 
-bool readabletext(const char* p) {
-  // In steps that never cross a 4 KiB boundary, a unit of every page size.
-  constexpr size_t kUnit = 4096;
-  char chunk[kUnit];
-  SelfReader reader;
+bool readabletext(const char* p, size_t* length) {
+  const size_t page = pagesize();
+  unsigned char bytes[kMaxPages];
+  const auto start = reinterpret_cast<uintptr_t>(p);
+  std::optional<size_t> found;
   bool result = false;
-  for (auto at = reinterpret_cast<uintptr_t>(p);;) {
-    size_t n = kUnit - at % kUnit;
-    Read r = reader.read(chunk, reinterpret_cast<const void*>(at), n);
-    if (r != Read::done) {
-      result = r == Read::impossible && kernelreads(reinterpret_cast<const void*>(at));
-      break;
+  PipeReader reader;
+  bool bypipe = false;
+  size_t count = 1;
+  for (uintptr_t at = start;; count = std::min(count * 2, kMaxPages)) {
+    ssize_t n = bypipe ? -1 : touchpages(at, page, count, bytes);
+    if (n <= 0 && !bypipe && !(n < 0 && errno == EFAULT)) bypipe = true;
+    if (bypipe) {
+      // A page at a time.
+      Read r = reader.read(reinterpret_cast<const void*>(at));
+      if (r != Read::done) {
+        result = r == Read::impossible && kernelreads(reinterpret_cast<const void*>(at));
+        break;
+      }
+      n = 1;
     }
-    if (std::memchr(chunk, '\0', n) != nullptr) {
+    if (n <= 0) break;  // the page at 'at' is unreadable
+    const uintptr_t end = (at / page + static_cast<uintptr_t>(n)) * page;
+    if ((found = endwithin(p, at, end))) {
       result = true;
       break;
     }
-    at += n;
+    at = end;
   }
   // Texts include passwords.
-  OPENSSL_cleanse(chunk, sizeof chunk);
+  OPENSSL_cleanse(bytes, sizeof bytes);
+  // Where only the kernel's path lookup vouched for the text, its end is
+  // where the operation itself would find it.
+  if (length != nullptr) *length = !result ? 0 : found ? *found : std::strlen(p);
   return result;
 }
 

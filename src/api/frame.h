@@ -15,6 +15,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "misc/secret.h"
@@ -43,12 +44,23 @@ inline int required(const void* p) {
 inline int optional(const void* p) { return (p == nullptr || readable(p)) ? kOk : kUnreadablePointer; }
 inline int probe(const void* p) { return readable(p) ? kOk : kUnreadablePointer; }
 
-// True when this process can read the NUL-terminated text at p to its end.
-bool readabletext(const char* p);
+// True when this process can read the NUL-terminated text at p to its end,
+// with its length (which saves the caller a second scan of a long text).
+// Checks one byte of each page through the kernel and reads the pages that
+// passed in place; never faults on memory the process cannot read.
+bool readabletext(const char* p, size_t* length = nullptr);
 
 inline int requiredtext(const char* p) {
   if (p == nullptr) return kBadArgument;
   return readabletext(p) ? kOk : kUnreadablePointer;
+}
+// requiredtext that also gives the text, its length known.
+inline int requiredtext(const char* p, std::string_view& text) {
+  if (p == nullptr) return kBadArgument;
+  size_t length = 0;
+  if (!readabletext(p, &length)) return kUnreadablePointer;
+  text = std::string_view(p, length);
+  return kOk;
 }
 inline int optionaltext(const char* p) { return (p == nullptr || readabletext(p)) ? kOk : kUnreadablePointer; }
 inline int probetext(const char* p) { return readabletext(p) ? kOk : kUnreadablePointer; }

@@ -26,13 +26,14 @@ ZMR_EXPORT int zmr_hashdata(int session, char** out, int algorithm, const char* 
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(out));
   if (algorithm < 0) return kBadArgument;
-  ZMR_TRY(requiredtext(data));
+  std::string_view text;
+  ZMR_TRY(requiredtext(data, text));
   static const char* const names[] = {"sha1", "md5", "sha256"};
   if (algorithm > 2) return kBadAlgorithm;
   *out = nullptr;
   return guarded([&] {
     std::string digest;
-    ZMR_TRY(hashdata(session, digest, names[algorithm], data));
+    ZMR_TRY(hashdata(session, digest, names[algorithm], text));
     return handout(digest, out);
   });
 }

@@ -58,8 +58,7 @@ int decodechecked(int session, std::string_view text, Bytes& out) {
   }
   if (!decodeinto(text, out) || out.empty()) {
     out.clear();
-    setlasterror(session, "base64_decodebase64: Unable to decode data. The data is not valid Base64.\n");
-    return kBase64Decode;
+    return base64decodefailure(session);
   }
   return kOk;
 }
@@ -93,14 +92,14 @@ void base64_encodeto(const unsigned char* data, size_t length, char* o) {
   }
 }
 
-bool base64_decodeto(std::string_view text, unsigned char* const out, size_t& produced) {
+bool base64_decodepiece(Base64Decoding& state, std::string_view piece, unsigned char* const out, size_t& produced) {
   produced = 0;
   unsigned char* o = out;
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* const end = p + text.size();
-  unsigned group = 0;
-  int have = 0;     // sextets in the current group
-  int padding = 0;  // '=' seen; only blanks may follow the padded group
+  const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
+  const unsigned char* const end = p + piece.size();
+  unsigned group = state.group;
+  int have = state.have;        // sextets in the current group
+  int padding = state.padding;  // '=' seen; only blanks may follow the padded group
   while (p < end) {
     // Fast path: four alphabet characters at a group boundary.
     if (have == 0 && end - p >= 4) {
@@ -135,22 +134,44 @@ bool base64_decodeto(std::string_view text, unsigned char* const out, size_t& pr
       have = 0;
     }
   }
-  if (padding != 0) {
-    if (have + padding != 4) return false;
-    // The bits that padding stands for must be zero, or two texts decode alike.
-    if (have == 2) {
-      if (group & 0xF) return false;
-      *o++ = static_cast<unsigned char>(group >> 4);
-    } else {
-      if (group & 0x3) return false;
-      *o++ = static_cast<unsigned char>(group >> 10);
-      *o++ = static_cast<unsigned char>(group >> 2);
-    }
-  } else if (have != 0) {
-    return false;  // incomplete final group
-  }
+  state = {group, have, padding};
   produced = static_cast<size_t>(o - out);
   return true;
+}
+
+bool base64_decodeend(const Base64Decoding& state, unsigned char* out, size_t& produced) {
+  produced = 0;
+  const unsigned group = state.group;
+  if (state.padding != 0) {
+    if (state.have + state.padding != 4) return false;
+    // The bits that padding stands for must be zero, or two texts decode alike.
+    if (state.have == 2) {
+      if (group & 0xF) return false;
+      out[0] = static_cast<unsigned char>(group >> 4);
+      produced = 1;
+    } else {
+      if (group & 0x3) return false;
+      out[0] = static_cast<unsigned char>(group >> 10);
+      out[1] = static_cast<unsigned char>(group >> 2);
+      produced = 2;
+    }
+    return true;
+  }
+  return state.have == 0;  // else an incomplete final group
+}
+
+bool base64_decodeto(std::string_view text, unsigned char* const out, size_t& produced) {
+  Base64Decoding state;
+  size_t body = 0, tail = 0;
+  produced = 0;
+  if (!base64_decodepiece(state, text, out, body) || !base64_decodeend(state, out + body, tail)) return false;
+  produced = body + tail;
+  return true;
+}
+
+int base64decodefailure(int session) {
+  setlasterror(session, "base64_decodebase64: Unable to decode data. The data is not valid Base64.\n");
+  return kBase64Decode;
 }
 
 int encodebase64(int session, const unsigned char* data, size_t length, std::string& out) {

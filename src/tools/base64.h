@@ -40,4 +40,19 @@ inline size_t base64_decodedroom(std::string_view text) { return text.size() / 4
 void base64_encodeto(const unsigned char* data, size_t length, char* out);
 bool base64_decodeto(std::string_view text, unsigned char* out, size_t& produced);
 
+// The codec over a text in pieces (cut anywhere), for texts whose bytes
+// need not be kept whole: each piece needs room for
+// base64_decodedroom(piece) bytes, the end for 2. Together they accept and
+// give exactly what base64_decodeto does for the whole text.
+struct Base64Decoding {
+  unsigned group = 0;
+  int have = 0;
+  int padding = 0;
+};
+bool base64_decodepiece(Base64Decoding& state, std::string_view piece, unsigned char* out, size_t& produced);
+bool base64_decodeend(const Base64Decoding& state, unsigned char* out, size_t& produced);
+
+// The recent-error line of text that decodebase64 refuses; 21002.
+int base64decodefailure(int session);
+
 }  // namespace zmr

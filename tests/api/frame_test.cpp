@@ -371,6 +371,49 @@ TEST(Frame, TextsAreReadToTheirEndAcrossPages) {
   EXPECT_EQ(zmr_base64encode(0, reinterpret_cast<const unsigned char*>(runaway.tail(1)), 1, &out), 2009);
 }
 
+// Texts over more pages than one check takes, and an unreadable page in
+// the middle of a long text: before its end it makes the text unreadable,
+// after it nothing.
+TEST(Frame, LongTextsAndHolesAcrossManyPages) {
+  const size_t page = Guarded::pagesize();
+  Guarded runaway(700);
+  Guarded ending(700);
+  ending.terminate();
+  EXPECT_EQ(zmr_setinfoitem(0, "key", runaway.start), 33003);
+  EXPECT_EQ(zmr_setinfoitem(0, "key", runaway.start + page / 2), 33003);
+  EXPECT_EQ(zmr_setinfoitem(0, "key", ending.start), 2009);
+  EXPECT_EQ(zmr_setinfoitem(0, "key", ending.start + 7), 2009);
+  for (size_t hole : {1, 2, 3, 200, 255, 256, 257, 511, 600}) {
+    Guarded holed(700);
+    mprotect(holed.start + hole * page, page, PROT_NONE);
+    holed.terminate();
+    EXPECT_EQ(zmr_setinfoitem(0, "key", holed.start), 33003) << "hole at page " << hole;
+    holed.start[hole * page - 1] = '\0';
+    EXPECT_EQ(zmr_setinfoitem(0, "key", holed.start), 2009) << "end just before the hole at page " << hole;
+  }
+}
+
+// The probe's process id is this process's in a child of fork too: a page
+// only the child cannot read, and one only the child has.
+TEST(Frame, AForkedChildProbesItsOwnMemory) {
+  Guarded shared(2);
+  shared.terminate();
+  ASSERT_EQ(zmr_setinfoitem(0, "key", shared.start), 2009);  // probed once in this process
+  pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    Guarded own(2);
+    own.terminate();
+    mprotect(shared.start, Guarded::pagesize(), PROT_NONE);
+    bool ok = zmr_setinfoitem(0, "key", shared.start) == 33003 && zmr_setinfoitem(0, "key", own.start) == 2009;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child died";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 // Where a seccomp filter forbids reading our own memory through the
 // kernel, the probes fall back to the kernel reading a path.
 TEST(Frame, ProbesWorkWithoutReadingOurOwnMemory) {

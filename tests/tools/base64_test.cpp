@@ -92,5 +92,57 @@ TEST(Base64, LongLinesAndBrokenLinesDecodeWhole) {
   EXPECT_EQ(code, 0);
 }
 
+// Cut anywhere, once or into single characters, a text decodes in pieces
+// as it does whole: the same verdict and the same bytes.
+TEST(Base64, PiecesDecodeAsTheWhole) {
+  std::string longer;
+  ASSERT_EQ(encodebase64(0, std::string(100, '\x5a') + "xy", longer), 0);
+  const std::string_view texts[] = {
+      "YWJj", "YQ==", "YWI=", "YW\r\nJj", " Y W J j \n", "YQ", "YQ=", "YQ===", "Y===", "=YWJ", "YQ==YWJj",
+      "YW*j", "YR==", "YWI=\r\n", "YW I=", "YQ= =", "YQ=\n=", "\r\n", longer, "YWJjZA==", "YWJjZA",
+  };
+  auto whole = [](std::string_view text, std::string& bytes) {
+    std::vector<unsigned char> out(base64_decodedroom(text));
+    size_t n = 0;
+    bool ok = base64_decodeto(text, out.data(), n);
+    bytes.assign(out.begin(), out.begin() + static_cast<long>(n));
+    return ok;
+  };
+  auto pieces = [](std::string_view text, const std::vector<size_t>& cuts, std::string& bytes) {
+    Base64Decoding state;
+    bytes.clear();
+    size_t from = 0;
+    for (size_t i = 0; i <= cuts.size(); ++i) {
+      std::string_view piece = text.substr(from, (i < cuts.size() ? cuts[i] : text.size()) - from);
+      std::vector<unsigned char> out(base64_decodedroom(piece));
+      size_t n = 0;
+      if (!base64_decodepiece(state, piece, out.data(), n)) return false;
+      bytes.append(out.begin(), out.begin() + static_cast<long>(n));
+      from += piece.size();
+    }
+    unsigned char end[2];
+    size_t n = 0;
+    if (!base64_decodeend(state, end, n)) return false;
+    bytes.append(end, end + n);
+    return true;
+  };
+  for (std::string_view text : texts) {
+    std::string expected, got;
+    const bool ok = whole(text, expected);
+    for (size_t cut = 0; cut <= text.size(); ++cut) {
+      EXPECT_EQ(pieces(text, {cut}, got), ok) << text << " cut at " << cut;
+      if (ok) {
+        EXPECT_EQ(got, expected) << text << " cut at " << cut;
+      }
+    }
+    std::vector<size_t> everywhere;
+    for (size_t i = 1; i < text.size(); ++i) everywhere.push_back(i);
+    EXPECT_EQ(pieces(text, everywhere, got), ok) << text << " in single characters";
+    if (ok) {
+      EXPECT_EQ(got, expected) << text << " in single characters";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zmr

@@ -27,16 +27,26 @@ int checktraceid(int session, std::string_view form, const BuilderLines& lines) 
   return kOk;
 }
 
-int pushchannelhashes(int session, std::string_view value, const BuilderLines& lines) {
+namespace {
+
+// The digests of a base64 text, or of the bytes it was made from.
+int pushhashes(int session, std::string_view value, const std::vector<unsigned char>* bytes,
+               const BuilderLines& lines) {
   std::string sha1, sha256;
-  int rc = hashdata(session, sha1, "sha1", value);
-  if (rc == kOk) rc = hashdata(session, sha256, "sha256", value);
+  int rc = bytes != nullptr ? hashbytespair(session, sha1, sha256, bytes->data(), bytes->size(), nullptr)
+                            : hashdatapair(session, sha1, sha256, value, nullptr);
   if (rc != kOk) return fail(rc, lines.at, "Could not hash the server challenge\n");
   if (int rc = pushinfoitem(session, "c_sc", sha1); rc != kOk)
     return fail(rc, lines.at, "Could not set infoitem \"c_sc\".\n");
   if (int rc = pushinfoitem(session, "c_scsha256", sha256); rc != kOk)
     return fail(rc, lines.at, "Could not set infoitem \"c_scsha256\".\n");
   return kOk;
+}
+
+}  // namespace
+
+int pushchannelhashes(int session, std::string_view value, const BuilderLines& lines) {
+  return pushhashes(session, value, nullptr, lines);
 }
 
 int answerchallenge(const Session& s, std::string_view form, std::optional<std::string_view> header,
@@ -64,6 +74,8 @@ int signiteminfo(const Session& s, std::string& mimetype, std::string& pkcs7, st
   const bool xml = iequals(mimetype, "text/ZMRXML");
   if (!xml && !iequals(mimetype, "text/plain") && !iequals(mimetype, "application/pdf"))
     return fail(kBadMimeType, lines.at, "Mime type is not valid for Zelmor use.\n");
+  // The bytes behind signeddata, where they are at hand.
+  std::vector<unsigned char> bytes;
   if (xml) {
     std::string document, stylesheet;
     if (int rc = popinfoitem(session, "xml", document); rc != kOk)
@@ -80,7 +92,6 @@ int signiteminfo(const Session& s, std::string& mimetype, std::string& pkcs7, st
     std::string data;
     if (int rc = popinfoitem(session, "data", data); rc != kOk)
       return fail(rc, lines.at, "Could not retrieve infoitem \"data\".\n");
-    std::vector<unsigned char> bytes;
     if (int rc = decodebase64(session, data, bytes); rc != kOk)
       return fail(rc, lines.at, "An error occured base64 decoding the input data to be signed.\n");
     if (int rc = encodebase64(session, bytes.data(), bytes.size(), signeddata); rc != kOk)
@@ -90,7 +101,7 @@ int signiteminfo(const Session& s, std::string& mimetype, std::string& pkcs7, st
     if (int rc = signdata(s, bytes.data(), bytes.size(), pkcs7, KeyRole::signing, ChannelNonce::with); rc != kOk)
       return fail(rc, lines.at, "An error occured during signing of data.\n");
   }
-  if (int rc = pushchannelhashes(session, signeddata, lines); rc != kOk) return rc;
+  if (int rc = pushhashes(session, signeddata, xml ? nullptr : &bytes, lines); rc != kOk) return rc;
   if (int rc = pushinfoitem(session, "pkcs7", pkcs7); rc != kOk)
     return fail(rc, lines.at, "An error occured setting the infoitem \"pkcs7\".\n");
   return kOk;

@@ -29,6 +29,19 @@ int getsignatureandfullocsp(int session, int index, std::string& clientpkcs7, st
 
 // Hashing, random, base64, text and version.
 int hashdata(int session, std::string& out, std::string_view algorithm, std::string_view data);
+// For internal callers that hold the bytes: what hashdata gives for their
+// base64 text, without making it (no bytes give 21001 and more than a
+// text can carry 33002, as their encoding would). The raw form gives the
+// digest itself.
+int hashbytes(int session, std::string& out, std::string_view algorithm, const unsigned char* data, size_t length);
+int hashbytes(int session, std::vector<unsigned char>& out, std::string_view algorithm, const unsigned char* data,
+              size_t length);
+// SHA-1 and SHA-256 from one pass over the input: as hashdata (or
+// hashbytes) for "sha1" and then "sha256"; secondfailed tells that the
+// failure is the SHA-256 one's.
+int hashdatapair(int session, std::string& sha1, std::string& sha256, std::string_view data, bool* secondfailed);
+int hashbytespair(int session, std::string& sha1, std::string& sha256, const unsigned char* data, size_t length,
+                  bool* secondfailed);
 int getrandom(int session, SecretString& out, uint64_t count);
 int base64encode(int session, const unsigned char* data, uint64_t length, std::string& out);
 int base64decode(int session, std::string_view text, std::vector<unsigned char>& out);

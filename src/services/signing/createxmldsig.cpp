@@ -31,13 +31,10 @@ int build(const Session& s, std::string_view order, std::string& document) {
 
   std::string object;
   object.append("<Object xmlns=\"" ZMR_DSIG_NS "\" Id=\"envelopingData\">").append(order).append("</Object>");
-  std::string encoded;
-  if (int rc = encodebase64(session, object, encoded); rc != kOk)
-    return fail(rc,
-                    "createxmldsig_createxmldsig: An error occured trying to base64 encode the canonicalized "
-                    "order.\n");
   std::string digestvalue;
-  if (int rc = hashdata(session, digestvalue, algorithms.hashname, encoded); rc != kOk)
+  if (int rc = hashbytes(session, digestvalue, algorithms.hashname, reinterpret_cast<const unsigned char*>(object.data()),
+                         object.size());
+      rc != kOk)
     return fail(rc,
                     "createxmldsig_createxmldsig: An error occured trying to digest the base64 encoded order.\n");
 

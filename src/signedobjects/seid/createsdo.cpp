@@ -95,10 +95,10 @@ int signdatapart(const Session& s, const seidsdodatapart& datapart, const SealLi
   // thread's cmsFormat item asks of the merchant's other signatures.
   if (int rc = signdata(s, signable, out.pkcs7, KeyRole::signing, ChannelNonce::without, CmsProfile::standard); rc != kOk)
     return fail(rc, lines.sign);
-  std::string encoded;
-  if (int rc = encodebase64(session, signable, encoded); rc != kOk) return fail(rc, lines.encode);
-  if (int rc = hashdata(session, out.sha1, "sha1", encoded); rc != kOk) return fail(rc, lines.encode);
-  if (int rc = hashdata(session, out.sha256, "sha256", encoded); rc != kOk) return fail(rc, lines.encode);
+  if (int rc = hashbytespair(session, out.sha1, out.sha256, reinterpret_cast<const unsigned char*>(signable.data()),
+                             signable.size(), nullptr);
+      rc != kOk)
+    return fail(rc, lines.encode);
   return 0;
 }
 
@@ -123,8 +123,7 @@ int createsdo(int session, std::unique_ptr<seidsdocell>& out, std::string_view d
 
   std::string sha1, sha256;
   static constexpr const char* kHashLine = "createsdo_createsdo: An error occured trying to hash the input data.\n";
-  if (int rc = hashdata(session, sha1, "sha1", data); rc != kOk) return fail(rc, kHashLine);
-  if (int rc = hashdata(session, sha256, "sha256", data); rc != kOk) return fail(rc, kHashLine);
+  if (int rc = hashdatapair(session, sha1, sha256, data, nullptr); rc != kOk) return fail(rc, kHashLine);
 
   std::unique_ptr<signatureelement> nodes;
   if (int rc = dynamic ? dynamicnodes(session, list, sha1, sha256, mimetype, nodes)

@@ -24,12 +24,12 @@ int sdoaddsignature(int session, seidsdocell* handle, const ::signatures* list, 
                 "data.\n");
   }
   std::string sha1, sha256;
-  if (int rc = hashdata(session, sha1, "sha1", document); rc != kOk)
+  bool secondfailed = false;
+  if (int rc = hashdatapair(session, sha1, sha256, document, &secondfailed); rc != kOk)
     return fail(rc,
-                "sdoaddsignature_sdoaddsignature: An error occured trying to create a message digest of the sdo's "
-                "data.\n");
-  if (int rc = hashdata(session, sha256, "sha256", document); rc != kOk)
-    return fail(rc, "createsdo_createsdo: An error occured trying to hash the input data.\n");
+                secondfailed ? "createsdo_createsdo: An error occured trying to hash the input data.\n"
+                             : "sdoaddsignature_sdoaddsignature: An error occured trying to create a message digest "
+                               "of the sdo's data.\n");
 
   // The new nodes are chained aside: the SDO changes only once all are made.
   const std::string& mimetype = **mimetypeof(*sdo.datapart->first->element);

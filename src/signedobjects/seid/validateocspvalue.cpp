@@ -20,21 +20,15 @@ namespace {
 // The line of verifyocspresponse's failure, whoever the caller.
 constexpr Where kAtVerify{"seidsdovalidate_validateocsp: ", true};
 
-// SHA-1 of the DER name, the way every text digest of the library is made:
-// through base64 and hashdata, so that a failing step keeps its own code.
+// SHA-1 of the DER name, made as every digest of the library is, so that
+// a failing step keeps its own code.
 int issuernamesha1(int session, X509* cert, const Where& at, std::vector<unsigned char>& out) {
   unsigned char* der = nullptr;
   int length = i2d_X509_NAME(X509_get_issuer_name(cert), &der);
   OsslMemoryPtr<unsigned char> owned(der);
   if (length <= 0 || der == nullptr) return kOutOfMemory;
-  std::string encoded;
-  if (int rc = encodebase64(session, der, static_cast<size_t>(length), encoded); rc != kOk)
-    return fail(rc, at, "An error occured trying to base64 encode the issuer name in the certificate.");
-  std::string digest;
-  if (int rc = hashdata(session, digest, "sha1", encoded); rc != kOk)
+  if (int rc = hashbytes(session, out, "sha1", der, static_cast<size_t>(length)); rc != kOk)
     return fail(rc, at, "An error occured trying to hash the issuer name in the signing certificate.");
-  if (int rc = decodebase64(session, digest, out); rc != kOk)
-    return fail(rc, at, "An error occured trying to base64 decode the issuer name hash.");
   return 0;
 }
 

@@ -71,7 +71,8 @@ TEST(SdoValidationUnderAllocationFailure, ForgedNeverPasses) {
         }
         return !::testing::Test::HasFailure();
       });
-  EXPECT_GT(runs, 20u) << "the sweep stopped early";
+  // The digests make no C++ allocation of their own now: some 17 runs.
+  EXPECT_GT(runs, 10u) << "the sweep stopped early";
 }
 
 }  // namespace
