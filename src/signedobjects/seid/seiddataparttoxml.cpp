@@ -36,7 +36,7 @@ constexpr std::string_view escapeof(char c, bool attribute) {
 // Whether escapeof changes a byte, for texts ([0]) and attribute values
 // ([1]): plain runs between such bytes go out whole.
 constexpr auto kEscaped = [] {
-  std::array<std::array<bool, 256>, 2> table{};
+  std::array<std::array<unsigned char, 256>, 2> table{};
   for (int kind = 0; kind < 2; ++kind)
     for (int c = 0; c < 256; ++c) table[kind][c] = !escapeof(static_cast<char>(c), kind == 1).empty();
   return table;
