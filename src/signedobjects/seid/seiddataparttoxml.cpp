@@ -98,13 +98,21 @@ void xmlsink::escaped(const sdotext* t, std::string_view field, bool attribute) 
   size_t from = 0;
   size_t i = 0;
   while (true) {
+    // A plain run goes out at most kRun bytes at a time, copied while the
+    // scan has just brought it into the cache.
+    constexpr size_t kRun = size_t{1} << 14;
+    const size_t end = n - from > kRun ? from + kRun : n;
     // Eight bytes at a time past the plain ones.
-    while (n - i >= 8 && !(escapes[p[i]] | escapes[p[i + 1]] | escapes[p[i + 2]] | escapes[p[i + 3]] |
-                           escapes[p[i + 4]] | escapes[p[i + 5]] | escapes[p[i + 6]] | escapes[p[i + 7]]))
+    while (end - i >= 8 && !(escapes[p[i]] | escapes[p[i + 1]] | escapes[p[i + 2]] | escapes[p[i + 3]] |
+                             escapes[p[i + 4]] | escapes[p[i + 5]] | escapes[p[i + 6]] | escapes[p[i + 7]]))
       i += 8;
-    while (i < n && !escapes[p[i]]) ++i;
+    while (i < end && !escapes[p[i]]) ++i;
     if (i == n) break;
     markup(rest.substr(from, i - from));
+    if (i == end) {
+      from = i;
+      continue;
+    }
     markup(escapeof(rest[i], attribute));
     from = ++i;
   }
