@@ -20,7 +20,6 @@ namespace {
 // An SDO list nests six deep; anything much deeper is not one.
 constexpr int kMaxDepth = 32;
 constexpr int kNotSdoList = 1;
-constexpr size_t kParsePiece = size_t{1} << 16;
 
 enum class tag {
   SDOList,
@@ -279,16 +278,8 @@ int xmltosdo(int session, std::string_view xml, std::unique_ptr<sdolist>& out) {
     XML_SetElementHandler(parser.get(), startelement, endelement);
     XML_SetCharacterDataHandler(parser.get(), handledata);
     XML_SetStartDoctypeDeclHandler(parser.get(), startdoctype);
-    // In pieces: Expat given one buffer of many megabytes at once slows
-    // down more than in proportion, and a stored document can be large.
-    XML_Status status = XML_STATUS_OK;
-    size_t at = 0;
-    do {
-      const size_t n = std::min(kParsePiece, xml.size() - at);
-      const bool last = at + n == xml.size();
-      status = XML_Parse(parser.get(), xml.data() + at, static_cast<int>(n), last ? XML_TRUE : XML_FALSE);
-      at += n;
-    } while (status == XML_STATUS_OK && ctx.stopped == 0 && at < xml.size());
+    // In pieces: a stored document can be large.
+    const XML_Status status = parseinpieces(parser.get(), xml, ctx.stopped);
     if (ctx.stopped != 0) return ctx.stopped;
     if (status != XML_STATUS_OK)
       return XML_GetErrorCode(parser.get()) == XML_ERROR_NO_MEMORY ? kOutOfMemory : kNotSdoList;

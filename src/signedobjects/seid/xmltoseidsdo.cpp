@@ -102,6 +102,7 @@ struct seidparsecontext {
   int failed = 0;             // 1: not SEID SDO XML
   int stopped = 0;            // the code the parse was stopped with
   XML_Parser parser = nullptr;
+  std::string_view xml;  // the whole input, for the room a text takes
   int depth = 0;
   // The form of the data part's identifiers, once one is read; mixed: a
   // later one took another.
@@ -325,10 +326,8 @@ void XMLCALL seidhandleData(void* data, const XML_Char* s, int length) {
   auto& ctx = *static_cast<seidparsecontext*>(data);
   if (ctx.target == nullptr || ctx.failed != 0 || ctx.stopped != 0) return;
   try {
-    if (*ctx.target)
-      (*ctx.target)->append(s, static_cast<size_t>(length));
-    else
-      ctx.target->emplace(s, static_cast<size_t>(length));
+    if (!*ctx.target) ctx.target->emplace();
+    appendcharacterdata(**ctx.target, ctx.parser, ctx.xml, s, length);
   } catch (...) {
     stop(ctx, kOutOfMemory);
   }
@@ -367,7 +366,8 @@ int xmltoseidsdo(int session, std::string_view xml, std::unique_ptr<seidsdocell>
   XML_SetElementHandler(parser.get(), seidstartElement, seidendElement);
   XML_SetCharacterDataHandler(parser.get(), seidhandleData);
   XML_SetStartDoctypeDeclHandler(parser.get(), seidstartDoctype);
-  XML_Status status = XML_Parse(parser.get(), xml.data(), static_cast<int>(xml.size()), XML_TRUE);
+  ctx.xml = xml;
+  const XML_Status status = parseinpieces(parser.get(), xml, ctx.stopped);
   int rc = 0;
   if (ctx.stopped != 0)
     rc = ctx.stopped;
