@@ -61,6 +61,11 @@ struct Entry {
   uint64_t instance = 0;  // changes whenever the entry is filled or emptied
   SessionRef strong;
   std::weak_ptr<Session> handedout;
+  // From handing out until the release has run: an entry is idle, and may
+  // let its strong reference go, only when this is false. (A count of zero
+  // seen through handedout would not order the users' last reads before
+  // the state's end; the release's pass through the lock does.)
+  bool inuse = false;
   // The block of the handed-out references' count; freed (false) by
   // whichever thread drops the block last.
   alignas(std::max_align_t) unsigned char block[kBlockSize];
@@ -109,6 +114,7 @@ struct HandedOutRelease {
 void emptyentry(Record& r, Entry& e, SessionRef& out) {
   out = std::move(e.strong);
   e.handedout.reset();
+  e.inuse = false;
   e.number = -1;
   e.generation = 0;
   e.instance = ++r.instances;
@@ -123,7 +129,9 @@ bool current(const Entry& e) {
 void lethandedoutgo(Record* record, Entry* entry, uint64_t instance) noexcept {
   SessionRef dropped;  // destroyed after the lock: it may be the state's last reference
   std::lock_guard<std::mutex> lock(record->mutex);
-  if (entry->instance != instance || !entry->handedout.expired() || current(*entry)) return;
+  if (entry->instance != instance) return;
+  entry->inuse = false;
+  if (current(*entry)) return;
   emptyentry(*record, *entry, dropped);
 }
 
@@ -193,7 +201,7 @@ void revoke(int number, uint64_t generation) {
     for (Entry& e : record->entries) {
       SessionRef dropped;
       std::lock_guard<std::mutex> entrylock(record->mutex);
-      if (e.number != number || e.generation != generation || !e.handedout.expired()) continue;
+      if (e.number != number || e.generation != generation || e.inuse) continue;
       emptyentry(*record, e, dropped);
     }
   }
@@ -214,9 +222,14 @@ int usethroughrecord(int number, SessionRef& out) {
   Entry* chosen = nullptr;
   for (Entry& e : record->entries) {
     if (e.number == number && e.generation == generation && e.strong) {
-      if (SessionRef live = e.handedout.lock()) {
-        out = std::move(live);
-        return kOk;
+      if (e.inuse) {
+        // Shares the references in use; none while the last one's release
+        // is still on its way.
+        if (SessionRef live = e.handedout.lock()) {
+          out = std::move(live);
+          return kOk;
+        }
+        return 1;
       }
       chosen = &e;
       break;
@@ -225,7 +238,7 @@ int usethroughrecord(int number, SessionRef& out) {
   if (chosen == nullptr) {
     // An empty entry, else one idle of a closed session, else any idle one.
     for (Entry& e : record->entries) {
-      if (!e.handedout.expired()) continue;
+      if (e.inuse) continue;
       if (chosen == nullptr || !e.strong || (chosen->strong && !current(e))) chosen = &e;
     }
     if (chosen == nullptr) return 1;
@@ -246,6 +259,7 @@ int usethroughrecord(int number, SessionRef& out) {
   SessionRef handed(chosen->strong.get(), HandedOutRelease{record, chosen, chosen->instance},
                     BlockAllocator<Session>(chosen));
   chosen->handedout = handed;
+  chosen->inuse = true;
   out = std::move(handed);
   return kOk;
 }
