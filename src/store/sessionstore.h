@@ -19,7 +19,11 @@
 // with the state they took, and whoever drops the last reference frees it
 // (ending its HSM session then). So a call that starts after a close sees
 // 2009 or the next session of that number, never a mix of two. Taking a
-// reference locks only that number's slot, briefly.
+// reference or checking a number writes nothing that other threads write:
+// the check is one load, and a thread takes a session through references
+// of its own (see sessionstore.cpp); the state's own count moves only when
+// a thread first takes a session and when the session closes. A reference
+// may be handed to another thread and dropped there.
 //
 // Opening builds the state privately (PendingSession) and publishes it only
 // when it is complete; a failed opening publishes nothing and gives its
