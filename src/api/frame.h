@@ -24,8 +24,8 @@
 #include "store/threadstore.h"
 
 // Returns the code of expr when it is not 0.
-#define ZMR_TRY(expr)                         \
-  do {                                        \
+#define ZMR_TRY(expr)                           \
+  do {                                          \
     if (int rc_ = (expr); rc_ != 0) return rc_; \
   } while (0)
 

@@ -32,8 +32,8 @@ int openingframe(int* session, const char* keyfile) {
 }  // namespace
 
 ZMR_EXPORT int zmr_opensession(int* session, const char* keyfile, const char* password, const char* propertiesfile,
-                            const char* webaddress, const char* /*ignored*/, const char* truststore,
-                            const char* grantedpolicies, const char* httpproxyserver, const char* httpproxyport) {
+                               const char* webaddress, const char* /*ignored*/, const char* truststore,
+                               const char* grantedpolicies, const char* httpproxyserver, const char* httpproxyport) {
   ZMR_TRY(openingframe(session, keyfile));
   ZMR_TRY(requiredtext(password));
   ZMR_TRY(optionaltext(propertiesfile));
@@ -54,9 +54,9 @@ ZMR_EXPORT int zmr_opensession(int* session, const char* keyfile, const char* pa
 }
 
 ZMR_EXPORT int zmr_hsmopensession(int* session, const char* keyfile, const char* password, const char* propertiesfile,
-                               const char* webaddress, const char* /*ignored*/, const char* truststore,
-                               const char* grantedpolicies, const char* httpproxyserver, const char* httpproxyport,
-                               const char* pkcs11password, int slot) {
+                                  const char* webaddress, const char* /*ignored*/, const char* truststore,
+                                  const char* grantedpolicies, const char* httpproxyserver, const char* httpproxyport,
+                                  const char* pkcs11password, int slot) {
   ZMR_TRY(openingframe(session, keyfile));
   ZMR_TRY(requiredtext(password));
   ZMR_TRY(optionaltext(propertiesfile));
@@ -76,7 +76,7 @@ ZMR_EXPORT int zmr_hsmopensession(int* session, const char* keyfile, const char*
 }
 
 ZMR_EXPORT int zmr_rahsmopensession(int* session, const char* keyfile, const char* password, const char* pkcs11password,
-                                 int slot) {
+                                    int slot) {
   ZMR_TRY(openingframe(session, keyfile));
   ZMR_TRY(requiredtext(password));
   ZMR_TRY(requiredtext(pkcs11password));
@@ -121,7 +121,8 @@ ZMR_EXPORT int zmr_getsessionstoreinfo(int session, ::sessionstoreinfo** out) {
     if (node == nullptr) return kOutOfMemory;
     node->sessionid = info.sessionid;
     node->environment = info.environment;
-    if (handout(info.commonname, &node->commonname) != 0 || handout(info.grantedpolicies, &node->grantedpolicies) != 0 ||
+    if (handout(info.commonname, &node->commonname) != 0 ||
+        handout(info.grantedpolicies, &node->grantedpolicies) != 0 ||
         handout(info.signcertificate, &node->signcertificate) != 0 ||
         handout(info.authcertificate, &node->authcertificate) != 0) {
       freeinfo(node);

@@ -45,8 +45,8 @@ int handoutlist(const std::vector<std::pair<std::string, std::string>>& pairs, :
 }  // namespace
 
 ZMR_EXPORT int zmr_createsdo(int session, ::seidsdo*** sdo, const char* data, const char* mimetype,
-                          const char* description, const char* userpkcs7, const char* merchantpkcs7,
-                          const char* userocsp, const char* merchantocsp) {
+                             const char* description, const char* userpkcs7, const char* merchantpkcs7,
+                             const char* userocsp, const char* merchantocsp) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(sdo));
   ZMR_TRY(requiredtext(data));
@@ -67,7 +67,7 @@ ZMR_EXPORT int zmr_createsdo(int session, ::seidsdo*** sdo, const char* data, co
 }
 
 ZMR_EXPORT int zmr_createdynamicsdo(int session, ::seidsdo*** sdo, const char* data, const char* mimetype,
-                                 const char* description, const ::signatures* list) {
+                                    const char* description, const ::signatures* list) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(sdo));
   ZMR_TRY(requiredtext(data));
@@ -150,7 +150,7 @@ ZMR_EXPORT int zmr_sdovalidate(int session, ::seidsdo** sdo, int documentcheck) 
 }
 
 ZMR_EXPORT int zmr_dynamicsdovalidate(int session, ::seidsdo** sdo, const char* data, int signaturecount,
-                                   int sealrule) {
+                                      int sealrule) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(sdo));
   ZMR_TRY(optionaltext(data));
@@ -201,7 +201,7 @@ ZMR_EXPORT int zmr_dynamicsdogetsigners(int session, ::seidsdo** sdo, char** sig
 }
 
 ZMR_EXPORT int zmr_sdoxmlextractsignatures(int session, const char* xml, char** document, char** mimetype,
-                                        char** description, ::signatures** list) {
+                                           char** description, ::signatures** list) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(xml));
   ZMR_TRY(required(document));

@@ -29,7 +29,7 @@ ZMR_EXPORT int zmr_signdatap1(int session, const unsigned char* data, uint64_t l
 }
 
 ZMR_EXPORT int zmr_signxml(int session, const char* xml, uint64_t xmllength, const char* xsl, uint64_t xsllength,
-                        char** pkcs7, char** envelope) {
+                           char** pkcs7, char** envelope) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(xml));
   ZMR_TRY(required(xsl));

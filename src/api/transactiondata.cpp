@@ -7,7 +7,7 @@
 using namespace zmr;
 
 ZMR_EXPORT int zmr_decrypttransactiondata(int session, const char* enckey, const char* encdata, const char* encauth,
-                                       const char* operation, const char* extra, char** data, char** basekey) {
+                                          const char* operation, const char* extra, char** data, char** basekey) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(enckey));
   ZMR_TRY(requiredtext(encdata));

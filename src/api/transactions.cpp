@@ -34,7 +34,7 @@ int handoutpair(int rc, const std::string& first, char** firstout, const std::st
 }  // namespace
 
 ZMR_EXPORT int zmr_inittransaction(int session, const char* enckey, const char* encdata, const char* encauth,
-                                const char* operation, const char* extra, char** response) {
+                                   const char* operation, const char* extra, char** response) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(enckey));
   ZMR_TRY(requiredtext(encdata));
@@ -51,7 +51,7 @@ ZMR_EXPORT int zmr_inittransaction(int session, const char* enckey, const char* 
 }
 
 ZMR_EXPORT int zmr_verifytransactionrequest(int session, const char* enckey, const char* encdata, const char* encauth,
-                                         const char* operation, const char* extra) {
+                                            const char* operation, const char* extra) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(requiredtext(enckey));
   ZMR_TRY(requiredtext(encdata));
@@ -74,7 +74,7 @@ ZMR_EXPORT int zmr_verifytransactionresponse(int session, char** response) {
 }
 
 ZMR_EXPORT int zmr_authenticateserver(int session, char** signature, char** serverchallenge,
-                                   const char* clientchallenge, const char* authheader, const char* prepareflag) {
+                                      const char* clientchallenge, const char* authheader, const char* prepareflag) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(required(signature));
   ZMR_TRY(required(serverchallenge));

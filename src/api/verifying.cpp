@@ -72,7 +72,7 @@ ZMR_EXPORT int zmr_getsigners(int session, const signatures* list, char** text) 
 }
 
 ZMR_EXPORT int zmr_assymetricdecrypt(int session, const char* keyfile, const char* password, const char* input,
-                                  char** output) {
+                                     char** output) {
   if (session < 0) return kBadArgument;
   ZMR_TRY(probetext(keyfile));
   ZMR_TRY(probetext(password));

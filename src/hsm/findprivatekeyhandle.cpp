@@ -7,8 +7,8 @@
 
 namespace zmr {
 
-int findprivatekey(int session, CK_SESSION_HANDLE h, const std::string& label, CK_OBJECT_HANDLE& object,
-                   CK_RV& rv, bool reportabsent, std::string_view modulus) {
+int findprivatekey(int session, CK_SESSION_HANDLE h, const std::string& label, CK_OBJECT_HANDLE& object, CK_RV& rv,
+                   bool reportabsent, std::string_view modulus) {
   const HsmDriver& d = hsmdriver();
   CK_BBOOL yes = CK_TRUE;
   // The class is part of the search: a module may keep the public key, or
@@ -50,7 +50,8 @@ int findprivatekey(int session, CK_SESSION_HANDLE h, const std::string& label, C
   }
   if (count == 0) {
     if (reportabsent) {
-      setlasterror(session, "hsmclient_hsm_findprivatekeyhandle: A private key with the the given label does not exist.\n");
+      setlasterror(session,
+                   "hsmclient_hsm_findprivatekeyhandle: A private key with the the given label does not exist.\n");
     }
     return kHsmNoKey;
   }

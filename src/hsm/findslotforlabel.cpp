@@ -57,7 +57,8 @@ int searchslot(int session, const HsmDriver& d, CK_SLOT_ID slot, std::string_vie
     return kOk;
   }
   if (rv != CKR_OK) {
-    setlasterror(session, "hsmclient_findslotforlabel: An error occured calling C_OpenSession on the hsm PKCS11 driver.\n");
+    setlasterror(session,
+                 "hsmclient_findslotforlabel: An error occured calling C_OpenSession on the hsm PKCS11 driver.\n");
     return kHsmOpenSession;
   }
   rv = s.login(pin);
@@ -65,7 +66,8 @@ int searchslot(int session, const HsmDriver& d, CK_SLOT_ID slot, std::string_vie
     refused = true;
     rv = s.close();
     if (rv != CKR_OK) {
-      setlasterror(session, "hsmclient_findslotforlabel: An error occured calling C_CloseSession on the hsm PKCS11 driver.\n");
+      setlasterror(session,
+                   "hsmclient_findslotforlabel: An error occured calling C_CloseSession on the hsm PKCS11 driver.\n");
       return kHsmCloseSession;
     }
     return kOk;
@@ -93,7 +95,8 @@ int searchslot(int session, const HsmDriver& d, CK_SLOT_ID slot, std::string_vie
   };
   rv = d.C_FindObjectsInit(s.handle, search, 1);
   if (rv != CKR_OK) {
-    setlasterror(session, "hsmclient_findslotforlabel: An error occured calling C_FindObjectsInit on the hsm PKCS11 driver.\n");
+    setlasterror(session,
+                 "hsmclient_findslotforlabel: An error occured calling C_FindObjectsInit on the hsm PKCS11 driver.\n");
     return kHsmFindObjectsInit;
   }
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
@@ -101,25 +104,29 @@ int searchslot(int session, const HsmDriver& d, CK_SLOT_ID slot, std::string_vie
   rv = d.C_FindObjects(s.handle, &object, 1, &count);
   CK_RV finalrv = d.C_FindObjectsFinal(s.handle);
   if (rv != CKR_OK) {
-    setlasterror(session, "hsmclient_findslotforlabel: An error occured calling C_FindObjects on the hsm PKCS11 driver.\n");
+    setlasterror(session,
+                 "hsmclient_findslotforlabel: An error occured calling C_FindObjects on the hsm PKCS11 driver.\n");
     return kHsmFindObjects;
   }
   rv = finalrv;
   if (rv != CKR_OK) {
-    setlasterror(session, "hsmclient_findslotforlabel: An error occured calling C_FindObjectsFinal on the hsm PKCS11 driver.\n");
+    setlasterror(session,
+                 "hsmclient_findslotforlabel: An error occured calling C_FindObjectsFinal on the hsm PKCS11 driver.\n");
     return kHsmFindObjectsFinal;
   }
   if (ownlogin) {
     undo.armed = false;
     rv = d.C_Logout(s.handle);
     if (rv != CKR_OK) {
-      setlasterror(session, "hsmclient_findslotforlabel: An error occured calling C_Logout on the hsm PKCS11 driver.\n");
+      setlasterror(session,
+                   "hsmclient_findslotforlabel: An error occured calling C_Logout on the hsm PKCS11 driver.\n");
       return kHsmLogin;
     }
   }
   rv = s.close();
   if (rv != CKR_OK) {
-    setlasterror(session, "hsmclient_findslotforlabel: An error occured calling C_CloseSession on the hsm PKCS11 driver.\n");
+    setlasterror(session,
+                 "hsmclient_findslotforlabel: An error occured calling C_CloseSession on the hsm PKCS11 driver.\n");
     return kHsmCloseSession;
   }
   found = count >= 1;

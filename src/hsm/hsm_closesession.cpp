@@ -47,7 +47,8 @@ int closesession(Session& state, CK_RV& rv) {
   }
   rv = d.C_CloseSession(handle);
   if (rv != CKR_OK) {
-    setlasterror(session, "hsmclient_hsm_closesession: An error occured calling C_CloseSession on the hsm PKCS11 driver\n");
+    setlasterror(session,
+                 "hsmclient_hsm_closesession: An error occured calling C_CloseSession on the hsm PKCS11 driver\n");
     return kHsmCloseSession;
   }
   // The module may hand the number to a later session.

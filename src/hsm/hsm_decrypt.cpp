@@ -24,7 +24,8 @@ int decrypt(const Session& state, const unsigned char* data, size_t length, Secr
   if (label != nullptr) {
     code = findprivatekeyhandle(session, s.handle, *label, key, &rv);
     if (code != kOk) {
-      setlasterror(session, "hsmclient_hsm_signdata: An error occured trying to find the private key matching the label.\n");
+      setlasterror(session,
+                   "hsmclient_hsm_signdata: An error occured trying to find the private key matching the label.\n");
       return code;
     }
   } else {

@@ -33,7 +33,8 @@ int opensession(Session& state, const std::string& label, int32_t slotnumber, st
   ScopedP11Session s(d);
   rv = s.openon(slot, CKF_SERIAL_SESSION);
   if (rv != CKR_OK) {
-    setlasterror(session, "hsmclient_hsm_opensession: An error occured calling C_OpenSession on the hsm PKCS11 driver\n");
+    setlasterror(session,
+                 "hsmclient_hsm_opensession: An error occured calling C_OpenSession on the hsm PKCS11 driver\n");
     return kHsmOpenSession;
   }
   int code = sethsm_sessioncontext(state, s.handle);

@@ -27,7 +27,8 @@ int signdata(const Session& state, const unsigned char* data, size_t length, std
   CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
   code = findprivatekeyhandle(session, s.handle, label, key, &rv);
   if (code != kOk) {
-    setlasterror(session, "hsmclient_hsm_signdata: An error occured trying to find the private key matching the label.\n");
+    setlasterror(session,
+                 "hsmclient_hsm_signdata: An error occured trying to find the private key matching the label.\n");
     return code;
   }
   CK_MECHANISM mechanism = {mechanismkind == HsmRsa::raw ? CKM_RSA_X_509 : CKM_RSA_PKCS, nullptr, 0};
@@ -47,7 +48,8 @@ int signdata(const Session& state, const unsigned char* data, size_t length, std
   }
   rv = s.close();
   if (rv != CKR_OK) {
-    setlasterror(session, "hsmclient_hsm_signdata: An error occured calling C_CloseSession on the hsm PKCS11 driver.\n");
+    setlasterror(session,
+                 "hsmclient_hsm_signdata: An error occured calling C_CloseSession on the hsm PKCS11 driver.\n");
     return kHsmCloseSession;
   }
   signature.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(produced));

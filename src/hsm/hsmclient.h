@@ -83,8 +83,8 @@ int hsm_createp11privkeyhandle(Session& state, EVP_PKEY* key, const std::string&
 int findslotforlabel(int session, std::string_view pin, const std::string& label, uint64_t& slot,
                      CK_RV* lastrv = nullptr);
 // The private-key object of that label seen by the PKCS#11 session h.
-int findprivatekeyhandle(int session, CK_SESSION_HANDLE h, const std::string& label,
-                         CK_OBJECT_HANDLE& object, CK_RV* lastrv = nullptr);
+int findprivatekeyhandle(int session, CK_SESSION_HANDLE h, const std::string& label, CK_OBJECT_HANDLE& object,
+                         CK_RV* lastrv = nullptr);
 
 // Appends "The PKCS#11 error was: NAME\n" when both code and rv are non-zero.
 void appendpkcs11errorcode(int session, int code, CK_RV rv);

@@ -40,21 +40,36 @@ int hsm_loaddriver(const char* path) {
   if (driver.handle == nullptr) return kHsmLoad;
 
   int code = kOk;
-  if (!resolve(driver.C_Initialize, "C_Initialize")) code = kHsmNoInitialize;
-  else if (!resolve(driver.C_Finalize, "C_Finalize")) code = kHsmNoFinalize;
-  else if (!resolve(driver.C_OpenSession, "C_OpenSession")) code = kHsmNoOpenSession;
-  else if (!resolve(driver.C_Login, "C_Login")) code = kHsmNoLogin;
-  else if (!resolve(driver.C_Logout, "C_Logout")) code = kHsmNoLogout;
-  else if (!resolve(driver.C_CloseSession, "C_CloseSession")) code = kHsmNoCloseSession;
-  else if (!resolve(driver.C_SignInit, "C_SignInit")) code = kHsmNoSignInit;
-  else if (!resolve(driver.C_Sign, "C_Sign")) code = kHsmNoSign;
-  else if (!resolve(driver.C_FindObjectsInit, "C_FindObjectsInit")) code = kHsmNoFindObjectsInit;
-  else if (!resolve(driver.C_FindObjects, "C_FindObjects")) code = kHsmNoFindObjects;
-  else if (!resolve(driver.C_FindObjectsFinal, "C_FindObjectsFinal")) code = kHsmNoFindObjectsFinal;
-  else if (!resolve(driver.C_GetSlotList, "C_GetSlotList")) code = kHsmNoGetSlotList;
-  else if (!resolve(driver.C_DecryptInit, "C_DecryptInit")) code = kHsmNoDecryptInit;
-  else if (!resolve(driver.C_Decrypt, "C_Decrypt")) code = kHsmNoDecrypt;
-  else if (!resolve(driver.C_CreateObject, "C_CreateObject")) code = kHsmNoCreateObject;
+  if (!resolve(driver.C_Initialize, "C_Initialize"))
+    code = kHsmNoInitialize;
+  else if (!resolve(driver.C_Finalize, "C_Finalize"))
+    code = kHsmNoFinalize;
+  else if (!resolve(driver.C_OpenSession, "C_OpenSession"))
+    code = kHsmNoOpenSession;
+  else if (!resolve(driver.C_Login, "C_Login"))
+    code = kHsmNoLogin;
+  else if (!resolve(driver.C_Logout, "C_Logout"))
+    code = kHsmNoLogout;
+  else if (!resolve(driver.C_CloseSession, "C_CloseSession"))
+    code = kHsmNoCloseSession;
+  else if (!resolve(driver.C_SignInit, "C_SignInit"))
+    code = kHsmNoSignInit;
+  else if (!resolve(driver.C_Sign, "C_Sign"))
+    code = kHsmNoSign;
+  else if (!resolve(driver.C_FindObjectsInit, "C_FindObjectsInit"))
+    code = kHsmNoFindObjectsInit;
+  else if (!resolve(driver.C_FindObjects, "C_FindObjects"))
+    code = kHsmNoFindObjects;
+  else if (!resolve(driver.C_FindObjectsFinal, "C_FindObjectsFinal"))
+    code = kHsmNoFindObjectsFinal;
+  else if (!resolve(driver.C_GetSlotList, "C_GetSlotList"))
+    code = kHsmNoGetSlotList;
+  else if (!resolve(driver.C_DecryptInit, "C_DecryptInit"))
+    code = kHsmNoDecryptInit;
+  else if (!resolve(driver.C_Decrypt, "C_Decrypt"))
+    code = kHsmNoDecrypt;
+  else if (!resolve(driver.C_CreateObject, "C_CreateObject"))
+    code = kHsmNoCreateObject;
   if (code != kOk) unload();
   return code;
 }

@@ -53,8 +53,7 @@ struct ScopedP11Session {
     return rv;
   }
   CK_RV login(std::string_view pin) const {
-    return driver.C_Login(handle, CKU_USER,
-                          reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin.data())),
+    return driver.C_Login(handle, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin.data())),
                           static_cast<CK_ULONG>(pin.size()));
   }
   CK_RV close() {
@@ -82,8 +81,8 @@ struct CallLines {
 // out the line of a key that does not exist (25030), for callers to whom
 // that is not a failure. A non-empty modulus (unsigned big-endian bytes)
 // narrows the search to the key with that modulus.
-int findprivatekey(int session, CK_SESSION_HANDLE h, const std::string& label, CK_OBJECT_HANDLE& object,
-                   CK_RV& rv, bool reportabsent, std::string_view modulus = {});
+int findprivatekey(int session, CK_SESSION_HANDLE h, const std::string& label, CK_OBJECT_HANDLE& object, CK_RV& rv,
+                   bool reportabsent, std::string_view modulus = {});
 
 int opencallsession(const Session& state, ScopedP11Session& s, CK_FLAGS flags, const CallLines& lines, CK_RV& rv);
 

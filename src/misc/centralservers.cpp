@@ -47,10 +47,22 @@ std::optional<std::string> centralserverurl(int environment, CentralServer serve
   const char* host = nullptr;
   const char* path = nullptr;
   switch (server) {
-    case CentralServer::sdm: host = e->sdm; path = "/sdm/"; break;
-    case CentralServer::services: host = e->services; path = "/zelmor/transactiondata/"; break;
-    case CentralServer::mgmfe: host = e->mgmfe; path = "/RAVUD/MobileMerchantFE"; break;
-    case CentralServer::mgmfeutil: host = e->mgmfeutil; path = "/RAVUD/MobileUtility"; break;
+    case CentralServer::sdm:
+      host = e->sdm;
+      path = "/sdm/";
+      break;
+    case CentralServer::services:
+      host = e->services;
+      path = "/zelmor/transactiondata/";
+      break;
+    case CentralServer::mgmfe:
+      host = e->mgmfe;
+      path = "/RAVUD/MobileMerchantFE";
+      break;
+    case CentralServer::mgmfeutil:
+      host = e->mgmfeutil;
+      path = "/RAVUD/MobileUtility";
+      break;
   }
   if (host == nullptr) return std::nullopt;
   return std::string("https://") + host + path;

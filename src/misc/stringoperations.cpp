@@ -74,8 +74,7 @@ std::string tolower_ascii(std::string_view text) {
 bool iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (asciilower(static_cast<unsigned char>(a[i])) != asciilower(static_cast<unsigned char>(b[i])))
-      return false;
+    if (asciilower(static_cast<unsigned char>(a[i])) != asciilower(static_cast<unsigned char>(b[i]))) return false;
   }
   return true;
 }

@@ -86,10 +86,9 @@ constexpr int kSocketBioIndex = BIO_TYPE_START - 1;
 
 BIO_METHOD* makesockmethod() {
   BIO_METHOD* m = BIO_meth_new(kSocketBioIndex | BIO_TYPE_SOURCE_SINK, "zmr socket");
-  if (m != nullptr &&
-      (BIO_meth_set_write(m, biowrite) != 1 || BIO_meth_set_read(m, bioread) != 1 ||
-       BIO_meth_set_ctrl(m, bioctrl) != 1 || BIO_meth_set_create(m, biocreate) != 1 ||
-       BIO_meth_set_destroy(m, biodestroy) != 1)) {
+  if (m != nullptr && (BIO_meth_set_write(m, biowrite) != 1 || BIO_meth_set_read(m, bioread) != 1 ||
+                       BIO_meth_set_ctrl(m, bioctrl) != 1 || BIO_meth_set_create(m, biocreate) != 1 ||
+                       BIO_meth_set_destroy(m, biodestroy) != 1)) {
     BIO_meth_free(m);
     m = nullptr;
   }
@@ -399,24 +398,42 @@ int http_finalize() { return kOk; }
 
 const char* http_get_error(int code) {
   switch (code) {
-    case kHttpOk: return "200 OK";
-    case kHttpBadArguments: return "Null server and resource arguments";
-    case kHttpProxyConnect: return "Could not connect to proxy";
-    case kHttpProxyRead: return "Error reading response from proxy";
-    case kHttpProxyBadReply: return "Bad response from proxy";
-    case kHttpConnect: return "Could not connect to server";
-    case kHttpHandshake: return "Error during SSL handshake";
-    case kHttpPeerCert: return "Could not retrieve SSL peer certificate";
-    case kHttpPeerSubject: return "Could not retrieve SSL peer subject name";
-    case kHttpPeerCn: return "Could not retrieve SSL peer common name";
-    case kHttpPeerMismatch: return "Mismatch in SSL peer common and subject name";
-    case kHttpConnection: return "Connection error";
-    case kHttpProxyAuth: return "Bad proxy authentication credentials";
-    case kHttpInternal: return "Internal error in http library";
-    case kHttpTimeout: return "Connection timed out";
-    case kHttpInit: return "Initialization error";
-    case kHttpCleanup: return "Error cleaning up";
-    default: return "Error code not implemented! Do it NOW!\n";
+    case kHttpOk:
+      return "200 OK";
+    case kHttpBadArguments:
+      return "Null server and resource arguments";
+    case kHttpProxyConnect:
+      return "Could not connect to proxy";
+    case kHttpProxyRead:
+      return "Error reading response from proxy";
+    case kHttpProxyBadReply:
+      return "Bad response from proxy";
+    case kHttpConnect:
+      return "Could not connect to server";
+    case kHttpHandshake:
+      return "Error during SSL handshake";
+    case kHttpPeerCert:
+      return "Could not retrieve SSL peer certificate";
+    case kHttpPeerSubject:
+      return "Could not retrieve SSL peer subject name";
+    case kHttpPeerCn:
+      return "Could not retrieve SSL peer common name";
+    case kHttpPeerMismatch:
+      return "Mismatch in SSL peer common and subject name";
+    case kHttpConnection:
+      return "Connection error";
+    case kHttpProxyAuth:
+      return "Bad proxy authentication credentials";
+    case kHttpInternal:
+      return "Internal error in http library";
+    case kHttpTimeout:
+      return "Connection timed out";
+    case kHttpInit:
+      return "Initialization error";
+    case kHttpCleanup:
+      return "Error cleaning up";
+    default:
+      return "Error code not implemented! Do it NOW!\n";
   }
 }
 
@@ -505,8 +522,7 @@ int http_post(const Session& s, SSL_CTX* ctx, std::string_view host, int port, s
 }
 
 int http_post_url(const Session& s, SSL_CTX* ctx, std::string_view url, std::optional<std::string_view> body,
-                  std::string_view contenttype, std::string& reply, int timeoutseconds,
-                  std::string_view proxyprefix) {
+                  std::string_view contenttype, std::string& reply, int timeoutseconds, std::string_view proxyprefix) {
   std::string host, path;
   int port = 0;
   http_parse_url(url, host, port, path);

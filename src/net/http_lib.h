@@ -65,8 +65,7 @@ int http_post(const Session& s, SSL_CTX* ctx, std::string_view host, int port, s
               int timeoutseconds, std::string_view proxyprefix);
 // The same to the host, port and path of url.
 int http_post_url(const Session& s, SSL_CTX* ctx, std::string_view url, std::optional<std::string_view> body,
-                  std::string_view contenttype, std::string& reply, int timeoutseconds,
-                  std::string_view proxyprefix);
+                  std::string_view contenttype, std::string& reply, int timeoutseconds, std::string_view proxyprefix);
 // GET of url under the default time limit; failures add "http_get: <text>".
 int http_get_url(const Session& s, SSL_CTX* ctx, std::string_view url, std::string& reply,
                  std::string_view proxyprefix);

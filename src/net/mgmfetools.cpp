@@ -88,8 +88,7 @@ int mgmfe_timeoutseconds(int64_t timeoutms) {
   return seconds > 0x7fffffff ? 0x7fffffff : static_cast<int>(seconds);
 }
 
-int mgmfeutil_send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string& body,
-                   int64_t timeoutms) {
+int mgmfeutil_send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms) {
   return send(s, pairs, body, timeoutms, true);
 }
 

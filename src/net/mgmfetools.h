@@ -30,8 +30,7 @@ struct mgmfeparameter {
 // client's, 36004 (no or bad reply), 36005 (empty body).
 // timeoutms: 0 or less gives the client's default limit; under one second
 // gives one second.
-int mgmfeutil_send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string& body,
-                   int64_t timeoutms);
+int mgmfeutil_send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms);
 int ravud_send(const Session& s, const std::vector<mgmfeparameter>& pairs, std::string& body, int64_t timeoutms);
 
 // The gateway's raw HTTP reply as the sender judges it: the body (after

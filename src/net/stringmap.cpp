@@ -72,8 +72,7 @@ int updateelement(stringmap& map, std::string_view key, std::string_view value) 
   return kOk;
 }
 
-int updateelementkeyandvalue(stringmap& map, std::string_view key, std::string_view newkey,
-                             std::string_view value) {
+int updateelementkeyandvalue(stringmap& map, std::string_view key, std::string_view newkey, std::string_view value) {
   element* e = getelement(&map, key);
   if (e == nullptr) return kMapNoElement;
   e->key = std::string(newkey);
@@ -160,8 +159,8 @@ int createstringmap(std::string_view text, std::string_view, int decodeflag, str
   return kOk;
 }
 
-int add_infoitem_to_map(int session, stringmap& map, std::string_view key,
-                        std::optional<std::string_view> defaultvalue, int mandatory) {
+int add_infoitem_to_map(int session, stringmap& map, std::string_view key, std::optional<std::string_view> defaultvalue,
+                        int mandatory) {
   std::string value;
   int rc = popinfoitem(session, key, value);
   if (rc != kOk && rc != kNotFound) {

@@ -38,11 +38,11 @@ const element* getelement(const stringmap* map, std::string_view key);
 // absent.
 [[nodiscard]] int updateelement(stringmap& map, std::string_view key, std::string_view value);
 [[nodiscard]] int updateelementkeyandvalue(stringmap& map, std::string_view key, std::string_view newkey,
-                             std::string_view value);
+                                           std::string_view value);
 
 // Renderings; no map gives the empty text. Elements lacking key or value
 // are left out of all three.
-[[nodiscard]] int tologstring(const stringmap* map, std::string& out);  // [k=v][k2=v2]
+[[nodiscard]] int tologstring(const stringmap* map, std::string& out);                           // [k=v][k2=v2]
 [[nodiscard]] int tostring(const stringmap* map, std::string_view separator, std::string& out);  // k=v<sep>k2=v2
 [[nodiscard]] int tourlencodedstring(const stringmap* map, std::string& out);  // both sides URL-encoded, joined by &
 
@@ -81,6 +81,6 @@ void splitformpairs(std::string_view text, Pair&& pair) {
 // Appends key = the calling thread's info item named key, else the default;
 // with neither, 41001 when mandatory, else nothing and 0.
 [[nodiscard]] int add_infoitem_to_map(int session, stringmap& map, std::string_view key,
-                        std::optional<std::string_view> defaultvalue, int mandatory);
+                                      std::optional<std::string_view> defaultvalue, int mandatory);
 
 }  // namespace zmr

@@ -377,12 +377,18 @@ void PendingSession::publish() {
   published_ = true;
 }
 
-int getsdmsslcontext(const Session& s, SSL_CTX** out) { return handout(s, &Session::sdm_ssl_context, out, kNoTlsContext); }
+int getsdmsslcontext(const Session& s, SSL_CTX** out) {
+  return handout(s, &Session::sdm_ssl_context, out, kNoTlsContext);
+}
 int getservicessslcontext(const Session& s, SSL_CTX** out) {
   return handout(s, &Session::services_ssl_context, out, kNoTlsContext);
 }
-int getvasslcontext(const Session& s, SSL_CTX** out) { return handout(s, &Session::va_ssl_context, out, kNoTlsContext); }
-int getmgmfesslcontext(const Session& s, SSL_CTX** out) { return handout(s, &Session::ravud_ssl_context, out, kNoTlsContext); }
+int getvasslcontext(const Session& s, SSL_CTX** out) {
+  return handout(s, &Session::va_ssl_context, out, kNoTlsContext);
+}
+int getmgmfesslcontext(const Session& s, SSL_CTX** out) {
+  return handout(s, &Session::ravud_ssl_context, out, kNoTlsContext);
+}
 int gettagserversslcontext(const Session& s, SSL_CTX** out) {
   return handout(s, &Session::tagserver_ssl_context, out, kNoTlsContext);
 }

@@ -53,8 +53,8 @@ pthread_mutex_t* findmutex(const char* name) {
 // Whether every lookup finds nid: by number, by name, and the object by nid.
 bool registered(int nid, const ASN1_OBJECT* wanted, const char* name) {
   const ASN1_OBJECT* stored = OBJ_nid2obj(nid);
-  return stored != nullptr && OBJ_cmp(stored, wanted) == 0 && OBJ_obj2nid(wanted) == nid &&
-         OBJ_sn2nid(name) == nid && OBJ_ln2nid(name) == nid;
+  return stored != nullptr && OBJ_cmp(stored, wanted) == 0 && OBJ_obj2nid(wanted) == nid && OBJ_sn2nid(name) == nid &&
+         OBJ_ln2nid(name) == nid;
 }
 
 // The number of an object identifier, registered under name unless OpenSSL

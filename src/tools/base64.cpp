@@ -8,8 +8,7 @@
 namespace zmr {
 namespace {
 
-constexpr char kAlphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // 0..63 for alphabet characters, 64 for '=', 65 for skipped blanks, 255 bad.
 struct DecodeTable {

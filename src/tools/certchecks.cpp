@@ -13,7 +13,6 @@
 namespace zmr {
 namespace {
 
-
 // Bit values of keyusagecode 1..9 in OpenSSL's key-usage mask.
 constexpr uint32_t kUsageBits[] = {KU_DIGITAL_SIGNATURE, KU_NON_REPUDIATION, KU_KEY_ENCIPHERMENT,
                                    KU_DATA_ENCIPHERMENT, KU_KEY_AGREEMENT,   KU_KEY_CERT_SIGN,
@@ -104,8 +103,7 @@ int isvalidpolicy(const Session& s, X509* cert, const char* extraoid) {
     std::string oid = oidtext(first->policyid);
     std::string list;
     if (int rc = grantedpolicies(s, list); rc != kOk)
-      return fail(rc,
-                  "certtools_isvalidpolicy: Unable to find the configuration file parameter grantedpolicies.\n");
+      return fail(rc, "certtools_isvalidpolicy: Unable to find the configuration file parameter grantedpolicies.\n");
     if (!oid.empty() && granted(list, oid)) return kOk;
     if (extraoid != nullptr && !oid.empty() && oid == extraoid) return kOk;
   }

@@ -57,10 +57,9 @@ bool asn1timetotime(const ASN1_TIME* time, int64_t& seconds) {
   if (time == nullptr) return false;
   GeneralizedTimePtr g(ASN1_TIME_to_generalizedtime(time, nullptr));
   if (!g) return false;
-  return gentimetotime(
-      std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(g.get())),
-                       static_cast<size_t>(ASN1_STRING_length(g.get()))),
-      seconds);
+  return gentimetotime(std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(g.get())),
+                                        static_cast<size_t>(ASN1_STRING_length(g.get()))),
+                       seconds);
 }
 
 bool gentimetostring(const ASN1_GENERALIZEDTIME* time, std::string& out) {

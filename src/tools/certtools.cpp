@@ -19,7 +19,6 @@
 namespace zmr {
 namespace {
 
-
 // Bytes of a string object up to its first NUL.
 std::string textupton(const ASN1_STRING* s) {
   const char* data = reinterpret_cast<const char*>(ASN1_STRING_get0_data(s));
@@ -33,9 +32,7 @@ std::string biotext(BIO* bio) {
   return n > 0 ? std::string(data, static_cast<size_t>(n)) : std::string();
 }
 
-bool extensionis(X509_EXTENSION* ext, std::string_view oid) {
-  return oidtext(X509_EXTENSION_get_object(ext)) == oid;
-}
+bool extensionis(X509_EXTENSION* ext, std::string_view oid) { return oidtext(X509_EXTENSION_get_object(ext)) == oid; }
 
 // Display form of a certificate time through its GeneralizedTime.
 int displaytime(const ASN1_TIME* t, std::string& out) {
@@ -101,7 +98,7 @@ struct ListLines {
   const char* empty;
 };
 
-int extensionlist(X509* cert, const ListLines& lines, const STACK_OF(X509_EXTENSION)*& out) {
+int extensionlist(X509* cert, const ListLines& lines, const STACK_OF(X509_EXTENSION) * &out) {
   out = X509_get0_extensions(cert);
   if (out == nullptr) return fail(lines.code, lines.absent);
   if (sk_X509_EXTENSION_num(out) <= 0) return fail(lines.code, lines.empty);
@@ -110,8 +107,8 @@ int extensionlist(X509* cert, const ListLines& lines, const STACK_OF(X509_EXTENS
 
 // Shared walk of getbankname and getoriginator: the last extension with
 // the OID wins.
-int genericoctetextension(X509* cert, std::string_view oid, const ListLines& lines,
-                          const char* nomatch, const char* undecodable, std::string& out) {
+int genericoctetextension(X509* cert, std::string_view oid, const ListLines& lines, const char* nomatch,
+                          const char* undecodable, std::string& out) {
   const STACK_OF(X509_EXTENSION)* exts = nullptr;
   if (int rc = extensionlist(cert, lines, exts); rc != kOk) return rc;
   std::optional<std::string> found;
@@ -135,14 +132,12 @@ int genericoctetextension(X509* cert, std::string_view oid, const ListLines& lin
 // order; visit returns true to stop. An extension without attributes fails
 // at once with noattribute.
 template <typename Visit>
-int walkdirectoryattributes(X509* cert, const ListLines& lines, const char* noattribute,
-                            Visit visit) {
+int walkdirectoryattributes(X509* cert, const ListLines& lines, const char* noattribute, Visit visit) {
   const STACK_OF(X509_EXTENSION)* exts = nullptr;
   if (int rc = extensionlist(cert, lines, exts); rc != kOk) return rc;
   for (int i = 0; i < sk_X509_EXTENSION_num(exts); ++i) {
     X509_EXTENSION* ext = sk_X509_EXTENSION_value(exts, i);
-    if (OBJ_obj2nid(X509_EXTENSION_get_object(ext)) != NID_subject_directory_attributes)
-      continue;
+    if (OBJ_obj2nid(X509_EXTENSION_get_object(ext)) != NID_subject_directory_attributes) continue;
     const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(ext);
     const unsigned char* p = ASN1_STRING_get0_data(data);
     long len = ASN1_STRING_length(data);
@@ -173,23 +168,27 @@ std::string oidtext(const ASN1_OBJECT* obj) {
 
 int getvalidfromdate(int, X509* cert, std::string& out) {
   switch (displaytime(cert != nullptr ? X509_get0_notBefore(cert) : nullptr, out)) {
-    case 0: return kOk;
+    case 0:
+      return kOk;
     case 1:
       return fail(kCertNotBefore,
                   "certtools_getvalidfromdate: An error occured trying to extract the notBefore date from the "
                   "certificate.\n");
-    default: return fail(kCertTimeText, "getvalidfromdate: The ValidFrom date could not be parsed to ascii.\n");
+    default:
+      return fail(kCertTimeText, "getvalidfromdate: The ValidFrom date could not be parsed to ascii.\n");
   }
 }
 
 int getvalidtodate(int, X509* cert, std::string& out) {
   switch (displaytime(cert != nullptr ? X509_get0_notAfter(cert) : nullptr, out)) {
-    case 0: return kOk;
+    case 0:
+      return kOk;
     case 1:
       return fail(kCertNotAfter,
                   "certtools_getvalidtodate: An error occured trying to extract the notAfter date from the "
                   "certificate.\n");
-    default: return fail(kCertTimeText, "certtools_getvalidtodate: The ValidTo date could not be parsed to ascii.\n");
+    default:
+      return fail(kCertTimeText, "certtools_getvalidtodate: The ValidTo date could not be parsed to ascii.\n");
   }
 }
 
@@ -205,21 +204,23 @@ int getdaysuntilexpire(int, X509* cert, int& days) {
 }
 
 int getsigningtime(int, PKCS7* p7, std::optional<std::string>& out) {
-  return signingtimetext(p7, "certtools_getsigningtime: No signers information in pkcs7.\n",
-                         "certtools_getsigningtime: The signingtime date could not be parsed to ascii.\n",
-                         [](const ASN1_UTCTIME* t, std::string& text) { return displaytime(t, text) == 0; }, out);
+  return signingtimetext(
+      p7, "certtools_getsigningtime: No signers information in pkcs7.\n",
+      "certtools_getsigningtime: The signingtime date could not be parsed to ascii.\n",
+      [](const ASN1_UTCTIME* t, std::string& text) { return displaytime(t, text) == 0; }, out);
 }
 
 int getsigningtimelongstring(int, PKCS7* p7, std::optional<std::string>& out) {
-  return signingtimetext(p7, "certtools_getsigningtimelong: No signers information in pkcs7.\n",
-                         "certtools_getsigningtimelong: The signingtime date could not be converted.\n",
-                         [](const ASN1_UTCTIME* t, std::string& text) {
-                           int64_t seconds = 0;
-                           if (!asn1timetotime(t, seconds)) return false;
-                           text = std::to_string(seconds) + "000";
-                           return true;
-                         },
-                         out);
+  return signingtimetext(
+      p7, "certtools_getsigningtimelong: No signers information in pkcs7.\n",
+      "certtools_getsigningtimelong: The signingtime date could not be converted.\n",
+      [](const ASN1_UTCTIME* t, std::string& text) {
+        int64_t seconds = 0;
+        if (!asn1timetotime(t, seconds)) return false;
+        text = std::to_string(seconds) + "000";
+        return true;
+      },
+      out);
 }
 
 int getsubjectname(int, X509* cert, std::string& out) {
@@ -275,8 +276,8 @@ int getuniqueid(int, X509* cert, std::string& out) {
 
 int getemailaddress(int, X509* cert, std::string& out) {
   EmailsPtr emails(cert != nullptr ? X509_get1_email(cert) : nullptr);
-  const char* first = emails && sk_OPENSSL_STRING_num(emails.get()) > 0 ? sk_OPENSSL_STRING_value(emails.get(), 0)
-                                                                        : nullptr;
+  const char* first =
+      emails && sk_OPENSSL_STRING_num(emails.get()) > 0 ? sk_OPENSSL_STRING_value(emails.get(), 0) : nullptr;
   if (first == nullptr || *first == '\0')
     return fail(kNoEmail, "certtools_getemailaddress: The emailaddress entry is missing or empty in the certificate\n");
   out = first;
@@ -375,7 +376,8 @@ int readpolicyoid(X509* cert, std::string& out, const char** line) {
     // An extension that does not decode is passed over; one that could not
     // be decoded for want of memory is no answer.
     bool nomemory = false;
-    for (unsigned long e; !policies && (e = ERR_get_error()) != 0;) nomemory |= ERR_GET_REASON(e) == ERR_R_MALLOC_FAILURE;
+    for (unsigned long e; !policies && (e = ERR_get_error()) != 0;)
+      nomemory |= ERR_GET_REASON(e) == ERR_R_MALLOC_FAILURE;
     if (nomemory) {
       *line = "";
       return kOutOfMemory;
@@ -446,7 +448,8 @@ int getaialocation(int, X509* cert, std::string& out) {
 
 int getphonenumber(int, X509* cert, std::string& out) {
   static constexpr ListLines kLines = {
-      kNoPhoneNumber, "certtools_getphonenumber: The certificates cert_info structure did not contain any extensions.\n",
+      kNoPhoneNumber,
+      "certtools_getphonenumber: The certificates cert_info structure did not contain any extensions.\n",
       "certtools_getphonenumber: The certificates cert_info structures extensionlist is empty.\n"};
   std::optional<std::string> found;
   int rc = walkdirectoryattributes(
@@ -463,14 +466,16 @@ int getphonenumber(int, X509* cert, std::string& out) {
       });
   if (rc != kOk) return rc;
   if (!found)
-    return fail(kNoPhoneNumber, "certtools_getphonenumber: The certificates did not contain the phone number attribute.\n");
+    return fail(kNoPhoneNumber,
+                "certtools_getphonenumber: The certificates did not contain the phone number attribute.\n");
   out = std::move(*found);
   return kOk;
 }
 
 int getdateofbirth(int, X509* cert, std::string& out) {
   static constexpr ListLines kLines = {
-      kNoDateOfBirth, "certtools_getdateofbirth: The certificates cert_info structure did not contain any extensions.\n",
+      kNoDateOfBirth,
+      "certtools_getdateofbirth: The certificates cert_info structure did not contain any extensions.\n",
       "certtools_getdateofbirth: The certificates cert_info structures extensionlist is empty.\n"};
   std::optional<std::string> candidate;
   int rc = walkdirectoryattributes(

@@ -69,7 +69,7 @@ int getserialnumber(int session, X509* cert, std::string& out);
 int getversionnumber(int session, X509* cert, std::string& out);  // "1".."3"
 // Both key readers give 33001 when the certificate's key was lost to an
 // allocation failure while it was parsed.
-int getkeyalgorithm(int session, X509* cert, std::string& out);   // "RSA", "DSA"; 6003
+int getkeyalgorithm(int session, X509* cert, std::string& out);  // "RSA", "DSA"; 6003
 // Key size in bits: for RSA the modulus length in whole bytes times 8, for
 // other keys their size in bits; "0" when the key cannot be read.
 int getkeysize(int session, X509* cert, std::string& out);

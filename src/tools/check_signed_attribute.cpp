@@ -33,16 +33,16 @@ int check_signed_attribute(int, PKCS7* p7, int nid) {
     return fail(kAttrMissing, "pkcs7tools_get_signed_attribute: Did not find the required signed attribute.\n");
   if (value->type != V_ASN1_OCTET_STRING || value->value.octet_string == nullptr)
     return fail(kAttrNoChannel,
-                     "pkcs7tools_get_signed_attribute: The incoming pkcs#7 does not contain the ZMR Channel signed "
-                     "attribute.\n");
+                "pkcs7tools_get_signed_attribute: The incoming pkcs#7 does not contain the ZMR Channel signed "
+                "attribute.\n");
   // The whole value must be the fixed text: nothing after it, no NUL inside.
   static constexpr char kChannel[] = "ZMR Channel";
   const ASN1_OCTET_STRING* s = value->value.octet_string;
   if (ASN1_STRING_length(s) != static_cast<int>(sizeof kChannel - 1) ||
       std::memcmp(ASN1_STRING_get0_data(s), kChannel, sizeof kChannel - 1) != 0)
     return fail(kAttrNonce,
-                     "pkcs7tools_get_signed_attribute: The incoming pkcs#7 does not contain the correct value for the "
-                     "pkcs#9 random nonce.\n");
+                "pkcs7tools_get_signed_attribute: The incoming pkcs#7 does not contain the correct value for the "
+                "pkcs#9 random nonce.\n");
   return 0;
 }
 

@@ -22,14 +22,14 @@ int getpkcs7issuercert(int session, PKCS7* p7, X509*& out) {
   X509* signer = nullptr;
   if (getpkcs7signercert(session, p7, signer) != 0)
     return fail(kP7NoSignerInfos,
-                     "pkcs7tools_getpkcs7issuercert: An error occured retrieving the signing certificate from the "
-                     "pkcs7.\n");
+                "pkcs7tools_getpkcs7issuercert: An error occured retrieving the signing certificate from the "
+                "pkcs7.\n");
   // A signer was found, so p7 is signedData with its content present.
   X509* issuer = X509_find_by_subject(p7->d.sign->cert, X509_get_issuer_name(signer));
   if (issuer == nullptr)
     return fail(kP7NoSignerInfos,
-                     "pkcs7tools_getpkcs7issuercert: Did not find the certificate for the issuer of the signing "
-                     "certificate.\n");
+                "pkcs7tools_getpkcs7issuercert: Did not find the certificate for the issuer of the signing "
+                "certificate.\n");
   out = issuer;
   return 0;
 }

@@ -15,11 +15,11 @@ int getpkcs7signerhashalgorithm(int session, std::string_view pkcs7base64, Signe
   STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
   if (sk_PKCS7_SIGNER_INFO_num(infos) <= 0)
     return fail(kP7NoSignerInfos,
-                     "pkcs7tools_getpkcs7signerhashalgorithm: Did not find any signer_informations in pkcs7.\n");
+                "pkcs7tools_getpkcs7signerhashalgorithm: Did not find any signer_informations in pkcs7.\n");
   PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(infos, 0);
   if (si == nullptr)
     return fail(kP7NoSignerInfos,
-                     "pkcs7tools_getpkcs7signerhashalgorithm: Did not find any signer_information in pkcs7.\n");
+                "pkcs7tools_getpkcs7signerhashalgorithm: Did not find any signer_information in pkcs7.\n");
   switch (signerdigestnid(si)) {
     case NID_sha1:
       algorithm = SignerHash::sha1;
@@ -32,7 +32,7 @@ int getpkcs7signerhashalgorithm(int session, std::string_view pkcs7base64, Signe
       return 0;
     default:
       return fail(kP7NoSignerInfos,
-                       "pkcs7tools_getpkcs7signerhashalgorithm: The message digest algorithm is not supported.\n");
+                  "pkcs7tools_getpkcs7signerhashalgorithm: The message digest algorithm is not supported.\n");
   }
 }
 

@@ -17,8 +17,8 @@ bool parsepkcs7(const unsigned char* der, size_t length, Pkcs7Ptr& out) {
   return true;
 }
 
-int decodepkcs7(int session, std::string_view pkcs7base64, Pkcs7Ptr& out, std::string_view decodeline,
-                int parsecode, std::string_view parseline) {
+int decodepkcs7(int session, std::string_view pkcs7base64, Pkcs7Ptr& out, std::string_view decodeline, int parsecode,
+                std::string_view parseline) {
   std::vector<unsigned char> der;
   int rc = decodebase64(session, pkcs7base64, der);
   if (rc != kOk) return fail(rc, decodeline);

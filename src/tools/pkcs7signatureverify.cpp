@@ -38,19 +38,18 @@ int checksigningcertificate(const ASN1_STRING* sequence, X509* signer) {
   const unsigned char* hashpos = findObject(V_ASN1_OCTET_STRING, der, length);
   if (oidpos == nullptr || hashpos == nullptr)
     return fail(kP7SignerInfo,
-                     "pkcs7tools_pkcs7signatureverify: Error parsing the singer info structure in the PKCS7.\n");
+                "pkcs7tools_pkcs7signatureverify: Error parsing the singer info structure in the PKCS7.\n");
   Asn1ObjectPtr algorithm(d2i_ASN1_OBJECT(nullptr, &oidpos, end - oidpos));
   if (!algorithm)
     return fail(kP7SignerInfo,
-                     "pkcs7tools_pkcs7signatureverify: Error parsing the signer info structure in the PKCS7.\n");
+                "pkcs7tools_pkcs7signatureverify: Error parsing the signer info structure in the PKCS7.\n");
   OctetStringPtr hash(d2i_ASN1_OCTET_STRING(nullptr, &hashpos, end - hashpos));
   if (!hash)
     return fail(kP7SignerInfo,
-                     "pkcs7tools_pkcs7signatureverify: Error extracting the hash algorithm from the signer info "
-                     "structure.\n");
+                "pkcs7tools_pkcs7signatureverify: Error extracting the hash algorithm from the signer info "
+                "structure.\n");
   if (OBJ_cmp(algorithm.get(), OBJ_nid2obj(NID_sha256)) != 0)
-    return fail(kP7CertHash,
-                     "pkcs7tools_pkcs7signatureverify: The PKCS7 doesn't use sha-256 for other cert hash.\n");
+    return fail(kP7CertHash, "pkcs7tools_pkcs7signatureverify: The PKCS7 doesn't use sha-256 for other cert hash.\n");
 
   unsigned char* raw = nullptr;
   int n = i2d_X509(signer, &raw);
@@ -84,8 +83,8 @@ int digestdata(const EVP_MD* md, const unsigned char* data, size_t length, unsig
 
 // RSA PKCS#1 v1.5 (or the key type's own scheme) over a DigestInfo of md:
 // padding and algorithm are checked, not just the digest bytes.
-bool signatureverifies(EVP_PKEY* key, const EVP_MD* md, const ASN1_OCTET_STRING* signature,
-                       const unsigned char* digest, size_t digestlength) {
+bool signatureverifies(EVP_PKEY* key, const EVP_MD* md, const ASN1_OCTET_STRING* signature, const unsigned char* digest,
+                       size_t digestlength) {
   if (signature == nullptr || digestlength != static_cast<size_t>(EVP_MD_get_size(md))) return false;
   EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
   if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1) return false;
@@ -97,8 +96,8 @@ bool signatureverifies(EVP_PKEY* key, const EVP_MD* md, const ASN1_OCTET_STRING*
 
 }  // namespace
 
-int pkcs7signatureverify(int, PKCS7*, PKCS7_SIGNER_INFO* si, X509* signer, const unsigned char* data,
-                         size_t length, DataIs dataisdigest) {
+int pkcs7signatureverify(int, PKCS7*, PKCS7_SIGNER_INFO* si, X509* signer, const unsigned char* data, size_t length,
+                         DataIs dataisdigest) {
   if (si == nullptr || signer == nullptr || (data == nullptr && length != 0)) return kBadArgument;
   const EVP_MD* md = supporteddigest(si);
   if (md == nullptr)
@@ -122,7 +121,7 @@ int pkcs7signatureverify(int, PKCS7*, PKCS7_SIGNER_INFO* si, X509* signer, const
     if (dataisdigest == DataIs::digest) {
       if (length > kMaxGivenDigest)
         return fail(kP7DataTooLarge,
-                         "pkcs7tools_pkcs7signatureverify: The hashed datalen is too large for internal buffers.\n");
+                    "pkcs7tools_pkcs7signatureverify: The hashed datalen is too large for internal buffers.\n");
       if (length != 0) std::copy(data, data + length, content);
       contentlength = static_cast<unsigned int>(length);
     } else {
@@ -132,15 +131,15 @@ int pkcs7signatureverify(int, PKCS7*, PKCS7_SIGNER_INFO* si, X509* signer, const
     const ASN1_TYPE* digest = PKCS7_get_signed_attribute(si, NID_pkcs9_messageDigest);
     if (digest == nullptr || digest->type != V_ASN1_OCTET_STRING || digest->value.octet_string == nullptr)
       return fail(kP7NoAuthAttrs,
-                       "pkcs7tools_pkcs7signatureverify: The authentication attributes with the digested data was not "
-                       "found in the pkcs7.\n");
+                  "pkcs7tools_pkcs7signatureverify: The authentication attributes with the digested data was not "
+                  "found in the pkcs7.\n");
     const ASN1_OCTET_STRING* stored = digest->value.octet_string;
     if (static_cast<unsigned int>(ASN1_STRING_length(stored)) != contentlength)
       return fail(kP7DigestLength, "pkcs7tools_pkcs7signatureverify: The length of the digests does not match.\n");
     if (CRYPTO_memcmp(ASN1_STRING_get0_data(stored), content, contentlength) != 0)
       return fail(kP7DigestLength,
-                       "pkcs7tools_pkcs7signatureverify: The pkcs7 message digest does not match the digest of the "
-                       "data.\n");
+                  "pkcs7tools_pkcs7signatureverify: The pkcs7 message digest does not match the digest of the "
+                  "data.\n");
     // Signed as a DER SET OF in the order received.
     unsigned char* raw = nullptr;
     int n = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(attributes), &raw, ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));

@@ -10,7 +10,9 @@ int64_t getcurrenttimemillis() {
   return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
 }
 
-struct tm* gmtime_safe(const time_t* seconds, struct tm* out) { return gmtime_r(seconds, out); }
+struct tm* gmtime_safe(const time_t* seconds, struct tm* out) {
+  return gmtime_r(seconds, out);
+}
 
 void msleep(int64_t ms) {
   if (ms <= 0) return;

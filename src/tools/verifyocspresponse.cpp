@@ -61,9 +61,7 @@ bool hasresponderpolicy(X509* cert) {
   return false;
 }
 
-int notcurrent(std::string_view line) {
-  return fail(kOcspNotCurrent, line);
-}
+int notcurrent(std::string_view line) { return fail(kOcspNotCurrent, line); }
 
 int checkcurrency(OCSP_SINGLERESP* single, int64_t at) {
   ASN1_GENERALIZEDTIME* thisupdate = nullptr;
@@ -74,7 +72,7 @@ int checkcurrency(OCSP_SINGLERESP* single, int64_t at) {
     return notcurrent("getcertstatus_verifyocspresponse: The times in the ocsp response cannot be read.\n");
   if (thistime > at + kOcspLeewaySeconds)
     return notcurrent(
-                      "getcertstatus_verifyocspresponse: The thisUpdate time of the ocsp response lies in the future.\n");
+        "getcertstatus_verifyocspresponse: The thisUpdate time of the ocsp response lies in the future.\n");
   if (nextupdate != nullptr) {
     int64_t nexttime = 0;
     if (!asn1timetotime(nextupdate, nexttime) || nexttime < thistime)
@@ -82,8 +80,9 @@ int checkcurrency(OCSP_SINGLERESP* single, int64_t at) {
     if (nexttime < at - kOcspLeewaySeconds)
       return notcurrent("getcertstatus_verifyocspresponse: The ocsp response has passed its nextUpdate time.\n");
   } else if (thistime < at - kOcspMaxAgeSeconds) {
-    return notcurrent("getcertstatus_verifyocspresponse: The ocsp response without nextUpdate is older than one "
-                      "hour.\n");
+    return notcurrent(
+        "getcertstatus_verifyocspresponse: The ocsp response without nextUpdate is older than one "
+        "hour.\n");
   }
   return kOk;
 }
@@ -100,38 +99,38 @@ int verifyocspresponse(const Session& s, OCSP_REQUEST* request, OCSP_BASICRESP* 
 
   if (request != nullptr && OCSP_check_nonce(request, basic) == 0)
     return fail(kOcspNonce,
-                     "getcertstatus_verifyocspresponse: The nonce value in the ocsp request does not match the nonce "
-                     "value in the ocsp response. This indicates a replay attack\n");
+                "getcertstatus_verifyocspresponse: The nonce value in the ocsp request does not match the nonce "
+                "value in the ocsp response. This indicates a replay attack\n");
 
   // The responder is the certificate the responder ID names, so that the
   // certificate checked below is the one whose key signed the response.
   X509* responder = nullptr;
   if (OCSP_resp_get0_signer(basic, &responder, nullptr) != 1 || responder == nullptr)
     return fail(kOcspNoSigner,
-                     "getcertstatus_verifyocspresponse: Did not find a signing certificate in the ocsp response.\n");
+                "getcertstatus_verifyocspresponse: Did not find a signing certificate in the ocsp response.\n");
 
   OCSP_SINGLERESP* matched = findsingle(basic, subject);
   if (matched == nullptr)
     return fail(kOcspSerial,
-                     "getcertstatus_verifyocspresponse: The serial number in the ocsp request does not match the "
-                     "serial number responded with from the va.\n");
+                "getcertstatus_verifyocspresponse: The serial number in the ocsp request does not match the "
+                "serial number responded with from the va.\n");
 
   const int usages[] = {kUsageAuthentication, kUsageSigning};
   if (checkusageextensions(session, responder, usages, 2) != 0)
     return fail(kUsageMismatch,
-                     "getcertstatus_verifyocspresponse: The usageextensions does not match expected values for VA "
-                     "signing certificate.\n");
+                "getcertstatus_verifyocspresponse: The usageextensions does not match expected values for VA "
+                "signing certificate.\n");
   if (!hasresponderpolicy(responder))
     return fail(kPolicyNotGranted,
-                     "getcertstatus_verifyocspresponse: The signing certificate retrieved from the server does not "
-                     "contain the VA OCSP responder certificate policy oid\n");
+                "getcertstatus_verifyocspresponse: The signing certificate retrieved from the server does not "
+                "contain the VA OCSP responder certificate policy oid\n");
 
   X509_STORE* store = nullptr;
   int rc = gettruststore(s, &store);
   if (rc != kOk)
     return fail(rc,
-                     "getcertstatus_verifyocspresponse: An error occured finding the truststore parameter in Zelmor "
-                     "configuration file.\n");
+                "getcertstatus_verifyocspresponse: An error occured finding the truststore parameter in Zelmor "
+                "configuration file.\n");
 
   // Signature only, with the responder alone as the candidate signer; the
   // chain is verified below against the session's store.
@@ -139,8 +138,8 @@ int verifyocspresponse(const Session& s, OCSP_REQUEST* request, OCSP_BASICRESP* 
   if (!signer || sk_X509_push(signer.get(), responder) <= 0) return kOutOfMemory;
   if (OCSP_basic_verify(basic, signer.get(), store, OCSP_NOINTERN | OCSP_NOCHAIN | OCSP_NOVERIFY | OCSP_NOCHECKS) < 1)
     return fail(kOcspVerify,
-                     "getcertstatus_verifyocspresponse: An error occured verifying the ocsp response using "
-                     "OCSP_basic_verify.\n");
+                "getcertstatus_verifyocspresponse: An error occured verifying the ocsp response using "
+                "OCSP_basic_verify.\n");
 
   int64_t at = static_cast<int64_t>(std::time(nullptr));
   if (timemode == OcspTime::stored && !asn1timetotime(OCSP_resp_get0_produced_at(basic), at))
@@ -152,10 +151,11 @@ int verifyocspresponse(const Session& s, OCSP_REQUEST* request, OCSP_BASICRESP* 
       useresponsecerts != 0 ? const_cast<STACK_OF(X509)*>(OCSP_resp_get0_certs(basic)) : nullptr;
   if (X509_STORE_CTX_init(ctx.get(), store, responder, untrusted) != 1)
     return fail(kOcspStoreInit,
-                     "pkcs7tools_verifyocspresponse: An error occured trying to initialize the x509 truststore.\n");
+                "pkcs7tools_verifyocspresponse: An error occured trying to initialize the x509 truststore.\n");
   if (timemode == OcspTime::stored) X509_STORE_CTX_set_time(ctx.get(), 0, static_cast<time_t>(at));
   if (X509_verify_cert(ctx.get()) < 1)
-    return fail(kOcspVaCert, "pkcs7tools_verifyocspresponse: The VA certificate in the OCSP response did not verify.\n");
+    return fail(kOcspVaCert,
+                "pkcs7tools_verifyocspresponse: The VA certificate in the OCSP response did not verify.\n");
 
   rc = checkcurrency(matched, at);
   if (rc != kOk) return rc;

@@ -71,8 +71,7 @@ int lookup(int session, std::string_view key, std::optional<std::string>& out, s
 int addocsprequestextensions(int session, OCSP_REQUEST* request, std::string_view usage, bool rfc6960,
                              std::string& billing) {
   billing.clear();
-  if (std::optional<std::string> wanted = wantedtext(session);
-      wanted && !addrawextension(request, kOidWanted, *wanted))
+  if (std::optional<std::string> wanted = wantedtext(session); wanted && !addrawextension(request, kOidWanted, *wanted))
     return nomemory();
 
   std::optional<std::string> prefix, traceid;
@@ -82,7 +81,8 @@ int addocsprequestextensions(int session, OCSP_REQUEST* request, std::string_vie
     return rc;
   unsigned char random[kBillingRandomBytes];
   if (RAND_bytes(random, sizeof random) != 1) return fail(kRandomFailed, kAt, "Unable to create OCSP nonce value.\n");
-  std::string text = prefix ? *prefix + ";" : std::string(usage.find("authentication") != std::string_view::npos ? "A;;" : "S;;");
+  std::string text =
+      prefix ? *prefix + ";" : std::string(usage.find("authentication") != std::string_view::npos ? "A;;" : "S;;");
   text += base64_encode(random, sizeof random);
   if (int rc = lookup(session, "traceId", traceid,
                       "An error occurred retrieving the client's trace id from merchant's session store.\n");

@@ -83,7 +83,7 @@ int getadditionalinformation(int session, OCSP_BASICRESP* basic) {
       if (oid != k.status) continue;
       std::string_view status = valueof(ext);
       int rc = status == "ok" || status == "Ok" || status == "OK" ? pushdata(session, basic)
-                                                                   : push(session, k.erritem, status, k.errline);
+                                                                  : push(session, k.erritem, status, k.errline);
       if (rc != kOk) return rc;
     }
   }

@@ -115,8 +115,7 @@ int destination(const Session& s, X509* signer, Destination& out) {
     return fail(kOcspPort, kAt,
                 "An error occured trying to parse the portnumber from the certificates AIA location.\n");
 
-  if (int rc = property(s, "vatimeout", text,
-                        "An error occured retrieve the vatimeout setting from sessionstore.\n");
+  if (int rc = property(s, "vatimeout", text, "An error occured retrieve the vatimeout setting from sessionstore.\n");
       rc != kOk)
     return rc;
   if (text) {
@@ -166,8 +165,7 @@ int getocspresponsestatus(int session, OCSP_BASICRESP* basic, OCSP_SINGLERESP* s
   switch (OCSP_single_get0_status(single, nullptr, nullptr, nullptr, nullptr)) {
     case V_OCSP_CERTSTATUS_GOOD:
       if (int rc = getadditionalinformation(session, basic); rc != kOk)
-        return fail(rc, kAt,
-                    "An error occured trying to retrieve additional information from the ocsp response\n");
+        return fail(rc, kAt, "An error occured trying to retrieve additional information from the ocsp response\n");
       return kOk;
     case V_OCSP_CERTSTATUS_REVOKED:
       return statusfail(kRevoked, "The certificate in request is revoked.\n");
@@ -218,8 +216,7 @@ int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::o
   X509* signer = nullptr;
   X509* issuer = nullptr;
   if (int rc = getpkcs7signercert(session, p7.get(), signer); rc != kOk)
-    return fail(rc, kAt,
-                "An error occured trying to retrieve the signing certificate from the pkcs7 structure.\n");
+    return fail(rc, kAt, "An error occured trying to retrieve the signing certificate from the pkcs7 structure.\n");
   if (int rc = isvalidpolicy(s, signer, nullptr); rc != kOk)
     return fail(rc, kAt, "An error occured during verification of the signing certificate's policy oid.\n");
   if (int rc = getpkcs7issuercert(session, p7.get(), issuer); rc != kOk)
@@ -254,13 +251,11 @@ int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::o
                 "structure\n");
 
   if (int rc = encodebase64(session, answer.basicder, ocsp); rc != kOk)
-    return fail(rc, kAt,
-                "An error occured trying to base64 encode the der encoded ocsp response from the va\n");
+    return fail(rc, kAt, "An error occured trying to base64 encode the der encoded ocsp response from the va\n");
   if (rfc6960 && fullocsp != nullptr) {
     std::string text;
     if (int rc = encodebase64(session, answer.fullder, text); rc != kOk)
-      return fail(rc, kAt,
-                  "An error occured trying to base64 encode the der encoded full ocsp response from the va\n");
+      return fail(rc, kAt, "An error occured trying to base64 encode the der encoded full ocsp response from the va\n");
     *fullocsp = std::move(text);
   }
 

@@ -67,7 +67,8 @@ bool responsebytes(std::string_view der, bool& present, std::string_view& type, 
       !tagged.constructed)
     return false;
   std::string_view inner = tagged.content;
-  if (!readderelement(inner, bytes) || !inner.empty() || bytes.tag != V_ASN1_SEQUENCE || !bytes.constructed) return false;
+  if (!readderelement(inner, bytes) || !inner.empty() || bytes.tag != V_ASN1_SEQUENCE || !bytes.constructed)
+    return false;
   std::string_view fields = bytes.content;
   if (!readderelement(fields, oid) || oid.tag != V_ASN1_OBJECT || !readderelement(fields, value) ||
       value.tag != V_ASN1_OCTET_STRING || value.constructed || !fields.empty())
@@ -95,12 +96,14 @@ int getocspresponse(int, std::string_view reply, OcspAnswer& out) {
     return fail(kOcspHttpFormat, kAt,
                 "The http response from the va is not in a valid format. It is missing the duplicate cr and lf\n");
   std::optional<std::string_view> line = contentlengthline(reply.substr(0, end + 2));
-  if (!line) return fail(kOcspNoLength, kAt, "The http response from the va does not contain a content-length entry.\n");
+  if (!line)
+    return fail(kOcspNoLength, kAt, "The http response from the va does not contain a content-length entry.\n");
   if (line->empty() || line->back() != '\r')
     return fail(kOcspLengthEnd, kAt, "The http response did not contain a cr after content-length.\n");
   std::string_view text = line->substr(0, line->size() - 1);
   size_t length = lengthvalue(trimmed(text.substr(text.find(':') + 1)));
-  if (length == 0) return fail(kOcspBadLength, kAt, "The http response did not contain a valid content-length value.\n");
+  if (length == 0)
+    return fail(kOcspBadLength, kAt, "The http response did not contain a valid content-length value.\n");
 
   std::string_view body = reply.substr(end + 4);
   if (body.size() < length) return notparsable();
@@ -133,8 +136,7 @@ int getocspresponse(int, std::string_view reply, OcspAnswer& out) {
     return fail(kOcspNoBasic, kAt, "The ocsp response did not contain an ocsp basic response.\n");
   p = reinterpret_cast<const unsigned char*>(octets.data());
   OcspBasicRespPtr basic(d2i_OCSP_BASICRESP(nullptr, &p, static_cast<long>(octets.size())));
-  if (!basic || p != reinterpret_cast<const unsigned char*>(octets.data()) + octets.size())
-    return notparsable();
+  if (!basic || p != reinterpret_cast<const unsigned char*>(octets.data()) + octets.size()) return notparsable();
 
   out.fullder = std::string(body);
   out.basicder = std::string(octets);

@@ -9,7 +9,6 @@
 namespace zmr {
 namespace {
 
-
 constexpr Where kAt{"getcertstatus_signocsprequest: "};
 
 template <typename T, typename F>
@@ -57,8 +56,7 @@ std::optional<std::string> assemble(std::string_view tbs, const EVP_MD* md, cons
 // never a re-encoding. OpenSSL's own request signer is not used: in
 // OpenSSL 3.0 it frees a half-made algorithm identifier when an allocation
 // fails while it signs, and crashes.
-int signtbs(const Session& s, std::string_view tbs, bool hsm, int64_t keybits,
-            std::vector<unsigned char>& signature) {
+int signtbs(const Session& s, std::string_view tbs, bool hsm, int64_t keybits, std::vector<unsigned char>& signature) {
   const int session = s.number;
   const auto* data = reinterpret_cast<const unsigned char*>(tbs.data());
   if (hsm) {

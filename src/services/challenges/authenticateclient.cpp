@@ -26,7 +26,8 @@ int authenticateclient(const Session& s, std::string_view clientpkcs7, std::stri
     return rc;
   }
   static constexpr int usages[] = {kUsageAuthentication};
-  if (int rc = verifydata(s, clientpkcs7, challenge.data(), challenge.size(), DataIs::content, usages, 1, ChainCheck::policy);
+  if (int rc = verifydata(s, clientpkcs7, challenge.data(), challenge.size(), DataIs::content, usages, 1,
+                          ChainCheck::policy);
       rc != kOk) {
     setlasterror(session, "authenticateclient_authenticateclient: An error occured trying to verify the data.\n");
     return rc;

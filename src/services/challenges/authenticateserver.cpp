@@ -46,8 +46,7 @@ int browserchallenge(int session, std::string_view webaddress, std::string& out)
   return kOk;
 }
 
-int mobilechallenge(const Session& s, std::string_view header, std::optional<std::string_view> flag,
-                    std::string& out) {
+int mobilechallenge(const Session& s, std::string_view header, std::optional<std::string_view> flag, std::string& out) {
   const int session = s.number;
   std::string merchant;
   if (int rc = get_merchant_name(s, merchant); rc != kOk)
@@ -55,8 +54,7 @@ int mobilechallenge(const Session& s, std::string_view header, std::optional<std
   std::vector<unsigned char> decoded;
   if (int rc = decodebase64(session, header, decoded); rc != kOk)
     return fail(rc, kAt, "An error occured trying to base64 decode the authentication header.");
-  std::string_view text =
-      mobiletext({reinterpret_cast<const char*>(decoded.data()), decoded.size()});
+  std::string_view text = mobiletext({reinterpret_cast<const char*>(decoded.data()), decoded.size()});
   if (text.find(merchant) == std::string_view::npos)
     return fail(kChallengeNoMerchant, kAt, "The mobile server challenge does not contain the merchant's name.");
   std::string reference;
@@ -98,7 +96,8 @@ int authenticateserver(const Session& s, std::string& signature, std::string& se
     if (int rc = getproperty(s, "webaddress", webaddress); rc != kOk)
       return fail(rc, kAt, "Unable to find the webaddress configuration file parameter.");
   }
-  if (int rc = signdata(s, challenge.data(), challenge.size(), signature, KeyRole::authentication, ChannelNonce::with); rc != kOk)
+  if (int rc = signdata(s, challenge.data(), challenge.size(), signature, KeyRole::authentication, ChannelNonce::with);
+      rc != kOk)
     return fail(rc, kAt, "An error occured trying to sign the clientchallenge and webaddress.");
   return mobile ? mobilechallenge(s, *header, flag, serverchallenge)
                 : browserchallenge(session, webaddress, serverchallenge);

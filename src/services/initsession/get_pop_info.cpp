@@ -30,7 +30,8 @@ int get_pop_info(const Session& s, std::string& out) {
   std::string form;
   int rc = add_url_key_value(form, "issuer", issuer);
   if (rc == kOk) rc = add_url_key_value(form, "serialnumber", serial);
-  if (rc == kOk) rc = add_url_key_value(form, "timestamp", std::to_string(static_cast<long long>(std::time(nullptr))) + "000");
+  if (rc == kOk)
+    rc = add_url_key_value(form, "timestamp", std::to_string(static_cast<long long>(std::time(nullptr))) + "000");
   if (rc == kOk) rc = add_url_key_value(form, "nonce", nonce);
   if (rc != kOk) return rc;
   if (rc = encodebase64(session, form, out); rc != kOk)

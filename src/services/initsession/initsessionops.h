@@ -68,7 +68,6 @@ int readauthcertfields(const Session& s, std::string_view prefix, std::string& i
 int get_pop_parameters(const stringmap& map, std::string& out);
 // Appends "&" (unless buffer is empty), the form-encoded key, "=" and the
 // form-encoded value. 10005 with buffer unchanged when either is absent.
-int add_url_key_value(std::string& buffer, std::optional<std::string_view> key,
-                      std::optional<std::string_view> value);
+int add_url_key_value(std::string& buffer, std::optional<std::string_view> key, std::optional<std::string_view> value);
 
 }  // namespace zmr

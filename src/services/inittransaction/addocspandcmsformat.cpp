@@ -17,10 +17,16 @@ struct FormatItem {
 };
 
 constexpr FormatItem kFormats[] = {
-    {"cmsFormat", "CMSFormat", {"PKCS7", "PKCS7_ISO320001"}, "Invalid infoitem contents in \"cmsFormat\".\n",
+    {"cmsFormat",
+     "CMSFormat",
+     {"PKCS7", "PKCS7_ISO320001"},
+     "Invalid infoitem contents in \"cmsFormat\".\n",
      "Could not add optional infoitem \"cmsFormat\" to map.\n"},
-    {"ocspFormat", "OCSPFormat", {"OCSP_ZELMOR_DEFAULT", "OCSP_RFC6960_COMPATIBLE"},
-     "Invalid infoitem contents in \"ocspformat\".\n", "Could not add optional infoitem \"ocspFormat\" to map.\n"},
+    {"ocspFormat",
+     "OCSPFormat",
+     {"OCSP_ZELMOR_DEFAULT", "OCSP_RFC6960_COMPATIBLE"},
+     "Invalid infoitem contents in \"ocspformat\".\n",
+     "Could not add optional infoitem \"ocspFormat\" to map.\n"},
 };
 
 }  // namespace

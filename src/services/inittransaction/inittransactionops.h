@@ -82,15 +82,14 @@ int values_add_infoitem(values& v, int session, std::string_view name, int manda
 
 // One builder's recent-error lines where the builders differ.
 struct BuilderLines {
-  Where at;                 // {"inittransaction::performinitauth20: "}, ...
-  const char* encode;       // the answer cannot be form-encoded
-  const char* encrypt;      // encrypt_response failed
+  Where at;                     // {"inittransaction::performinitauth20: "}, ...
+  const char* encode;           // the answer cannot be form-encoded
+  const char* encrypt;          // encrypt_response failed
   const char* const* optional;  // per optional item, in kOptionalItems order
 };
 
 // Answer items the merchant may set, in answer order.
-inline constexpr const char* kOptionalItems[5] = {"userID", "OTPService", "timeout", "nextURL",
-                                                  "userIDKeystrokeData"};
+inline constexpr const char* kOptionalItems[5] = {"userID", "OTPService", "timeout", "nextURL", "userIDKeystrokeData"};
 // The two wordings of a failed optional item.
 inline constexpr const char* kCouldNotAddOptional[5] = {
     "Could not add optional infoitem \"userid\" to response.\n",

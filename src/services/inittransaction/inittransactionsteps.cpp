@@ -82,8 +82,7 @@ int signiteminfo(const Session& s, std::string& mimetype, std::string& pkcs7, st
       return fail(rc, lines.at, "Could not retrieve infoitem \"xml\".\n");
     if (int rc = popinfoitem(session, "xsl", stylesheet); rc != kOk)
       return fail(rc, lines.at, "Could not retrieve infoitem \"xsl\".\n");
-    if (int rc = signxml(s, document.data(), document.size(), stylesheet.data(), stylesheet.size(), pkcs7,
-                         signeddata);
+    if (int rc = signxml(s, document.data(), document.size(), stylesheet.data(), stylesheet.size(), pkcs7, signeddata);
         rc != kOk)
       return fail(rc, lines.at, "An error occured signing the XML.\n");
     if (int rc = pushinfoitem(session, "signeddata", signeddata); rc != kOk)

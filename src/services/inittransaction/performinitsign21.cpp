@@ -22,13 +22,27 @@ constexpr BuilderLines kLines = {
 void appendjson(std::string& out, std::string_view text) {
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out.append("\\\""); break;
-      case '\\': out.append("\\\\"); break;
-      case '\b': out.append("\\b"); break;
-      case '\t': out.append("\\t"); break;
-      case '\n': out.append("\\n"); break;
-      case '\f': out.append("\\f"); break;
-      case '\r': out.append("\\r"); break;
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\b':
+        out.append("\\b");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\f':
+        out.append("\\f");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
       default:
         if (c < 0x20) {
           char escaped[7];
@@ -80,8 +94,8 @@ int signdocument(const Session& s, document& d) {
 // The record the store makes when the list is first asked for: no field
 // set. A record with any field (signed data alone, say) is a document.
 bool isblank(const document& d) {
-  return !d.content && !d.xsl && !d.mimetype && !d.description && !d.signeddata && !d.merchantpkcs7 &&
-         !d.clientpkcs7 && !d.ocsp && !d.fullocsp;
+  return !d.content && !d.xsl && !d.mimetype && !d.description && !d.signeddata && !d.merchantpkcs7 && !d.clientpkcs7 &&
+         !d.ocsp && !d.fullocsp;
 }
 
 }  // namespace

@@ -26,8 +26,8 @@ int answersigning(const Session& s, std::optional<std::string_view> flag, string
   if (int rc = decodebase64(session, data, decoded); rc != kOk)
     return fail(rc, kLines.at, "An error occured base64 decoding the input data to be signed.\n");
   std::string converted;
-  if (int rc = preparetextformobile(session, mobiletext({reinterpret_cast<const char*>(decoded.data()), decoded.size()}),
-                                    converted, flag);
+  if (int rc = preparetextformobile(
+          session, mobiletext({reinterpret_cast<const char*>(decoded.data()), decoded.size()}), converted, flag);
       rc != kOk)
     return fail(rc, kLines.at, "Error performing preparetextformobile on data.\n");
   std::string signeddata;
@@ -69,8 +69,9 @@ int performinittransactionmobile(const Session& s, std::string_view form, std::s
   }
   if (int rc = pushinfoitem(session, "pkcs7", pkcs7); rc != kOk) {
     // The text names the no-carrier builder.
-    setlasterror(session, "inittransaction::performinittransactionnc: An error occured setting the infoitem "
-                          "\"pkcs7\".\n");
+    setlasterror(session,
+                 "inittransaction::performinittransactionnc: An error occured setting the infoitem "
+                 "\"pkcs7\".\n");
     return rc;
   }
   return encryptinitanswer(session, map, basekey, answer, kLines);

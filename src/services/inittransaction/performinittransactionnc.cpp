@@ -46,8 +46,7 @@ int performinittransactionnc(const Session& s, std::string_view form, std::strin
   stringmap map;
   std::string pkcs7;
   if (operation == "initAuth") {
-    if (int rc = answerchallenge(s, form, std::nullopt, std::nullopt, map, pkcs7, kLines); rc != kOk)
-      return rc;
+    if (int rc = answerchallenge(s, form, std::nullopt, std::nullopt, map, pkcs7, kLines); rc != kOk) return rc;
   } else if (operation == "initSign") {
     if (int rc = answersigning(s, map, pkcs7); rc != kOk) return rc;
   } else {

@@ -27,12 +27,16 @@ int adddocument(int session, std::string_view content, std::string_view second, 
   }
   d->content = std::string(content);
   switch (type) {
-    case 0: d->mimetype = "text/plain"; break;
+    case 0:
+      d->mimetype = "text/plain";
+      break;
     case 1:
       d->xsl = std::string(second);
       d->mimetype = "text/ZMRXML";
       break;
-    default: d->mimetype = "application/pdf"; break;
+    default:
+      d->mimetype = "application/pdf";
+      break;
   }
   d->description = std::string(description);
   return 0;

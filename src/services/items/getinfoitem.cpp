@@ -22,8 +22,8 @@ int documentat(int session, int index, document** out) {
   return 0;
 }
 
-int handpair(int session, const std::optional<std::string>& a, const std::optional<std::string>& b,
-             std::string& outa, std::string& outb, const char* getter, const char* missing) {
+int handpair(int session, const std::optional<std::string>& a, const std::optional<std::string>& b, std::string& outa,
+             std::string& outb, const char* getter, const char* missing) {
   if (!a || !b) {
     setlasterror(session, std::string("getinfoitem::") + getter + ": " + missing + "\n");
     return kNotFound;
@@ -40,7 +40,8 @@ int getinfoitem(int session, std::string_view key, std::string& out) {
   if (int rc = enterservice(session); rc != kOk) return rc;
   int rc = popinfoitem(session, key, out);
   if (rc != kOk)
-    setlasterror(session, "getinfoitem_getinfoitem: An error occured trying to get the requested item from sessionstore.\n");
+    setlasterror(session,
+                 "getinfoitem_getinfoitem: An error occured trying to get the requested item from sessionstore.\n");
   return rc;
 }
 

@@ -104,7 +104,8 @@ class Digests {
 
  private:
   int undecodable(int rc) {
-    setlasterror(session_, "hashdata_hashdata: An error occured trying to base64 decode the base64 encoded data input.\n");
+    setlasterror(session_,
+                 "hashdata_hashdata: An error occured trying to base64 decode the base64 encoded data input.\n");
     return rc;
   }
 

@@ -20,8 +20,7 @@ int setinfoitem(int session, std::string_view key, std::string_view value);
 int getinfoitem(int session, std::string_view key, std::string& out);
 int removeinfoitems(int session);
 // type: 0 text, 1 XML with XSL, 2 base64 PDF.
-int adddocument(int session, std::string_view content, std::string_view second, int type,
-                std::string_view description);
+int adddocument(int session, std::string_view content, std::string_view second, int type, std::string_view description);
 int setsigneddata(int session, std::string_view signeddata);
 int getsigneddata(int session, int index, std::string& signeddata, std::string& merchantpkcs7);
 int getsignatureandocsp(int session, int index, std::string& clientpkcs7, std::string& ocsp);

@@ -33,8 +33,7 @@ int finalize();
 // (kNotInitialized).
 int opensession(int& session, const char* keyfile, const char* password, const char* propertiesfile,
                 const char* webaddress, const char* truststore, const char* grantedpolicies,
-                const char* httpproxyserver, const char* httpproxyport, const char* pkcs11password,
-                int32_t slot);
+                const char* httpproxyserver, const char* httpproxyport, const char* pkcs11password, int32_t slot);
 // Takes the session off its number at once, without waiting for calls in
 // flight; the last of them ends its HSM session. With none in flight the
 // HSM logout happens here, and when it fails its code is returned and the

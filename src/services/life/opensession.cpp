@@ -96,8 +96,7 @@ int validateconfiguration(const Session& s) {
 
 int opensession(int& session, const char* keyfile, const char* password, const char* propertiesfile,
                 const char* webaddress, const char* truststore, const char* grantedpolicies,
-                const char* httpproxyserver, const char* httpproxyport, const char* pkcs11password,
-                int32_t slot) {
+                const char* httpproxyserver, const char* httpproxyport, const char* pkcs11password, int32_t slot) {
   if (!isInitialized()) {
     setlasterror(-1, "opensession_opensession: The library is not initialized.\n");
     return kNotInitialized;
@@ -107,17 +106,18 @@ int opensession(int& session, const char* keyfile, const char* password, const c
   PendingSession pending;
   // The loaders report by code alone; the merchant also gets a line.
   int rc = pending.open();
-  if (rc == kOk) rc = loadproperties(pending.state(), webaddress, truststore, grantedpolicies, httpproxyserver,
-                                   httpproxyport, propertiesfile);
+  if (rc == kOk)
+    rc = loadproperties(pending.state(), webaddress, truststore, grantedpolicies, httpproxyserver, httpproxyport,
+                        propertiesfile);
   if (rc != kOk) {
-    setlasterror(-1, "opensession_opensession: The configuration could not be loaded (code " + std::to_string(rc) +
-                         ").\n");
+    setlasterror(-1,
+                 "opensession_opensession: The configuration could not be loaded (code " + std::to_string(rc) + ").\n");
     return rc;
   }
   Session& s = pending.state();
   if (rc = loadkeyfile(s, keyfile, password, pkcs11password != nullptr); rc != kOk) {
-    setlasterror(-1, "opensession_opensession: The merchant key file could not be loaded (code " +
-                         std::to_string(rc) + ").\n");
+    setlasterror(
+        -1, "opensession_opensession: The merchant key file could not be loaded (code " + std::to_string(rc) + ").\n");
     return rc;
   }
   if (pkcs11password != nullptr) {

@@ -110,7 +110,8 @@ int getDictionaryFromServer(const Session& s, std::string_view locale, Lists& ou
   if (int rc = mgmfeutil_send(s, fields, body, kFetchTimeoutMs); rc != kOk) return rc;
   auto lists = std::make_shared<wordlists>();
   if (readdictionary(body, *lists) != kOk) {
-    setlasterror(session, "generatemerchantreference_getdictionaryfromserver: Failed to validate received dictionary.\n");
+    setlasterror(session,
+                 "generatemerchantreference_getdictionaryfromserver: Failed to validate received dictionary.\n");
     return kReferenceInvalid;
   }
   out = std::move(lists);

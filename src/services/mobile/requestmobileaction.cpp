@@ -78,8 +78,7 @@ int requestmobileaction(int session, std::string& reference) {
   std::string popinfo, popparameters;
   if (int rc = get_pop_info(*s, popinfo); rc != kOk)
     return fail(rc, kAt, "An error occured trying to create the popInfo data structure.");
-  if (int rc = encodebase64(session, withsid ? "URL,sid,mitm,popInfo" : "URL,mitm,popInfo", popparameters);
-      rc != kOk)
+  if (int rc = encodebase64(session, withsid ? "URL,sid,mitm,popInfo" : "URL,mitm,popInfo", popparameters); rc != kOk)
     return fail(rc, kAt, "An error occured trying to base64 encode the popparameters.");
 
   // The gateway checks the signature over the values as they travel, so

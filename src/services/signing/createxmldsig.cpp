@@ -32,11 +32,10 @@ int build(const Session& s, std::string_view order, std::string& document) {
   std::string object;
   object.append("<Object xmlns=\"" ZMR_DSIG_NS "\" Id=\"envelopingData\">").append(order).append("</Object>");
   std::string digestvalue;
-  if (int rc = hashbytes(session, digestvalue, algorithms.hashname, reinterpret_cast<const unsigned char*>(object.data()),
-                         object.size());
+  if (int rc = hashbytes(session, digestvalue, algorithms.hashname,
+                         reinterpret_cast<const unsigned char*>(object.data()), object.size());
       rc != kOk)
-    return fail(rc,
-                    "createxmldsig_createxmldsig: An error occured trying to digest the base64 encoded order.\n");
+    return fail(rc, "createxmldsig_createxmldsig: An error occured trying to digest the base64 encoded order.\n");
 
   static constexpr char kNoCert[] =
       "createxmldsig_createxmldsig: An error occured trying to get the merchants signing certificate from "
@@ -47,8 +46,8 @@ int build(const Session& s, std::string_view order, std::string& document) {
   if (int rc = getpolicyoid(session, cert, policy); rc != kOk) return fail(rc, kNoCert);
   if (policy != kSignOnlyPolicy)
     return fail(kXmldsigPolicy,
-                    "createxmldsig_createxmldsig: To create XMLDSIG signatures an RA Signing certificate must be "
-                    "aquired\n");
+                "createxmldsig_createxmldsig: To create XMLDSIG signatures an RA Signing certificate must be "
+                "aquired\n");
   std::string certificate;
   if (int rc = getsigningcertificate(session, cert, certificate); rc != kOk) return fail(rc, kNoCert);
 
@@ -102,8 +101,8 @@ int createxmldsig(int session, std::string_view order, std::string& document, in
   if (rc == kOk) rc = getdaysuntilexpire(session, cert, days);
   if (rc != kOk)
     return fail(rc,
-                    "createxmldsig_createxmldsig: An error occured trying to get the days until the certificate "
-                    "expires\n");
+                "createxmldsig_createxmldsig: An error occured trying to get the days until the certificate "
+                "expires\n");
   return 0;
 }
 

@@ -55,9 +55,9 @@ bool signingcertvalue(X509* cert, std::array<unsigned char, 51>& out) {
   int n = i2d_X509(cert, &der);
   if (n <= 0) return false;
   unsigned int hashlength = 0;
-  bool ok = EVP_Digest(der, static_cast<size_t>(n), out.data() + sizeof prefix, &hashlength, EVP_sha256(),
-                       nullptr) == 1 &&
-            hashlength == 32;
+  bool ok =
+      EVP_Digest(der, static_cast<size_t>(n), out.data() + sizeof prefix, &hashlength, EVP_sha256(), nullptr) == 1 &&
+      hashlength == 32;
   OPENSSL_free(der);
   std::copy(std::begin(prefix), std::end(prefix), out.begin());
   return ok;
@@ -125,15 +125,16 @@ bool isoprofile(int session, KeyRole role) {
 
 }  // namespace
 
-int signdata(int session, const unsigned char* data, size_t length, std::string& out, KeyRole role, ChannelNonce nonce) {
+int signdata(int session, const unsigned char* data, size_t length, std::string& out, KeyRole role,
+             ChannelNonce nonce) {
   out.clear();
   SessionRef s;
   if (int rc = usesession(session, s); rc != kOk) return rc;
   return signdata(*s, data, length, out, role, nonce);
 }
 
-int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, KeyRole role, ChannelNonce nonce,
-             CmsProfile profile) {
+int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, KeyRole role,
+             ChannelNonce nonce, CmsProfile profile) {
   out.clear();
   const int session = s.number;
   if (int rc = enterservice(s); rc != kOk) return rc;
@@ -182,9 +183,11 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
 
   PKCS7_SIGNER_INFO* si = nullptr;
   if (!addsigner(p7.get(), cert, md, si))
-    return fail(kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+    return fail(kSignSignerInfo,
+                "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   if (!addattribute(si, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data), -1))
-    return fail(kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+    return fail(kSignSignerInfo,
+                "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
 
   bool iso = profile == CmsProfile::fromitem && isoprofile(session, role);
   std::array<unsigned char, 51> certvalue{};
@@ -194,12 +197,14 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
     return fail(kSignSignerInfo, "signdata_signdata: An error occurred trying to add signer info to the PKCS7\n");
 
   static constexpr char kChannel[] = "ZMR Channel";
-  if (nonce == ChannelNonce::with && !addattribute(si, NID_pkcs9_randomNonce, V_ASN1_OCTET_STRING, kChannel, sizeof kChannel - 1))
+  if (nonce == ChannelNonce::with &&
+      !addattribute(si, NID_pkcs9_randomNonce, V_ASN1_OCTET_STRING, kChannel, sizeof kChannel - 1))
     return fail(kSignSignerInfo, "signdata_signdata: An error occurred trying to add signer info to the PKCS7\n");
 
   // The signer first, then the chain without its self-signed root.
   if (PKCS7_add_certificate(p7.get(), cert) != 1)
-    return fail(kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+    return fail(kSignSignerInfo,
+                "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   STACK_OF(X509)* cas = nullptr;
   if (int rc = getcacerts(s, &cas); rc != kOk)
     return fail(rc,
@@ -215,7 +220,8 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
 
   // Detached: the content is id-data without its octets.
   if (PKCS7_content_new(p7.get(), NID_pkcs7_data) != 1 || PKCS7_set_detached(p7.get(), 1) != 1)
-    return fail(kSignSignerInfo, "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+    return fail(kSignSignerInfo,
+                "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
 
   if (!iso) {
     Asn1TimePtr now(ASN1_UTCTIME_adj(nullptr, std::time(nullptr), 0, 0));
@@ -250,9 +256,9 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
   std::vector<unsigned char> signature;
   if (!hsm) {
     static constexpr SoftwareSignLines lines = {
-        kSignInit, "signdata_signdata: An error occured calling EVP_SignInit\n",
+        kSignInit,   "signdata_signdata: An error occured calling EVP_SignInit\n",
         kSignUpdate, "signdata_signdata: An error occured calling EVP_SignUpdate\n",
-        kSignFinal, "signdata_signdata: An error occured calling EVP_SignFinal\n",
+        kSignFinal,  "signdata_signdata: An error occured calling EVP_SignFinal\n",
     };
     if (int rc = softwaresign(session, key, md, attributes, static_cast<size_t>(attributeslength), lines, signature);
         rc != kOk)
@@ -261,8 +267,7 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
     std::string label;
     if (role == KeyRole::signing) {
       if (int rc = gethsm_signkeylabel(s, label); rc != kOk)
-        return fail(rc,
-                    "signdata_signdata: An error occured getting the HSM signing key label for the merchant\n");
+        return fail(rc, "signdata_signdata: An error occured getting the HSM signing key label for the merchant\n");
     } else {
       if (int rc = gethsm_authkeylabel(s, label); rc != kOk)
         return fail(rc,
@@ -277,13 +282,11 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
         "signdata_signdata: The signature is to large to fit in internal buffer\n",
         kSignTooLarge,
     };
-    if (int rc = hsmsign(s, label, attributes, static_cast<size_t>(attributeslength), keybits, lines,
-                         signature);
+    if (int rc = hsmsign(s, label, attributes, static_cast<size_t>(attributeslength), keybits, lines, signature);
         rc != kOk)
       return rc;
   }
-  if (ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size())) != 1)
-    return kOutOfMemory;
+  if (ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size())) != 1) return kOutOfMemory;
 
   int n = i2d_PKCS7(p7.get(), nullptr);
   if (n <= 0) return kOutOfMemory;
@@ -295,11 +298,10 @@ int signdata(const Session& s, const unsigned char* data, size_t length, std::st
   // what goes out must be what was signed.
   if (!sameattributes(signedattributes(der), attributes, static_cast<size_t>(attributeslength)))
     return fail(kSignSignerInfo,
-                    "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
+                "signdata_signdata: An error occured trying to add a signature element to the PKCS7\n");
   if (int rc = encodebase64(session, der.data(), der.size(), out); rc != kOk) {
     out.clear();
-    return fail(rc,
-                "signdata_signdata: An error occured trying to base64 encode the der encoded pkcs7 signature.\n");
+    return fail(rc, "signdata_signdata: An error occured trying to base64 encode the der encoded pkcs7 signature.\n");
   }
   return 0;
 }

@@ -45,9 +45,9 @@ int signdatap1(const Session& s, const unsigned char* data, size_t length, std::
       return fail(kP1CertType, kBadType);
     }
     static constexpr SoftwareSignLines lines = {
-        kP1Init, "signdatap1_signdatap1: An error occured calling EVP_SignInit\n",
+        kP1Init,   "signdatap1_signdatap1: An error occured calling EVP_SignInit\n",
         kP1Update, "signdatap1_signdatap1: An error occured calling EVP_SignUpdate\n",
-        kP1Final, "signdatap1_signdatap1: An error occured calling EVP_SignFinal\n",
+        kP1Final,  "signdatap1_signdatap1: An error occured calling EVP_SignFinal\n",
     };
     if (int rc = softwaresign(session, key, merchantdigest(keybits), data, length, lines, signature); rc != kOk)
       return rc;
@@ -55,8 +55,7 @@ int signdatap1(const Session& s, const unsigned char* data, size_t length, std::
     std::string label;
     if (role == KeyRole::signing) {
       if (int rc = gethsm_signkeylabel(s, label); rc != kOk)
-        return fail(rc,
-                    "signdatap1_signdatap1: An error occured getting the HSM signing key label for the merchant\n");
+        return fail(rc, "signdatap1_signdatap1: An error occured getting the HSM signing key label for the merchant\n");
     } else if (role == KeyRole::authentication) {
       if (int rc = gethsm_authkeylabel(s, label); rc != kOk)
         return fail(rc,

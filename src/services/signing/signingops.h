@@ -40,15 +40,14 @@ enum class CmsProfile {
 // signingTime). The overloads taking the state are for operations that
 // hold it already.
 int signdata(int session, const unsigned char* data, size_t length, std::string& out, KeyRole role, ChannelNonce nonce);
-int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, KeyRole role, ChannelNonce nonce,
-             CmsProfile profile = CmsProfile::fromitem);
+int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, KeyRole role,
+             ChannelNonce nonce, CmsProfile profile = CmsProfile::fromitem);
 inline int signdata(int session, std::string_view data, std::string& out, KeyRole role, ChannelNonce nonce) {
   return signdata(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, role, nonce);
 }
 inline int signdata(const Session& s, std::string_view data, std::string& out, KeyRole role, ChannelNonce nonce,
                     CmsProfile profile = CmsProfile::fromitem) {
-  return signdata(s, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, role, nonce,
-                  profile);
+  return signdata(s, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, role, nonce, profile);
 }
 
 // RSA PKCS#1 v1.5 signature over the bytes, in base64 (empty on failure).
@@ -66,8 +65,8 @@ inline int signdatap1(const Session& s, std::string_view data, std::string& out,
 // key, nonce), envelope the base64 of the envelope text.
 int signxml(int session, const char* xml, size_t xmllength, const char* xsl, size_t xsllength, std::string& pkcs7,
             std::string& envelope);
-int signxml(const Session& s, const char* xml, size_t xmllength, const char* xsl, size_t xsllength,
-            std::string& pkcs7, std::string& envelope);
+int signxml(const Session& s, const char* xml, size_t xmllength, const char* xsl, size_t xsllength, std::string& pkcs7,
+            std::string& envelope);
 
 // Enveloping XML-DSig document over the order text, signed with the signing
 // key, whose certificate must carry the sign-only policy; days receives the

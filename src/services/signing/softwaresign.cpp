@@ -21,8 +21,8 @@ int softwaresign(int, EVP_PKEY* key, const EVP_MD* md, const unsigned char* data
   if (!check || EVP_MD_CTX_copy_ex(check.get(), ctx.get()) != 1) return fail(lines.finalcode, lines.final);
   std::vector<unsigned char> buffer(static_cast<size_t>(size));
   unsigned int produced = 0;
-  if (EVP_SignFinal_ex(ctx.get(), buffer.data(), &produced, key, nullptr, nullptr) != 1 ||
-      produced > buffer.size() || EVP_VerifyFinal_ex(check.get(), buffer.data(), produced, key, nullptr, nullptr) != 1)
+  if (EVP_SignFinal_ex(ctx.get(), buffer.data(), &produced, key, nullptr, nullptr) != 1 || produced > buffer.size() ||
+      EVP_VerifyFinal_ex(check.get(), buffer.data(), produced, key, nullptr, nullptr) != 1)
     return fail(lines.finalcode, lines.final);
   buffer.resize(produced);
   signature = std::move(buffer);

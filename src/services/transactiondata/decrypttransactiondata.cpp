@@ -139,8 +139,7 @@ int decrypttransactiondata(const Session& s, std::string_view enckey, std::strin
 
   std::vector<unsigned char> wrapped;
   if (int rc = decodebase64(session, enckey, wrapped); rc != kOk)
-    return fail(rc, kOne,
-                "An error occured trying to base64 decode the base64 encoded encrypted key.\n");
+    return fail(rc, kOne, "An error occured trying to base64 decode the base64 encoded encrypted key.\n");
 
   uint64_t hsmsession = 0;
   if (gethsm_sessioncontext(s, &hsmsession) != kOk)

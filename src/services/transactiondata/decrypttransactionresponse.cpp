@@ -28,8 +28,7 @@ int decrypttransactionresponse(int session, std::string_view basekeytext, std::s
   std::vector<unsigned char> cipher, tag;
   if (int rc = decodebase64(session, encdata, cipher); rc != kOk)
     return fail(rc, kAt, "Error base64 decoding encdata.\n");
-  if (int rc = decodebase64(session, encauth, tag); rc != kOk)
-    return fail(rc, kAt, "Error base64 decoding encauth.\n");
+  if (int rc = decodebase64(session, encauth, tag); rc != kOk) return fail(rc, kAt, "Error base64 decoding encauth.\n");
   if (int rc = authenticateMessage(mackey.bytes, cipher, tag); rc != kOk)
     return fail(rc, kAt, "Unable to verify authenticity of received message.\n");
   if (int rc = symmetricDecrypt2(session, key.bytes, iv.bytes, cipher, plain); rc != kOk)

@@ -73,8 +73,8 @@ int computemac(const EVP_MAC_CTX* tmpl, std::span<const unsigned char> key, std:
   const unsigned char* m = message.empty() ? &nomessage : message.data();
   size_t produced = 0;
   if (!ctx || EVP_MAC_init(ctx.get(), k, key.size(), nullptr) != 1 ||
-      EVP_MAC_update(ctx.get(), m, message.size()) != 1 ||
-      EVP_MAC_final(ctx.get(), out, &produced, outsize) != 1 || produced != outsize) {
+      EVP_MAC_update(ctx.get(), m, message.size()) != 1 || EVP_MAC_final(ctx.get(), out, &produced, outsize) != 1 ||
+      produced != outsize) {
     OPENSSL_cleanse(out, outsize);
     return kOutOfMemory;
   }

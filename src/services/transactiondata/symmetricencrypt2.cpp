@@ -15,11 +15,13 @@ int symmetricEncrypt2(int session, std::span<const unsigned char> key, std::span
   EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
   if (a == nullptr || !ctx || key.size() != kSubKeyLength || iv.size() < kIvLength ||
       EVP_EncryptInit_ex2(ctx.get(), a->aes256cbc, key.data(), iv.data(), nullptr) != 1) {
-    setlasterror(session, "symmetricdecrypt::symmetricEncrypt2: An error occured trying to initialize the encrypt function.\n");
+    setlasterror(session,
+                 "symmetricdecrypt::symmetricEncrypt2: An error occured trying to initialize the encrypt function.\n");
     return kEncryptInit;
   }
   if (plain.size() > static_cast<size_t>(INT_MAX) - 2 * kIvLength) {
-    setlasterror(session, "symmetricdecrypt::symmetricEncrypt2: An error occured trying to update the encrypt function.\n");
+    setlasterror(session,
+                 "symmetricdecrypt::symmetricEncrypt2: An error occured trying to update the encrypt function.\n");
     return kEncryptUpdate;
   }
   out.resize(plain.size() + kIvLength);
@@ -28,13 +30,15 @@ int symmetricEncrypt2(int session, std::span<const unsigned char> key, std::span
   if (EVP_EncryptUpdate(ctx.get(), out.data(), &produced, plain.empty() ? &none : plain.data(),
                         static_cast<int>(plain.size())) != 1) {
     out.clear();
-    setlasterror(session, "symmetricdecrypt::symmetricEncrypt2: An error occured trying to update the encrypt function.\n");
+    setlasterror(session,
+                 "symmetricdecrypt::symmetricEncrypt2: An error occured trying to update the encrypt function.\n");
     return kEncryptUpdate;
   }
   int last = 0;
   if (EVP_EncryptFinal_ex(ctx.get(), out.data() + produced, &last) != 1) {
     out.clear();
-    setlasterror(session, "symmetricdecrypt::symmetricEncrypt2: An error occured trying to finish the encrypt function.\n");
+    setlasterror(session,
+                 "symmetricdecrypt::symmetricEncrypt2: An error occured trying to finish the encrypt function.\n");
     return kEncryptFinal;
   }
   out.resize(static_cast<size_t>(produced) + static_cast<size_t>(last));

@@ -148,8 +148,8 @@ int gettransactioninfo(int session, std::string_view key, std::string_view oids)
     return fail(rc, kAt, "Error encrypting request.");
   stringmap outer = createstringmapwithvalues("encKey", encrypted.enckey);
   std::string body;
-  if (addelement(outer, "encData", encrypted.encdata) != kOk || addelement(outer, "encAuth", encrypted.encauth) != kOk ||
-      tourlencodedstring(&outer, body) != kOk)
+  if (addelement(outer, "encData", encrypted.encdata) != kOk ||
+      addelement(outer, "encAuth", encrypted.encauth) != kOk || tourlencodedstring(&outer, body) != kOk)
     return fail(kOutOfMemory, kAt, "Error encrypting request.");
 
   SSL_CTX* ctx = nullptr;
@@ -159,8 +159,7 @@ int gettransactioninfo(int session, std::string_view key, std::string_view oids)
   if (int rc = getservicesurl(*s, url); rc != kOk) return fail(rc, kAt, "Error getting url for services.");
 
   std::string reply;
-  if (int rc = http_post_url(*s, ctx, url, body, kFormType, reply, kServicesTimeoutSeconds, "services");
-      rc != kOk)
+  if (int rc = http_post_url(*s, ctx, url, body, kFormType, reply, kServicesTimeoutSeconds, "services"); rc != kOk)
     return fail(rc, kAt, "Error communicating with servicehost.");
 
   std::string encdata, encauth;

@@ -34,7 +34,8 @@ int tripledes(int session, std::string_view keytext, std::string_view input, boo
   if (data.bytes.size() > static_cast<size_t>(INT_MAX - 16)) return kBadArgument;
   result.bytes.resize(data.bytes.size() + 8);
   int n1 = 0, n2 = 0;
-  if (EVP_CipherUpdate(ctx.get(), result.bytes.data(), &n1, data.bytes.data(), static_cast<int>(data.bytes.size())) != 1)
+  if (EVP_CipherUpdate(ctx.get(), result.bytes.data(), &n1, data.bytes.data(), static_cast<int>(data.bytes.size())) !=
+      1)
     return encrypt ? fail(kEncryptUpdate, at, "An error occured trying to update the encrypt function.")
                    : fail(kDecryptUpdate, at, "An error occured trying to update the decrypt function.");
   if (EVP_CipherFinal_ex(ctx.get(), result.bytes.data() + n1, &n2) != 1)

@@ -59,8 +59,8 @@ int loadkey(const char* path, std::string_view password, EvpPkeyPtr& key) {
   if (password.size() > INT_MAX) return kBadArgument;
   Pkcs12Context context;
   if (int rc = pkcs12context(context); rc != kOk) return rc;
-  Pkcs8InfoPtr info(PKCS8_decrypt_ex(encrypted.get(), password.data(), static_cast<int>(password.size()),
-                                     context.ctx, nullptr));
+  Pkcs8InfoPtr info(
+      PKCS8_decrypt_ex(encrypted.get(), password.data(), static_cast<int>(password.size()), context.ctx, nullptr));
   if (!info) {
     ERR_clear_error();
     return fail(kKeystorePassword, kAt, "Unable to decrypt the PKCS#8 structure. Possibly wrong password supplied");

@@ -20,7 +20,8 @@ struct Item {
   const char* line;   // after the reader's own lines; null: none
 };
 
-#define FROM_CERT(what) "getpkcs7info_getpkcs7info: An error occured trying to retrieve the " what " from the certificate\n"
+#define FROM_CERT(what) \
+  "getpkcs7info_getpkcs7info: An error occured trying to retrieve the " what " from the certificate\n"
 constexpr const char* kSigningTimeLine =
     "getpkcs7info_getpkcs7info: An error occured trying to retrieve the signingtime from the pkcs7\n";
 

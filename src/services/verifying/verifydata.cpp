@@ -40,7 +40,8 @@ int verifychain(X509_STORE_CTX* ctx, X509_STORE* store, X509* cert, STACK_OF(X50
   // skip the dates, but check every signature of the chain, the trust
   // anchor's own included. Set on this context only, never on the store
   // the session's other verifications share.
-  if (mode == ChainCheck::noDates) X509_STORE_CTX_set_flags(ctx, X509_V_FLAG_NO_CHECK_TIME | X509_V_FLAG_CHECK_SS_SIGNATURE);
+  if (mode == ChainCheck::noDates)
+    X509_STORE_CTX_set_flags(ctx, X509_V_FLAG_NO_CHECK_TIME | X509_V_FLAG_CHECK_SS_SIGNATURE);
   int verified = X509_verify_cert(ctx);
   int error = X509_STORE_CTX_get_error(ctx);
   X509_STORE_CTX_cleanup(ctx);
@@ -55,8 +56,8 @@ int verifychain(X509_STORE_CTX* ctx, X509_STORE* store, X509* cert, STACK_OF(X50
 
 }  // namespace
 
-int verifydata(int session, std::string_view pkcs7base64, const unsigned char* data, size_t length,
-               DataIs dataisdigest, const int* usages, int usagecount, ChainCheck mode) {
+int verifydata(int session, std::string_view pkcs7base64, const unsigned char* data, size_t length, DataIs dataisdigest,
+               const int* usages, int usagecount, ChainCheck mode) {
   SessionRef s;
   if (int rc = usesession(session, s); rc != kOk) return rc;
   return verifydata(*s, pkcs7base64, data, length, dataisdigest, usages, usagecount, mode);
@@ -70,10 +71,11 @@ int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned ch
   if (!ctx) return kVerifyStoreCtx;
 
   Pkcs7Ptr p7;
-  if (int rc = decodepkcs7(session, pkcs7base64, p7,
-                           "verifydata_verifydata: An error occured trying to base64 decode the pkcs7 input.\n", kP7Parse,
-                           "verifydata_verifydata: An error occured trying to parse the der encoded pkcs7 to an pkcs7 "
-                           "structure.\n");
+  if (int rc =
+          decodepkcs7(session, pkcs7base64, p7,
+                      "verifydata_verifydata: An error occured trying to base64 decode the pkcs7 input.\n", kP7Parse,
+                      "verifydata_verifydata: An error occured trying to parse the der encoded pkcs7 to an pkcs7 "
+                      "structure.\n");
       rc != kOk)
     return rc;
   if (!PKCS7_type_is_signed(p7.get())) return fail(kP7NotSigned, kAt, "The type of the pkcs7 is not signed.");

@@ -37,8 +37,8 @@ enum class ChainCheck {
 // SignerInfo check's codes (5007 bad signature, 12003 digest mismatch,
 // 12005 a digest over 64 bytes, ...); 5008, 33001.
 // The overload taking the state is for operations that hold it already.
-int verifydata(int session, std::string_view pkcs7base64, const unsigned char* data, size_t length,
-               DataIs dataisdigest, const int* usages, int usagecount, ChainCheck mode);
+int verifydata(int session, std::string_view pkcs7base64, const unsigned char* data, size_t length, DataIs dataisdigest,
+               const int* usages, int usagecount, ChainCheck mode);
 int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned char* data, size_t length,
                DataIs dataisdigest, const int* usages, int usagecount, ChainCheck mode);
 
@@ -55,10 +55,10 @@ int getpkcs7info(int session, std::string_view pkcs7base64, std::string_view ite
 
 // The item names of getpkcs7info in the order of the exported item index.
 inline constexpr const char* kPkcs7Items[] = {
-    "issuername", "subjectname",  "validfromdate", "validtodate",        "versionnumber",
-    "serialnumber", "keyalgorithm", "keysize",     "uniqueid",           "originator",
-    "bankname",   "dateofbirth",  "policyoid",     "commonname",         "signingcertificate",
-    "keyusage",   "emailaddress", "signingtime",   "phonenumber",        "signingtimelongstring",
+    "issuername",   "subjectname",  "validfromdate", "validtodate", "versionnumber",
+    "serialnumber", "keyalgorithm", "keysize",       "uniqueid",    "originator",
+    "bankname",     "dateofbirth",  "policyoid",     "commonname",  "signingcertificate",
+    "keyusage",     "emailaddress", "signingtime",   "phonenumber", "signingtimelongstring",
 };
 
 // ---- steps shared by getpkcs7info and getsigners ----

@@ -8,9 +8,9 @@ namespace zmr {
 namespace {
 
 int refuse(int session, std::string_view key) {
-  setlasterror(session, std::string("verifytransactionrequest::handlereportdata: Could not set infoitem \"")
-                            .append(key)
-                            .append("\".\n"));
+  setlasterror(
+      session,
+      std::string("verifytransactionrequest::handlereportdata: Could not set infoitem \"").append(key).append("\".\n"));
   return kReportPair;
 }
 

@@ -36,7 +36,8 @@ int verifydocument(const Session& s, document& d, std::string_view signature) {
   if (int rc = decodebase64(session, *d.signeddata, bytes); rc != kOk)
     return fail(rc, kAt, "Unable to base64 decode the signed data.\n");
   static constexpr int usages[] = {kUsageSigning};
-  if (int rc = verifydata(s, signature, bytes.data(), bytes.size(), DataIs::content, usages, 1, ChainCheck::policy); rc != kOk)
+  if (int rc = verifydata(s, signature, bytes.data(), bytes.size(), DataIs::content, usages, 1, ChainCheck::policy);
+      rc != kOk)
     return fail(rc, kAt, "Error occured during verification of signed data.\n");
   const std::string pkcs7(signature);
   std::string ocsp;

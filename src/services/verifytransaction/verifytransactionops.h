@@ -30,9 +30,8 @@ namespace zmr {
 // "carrier" (when present) and runs the handler. Codes: decryption's
 // (2009, 21002, 22xxx, 23xxx, 25xxx, 40050, 40051), 39008, 39009, 39011,
 // 40005 and the handlers'.
-int verifytransactionrequest(int session, std::string_view enckey, std::string_view encdata,
-                             std::string_view encauth, std::string_view operation,
-                             std::optional<std::string_view> extra);
+int verifytransactionrequest(int session, std::string_view enckey, std::string_view encdata, std::string_view encauth,
+                             std::string_view operation, std::optional<std::string_view> extra);
 
 // "encData=...&encAuth=..." under the response keys of the item "key":
 // status=OK (or errCode=<item errorCode>), then sdo, target, nextURL
@@ -84,16 +83,43 @@ class PushedItems {
 // signing read. Keep in step with the table in zmr.h.
 inline constexpr const char* kReservedReportKeys[] = {
     // written by initialisation
-    "key", "carrier", "clientIp", "serverChallenge", "signeddata", "pkcs7", "c_sc", "c_scsha256",
+    "key",
+    "carrier",
+    "clientIp",
+    "serverChallenge",
+    "signeddata",
+    "pkcs7",
+    "c_sc",
+    "c_scsha256",
     // written by verification
-    "errorCode", "operation", "serverOcsp", "clientPkcs7", "clientFullOcsp", "clientOcsp", "rtReport",
+    "errorCode",
+    "operation",
+    "serverOcsp",
+    "clientPkcs7",
+    "clientFullOcsp",
+    "clientOcsp",
+    "rtReport",
     "cpReport",
     // written by certificate status
-    "vaperf", "socialno", "accountno", "organisationno", "socialnoerr", "accountnoerr", "organisationnoerr",
+    "vaperf",
+    "socialno",
+    "accountno",
+    "organisationno",
+    "socialnoerr",
+    "accountnoerr",
+    "organisationnoerr",
     // read by the answer
-    "sdo", "target", "nextURL",
+    "sdo",
+    "target",
+    "nextURL",
     // read by certificate status and signing
-    "traceId", "ocspFormat", "addsocialno", "addaccountno", "addorganisationno", "BillingPrefix", "cmsFormat",
+    "traceId",
+    "ocspFormat",
+    "addsocialno",
+    "addaccountno",
+    "addorganisationno",
+    "BillingPrefix",
+    "cmsFormat",
 };
 
 // True when key names one of kReservedReportKeys, without regard to case.

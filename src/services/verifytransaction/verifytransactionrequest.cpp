@@ -32,9 +32,8 @@ int route(const Session& s, std::string_view form, std::string_view operation,
 
 }  // namespace
 
-int verifytransactionrequest(int session, std::string_view enckey, std::string_view encdata,
-                             std::string_view encauth, std::string_view operation,
-                             std::optional<std::string_view> extra) {
+int verifytransactionrequest(int session, std::string_view enckey, std::string_view encdata, std::string_view encauth,
+                             std::string_view operation, std::optional<std::string_view> extra) {
   // One state for the whole request: the key that opened it is the key
   // whose trust store and signing key verify it.
   SessionRef s;

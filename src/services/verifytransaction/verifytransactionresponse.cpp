@@ -33,8 +33,10 @@ int verifytransactionresponse(int session, std::optional<std::string>& answer) {
   if (int rc = optionalitem(session, "errorCode", errorcode); rc != kOk)
     return fail(rc, kAt, "An error occured during retrievel of the infoitem \"errorcode\".\n");
   values v;
-  if (errorcode) v.pairs.emplace_back("errCode", *errorcode);
-  else v.pairs.emplace_back("status", "OK");
+  if (errorcode)
+    v.pairs.emplace_back("errCode", *errorcode);
+  else
+    v.pairs.emplace_back("status", "OK");
   if (int rc = values_add_infoitem(v, session, "sdo", 0); rc != kOk)
     return fail(rc, kAt, "Could not add optional infoitem \"sdo\" to response.\n");
   if (carrier != "mobile") {

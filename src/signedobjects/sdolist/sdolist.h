@@ -34,8 +34,8 @@ inline constexpr size_t kMaxSignableDataPart = 40000;
 inline constexpr int64_t kMaxOcspTimeGapSeconds = 3600;
 
 struct sigelement {
-  sdotext szdatetime;  // "YYYY-MM-DDTHH:MM:SS": only on the merchant's element
-  sdotext signature;   // base64 PKCS#7
+  sdotext szdatetime;       // "YYYY-MM-DDTHH:MM:SS": only on the merchant's element
+  sdotext signature;        // base64 PKCS#7
   sdobytes szocspresponse;  // DER BasicOCSPResponse
   sdotext timestampauthority;
   std::unique_ptr<sigelement> next;

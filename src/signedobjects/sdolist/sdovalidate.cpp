@@ -108,10 +108,8 @@ bool verifydatetimeformat(int session, std::string_view t) {
   if (!datetimefield(t, 5, 2, 1, 12)) return refuse("The month in the datetime string is less than 1 or above 12.\n");
   if (!datetimefield(t, 8, 2, 1, 31)) return false;
   if (!datetimefield(t, 11, 2, 0, 23)) return refuse("The time in the datetime string is less than 0 or above 23.\n");
-  if (!datetimefield(t, 14, 2, 0, 59))
-    return refuse("The minute in the datetime string is less than 0 or above 59.\n");
-  if (!datetimefield(t, 17, 2, 0, 59))
-    return refuse("The second in the datetime string is less than 0 or above 59.\n");
+  if (!datetimefield(t, 14, 2, 0, 59)) return refuse("The minute in the datetime string is less than 0 or above 59.\n");
+  if (!datetimefield(t, 17, 2, 0, 59)) return refuse("The second in the datetime string is less than 0 or above 59.\n");
   return true;
 }
 
@@ -140,12 +138,16 @@ int verifysignatureelement(const Session& s, const sdodatapart& datapart, const 
                   "signatureelements szdatetime (merchant signature).\n");
     std::vector<unsigned char> covered(digest);
     covered.insert(covered.end(), datetime.begin(), datetime.end());
-    if (int rc = verifydata(s, signature, covered.data(), covered.size(), DataIs::content, kUsages, 1, ChainCheck::noDates); rc != kOk)
+    if (int rc =
+            verifydata(s, signature, covered.data(), covered.size(), DataIs::content, kUsages, 1, ChainCheck::noDates);
+        rc != kOk)
       return fail(rc,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the merchant's signature in "
                   "the signature element.\n");
   } else {
-    if (int rc = verifydata(s, signature, digest.data(), digest.size(), DataIs::digest, kUsages, 1, ChainCheck::noDates); rc != kOk)
+    if (int rc =
+            verifydata(s, signature, digest.data(), digest.size(), DataIs::digest, kUsages, 1, ChainCheck::noDates);
+        rc != kOk)
       return fail(rc,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the end users signature in "
                   "the signature element.\n");

@@ -72,7 +72,6 @@ constexpr std::array<std::pair<std::string_view, tag>, 21> kTags{{
 static_assert(std::is_sorted(kTags.begin(), kTags.end(),
                              [](const auto& a, const auto& b) { return a.first < b.first; }));
 
-
 struct sdoparsecontext {
   int session = -1;
   size_t size = 0;  // of the whole input
@@ -112,7 +111,8 @@ void flush(sdoparsecontext& ctx) {
         *ctx.bytes = std::move(decoded);
       } else {
         ctx.bytes->reset();
-        setlasterror(ctx.session, "sdotools_handleData: An error occured trying to base64 decode the userData input.\n");
+        setlasterror(ctx.session,
+                     "sdotools_handleData: An error occured trying to base64 decode the userData input.\n");
       }
     }
   }

@@ -93,7 +93,8 @@ int signdatapart(const Session& s, const seidsdodatapart& datapart, const SealLi
     return fail(rc, lines.signable);
   // The library's own seal always carries signingTime, whatever profile the
   // thread's cmsFormat item asks of the merchant's other signatures.
-  if (int rc = signdata(s, signable, out.pkcs7, KeyRole::signing, ChannelNonce::without, CmsProfile::standard); rc != kOk)
+  if (int rc = signdata(s, signable, out.pkcs7, KeyRole::signing, ChannelNonce::without, CmsProfile::standard);
+      rc != kOk)
     return fail(rc, lines.sign);
   if (int rc = hashbytespair(session, out.sha1, out.sha256, reinterpret_cast<const unsigned char*>(signable.data()),
                              signable.size(), nullptr);

@@ -9,8 +9,7 @@ namespace {
 // merchant's, which the seal's element carries too. Empty when there is
 // none, which the element builder refuses.
 std::string_view merchantocsp(const seidsdodatapart* datapart) {
-  if (datapart == nullptr || !datapart->first || !datapart->first->next || !datapart->first->next->element)
-    return {};
+  if (datapart == nullptr || !datapart->first || !datapart->first->next || !datapart->first->next->element) return {};
   const sdotext* ocsp = ocspvalueof(*datapart->first->next->element);
   return ocsp != nullptr && *ocsp ? std::string_view(**ocsp) : std::string_view();
 }

@@ -26,10 +26,10 @@ int sdoaddsignature(int session, seidsdocell* handle, const ::signatures* list, 
   std::string sha1, sha256;
   bool secondfailed = false;
   if (int rc = hashdatapair(session, sha1, sha256, document, &secondfailed); rc != kOk)
-    return fail(rc,
-                secondfailed ? "createsdo_createsdo: An error occured trying to hash the input data.\n"
-                             : "sdoaddsignature_sdoaddsignature: An error occured trying to create a message digest "
-                               "of the sdo's data.\n");
+    return fail(rc, secondfailed
+                        ? "createsdo_createsdo: An error occured trying to hash the input data.\n"
+                        : "sdoaddsignature_sdoaddsignature: An error occured trying to create a message digest "
+                          "of the sdo's data.\n");
 
   // The new nodes are chained aside: the SDO changes only once all are made.
   const std::string& mimetype = **mimetypeof(*sdo.datapart->first->element);
@@ -39,10 +39,8 @@ int sdoaddsignature(int session, seidsdocell* handle, const ::signatures* list, 
     static constexpr const char* kStripLine =
         "createsdo_createsdo: An error occured trying to strip the pkcs7 for carriage returns and linefeeds.\n";
     std::string pkcs7, ocsp;
-    if (int rc = removecrlf(session, entry->pkcs7 ? entry->pkcs7 : "", pkcs7); rc != kOk)
-      return fail(rc, kStripLine);
-    if (int rc = removecrlf(session, entry->ocsp ? entry->ocsp : "", ocsp); rc != kOk)
-      return fail(rc, kStripLine);
+    if (int rc = removecrlf(session, entry->pkcs7 ? entry->pkcs7 : "", pkcs7); rc != kOk) return fail(rc, kStripLine);
+    if (int rc = removecrlf(session, entry->ocsp ? entry->ocsp : "", ocsp); rc != kOk) return fail(rc, kStripLine);
     std::unique_ptr<signatureelement> node;
     if (int rc = createseidsdosignatureelement(session, pkcs7, ocsp, sha1, sha256, mimetype, node); rc != kOk)
       return fail(rc,

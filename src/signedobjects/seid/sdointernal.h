@@ -126,8 +126,7 @@ int writexml(int session, std::string& out, Write&& write) {
   sink.check = false;
   write(sink);
   if (sink.overflow) {
-    setlasterror(session,
-                 "seidsdotools_zmrseidsdotoxml: The SEID SDO xml is too large to fit in internal buffers.\n");
+    setlasterror(session, "seidsdotools_zmrseidsdotoxml: The SEID SDO xml is too large to fit in internal buffers.\n");
     return kSdoTooLarge;
   }
   out = std::move(text);

@@ -67,9 +67,9 @@ int seidsdoxmlgetsigners(int session, std::string_view xml, std::optional<std::s
 
 // What sdoxmlextractsignatures takes out of SDO XML of any flavour.
 struct ExtractedSdo {
-  std::optional<std::string> document;     // the signed object's, when kept
-  std::string mimetype;                    // the first element's
-  std::optional<std::string> description;  // "MerchantDesc", Latin-1
+  std::optional<std::string> document;                          // the signed object's, when kept
+  std::string mimetype;                                         // the first element's
+  std::optional<std::string> description;                       // "MerchantDesc", Latin-1
   std::vector<std::pair<std::string, std::string>> signatures;  // PKCS#7 and OCSP, in order
 };
 int sdoxmlextractsignatures(int session, std::string_view xml, ExtractedSdo& out);

@@ -21,8 +21,7 @@ int sdoseal(int session, seidsdocell* handle, std::string_view merchantocsp, std
 
   std::string ocsp;
   if (int rc = removecrlf(session, merchantocsp, ocsp); rc != kOk)
-    return fail(rc,
-                "sdoseal_sdoseal: An error occured trying to strip the ocsp for carriage returns and linefeeds.\n");
+    return fail(rc, "sdoseal_sdoseal: An error occured trying to strip the ocsp for carriage returns and linefeeds.\n");
   // The new seal is made whole before the old one goes: a failure up to
   // here leaves the SDO as it was.
   auto seal = std::make_unique<seidsdoseal>();

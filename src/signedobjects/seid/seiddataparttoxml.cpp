@@ -131,8 +131,7 @@ void seiddataparttoxml(xmlsink& s, const seidsdodatapart& datapart, int32_t flav
 
 void seidsdosealtoxml(xmlsink& s, const seidsdoseal& seal) {
   s.markup("<SDOSeal><SDOSignature><CMSSignatureElement>");
-  if (seal.sdosignature && seal.sdosignature->element)
-    cmselementtoxml(s, *seal.sdosignature->element, kSdoCompliant);
+  if (seal.sdosignature && seal.sdosignature->element) cmselementtoxml(s, *seal.sdosignature->element, kSdoCompliant);
   s.markup("</CMSSignatureElement></SDOSignature></SDOSeal>");
 }
 

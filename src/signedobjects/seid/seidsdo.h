@@ -249,8 +249,8 @@ int seidverifycmssigelement(const Session& s, const cmssignatureelement& element
 // than two elements). An empty data text or kept document is none. Modes 0
 // (classic), 1 (dynamic), 2 (simple); any other gives 33002. Clears the
 // recent error on entry; the number form takes the session (2009).
-int seidsdovalidate(int session, const seidsdocell* handle, int32_t documentcheck,
-                    std::optional<std::string_view> data, int32_t count, int32_t sealrule, int32_t mode);
+int seidsdovalidate(int session, const seidsdocell* handle, int32_t documentcheck, std::optional<std::string_view> data,
+                    int32_t count, int32_t sealrule, int32_t mode);
 int seidsdovalidate(const Session& s, const seidsdocell* handle, int32_t documentcheck,
                     std::optional<std::string_view> data, int32_t count, int32_t sealrule, int32_t mode);
 

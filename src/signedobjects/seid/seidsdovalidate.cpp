@@ -42,8 +42,7 @@ int verifyseal(const Session& s, const seidsdo& sdo) {
                 "seidsdovalidate_verifysealcmssigelement: An error occured trying to verify the sdoseal signature.\n");
   // The seal's own HashedData names no document: it is compared with nothing.
   if (int rc = seidverifycmssigelement(s, seal, 0); rc != kOk)
-    return fail(rc,
-                "seidsdovalidate_verifysealcmssigelement: An error occured trying to verify items in sdoseal .\n");
+    return fail(rc, "seidsdovalidate_verifysealcmssigelement: An error occured trying to verify items in sdoseal .\n");
   return 0;
 }
 
@@ -80,8 +79,8 @@ int comparekeptdocument(int session, const seidsdo& sdo) {
 
 }  // namespace
 
-int seidsdovalidate(int session, const seidsdocell* handle, int32_t documentcheck,
-                    std::optional<std::string_view> data, int32_t count, int32_t sealrule, int32_t mode) {
+int seidsdovalidate(int session, const seidsdocell* handle, int32_t documentcheck, std::optional<std::string_view> data,
+                    int32_t count, int32_t sealrule, int32_t mode) {
   SessionRef s;
   if (int rc = usesession(session, s); rc != kOk) return rc;
   return seidsdovalidate(*s, handle, documentcheck, data, count, sealrule, mode);

@@ -62,14 +62,12 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
   const OCSP_CERTID* id = OCSP_SINGLERESP_get0_id(single);
   ASN1_OCTET_STRING* namehash = nullptr;
   ASN1_INTEGER* serial = nullptr;
-  if (id == nullptr ||
-      OCSP_id_get0_info(&namehash, nullptr, nullptr, &serial, const_cast<OCSP_CERTID*>(id)) != 1)
+  if (id == nullptr || OCSP_id_get0_info(&namehash, nullptr, nullptr, &serial, const_cast<OCSP_CERTID*>(id)) != 1)
     return fail(kSdoOcspNoCertId, at, "The ocspsingleresponse did not contain a certId.");
 
   std::vector<unsigned char> signature;
   if (int rc = decodebase64(session, cmssignature, signature); rc != kOk)
-    return fail(rc, at,
-                "The base64 and der encoded signature in the signatureelement could not be base64 decoded.");
+    return fail(rc, at, "The base64 and der encoded signature in the signatureelement could not be base64 decoded.");
   Pkcs7Ptr p7;
   ERR_clear_error();
   if (!parsepkcs7(signature.data(), signature.size(), p7)) {
@@ -98,8 +96,7 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
   OcspSubject subject;
   subject.cert = signer;
   if (int rc = verifyocspresponse(s, nullptr, basic.get(), subject, 0, OcspTime::stored, nullptr); rc != kOk)
-    return fail(rc, kAtVerify,
-                "The OCSP signature and certificate check did not return success.");
+    return fail(rc, kAtVerify, "The OCSP signature and certificate check did not return success.");
   return 0;
 }
 

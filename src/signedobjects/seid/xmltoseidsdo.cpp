@@ -95,7 +95,6 @@ constexpr std::array<std::pair<std::string_view, tag>, 35> kTags{{
 static_assert(std::is_sorted(kTags.begin(), kTags.end(),
                              [](const auto& a, const auto& b) { return a.first < b.first; }));
 
-
 struct seidparsecontext {
   seidsdocell* root = nullptr;
   sdotext* target = nullptr;  // where character data goes, until the end tag
@@ -144,8 +143,8 @@ bool seidmaintainParseStruct(seidparsecontext& ctx, const XML_Char* name, const 
   if (t == nullptr) return false;
   seidsdo* sdo = ctx.lastsdo;
   cmssignatureelement* e = getLastCMSSignatureElem(ctx);
-  signaturepolicyid* policyid = e && e->signaturepolicyidentifier ? e->signaturepolicyidentifier->signaturepolicyid.get()
-                                                                  : nullptr;
+  signaturepolicyid* policyid =
+      e && e->signaturepolicyidentifier ? e->signaturepolicyidentifier->signaturepolicyid.get() : nullptr;
   revocationvalues* revocation =
       e && e->usercertificateandrevocationdata ? e->usercertificateandrevocationdata->revocationvalues.get() : nullptr;
   const bool attribute = attrs[0] != nullptr;

@@ -21,8 +21,7 @@ namespace {
 // A file line carries at most what the arguments can: key, "=", value, CR.
 constexpr size_t kMaxLine = kMaxPropertyText + 1 + kMaxPropertyText + 1;
 
-constexpr const char* kCipherList =
-    "!ADH:!AECDH:!aNULL:!eNULL:!EXP:!LOW:!SHA1:kEDH:AESGCM:AESCCM:AES:3DES:@STRENGTH";
+constexpr const char* kCipherList = "!ADH:!AECDH:!aNULL:!eNULL:!EXP:!LOW:!SHA1:kEDH:AESGCM:AESCCM:AES:3DES:@STRENGTH";
 
 struct FileCloser {
   void operator()(FILE* f) const {
@@ -122,9 +121,8 @@ int maketruststore(const std::string& dir, X509StorePtr& out) {
   return kOk;
 }
 
-int configure(Session& s, const char* webaddress, const char* truststore,
-              const char* grantedpolicies, const char* httpproxyserver, const char* httpproxyport,
-              const char* path) {
+int configure(Session& s, const char* webaddress, const char* truststore, const char* grantedpolicies,
+              const char* httpproxyserver, const char* httpproxyport, const char* path) {
   if (path != nullptr) {
     // The file's stream buffer holds credentials too: our own, wiped
     // after the stream is closed.
@@ -138,9 +136,8 @@ int configure(Session& s, const char* webaddress, const char* truststore,
     if (rc != kOk) return rc;
   } else {
     const std::pair<const char*, const char*> given[] = {
-        {"webaddress", webaddress},           {"truststore", truststore},
-        {"grantedpolicies", grantedpolicies}, {"httpproxyserver", httpproxyserver},
-        {"httpproxyport", httpproxyport},
+        {"webaddress", webaddress},           {"truststore", truststore},       {"grantedpolicies", grantedpolicies},
+        {"httpproxyserver", httpproxyserver}, {"httpproxyport", httpproxyport},
     };
     for (const auto& [key, value] : given) {
       if (value == nullptr) continue;
@@ -156,8 +153,8 @@ int configure(Session& s, const char* webaddress, const char* truststore,
   // handshake later; refuse it now.
   if (!searchabledirectory(dir)) return kTruststore;
 
-  SslCtxPtr* contexts[] = {&s.ravud_ssl_context, &s.va_ssl_context, &s.tagserver_ssl_context,
-                           &s.services_ssl_context, &s.sdm_ssl_context};
+  SslCtxPtr* contexts[] = {&s.ravud_ssl_context, &s.va_ssl_context, &s.tagserver_ssl_context, &s.services_ssl_context,
+                           &s.sdm_ssl_context};
   for (SslCtxPtr* ctx : contexts) {
     rc = makecontext(dir, *ctx);
     if (rc != kOk) return rc;

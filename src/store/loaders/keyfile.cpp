@@ -188,8 +188,7 @@ int takeca(Walk& w, X509Ptr cert) {
   }
   // A repeated CA certificate ends the chain: nothing after it is kept.
   for (int i = 0; i < sk_X509_num(w.cas.get()); ++i) {
-    if (X509_NAME_cmp(X509_get_subject_name(cert.get()),
-                      X509_get_subject_name(sk_X509_value(w.cas.get(), i))) == 0) {
+    if (X509_NAME_cmp(X509_get_subject_name(cert.get()), X509_get_subject_name(sk_X509_value(w.cas.get(), i))) == 0) {
       w.casfull = true;
       return kOk;
     }
@@ -202,9 +201,7 @@ int takeca(Walk& w, X509Ptr cert) {
 
 // A part that does not decrypt, while the legacy module that might have
 // decrypted it failed to start, says nothing about the file.
-int undecryptable(const Walk& w, int code) {
-  return w.context->legacyfailed ? kOutOfMemory : code;
-}
+int undecryptable(const Walk& w, int code) { return w.context->legacyfailed ? kOutOfMemory : code; }
 
 int takecert(Walk& w, const PKCS12_SAFEBAG* bag) {
   if (PKCS12_SAFEBAG_get_bag_nid(bag) != NID_x509Certificate) return kKeyfileFormat;
@@ -242,8 +239,7 @@ int takebag(Walk& w, const PKCS12_SAFEBAG* bag) {
     }
     case NID_pkcs8ShroudedKeyBag: {
       std::string_view pass = w.password->value;
-      Pkcs8InfoPtr p8(PKCS12_decrypt_skey_ex(bag, pass.data(), static_cast<int>(pass.size()),
-                                             w.context->ctx, nullptr));
+      Pkcs8InfoPtr p8(PKCS12_decrypt_skey_ex(bag, pass.data(), static_cast<int>(pass.size()), w.context->ctx, nullptr));
       if (!p8) return undecryptable(w, kKeyfileShrouded);
       return takekey(w, bag, p8.get());
     }
@@ -262,15 +258,13 @@ int opensafe(const Walk& w, PKCS7* p7, SafebagStackPtr& bags) {
     return kKeyfileSafe;
   const PKCS7_ENC_CONTENT* content = p7->d.encrypted->enc_data;
   std::string_view pass = w.password->value;
-  bags.reset(static_cast<STACK_OF(PKCS12_SAFEBAG)*>(PKCS12_item_decrypt_d2i_ex(
-      content->algorithm, ASN1_ITEM_rptr(PKCS12_SAFEBAGS), pass.data(), static_cast<int>(pass.size()),
-      content->enc_data, 1, w.context->ctx, nullptr)));
+  bags.reset(static_cast<STACK_OF(PKCS12_SAFEBAG)*>(
+      PKCS12_item_decrypt_d2i_ex(content->algorithm, ASN1_ITEM_rptr(PKCS12_SAFEBAGS), pass.data(),
+                                 static_cast<int>(pass.size()), content->enc_data, 1, w.context->ctx, nullptr)));
   return bags ? kOk : undecryptable(w, kKeyfileSafe);
 }
 
-bool hasusage(const Walk& w, X509* cert, int code) {
-  return checkusageextensions(w.session, cert, &code, 1) == kOk;
-}
+bool hasusage(const Walk& w, X509* cert, int code) { return checkusageextensions(w.session, cert, &code, 1) == kOk; }
 
 struct Assignment {
   X509Ptr authcert, signcert;
@@ -392,11 +386,9 @@ int hardenin(OSSL_LIB_CTX* ctx, std::string_view password, SecretString& out) {
   for (int round = 0; ok && round < kHardeningRounds; ++round) {
     const void* in = round == 0 ? static_cast<const void*>(password.data()) : x;
     size_t inlen = round == 0 ? password.size() : xlen;
-    ok = EVP_DigestInit_ex(mdctx.get(), md5.get(), nullptr) == 1 &&
-         EVP_DigestUpdate(mdctx.get(), in, inlen) == 1 &&
+    ok = EVP_DigestInit_ex(mdctx.get(), md5.get(), nullptr) == 1 && EVP_DigestUpdate(mdctx.get(), in, inlen) == 1 &&
          EVP_DigestUpdate(mdctx.get(), kKeyFileSalt, sizeof kKeyFileSalt) == 1 &&
-         EVP_DigestFinal_ex(mdctx.get(), m, &mlen) == 1 &&
-         EVP_DigestInit_ex(mdctx.get(), sha1.get(), nullptr) == 1 &&
+         EVP_DigestFinal_ex(mdctx.get(), m, &mlen) == 1 && EVP_DigestInit_ex(mdctx.get(), sha1.get(), nullptr) == 1 &&
          EVP_DigestUpdate(mdctx.get(), m, mlen) == 1 &&
          EVP_DigestUpdate(mdctx.get(), kKeyFileSalt, sizeof kKeyFileSalt) == 1 &&
          EVP_DigestFinal_ex(mdctx.get(), x, &xlen) == 1;
