@@ -11,6 +11,7 @@
 // --soak[=S] runs no benchmark: the same calls on 8 threads for S seconds
 // (30 by default), with the resident set printed at the start, after a
 // tenth of the time and at the end.
+#include <tuple>
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <zmr/zmr.h>
@@ -41,7 +42,7 @@ bool initOnce(const zmrtest::TxRequest& r) {
                           r.operation.c_str(), nullptr, &out) != 0)
     return false;
   benchmark::DoNotOptimize(out);
-  zmr_free(out);
+  std::ignore = zmr_free(out);
   return true;
 }
 
@@ -89,8 +90,8 @@ int main(int argc, char** argv) {
       requests.push_back(client->request("initAuth", client->authFields(zmrtest::Carrier::nczmr20)));
     const bool ok = zmrbench::soak("soak, zmr_inittransaction", 8, {0, soakSeconds},
                                    [&](int t) { return initOnce(requests[static_cast<size_t>(t)]); });
-    zmr_closesession(session);
-    zmr_finalize();
+    std::ignore = zmr_closesession(session);
+    std::ignore = zmr_finalize();
     return ok ? 0 : 1;
   }
   zmrbench::RatioReporter reporter;
@@ -102,7 +103,7 @@ int main(int argc, char** argv) {
     std::printf("zmr_inittransaction / (OpenSSL / 3), 1 thread: %.3f (goal >= 0.9)\n", z1 / (o1 / 3));
   if (z1 > 0 && z8 > 0) std::printf("zmr_inittransaction 8 threads / 1 thread: %.2f (goal >= 6)\n", z8 / z1);
   if (o1 > 0 && o8 > 0) std::printf("OpenSSL 8 threads / 1 thread: %.2f\n", o8 / o1);
-  zmr_closesession(session);
-  zmr_finalize();
+  std::ignore = zmr_closesession(session);
+  std::ignore = zmr_finalize();
   return 0;
 }

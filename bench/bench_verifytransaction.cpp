@@ -17,6 +17,7 @@
 // authentications on 8 threads against a validation authority that keeps
 // no record of its requests, and --rss_threads, one authentication on each
 // of 64 threads at once, with the peak resident set it took.
+#include <tuple>
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs7.h>
@@ -107,7 +108,7 @@ bool clientVerification(const zmrtest::TxClient& client, const zmrtest::TxReques
   tx::Form fields;
   const bool opened = tx::openAnswer(init.basekey, answer, plain) && tx::parseForm(plain, fields) &&
                       tx::unb64(tx::field(fields, "serverChallenge").value_or(""), challenge);
-  zmr_free(answer);
+  std::ignore = zmr_free(answer);
   if (!opened) return false;
   zmrtest::TxAnswer a;
   a.serverChallenge = challenge;
@@ -122,7 +123,7 @@ bool authenticate(const World& w, const zmrtest::TxRequest& init) {
   if (!initCall(w.session, init, &out) || !clientVerification(*w.client, init, out, v) ||
       zmrtest::verifyTransaction(w.session, v) != 0 || zmr_verifytransactionresponse(w.session, &out) != 0)
     return false;
-  zmr_free(out);
+  std::ignore = zmr_free(out);
   return true;
 }
 
@@ -163,7 +164,7 @@ void authentications(benchmark::State& state, bool cpu) {
       state.SkipWithError("zmr_verifytransactionresponse failed");
       break;
     }
-    zmr_free(out);
+    std::ignore = zmr_free(out);
     const double c4 = threadCpu();
     const Clock::time_point t3 = Clock::now();
     initCpu += c1 - c0;
@@ -288,8 +289,8 @@ int main(int argc, char** argv) {
   }
   if (soakCalls > 0 || rssThreads > 0) {
     const bool ok = (soakCalls <= 0 || soakRun(w, soakCalls)) && (rssThreads <= 0 || rssRun(w, rssThreads));
-    zmr_closesession(w.session);
-    zmr_finalize();
+    std::ignore = zmr_closesession(w.session);
+    std::ignore = zmr_finalize();
     return ok ? 0 : 1;
   }
   world = &w;
@@ -308,7 +309,7 @@ int main(int argc, char** argv) {
   if (o > 0 && o8 > 0) std::printf("OpenSSL RSA-2048 8 threads / 1 thread: %.2f\n", o8 / o);
   if (z > 0 && z8 > 0 && o > 0 && o8 > 0)
     std::printf("authentication speed-up / OpenSSL's: %.3f (goal >= 0.8)\n", (z8 / z) / (o8 / o));
-  zmr_closesession(w.session);
-  zmr_finalize();
+  std::ignore = zmr_closesession(w.session);
+  std::ignore = zmr_finalize();
   return 0;
 }
