@@ -21,9 +21,20 @@ int softwaresign(int, EVP_PKEY* key, const EVP_MD* md, const unsigned char* data
   if (!check || EVP_MD_CTX_copy_ex(check.get(), ctx.get()) != 1) return fail(lines.finalcode, lines.final);
   std::vector<unsigned char> buffer(static_cast<size_t>(size));
   unsigned int produced = 0;
-  if (EVP_SignFinal_ex(ctx.get(), buffer.data(), &produced, key, nullptr, nullptr) != 1 || produced > buffer.size() ||
-      EVP_VerifyFinal_ex(check.get(), buffer.data(), produced, key, nullptr, nullptr) != 1)
-    return fail(lines.finalcode, lines.final);
+  // Both finals work on copies of the digest states, so a second attempt
+  // can reuse them.
+  auto signwith = [&](EVP_PKEY* k) {
+    return EVP_SignFinal_ex(ctx.get(), buffer.data(), &produced, k, nullptr, nullptr) == 1 &&
+           produced <= buffer.size() &&
+           EVP_VerifyFinal_ex(check.get(), buffer.data(), produced, k, nullptr, nullptr) == 1;
+  };
+  if (!signwith(key)) {
+    // A key whose blinding went wrong stays wrong: a copy of it starts with
+    // blinding of its own, so that one failed allocation does not stop the
+    // session's signing for good.
+    EvpPkeyPtr fresh(EVP_PKEY_dup(key));
+    if (!fresh || !signwith(fresh.get())) return fail(lines.finalcode, lines.final);
+  }
   buffer.resize(produced);
   signature = std::move(buffer);
   return 0;
