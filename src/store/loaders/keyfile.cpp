@@ -106,8 +106,9 @@ struct MakingContext {
 
 // Contexts whose name table an allocation failure inside OpenSSL left half
 // filled: no use can complete them, and freeing one with the legacy
-// provider in it loses part of what that provider made. They stay (at
-// most a few; a later one is freed).
+// provider in it loses part of what that provider made. They stay, never
+// freed (an opening still under way may hold one); past the few kept, the
+// broken context stays in use and its openings keep failing.
 OSSL_LIB_CTX* retired[4] = {};
 
 void retire() {
@@ -118,8 +119,6 @@ void retire() {
       return;
     }
   }
-  OSSL_LIB_CTX_free(making.ctx);
-  making = MakingContext{};
 }
 
 struct FileCloser {
@@ -437,7 +436,8 @@ int pkcs12context(Pkcs12Context& out) {
       return kOk;
     }
     // Failed again with nothing failing in between: its name table is
-    // broken for good. Set aside, not freed, and made anew.
+    // broken for good. Set aside (never freed) and made anew, while there
+    // is room to keep it.
     retire();
   }
   if (making.ctx == nullptr) {
