@@ -33,8 +33,7 @@ int handleverifysign(const Session& s, std::string_view form) {
     return fail(rc, kAt, "handleverifysign: Could not base64 decode data to be verified.\n");
   static constexpr int usages[] = {kUsageSigning};
   Pkcs7Ptr p7;
-  if (int rc =
-          verifydata(s, *pkcs7, bytes.data(), bytes.size(), DataIs::content, usages, 1, ChainCheck::policy, &p7);
+  if (int rc = verifydata(s, *pkcs7, bytes.data(), bytes.size(), DataIs::content, usages, 1, ChainCheck::policy, &p7);
       rc != kOk)
     return fail(rc, kAt, "handleverifysign: Error occured during verification of signed data.\n");
 

@@ -141,17 +141,15 @@ int verifysignatureelement(const Session& s, const sdodatapart& datapart, const 
                   "signatureelements szdatetime (merchant signature).\n");
     std::vector<unsigned char> covered(digest);
     covered.insert(covered.end(), datetime.begin(), datetime.end());
-    if (int rc =
-            verifydata(s, signature, covered.data(), covered.size(), DataIs::content, kUsages, 1, ChainCheck::noDates,
-                       &p7);
+    if (int rc = verifydata(s, signature, covered.data(), covered.size(), DataIs::content, kUsages, 1,
+                            ChainCheck::noDates, &p7);
         rc != kOk)
       return fail(rc,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the merchant's signature in "
                   "the signature element.\n");
   } else {
-    if (int rc =
-            verifydata(s, signature, digest.data(), digest.size(), DataIs::digest, kUsages, 1, ChainCheck::noDates,
-                       &p7);
+    if (int rc = verifydata(s, signature, digest.data(), digest.size(), DataIs::digest, kUsages, 1, ChainCheck::noDates,
+                            &p7);
         rc != kOk)
       return fail(rc,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the end users signature in "

@@ -48,8 +48,8 @@ int seidverifycmssigelement(const Session& s, const cmssignatureelement& e, int 
     if (int rc = decodebase64(session, e.hasheddata ? textof(&e.hasheddata->digestvalue) : "", digest); rc != kOk)
       return rc;
     const int usages[] = {kUsageSigning};
-    if (int rc = verifydata(s, signature, digest.data(), digest.size(), DataIs::digest, usages, 1, ChainCheck::noDates,
-                            &p7);
+    if (int rc =
+            verifydata(s, signature, digest.data(), digest.size(), DataIs::digest, usages, 1, ChainCheck::noDates, &p7);
         rc != kOk)
       return fail(rc,
                   "seidsdovalidate_verifycmssignatureelement: An error occured trying to verify the end users "

@@ -79,8 +79,9 @@ class RoadDecodes : public ::testing::Test {
     EXPECT_EQ(0, zmrtest::initTransaction(session, init, answer)) << zmrtest::recentError();
     const zmrtest::TxAnswer a = client->check(init, answer, items);
     EXPECT_TRUE(a.ok) << a.why;
-    const zmrtest::TxRequest v = client->request(
-        sign ? "verifySign" : "verifyAuth", sign ? client->verifySignFields(init, a) : client->verifyAuthFields(init, a));
+    const zmrtest::TxRequest v =
+        client->request(sign ? "verifySign" : "verifyAuth",
+                        sign ? client->verifySignFields(init, a) : client->verifyAuthFields(init, a));
     const int before = decodes.load();
     EXPECT_EQ(0, zmrtest::verifyTransaction(session, v)) << zmrtest::recentError();
     return decodes.load() - before;
