@@ -111,15 +111,24 @@ int isvalidpolicy(const Session& s, X509* cert, const char* extraoid) {
 }
 
 int issigningtimeincertvalidity(int session, std::string_view pkcs7base64) {
-  std::vector<unsigned char> der;
-  if (int rc = decodebase64(session, pkcs7base64, der); rc != kOk)
-    return fail(rc, "verifydata_verifydata: An error occured trying to base64 decode the pkcs7 input.\n");
-  const unsigned char* p = der.data();
-  Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
-  if (!p7 || p != der.data() + der.size())
-    return fail(kTimeParse,
-                "certtools_issigningtimeincertvalidity: An error occured trying to parse the der encoded pkcs7 to an "
-                "pkcs7 structure.\n");
+  Pkcs7Ptr p7;
+  return issigningtimeincertvalidity(session, pkcs7base64, p7);
+}
+
+int issigningtimeincertvalidity(int session, std::string_view pkcs7base64, Pkcs7Ptr& p7) {
+  if (!p7) {
+    std::vector<unsigned char> der;
+    if (int rc = decodebase64(session, pkcs7base64, der); rc != kOk)
+      return fail(rc, "verifydata_verifydata: An error occured trying to base64 decode the pkcs7 input.\n");
+    const unsigned char* p = der.data();
+    p7.reset(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+    if (!p7 || p != der.data() + der.size()) {
+      p7.reset();
+      return fail(kTimeParse,
+                  "certtools_issigningtimeincertvalidity: An error occured trying to parse the der encoded pkcs7 to "
+                  "an pkcs7 structure.\n");
+    }
+  }
   STACK_OF(PKCS7_SIGNER_INFO)* sis = PKCS7_get_signer_info(p7.get());
   if (sis == nullptr || sk_PKCS7_SIGNER_INFO_num(sis) <= 0)
     return fail(kTimeNoSigners, "certtools_issigningtimeincertvalidity: No signers information in pkcs7.\n");

@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+#include "misc/ossl.h"
+
 namespace zmr {
 
 struct Session;
@@ -126,5 +128,9 @@ int isvalidpolicy(const Session& s, X509* cert, const char* extraoid);
 // 6016 no signer information, 6021 no signer certificate, 6022 at or after
 // notAfter, 6023 before notBefore (also when a comparison cannot be made).
 int issigningtimeincertvalidity(int session, std::string_view pkcs7base64);
+// The same over the text's PKCS#7 when p7 holds it (decoded by the caller,
+// whose own decode failures came first); otherwise the text is decoded
+// into p7, for the checks that follow.
+int issigningtimeincertvalidity(int session, std::string_view pkcs7base64, Pkcs7Ptr& p7);
 
 }  // namespace zmr

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <openssl/ocsp.h>
+#include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
 #include <optional>
@@ -40,6 +41,10 @@ int getcertstatus(int session, const char* pkcs7, std::string& ocsp, std::option
                   std::optional<std::string>* fullocsp);
 int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::optional<std::string>* nonce,
                   std::optional<std::string>* fullocsp);
+// The same about a signature its caller decoded already: parsed is the
+// PKCS#7 of the text pkcs7 (which is then not decoded again).
+int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::optional<std::string>* nonce,
+                  std::optional<std::string>* fullocsp, PKCS7* parsed);
 
 // The request extensions 3 to 5 after AcceptableResponses and the nonce,
 // from the calling thread's info items; billing receives the billing text.

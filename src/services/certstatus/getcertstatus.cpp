@@ -192,6 +192,11 @@ int getcertstatus(int session, const char* pkcs7, std::string& ocsp, std::option
 
 int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::optional<std::string>* nonce,
                   std::optional<std::string>* fullocsp) {
+  return getcertstatus(s, pkcs7, ocsp, nonce, fullocsp, nullptr);
+}
+
+int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::optional<std::string>* nonce,
+                  std::optional<std::string>* fullocsp, PKCS7* parsed) {
   const int session = s.number;
   ocsp.clear();
   if (nonce != nullptr) nonce->reset();
@@ -204,22 +209,25 @@ int getcertstatus(const Session& s, const char* pkcs7, std::string& ocsp, std::o
       return fail(rc, kAt, "An error occured trying to sign dummy data.\n");
     pkcs7 = own.c_str();
   }
-  Pkcs7Ptr p7;
-  if (int rc = decodepkcs7(session, pkcs7, p7,
-                           "getcertstatus_getcertstatus: An error occured trying to base64 decode the pkcs7 input.\n",
-                           kP7Parse,
-                           "getcertstatus_getcertstatus: An error occured trying to build an pkcs7 structure based on "
-                           "the DER encoded pkcs7.\n");
-      rc != kOk)
-    return rc;
+  Pkcs7Ptr own7;
+  if (parsed == nullptr) {
+    if (int rc = decodepkcs7(session, pkcs7, own7,
+                             "getcertstatus_getcertstatus: An error occured trying to base64 decode the pkcs7 input.\n",
+                             kP7Parse,
+                             "getcertstatus_getcertstatus: An error occured trying to build an pkcs7 structure "
+                             "based on the DER encoded pkcs7.\n");
+        rc != kOk)
+      return rc;
+    parsed = own7.get();
+  }
 
   X509* signer = nullptr;
   X509* issuer = nullptr;
-  if (int rc = getpkcs7signercert(session, p7.get(), signer); rc != kOk)
+  if (int rc = getpkcs7signercert(session, parsed, signer); rc != kOk)
     return fail(rc, kAt, "An error occured trying to retrieve the signing certificate from the pkcs7 structure.\n");
   if (int rc = isvalidpolicy(s, signer, nullptr); rc != kOk)
     return fail(rc, kAt, "An error occured during verification of the signing certificate's policy oid.\n");
-  if (int rc = getpkcs7issuercert(session, p7.get(), issuer); rc != kOk)
+  if (int rc = getpkcs7issuercert(session, parsed, issuer); rc != kOk)
     return fail(rc, kAt,
                 "An error occured trying to retrieve the signing certificate's issuer certificate from the pkcs7.\n");
 

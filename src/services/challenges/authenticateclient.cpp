@@ -16,6 +16,11 @@ int authenticateclient(int session, std::string_view clientpkcs7, std::string_vi
 }
 
 int authenticateclient(const Session& s, std::string_view clientpkcs7, std::string_view serverchallenge) {
+  return authenticateclient(s, clientpkcs7, serverchallenge, nullptr);
+}
+
+int authenticateclient(const Session& s, std::string_view clientpkcs7, std::string_view serverchallenge,
+                       Pkcs7Ptr* parsed) {
   const int session = s.number;
   if (int rc = enterservice(s); rc != kOk) return rc;
   std::vector<unsigned char> challenge;
@@ -27,7 +32,7 @@ int authenticateclient(const Session& s, std::string_view clientpkcs7, std::stri
   }
   static constexpr int usages[] = {kUsageAuthentication};
   if (int rc = verifydata(s, clientpkcs7, challenge.data(), challenge.size(), DataIs::content, usages, 1,
-                          ChainCheck::policy);
+                          ChainCheck::policy, parsed);
       rc != kOk) {
     setlasterror(session, "authenticateclient_authenticateclient: An error occured trying to verify the data.\n");
     return rc;

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "misc/ossl.h"
 #include "store/sessionstore.h"
 
 namespace zmr {
@@ -46,6 +47,9 @@ int authenticateserver(const Session& s, std::string& signature, std::string& se
 int authenticateclient(int session, std::string_view clientpkcs7, std::string_view serverchallenge);
 // The same for operations that hold the state already.
 int authenticateclient(const Session& s, std::string_view clientpkcs7, std::string_view serverchallenge);
+// The same, handing the verified signature's PKCS#7 to parsed (when given).
+int authenticateclient(const Session& s, std::string_view clientpkcs7, std::string_view serverchallenge,
+                       Pkcs7Ptr* parsed);
 
 // The channel text "h=" H, then "&key=value" for each of the calling
 // thread's info items whose lower-cased key holds "c_" (in their order,

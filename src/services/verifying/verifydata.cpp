@@ -65,6 +65,11 @@ int verifydata(int session, std::string_view pkcs7base64, const unsigned char* d
 
 int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned char* data, size_t length,
                DataIs dataisdigest, const int* usages, int usagecount, ChainCheck mode) {
+  return verifydata(s, pkcs7base64, data, length, dataisdigest, usages, usagecount, mode, nullptr);
+}
+
+int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned char* data, size_t length,
+               DataIs dataisdigest, const int* usages, int usagecount, ChainCheck mode, Pkcs7Ptr* parsed) {
   const int session = s.number;
   if (int rc = enterservice(s); rc != kOk) return rc;
   X509StoreCtxPtr ctx(X509_STORE_CTX_new());
@@ -117,6 +122,7 @@ int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned ch
                                   dataisdigest);
     if (rc != kOk) return fail(rc, kAt, "The pkcs7 signature did not verify.");
   }
+  if (parsed != nullptr) *parsed = std::move(p7);
   return 0;
 }
 

@@ -41,6 +41,11 @@ int verifydata(int session, std::string_view pkcs7base64, const unsigned char* d
                const int* usages, int usagecount, ChainCheck mode);
 int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned char* data, size_t length,
                DataIs dataisdigest, const int* usages, int usagecount, ChainCheck mode);
+// The same, handing a verified signature's decoded PKCS#7 to parsed (when
+// given), so that the checks that follow read it without decoding the text
+// again. parsed is left as it was on failure.
+int verifydata(const Session& s, std::string_view pkcs7base64, const unsigned char* data, size_t length,
+               DataIs dataisdigest, const int* usages, int usagecount, ChainCheck mode, Pkcs7Ptr* parsed);
 
 // The answer to item (exact name: "issuername", "subjectname",
 // "validfromdate", "validtodate", "versionnumber", "serialnumber",

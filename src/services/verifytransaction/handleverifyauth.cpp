@@ -20,10 +20,12 @@ int handleverifyauth(const Session& s, std::string_view form) {
   std::string challenge;
   if (int rc = popinfoitem(session, "serverChallenge", challenge); rc != kOk)
     return fail(rc, kAt, "handleverifyauth: Could not retrieve infoitem \"serverchallenge\".\n");
-  if (int rc = authenticateclient(s, *pkcs7, challenge); rc != kOk)
+  Pkcs7Ptr p7;
+  if (int rc = authenticateclient(s, *pkcs7, challenge, &p7); rc != kOk)
     return fail(rc, kAt, "handleverifyauth: Error occured during AuthenticateClient.\n");
 
-  if (int rc = pushuserstatus(s, *pkcs7, "verifytransactionrequest::verifytransactionrequest: "); rc != kOk) return rc;
+  if (int rc = pushuserstatus(s, *pkcs7, p7.get(), "verifytransactionrequest::verifytransactionrequest: "); rc != kOk)
+    return rc;
 
   std::optional<std::string> report = formfield(form, "rtReport");
   if (!report) return kOk;

@@ -32,11 +32,12 @@ int handleverifysign(const Session& s, std::string_view form) {
   if (int rc = decodebase64(session, signeddata, bytes); rc != kOk)
     return fail(rc, kAt, "handleverifysign: Could not base64 decode data to be verified.\n");
   static constexpr int usages[] = {kUsageSigning};
-  if (int rc = verifydata(s, *pkcs7, bytes.data(), bytes.size(), DataIs::content, usages, 1, ChainCheck::policy);
+  Pkcs7Ptr p7;
+  if (int rc = verifydata(s, *pkcs7, bytes.data(), bytes.size(), DataIs::content, usages, 1, ChainCheck::policy, &p7);
       rc != kOk)
     return fail(rc, kAt, "handleverifysign: Error occured during verification of signed data.\n");
 
-  return pushuserstatus(s, *pkcs7, "verifytransactionrequest::handleverifysign: ");
+  return pushuserstatus(s, *pkcs7, p7.get(), "verifytransactionrequest::handleverifysign: ");
 }
 
 }  // namespace zmr

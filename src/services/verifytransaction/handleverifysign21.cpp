@@ -36,13 +36,15 @@ int verifydocument(const Session& s, document& d, std::string_view signature) {
   if (int rc = decodebase64(session, *d.signeddata, bytes); rc != kOk)
     return fail(rc, kAt, "Unable to base64 decode the signed data.\n");
   static constexpr int usages[] = {kUsageSigning};
-  if (int rc = verifydata(s, signature, bytes.data(), bytes.size(), DataIs::content, usages, 1, ChainCheck::policy);
+  Pkcs7Ptr p7;
+  if (int rc =
+          verifydata(s, signature, bytes.data(), bytes.size(), DataIs::content, usages, 1, ChainCheck::policy, &p7);
       rc != kOk)
     return fail(rc, kAt, "Error occured during verification of signed data.\n");
   const std::string pkcs7(signature);
   std::string ocsp;
   std::optional<std::string> fullocsp;
-  int rc = getcertstatus(s, pkcs7.c_str(), ocsp, nullptr, &fullocsp);
+  int rc = getcertstatus(s, pkcs7.c_str(), ocsp, nullptr, &fullocsp, p7.get());
   if (!ocsp.empty()) d.ocsp = std::move(ocsp);
   if (fullocsp) d.fullocsp = std::move(fullocsp);
   if (rc != kOk) return fail(rc, kAt, "Error occured during retrieval of certificate status.\n");

@@ -17,6 +17,8 @@
 // signing, stored in the thread's document records.
 #pragma once
 
+#include <openssl/pkcs7.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -129,7 +131,8 @@ bool isreservedreportkey(std::string_view key);
 
 // Asks the validation authority about the signer of pkcs7 and pushes
 // clientPkcs7, clientFullOcsp (when produced) and clientOcsp; each failure
-// line starts with prefix.
-int pushuserstatus(const Session& s, const std::string& pkcs7, std::string_view prefix);
+// line starts with prefix. parsed is the PKCS#7 of pkcs7, decoded by the
+// verification before.
+int pushuserstatus(const Session& s, const std::string& pkcs7, PKCS7* parsed, std::string_view prefix);
 
 }  // namespace zmr

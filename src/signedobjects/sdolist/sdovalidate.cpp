@@ -71,13 +71,14 @@ int verifysignature(const Session& s, const sdoelement& sdo) {
                 "sdovalidate_verifysignature: An error occured trying to create a signable representation of the "
                 "sdo datapart.\n");
   const std::string& signature = *sdo.szsdosignature;
+  Pkcs7Ptr p7;
   if (int rc = verifydata(s, signature, reinterpret_cast<const unsigned char*>(signable.data()), signable.size(),
-                          DataIs::content, kUsages, 1, ChainCheck::noDates);
+                          DataIs::content, kUsages, 1, ChainCheck::noDates, &p7);
       rc != kOk)
     return fail(rc,
                 "sdovalidate_verifysignature: An error occured trying to verify the signature of the sdo's "
                 "datapart.\n");
-  if (int rc = issigningtimeincertvalidity(session, signature); rc != kOk)
+  if (int rc = issigningtimeincertvalidity(session, signature, p7); rc != kOk)
     return fail(rc,
                 "sdovalidate_verifysignature: An error occured trying to verify that the signingtime is between "
                 "certificate notbefore and notafter.\n");
@@ -113,7 +114,7 @@ bool verifydatetimeformat(int session, std::string_view t) {
   return true;
 }
 
-int validateocsp(const Session& s, const sigelement& element, std::string_view signature) {
+int validateocsp(const Session& s, const sigelement& element, std::string_view signature, PKCS7* parsed) {
   if (!element.szocspresponse)
     return fail(kSdoNoOcsp,
                 "sdovalidate_validateocsp: The signature element in the sdo does not contain an ocsp response.\n");
@@ -122,13 +123,15 @@ int validateocsp(const Session& s, const sigelement& element, std::string_view s
                 "sdovalidate_validateocsp: The signature element in the sdo does not contain an ocsp response "
                 "length.\n");
   return validateocspvalue(s, element.szocspresponse->data(), element.szocspresponse->size(), signature,
-                           "sdovalidate_validateocsp: ");
+                           "sdovalidate_validateocsp: ", parsed);
 }
 
 int verifysignatureelement(const Session& s, const sdodatapart& datapart, const sigelement& element) {
   const int session = s.number;
   const std::vector<unsigned char>& digest = *datapart.szhasheddata;
   const std::string signature = element.signature.value_or("");
+  // The signature is decoded once, by verifydata, for the checks after it.
+  Pkcs7Ptr p7;
   if (element.szdatetime) {
     // The merchant signs the digest followed by the date-time.
     const std::string& datetime = *element.szdatetime;
@@ -138,22 +141,22 @@ int verifysignatureelement(const Session& s, const sdodatapart& datapart, const 
                   "signatureelements szdatetime (merchant signature).\n");
     std::vector<unsigned char> covered(digest);
     covered.insert(covered.end(), datetime.begin(), datetime.end());
-    if (int rc =
-            verifydata(s, signature, covered.data(), covered.size(), DataIs::content, kUsages, 1, ChainCheck::noDates);
+    if (int rc = verifydata(s, signature, covered.data(), covered.size(), DataIs::content, kUsages, 1,
+                            ChainCheck::noDates, &p7);
         rc != kOk)
       return fail(rc,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the merchant's signature in "
                   "the signature element.\n");
   } else {
-    if (int rc =
-            verifydata(s, signature, digest.data(), digest.size(), DataIs::digest, kUsages, 1, ChainCheck::noDates);
+    if (int rc = verifydata(s, signature, digest.data(), digest.size(), DataIs::digest, kUsages, 1, ChainCheck::noDates,
+                            &p7);
         rc != kOk)
       return fail(rc,
                   "sdovalidate_verifysignatureelement: An error occured trying to verify the end users signature in "
                   "the signature element.\n");
   }
-  if (int rc = issigningtimeincertvalidity(session, signature); rc != kOk) return rc;
-  if (int rc = validateocsp(s, element, signature); rc != kOk)
+  if (int rc = issigningtimeincertvalidity(session, signature, p7); rc != kOk) return rc;
+  if (int rc = validateocsp(s, element, signature, p7.get()); rc != kOk)
     return fail(rc,
                 "sdovalidate_verifysignatureelement: An error occured trying to validate the ocsp response in the "
                 "signature element.\n");

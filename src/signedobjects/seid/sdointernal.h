@@ -1,6 +1,8 @@
 // Pieces shared by the SDO operations inside this area.
 #pragma once
 
+#include <openssl/pkcs7.h>
+
 #include <cstddef>
 #include <new>
 #include <optional>
@@ -40,6 +42,10 @@ int buildcmssignatureelement(int session, std::string_view pkcs7, std::string_vi
 // recent error held before the call is discarded.
 int validateocspvalue(const Session& s, const unsigned char* der, size_t length, std::string_view cmssignature,
                       std::string_view prefix);
+// The same with parsed, when given, the PKCS#7 of cmssignature as its
+// caller decoded it already (the text is then not decoded again).
+int validateocspvalue(const Session& s, const unsigned char* der, size_t length, std::string_view cmssignature,
+                      std::string_view prefix, PKCS7* parsed);
 
 // The position of the first character in text that XML 1.0 cannot carry
 // (a control character other than tab, LF and CR, bytes that are not

@@ -16,7 +16,7 @@ constexpr std::string_view kOcspPrefix = "seidsdovalidate_validateocsp: ";
 
 std::string_view textof(const sdotext* t) { return t != nullptr && *t ? std::string_view(**t) : std::string_view(); }
 
-int checkocsp(const Session& s, const cmssignatureelement& e) {
+int checkocsp(const Session& s, const cmssignatureelement& e, PKCS7* parsed) {
   const int session = s.number;
   const sdotext* value = ocspvalueof(e);
   if (value == nullptr || !*value)
@@ -32,7 +32,7 @@ int checkocsp(const Session& s, const cmssignatureelement& e) {
     return fail(kSdoOcspEmpty,
                 "seidsdovalidate_validateocsp: The signature element in the sdo does not contain an ocsp response "
                 "length.\n");
-  return validateocspvalue(s, der.data(), der.size(), textof(&e.cmssignature), kOcspPrefix);
+  return validateocspvalue(s, der.data(), der.size(), textof(&e.cmssignature), kOcspPrefix, parsed);
 }
 
 }  // namespace
@@ -41,22 +41,25 @@ int seidverifycmssigelement(const Session& s, const cmssignatureelement& e, int 
   const int session = s.number;
   std::string_view signature = textof(&e.cmssignature);
   std::string_view method = e.hasheddata ? textof(&e.hasheddata->digestmethod) : std::string_view();
+  // The signature is decoded once, by the first check that reads it.
+  Pkcs7Ptr p7;
   if (digestcheck != 0) {
     std::vector<unsigned char> digest;
     if (int rc = decodebase64(session, e.hasheddata ? textof(&e.hasheddata->digestvalue) : "", digest); rc != kOk)
       return rc;
     const int usages[] = {kUsageSigning};
-    if (int rc = verifydata(s, signature, digest.data(), digest.size(), DataIs::digest, usages, 1, ChainCheck::noDates);
+    if (int rc =
+            verifydata(s, signature, digest.data(), digest.size(), DataIs::digest, usages, 1, ChainCheck::noDates, &p7);
         rc != kOk)
       return fail(rc,
                   "seidsdovalidate_verifycmssignatureelement: An error occured trying to verify the end users "
                   "signature in the signature element.\n");
   }
-  if (int rc = issigningtimeincertvalidity(session, signature); rc != kOk)
+  if (int rc = issigningtimeincertvalidity(session, signature, p7); rc != kOk)
     return fail(rc,
                 "seidsdovalidate_seidverifycmssigelement: An error occured trying to verify that the signingtime is "
                 "between certificate notbefore and notafter.\n");
-  if (int rc = checkocsp(s, e); rc != kOk)
+  if (int rc = checkocsp(s, e, p7.get()); rc != kOk)
     return fail(rc,
                 "seidsdovalidate_verifycmssignatureelement: An error occured trying to validate the ocsp response in "
                 "the signature element.\n");

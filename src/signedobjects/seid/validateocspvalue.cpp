@@ -36,6 +36,11 @@ int issuernamesha1(int session, X509* cert, const Where& at, std::vector<unsigne
 
 int validateocspvalue(const Session& s, const unsigned char* der, size_t length, std::string_view cmssignature,
                       std::string_view prefix) {
+  return validateocspvalue(s, der, length, cmssignature, prefix, nullptr);
+}
+
+int validateocspvalue(const Session& s, const unsigned char* der, size_t length, std::string_view cmssignature,
+                      std::string_view prefix, PKCS7* parsed) {
   const int session = s.number;
   const Where at{prefix, true};
   // The strict decoders and OpenSSL's parser leave 20019, 20020 and 20024
@@ -65,18 +70,23 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
   if (id == nullptr || OCSP_id_get0_info(&namehash, nullptr, nullptr, &serial, const_cast<OCSP_CERTID*>(id)) != 1)
     return fail(kSdoOcspNoCertId, at, "The ocspsingleresponse did not contain a certId.");
 
-  std::vector<unsigned char> signature;
-  if (int rc = decodebase64(session, cmssignature, signature); rc != kOk)
-    return fail(rc, at, "The base64 and der encoded signature in the signatureelement could not be base64 decoded.");
-  Pkcs7Ptr p7;
-  ERR_clear_error();
-  if (!parsepkcs7(signature.data(), signature.size(), p7)) {
-    if (takeallocationfailure()) return kOutOfMemory;
-    return fail(kSdoSigParse, at,
-                "The der encoded signature in the signatureelement could not be parsed to an pkcs7 structure.");
+  Pkcs7Ptr own;
+  if (parsed != nullptr) {
+    ERR_clear_error();
+  } else {
+    std::vector<unsigned char> signature;
+    if (int rc = decodebase64(session, cmssignature, signature); rc != kOk)
+      return fail(rc, at, "The base64 and der encoded signature in the signatureelement could not be base64 decoded.");
+    ERR_clear_error();
+    if (!parsepkcs7(signature.data(), signature.size(), own)) {
+      if (takeallocationfailure()) return kOutOfMemory;
+      return fail(kSdoSigParse, at,
+                  "The der encoded signature in the signatureelement could not be parsed to an pkcs7 structure.");
+    }
+    parsed = own.get();
   }
   X509* signer = nullptr;
-  if (int rc = getpkcs7signercert(session, p7.get(), signer); rc != kOk)
+  if (int rc = getpkcs7signercert(session, parsed, signer); rc != kOk)
     return fail(rc, at, "An error occured retrieving the signing certificate from the pkcs7 structure.");
 
   // Whole integers: serials of the scheme's certificates run past 64 bits,

@@ -223,7 +223,9 @@ TEST_F(SdoUnderAllocationFailure, SealingAndAddingSignatures) {
                             EXPECT_EQ(0, zmr_sdoadddata(s, h, data.c_str()));
                             return !failed();
                           });
-  EXPECT_GT(runs, 50u);
+  // Each signature is decoded once per check, so adding one allocates less
+  // than sealing does; the floor only proves the sweep went the whole way.
+  EXPECT_GT(runs, 40u);
 
   EXPECT_EQ(0, zmr_sdofree(s, h));
 }
