@@ -11,7 +11,10 @@
 // cached, and handed out with a reference of their own, so they may outlive
 // the call and move to other threads. Certificates of more than
 // kCertCacheMaxDer bytes are decoded but not kept. A thread's cache is freed
-// with its store at the thread's end.
+// with its store at the thread's end. Memory: a decoded certificate holds
+// about three to four times its DER (3.8 KB for an 817-byte RSA-2048 one),
+// so a thread keeps some 40 KB for the scheme's certificates of 1 to 2 KB,
+// and at most 8 times the decoded size of a 16 KiB certificate.
 #pragma once
 
 #include <openssl/ocsp.h>
