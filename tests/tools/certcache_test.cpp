@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 
-#include <functional>
+#include <ostream>
 #include <thread>
 
 #include "store/setup.h"
@@ -26,6 +26,11 @@ struct Outcome {
   std::vector<unsigned long> errors;
   bool operator==(const Outcome&) const = default;
 };
+void PrintTo(const Outcome& o, std::ostream* os) {
+  *os << (o.accepted ? "accepted" : "refused") << ", " << o.consumed << " bytes read, encoding of "
+      << o.encoding.size() << " bytes, " << o.certs.size() << " certificate entries, " << o.errors.size()
+      << " errors";
+}
 
 std::string derOf(X509* cert) {
   unsigned char* out = nullptr;
