@@ -60,11 +60,13 @@ struct ThreadStore {
   // was made or last kept, and whether anything used it since.
   unsigned rounds = 0;
   bool used = true;
+  ThreadSlot certcache;
 
   ThreadStore() = default;
   ThreadStore(const ThreadStore&) = delete;
   ThreadStore& operator=(const ThreadStore&) = delete;
   ~ThreadStore() {
+    if (certcache.release != nullptr) certcache.release(certcache.value);
     if (errorslot) errorslots.fetch_sub(1, std::memory_order_relaxed);
     if (infoslot) infoslots.fetch_sub(1, std::memory_order_relaxed);
   }
@@ -332,6 +334,11 @@ void dropinfoitemsafter(size_t count) {
   ThreadStore* s = existing();
   if (s == nullptr || !s->infoslot) return;
   while (s->items.size() > count) s->items.pop_back();
+}
+
+ThreadSlot* certcacheslot() {
+  ThreadStore* s = current();
+  return s == nullptr ? nullptr : &s->certcache;
 }
 
 int getdocuments(int session, document** out) {

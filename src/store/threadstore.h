@@ -90,4 +90,14 @@ struct ThreadSlotCounts {
 };
 ThreadSlotCounts threadslotcounts();
 
+// A slot of the calling thread's store for a lower tool's own per-thread
+// state, whose type the store does not know: the tool sets value and
+// release, and the store calls release(value) when it frees itself at the
+// thread's end. Null when the thread's store cannot be made.
+struct ThreadSlot {
+  void* value = nullptr;
+  void (*release)(void*) = nullptr;
+};
+ThreadSlot* certcacheslot();
+
 }  // namespace zmr

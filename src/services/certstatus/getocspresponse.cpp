@@ -5,6 +5,7 @@
 #include "net/http_lib.h"
 #include "services/certstatus/certstatusops.h"
 #include "store/threadstore.h"
+#include "tools/certcache.h"
 #include "tools/derelement.h"
 #include "misc/stringoperations.h"
 
@@ -135,7 +136,7 @@ int getocspresponse(int, std::string_view reply, OcspAnswer& out) {
   if (!present || !isbasictype(type))
     return fail(kOcspNoBasic, kAt, "The ocsp response did not contain an ocsp basic response.\n");
   p = reinterpret_cast<const unsigned char*>(octets.data());
-  OcspBasicRespPtr basic(d2i_OCSP_BASICRESP(nullptr, &p, static_cast<long>(octets.size())));
+  OcspBasicRespPtr basic(d2iocspbasic(&p, static_cast<long>(octets.size())));
   if (!basic || p != reinterpret_cast<const unsigned char*>(octets.data()) + octets.size()) return notparsable();
 
   out.fullder = std::string(body);

@@ -12,6 +12,7 @@
 #include "signedobjects/seid/sdointernal.h"
 #include "store/threadstore.h"
 #include "tools/base64.h"
+#include "tools/certcache.h"
 #include "tools/pkcs7tools.h"
 
 namespace zmr {
@@ -49,7 +50,7 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
   OcspBasicRespPtr basic;
   ERR_clear_error();
   if (der != nullptr && length > 0 && length <= LONG_MAX)
-    basic.reset(d2i_OCSP_BASICRESP(nullptr, &p, static_cast<long>(length)));
+    basic.reset(d2iocspbasic(&p, static_cast<long>(length)));
   // OpenSSL tells a failed allocation only through its error queue.
   if (!basic && takeallocationfailure()) return kOutOfMemory;
   if (!basic || p != der + length)
