@@ -11,7 +11,7 @@ bool parsepkcs7(const unsigned char* der, size_t length, Pkcs7Ptr& out) {
   out.reset();
   if (der == nullptr || length == 0 || length > LONG_MAX) return false;
   const unsigned char* p = der;
-  Pkcs7Ptr p7(d2ipkcs7( &p, static_cast<long>(length)));
+  Pkcs7Ptr p7(d2ipkcs7(&p, static_cast<long>(length)));
   // Trailing bytes are not part of any signature: refuse them.
   if (!p7 || p != der + length) return false;
   out = std::move(p7);
