@@ -144,5 +144,58 @@ TEST(Base64, PiecesDecodeAsTheWhole) {
   }
 }
 
+
+// Long texts decode many characters at a step; whatever one character
+// holds, at a block's start, middle or end, the verdict and the bytes are
+// those of the same text fed a character at a time.
+TEST(Base64, EveryByteInALongTextJudgedAsCharacterByCharacter) {
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const std::string base = alphabet + alphabet + alphabet.substr(0, 40);
+  auto whole = [](std::string_view text, std::string& bytes) {
+    std::vector<unsigned char> out(base64_decodedroom(text));
+    size_t n = 0;
+    bool ok = base64_decodeto(text, out.data(), n);
+    bytes.assign(out.begin(), out.begin() + static_cast<long>(n));
+    return ok;
+  };
+  auto bycharacter = [](std::string_view text, std::string& bytes) {
+    Base64Decoding state;
+    bytes.clear();
+    unsigned char out[4];
+    size_t n = 0;
+    for (char c : text) {
+      if (!base64_decodepiece(state, std::string_view(&c, 1), out, n)) return false;
+      bytes.append(out, out + n);
+    }
+    if (!base64_decodeend(state, out, n)) return false;
+    bytes.append(out, out + n);
+    return true;
+  };
+  std::string expected, got;
+  ASSERT_TRUE(bycharacter(base, expected));
+  ASSERT_TRUE(whole(base, got));
+  EXPECT_EQ(got, expected);
+  for (size_t at : {0, 1, 3, 4, 17, 31, 32, 33, 63, 64, 95, 96, 120, 167}) {
+    for (int value = 0; value < 256; ++value) {
+      std::string text = base;
+      text[at] = static_cast<char>(value);
+      const bool ok = bycharacter(text, expected);
+      EXPECT_EQ(whole(text, got), ok) << "byte " << value << " at " << at;
+      if (ok) {
+        EXPECT_EQ(got, expected) << "byte " << value << " at " << at;
+      }
+    }
+  }
+  // Padding and line breaks after whole blocks.
+  for (std::string tail : {"QQ==", "QUI=", "\r\nQUJD", "QQ==\n", "QQ=", "Q", "QQ==QUJD"}) {
+    const std::string text = base.substr(0, 128) + tail;
+    const bool ok = bycharacter(text, expected);
+    EXPECT_EQ(whole(text, got), ok) << tail;
+    if (ok) {
+      EXPECT_EQ(got, expected) << tail;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zmr
