@@ -11,13 +11,15 @@
 namespace zmr {
 
 // Maps the pages of a text's room, reserved but not yet written, in one
-// request. Room of many megabytes is fresh memory from the system on every
-// call, and written byte by byte it would fault a page at a time, a trap
-// for each 4 KiB that costs more than filling the page. Best effort: where
-// the request fails, the pages fault in as they are written, as before.
+// request. Room this large is fresh memory from the system on every call
+// (the allocator maps blocks from 32 MiB on anew, whatever it did before),
+// and written byte by byte it would fault a page at a time, a trap for
+// each 4 KiB. Smaller room is mostly memory already mapped, where the
+// request would only cost. Best effort: where it fails, the pages fault in
+// as they are written, as before.
 inline void mapreserved(std::string& text) {
 #ifdef MADV_POPULATE_WRITE
-  constexpr size_t kMapFrom = size_t{1} << 20;
+  constexpr size_t kMapFrom = size_t{32} << 20;
   constexpr uintptr_t kPage = 4096;
   const size_t room = text.capacity() - text.size();
   if (room < kMapFrom) return;
