@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "signedobjects/textroom.h"
+
 namespace zmr {
 
 struct ExpatParserFree {
@@ -62,6 +64,7 @@ inline void appendcharacterdata(std::string& text, XML_Parser parser, std::strin
       raw = (markup != nullptr ? static_cast<const char*>(markup) - xml.data() : xml.size()) - from;
     }
     text.reserve(std::max(text.size() + std::max(raw, n), 2 * text.capacity()));
+    mapreserved(text);
   }
   text.append(s, n);
 }

@@ -490,6 +490,23 @@ TEST_F(SdoXmlReader, TextsCutBetweenParsePiecesReadWhole) {
   EXPECT_LT(text.capacity(), text.size() + 64);
 }
 
+// Room of 32 MiB and more is mapped before it is written, on reading and
+// writing: the text around it stays whole, byte for byte.
+TEST_F(SdoXmlReader, TextsOfManyMegabytesRoundTrip) {
+  std::string document = "a&b\r";
+  while (document.size() < (size_t{40} << 20)) document += std::string(76, 'C') + "\n";
+  document += "<z>";
+  auto original = zmrtest::sdoTree({zmrtest::shortTexts()});
+  original->first->signedobject = std::make_unique<signedobject>();
+  original->first->signedobject->signersdocument = document;
+  const std::string xml = writeXml(*original, -1);
+  ASSERT_EQ(read(xml), 0) << peekRecentError();
+  const std::string& text = *tree->first->signedobject->signersdocument;
+  EXPECT_TRUE(text == document);
+  EXPECT_LT(text.capacity(), text.size() + 64);
+  EXPECT_TRUE(writeXml(*tree, -1) == xml);
+}
+
 TEST_F(SdoXmlReader, SessionMustBeOpen) {
   std::string xml = sdogolden::oneElementDocument(-1);
   EXPECT_EQ(xmltoseidsdo(session + 1, xml, tree, 1), 2009);

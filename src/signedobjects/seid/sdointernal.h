@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "misc/status.h"
+#include "signedobjects/textroom.h"
 #include "signedobjects/seid/seidsdo.h"
 #include "store/sessionstore.h"
 #include "store/threadstore.h"
@@ -128,6 +129,7 @@ int writexml(int session, std::string& out, Write&& write) {
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }
+  mapreserved(text);
   xmlsink sink{&text, count.length + 1};
   sink.check = false;
   write(sink);
