@@ -8,6 +8,7 @@
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/sha.h>
+#include <openssl/x509v3.h>
 
 #include <climits>
 #include <cstdint>
@@ -66,6 +67,19 @@ X509Ptr decodecertificate(std::string_view der) {
   X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
   if (!cert || p != start + der.size()) return nullptr;
   return cert;
+}
+
+// OpenSSL decodes a certificate's key and reads its extensions once and
+// keeps what it got, also what an allocation failure spoilt (a key left
+// undecoded, an extension read as invalid, for the object's life): only a
+// certificate read soundly is kept for later calls.
+bool soundlyread(X509* cert) {
+  ERR_set_mark();
+  bool sound = X509_get0_pubkey(cert) != nullptr && X509_check_purpose(cert, -1, 0) == 1 &&
+               (X509_get_extension_flags(cert) & (EXFLAG_INVALID | EXFLAG_NO_FINGERPRINT | EXFLAG_INVALID_POLICY)) == 0 &&
+               X509_get_signature_info(cert, nullptr, nullptr, nullptr, nullptr) == 1;
+  ERR_pop_to_mark();
+  return sound;
 }
 
 std::string_view view(const unsigned char* der, long length) {
@@ -227,7 +241,7 @@ X509Ptr cachedcertificate(std::string_view der) {
     if (e.used < oldest->used) oldest = &e;
   }
   X509Ptr cert = decodecertificate(der);
-  if (!cert || X509_up_ref(cert.get()) != 1) return cert;
+  if (!cert || !soundlyread(cert.get()) || X509_up_ref(cert.get()) != 1) return cert;
   X509_free(oldest->cert);
   oldest->cert = cert.get();
   std::memcpy(oldest->key, key, sizeof key);

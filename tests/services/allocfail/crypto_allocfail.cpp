@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "allocfail/failingalloc.h"
@@ -145,6 +146,24 @@ TEST_F(CryptoUnderAllocationFailure, VerifyData) {
         return forged == 0 ? -1 : rc;
       },
       equals(""), 200);
+}
+
+// The same on the thread's first verification, whose certificates are
+// decoded afresh and kept for the thread's later calls: a certificate that
+// an allocation failure left half read is not kept, so the thread verifies
+// again right after. (The process's first verification runs on another
+// thread, so that only this thread's first decode is swept.)
+TEST_F(CryptoUnderAllocationFailure, VerifyDataOnTheThreadsFirstDecode) {
+  const std::string other = signed_ + ".";
+  auto call = [&](char**) {
+    int forged = zmr_verifydata(session, merchant.c_str(), bytes(other), other.size());
+    int rc = zmr_verifydata(session, merchant.c_str(), bytes(signed_), signed_.size());
+    return forged == 0 ? -1 : rc;
+  };
+  int first = -1;
+  std::thread([&] { first = call(nullptr); }).join();
+  ASSERT_EQ(first, 0) << zmrtest::recentError();
+  sweep(call, equals(""), 200, false);
 }
 
 TEST_F(CryptoUnderAllocationFailure, HashVerifyData) {
