@@ -60,14 +60,19 @@ bool sha256(std::string_view der, unsigned char* out) {
   return SHA256_Init(&ctx) == 1 && SHA256_Update(&ctx, der.data(), der.size()) == 1 && SHA256_Final(out, &ctx) == 1;
 }
 
-X509Ptr decodecertificate(std::string_view der) {
+// What d2i makes of exactly der; null when it refuses der or leaves bytes
+// over.
+template <typename Ptr, typename T>
+Ptr wholed2i(std::string_view der, T* (*d2i)(T**, const unsigned char**, long)) {
   if (der.empty() || der.size() > static_cast<size_t>(LONG_MAX)) return nullptr;
   const auto* start = reinterpret_cast<const unsigned char*>(der.data());
   const unsigned char* p = start;
-  X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-  if (!cert || p != start + der.size()) return nullptr;
-  return cert;
+  Ptr out(d2i(nullptr, &p, static_cast<long>(der.size())));
+  if (!out || p != start + der.size()) return nullptr;
+  return out;
 }
+
+X509Ptr decodecertificate(std::string_view der) { return wholed2i<X509Ptr>(der, d2i_X509); }
 
 // OpenSSL decodes a certificate's key and reads its extensions once and
 // keeps what it got, also what an allocation failure spoilt (a key left
@@ -155,13 +160,9 @@ PKCS7* fastpkcs7(const unsigned char* der, long length) {
   std::string stripped;
   std::vector<std::string_view> certs;
   if (!splitpkcs7(view(der, length), stripped, certs)) return nullptr;
-  const auto* start = reinterpret_cast<const unsigned char*>(stripped.data());
-  const unsigned char* p = start;
-  Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(stripped.size())));
+  Pkcs7Ptr p7 = wholed2i<Pkcs7Ptr>(stripped, d2i_PKCS7);
   // A second [0] field would have been read as the certificates.
-  if (!p7 || p != start + stripped.size() || !PKCS7_type_is_signed(p7.get()) || p7->d.sign == nullptr ||
-      p7->d.sign->cert != nullptr)
-    return nullptr;
+  if (!p7 || !PKCS7_type_is_signed(p7.get()) || p7->d.sign == nullptr || p7->d.sign->cert != nullptr) return nullptr;
   X509StackPtr stack = cachedstack(certs);
   if (!stack) return nullptr;
   p7->d.sign->cert = stack.release();
@@ -191,10 +192,8 @@ OCSP_BASICRESP* fastbasic(const unsigned char* der, long length) {
   std::string stripped;
   std::vector<std::string_view> certs;
   if (!splitbasic(view(der, length), stripped, certs)) return nullptr;
-  const auto* start = reinterpret_cast<const unsigned char*>(stripped.data());
-  const unsigned char* p = start;
-  OcspBasicRespPtr basic(d2i_OCSP_BASICRESP(nullptr, &p, static_cast<long>(stripped.size())));
-  if (!basic || p != start + stripped.size() || OCSP_resp_get0_certs(basic.get()) != nullptr) return nullptr;
+  OcspBasicRespPtr basic = wholed2i<OcspBasicRespPtr>(stripped, d2i_OCSP_BASICRESP);
+  if (!basic || OCSP_resp_get0_certs(basic.get()) != nullptr) return nullptr;
   for (std::string_view certder : certs) {
     X509Ptr cert = cachedcertificate(certder);
     if (!cert || OCSP_basic_add1_cert(basic.get(), cert.get()) != 1) return nullptr;

@@ -8,6 +8,7 @@
 #include "store/threadstore.h"
 #include "tools/base64.h"
 #include "tools/certtools.h"
+#include "tools/pkcs7tools.h"
 #include "misc/stringoperations.h"
 
 namespace zmr {
@@ -120,14 +121,10 @@ int issigningtimeincertvalidity(int session, std::string_view pkcs7base64, Pkcs7
     std::vector<unsigned char> der;
     if (int rc = decodebase64(session, pkcs7base64, der); rc != kOk)
       return fail(rc, "verifydata_verifydata: An error occured trying to base64 decode the pkcs7 input.\n");
-    const unsigned char* p = der.data();
-    p7.reset(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
-    if (!p7 || p != der.data() + der.size()) {
-      p7.reset();
+    if (!parsepkcs7(der.data(), der.size(), p7))
       return fail(kTimeParse,
                   "certtools_issigningtimeincertvalidity: An error occured trying to parse the der encoded pkcs7 to "
                   "an pkcs7 structure.\n");
-    }
   }
   STACK_OF(PKCS7_SIGNER_INFO)* sis = PKCS7_get_signer_info(p7.get());
   if (sis == nullptr || sk_PKCS7_SIGNER_INFO_num(sis) <= 0)

@@ -15,6 +15,15 @@ std::string decoded(std::string_view text, int* code) {
   return std::string(out.begin(), out.end());
 }
 
+// The whole text decoded in one call: the verdict, and the bytes in bytes.
+bool whole(std::string_view text, std::string& bytes) {
+  std::vector<unsigned char> out(base64_decodedroom(text));
+  size_t n = 0;
+  bool ok = base64_decodeto(text, out.data(), n);
+  bytes.assign(out.begin(), out.begin() + static_cast<long>(n));
+  return ok;
+}
+
 TEST(Base64, EncodesPaddingAndOneLine) {
   std::string out;
   EXPECT_EQ(encodebase64(0, "a", out), 0);
@@ -101,13 +110,6 @@ TEST(Base64, PiecesDecodeAsTheWhole) {
       "YWJj", "YQ==", "YWI=", "YW\r\nJj", " Y W J j \n", "YQ", "YQ=", "YQ===", "Y===", "=YWJ", "YQ==YWJj",
       "YW*j", "YR==", "YWI=\r\n", "YW I=", "YQ= =", "YQ=\n=", "\r\n", longer, "YWJjZA==", "YWJjZA",
   };
-  auto whole = [](std::string_view text, std::string& bytes) {
-    std::vector<unsigned char> out(base64_decodedroom(text));
-    size_t n = 0;
-    bool ok = base64_decodeto(text, out.data(), n);
-    bytes.assign(out.begin(), out.begin() + static_cast<long>(n));
-    return ok;
-  };
   auto pieces = [](std::string_view text, const std::vector<size_t>& cuts, std::string& bytes) {
     Base64Decoding state;
     bytes.clear();
@@ -144,20 +146,12 @@ TEST(Base64, PiecesDecodeAsTheWhole) {
   }
 }
 
-
 // Long texts decode many characters at a step; whatever one character
 // holds, at a block's start, middle or end, the verdict and the bytes are
 // those of the same text fed a character at a time.
 TEST(Base64, EveryByteInALongTextJudgedAsCharacterByCharacter) {
   const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   const std::string base = alphabet + alphabet + alphabet.substr(0, 40);
-  auto whole = [](std::string_view text, std::string& bytes) {
-    std::vector<unsigned char> out(base64_decodedroom(text));
-    size_t n = 0;
-    bool ok = base64_decodeto(text, out.data(), n);
-    bytes.assign(out.begin(), out.begin() + static_cast<long>(n));
-    return ok;
-  };
   auto bycharacter = [](std::string_view text, std::string& bytes) {
     Base64Decoding state;
     bytes.clear();

@@ -112,6 +112,13 @@ std::string brokenCert(X509* cert) {
   return der::seq(content);
 }
 
+// An input, and whether the plain decode accepts it.
+struct Form {
+  std::string name;
+  std::string der;
+  bool accepted;
+};
+
 class CertCache : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -153,11 +160,6 @@ TEST_F(CertCache, Pkcs7FormsDecodeAsThePlainDecode) {
   const std::string dataType =
       der::seq(der::oid("1.2.840.113549.1.7.1") + der::tlv(0xa0, der::octets("signed content")));
 
-  struct Form {
-    std::string name;
-    std::string der;
-    bool accepted;
-  };
   const std::vector<Form> forms = {
       {"one certificate", d, true},
       {"no certificates", zmrtest::makePkcs7Der(none), true},
@@ -196,11 +198,6 @@ TEST_F(CertCache, OcspFormsDecodeAsThePlainDecode) {
   ASSERT_EQ(f.size(), 4u);  // tbs, algorithm, signature, certs
   const std::string certs = children(children(f[3]));
 
-  struct Form {
-    std::string name;
-    std::string der;
-    bool accepted;
-  };
   const std::vector<Form> forms = {
       {"one certificate", d, true},
       {"no certificates", zmrtest::makeOcspBasicDer(none), true},
