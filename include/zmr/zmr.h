@@ -500,6 +500,11 @@ ZMR_EXPORT int zmr_finalize(void);
  * httpproxyserver, httpproxyport, httpproxycredentials (each proxy key also
  * with a prefix va, sdm, services or ravud), vaport, vatimeout,
  * vassldisabled, initsessiondns, servicehostdns, mgmfedns, mgmfeutildns.
+ *
+ * The truststore is a directory of PEM certificates named after their
+ * subject hash (<hash>.0, <hash>.1, ... as "openssl rehash" writes them).
+ * The opening reads them; a certificate asked for that is not among them
+ * is looked for in the directory then, so a file added later is found.
  */
 
 /* Opens a merchant session from a key file and its password, and either a

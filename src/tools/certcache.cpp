@@ -74,19 +74,6 @@ Ptr wholed2i(std::string_view der, T* (*d2i)(T**, const unsigned char**, long)) 
 
 X509Ptr decodecertificate(std::string_view der) { return wholed2i<X509Ptr>(der, d2i_X509); }
 
-// OpenSSL decodes a certificate's key and reads its extensions once and
-// keeps what it got, also what an allocation failure spoilt (a key left
-// undecoded, an extension read as invalid, for the object's life): only a
-// certificate read soundly is kept for later calls.
-bool soundlyread(X509* cert) {
-  ERR_set_mark();
-  bool sound = X509_get0_pubkey(cert) != nullptr && X509_check_purpose(cert, -1, 0) == 1 &&
-               (X509_get_extension_flags(cert) & (EXFLAG_INVALID | EXFLAG_NO_FINGERPRINT | EXFLAG_INVALID_POLICY)) == 0 &&
-               X509_get_signature_info(cert, nullptr, nullptr, nullptr, nullptr) == 1;
-  ERR_pop_to_mark();
-  return sound;
-}
-
 std::string_view view(const unsigned char* der, long length) {
   return {reinterpret_cast<const char*>(der), static_cast<size_t>(length)};
 }
@@ -225,6 +212,27 @@ T* decode(const unsigned char** in, long length, T* (*fast)(const unsigned char*
 }
 
 }  // namespace
+
+// OpenSSL decodes a certificate's key and reads its extensions once and
+// keeps what it got, also what an allocation failure spoilt (a key left
+// undecoded or of size 0, an extension read as invalid, for the object's
+// life): only a certificate read soundly is kept for later calls. Whether
+// it is self-issued and self-signed is kept without a trace of a failure
+// (a name comparison or key type check that could not allocate reads as
+// "no"): a second look, which OpenSSL makes afresh, must agree.
+bool soundlyread(X509* cert) {
+  ERR_set_mark();
+  EVP_PKEY* key = X509_get0_pubkey(cert);
+  bool sound = key != nullptr && EVP_PKEY_get_bits(key) > 0 && EVP_PKEY_get_size(key) > 0 &&
+               X509_check_purpose(cert, -1, 0) == 1 &&
+               (X509_get_extension_flags(cert) & (EXFLAG_INVALID | EXFLAG_NO_FINGERPRINT | EXFLAG_INVALID_POLICY)) == 0 &&
+               X509_get_signature_info(cert, nullptr, nullptr, nullptr, nullptr) == 1;
+  if (sound && (X509_get_extension_flags(cert) & EXFLAG_SI) == 0)
+    sound = X509_NAME_cmp(X509_get_subject_name(cert), X509_get_issuer_name(cert)) != 0;
+  if (sound && (X509_get_extension_flags(cert) & EXFLAG_SS) == 0) sound = X509_check_issued(cert, cert) != X509_V_OK;
+  ERR_pop_to_mark();
+  return sound;
+}
 
 X509Ptr cachedcertificate(std::string_view der) {
   unsigned char key[SHA256_DIGEST_LENGTH];

@@ -36,6 +36,12 @@ inline constexpr size_t kCertCacheMaxDer = 16 * 1024;
 // (no memory for the thread's cache) still hands out the certificate.
 X509Ptr cachedcertificate(std::string_view der);
 
+// Whether cert's key, extensions and signature information read soundly
+// (reading them, once for the object's life, if not yet done): false also
+// for a certificate that reads so by nature (a key of an unknown type, an
+// invalid extension). The errors it raises are taken out again.
+bool soundlyread(X509* cert);
+
 // d2i_PKCS7 and d2i_OCSP_BASICRESP to the letter (what they accept and
 // refuse, the result, *in moved past what was read, the error queue), the
 // certificates of a plain DER SignedData or basic response taken from the

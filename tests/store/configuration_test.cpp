@@ -1,13 +1,18 @@
 #include "store/loaders/configuration.h"
 
 #include <gtest/gtest.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/keyfiles.h"
@@ -290,6 +295,107 @@ TEST_F(Configuration, TrustStoreVerifiesUnderTheConfiguredRoots) {
     X509StoreCtxPtr ctx(X509_STORE_CTX_new());
     ASSERT_EQ(X509_STORE_CTX_init(ctx.get(), store, cert, nullptr), 1);
     EXPECT_EQ(X509_verify_cert(ctx.get()) == 1, ok);
+  }
+}
+
+std::string hashName(const X509* cert, int suffix) {
+  char name[32];
+  std::snprintf(name, sizeof name, "/%08lx.%d", X509_NAME_hash_ex(X509_get_subject_name(cert), nullptr, nullptr, nullptr),
+                suffix);
+  return name;
+}
+
+std::string pemOf(const std::vector<const X509*>& certs, bool aux = false) {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  for (const X509* c : certs) {
+    if ((aux ? PEM_write_bio_X509_AUX(bio.get(), c) : PEM_write_bio_X509(bio.get(), c)) != 1) return "";
+  }
+  char* data = nullptr;
+  long n = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, static_cast<size_t>(n));
+}
+
+// What a verification against store gives: result, error and its depth.
+std::tuple<int, int, int> verifyIn(X509_STORE* store, X509* cert) {
+  X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+  if (!ctx || X509_STORE_CTX_init(ctx.get(), store, cert, nullptr) != 1) return {-2, 0, 0};
+  int rc = X509_verify_cert(ctx.get());
+  return {rc, X509_STORE_CTX_get_error(ctx.get()), X509_STORE_CTX_get_error_depth(ctx.get())};
+}
+
+// The session's store holds the hash directory's certificates from the
+// opening on, and verifies in every layout as a store on the bare
+// directory lookup does, in the same order of calls (whose lookups the
+// bare store remembers): broken and missing files, gaps, certificates of
+// another hash in a file, trust settings, a file put there after opening.
+TEST_F(Configuration, TrustStoreVerifiesAsTheDirectoryLookupDoes) {
+  const X509* root = pki->root.get();
+  const X509* ca = pki->ca.get();
+  zmrtest::CertSpec renewed = zmrtest::issuingCaSpec();
+  renewed.keyIndex = 70;
+  const zmrtest::TestCert ca2 = zmrtest::makeCert(renewed, &pki->root);
+  ASSERT_EQ(X509_NAME_cmp(X509_get_subject_name(ca2.get()), X509_get_subject_name(ca)), 0);
+  zmrtest::CertSpec user = zmrtest::endUserSpec();
+  user.keyIndex = 71;
+  const zmrtest::TestCert user2 = zmrtest::makeCert(user, &ca2);
+  zmr::X509Ptr rejected(X509_dup(root));
+  ASSERT_TRUE(rejected && X509_add1_reject_object(rejected.get(), OBJ_nid2obj(NID_anyExtendedKeyUsage)) == 1);
+  const std::string garbage = "-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydGlmaWNhdGU=\n-----END CERTIFICATE-----\n";
+
+  using Files = std::vector<std::pair<std::string, std::string>>;  // name (from the directory), content
+  struct Layout {
+    const char* name;
+    Files files;
+    size_t preloaded;   // certificates in the store right after opening
+    Files later = {};   // written after opening
+  };
+  const Layout layouts[] = {
+      {"root and CA", {{hashName(root, 0), pemOf({root})}, {hashName(ca, 0), pemOf({ca})}}, 2},
+      {"renewed CA after the first",
+       {{hashName(root, 0), pemOf({root})}, {hashName(ca, 0), pemOf({ca})}, {hashName(ca, 1), pemOf({ca2.get()})}},
+       3},
+      {"both CAs in one file", {{hashName(root, 0), pemOf({root})}, {hashName(ca, 0), pemOf({ca, ca2.get()})}}, 3},
+      {"CA file broken", {{hashName(root, 0), pemOf({root})}, {hashName(ca, 0), garbage}}, 1},
+      {"CA file empty", {{hashName(root, 0), pemOf({root})}, {hashName(ca, 0), ""}}, 1},
+      {"CA after a broken file",
+       {{hashName(root, 0), pemOf({root})}, {hashName(ca, 0), garbage}, {hashName(ca, 1), pemOf({ca})}},
+       1},
+      {"renewed CA in a broken file",
+       {{hashName(root, 0), pemOf({root})}, {hashName(ca, 0), pemOf({ca})}, {hashName(ca, 1), pemOf({ca2.get()}) + garbage}},
+       1},
+      {"CA after a gap", {{hashName(root, 0), pemOf({root})}, {hashName(ca, 1), pemOf({ca})}}, 1},
+      {"CA under the root's hash", {{hashName(root, 0), pemOf({root, ca})}}, 0},
+      {"CA under another name", {{hashName(root, 0), pemOf({root})}, {"/ca.pem", pemOf({ca})}}, 1},
+      {"root rejected by its trust settings",
+       {{hashName(root, 0), pemOf({rejected.get()}, true)}, {hashName(ca, 0), pemOf({ca})}},
+       2},
+      {"CA put there after opening", {{hashName(root, 0), pemOf({root})}}, 1, {{hashName(ca, 0), pemOf({ca})}}},
+  };
+  X509* const checked[] = {pki->endUser.get(), user2.get(), pki->ca.get(), pki->endUser.get(), other->endUser.get(),
+                           user2.get()};
+  int n = 0;
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    const std::string store = dir + "/layout" + std::to_string(n++);
+    ASSERT_EQ(mkdir(store.c_str(), 0755), 0);
+    for (const auto& [name, content] : layout.files) ASSERT_TRUE(zmrtest::writeFile(store + name, content));
+    std::unique_ptr<Session> session;
+    ASSERT_EQ(loadText("webaddress=host,ip\ntruststore=" + store + "\n", session), 0);
+    X509StorePtr bare(X509_STORE_new());
+    ASSERT_TRUE(bare && X509_STORE_load_path(bare.get(), store.c_str()) == 1);
+    X509_STORE* trust = nullptr;
+    ASSERT_EQ(gettruststore(*session, &trust), 0);
+    EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(trust)), static_cast<int>(layout.preloaded));
+    SSL_CTX* tls = nullptr;
+    ASSERT_EQ(getvasslcontext(*session, &tls), 0);
+    EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(SSL_CTX_get_cert_store(tls))),
+              static_cast<int>(layout.preloaded));
+    for (const auto& [name, content] : layout.later) ASSERT_TRUE(zmrtest::writeFile(store + name, content));
+    int i = 0;
+    for (X509* cert : checked) {
+      SCOPED_TRACE("verification " + std::to_string(i++));
+      EXPECT_EQ(verifyIn(trust, cert), verifyIn(bare.get(), cert));
+    }
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include "misc/ossl.h"
 #include "misc/status.h"
+#include "store/loaders/trustanchors.h"
 #include "store/sessionstore.h"
 #include "misc/stringoperations.h"
 
@@ -96,7 +97,7 @@ bool searchabledirectory(const std::string& path) {
   return ::access(path.c_str(), R_OK | X_OK) == 0;
 }
 
-int makecontext(const std::string& truststore, SslCtxPtr& out) {
+int makecontext(const std::string& truststore, const STACK_OF(X509) * anchors, SslCtxPtr& out) {
   SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
   if (!ctx) return kTlsContext;
   if (SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1 ||
@@ -107,16 +108,18 @@ int makecontext(const std::string& truststore, SslCtxPtr& out) {
   // client then judges truncation by the announced length.
   SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
   if (SSL_CTX_load_verify_locations(ctx.get(), nullptr, truststore.c_str()) != 1) return kTruststore;
+  if (int rc = addtrustanchors(SSL_CTX_get_cert_store(ctx.get()), anchors); rc != kOk) return rc;
   SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
   SSL_CTX_set_verify_depth(ctx.get(), 10);
   out = std::move(ctx);
   return kOk;
 }
 
-int maketruststore(const std::string& dir, X509StorePtr& out) {
+int maketruststore(const std::string& dir, const STACK_OF(X509) * anchors, X509StorePtr& out) {
   X509StorePtr store(X509_STORE_new());
   if (!store) return kOutOfMemory;
   if (X509_STORE_load_path(store.get(), dir.c_str()) != 1) return kTruststore;
+  if (int rc = addtrustanchors(store.get(), anchors); rc != kOk) return rc;
   out = std::move(store);
   return kOk;
 }
@@ -153,13 +156,17 @@ int configure(Session& s, const char* webaddress, const char* truststore, const 
   // handshake later; refuse it now.
   if (!searchabledirectory(dir)) return kTruststore;
 
+  // The certificates are shared by the six stores, each read through once.
+  X509StackPtr anchors;
+  rc = readtrustanchors(dir, anchors);
+  if (rc != kOk) return rc;
   SslCtxPtr* contexts[] = {&s.ravud_ssl_context, &s.va_ssl_context, &s.tagserver_ssl_context, &s.services_ssl_context,
                            &s.sdm_ssl_context};
   for (SslCtxPtr* ctx : contexts) {
-    rc = makecontext(dir, *ctx);
+    rc = makecontext(dir, anchors.get(), *ctx);
     if (rc != kOk) return rc;
   }
-  return maketruststore(dir, s.truststore);
+  return maketruststore(dir, anchors.get(), s.truststore);
 }
 
 }  // namespace

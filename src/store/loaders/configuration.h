@@ -7,6 +7,9 @@
 // most 1023 bytes each, no NUL bytes. A line too long for key, "=", value
 // and CR LF fails as a whole.
 //
+// The trust store's certificates are read at opening into the trust store
+// and the TLS contexts alike (store/loaders/trustanchors.h).
+//
 // None of these functions appends to the recent error: session opening
 // reports on its own.
 #pragma once

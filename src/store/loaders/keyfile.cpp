@@ -220,6 +220,9 @@ int takekey(Walk& w, const PKCS12_SAFEBAG* bag, const PKCS8_PRIV_KEY_INFO* p8) {
   if (!key) return kKeyfileNoKey;
   const ASN1_TYPE* id = PKCS12_SAFEBAG_get0_attr(bag, NID_localKeyID);
   if (id == nullptr) return kOk;  // not the merchant's
+  // OpenSSL 3.0 reads a key's size once, as it makes the key, and keeps 0
+  // when an allocation failed then: such a key would never sign.
+  if (EVP_PKEY_get_size(key.get()) <= 0) return kOutOfMemory;
   if (w.keys.size() >= 2) return kKeyfileKeys;
   MerchantKey mk{std::move(key), {}};
   if (int rc = idtext(w, id, mk.id); rc != kOk) return rc;

@@ -24,6 +24,12 @@ namespace {
 using allocfail::kCxx;
 using allocfail::kOpenssl;
 
+#if !defined(ZMR_CRYPTO_SWEEP_STRIDE)
+#define ZMR_CRYPTO_SWEEP_STRIDE 1
+#endif
+// Every how many call stacks a forked sweep runs (tests/services/extra.cmake).
+constexpr unsigned kStride = ZMR_CRYPTO_SWEEP_STRIDE;
+
 bool failed() { return ::testing::Test::HasFailure(); }
 
 TEST(AllocationFailure, VersionTextIsWholeOrNotHandedOut) {
@@ -71,7 +77,9 @@ class SigningUnderAllocationFailure : public ::testing::Test {
 
     const std::string xml = "<order>42</order>", xsl = "<xsl/>";
     const std::string envelope = "<ZelmorXML><ZMRXML>" + xml + "</ZMRXML><ZMRXSL>" + xsl + "</ZMRXSL></ZelmorXML>";
-    EXPECT_GT(runs, 100u) << "the sweep stopped early";
+    // A whole signature takes some 60 allocations: far fewer means the
+    // call gave up before it signed.
+    EXPECT_GT(runs, 50u) << "the sweep stopped early";
     char* text = nullptr;
     runs = allocfail::sweep(
         kCxx | kOpenssl,
@@ -84,7 +92,7 @@ class SigningUnderAllocationFailure : public ::testing::Test {
           }
           return !failed();
         });
-    EXPECT_GT(runs, 100u) << "the sweep stopped early";
+    EXPECT_GT(runs, 50u) << "the sweep stopped early";
   }
 };
 
@@ -221,6 +229,47 @@ TEST(CertStatusUnderAllocationFailure, SuccessIsAVerifiedAnswerToAWholeRequest) 
       kCxx, [&] { return zmr_getowncertstatus(session, &ocsp); },
       [&](int rc, uint64_t n, bool) { return judge(rc, n, true); });
   EXPECT_GT(runs, 30u) << "the sweep stopped early";
+  std::ignore = zmr_finalize();
+}
+
+// The first status check of a session, each failure in a child process of
+// its own: the responder's chain meets the session's trust store for the
+// first time there, and a failure leaves nothing behind that fails the
+// next check.
+TEST(CertStatusUnderAllocationFailure, FirstCheckOfASessionLeavesItsTrustStoreSound) {
+  zmrtest::TestPki pki = zmrtest::makePki(2);
+  zmrtest::VaSetup setup = zmrtest::makeVaSetup("allocfail-certstatus-first", pki, false);
+  ASSERT_EQ(zmr_initialize(), 0);
+  const zmrtest::MerchantFiles& m = setup.merchant;
+  int session = -1;
+  ASSERT_EQ(zmr_opensession(&session, m.keyfile.c_str(), m.password.c_str(), m.properties.c_str(), nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr),
+            0)
+      << zmrtest::recentError();
+  const std::string pkcs7 = zmrtest::endUserPkcs7(pki);
+  auto check = [&] {
+    {
+      allocfail::Pause paused;
+      std::ignore = zmr_removeinfoitems(session);
+      if (zmr_setinfoitem(session, "operation", "verifyAuth") != 0) return -1;
+    }
+    char* ocsp = nullptr;
+    int rc = zmr_getcertstatus(session, pkcs7.c_str(), &ocsp);
+    allocfail::Pause paused;
+    zmrtest::take(ocsp);
+    zmrtest::recentError();
+    return rc;
+  };
+  allocfail::Forked f = allocfail::sweepforked([&](uint64_t n) {
+    allocfail::Outcome o;
+    allocfail::arm(kCxx | kOpenssl, n);
+    std::ignore = check();
+    o.reached = allocfail::disarm();
+    if (int rc = check(); rc != 0) o.fault = "the next check without failures gave " + std::to_string(rc);
+    return o;
+  }, kStride);
+  EXPECT_TRUE(f.faults.empty()) << f.describe();
+  EXPECT_GT(f.runs * kStride, 300u) << f.describe();
   std::ignore = zmr_finalize();
 }
 

@@ -166,6 +166,21 @@ TEST_F(CryptoUnderAllocationFailure, VerifyDataOnTheThreadsFirstDecode) {
   sweep(call, equals(""), 200, false);
 }
 
+// The first verification on a session of its own, which reads the trust
+// anchors from the session's trust store for the first time: a failure
+// there leaves none of them unusable for the session's later calls.
+TEST_F(CryptoUnderAllocationFailure, VerifyDataOnTheSessionsFirstChainCheck) {
+  const int fresh = open();
+  const std::string other = signed_ + ".";
+  sweep(
+      [&](char**) {
+        int forged = zmr_verifydata(fresh, merchant.c_str(), bytes(other), other.size());
+        int rc = zmr_verifydata(fresh, merchant.c_str(), bytes(signed_), signed_.size());
+        return forged == 0 ? -1 : rc;
+      },
+      equals(""), 200, false);
+}
+
 TEST_F(CryptoUnderAllocationFailure, HashVerifyData) {
   const std::string digest = zmrtest::toBase64(zmrtest::digestOf(EVP_sha256(), signed_));
   const std::string other = zmrtest::toBase64(zmrtest::digestOf(EVP_sha256(), signed_ + "."));
