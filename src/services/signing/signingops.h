@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +43,10 @@ enum class CmsProfile {
 int signdata(int session, const unsigned char* data, size_t length, std::string& out, KeyRole role, ChannelNonce nonce);
 int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, KeyRole role,
              ChannelNonce nonce, CmsProfile profile = CmsProfile::fromitem);
+// The same at the moment now (its signingTime), for tests that compare
+// whole outputs.
+int signdata(const Session& s, const unsigned char* data, size_t length, std::string& out, KeyRole role,
+             ChannelNonce nonce, CmsProfile profile, std::time_t now);
 inline int signdata(int session, std::string_view data, std::string& out, KeyRole role, ChannelNonce nonce) {
   return signdata(session, reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, role, nonce);
 }
