@@ -116,16 +116,18 @@ bool readable(const void* p) {
   return r == Read::impossible ? kernelreads(p) : r == Read::done;
 }
 
-bool readabletext(const char* p, size_t* length) {
+namespace {
+
+// The text at p from the page at 'at' on, those before it vouched for:
+// count pages checked first and twice as many each time after.
+bool readablefrom(const char* p, uintptr_t at, size_t count, size_t* length) {
   const size_t page = pagesize();
   unsigned char bytes[kMaxPages];
-  const auto start = reinterpret_cast<uintptr_t>(p);
   std::optional<size_t> found;
   bool result = false;
   PipeReader reader;
   bool bypipe = false;
-  size_t count = 1;
-  for (uintptr_t at = start;; count = std::min(count * 2, kMaxPages)) {
+  for (;; count = std::min(count * 2, kMaxPages)) {
     ssize_t n = bypipe ? -1 : touchpages(at, page, count, bytes);
     if (n <= 0 && !bypipe && !(n < 0 && errno == EFAULT)) bypipe = true;
     if (bypipe) {
@@ -151,6 +153,59 @@ bool readabletext(const char* p, size_t* length) {
   // where the operation itself would find it.
   if (length != nullptr) *length = !result ? 0 : found ? *found : std::strlen(p);
   return result;
+}
+
+// A text whose first page the kernel vouched for: the rest as readabletext
+// would check it after that page.
+bool readablerest(const char* p) {
+  const size_t page = pagesize();
+  const auto start = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t end = (start / page + 1) * page;
+  return endwithin(p, start, end) || readablefrom(p, end, 2, nullptr);
+}
+
+}  // namespace
+
+bool readabletext(const char* p, size_t* length) {
+  return readablefrom(p, reinterpret_cast<uintptr_t>(p), 1, length);
+}
+
+int checkarguments(std::initializer_list<Argument> args) {
+  // The first byte of every argument the checks one by one would reach,
+  // asked in one request; whatever it does not vouch for is checked alone.
+  constexpr size_t kMaxArguments = 16;
+  struct iovec remote[kMaxArguments];
+  unsigned char bytes[kMaxArguments];
+  size_t asked = 0;
+  if (args.size() <= kMaxArguments) {
+    for (const Argument& a : args) {
+      if (a.p == nullptr) {
+        if (a.required) break;
+        continue;
+      }
+      remote[asked++] = {const_cast<void*>(a.p), 1};
+    }
+  }
+  size_t vouched = 0;
+  if (asked > 1) {
+    struct iovec local = {bytes, asked};
+    ssize_t n = process_vm_readv(selfpid(), &local, 1, remote, asked, 0);
+    OPENSSL_cleanse(bytes, sizeof bytes);
+    if (n > 0) vouched = static_cast<size_t>(n);
+  }
+  size_t k = 0;
+  for (const Argument& a : args) {
+    if (a.p == nullptr) {
+      if (a.required) return kBadArgument;
+      continue;
+    }
+    const bool first = k++ < vouched;
+    const bool ok = a.text ? (first ? readablerest(static_cast<const char*>(a.p))
+                                    : readabletext(static_cast<const char*>(a.p)))
+                           : (first || readable(a.p));
+    if (!ok) return kUnreadablePointer;
+  }
+  return kOk;
 }
 
 namespace {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
@@ -63,6 +64,22 @@ inline int requiredtext(const char* p, std::string_view& text) {
   return kOk;
 }
 inline int optionaltext(const char* p) { return (p == nullptr || readabletext(p)) ? kOk : kUnreadablePointer; }
+
+// One argument for checkarguments: a text or a pointer probed at its first
+// byte; a null one is 33002 when required, else passed over.
+struct Argument {
+  const void* p;
+  bool text;
+  bool required;
+};
+inline Argument requiredtextarg(const char* p) { return {p, true, true}; }
+inline Argument optionaltextarg(const char* p) { return {p, true, false}; }
+inline Argument requiredarg(const void* p) { return {p, false, true}; }
+// The checks of args left to right, with the codes requiredtext,
+// optionaltext and required would give one after another, and the same
+// pages checked; the kernel is asked for the first byte of each in one
+// request.
+int checkarguments(std::initializer_list<Argument> args);
 inline int probetext(const char* p) { return readabletext(p) ? kOk : kUnreadablePointer; }
 
 // Runs an operation, keeping every exception inside the library.

@@ -36,12 +36,8 @@ int handoutpair(int rc, const std::string& first, char** firstout, const std::st
 ZMR_EXPORT int zmr_inittransaction(int session, const char* enckey, const char* encdata, const char* encauth,
                                    const char* operation, const char* extra, char** response) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(requiredtext(enckey));
-  ZMR_TRY(requiredtext(encdata));
-  ZMR_TRY(requiredtext(encauth));
-  ZMR_TRY(requiredtext(operation));
-  ZMR_TRY(optionaltext(extra));
-  ZMR_TRY(required(response));
+  ZMR_TRY(checkarguments({requiredtextarg(enckey), requiredtextarg(encdata), requiredtextarg(encauth),
+                          requiredtextarg(operation), optionaltextarg(extra), requiredarg(response)}));
   *response = nullptr;
   return guarded([&] {
     std::optional<std::string> answer;
@@ -53,11 +49,8 @@ ZMR_EXPORT int zmr_inittransaction(int session, const char* enckey, const char* 
 ZMR_EXPORT int zmr_verifytransactionrequest(int session, const char* enckey, const char* encdata, const char* encauth,
                                             const char* operation, const char* extra) {
   if (session < 0) return kBadArgument;
-  ZMR_TRY(requiredtext(enckey));
-  ZMR_TRY(requiredtext(encdata));
-  ZMR_TRY(requiredtext(encauth));
-  ZMR_TRY(requiredtext(operation));
-  ZMR_TRY(optionaltext(extra));
+  ZMR_TRY(checkarguments({requiredtextarg(enckey), requiredtextarg(encdata), requiredtextarg(encauth),
+                          requiredtextarg(operation), optionaltextarg(extra)}));
   return guarded(
       [&] { return verifytransactionrequest(session, enckey, encdata, encauth, operation, optionaltextof(extra)); });
 }

@@ -1,16 +1,76 @@
 // URL encoding, decoding and splitting, and the lookup of one form field.
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define ZMR_URLENCODE_SSE2 1
+#else
+#define ZMR_URLENCODE_SSE2 0
+#endif
+
 #include "net/http_lib.h"
+#include "misc/secret.h"
 #include "misc/stringoperations.h"
 
 namespace zmr {
 namespace {
 
-bool unreserved(unsigned char c) {
+constexpr bool unreserved(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
          c == '*' || c == '_';
 }
+
+// Per byte, what it becomes in a form: the character's one to three bytes
+// in the low three, their count in the top one.
+constexpr std::array<uint32_t, 256> kEscapes = [] {
+  constexpr char digits[] = "0123456789ABCDEF";
+  std::array<uint32_t, 256> t{};
+  for (unsigned c = 0; c < 256; ++c) {
+    if (unreserved(static_cast<unsigned char>(c))) {
+      t[c] = 1u << 24 | c;
+    } else if (c == ' ') {
+      t[c] = 1u << 24 | '+';
+    } else {
+      t[c] = 3u << 24 | static_cast<uint32_t>(static_cast<unsigned char>(digits[c & 15])) << 16 |
+             static_cast<uint32_t>(static_cast<unsigned char>(digits[c >> 4])) << 8 | '%';
+    }
+  }
+  return t;
+}();
+
+// Writes c's form at p, four bytes whatever its length (the room is there):
+// past its end.
+inline char* escape(char* p, unsigned char c) {
+  const uint32_t e = kEscapes[c];
+  const unsigned char bytes[4] = {static_cast<unsigned char>(e), static_cast<unsigned char>(e >> 8),
+                                  static_cast<unsigned char>(e >> 16), 0};
+  std::memcpy(p, bytes, sizeof bytes);
+  return p + (e >> 24);
+}
+
+#if ZMR_URLENCODE_SSE2
+// All ones in each byte of in[0..16) that is not kept as it is.
+inline __m128i escapedbytes(__m128i v) {
+  // x within [0, top], unsigned.
+  auto atmost = [](__m128i x, char top) { return _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(top)), x); };
+  const __m128i letter = atmost(_mm_sub_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('a')), 25);
+  const __m128i digit = atmost(_mm_sub_epi8(v, _mm_set1_epi8('0')), 9);
+  auto is = [&v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+  const __m128i mark = _mm_or_si128(_mm_or_si128(is('.'), is('-')), _mm_or_si128(is('*'), is('_')));
+  return _mm_andnot_si128(_mm_or_si128(_mm_or_si128(letter, digit), mark), _mm_set1_epi8(-1));
+}
+
+inline __m128i load16(const unsigned char* in) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(in)); }
+
+// Bit k set when in[k] (of 16) is not kept as it is.
+inline unsigned escapedmask(const unsigned char* in) {
+  return static_cast<unsigned>(_mm_movemask_epi8(escapedbytes(load16(in))));
+}
+
+#endif
 
 int hexvalue(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -19,17 +79,38 @@ int hexvalue(unsigned char c) {
   return -1;
 }
 
+// Bytes the decoder copies as they are, and bytes that end a form field's
+// value.
+constexpr std::array<bool, 256> kCopied = [] {
+  std::array<bool, 256> t{};
+  t.fill(true);
+  t['+'] = t['%'] = t[0] = false;
+  return t;
+}();
+constexpr std::array<bool, 256> kEndsValue = [] {
+  std::array<bool, 256> t{};
+  t[0] = t['&'] = t['\r'] = t['\n'] = t['\f'] = true;
+  return t;
+}();
+
 template <typename Text>
 int urldecode(std::string_view text, Text& out) {
   out.clear();
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    size_t run = i;
+    while (run < n && kCopied[static_cast<unsigned char>(text[run])]) ++run;
+    out.append(text.data() + i, run - i);
+    if (run == n) break;
+    i = run;
     char c = text[i];
     if (c == '+') {
       out.push_back(' ');
+      ++i;
     } else if (c == '%') {
-      int hi = (i + 1 < text.size()) ? hexvalue(static_cast<unsigned char>(text[i + 1])) : -1;
-      int lo = (i + 2 < text.size()) ? hexvalue(static_cast<unsigned char>(text[i + 2])) : -1;
+      int hi = (i + 1 < n) ? hexvalue(static_cast<unsigned char>(text[i + 1])) : -1;
+      int lo = (i + 2 < n) ? hexvalue(static_cast<unsigned char>(text[i + 2])) : -1;
       // A NUL, decoded or raw, would cut the text short for every C reader
       // after us.
       if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) {
@@ -37,12 +118,10 @@ int urldecode(std::string_view text, Text& out) {
         return 1;
       }
       out.push_back(static_cast<char>(hi * 16 + lo));
-      i += 2;
-    } else if (c == '\0') {
+      i += 3;
+    } else {
       out.clear();
       return 1;
-    } else {
-      out.push_back(c);
     }
   }
   return 0;
@@ -51,23 +130,47 @@ int urldecode(std::string_view text, Text& out) {
 }  // namespace
 
 int http_urlencode(std::string_view text, std::string& out) {
-  static const char digits[] = "0123456789ABCDEF";
-  // Written into a buffer of the largest size and cut: signatures and
-  // ciphertexts of whole answers go through here.
-  out.resize(text.size() * 3);
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  // Signatures and ciphertexts of whole answers go through here: room for
+  // the usual share of escapes (base64 has two letters in 64 that need
+  // one), grown only when more come. A block or an escape may be written
+  // past the text's end: the slack is cut at the end.
+  constexpr size_t kSlack = 16;
+  out.resize(n + n / 8 + kSlack);
   char* p = out.data();
-  for (char ch : text) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (unreserved(c)) {
-      *p++ = ch;
-    } else if (c == ' ') {
-      *p++ = '+';
-    } else {
-      p[0] = '%';
-      p[1] = digits[c >> 4];
-      p[2] = digits[c & 15];
-      p += 3;
+  char* limit = p + out.size() - kSlack;
+  // Room for at least need more bytes before the slack. Form values may be
+  // secrets: the block left behind is wiped.
+  auto room = [&](size_t need) {
+    if (static_cast<size_t>(limit - p) >= need) return;
+    const size_t used = static_cast<size_t>(p - out.data());
+    std::string larger(std::max(out.size() * 2, used + need + kSlack), '\0');
+    std::memcpy(larger.data(), out.data(), used);
+    wipeblock(out.data(), out.size());
+    out.swap(larger);
+    p = out.data() + used;
+    limit = out.data() + out.size() - kSlack;
+  };
+  size_t i = 0;
+#if ZMR_URLENCODE_SSE2
+  while (i + 16 <= n) {
+    room(16 + 2);
+    const unsigned bad = escapedmask(in + i);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), load16(in + i));
+    if (bad == 0) {
+      p += 16;
+      i += 16;
+      continue;
     }
+    const unsigned kept = static_cast<unsigned>(__builtin_ctz(bad));
+    p = escape(p + kept, in[i + kept]);
+    i += kept + 1;
+  }
+#endif
+  for (; i < n; ++i) {
+    room(3);
+    p = escape(p, in[i]);
   }
   out.resize(static_cast<size_t>(p - out.data()));
   return 0;
@@ -127,10 +230,10 @@ std::optional<std::string> http_find_value(std::string_view key, std::string_vie
     pos = amp + 1;
   }
   size_t start = pos + pattern.size();
-  size_t stop = form.find_first_of(std::string_view("\0&\r\n\f", 5), start);
+  size_t stop = start;
+  while (stop < form.size() && !kEndsValue[static_cast<unsigned char>(form[stop])]) ++stop;
   std::string value;
-  if (http_urldecode(form.substr(start, stop == std::string_view::npos ? stop : stop - start), value) != 0)
-    return std::nullopt;
+  if (http_urldecode(form.substr(start, stop - start), value) != 0) return std::nullopt;
   return value;
 }
 

@@ -393,6 +393,45 @@ TEST(Frame, LongTextsAndHolesAcrossManyPages) {
   }
 }
 
+// The transaction calls ask the kernel about all their arguments at once:
+// the codes and the pages checked stay those of one check after another.
+// No session is open, so arguments that pass reach the operation (2009).
+TEST(Frame, ArgumentsCheckedTogetherInTheirOrder) {
+  const size_t page = Guarded::pagesize();
+  Unreadable bad;
+  Guarded runaway(3);
+  Guarded ending(3);
+  ending.terminate();
+  Guarded holed(3);
+  mprotect(holed.start + page, page, PROT_NONE);
+  holed.terminate();
+  Guarded cut(3);
+  mprotect(cut.start + page, page, PROT_NONE);
+  cut.start[page - 1] = '\0';
+  const char* e = ending.start;
+  char* out = nullptr;
+  struct Case {
+    const char* name;
+    std::function<int()> call;
+    int code;
+  } cases[] = {
+      {"unreadable before null", [&] { return zmr_inittransaction(0, bad.text(), nullptr, "a", "o", nullptr, &out); }, 33003},
+      {"null before unreadable", [&] { return zmr_inittransaction(0, "k", nullptr, bad.text(), "o", nullptr, &out); }, 33002},
+      {"null out after unreadable extra", [&] { return zmr_inittransaction(0, "k", "d", "a", "o", bad.text(), nullptr); }, 33003},
+      {"unreadable out after long texts", [&] { return zmr_inittransaction(0, e, e + 7, e, e, e, bad.out()); }, 33003},
+      {"third runs into a guard", [&] { return zmr_inittransaction(0, e, e, runaway.start, "o", nullptr, &out); }, 33003},
+      {"extra runs into a guard", [&] { return zmr_inittransaction(0, e, "d", "a", "o", runaway.tail(5), &out); }, 33003},
+      {"hole in the first's second page", [&] { return zmr_inittransaction(0, holed.start, e, "a", "o", nullptr, &out); }, 33003},
+      {"hole after the first's end", [&] { return zmr_inittransaction(0, cut.start, e, "a", "o", nullptr, &out); }, 2009},
+      {"long texts all ending", [&] { return zmr_inittransaction(0, e, e + 7, e, ending.tail(1), e, &out); }, 2009},
+      {"verify: unreadable before null", [&] { return zmr_verifytransactionrequest(0, "k", bad.text(), nullptr, "o", nullptr); }, 33003},
+      {"verify: operation runs into a guard", [&] { return zmr_verifytransactionrequest(0, e, e, e, runaway.start, nullptr); }, 33003},
+      {"verify: hole in the second", [&] { return zmr_verifytransactionrequest(0, "k", holed.start, "a", "o", "x"); }, 33003},
+      {"verify: long texts all ending", [&] { return zmr_verifytransactionrequest(0, e, e, cut.start, e, e + 9); }, 2009},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.call(), c.code) << c.name;
+}
+
 // The probe's process id is this process's in a child of fork too: a page
 // only the child cannot read, and one only the child has.
 TEST(Frame, AForkedChildProbesItsOwnMemory) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "net/http_lib.h"
 
@@ -21,6 +24,57 @@ TEST(UrlEncode, KeepsUnreservedAndEscapesTheRest) {
     std::string out;
     EXPECT_EQ(http_urlencode(c.in, out), 0);
     EXPECT_EQ(out, c.out) << c.in;
+  }
+}
+
+// The encoder byte by byte, as the form writer had it: what the block-wise
+// one must give for every byte at every place in a block.
+std::string bytewiseurlencode(std::string_view text) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+        c == '*' || c == '_') {
+      out.push_back(ch);
+    } else if (c == ' ') {
+      out.push_back('+');
+    } else {
+      out.push_back('%');
+      out.push_back(digits[c >> 4]);
+      out.push_back(digits[c & 15]);
+    }
+  }
+  return out;
+}
+
+TEST(UrlEncode, EveryByteAtEveryPlaceAsByteWise) {
+  std::vector<std::string> texts;
+  std::string all;
+  for (int c = 0; c < 256; ++c) all.push_back(static_cast<char>(c));
+  texts.push_back(all);
+  std::string reversed(all.rbegin(), all.rend());
+  texts.push_back(reversed + reversed);
+  for (int c = 0; c < 256; ++c) {
+    for (size_t at = 0; at < 35; ++at) {
+      std::string t(35, 'q');
+      t[at] = static_cast<char>(c);
+      texts.push_back(t.substr(0, at + 1));
+      texts.push_back(t);
+    }
+  }
+  std::string mixed;
+  uint32_t x = 12345;
+  for (int k = 0; k < 100000; ++k) {
+    x = x * 1103515245u + 12345u;
+    const unsigned char c = static_cast<unsigned char>(x >> 16);
+    mixed.push_back(static_cast<char>(c % 5 == 0 ? c : 'A' + c % 26));
+  }
+  texts.push_back(mixed);
+  for (const std::string& t : texts) {
+    std::string out = "left over";
+    ASSERT_EQ(http_urlencode(t, out), 0);
+    ASSERT_EQ(out, bytewiseurlencode(t)) << testing::PrintToString(t);
   }
 }
 
@@ -101,6 +155,12 @@ TEST(FindValue, Table) {
       {"a", "", std::nullopt},
       {"a", "ab=1&a=2", "2"},
       {"a", "a=%zz", std::nullopt},
+      {"a", "A=1&a=2&a=3", "1"},              // the first, whatever its case
+      {"a", "b=1&&a=x+y%41z&a=3", "x yAz"},
+      {"a", "a=%4&b=1", std::nullopt},        // an escape cut by the field's end
+      {"a", "a=x%\r\n", std::nullopt},
+      {"a", "a=" + std::string(5000, 'Q') + "%2B&b", std::string(5000, 'Q') + "+"},
+      {"b", "a=" + std::string(5000, 'Q') + "&b=%2b", "+"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(http_find_value(c.key, c.form), c.value) << c.form;

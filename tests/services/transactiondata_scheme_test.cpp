@@ -2,9 +2,11 @@
 // implementation (support/txscheme.h), and the ways a message can be
 // tampered with.
 #include <gtest/gtest.h>
+#include <openssl/hmac.h>
 #include <openssl/rsa.h>
 
 #include <cctype>
+#include <cstring>
 
 #include "services/transactiondata/transactiondataops.h"
 #include "store/sessionstore.h"
@@ -251,6 +253,18 @@ TEST_F(TransactionData, TamperedClientRequestsFailAtTheTag) {
   ASSERT_EQ(0, leadingzero[0]);
   std::string zeroinpadding = padded(basekey);
   zeroinpadding[5] = 0;
+  // Blocks of the modulus's length at and around it: those not below it
+  // never reach the private key, which could not decrypt them.
+  auto nearmodulus = [&](int delta) {
+    BIGNUM* n = nullptr;
+    EXPECT_EQ(1, EVP_PKEY_get_bn_param(merchantkey.get(), "n", &n));
+    BignumPtr owned(n);
+    const BN_ULONG by = static_cast<BN_ULONG>(delta < 0 ? -delta : delta);
+    EXPECT_EQ(1, delta < 0 ? BN_sub_word(n, by) : BN_add_word(n, by));
+    std::string block(256, '\0');
+    EXPECT_EQ(256, BN_bn2binpad(n, reinterpret_cast<unsigned char*>(block.data()), 256));
+    return block;
+  };
   tx::Envelope otherorder = good;
   otherorder.encAuth = tx::b64(tx::hmacSha1(k.mac, "initAuth" + good.encKey + good.encData + "x"));
 
@@ -281,6 +295,10 @@ TEST_F(TransactionData, TamperedClientRequestsFailAtTheTag) {
       {"no separator", withkey(rawblock(padded(basekey, 2, 1))), "initAuth", std::string("x"), 40051},
       {"zero in the padding", withkey(rawblock(zeroinpadding)), "initAuth", std::string("x"), 40051},
       {"hand-made good block", withkey(rawblock(padded(basekey))), "initAuth", std::string("x"), 0},
+      {"the modulus itself", withkey(nearmodulus(0)), "initAuth", std::string("x"), 40051},
+      {"one above the modulus", withkey(nearmodulus(1)), "initAuth", std::string("x"), 40051},
+      {"one below the modulus", withkey(nearmodulus(-1)), "initAuth", std::string("x"), 40051},
+      {"all ones", withkey(std::string(256, '\xff')), "initAuth", std::string("x"), 40051},
       {"empty encKey", {"", good.encData, good.encAuth}, "initAuth", std::string("x"), 21002},
       {"empty encData", {good.encKey, "", good.encAuth}, "initAuth", std::string("x"), 21002},
       {"empty encAuth", {good.encKey, good.encData, ""}, "initAuth", std::string("x"), 21002},
@@ -365,6 +383,23 @@ TEST_F(TransactionData, ValuesAreFormEncodedAndEncrypted) {
   EXPECT_EQ(33001, values_encrypt(v, session, tx::b64(basekey), answer));
   EXPECT_EQ("", answer);
   EXPECT_NE(std::string::npos, recent().find("inittransaction::values_encrypt: No values to encrypt.\n"));
+}
+
+TEST(KeyDeriver, EachLabelAsItsOwnHmacWhateverCameBefore) {
+  const std::string basekey = "0123456789abcdef0123456789ABCDEF";
+  KeyDeriver derive(bytesof(basekey));
+  for (const char* label : {kRequestLabels.encryption, kRequestLabels.iv, kRequestLabels.encryption, "",
+                            kResponseLabels.authentication}) {
+    SubKey got;
+    ASSERT_EQ(derive.derive(label, got), 0) << label;
+    unsigned char want[32];
+    unsigned int length = 0;
+    ASSERT_NE(HMAC(EVP_sha256(), basekey.data(), static_cast<int>(basekey.size()),
+                   reinterpret_cast<const unsigned char*>(label), std::strlen(label), want, &length),
+              nullptr);
+    ASSERT_EQ(length, got.bytes.size());
+    EXPECT_EQ(std::memcmp(got.bytes.data(), want, length), 0) << label;
+  }
 }
 
 TEST_F(TransactionData, PrimitivesRefuseKeysOfTheWrongSize) {

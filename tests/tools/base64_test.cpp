@@ -1,7 +1,9 @@
 #include "tools/base64.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
+#include <cstdint>
 #include <string>
 
 #include "store/threadstore.h"
@@ -36,6 +38,24 @@ TEST(Base64, EncodesPaddingAndOneLine) {
   EXPECT_EQ(encodebase64(0, hundred, out), 0);
   EXPECT_EQ(out.size(), 136u);
   EXPECT_EQ(out.find('\n'), std::string::npos);
+}
+
+TEST(Base64, EncodesEveryLengthAndByteAsOpenSsl) {
+  std::string bytes;
+  uint32_t x = 7;
+  for (int k = 0; k < 300; ++k) {
+    x = x * 1103515245u + 12345u;
+    bytes.push_back(static_cast<char>(k < 256 ? k : x >> 16));
+  }
+  for (size_t n = 1; n <= bytes.size(); ++n) {
+    std::string want(4 * ((n + 2) / 3) + 1, '\0');
+    want.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(want.data()),
+                                                    reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                    static_cast<int>(n))));
+    std::string out;
+    ASSERT_EQ(encodebase64(0, std::string_view(bytes).substr(0, n), out), 0);
+    ASSERT_EQ(out, want) << n;
+  }
 }
 
 TEST(Base64, EmptyInputFailsBothWays) {

@@ -5,6 +5,8 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <optional>
 #include <span>
 
@@ -41,6 +43,17 @@ void selectkey(std::span<const unsigned char> em, SecretBytes& out) {
   }
 }
 
+// fitsmodulus with the modulus as a BIGNUM of its own.
+std::optional<bool> fitsmodulusbignum(EVP_PKEY* key, std::span<const unsigned char> wrapped) {
+  BIGNUM* raw = nullptr;
+  if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &raw) != 1) return std::nullopt;
+  BignumPtr n(raw);
+  if (wrapped.size() != static_cast<size_t>(BN_num_bytes(n.get()))) return false;
+  BignumPtr c(BN_bin2bn(wrapped.data(), static_cast<int>(wrapped.size()), nullptr));
+  if (!c) return std::nullopt;
+  return BN_cmp(c.get(), n.get()) < 0;
+}
+
 // Whether wrapped can be an RSA block for key at all: a number below the
 // modulus, written with exactly its length (OpenSSL and modules would take
 // a shorter text as the same number); nothing for a key that is not RSA.
@@ -48,15 +61,27 @@ void selectkey(std::span<const unsigned char> em, SecretBytes& out) {
 // fit goes on with the random key, and the private key only ever sees
 // blocks it must be able to decrypt.
 std::optional<bool> fitsmodulus(EVP_PKEY* key, std::span<const unsigned char> wrapped) {
-  BIGNUM* raw = nullptr;
-  if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA ||
-      EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &raw) != 1)
-    return std::nullopt;
-  BignumPtr n(raw);
-  if (wrapped.size() != static_cast<size_t>(BN_num_bytes(n.get()))) return false;
-  BignumPtr c(BN_bin2bn(wrapped.data(), static_cast<int>(wrapped.size()), nullptr));
-  if (!c) return std::nullopt;
-  return BN_cmp(c.get(), n.get()) < 0;
+  if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return std::nullopt;
+  // The modulus asked for into room of exactly its size: OpenSSL writes a
+  // number out to the whole room it is given, byte by byte, and
+  // EVP_PKEY_get_bn_param gives it 2 KB and allocates the result.
+  unsigned char native[2048];
+  const int size = EVP_PKEY_get_size(key);
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_BN(OSSL_PKEY_PARAM_RSA_N, native, size > 0 ? static_cast<size_t>(size) : 0),
+      OSSL_PARAM_construct_end(),
+  };
+  ERR_set_mark();
+  if (size <= 0 || static_cast<size_t>(size) > sizeof native || EVP_PKEY_get_params(key, params) != 1 ||
+      params[0].return_size != static_cast<size_t>(size)) {
+    ERR_pop_to_mark();
+    return fitsmodulusbignum(key, wrapped);
+  }
+  ERR_clear_last_mark();
+  if (wrapped.size() != static_cast<size_t>(size)) return false;
+  // Both numbers the same length, big-endian: bytewise order is numeric.
+  if constexpr (std::endian::native == std::endian::little) std::reverse(native, native + size);
+  return std::memcmp(wrapped.data(), native, wrapped.size()) < 0;
 }
 
 // Software unwrapping with the merchant's authentication key: the raw block
@@ -153,11 +178,12 @@ int decrypttransactiondata(const Session& s, std::string_view enckey, std::strin
   if (rc != kOk) return rc;
 
   SubKey mackey, key, iv;
-  if (deriveKeyMaterial(basekey.bytes, kRequestLabels.authentication, mackey) != kOk)
+  KeyDeriver derive(basekey.bytes);
+  if (derive.derive(kRequestLabels.authentication, mackey) != kOk)
     return fail(kOutOfMemory, kTwo, "An error occured while deriving the authentication key.\n");
-  if (deriveKeyMaterial(basekey.bytes, kRequestLabels.encryption, key) != kOk)
+  if (derive.derive(kRequestLabels.encryption, key) != kOk)
     return fail(kOutOfMemory, kTwo, "An error occured while deriving the encryption key.\n");
-  if (deriveKeyMaterial(basekey.bytes, kRequestLabels.iv, iv) != kOk)
+  if (derive.derive(kRequestLabels.iv, iv) != kOk)
     return fail(kOutOfMemory, kTwo, "An error occured while deriving the init vector.\n");
 
   std::vector<unsigned char> cipher, tag;

@@ -18,11 +18,12 @@ int decrypttransactionresponse(int session, std::string_view basekeytext, std::s
     return fail(rc, kAt, "Error base64 decoding basekey.\n");
 
   SubKey mackey, iv, key;
-  if (deriveKeyMaterial(basekey.bytes, kResponseLabels.authentication, mackey) != kOk)
+  KeyDeriver derive(basekey.bytes);
+  if (derive.derive(kResponseLabels.authentication, mackey) != kOk)
     return fail(kOutOfMemory, kAt, "Error deriving the authentication key.\n");
-  if (deriveKeyMaterial(basekey.bytes, kResponseLabels.iv, iv) != kOk)
+  if (derive.derive(kResponseLabels.iv, iv) != kOk)
     return fail(kOutOfMemory, kAt, "Error deriving the decryption init vector.\n");
-  if (deriveKeyMaterial(basekey.bytes, kResponseLabels.encryption, key) != kOk)
+  if (derive.derive(kResponseLabels.encryption, key) != kOk)
     return fail(kOutOfMemory, kAt, "Error deriving the decryption key.\n");
 
   std::vector<unsigned char> cipher, tag;

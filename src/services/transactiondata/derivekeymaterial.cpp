@@ -82,9 +82,29 @@ int computemac(const EVP_MAC_CTX* tmpl, std::span<const unsigned char> key, std:
 }
 
 int deriveKeyMaterial(std::span<const unsigned char> basekey, std::string_view label, SubKey& out) {
-  const TransactionAlgorithms* a = transactionalgorithms();
-  return computemac(a != nullptr ? a->hmacsha256 : nullptr, basekey, bytesof(label), out.bytes.data(),
-                    out.bytes.size());
+  KeyDeriver deriver(basekey);
+  return deriver.derive(label, out);
+}
+
+int KeyDeriver::derive(std::string_view label, SubKey& out) {
+  if (!keyed_) {
+    const TransactionAlgorithms* a = transactionalgorithms();
+    EvpMacCtxPtr ctx(a != nullptr ? EVP_MAC_CTX_dup(a->hmacsha256) : nullptr);
+    static const unsigned char nokey = 0;
+    if (!ctx || EVP_MAC_init(ctx.get(), basekey_.empty() ? &nokey : basekey_.data(), basekey_.size(), nullptr) != 1)
+      return kOutOfMemory;
+    keyed_ = std::move(ctx);
+  } else if (EVP_MAC_init(keyed_.get(), nullptr, 0, nullptr) != 1) {  // again from the keyed state
+    return kOutOfMemory;
+  }
+  static const unsigned char nomessage = 0;
+  size_t produced = 0;
+  if (EVP_MAC_update(keyed_.get(), label.empty() ? &nomessage : bytesof(label).data(), label.size()) != 1 ||
+      EVP_MAC_final(keyed_.get(), out.bytes.data(), &produced, out.bytes.size()) != 1 || produced != out.bytes.size()) {
+    OPENSSL_cleanse(out.bytes.data(), out.bytes.size());
+    return kOutOfMemory;
+  }
+  return kOk;
 }
 
 }  // namespace zmr

@@ -15,11 +15,12 @@ int encryptanswer(int session, std::string_view plain, std::string_view basekeyt
     return fail(rc, at, "An error occured during base64 decoding of the basekey\n.");
 
   SubKey key, mackey, iv;
-  if (deriveKeyMaterial(basekey.bytes, kResponseLabels.encryption, key) != kOk)
+  KeyDeriver derive(basekey.bytes);
+  if (derive.derive(kResponseLabels.encryption, key) != kOk)
     return fail(kOutOfMemory, at, "An error occured deriving the encryption key\n.");
-  if (deriveKeyMaterial(basekey.bytes, kResponseLabels.authentication, mackey) != kOk)
+  if (derive.derive(kResponseLabels.authentication, mackey) != kOk)
     return fail(kOutOfMemory, at, "An error occured deriving the authentication key\n.");
-  if (deriveKeyMaterial(basekey.bytes, kResponseLabels.iv, iv) != kOk)
+  if (derive.derive(kResponseLabels.iv, iv) != kOk)
     return fail(kOutOfMemory, at, "An error occured deriving the init vector\n.");
 
   std::vector<unsigned char> cipher;

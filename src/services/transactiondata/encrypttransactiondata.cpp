@@ -87,11 +87,12 @@ int encrypttransactiondata(int session, std::string_view plain, std::string_view
     return fail(rc, kAt, "Error protecting basekey.\n");
 
   SubKey enckey, iv, mackey;
-  if (deriveKeyMaterial(basekey.bytes, kRequestLabels.encryption, enckey) != kOk)
+  KeyDeriver derive(basekey.bytes);
+  if (derive.derive(kRequestLabels.encryption, enckey) != kOk)
     return fail(kOutOfMemory, kAt, "Error creating request encryption key.\n");
-  if (deriveKeyMaterial(basekey.bytes, kRequestLabels.iv, iv) != kOk)
+  if (derive.derive(kRequestLabels.iv, iv) != kOk)
     return fail(kOutOfMemory, kAt, "Error creating request encryption iv.\n");
-  if (deriveKeyMaterial(basekey.bytes, kRequestLabels.authentication, mackey) != kOk)
+  if (derive.derive(kRequestLabels.authentication, mackey) != kOk)
     return fail(kOutOfMemory, kAt, "Error creating authentication key.\n");
 
   std::vector<unsigned char> cipher;

@@ -28,7 +28,9 @@
 #include <vector>
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 
+#include "misc/ossl.h"
 #include "misc/secret.h"
 #include "store/sessionstore.h"
 
@@ -122,6 +124,19 @@ int protectBaseKey(int session, std::span<const unsigned char> basekey, std::str
 
 // HMAC-SHA256 of the base key (its whole length) over label. 0 or 33001.
 int deriveKeyMaterial(std::span<const unsigned char> basekey, std::string_view label, SubKey& out);
+
+// The same for several labels under one base key, keyed once: each further
+// sub-key costs the MAC of its label only. The base key must outlive it.
+class KeyDeriver {
+ public:
+  explicit KeyDeriver(std::span<const unsigned char> basekey) : basekey_(basekey) {}
+  // 0 or 33001.
+  int derive(std::string_view label, SubKey& out);
+
+ private:
+  std::span<const unsigned char> basekey_;
+  EvpMacCtxPtr keyed_;  // keyed with basekey_ (wiped when freed)
+};
 
 // HMAC-SHA1 of message under key (computing form). 0 or 33001.
 int authenticateMessage(std::span<const unsigned char> key, std::span<const unsigned char> message,
