@@ -3,13 +3,14 @@
 // hand out a tree on failure. An accepted tree that passes the checker is
 // written; that text must read back, pass the checker and write again
 // byte for byte (every text keeps its line ends and blanks, the flavour
-// its form). Taking the
+// its form), into a text or into room the caller gives. Taking the
 // text apart gives one pair per data-part element of a checked tree, and
 // nothing otherwise.
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "signedobjects/seid/sdooperations.h"
 #include "signedobjects/seid/seidsdo.h"
@@ -28,6 +29,8 @@ bool rewrite(const std::string& text, std::string& out) {
   if (zmr::zmrseidsdo2xml(session, *tree, out, tree->first->flavour) != 0) std::abort();
   return true;
 }
+
+char* mallocroom(size_t n) { return static_cast<char*>(std::malloc(n)); }
 
 }  // namespace
 
@@ -63,6 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string first, second;
   if (zmr::zmrseidsdo2xml(session, *tree, first, tree->first->flavour) != 0) std::abort();
   if (!rewrite(first, second) || second != first) std::abort();
+  // Written into room the caller gives, the same bytes, terminated.
+  char* room = nullptr;
+  if (zmr::zmrseidsdo2xml(session, *tree, mallocroom, room, tree->first->flavour) != 0 ||
+      std::string_view(room) != first)
+    std::abort();
+  std::free(room);
   std::string signable;
   const zmr::seidsdodatapart& datapart = *tree->first->datapart;
   if (zmr::seidsdodataparttosignable(session, datapart, signable, tree->first->flavour) != 0 ||

@@ -123,9 +123,17 @@ ZMR_EXPORT int zmr_sdotoxmlex(int session, ::seidsdo** sdo, char** xml) {
   ZMR_TRY(required(xml));
   *xml = nullptr;
   return guarded([&] {
-    std::string text;
-    ZMR_TRY(sdotoxml(session, cellof(sdo), text));
-    return handout(text, xml);
+    // Written straight into the caller's copy: a long document is not
+    // written twice nor held twice.
+    char* text = nullptr;
+    const int rc = sdotoxml(
+        session, cellof(sdo), [](size_t size) { return static_cast<char*>(std::malloc(size)); }, text);
+    if (rc != kOk) {
+      std::free(text);
+      return rc;
+    }
+    *xml = text;
+    return kOk;
   });
 }
 

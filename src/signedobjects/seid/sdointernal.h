@@ -4,6 +4,7 @@
 #include <openssl/pkcs7.h>
 
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <string>
@@ -54,13 +55,13 @@ int validateocspvalue(const Session& s, const unsigned char* der, size_t length,
 size_t findnonxml(std::string_view text);
 inline bool isxmltext(std::string_view text) { return findnonxml(text) == std::string_view::npos; }
 
-// Where the XML writers put their pieces: only counted (out null), or
-// appended to out within the room counted beforehand (terminator
-// included), a piece going in only when it is shorter than the room left.
-// A text XML cannot carry is written all the same, and the name of its
-// field kept in refused (the first one met): the writer then hands out
-// nothing. check off skips that test, for a second pass over texts already
-// tested.
+// Where the XML writers put their pieces: only counted (out and at null),
+// or appended to out, or written from at on, within the room counted
+// beforehand (terminator included), a piece going in only when it is
+// shorter than the room left. A text XML cannot carry is written all the
+// same, and the name of its field kept in refused (the first one met): the
+// writer then hands out nothing. check off skips that test, for a second
+// pass over texts already tested.
 struct xmlsink {
   std::string* out = nullptr;
   size_t room = 0;
@@ -68,15 +69,21 @@ struct xmlsink {
   bool overflow = false;
   bool check = true;
   std::string_view refused{};
+  char* at = nullptr;
 
   void markup(std::string_view piece) {
     length += piece.size();
-    if (out == nullptr) return;
+    if (out == nullptr && at == nullptr) return;
     if (piece.size() >= room) {
       overflow = true;
       return;
     }
-    out->append(piece);
+    if (at != nullptr) {
+      if (!piece.empty()) std::memcpy(at, piece.data(), piece.size());
+      at += piece.size();
+    } else {
+      out->append(piece);
+    }
     room -= piece.size();
   }
   // A text with the five markup characters and CR escaped, so that it
@@ -111,33 +118,66 @@ inline int checkxmltext(int session, std::optional<std::string_view> text, std::
 }
 
 // Runs write (a callable taking an xmlsink&) twice: once to count, once
-// into a text allocated at that size. 0, 33001, 33002 for a text XML
-// cannot carry (a tree not built through the operations, which refuse such
-// texts where they enter), or 18001 should the second run outgrow the
-// first.
-template <typename Write>
-int writexml(int session, std::string& out, Write&& write) {
+// into sink, pointed at room of that size by place (a callable taking the
+// count and the sink: 0 or 33001). 0, 33001, 33002 for a text XML cannot
+// carry (a tree not built through the operations, which refuse such texts
+// where they enter), or 18001 should the second run outgrow the first.
+template <typename Place, typename Write>
+int writexmlinroom(int session, xmlsink& sink, Place&& place, Write&& write) {
   xmlsink count;
   write(count);
   if (!count.refused.empty()) {
     setlasterror(session, refusedtextline("seidsdotools_zmrseidsdotoxml", count.refused));
     return kBadArgument;
   }
-  std::string text;
-  try {
-    text.reserve(count.length);
-  } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
-  }
-  mapreserved(text);
-  xmlsink sink{&text, count.length + 1};
+  sink.room = count.length + 1;
   sink.check = false;
+  if (int rc = place(count.length, sink); rc != 0) return rc;
   write(sink);
   if (sink.overflow) {
     setlasterror(session, "seidsdotools_zmrseidsdotoxml: The SEID SDO xml is too large to fit in internal buffers.\n");
     return kSdoTooLarge;
   }
+  return 0;
+}
+
+// writexmlinroom into a text allocated at the size counted, moved to out.
+template <typename Write>
+int writexml(int session, std::string& out, Write&& write) {
+  std::string text;
+  auto place = [&](size_t length, xmlsink& sink) {
+    try {
+      text.reserve(length);
+    } catch (const std::bad_alloc&) {
+      return kOutOfMemory;
+    }
+    mapreserved(text);
+    sink.out = &text;
+    return 0;
+  };
+  xmlsink sink;
+  if (int rc = writexmlinroom(session, sink, place, write); rc != 0) return rc;
   out = std::move(text);
+  return 0;
+}
+
+// writexmlinroom into the room take(size) gives (size bytes, the count and
+// a terminator; null when it has none), left in out whatever the result:
+// the caller's to free. A long document is then written once, straight
+// where its reader takes it.
+template <typename Write>
+int writexmlinto(int session, char* (*take)(size_t size), char*& out, Write&& write) {
+  out = nullptr;
+  auto place = [&](size_t length, xmlsink& sink) {
+    out = take(length + 1);
+    if (out == nullptr) return kOutOfMemory;
+    mapreserved(out, length + 1);
+    sink.at = out;
+    return 0;
+  };
+  xmlsink sink;
+  if (int rc = writexmlinroom(session, sink, place, write); rc != 0) return rc;
+  *sink.at = '\0';
   return 0;
 }
 

@@ -59,6 +59,10 @@ int sdoseal(int session, seidsdocell* handle, std::string_view merchantocsp, std
 
 // The SDO as XML in its own flavour.
 int sdotoxml(int session, const seidsdocell* handle, std::string& out);
+// The same into the room take(size) gives, left in out whatever the result
+// (the caller's to free): a long document is written once, straight into
+// the caller's copy.
+int sdotoxml(int session, const seidsdocell* handle, char* (*take)(size_t size), char*& out);
 
 // getsigners' text for the data part's signatures (the seal's not listed).
 int seidsdogetsigners(int session, const seidsdocell* handle, std::optional<std::string>& out);

@@ -203,6 +203,10 @@ int seidsdonullandconstraintchecker(int session, const seidsdocell* handle);
 
 // The whole document: 0, 33001, 33002, 18001.
 int zmrseidsdo2xml(int session, const seidsdocell& handle, std::string& out, int32_t flavour);
+// The same written into the room take(size) gives (null when it has none),
+// left in out whatever the result, for the caller to free: the text is
+// then written once, where its caller hands it on.
+int zmrseidsdo2xml(int session, const seidsdocell& handle, char* (*take)(size_t size), char*& out, int32_t flavour);
 // The SDODataPart element alone, the text a seal signs: 0, 33001, 33002.
 int seidsdodataparttosignable(int session, const seidsdodatapart& datapart, std::string& out, int32_t flavour);
 // Length of that text.

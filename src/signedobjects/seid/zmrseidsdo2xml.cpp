@@ -36,4 +36,8 @@ int zmrseidsdo2xml(int session, const seidsdocell& handle, std::string& out, int
   return writexml(session, out, [&](xmlsink& s) { documenttoxml(s, handle, flavour); });
 }
 
+int zmrseidsdo2xml(int session, const seidsdocell& handle, char* (*take)(size_t size), char*& out, int32_t flavour) {
+  return writexmlinto(session, take, out, [&](xmlsink& s) { documenttoxml(s, handle, flavour); });
+}
+
 }  // namespace zmr
