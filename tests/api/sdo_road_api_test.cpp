@@ -29,19 +29,10 @@ TEST(SdoRoad, ClassicSdoFromASigningTransaction) {
       << zmrtest::recentError();
   zmrtest::TxClient client(m.pki, "merchant.example,127.0.0.1", zmrtest::devCoiKey(1));
 
-  const std::pair<const char*, const char*> options[] = {{"action", "sign"},
-                                                         {"merchantUrl", "https://shop.example.test/"},
-                                                         {"merchantFEDomain", "shop.example.test"},
-                                                         {"useragent", "Mozilla/5.0 (test)"},
-                                                         {"clientVersion", "2.1"},
-                                                         {"docDisplayMode", "interior"}};
-  for (const auto& [k, v] : options) ASSERT_EQ(0, zmr_setinfoitem(s, k, v));
-  char *cdmuri = nullptr, *tid = nullptr, *cid = nullptr;
-  ASSERT_EQ(0, zmr_initsession(s, &cdmuri, &tid, &cid)) << zmrtest::recentError();
-  take(cdmuri);
-  take(cid);
+  std::string tid;
+  ASSERT_EQ(0, zmrtest::beginClientSession(s, "sign", tid)) << zmrtest::recentError();
   zmrtest::MerchantItems items;
-  items.traceId = take(tid);
+  items.traceId = tid;
   const std::string description = "Kj\xF8p hos Test Merchant & co";
   items.documents = {{zmrtest::TxDocument::text, "Betal 100,00 kr til konto 1234.56.78903\n", "", description}};
   ASSERT_EQ(0, items.apply(s));

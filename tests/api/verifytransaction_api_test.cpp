@@ -80,18 +80,8 @@ class VerifyRoad : public ::testing::Test {
   // session's tid as trace id.
   std::string begin(const char* action, MerchantItems& items) {
     EXPECT_EQ(0, zmr_removeinfoitems(session));
-    const std::pair<const char*, const char*> options[] = {{"action", action},
-                                                           {"merchantUrl", "https://shop.example.test/"},
-                                                           {"merchantFEDomain", "shop.example.test"},
-                                                           {"useragent", "Mozilla/5.0 (test)"},
-                                                           {"clientVersion", "2.1"},
-                                                           {"docDisplayMode", "interior"}};
-    for (const auto& [k, v] : options) EXPECT_EQ(0, zmr_setinfoitem(session, k, v));
-    char *cdmuri = nullptr, *tid = nullptr, *cid = nullptr;
-    EXPECT_EQ(0, zmr_initsession(session, &cdmuri, &tid, &cid)) << zmrtest::recentError();
-    zmrtest::take(cdmuri);
-    zmrtest::take(cid);
-    std::string traceid = zmrtest::take(tid);
+    std::string traceid;
+    EXPECT_EQ(0, zmrtest::beginClientSession(session, action, traceid)) << zmrtest::recentError();
     EXPECT_FALSE(traceid.empty());
     items.traceId = traceid;
     EXPECT_EQ(0, items.apply(session));

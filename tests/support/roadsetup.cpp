@@ -1,5 +1,11 @@
 #include "roadsetup.h"
 
+#include <zmr/zmr.h>
+
+#include <utility>
+
+#include "apitest.h"
+
 namespace zmrtest {
 
 RoadSetup makeRoadSetup(const std::string& tag, int environment, bool vaTls, const Properties& extra) {
@@ -18,6 +24,25 @@ RoadSetup makeRoadSetup(const std::string& tag, int environment, bool vaTls, con
   properties.insert(properties.end(), extra.begin(), extra.end());
   writePropertiesFile(s.merchant.properties, properties);
   return s;
+}
+
+int beginClientSession(int session, const char* action, std::string& tid) {
+  tid.clear();
+  const std::pair<const char*, const char*> options[] = {{"action", action},
+                                                         {"merchantUrl", "https://shop.example.test/"},
+                                                         {"merchantFEDomain", "shop.example.test"},
+                                                         {"useragent", "Mozilla/5.0 (test)"},
+                                                         {"clientVersion", "2.1"},
+                                                         {"docDisplayMode", "interior"}};
+  for (const auto& [k, v] : options) {
+    if (int rc = zmr_setinfoitem(session, k, v); rc != 0) return rc;
+  }
+  char *cdmuri = nullptr, *t = nullptr, *cid = nullptr;
+  const int rc = zmr_initsession(session, &cdmuri, &t, &cid);
+  take(cdmuri);
+  take(cid);
+  tid = take(t);
+  return rc;
 }
 
 }  // namespace zmrtest

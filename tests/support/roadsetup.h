@@ -26,4 +26,11 @@ struct RoadSetup {
 // vassldisabled "true" when vaTls is false), then extra.
 RoadSetup makeRoadSetup(const std::string& tag, int environment, bool vaTls = true, const Properties& extra = {});
 
+// A web client of version 2.1 at the Rirorer Idor Azoriva for session: the
+// request options of the calling thread (action "auth" or "sign", the
+// shop's address and domain, a user agent, docDisplayMode "interior"),
+// then zmr_initsession; tid receives its trace id. 0, or the code of the
+// first call that failed.
+int beginClientSession(int session, const char* action, std::string& tid);
+
 }  // namespace zmrtest

@@ -58,18 +58,8 @@ class RoadDecodes : public ::testing::Test {
   // The decodes inside zmr_verifytransactionrequest of one road.
   int verification(bool sign, const std::string& clientInfo, MerchantItems items) {
     EXPECT_EQ(0, zmr_removeinfoitems(session));
-    const std::pair<const char*, const char*> options[] = {{"action", sign ? "sign" : "auth"},
-                                                           {"merchantUrl", "https://shop.example.test/"},
-                                                           {"merchantFEDomain", "shop.example.test"},
-                                                           {"useragent", "Mozilla/5.0 (test)"},
-                                                           {"clientVersion", "2.1"},
-                                                           {"docDisplayMode", "interior"}};
-    for (const auto& [k, v] : options) EXPECT_EQ(0, zmr_setinfoitem(session, k, v));
-    char *cdmuri = nullptr, *tid = nullptr, *cid = nullptr;
-    EXPECT_EQ(0, zmr_initsession(session, &cdmuri, &tid, &cid)) << zmrtest::recentError();
-    zmrtest::take(cdmuri);
-    zmrtest::take(cid);
-    const std::string traceid = zmrtest::take(tid);
+    std::string traceid;
+    EXPECT_EQ(0, zmrtest::beginClientSession(session, sign ? "sign" : "auth", traceid)) << zmrtest::recentError();
     items.traceId = traceid;
     EXPECT_EQ(0, items.apply(session));
     const zmrtest::tx::Form fields = sign ? client->signFields(Carrier::nczmr20, clientInfo, traceid)
