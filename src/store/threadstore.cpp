@@ -20,12 +20,20 @@
 namespace zmr {
 namespace {
 
-std::atomic<int> infoslots{0};
-std::atomic<int> errorslots{0};
+// Threads write these whenever they take or give back a slot, which on the
+// main road is every few calls. Each has a cache line of its own: beside
+// the store's key or the session table, which every call reads, each write
+// would take that line away from every other core.
+struct alignas(64) SlotCount {
+  std::atomic<int> n{0};
+};
+static_assert(sizeof(SlotCount) == 64);
+SlotCount infoslots;
+SlotCount errorslots;
 
-bool claim(std::atomic<int>& counter) {
-  if (counter.fetch_add(1, std::memory_order_relaxed) >= kMaxThreadSlots) {
-    counter.fetch_sub(1, std::memory_order_relaxed);
+bool claim(SlotCount& counter) {
+  if (counter.n.fetch_add(1, std::memory_order_relaxed) >= kMaxThreadSlots) {
+    counter.n.fetch_sub(1, std::memory_order_relaxed);
     return false;
   }
   return true;
@@ -67,8 +75,8 @@ struct ThreadStore {
   ThreadStore& operator=(const ThreadStore&) = delete;
   ~ThreadStore() {
     if (certcache.release != nullptr) certcache.release(certcache.value);
-    if (errorslot) errorslots.fetch_sub(1, std::memory_order_relaxed);
-    if (infoslot) infoslots.fetch_sub(1, std::memory_order_relaxed);
+    if (errorslot) errorslots.n.fetch_sub(1, std::memory_order_relaxed);
+    if (infoslot) infoslots.n.fetch_sub(1, std::memory_order_relaxed);
   }
 };
 
@@ -185,7 +193,7 @@ void endcall() {
 }
 
 ThreadSlotCounts threadslotcounts() {
-  return {infoslots.load(std::memory_order_relaxed), errorslots.load(std::memory_order_relaxed)};
+  return {infoslots.n.load(std::memory_order_relaxed), errorslots.n.load(std::memory_order_relaxed)};
 }
 
 int setlasterror(int, std::string_view message) {
@@ -211,7 +219,7 @@ int setlasterror(int, std::string_view message) {
     s->errorcut = true;
     if (claimed) {
       s->errorslot = false;
-      errorslots.fetch_sub(1, std::memory_order_relaxed);
+      errorslots.n.fetch_sub(1, std::memory_order_relaxed);
     }
   }
   return kOk;
@@ -248,7 +256,7 @@ int getlasterror(int, std::optional<std::string>& out) {
     out = std::move(s->recenterror);
     s->recenterror = std::string();
     s->errorslot = false;
-    errorslots.fetch_sub(1, std::memory_order_relaxed);
+    errorslots.n.fetch_sub(1, std::memory_order_relaxed);
   }
   ERR_clear_error();
   return kOk;
@@ -321,7 +329,7 @@ int removeallinfoitems(int session) {
   std::deque<InfoItem>().swap(s->items);
   s->documents.reset();
   s->infoslot = false;
-  infoslots.fetch_sub(1, std::memory_order_relaxed);
+  infoslots.n.fetch_sub(1, std::memory_order_relaxed);
   return kOk;
 }
 
