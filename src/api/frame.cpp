@@ -41,14 +41,20 @@ constexpr size_t kMaxPages = 64;
 // Reads one byte of each of count pages (at is within the first, the
 // others from their start) without faulting: the number of leading pages
 // readable, or -1 with errno.
-ssize_t touchpages(uintptr_t at, size_t page, size_t count, unsigned char* bytes) {
+// The byte at each of count places (remote, one byte each) into bytes, in
+// one request: the number of leading places read, or -1 with errno.
+ssize_t readbytes(const struct iovec* remote, size_t count, unsigned char* bytes) {
   struct iovec local = {bytes, count};
+  return process_vm_readv(selfpid(), &local, 1, remote, count, 0);
+}
+
+ssize_t touchpages(uintptr_t at, size_t page, size_t count, unsigned char* bytes) {
   struct iovec remote[kMaxPages];
   for (size_t i = 0; i < count; ++i) {
     remote[i] = {reinterpret_cast<void*>(at), 1};
     at = (at / page + 1) * page;
   }
-  return process_vm_readv(selfpid(), &local, 1, remote, count, 0);
+  return readbytes(remote, count, bytes);
 }
 
 enum class Read { done, unreadable, impossible };
@@ -188,8 +194,7 @@ int checkarguments(std::initializer_list<Argument> args) {
   }
   size_t vouched = 0;
   if (asked > 1) {
-    struct iovec local = {bytes, asked};
-    ssize_t n = process_vm_readv(selfpid(), &local, 1, remote, asked, 0);
+    ssize_t n = readbytes(remote, asked, bytes);
     OPENSSL_cleanse(bytes, sizeof bytes);
     if (n > 0) vouched = static_cast<size_t>(n);
   }

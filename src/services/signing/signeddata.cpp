@@ -92,7 +92,6 @@ bool utctime(std::time_t now, std::array<unsigned char, 13>& out) {
   const int fields[6] = {parts.tm_year % 100, parts.tm_mon + 1, parts.tm_mday,
                          parts.tm_hour,       parts.tm_min,     parts.tm_sec};
   for (int i = 0; i < 6; ++i) {
-    if (fields[i] < 0 || fields[i] > 99) return false;
     out[2 * i] = static_cast<unsigned char>('0' + fields[i] / 10);
     out[2 * i + 1] = static_cast<unsigned char>('0' + fields[i] % 10);
   }

@@ -62,23 +62,37 @@ const TransactionAlgorithms* transactionalgorithms() {
   return &algorithms;
 }
 
-int computemac(const EVP_MAC_CTX* tmpl, std::span<const unsigned char> key, std::span<const unsigned char> message,
-               unsigned char* out, size_t outsize) {
-  if (tmpl == nullptr) return kOutOfMemory;
-  EvpMacCtxPtr ctx(EVP_MAC_CTX_dup(tmpl));
-  // A null key would mean "keep the template's key".
-  static const unsigned char nokey = 0;
-  const unsigned char* k = key.empty() ? &nokey : key.data();
-  static const unsigned char nomessage = 0;
-  const unsigned char* m = message.empty() ? &nomessage : message.data();
+namespace {
+
+// A non-null pointer for every span: a null key would mean "keep the
+// template's key", and a null message is refused.
+const unsigned char* nonnull(std::span<const unsigned char> bytes) {
+  static const unsigned char none = 0;
+  return bytes.empty() ? &none : bytes.data();
+}
+
+// The MAC of message on a keyed context into out, which must take its full
+// size; out wiped on failure. 0 or 33001.
+int finishmac(EVP_MAC_CTX* ctx, std::span<const unsigned char> message, unsigned char* out, size_t outsize) {
   size_t produced = 0;
-  if (!ctx || EVP_MAC_init(ctx.get(), k, key.size(), nullptr) != 1 ||
-      EVP_MAC_update(ctx.get(), m, message.size()) != 1 || EVP_MAC_final(ctx.get(), out, &produced, outsize) != 1 ||
-      produced != outsize) {
+  if (EVP_MAC_update(ctx, nonnull(message), message.size()) != 1 ||
+      EVP_MAC_final(ctx, out, &produced, outsize) != 1 || produced != outsize) {
     OPENSSL_cleanse(out, outsize);
     return kOutOfMemory;
   }
   return kOk;
+}
+
+}  // namespace
+
+int computemac(const EVP_MAC_CTX* tmpl, std::span<const unsigned char> key, std::span<const unsigned char> message,
+               unsigned char* out, size_t outsize) {
+  EvpMacCtxPtr ctx(tmpl != nullptr ? EVP_MAC_CTX_dup(tmpl) : nullptr);
+  if (!ctx || EVP_MAC_init(ctx.get(), nonnull(key), key.size(), nullptr) != 1) {
+    OPENSSL_cleanse(out, outsize);
+    return kOutOfMemory;
+  }
+  return finishmac(ctx.get(), message, out, outsize);
 }
 
 int deriveKeyMaterial(std::span<const unsigned char> basekey, std::string_view label, SubKey& out) {
@@ -90,21 +104,12 @@ int KeyDeriver::derive(std::string_view label, SubKey& out) {
   if (!keyed_) {
     const TransactionAlgorithms* a = transactionalgorithms();
     EvpMacCtxPtr ctx(a != nullptr ? EVP_MAC_CTX_dup(a->hmacsha256) : nullptr);
-    static const unsigned char nokey = 0;
-    if (!ctx || EVP_MAC_init(ctx.get(), basekey_.empty() ? &nokey : basekey_.data(), basekey_.size(), nullptr) != 1)
-      return kOutOfMemory;
+    if (!ctx || EVP_MAC_init(ctx.get(), nonnull(basekey_), basekey_.size(), nullptr) != 1) return kOutOfMemory;
     keyed_ = std::move(ctx);
   } else if (EVP_MAC_init(keyed_.get(), nullptr, 0, nullptr) != 1) {  // again from the keyed state
     return kOutOfMemory;
   }
-  static const unsigned char nomessage = 0;
-  size_t produced = 0;
-  if (EVP_MAC_update(keyed_.get(), label.empty() ? &nomessage : bytesof(label).data(), label.size()) != 1 ||
-      EVP_MAC_final(keyed_.get(), out.bytes.data(), &produced, out.bytes.size()) != 1 || produced != out.bytes.size()) {
-    OPENSSL_cleanse(out.bytes.data(), out.bytes.size());
-    return kOutOfMemory;
-  }
-  return kOk;
+  return finishmac(keyed_.get(), bytesof(label), out.bytes.data(), out.bytes.size());
 }
 
 }  // namespace zmr
