@@ -141,7 +141,10 @@ TEST(SessionCloseConcurrency, CallsInFlightKeepTheirSessionWhole) {
         std::string cert = info->signcertificate != nullptr ? info->signcertificate : "";
         int expected = before == after ? before / 2 % 2 : -1;
         if (!((expected != 1 && cert == certs[0]) || (expected != 0 && cert == certs[1])))
-          outcome.fault("a description with a signing certificate of another session");
+          outcome.fault("a description with a signing certificate of another session (generation " +
+                        std::to_string(before) + " to " + std::to_string(after) + ", certificate " +
+                        (cert == certs[0] ? "of key file 0" : cert == certs[1] ? "of key file 1" : "of neither") +
+                        ")");
         ++completed[2];
       }
       std::ignore = zmr_freesessionstoreinfo(session, info);
