@@ -2,7 +2,10 @@
 
 #include <openssl/bn.h>
 #include <openssl/objects.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <stdexcept>
 
 #include "tempdir.h"
@@ -246,6 +249,63 @@ VaSetup makeVaSetup(const std::string& tag, const TestPki& pki, bool tls, const 
   properties.emplace_back("vaport", std::to_string(s.va->port()));
   if (!tls) properties.emplace_back("vassldisabled", "true");
   properties.insert(properties.end(), extra.begin(), extra.end());
+  writePropertiesFile(s.merchant.properties, properties);
+  return s;
+}
+
+VaProcess::VaProcess(const TestPki& pki) {
+  int ready[2], stop[2];
+  if (::pipe(ready) != 0) throw std::runtime_error("pipe failed");
+  if (::pipe(stop) != 0) {
+    ::close(ready[0]);
+    ::close(ready[1]);
+    throw std::runtime_error("pipe failed");
+  }
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::close(ready[0]);
+    ::close(stop[1]);
+    {
+      VaStandin va(pki);
+      va.keepRequests(false);
+      const int port = va.port();
+      if (::write(ready[1], &port, sizeof port) != static_cast<ssize_t>(sizeof port)) ::_exit(1);
+      // Serves until the parent closes its end (or ends).
+      char c;
+      while (::read(stop[0], &c, 1) < 0 && errno == EINTR) {
+      }
+    }
+    ::_exit(0);  // no exit handlers: the parent owns them
+  }
+  ::close(ready[1]);
+  ::close(stop[0]);
+  stopfd_ = stop[1];
+  ssize_t n;
+  while ((n = ::read(ready[0], &port_, sizeof port_)) < 0 && errno == EINTR) {
+  }
+  ::close(ready[0]);
+  if (pid_ < 0 || n != static_cast<ssize_t>(sizeof port_)) {
+    end();
+    throw std::runtime_error("the stand-in process did not start");
+  }
+}
+
+VaProcess::~VaProcess() { end(); }
+
+void VaProcess::end() {
+  if (stopfd_ >= 0) ::close(stopfd_);
+  stopfd_ = -1;
+  if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+VaProcessSetup makeVaProcessSetup(const std::string& tag, const TestPki& pki) {
+  VaProcessSetup s;
+  s.va = std::make_unique<VaProcess>(pki);
+  s.merchant = writeMerchantFiles(tag, pki, {});
+  Properties properties = standardProperties(s.merchant.truststore);
+  properties.emplace_back("vaport", std::to_string(s.va->port()));
+  properties.emplace_back("vassldisabled", "true");
   writePropertiesFile(s.merchant.properties, properties);
   return s;
 }

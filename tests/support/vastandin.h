@@ -115,6 +115,33 @@ struct VaSetup {
 VaSetup makeVaSetup(const std::string& tag, const TestPki& pki, bool tls, const Properties& extra = {},
                     const std::function<void(KeyFileSpec&)>& layout = {});
 
+// The plain stand-in with its default answers in a process of its own,
+// for tests that fork while it serves: a child forked while a stand-in
+// thread of the same process is inside OpenSSL inherits the locks that
+// thread holds and waits on them for ever. The process is forked when no
+// other thread runs, and ends with the object.
+class VaProcess {
+ public:
+  explicit VaProcess(const TestPki& pki);
+  ~VaProcess();
+  VaProcess(const VaProcess&) = delete;
+  VaProcess& operator=(const VaProcess&) = delete;
+  int port() const { return port_; }
+
+ private:
+  void end();  // closes the stop pipe and waits for the process
+  int pid_ = -1;
+  int stopfd_ = -1;
+  int port_ = -1;
+};
+
+// makeVaSetup's merchant files (plain HTTP) naming a VaProcess.
+struct VaProcessSetup {
+  MerchantFiles merchant;
+  std::unique_ptr<VaProcess> va;
+};
+VaProcessSetup makeVaProcessSetup(const std::string& tag, const TestPki& pki);
+
 // A PKCS#7 by the PKI's end user with the issuing CA in it: what the
 // certificate-status operation asks about.
 std::string endUserPkcs7(const TestPki& pki, const TestCert* signer = nullptr);

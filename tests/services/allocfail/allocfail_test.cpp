@@ -235,10 +235,11 @@ TEST(CertStatusUnderAllocationFailure, SuccessIsAVerifiedAnswerToAWholeRequest) 
 // The first status check of a session, each failure in a child process of
 // its own: the responder's chain meets the session's trust store for the
 // first time there, and a failure leaves nothing behind that fails the
-// next check.
+// next check. The stand-in serves from a process of its own, so that no
+// thread of this one is inside OpenSSL when a child is forked.
 TEST(CertStatusUnderAllocationFailure, FirstCheckOfASessionLeavesItsTrustStoreSound) {
   zmrtest::TestPki pki = zmrtest::makePki(2);
-  zmrtest::VaSetup setup = zmrtest::makeVaSetup("allocfail-certstatus-first", pki, false);
+  zmrtest::VaProcessSetup setup = zmrtest::makeVaProcessSetup("allocfail-certstatus-first", pki);
   ASSERT_EQ(zmr_initialize(), 0);
   const zmrtest::MerchantFiles& m = setup.merchant;
   int session = -1;
